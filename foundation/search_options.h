@@ -1,0 +1,13 @@
+// Which discovery methods take part in a scan, kept in "hvl.cfg".
+#pragma once
+
+#include <cstdint>
+
+struct SearchOptions {
+    int32_t bMdnsEnabled = 1;
+    int32_t bUpnpEnabled = 1;
+
+    // Both return 1 when the file could be used, 0 otherwise (and trace why).
+    int32_t Load();
+    int32_t Save() const;
+};

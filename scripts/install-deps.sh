@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installs every Debian package the locator needs to build, run and test.
+# Idempotent and quiet when everything is already there. Needs root (or sudo).
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  cmake ninja-build g++ ccache pkg-config clang
+  # user interface
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  # DNS-SD
+  libavahi-compat-libdnssd-dev avahi-daemon dbus
+  # UPnP device search
+  libgssdp-1.6-dev libsoup-3.0-dev libxml2-dev libglib2.0-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+  # test lab peers and tools
+  avahi-utils python3-zeroconf cups-ipp-utils libgupnp-1.6-dev gupnp-tools iproute2
+  procps psmisc
+  # screenshots and desktop integration checks
+  xvfb openbox imagemagick x11-apps
+  desktop-file-utils appstream lintian man-db librsvg2-bin dpkg-dev fakeroot
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  # Service starts are left to the desktop: the locator itself only needs the libraries.
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Discovery daemons must never run on this machine's own interfaces during
+# development or CI: the test lab starts its own inside network namespaces.
+# Only on CI (or when asked) are the ones found in the host namespace stopped.
+if [ "${CI:-}" = "true" ] || [ "${HVL_STOP_HOST_DAEMONS:-}" = "1" ]; then
+  self_ns=$(readlink /proc/self/ns/net)
+  for name in avahi-daemon minidlnad minidlna; do
+    for pid in $(pgrep -x "$name" 2>/dev/null || true); do
+      if [ "$(readlink "/proc/$pid/ns/net" 2>/dev/null)" = "$self_ns" ]; then
+        echo "Stopping $name (pid $pid) in the host network namespace"
+        kill "$pid" 2>/dev/null || true
+      fi
+    done
+  done
+fi
