@@ -25,6 +25,8 @@ public:
 
     // Inspection of the cache, for tests and diagnostics.
     uint32_t GetNarrowCapacity() const { return m_nNarrowCapacity; }
+    // The narrow form's code page: always 65001 (UTF-8).
+    uint32_t GetCodePage() const { return m_nCodePage; }
 
 private:
     uint32_t m_nNarrowCapacity = 0;

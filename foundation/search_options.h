@@ -8,6 +8,9 @@ struct SearchOptions {
     int32_t bUpnpEnabled = 1;
 
     // Both return 1 when the file could be used, 0 otherwise (and trace why).
+    // Without a directory they use the current directory.
     int32_t Load();
     int32_t Save() const;
+    int32_t Load(const char* pszDirectory);
+    int32_t Save(const char* pszDirectory) const;
 };
