@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,12 @@ struct MulticastDataPacket {
 
 class CMulticastDataProvider {
 public:
-    CMulticastDataProvider(std::vector<std::u16string> aNamesToQuery, std::u16string strDomain,
-                           int32_t nKind, std::u16string strName,
+    CMulticastDataProvider(std::vector<std::u16string> aNamesToQuery, std::u16string strDomain, int32_t nKind,
+                           std::u16string strName,
                            std::chrono::milliseconds timeLimit = std::chrono::seconds(30));
-    // Stops a running search and joins its threads.
+    // Stops a running search and joins its threads. A derived class whose
+    // Search uses its own members must call StopAndJoin() first thing in its
+    // own destructor: by the time this one runs, the derived part is gone.
     virtual ~CMulticastDataProvider();
 
     CMulticastDataProvider(const CMulticastDataProvider&) = delete;
@@ -83,7 +86,21 @@ protected:
     // Under the packet lock: the number of packets.
     int32_t PacketCountLocked() const;
 
-    void SetStatus(int32_t nStatus) { m_nStatus.store(nStatus); }
+    // Stores a failure code for the window. Dropped once the search was
+    // stopped, so a stopped search keeps the status the stop left.
+    void SetStatus(int32_t nStatus);
+
+    // Stops a running search and waits for its threads to end. Call it first
+    // in the destructor of every derived class (see the destructor above).
+    void StopAndJoin();
+
+    // A seam for tests: a non-zero result makes the start of the search
+    // thread (bControlThread false) or of the control thread fail with that
+    // error code, as a failed thread creation would.
+    virtual int32_t SimulateThreadStartFailure(bool bControlThread) const {
+        (void)bControlThread;
+        return 0;
+    }
 
     const std::vector<std::u16string> m_aNamesToQuery;
     const CConvString m_strDomain;
@@ -96,5 +113,13 @@ private:
     const std::u16string m_strName;
 
     struct SearchState;  // the threads, the finished event, the stop request
-    SearchState* m_pState = nullptr;
+    std::unique_ptr<SearchState> m_pState;
+
+    struct CPacketStore;  // the shared packet list and its locks
+    struct CSearchRun;    // one search: its threads, events and stop request
+    static CPacketStore& Store();
+    void RequestStop(CSearchRun* pRun);
+    void SearchThreadProc();
+    void ControlThreadProc();
+    void JoinThreads();
 };
