@@ -1,0 +1,536 @@
+#!/usr/bin/env bash
+# The test lab: a virtual LAN of network namespaces on this machine, for
+# discovery tests that must never touch the machine's real interfaces.
+#
+#   lab.sh up <lab> [--owner PID] [--no-avahi] [<host>...]
+#   lab.sh add-host <lab> <host>...
+#   lab.sh avahi <lab> <host> [--services DIR] [--hosts FILE]
+#   lab.sh stop-avahi <lab> <host>
+#   lab.sh spawn <lab> <host> [--tag TAG] [--log FILE] -- <cmd> [args...]
+#   lab.sh exec <lab> <host> -- <cmd> [args...]
+#   lab.sh exec-client <lab> -- <cmd> [args...]
+#   lab.sh kill <lab> <pid|tag> [--signal SIG]
+#   lab.sh announce <lab> <host> <description.json> [--tag TAG]
+#   lab.sh ippeveprinter <lab> <host> <name> [--tag TAG] [-- extra args]
+#   lab.sh wait-browse <lab> <type> <instance> [seconds]
+#   lab.sh ip <lab> <host>
+#   lab.sh env <lab> [<host>]
+#   lab.sh status <lab>
+#   lab.sh down <lab>
+#   lab.sh gc
+#
+# See README.md beside this script for what each command guarantees.
+set -euo pipefail
+
+LAB_HOME=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+LAB_ROOT=${HVL_LAB_ROOT:-/tmp/hvl-lab}
+PREFIX=hvl
+SUBNET=192.0.2
+CLIENT_IP=$SUBNET.1
+PYTHON=/usr/bin/python3
+
+die() { echo "lab: $*" >&2; exit 1; }
+log() { [ -n "${HVL_LAB_VERBOSE:-}" ] && echo "lab: $*" >&2; return 0; }
+
+need_root() { [ "$(id -u)" -eq 0 ] || die "needs root (network namespaces, mounts)"; }
+
+check_name() {
+    [[ $1 =~ ^[a-z0-9]{1,12}$ ]] || die "bad $2 name '$1' (1-12 of a-z 0-9)"
+}
+
+lab_dir() { echo "$LAB_ROOT/$1"; }
+ns_name() { echo "$PREFIX-$1-$2"; }  # lab, host ("sw" is the switch, "client" the client)
+
+machine_netns() { readlink /proc/1/ns/net; }
+
+# Start time of a process (field 22 of /proc/PID/stat), so a recorded PID is
+# never confused with a later process that reuses the number.
+proc_start() {
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    # after the comm field: state is field 3, starttime field 22 -> index 19
+    set -- $stat
+    echo "${20}"
+}
+
+# True while the process lives (a zombie counts as gone: PID 1 may reap late).
+proc_alive() {
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != "Z" ]
+}
+
+with_lock() {  # lab, command...
+    local dir lab=$1
+    shift
+    dir=$(lab_dir "$lab")
+    (
+        flock -w 10 9 || die "lab $lab is busy"
+        "$@"
+    ) 9>"$dir/.lock"
+}
+
+append_line() { echo "$1" >>"$2"; }
+drop_lines() {  # pid-or-tag file
+    awk -v w="$1" '!($1 == w || $4 == w)' "$2" >"$2.new"
+    mv "$2.new" "$2"
+}
+
+record_pid() {  # lab host tag pid
+    local dir start
+    dir=$(lab_dir "$1")
+    start=$(proc_start "$4") || start=0
+    with_lock "$1" append_line "$4 $start $2 $3" "$dir/pids"
+}
+
+# Ends one recorded process: SIGTERM (or the given signal), then SIGKILL after
+# a bound. Only when the PID still names the process that was started.
+end_pid() {  # pid start [signal]
+    local pid=$1 start=$2 sig=${3:-TERM} i now
+    now=$(proc_start "$pid") || return 0
+    [ "$start" = 0 ] || [ "$now" = "$start" ] || return 0
+    kill -s "$sig" "$pid" 2>/dev/null || return 0
+    for i in $(seq 1 60); do
+        proc_alive "$pid" || return 0
+        sleep 0.05
+    done
+    kill -s KILL "$pid" 2>/dev/null || true
+    for i in $(seq 1 40); do
+        proc_alive "$pid" || return 0
+        sleep 0.05
+    done
+    echo "lab: process $pid did not end" >&2
+}
+
+host_ip() {  # lab host
+    local dir
+    dir=$(lab_dir "$1")
+    [ "$2" = client ] && { echo "$CLIENT_IP"; return; }
+    awk -v h="$2" '$1 == h { print $2 }' "$dir/hosts"
+}
+
+host_env() {  # lab host -> env assignments for commands in that host
+    local dir
+    dir=$(lab_dir "$1")
+    echo "DBUS_SYSTEM_BUS_ADDRESS=unix:path=$dir/$2/dbus.sock"
+    echo "HVL_LAB=$1"
+    echo "HVL_LAB_HOST=$2"
+    echo "HVL_LAB_DIR=$dir"
+    echo "HVL_LAB_NETNS=$(ns_name "$1" "$2")"
+    echo "HVL_LAB_IP=$(host_ip "$1" "$2")"
+    echo "AVAHI_COMPAT_NOWARN=1"
+}
+
+require_lab() {
+    [ -f "$(lab_dir "$1")/hosts" ] || die "no lab '$1' (run: lab.sh up $1)"
+}
+
+require_host() {  # lab host
+    [ "$2" = client ] && return 0
+    awk -v h="$2" '$1 == h { f = 1 } END { exit !f }' "$(lab_dir "$1")/hosts" ||
+        die "lab $1 has no host '$2'"
+}
+
+# Waits until PID runs inside a lab namespace (ip netns exec switches just
+# after the fork), else ends it and fails.
+check_in_lab() {  # lab host pid
+    local want ns i
+    want=$(ip netns exec "$(ns_name "$1" "$2")" readlink /proc/self/ns/net)
+    for i in $(seq 1 100); do
+        ns=$(readlink "/proc/$3/ns/net" 2>/dev/null) || break
+        [ "$ns" = "$want" ] && return 0
+        sleep 0.02
+    done
+    kill -KILL "$3" 2>/dev/null || true
+    die "process $3 is not in namespace $(ns_name "$1" "$2")"
+}
+
+# Starts a command in the background inside a host namespace, with the host's
+# private /run (a tmpfs) and its environment; prints the PID.
+start_in_host() {  # lab host tag logfile private_run(0/1) cmd...
+    local lab=$1 host=$2 tag=$3 logf=$4 privrun=$5 pid
+    shift 5
+    local ns
+    ns=$(ns_name "$lab" "$host")
+    local envs=()
+    mapfile -t envs < <(host_env "$lab" "$host")
+    if [ "$privrun" = 1 ]; then
+        ip netns exec "$ns" env "${envs[@]}" setsid sh -c \
+            'mount -t tmpfs -o mode=0755 hvl-run /run && exec "$@"' sh "$@" \
+            </dev/null >>"$logf" 2>&1 &
+    else
+        ip netns exec "$ns" env "${envs[@]}" setsid "$@" </dev/null >>"$logf" 2>&1 &
+    fi
+    pid=$!
+    check_in_lab "$lab" "$host" "$pid"
+    record_pid "$lab" "$host" "$tag" "$pid"
+    echo "$pid"
+}
+
+add_host_ns() {  # lab host ip
+    local lab=$1 host=$2 addr=$3 sw ns idx veth
+    sw=$(ns_name "$lab" sw)
+    ns=$(ns_name "$lab" "$host")
+    idx=${addr##*.}
+    veth="v$idx"
+    ip netns add "$ns"
+    ip -n "$sw" link add "$veth" type veth peer name eth0 netns "$ns"
+    ip -n "$sw" link set "$veth" master br0 up
+    ip -n "$ns" addr add "$addr/24" dev eth0
+    ip -n "$ns" link set lo up
+    ip -n "$ns" link set eth0 up
+    ip -n "$ns" link set eth0 multicast on
+    mkdir -p "$(lab_dir "$lab")/$host"
+}
+
+cmd_add_host() {
+    local lab=$1 host n addr
+    shift
+    require_lab "$lab"
+    for host in "$@"; do
+        check_name "$host" host
+        [ "$host" != client ] && [ "$host" != sw ] || die "'$host' is reserved"
+        if awk -v h="$host" '$1 == h { f = 1 } END { exit !f }' "$(lab_dir "$lab")/hosts"; then
+            die "lab $lab has host '$host' already"
+        fi
+        n=$(wc -l <"$(lab_dir "$lab")/hosts")
+        addr="$SUBNET.$((10 + n))"
+        add_host_ns "$lab" "$host" "$addr"
+        echo "$host $addr" >>"$(lab_dir "$lab")/hosts"
+        log "host $host at $addr"
+    done
+}
+
+write_dbus_conf() {  # dir
+    cat >"$1/dbus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$1/dbus.sock</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow receive_sender="*"/>
+    <allow eavesdrop="true"/>
+  </policy>
+</busconfig>
+EOF
+}
+
+write_avahi_conf() {  # dir hostname
+    cat >"$1/avahi.conf" <<EOF
+[server]
+host-name=$2
+use-ipv4=yes
+use-ipv6=no
+allow-interfaces=eth0
+enable-dbus=yes
+ratelimit-interval-usec=1000000
+ratelimit-burst=1000
+
+[wide-area]
+enable-wide-area=no
+
+[publish]
+publish-addresses=yes
+publish-hinfo=no
+publish-workstation=no
+publish-domain=no
+
+[reflector]
+enable-reflector=no
+EOF
+}
+
+bus_pid() { awk -v h="$2" '$3 == h && $4 == "dbus" { p = $1 } END { print p }' "$(lab_dir "$1")/pids"; }
+avahi_pid() { awk -v h="$2" '$3 == h && $4 == "avahi" { p = $1 } END { print p }' "$(lab_dir "$1")/pids"; }
+
+start_bus() {  # lab host
+    local lab=$1 host=$2 dir pid i
+    dir=$(lab_dir "$lab")/$host
+    pid=$(bus_pid "$lab" "$host")
+    [ -n "$pid" ] && proc_alive "$pid" && return 0
+    rm -f "$dir/dbus.sock"
+    write_dbus_conf "$dir"
+    pid=$(start_in_host "$lab" "$host" dbus "$dir/dbus.log" 0 \
+        dbus-daemon --config-file="$dir/dbus.conf" --nofork --nopidfile)
+    for i in $(seq 1 100); do
+        [ -S "$dir/dbus.sock" ] && return 0
+        proc_alive "$pid" || die "dbus-daemon in $host exited (see $dir/dbus.log)"
+        sleep 0.05
+    done
+    die "dbus-daemon in $host did not come up"
+}
+
+cmd_avahi() {
+    local lab=$1 host=$2 services="" hostsfile="" dir pid i deadline
+    shift 2
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --services) services=$2; shift 2 ;;
+        --hosts) hostsfile=$2; shift 2 ;;
+        *) die "avahi: unknown option $1" ;;
+        esac
+    done
+    require_lab "$lab"
+    require_host "$lab" "$host"
+    dir=$(lab_dir "$lab")/$host
+    pid=$(avahi_pid "$lab" "$host")
+    if [ -n "$pid" ] && proc_alive "$pid"; then return 0; fi
+    start_bus "$lab" "$host"
+    write_avahi_conf "$dir" "$lab-$host"
+    mkdir -p "$dir/services"
+    : >"$dir/avahi-hosts"
+    [ -z "$services" ] || cp "$services"/*.service "$dir/services/" 2>/dev/null || true
+    [ -z "$hostsfile" ] || cp "$hostsfile" "$dir/avahi-hosts"
+    # The machine's own service files and host entries stay out of the lab.
+    pid=$(start_in_host "$lab" "$host" avahi "$dir/avahi.log" 1 sh -c \
+        'mount --bind "$1" /etc/avahi/services && mount --bind "$2" /etc/avahi/hosts &&
+         exec avahi-daemon -f "$3" --no-rlimits --no-drop-root --no-chroot' \
+        sh "$dir/services" "$dir/avahi-hosts" "$dir/avahi.conf")
+    # Ready when it answers on its bus with state 2 (running).
+    deadline=$((SECONDS + 10))
+    while [ $SECONDS -lt $deadline ]; do
+        if DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/dbus.sock" timeout 2 dbus-send --system \
+            --print-reply --dest=org.freedesktop.Avahi / \
+            org.freedesktop.Avahi.Server.GetState 2>/dev/null | grep -q 'int32 2'; then
+            log "avahi-daemon in $host ready (pid $pid)"
+            return 0
+        fi
+        proc_alive "$pid" || die "avahi-daemon in $host exited (see $dir/avahi.log)"
+        sleep 0.05
+    done
+    die "avahi-daemon in $host did not become ready"
+}
+
+cmd_stop_avahi() {
+    local lab=$1 host=$2 pid
+    require_lab "$lab"
+    pid=$(avahi_pid "$lab" "$host")
+    [ -n "$pid" ] || return 0
+    cmd_kill "$lab" "$pid"
+}
+
+teardown() {  # lab
+    local lab=$1 dir ns pid start host tag
+    dir=$(lab_dir "$lab")
+    # Recorded processes, newest first: announcers, then avahi, then the bus.
+    if [ -f "$dir/pids" ]; then
+        tac "$dir/pids" | while read -r pid start host tag; do
+            end_pid "$pid" "$start"
+        done
+    fi
+    # Whatever else still runs in the lab's namespaces was started there by
+    # the lab (e.g. a command under exec); nothing else can enter them.
+    for ns in $(ip netns list 2>/dev/null | awk '{print $1}' | grep "^$PREFIX-$lab-" || true); do
+        for pid in $(ip netns pids "$ns" 2>/dev/null || true); do
+            end_pid "$pid" 0
+        done
+        ip netns del "$ns" 2>/dev/null || true
+    done
+    rm -rf "$dir"
+}
+
+cmd_up() {
+    local lab=$1 owner="" avahi=1 hosts=()
+    shift
+    check_name "$lab" lab
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --owner) owner=$2; shift 2 ;;
+        --no-avahi) avahi=0; shift ;;
+        -*) die "up: unknown option $1" ;;
+        *) hosts+=("$1"); shift ;;
+        esac
+    done
+    need_root
+    cmd_gc
+    teardown "$lab"   # a stale lab of the same name, from a crashed run
+    local dir sw
+    dir=$(lab_dir "$lab")
+    mkdir -p "$dir/client"
+    : >"$dir/pids"
+    : >"$dir/hosts"
+    echo "${owner:-0}" >"$dir/owner"
+    # Whatever fails from here on leaves no half-built lab behind.
+    UP_LAB=$lab
+    trap '[ -z "$UP_LAB" ] || teardown "$UP_LAB"' EXIT
+    trap 'exit 1' INT TERM
+    sw=$(ns_name "$lab" sw)
+    ip netns add "$sw"
+    ip -n "$sw" link set lo up
+    ip -n "$sw" link add br0 type bridge mcast_snooping 0
+    ip -n "$sw" link set br0 up
+    add_host_ns "$lab" client "$CLIENT_IP"
+    [ ${#hosts[@]} -eq 0 ] || cmd_add_host "$lab" "${hosts[@]}"
+    [ "$avahi" = 0 ] || cmd_avahi "$lab" client
+    UP_LAB=""
+    trap - INT TERM
+    log "lab $lab up"
+}
+
+cmd_down() {
+    check_name "$1" lab
+    need_root
+    teardown "$1"
+}
+
+# Tears down labs whose owning process has gone (a crashed test run).
+cmd_gc() {
+    local d lab owner
+    [ -d "$LAB_ROOT" ] || return 0
+    for d in "$LAB_ROOT"/*/; do
+        [ -f "$d/owner" ] || continue
+        lab=$(basename "$d")
+        owner=$(cat "$d/owner")
+        [ "$owner" != 0 ] || continue
+        proc_alive "$owner" || { log "removing stale lab $lab"; teardown "$lab"; }
+    done
+}
+
+cmd_spawn() {
+    local lab=$1 host=$2 tag=cmd logf=""
+    shift 2
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --tag) tag=$2; shift 2 ;;
+        --log) logf=$2; shift 2 ;;
+        --) shift; break ;;
+        *) die "spawn: unknown option $1" ;;
+        esac
+    done
+    [ $# -gt 0 ] || die "spawn: no command"
+    require_lab "$lab"
+    require_host "$lab" "$host"
+    [[ $tag =~ ^[A-Za-z0-9_.-]+$ ]] || die "bad tag '$tag'"
+    [ -n "$logf" ] || logf="$(lab_dir "$lab")/$host/$tag.log"
+    start_in_host "$lab" "$host" "$tag" "$logf" 0 "$@"
+}
+
+cmd_exec() {
+    local lab=$1 host=$2 envs=()
+    shift 2
+    [ "${1:-}" = -- ] && shift
+    [ $# -gt 0 ] || die "exec: no command"
+    require_lab "$lab"
+    require_host "$lab" "$host"
+    mapfile -t envs < <(host_env "$lab" "$host")
+    exec ip netns exec "$(ns_name "$lab" "$host")" env "${envs[@]}" "$@"
+}
+
+cmd_kill() {
+    local lab=$1 what=$2 sig=TERM dir
+    shift 2
+    [ "${1:-}" = --signal ] && sig=$2
+    require_lab "$lab"
+    dir=$(lab_dir "$lab")
+    local lines
+    lines=$(awk -v w="$what" '$1 == w || $4 == w' "$dir/pids")
+    [ -n "$lines" ] || die "no process '$what' in lab $lab"
+    echo "$lines" | while read -r pid start host tag; do
+        end_pid "$pid" "$start" "$sig"
+    done
+    with_lock "$lab" drop_lines "$what" "$dir/pids"
+}
+
+cmd_announce() {
+    local lab=$1 host=$2 desc=$3 tag=announce pid logf i
+    shift 3
+    [ "${1:-}" = --tag ] && tag=$2
+    require_lab "$lab"
+    require_host "$lab" "$host"
+    [ -f "$desc" ] || die "no description file $desc"
+    logf="$(lab_dir "$lab")/$host/$tag.log"
+    : >"$logf"
+    pid=$(cmd_spawn "$lab" "$host" --tag "$tag" --log "$logf" -- \
+        "$PYTHON" "$LAB_HOME/announcer.py" "$desc")
+    for i in $(seq 1 300); do
+        grep -q '^ready' "$logf" && { echo "$pid"; return 0; }
+        proc_alive "$pid" || { cat "$logf" >&2; die "announcer exited"; }
+        sleep 0.05
+    done
+    die "announcer did not register within 15 s (see $logf)"
+}
+
+cmd_ippeveprinter() {
+    local lab=$1 host=$2 name=$3 tag=ippeveprinter dir pid
+    shift 3
+    if [ "${1:-}" = --tag ]; then tag=$2; shift 2; fi
+    [ "${1:-}" = -- ] && shift
+    require_lab "$lab"
+    require_host "$lab" "$host"
+    cmd_avahi "$lab" "$host"
+    dir=$(lab_dir "$lab")/$host
+    mkdir -p "$dir/spool-$tag"
+    pid=$(cmd_spawn "$lab" "$host" --tag "$tag" -- ippeveprinter -p 631 -d "$dir/spool-$tag" \
+        -m "Lab Model" -M "Halvet Lab" -l "Lab" "$@" "$name")
+    echo "$pid"
+}
+
+# Waits until the client's avahi-daemon sees an instance of a type.
+cmd_wait_browse() {
+    local lab=$1 type=$2 inst=$3 secs=${4:-10} deadline
+    require_lab "$lab"
+    deadline=$((SECONDS + secs))
+    while [ $SECONDS -lt $deadline ]; do
+        if cmd_exec_quiet "$lab" client timeout 3 avahi-browse -t -p -k "$type" 2>/dev/null |
+            "$PYTHON" "$LAB_HOME/browse_has.py" "$inst"; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    die "instance '$inst' of $type not seen within $secs s"
+}
+
+cmd_exec_quiet() {  # like exec, without replacing this shell
+    local lab=$1 host=$2 envs=()
+    shift 2
+    mapfile -t envs < <(host_env "$lab" "$host")
+    ip netns exec "$(ns_name "$lab" "$host")" env "${envs[@]}" "$@"
+}
+
+cmd_status() {
+    local lab=$1 dir pid start host tag state
+    require_lab "$lab"
+    dir=$(lab_dir "$lab")
+    echo "client $CLIENT_IP $(ns_name "$lab" client)"
+    while read -r host addr; do echo "$host $addr $(ns_name "$lab" "$host")"; done <"$dir/hosts"
+    while read -r pid start host tag; do
+        state=gone
+        proc_alive "$pid" && [ "$(proc_start "$pid")" = "$start" ] && state=running
+        echo "pid $pid $host $tag $state"
+    done <"$dir/pids"
+}
+
+main() {
+    [ $# -ge 1 ] || die "usage: lab.sh up|down|add-host|avahi|stop-avahi|spawn|exec|exec-client|kill|announce|ippeveprinter|wait-browse|ip|env|status|gc ..."
+    local verb=$1
+    shift
+    case $verb in
+    up) [ $# -ge 1 ] || die "up <lab>"; cmd_up "$@" ;;
+    down) [ $# -ge 1 ] || die "down <lab>"; cmd_down "$1" ;;
+    gc) need_root; cmd_gc ;;
+    add-host) [ $# -ge 2 ] || die "add-host <lab> <host>..."; need_root; cmd_add_host "$@" ;;
+    avahi) [ $# -ge 2 ] || die "avahi <lab> <host>"; need_root; cmd_avahi "$@" ;;
+    stop-avahi) [ $# -ge 2 ] || die "stop-avahi <lab> <host>"; need_root; cmd_stop_avahi "$1" "$2" ;;
+    spawn) [ $# -ge 3 ] || die "spawn <lab> <host> -- cmd"; need_root; cmd_spawn "$@" ;;
+    exec) [ $# -ge 3 ] || die "exec <lab> <host> -- cmd"; need_root; cmd_exec "$@" ;;
+    exec-client) [ $# -ge 2 ] || die "exec-client <lab> -- cmd"; need_root
+        local lab=$1; shift; cmd_exec "$lab" client "$@" ;;
+    kill) [ $# -ge 2 ] || die "kill <lab> <pid|tag>"; need_root; cmd_kill "$@" ;;
+    announce) [ $# -ge 3 ] || die "announce <lab> <host> <file>"; need_root; cmd_announce "$@" ;;
+    ippeveprinter) [ $# -ge 3 ] || die "ippeveprinter <lab> <host> <name>"; need_root; cmd_ippeveprinter "$@" ;;
+    wait-browse) [ $# -ge 3 ] || die "wait-browse <lab> <type> <instance> [s]"; need_root; cmd_wait_browse "$@" ;;
+    ip) [ $# -ge 2 ] || die "ip <lab> <host>"; require_lab "$1"; require_host "$1" "$2"; host_ip "$1" "$2" ;;
+    env) [ $# -ge 1 ] || die "env <lab> [host]"; require_lab "$1"; host_env "$1" "${2:-client}" ;;
+    status) [ $# -ge 1 ] || die "status <lab>"; cmd_status "$1" ;;
+    *) die "unknown command '$verb'" ;;
+    esac
+}
+
+main "$@"
