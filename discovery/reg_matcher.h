@@ -1,0 +1,50 @@
+// One run of a compiled program against one subject (see regexec).
+#pragma once
+
+#include <cstdint>
+
+#include "reg_program.h"
+
+// Matching recurses once per alternative tried, per repetition count tried
+// and per group, so a loop over a group costs a few levels per unit of the
+// subject. Past this depth a match gives up instead of exhausting the stack
+// of the thread it runs on.
+constexpr int32_t REG_MAX_DEPTH = 4000;
+// Backtracking can take exponential time ("(a|a)*b"); past this many steps
+// of work in one regexec, plus an allowance per subject unit so that a
+// pattern without loops never meets the bound, the match gives up as well.
+constexpr int64_t REG_MAX_STEPS = 20000000;
+constexpr int64_t REG_STEPS_PER_UNIT = 256;
+
+class CRegMatcher : public CRegProgramAccessor {
+public:
+    CRegMatcher(CRegProgram& program, const char16_t* pszSubject, int64_t nMaxSteps);
+
+    // One attempt at a position of the subject; on success records the
+    // whole match as position 0.
+    bool TryAt(const char16_t* pPosition);
+    // True once a bound was passed: no further attempt can succeed.
+    bool IsAborted() const { return m_bAborted; }
+
+    // How many times a simple item matches in a row from a position.
+    int32_t regrepeat(const char16_t* pItem, const char16_t* pPosition);
+
+    // For measurement: the deepest recursion and the work done so far.
+    int32_t GetMaxDepthReached() const { return m_nMaxDepth; }
+    int64_t GetSteps() const { return m_nSteps; }
+
+private:
+    bool MatchChain(const char16_t* pNode);
+    bool Abort(int nCode);
+
+    const char16_t* m_pInput;      // current input position
+    const char16_t* m_pSubject;    // subject start
+    const char16_t** m_apStart;    // the program's, borrowed
+    const char16_t** m_apEnd;      // the program's, borrowed
+    const CRegProgram& m_program;  // borrowed
+    int32_t m_nDepth = 0;
+    int32_t m_nMaxDepth = 0;
+    int64_t m_nSteps = 0;
+    int64_t m_nMaxSteps;
+    bool m_bAborted = false;
+};
