@@ -283,12 +283,12 @@ void CMulticastDataProvider::ControlThreadProc() {
         pRun->cvEvent.wait(lock, [pRun] { return pRun->bControlGo; });
         bFinished = pRun->cvEvent.wait_for(lock, m_nTimeLimit, [pRun] { return pRun->bFinished; });
     }
-    if (!bFinished) {
-        // The stop lock keeps the window's own stop from writing its line
-        // between these two.
+    {
+        // Under the stop lock: a stop from the window writes its line before
+        // this thread's, and nothing comes between the timeout's two lines.
         std::lock_guard<std::mutex> lockStop(m_pState->csStop);
         bool bTimedOut = false;
-        {
+        if (!bFinished) {
             std::lock_guard<std::mutex> lock(pRun->csStatus);
             int32_t nExpected = OUTCOME_RUNNING;
             // The search may have returned, or been stopped, at the very end of the wait.
@@ -302,8 +302,6 @@ void CMulticastDataProvider::ControlThreadProc() {
             TraceMessage(TRACE_ERROR, nullptr, u"%s: Timeout occured. Searchthread will be stopped.",
                          m_strName);
         }
-        TraceMessage(TRACE_INFO, nullptr, u"%s: Searchthread finished.", m_strName);
-    } else {
         TraceMessage(TRACE_INFO, nullptr, u"%s: Searchthread finished.", m_strName);
     }
     StopSearch();
@@ -374,7 +372,10 @@ bool CMulticastDataProvider::WaitForStop(std::chrono::milliseconds timeout) cons
         }
         return IsStopRequested();
     }
-    const auto tEnd = std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds(0));
+    // Clamped so that the deadline cannot overflow; a day is "forever" here.
+    timeout =
+        std::clamp(timeout, std::chrono::milliseconds(0), std::chrono::milliseconds(std::chrono::hours(24)));
+    const auto tEnd = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         if (pRun->bStopRequested.load()) {
             return true;
