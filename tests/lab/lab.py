@@ -1,0 +1,95 @@
+"""The test lab from Python tests: a thin wrapper around lab.sh.
+
+    from lab import Lab, skip_reason
+    @unittest.skipIf(skip_reason(), skip_reason())
+    ...
+    with Lab("demo", ["p1"]) as lab:
+        lab.announce("p1", {"instances": [...]})
+        lab.exec_client(["avahi-browse", "-art"])
+"""
+
+import json
+import os
+import subprocess
+
+LAB_SH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lab.sh")
+
+
+def skip_reason():
+    """Empty when the lab can run here, else why not."""
+    if os.geteuid() != 0:
+        return "the test lab needs root (network namespaces, mounts)"
+    return ""
+
+
+class LabError(RuntimeError):
+    pass
+
+
+class Lab:
+    def __init__(self, name, hosts=(), avahi=True):
+        self.name = name
+        self.hosts = list(hosts)
+        self.avahi_in_client = avahi
+        self.root = os.environ.get("HVL_LAB_ROOT", "/tmp/hvl-lab")
+
+    def run(self, *args, check=True, timeout=120):
+        p = subprocess.run([LAB_SH, *args], capture_output=True, text=True, timeout=timeout)
+        if check and p.returncode != 0:
+            raise LabError(p.stderr.strip() or f"lab.sh {args[0]} failed")
+        return p.stdout.strip()
+
+    def up(self):
+        extra = [] if self.avahi_in_client else ["--no-avahi"]
+        self.run("up", self.name, "--owner", str(os.getpid()), *extra, *self.hosts)
+        return self
+
+    def down(self):
+        self.run("down", self.name, check=False)
+
+    def __enter__(self):
+        return self.up()
+
+    def __exit__(self, *exc):
+        self.down()
+
+    @property
+    def dir(self):
+        return os.path.join(self.root, self.name)
+
+    def spawn(self, host, argv, tag="cmd"):
+        return int(self.run("spawn", self.name, host, "--tag", tag, "--", *argv))
+
+    def exec(self, host, argv, timeout=60):
+        return subprocess.run([LAB_SH, "exec", self.name, host, "--", *argv],
+                              capture_output=True, text=True, timeout=timeout)
+
+    def exec_client(self, argv, timeout=60):
+        return self.exec("client", argv, timeout)
+
+    def announce(self, host, description, tag="announce"):
+        path = os.path.join(self.dir, f"{tag}.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(description, f)
+        return int(self.run("announce", self.name, host, path, "--tag", tag))
+
+    def ippeveprinter(self, host, name, tag="ippeveprinter"):
+        return int(self.run("ippeveprinter", self.name, host, name, "--tag", tag))
+
+    def wait_browse(self, stype, instance, seconds=10):
+        self.run("wait-browse", self.name, stype, instance, str(seconds))
+
+    def kill(self, pid_or_tag, signal="TERM"):
+        self.run("kill", self.name, str(pid_or_tag), "--signal", signal)
+
+    def avahi(self, host):
+        self.run("avahi", self.name, host)
+
+    def stop_avahi(self, host):
+        self.run("stop-avahi", self.name, host)
+
+    def ip(self, host):
+        return self.run("ip", self.name, host)
+
+    def env(self, host="client"):
+        return dict(line.split("=", 1) for line in self.run("env", self.name, host).splitlines())
