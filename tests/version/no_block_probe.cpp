@@ -1,0 +1,4 @@
+// An executable that carries no version block.
+int main() {
+    return 0;
+}
