@@ -1,1 +1,478 @@
-// placeholder until the module lands
+#include "upnp_device_finder.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+#include <unordered_set>
+
+#include <libgssdp/gssdp.h>
+#include <libsoup/soup.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Interface {
+    std::string strName;
+    std::string strAddress;
+};
+
+// Up, not loopback, with an IPv4 address: one entry per interface name.
+uint32_t ListInterfaces(std::vector<Interface>& aInterfaces) {
+    struct ifaddrs* pList = nullptr;
+    if (getifaddrs(&pList) != 0) return UPNP_E_ERRNO_BASE | static_cast<uint32_t>(errno & 0xFFFF);
+    for (struct ifaddrs* p = pList; p; p = p->ifa_next) {
+        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET || !p->ifa_name) continue;
+        if ((p->ifa_flags & IFF_UP) == 0 || (p->ifa_flags & IFF_LOOPBACK) != 0) continue;
+        char szAddress[INET_ADDRSTRLEN] = {};
+        const auto* pIn = reinterpret_cast<const struct sockaddr_in*>(p->ifa_addr);
+        if (!inet_ntop(AF_INET, &pIn->sin_addr, szAddress, sizeof szAddress)) continue;
+        bool bKnown = false;
+        for (const Interface& i : aInterfaces) bKnown = bKnown || i.strName == p->ifa_name;
+        if (!bKnown) aInterfaces.push_back({p->ifa_name, szAddress});
+    }
+    freeifaddrs(pList);
+    return aInterfaces.empty() ? UPNP_E_NO_INTERFACE : 0;
+}
+
+bool IsIpv4Literal(const std::string& strHost, struct in_addr& address) {
+    return inet_pton(AF_INET, strHost.c_str(), &address) == 1;
+}
+
+bool IsHostName(std::string_view host) {
+    if (host.empty() || host.size() > 253) return false;
+    for (char c : host) {
+        const bool bOk = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                         c == '-' || c == '.' || c == '_';
+        if (!bOk) return false;
+    }
+    return true;
+}
+
+// The text of the first element child called `name` (namespace ignored:
+// devices get their namespaces wrong more often than their names).
+xmlNode* FindChild(xmlNode* pParent, const char* name) {
+    for (xmlNode* p = pParent ? pParent->children : nullptr; p; p = p->next) {
+        if (p->type == XML_ELEMENT_NODE && xmlStrcmp(p->name, BAD_CAST name) == 0) return p;
+    }
+    return nullptr;
+}
+
+std::string ChildText(xmlNode* pParent, const char* name) {
+    xmlNode* pChild = FindChild(pParent, name);
+    if (!pChild) return {};
+    xmlChar* pText = xmlNodeGetContent(pChild);
+    if (!pText) return {};
+    std::string strText = BoundUtf8(reinterpret_cast<const char*>(pText), UPNP_MAX_FIELD_BYTES);
+    xmlFree(pText);
+    return strText;
+}
+
+void CollectDevice(xmlNode* pDevice, unsigned nDepth, const std::string& strDocumentUrl,
+                   std::vector<UPnPDevice>& aDevices, const UPnPFinderLimits& limits) {
+    if (aDevices.size() >= limits.nMaxDevicesPerDocument) return;
+    UPnPDevice device{ChildText(pDevice, "deviceType"), ChildText(pDevice, "friendlyName"),
+                      ChildText(pDevice, "UDN"), ChildText(pDevice, "modelURL"), strDocumentUrl};
+    if (!device.strType.empty() && !device.strFriendlyName.empty() && !device.strUdn.empty()) {
+        aDevices.push_back(std::move(device));
+    }
+    if (nDepth >= limits.nMaxDepth) return;
+    xmlNode* pList = FindChild(pDevice, "deviceList");
+    for (xmlNode* p = pList ? pList->children : nullptr; p; p = p->next) {
+        if (p->type == XML_ELEMENT_NODE && xmlStrcmp(p->name, BAD_CAST "device") == 0) {
+            CollectDevice(p, nDepth + 1, strDocumentUrl, aDevices, limits);
+        }
+    }
+}
+
+// A description never needs a DTD; refusing the DOCTYPE as soon as it is
+// seen keeps entity declarations (bombs, external entities) from ever being
+// parsed.
+void OnDoctype(void* pCtx, const xmlChar*, const xmlChar*, const xmlChar*) {
+    auto* pParser = static_cast<xmlParserCtxtPtr>(pCtx);
+    pParser->_private = pParser;  // marks the refusal
+    xmlStopParser(pParser);
+}
+
+}  // namespace
+
+std::string BoundUtf8(std::string_view text, size_t nMaxBytes) {
+    auto isSpace = [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+    };
+    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+    if (text.size() <= nMaxBytes) return std::string(text);
+    size_t nCut = nMaxBytes;
+    // Back up over continuation bytes to the start of the sequence that
+    // would be split.
+    while (nCut > 0 && (static_cast<unsigned char>(text[nCut]) & 0xC0) == 0x80) --nCut;
+    return std::string(text.substr(0, nCut));
+}
+
+bool ParseUPnPDescription(std::string_view data, const std::string& strDocumentUrl,
+                          std::vector<UPnPDevice>& aDevices, const UPnPFinderLimits& limits) {
+    if (data.empty() || data.size() > static_cast<size_t>(INT_MAX)) return false;
+    static std::once_flag s_init;
+    std::call_once(s_init, [] { xmlInitParser(); });
+
+    xmlParserCtxtPtr pParser = xmlNewParserCtxt();
+    if (!pParser) return false;
+    pParser->sax->internalSubset = OnDoctype;
+    pParser->sax->externalSubset = OnDoctype;
+    pParser->_private = nullptr;
+    xmlDocPtr pDoc = xmlCtxtReadMemory(pParser, data.data(), static_cast<int>(data.size()), nullptr, nullptr,
+                                       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    const bool bRefused = pParser->_private != nullptr || !pParser->wellFormed;
+    bool bOk = false;
+    if (pDoc && !bRefused && !pDoc->intSubset && !pDoc->extSubset) {
+        xmlNode* pRoot = xmlDocGetRootElement(pDoc);
+        xmlNode* pDevice =
+            (pRoot && xmlStrcmp(pRoot->name, BAD_CAST "root") == 0) ? FindChild(pRoot, "device") : nullptr;
+        if (pDevice) {
+            std::vector<UPnPDevice> aFound;
+            CollectDevice(pDevice, 0, strDocumentUrl, aFound, limits);
+            bOk = !aFound.empty();
+            for (UPnPDevice& device : aFound) aDevices.push_back(std::move(device));
+        }
+    }
+    if (pDoc) xmlFreeDoc(pDoc);
+    xmlFreeParserCtxt(pParser);
+    return bOk;
+}
+
+std::string UPnPFetchUrl(std::string_view location, std::string_view sender, std::string& strHostHeader) {
+    strHostHeader.clear();
+    struct in_addr senderAddress {};
+    const std::string strSender(sender);
+    if (location.size() > UPNP_MAX_URL_BYTES || !IsIpv4Literal(strSender, senderAddress)) return {};
+    const std::string strLocation(location);
+    GUri* pUri = g_uri_parse(strLocation.c_str(), G_URI_FLAGS_ENCODED, nullptr);
+    if (!pUri) return {};
+    std::string strResult;
+    const char* pszScheme = g_uri_get_scheme(pUri);
+    const char* pszHost = g_uri_get_host(pUri);
+    const char* pszPath = g_uri_get_path(pUri);
+    const int nPort = g_uri_get_port(pUri) < 0 ? 80 : g_uri_get_port(pUri);
+    if (pszScheme && g_ascii_strcasecmp(pszScheme, "http") == 0 && pszHost && nPort > 0 && nPort < 65536) {
+        struct in_addr hostAddress {};
+        bool bTake = false;
+        if (IsIpv4Literal(pszHost, hostAddress)) {
+            bTake = hostAddress.s_addr == senderAddress.s_addr;
+        } else if (IsHostName(pszHost)) {
+            bTake = true;
+            strHostHeader = pszHost;
+            if (g_uri_get_port(pUri) >= 0) strHostHeader += ":" + std::to_string(nPort);
+        }
+        if (bTake) {
+            char* pszJoined =
+                g_uri_join(G_URI_FLAGS_ENCODED, "http", nullptr, strSender.c_str(), nPort,
+                           (pszPath && *pszPath) ? pszPath : "/", g_uri_get_query(pUri), nullptr);
+            if (pszJoined) strResult = pszJoined;
+            g_free(pszJoined);
+        }
+    }
+    g_uri_unref(pUri);
+    if (strResult.empty()) strHostHeader.clear();
+    return strResult;
+}
+
+uint32_t CUPnPDeviceFinder::CheckAvailable() {
+    std::vector<Interface> aInterfaces;
+    const uint32_t nCode = ListInterfaces(aInterfaces);
+    if (nCode != 0) return nCode;
+    const int nSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (nSocket < 0) return UPNP_E_ERRNO_BASE | static_cast<uint32_t>(errno & 0xFFFF);
+    close(nSocket);
+    return 0;
+}
+
+CUPnPDeviceFinder::CUPnPDeviceFinder(const UPnPFinderLimits& limits) : m_limits(limits) {}
+CUPnPDeviceFinder::~CUPnPDeviceFinder() = default;
+
+void CUPnPDeviceFinder::Stop() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bStop = true;
+    if (m_pContext) g_main_context_wakeup(static_cast<GMainContext*>(m_pContext));
+}
+
+// One FindByType run: every GLib object it creates, and the bookkeeping of
+// the fetches in flight.
+struct CUPnPDeviceFinder::CSearch {
+    struct Client {
+        CSearch* pSearch = nullptr;
+        size_t nIndex = 0;
+        GSSDPClient* pClient = nullptr;
+        GSSDPResourceBrowser* pBrowser = nullptr;
+    };
+    struct Fetch {
+        CSearch* pSearch = nullptr;
+        std::string strLocation;
+        SoupMessage* pMessage = nullptr;
+        GCancellable* pCancel = nullptr;
+        GSource* pDeadline = nullptr;
+        GInputStream* pStream = nullptr;
+        std::string strBody;
+        bool bEnded = false;  // counted out of nPending
+    };
+
+    const UPnPFinderLimits& limits;
+    std::vector<UPnPDevice>& aDevices;
+    GMainContext* pContext = nullptr;
+    SoupSession* pSession = nullptr;
+    std::vector<std::unique_ptr<Client>> aClients;
+    std::list<std::unique_ptr<Fetch>> aFetches;
+    std::set<std::pair<size_t, std::string>> requested;  // (interface, sender and LOCATION)
+    std::map<std::string, unsigned> fetchesBySender;
+    std::unordered_set<std::string> udns;
+    unsigned nPending = 0;  // fetches not yet ended
+    unsigned nLive = 0;     // fetches whose GLib objects are not yet released
+    bool bClosing = false;
+
+    CSearch(const UPnPFinderLimits& l, std::vector<UPnPDevice>& a) : limits(l), aDevices(a) {}
+
+    static void OnMessage(GSSDPClient*, const char* pszFrom, guint, gint, SoupMessageHeaders* pHeaders,
+                          gpointer pData) {
+        auto* pClient = static_cast<Client*>(pData);
+        CSearch* pSearch = pClient->pSearch;
+        if (pSearch->bClosing || !pszFrom || !pHeaders) return;
+        const char* pszLocation = soup_message_headers_get_one(pHeaders, "Location");
+        const char* pszNts = soup_message_headers_get_one(pHeaders, "NTS");
+        if (!pszLocation || (pszNts && g_ascii_strcasecmp(pszNts, "ssdp:byebye") == 0)) return;
+        if (std::strlen(pszLocation) > UPNP_MAX_URL_BYTES) return;
+        const std::string strLocation(pszLocation);
+        std::string strHost;
+        const std::string strUrl = UPnPFetchUrl(strLocation, pszFrom, strHost);
+        if (strUrl.empty()) return;
+        // Keyed by sender as well, so no peer can claim another's URL first.
+        if (!pSearch->requested.emplace(pClient->nIndex, std::string(pszFrom) + " " + strLocation).second)
+            return;
+        if (pSearch->requested.size() > pSearch->limits.nMaxFetches) return;
+        if (++pSearch->fetchesBySender[pszFrom] > pSearch->limits.nMaxFetchesPerSender) return;
+        pSearch->StartFetch(strLocation, strUrl, strHost);
+    }
+
+    void StartFetch(const std::string& strLocation, const std::string& strUrl, const std::string& strHost) {
+        SoupMessage* pMessage = soup_message_new("GET", strUrl.c_str());
+        if (!pMessage) return;
+        soup_message_add_flags(pMessage, SOUP_MESSAGE_NO_REDIRECT);
+        SoupMessageHeaders* pHeaders = soup_message_get_request_headers(pMessage);
+        if (!strHost.empty()) soup_message_headers_replace(pHeaders, "Host", strHost.c_str());
+        soup_message_headers_replace(pHeaders, "Accept-Encoding", "identity");
+
+        auto pFetch = std::make_unique<Fetch>();
+        Fetch* p = pFetch.get();
+        p->pSearch = this;
+        p->strLocation = strLocation;
+        p->pMessage = pMessage;
+        p->pCancel = g_cancellable_new();
+        p->pDeadline = g_timeout_source_new(static_cast<guint>(limits.fetchDeadline.count()));
+        g_source_set_callback(p->pDeadline, OnDeadline, p, nullptr);
+        g_source_attach(p->pDeadline, pContext);
+        aFetches.push_back(std::move(pFetch));
+        ++nPending;
+        ++nLive;
+        soup_session_send_async(pSession, pMessage, G_PRIORITY_DEFAULT, p->pCancel, OnSent, p);
+    }
+
+    static gboolean OnDeadline(gpointer pData) {
+        g_cancellable_cancel(static_cast<Fetch*>(pData)->pCancel);
+        return G_SOURCE_REMOVE;
+    }
+
+    static void OnSent(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
+        auto* p = static_cast<Fetch*>(pData);
+        p->pStream = soup_session_send_finish(SOUP_SESSION(pSource), pResult, nullptr);
+        if (!p->pStream || p->pSearch->bClosing) return p->pSearch->End(p, false);
+        const guint nStatus = soup_message_get_status(p->pMessage);
+        SoupMessageHeaders* pHeaders = soup_message_get_response_headers(p->pMessage);
+        const bool bTooLong = soup_message_headers_get_encoding(pHeaders) == SOUP_ENCODING_CONTENT_LENGTH &&
+                              soup_message_headers_get_content_length(pHeaders) >
+                                  static_cast<goffset>(p->pSearch->limits.nMaxDocumentBytes);
+        if (nStatus < 200 || nStatus > 299 || bTooLong) return p->pSearch->End(p, false);
+        p->pSearch->ReadMore(p);
+    }
+
+    void ReadMore(Fetch* p) {
+        // One byte beyond the cap is enough to know the document is too long.
+        const size_t nRoom = limits.nMaxDocumentBytes + 1 - p->strBody.size();
+        g_input_stream_read_bytes_async(p->pStream, std::min<size_t>(nRoom, 64 * 1024), G_PRIORITY_DEFAULT,
+                                        p->pCancel, OnRead, p);
+    }
+
+    static void OnRead(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
+        auto* p = static_cast<Fetch*>(pData);
+        GBytes* pBytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(pSource), pResult, nullptr);
+        if (!pBytes || p->pSearch->bClosing) {
+            if (pBytes) g_bytes_unref(pBytes);
+            return p->pSearch->End(p, false);
+        }
+        gsize nSize = 0;
+        const auto* pChunk = static_cast<const char*>(g_bytes_get_data(pBytes, &nSize));
+        if (nSize == 0) {
+            g_bytes_unref(pBytes);
+            return p->pSearch->End(p, true);
+        }
+        p->strBody.append(pChunk, nSize);
+        g_bytes_unref(pBytes);
+        if (p->strBody.size() > p->pSearch->limits.nMaxDocumentBytes) return p->pSearch->End(p, false);
+        p->pSearch->ReadMore(p);
+    }
+
+    // The fetch is over: read what came when it came whole, then let go of
+    // the connection. A cut-off body is never drained: the cancellable ends
+    // the message (and drops its connection) before the stream is released.
+    void End(Fetch* p, bool bWhole) {
+        if (p->pDeadline) {
+            g_source_destroy(p->pDeadline);
+            g_source_unref(p->pDeadline);
+            p->pDeadline = nullptr;
+        }
+        if (bWhole && !bClosing) Take(p);
+        p->strBody.clear();
+        p->strBody.shrink_to_fit();
+        if (!p->bEnded) {
+            p->bEnded = true;
+            --nPending;
+        }
+        if (p->pStream && bWhole) {
+            g_input_stream_close_async(p->pStream, G_PRIORITY_DEFAULT, p->pCancel, OnClosed, p);
+            return;
+        }
+        g_cancellable_cancel(p->pCancel);
+        Release(p);
+    }
+
+    static void OnClosed(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
+        g_input_stream_close_finish(G_INPUT_STREAM(pSource), pResult, nullptr);
+        auto* p = static_cast<Fetch*>(pData);
+        p->pSearch->Release(p);
+    }
+
+    void Release(Fetch* p) {
+        g_clear_object(&p->pStream);
+        g_clear_object(&p->pMessage);
+        g_clear_object(&p->pCancel);
+        --nLive;
+        aFetches.remove_if([p](const std::unique_ptr<Fetch>& f) { return f.get() == p; });
+    }
+
+    void Take(Fetch* p) {
+        std::vector<UPnPDevice> aFound;
+        if (!ParseUPnPDescription(p->strBody, p->strLocation, aFound, limits)) return;
+        for (UPnPDevice& device : aFound) {
+            if (aDevices.size() >= limits.nMaxDevices) break;
+            if (udns.insert(device.strUdn).second) aDevices.push_back(std::move(device));
+        }
+    }
+
+    static gboolean OnTick(gpointer) { return G_SOURCE_REMOVE; }
+
+    void AddWakeUp(std::chrono::milliseconds after) {
+        GSource* pSource = g_timeout_source_new(static_cast<guint>(std::max<int64_t>(after.count(), 0)));
+        g_source_set_callback(pSource, OnTick, nullptr, nullptr);
+        g_source_attach(pSource, pContext);
+        g_source_unref(pSource);
+    }
+};
+
+uint32_t CUPnPDeviceFinder::FindByType(const std::string& strTarget, std::vector<UPnPDevice>& aDevices) {
+    aDevices.clear();
+    std::vector<Interface> aInterfaces;
+    uint32_t nCode = ListInterfaces(aInterfaces);
+    if (nCode != 0) return nCode;
+
+    GMainContext* pContext = g_main_context_new();
+    g_main_context_push_thread_default(pContext);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pContext = pContext;
+    }
+    CSearch search(m_limits, aDevices);
+    search.pContext = pContext;
+    // A session of its own: no proxy (the devices are on the LAN), no
+    // content decoding (the size cap counts what arrives), enough
+    // connections that a few hanging hosts cannot starve the others.
+    search.pSession = soup_session_new_with_options(
+        "proxy-resolver", nullptr, "max-conns", static_cast<int>(m_limits.nMaxConnections),
+        "max-conns-per-host", static_cast<int>(m_limits.nMaxConnectionsPerHost), nullptr);
+    soup_session_set_proxy_resolver(search.pSession, nullptr);
+    soup_session_remove_feature_by_type(search.pSession, SOUP_TYPE_CONTENT_DECODER);
+
+    for (const Interface& iface : aInterfaces) {
+        GInetAddress* pAddress = g_inet_address_new_from_string(iface.strAddress.c_str());
+        GSSDPClient* pClient =
+            gssdp_client_new_full(iface.strName.c_str(), pAddress, 0, GSSDP_UDA_VERSION_1_0, nullptr);
+        g_clear_object(&pAddress);
+        if (!pClient) continue;
+        auto pEntry = std::make_unique<CSearch::Client>();
+        pEntry->pSearch = &search;
+        pEntry->nIndex = search.aClients.size();
+        pEntry->pClient = pClient;
+        g_signal_connect(pClient, "message-received", G_CALLBACK(CSearch::OnMessage), pEntry.get());
+        pEntry->pBrowser = gssdp_resource_browser_new(pClient, strTarget.c_str());
+        gssdp_resource_browser_set_mx(pEntry->pBrowser, static_cast<gushort>(m_limits.nMx));
+        search.aClients.push_back(std::move(pEntry));
+    }
+
+    if (search.aClients.empty()) {
+        nCode = UPNP_E_NO_CLIENT;
+    } else {
+        const Clock::time_point start = Clock::now();
+        for (auto& pEntry : search.aClients) gssdp_resource_browser_set_active(pEntry->pBrowser, TRUE);
+        search.AddWakeUp(m_limits.quietAfter);
+        search.AddWakeUp(m_limits.hardEnd);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_bStop) {
+                    nCode = UPNP_E_CANCELLED;
+                    break;
+                }
+            }
+            const auto elapsed = Clock::now() - start;
+            if (elapsed >= m_limits.hardEnd) break;
+            if (elapsed >= m_limits.quietAfter && search.nPending == 0) break;
+            g_main_context_iteration(pContext, TRUE);
+        }
+    }
+
+    // Teardown, on this thread: no new fetches, every fetch cancelled and
+    // its callbacks run out, then the clients, then the session.
+    search.bClosing = true;
+    for (auto& pEntry : search.aClients) {
+        g_signal_handlers_disconnect_by_data(pEntry->pClient, pEntry.get());
+        gssdp_resource_browser_set_active(pEntry->pBrowser, FALSE);
+        g_clear_object(&pEntry->pBrowser);
+        g_clear_object(&pEntry->pClient);
+    }
+    for (auto& pFetch : search.aFetches) g_cancellable_cancel(pFetch->pCancel);
+    const Clock::time_point drainEnd = Clock::now() + std::chrono::seconds(1);
+    while (search.nLive > 0 && Clock::now() < drainEnd) {
+        search.AddWakeUp(std::chrono::milliseconds(50));
+        g_main_context_iteration(pContext, TRUE);
+    }
+    soup_session_abort(search.pSession);
+    g_clear_object(&search.pSession);
+    for (int i = 0; i < 1000 && g_main_context_iteration(pContext, FALSE); ++i) {
+    }
+    if (search.nLive > 0) aDevices.clear();  // not expected; never report from a half-torn search
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pContext = nullptr;
+    }
+    g_main_context_pop_thread_default(pContext);
+    g_main_context_unref(pContext);
+    return nCode;
+}

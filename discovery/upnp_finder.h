@@ -1,0 +1,46 @@
+// The UPnP discovery provider: one bounded SSDP search for every device,
+// one complete packet for each printer device found.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "multicast_data_provider.h"
+#include "upnp_device_finder.h"
+
+// Longest texts a device may put into a packet or the trace log, in UTF-16
+// units; longer ones are cut.
+constexpr size_t UPNP_MAX_NAME_UNITS = 256;
+constexpr size_t UPNP_MAX_URL_UNITS = 2048;
+
+class CUPnPFinder : public CMulticastDataProvider {
+public:
+    explicit CUPnPFinder(std::vector<std::u16string> aNamesToQuery = {u"ssdp:all"},
+                         std::chrono::milliseconds timeLimit = std::chrono::seconds(30));
+    ~CUPnPFinder() override;
+
+    // Asks anew at every call, so an interface that comes up later is noticed.
+    int32_t IsAvailable() override;
+
+    // A printer: a type that contains "upnp:printer", or the standard printer
+    // device type "urn:schemas-upnp-org:device:Printer:<version>".
+    static bool IsPrinterType(std::u16string_view strType);
+
+    // Text from the network made fit for a packet and the trace: decoded
+    // (invalid UTF-8 becomes U+FFFD), control characters turned into spaces,
+    // cut to nMaxUnits without splitting a surrogate pair.
+    static std::u16string NetworkText(std::string_view utf8, size_t nMaxUnits);
+
+protected:
+    void Search() override;
+
+    // The device finder's two operations, as seams for tests.
+    virtual uint32_t CreateFinder();
+    virtual uint32_t FindByType(const std::u16string& strTarget, std::vector<UPnPDevice>& aDevices);
+
+    // One packet per printer device, appended under the packet lock.
+    void HandleDevice(const UPnPDevice& device);
+};
