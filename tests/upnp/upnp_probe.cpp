@@ -4,6 +4,8 @@
 //
 //   upnp_probe            the device finder: one "device" line per device
 //   upnp_probe provider   the provider: one "packet" line per packet
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,11 +20,25 @@
 
 namespace {
 
+// Safe only inside a namespace the lab created: one that is bound under
+// /run/netns with the lab's "hvl-" prefix. Anything else (including the
+// machine's own namespace) is refused.
 bool InMachineNamespace() {
-    char szOwn[64] = {}, szInit[64] = {};
-    const ssize_t nOwn = readlink("/proc/self/ns/net", szOwn, sizeof szOwn - 1);
-    const ssize_t nInit = readlink("/proc/1/ns/net", szInit, sizeof szInit - 1);
-    return nOwn <= 0 || nInit <= 0 || std::strcmp(szOwn, szInit) == 0;
+    struct stat own {};
+    if (stat("/proc/self/ns/net", &own) != 0) return true;
+    DIR* pDir = opendir("/run/netns");
+    if (!pDir) return true;
+    bool bLab = false;
+    while (struct dirent* pEntry = readdir(pDir)) {
+        if (std::strncmp(pEntry->d_name, "hvl-", 4) != 0) continue;
+        struct stat entry {};
+        const std::string strPath = std::string("/run/netns/") + pEntry->d_name;
+        if (stat(strPath.c_str(), &entry) == 0 && entry.st_ino == own.st_ino && entry.st_dev == own.st_dev) {
+            bLab = true;
+        }
+    }
+    closedir(pDir);
+    return !bLab;
 }
 
 }  // namespace

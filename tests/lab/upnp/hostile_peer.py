@@ -149,7 +149,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_body(200, printer_doc("Lab Printer Named", udn, "<modelURL>http://printers.example/named</modelURL>"))
         elif mode == "deep":
             inner = ""
-            for i in range(200):
+            for i in range(60):
                 inner = (
                     "<deviceList><device><deviceType>urn:schemas-upnp-org:device:Printer:1</deviceType>"
                     "<friendlyName>Deep %d</friendlyName><UDN>%s-%d</UDN>%s</device></deviceList>" % (i, udn, i, inner)
