@@ -88,7 +88,8 @@ TEST(ConvStringNarrow, CopyHasItsOwnBuffer) {
     CConvString assigned;
     assigned = copy;
     EXPECT_STREQ(assigned.GetNarrow(), "printer");
-    assigned = assigned;
+    CConvString& self = assigned;
+    assigned = self;
     EXPECT_STREQ(assigned.GetNarrow(), "printer");
 }
 

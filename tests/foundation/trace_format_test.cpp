@@ -65,7 +65,8 @@ TEST(TraceFormat, TextCharactersAndLiterals) {
 }
 
 TEST(TraceFormat, ReportsWhenTheTextDoesNotFit) {
-    const trace_detail::TraceArg args[] = {trace_detail::MakeArg(std::u16string(10, u'x'))};
+    const std::u16string ten(10, u'x');
+    const trace_detail::TraceArg args[] = {trace_detail::MakeArg(ten)};
     char16_t out[16];
     for (auto& c : out) {
         c = u'#';
