@@ -1,1 +1,117 @@
-// placeholder until the module lands
+#include "printer_scan.h"
+
+#include "mdns_responder_client.h"
+#include "upnp_finder.h"
+
+ProviderArray CPrinterScan::CreateDefaultProviders() {
+    ProviderArray aProviders;
+    aProviders.push_back(std::make_unique<CMDNSResponderClient>(
+        std::vector<std::u16string>{u"_printer._tcp", u"_pdl-datastream._tcp"}));
+    aProviders.push_back(std::make_unique<CUPnPFinder>(std::vector<std::u16string>{u"ssdp:all"}));
+    return aProviders;
+}
+
+CPrinterScan::CPrinterScan(ProviderArray aProviders) : m_aProviders(std::move(aProviders)) {}
+
+CPrinterScan::~CPrinterScan() {
+    Shutdown();
+}
+
+bool CPrinterScan::IsProviderEnabled(const CMulticastDataProvider& provider, const SearchOptions& options) {
+    switch (provider.GetKind()) {
+        case PROVIDER_KIND_MDNS:
+            return options.bMdnsEnabled != 0;
+        case PROVIDER_KIND_UPNP:
+            return options.bUpnpEnabled != 0;
+        default:
+            return true;  // a method without a switch of its own always takes part
+    }
+}
+
+CPrinterScan::StartResult CPrinterScan::StartScan(const SearchOptions& options) {
+    StartResult result;
+    m_aPrinters.RemoveAll();
+    m_nMergedCountMdns = 0;
+    m_nMergedCountUpnp = 0;
+    m_bIncompleteSeen = false;
+    // Every provider empties the shared list before any search starts.
+    for (auto& pProvider : m_aProviders) pProvider->ResetData();
+    for (auto& pProvider : m_aProviders) {
+        // Asked whatever the options say: a provider traces why it cannot work.
+        const bool bAvailable = pProvider->IsAvailable() != 0;
+        const bool bEnabled = IsProviderEnabled(*pProvider, options);
+        if (!bEnabled) continue;
+        ++result.nEnabled;
+        if (!bAvailable) {
+            result.aUnavailable.push_back(pProvider->GetName());
+            continue;
+        }
+        ++result.nAvailable;
+        if (pProvider->StartSearch()) ++result.nStarted;
+    }
+    return result;
+}
+
+int32_t CPrinterScan::Tick() {
+    int32_t nSearching = 0;
+    bool bMerged = false;
+    for (auto& pProvider : m_aProviders) {
+        if (pProvider->IsSearching()) ++nSearching;
+        // A provider whose search failed or ran out of time merges nothing of its own.
+        if (pProvider->GetStatus() != 0) continue;
+        const int32_t nCount = CMulticastDataProvider::GetPacketCount();
+        if (nCount == 0) continue;
+        int32_t nCompare;
+        switch (pProvider->GetKind()) {
+            case PROVIDER_KIND_MDNS:
+                nCompare = m_nMergedCountMdns;
+                break;
+            case PROVIDER_KIND_UPNP:
+                nCompare = m_nMergedCountUpnp;
+                break;
+            default:
+                continue;
+        }
+        if (nCount == nCompare) continue;
+        MergePackets(nCount);
+        m_nMergedCountMdns = nCount;
+        bMerged = true;
+    }
+    // When the UPnP provider's last search failed, no pass re-merges a list
+    // that did not grow, and an mDNS packet completed after its append would
+    // never be listed. Keep merging while packets are still being filled in.
+    if (!bMerged && m_bIncompleteSeen) {
+        const int32_t nCount = CMulticastDataProvider::GetPacketCount();
+        MergePackets(nCount);
+        m_nMergedCountMdns = nCount;
+    }
+    return nSearching;
+}
+
+void CPrinterScan::MergePackets(int32_t nCount) {
+    bool bIncomplete = false;
+    MulticastDataPacket packet;
+    PrinterData printer;
+    for (int32_t j = 0; j < nCount; ++j) {
+        if (!CMulticastDataProvider::GetPacket(j, packet)) continue;
+        if (!packet.bComplete) {
+            bIncomplete = true;  // taken at a later merge, once complete
+            continue;
+        }
+        if (m_aPrinters.FindByAddress(packet.strIpAddress) != nullptr) continue;
+        printer.strName = packet.strName;
+        printer.strIpAddress = packet.strIpAddress;
+        printer.strUrl = packet.strUrl;
+        if (m_aPrinters.AddPrinter(printer) && m_fnAdded) m_fnAdded(printer);
+    }
+    m_bIncompleteSeen = bIncomplete;
+}
+
+void CPrinterScan::StopScan() {
+    for (auto& pProvider : m_aProviders) pProvider->StopSearch();
+}
+
+void CPrinterScan::Shutdown() {
+    for (auto& pProvider : m_aProviders) pProvider->StopSearch();
+    m_aProviders.clear();
+}
