@@ -18,9 +18,13 @@ public:
     CConvString& operator=(const std::u16string& str);
     CConvString& operator=(const CConvString& other);
     // Decodes with the C library's multibyte conversion of the current locale.
+    // A byte the locale cannot decode stands for itself (U+0080..U+00FF, as
+    // in Latin-1): nothing is refused or dropped.
     CConvString& operator=(const char* psz);
 
-    // NUL-terminated UTF-8; null before any text was ever set.
+    // NUL-terminated UTF-8; null before any text was ever set (and when the
+    // buffer cannot be allocated). The buffer is sized 4 bytes per UTF-16
+    // unit plus 4 and kept while it is no more than 1024 bytes too large.
     const char* GetNarrow();
 
     // Inspection of the cache, for tests and diagnostics.
