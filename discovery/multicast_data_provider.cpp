@@ -191,6 +191,8 @@ int32_t CMulticastDataProvider::StartSearch() {
             pCurrent->threadSearch = std::thread(&CMulticastDataProvider::SearchThreadProc, this);
         } catch (const std::system_error& e) {
             nError = e.code().value();
+        } catch (...) {
+            nError = ENOMEM;
         }
     }
     if (nError != 0) {
@@ -223,6 +225,8 @@ int32_t CMulticastDataProvider::StartSearch() {
             pCurrent->threadControl = std::thread(&CMulticastDataProvider::ControlThreadProc, this);
         } catch (const std::system_error& e) {
             nError = e.code().value();
+        } catch (...) {
+            nError = ENOMEM;
         }
     }
     if (nError != 0) {

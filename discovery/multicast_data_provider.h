@@ -65,25 +65,31 @@ protected:
     // Waits up to `timeout`; returns true at once when a stop is requested.
     bool WaitForStop(std::chrono::milliseconds timeout) const;
     // A descriptor that becomes readable when a stop is requested, for
-    // select()/poll() next to other descriptors. Valid during Search().
+    // select()/poll() next to other descriptors, and stays readable: poll it,
+    // never read from it. Valid during Search().
     int GetStopFd() const;
     // Called (from StopSearch's thread) when a stop is requested, so a body
     // sleeping in another library's loop can be woken (e.g. a GLib context).
-    // Set and cleared by the search body itself.
+    // Set and cleared by the search body itself; set after a stop, it is
+    // called at once. It runs under the provider's stop lock and must not
+    // block (g_main_context_wakeup and the like); clearing it waits for a
+    // call in progress, so captured references stay valid until cleared.
     void SetStopWaker(std::function<void()> fnWake);
 
     // Packet lock: a search body holds it around every change to the list.
+    // A body that returns still holding it has it released for it.
     static void LockPackets();
     static void UnlockPackets();
     // Under the packet lock. Appends a copy; returns its index, or -1 when
     // this search was abandoned (the packet is dropped).
     int32_t AppendPacket(const MulticastDataPacket& packet);
-    // Under the packet lock. Changes packet nIndex in place; false when this
-    // search was abandoned or the index is out of range.
+    // Under the packet lock. Changes packet nIndex (fnChange works on a copy
+    // that then replaces the packet whole); false when this search was
+    // abandoned, the list was reset since it started, or nIndex is out of range.
     bool UpdatePacket(int32_t nIndex, const std::function<void(MulticastDataPacket&)>& fnChange);
-    // Under the packet lock: a copy of packet nIndex.
+    // A copy of packet nIndex (stable while the caller holds the packet lock).
     bool ReadPacket(int32_t nIndex, MulticastDataPacket& packet) const;
-    // Under the packet lock: the number of packets.
+    // The number of packets (stable while the caller holds the packet lock).
     int32_t PacketCountLocked() const;
 
     // Stores a failure code for the window. Dropped once the search was
