@@ -120,14 +120,22 @@ TEST(VerQueryValue, EveryTruncationAndByteChangeIsSafe) {
         std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n));
         cut.shrink_to_fit();
         Query(cut, u"\\StringFileInfo\\040904E4\\CompanyName");
-        Query(cut, u"\\VarFileInfo\\Translation");
+        const uint8_t* pValue = nullptr;
+        uint32_t nLen = 0;
+        if (VerQueryValue(cut, u"\\VarFileInfo\\Translation", &pValue, &nLen)) {
+            EXPECT_LE(pValue + nLen, cut.data() + cut.size());
+        }
     }
     for (std::size_t i = 0; i < good.size(); ++i) {
         for (uint8_t nValue : {uint8_t{0}, uint8_t{1}, uint8_t{0xFF}}) {
             std::vector<uint8_t> block = good;
             block[i] = nValue;
             Query(block, u"\\StringFileInfo\\040904E4\\CompanyName");
-            Query(block, u"\\");
+            const uint8_t* pValue = nullptr;
+            uint32_t nLen = 0;
+            if (VerQueryValue(block, u"\\", &pValue, &nLen)) {
+                EXPECT_LE(pValue + nLen, block.data() + block.size());
+            }
         }
     }
 }
