@@ -161,6 +161,7 @@ std::unique_ptr<CDnsSdClient> CreateSystemDnsSdClient() {
 }
 
 std::vector<DnsSdTxtItem> ReadTxtItems(const std::string& strTxt) {
+    QuietCompatWarning();  // the TXT functions warn as well
     std::vector<DnsSdTxtItem> aItems;
     if (strTxt.empty() || strTxt.size() > UINT16_MAX) {
         return aItems;

@@ -105,7 +105,9 @@ std::string Trimmed(std::string s) {
 
 CLab::CLab(std::string strName) : m_strName(std::move(strName)) {}
 
-CLab::~CLab() { Down(); }
+CLab::~CLab() {
+    Down();
+}
 
 std::string CLab::SkipReason() {
     if (geteuid() != 0) {
@@ -151,13 +153,20 @@ bool CLab::Up(const std::vector<std::string>& aHosts, bool bAvahi) {
     return m_bUp;
 }
 
-bool CLab::AddHost(const std::string& strHost) { return Run({"add-host", m_strName, strHost}) == 0; }
+bool CLab::AddHost(const std::string& strHost) {
+    return Run({"add-host", m_strName, strHost}) == 0;
+}
 
-bool CLab::Avahi(const std::string& strHost) { return Run({"avahi", m_strName, strHost}) == 0; }
+bool CLab::Avahi(const std::string& strHost) {
+    return Run({"avahi", m_strName, strHost}) == 0;
+}
 
-bool CLab::StopAvahi(const std::string& strHost) { return Run({"stop-avahi", m_strName, strHost}) == 0; }
+bool CLab::StopAvahi(const std::string& strHost) {
+    return Run({"stop-avahi", m_strName, strHost}) == 0;
+}
 
-int CLab::Spawn(const std::string& strHost, const std::string& strTag, const std::vector<std::string>& aArgv) {
+int CLab::Spawn(const std::string& strHost, const std::string& strTag,
+                const std::vector<std::string>& aArgv) {
     std::vector<std::string> aArgs{"spawn", m_strName, strHost, "--tag", strTag, "--"};
     aArgs.insert(aArgs.end(), aArgv.begin(), aArgv.end());
     std::string strOut;
@@ -210,7 +219,9 @@ std::string CLab::BusAddress(const std::string& strHost) const {
     return "unix:path=" + Dir() + "/" + strHost + "/dbus.sock";
 }
 
-std::string CLab::Dir() const { return Root() + "/" + m_strName; }
+std::string CLab::Dir() const {
+    return Root() + "/" + m_strName;
+}
 
 void CLab::Down() {
     if (m_bUp) {

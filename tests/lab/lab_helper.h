@@ -27,13 +27,15 @@ public:
     // Background command in a host's namespace; its PID, or -1.
     int Spawn(const std::string& strHost, const std::string& strTag, const std::vector<std::string>& aArgv);
     // python3-zeroconf announcer for a JSON description; its PID, or -1.
-    int Announce(const std::string& strHost, const std::string& strJson, const std::string& strTag = "announce");
+    int Announce(const std::string& strHost, const std::string& strJson,
+                 const std::string& strTag = "announce");
     int Ippeveprinter(const std::string& strHost, const std::string& strName,
                       const std::string& strTag = "ippeveprinter");
     bool WaitBrowse(const std::string& strType, const std::string& strInstance, int nSeconds = 10);
     bool Kill(const std::string& strPidOrTag, const std::string& strSignal = "TERM");
     // Foreground command in a host's namespace; its exit status, or -1.
-    int Exec(const std::string& strHost, const std::vector<std::string>& aArgv, std::string* pOutput = nullptr);
+    int Exec(const std::string& strHost, const std::vector<std::string>& aArgv,
+             std::string* pOutput = nullptr);
     std::string Ip(const std::string& strHost);
     // The unix socket address of a host's private system bus.
     std::string BusAddress(const std::string& strHost = "client") const;

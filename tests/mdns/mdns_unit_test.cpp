@@ -1,0 +1,477 @@
+// The mDNS provider against a scripted dns_sd library, and its pure parts.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "fake_dnssd.h"
+#include "mdns_responder_client.h"
+#include "trace_capture.h"
+
+using namespace std::chrono_literals;
+using fake::Address;
+using fake::Found;
+using fake::Resolved;
+using fake::Txt;
+
+namespace {
+
+std::string Narrow(const std::u16string& s) {
+    return Utf16ToUtf8(s);
+}
+
+// The 4 bytes of 192.0.2.n.
+std::string V4(int n) {
+    return std::string{'\xc0', '\x00', '\x02', static_cast<char>(n)};
+}
+
+// ---------------------------------------------------------------- pure parts
+
+struct AdminUrlCase {
+    const char* pszWhat;
+    std::vector<std::string> aTxt;
+    const char* pszHost;
+    const char* pszUrl;
+};
+
+class AdminUrl : public testing::TestWithParam<AdminUrlCase> {};
+
+TEST_P(AdminUrl, FromTxtOrHost) {
+    const AdminUrlCase& c = GetParam();
+    EXPECT_EQ(Narrow(MdnsAdminUrl(ReadTxtItems(Txt(c.aTxt)), c.pszHost)), c.pszUrl) << c.pszWhat;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AdminUrl,
+    testing::Values(
+        AdminUrlCase{
+            "key in lower case", {"adminurl=http://laser.local/admin"}, "h.local.", "http://laser/admin"},
+        AdminUrlCase{"key in mixed case", {"AdminURL=http://laser/"}, "h.local.", "http://laser/"},
+        AdminUrlCase{
+            "trailing dot and white space", {"ADMINURL=  http://laser.local.  "}, "h.local.", "http://laser"},
+        AdminUrlCase{"no key: host without .local and dot",
+                     {"rp=queue"},
+                     "office-laser.local.",
+                     "http://office-laser"},
+        AdminUrlCase{"empty TXT", {}, "ipp-printer.local.", "http://ipp-printer"},
+        AdminUrlCase{"a later key wins",
+                     {"adminurl=http://first/", "AdminUrl=http://second/"},
+                     "h.local.",
+                     "http://second/"},
+        AdminUrlCase{"key without value falls back", {"adminurl"}, "h.local.", "http://h"},
+        AdminUrlCase{"empty value falls back", {"adminurl="}, "h.local.", "http://h"},
+        AdminUrlCase{
+            "similar key is not the key", {"adminurl2=http://x/", "admin=http://y/"}, "h.local.", "http://h"},
+        AdminUrlCase{
+            "every .local goes", {"adminurl=http://a.local.local:631/x.local"}, "h.local.", "http://a:631/x"},
+        AdminUrlCase{
+            ".local is matched exactly", {"adminurl=http://a.LOCAL/"}, "h.local.", "http://a.LOCAL/"},
+        AdminUrlCase{
+            "UTF-8 value", {"adminurl=http://b\xc3\xbcro.local/"}, "h.local.", "http://b\xc3\xbcro/"},
+        AdminUrlCase{"invalid UTF-8 becomes U+FFFD",
+                     {"adminurl=http://a\xff/"},
+                     "h.local.",
+                     "http://a\xef\xbf\xbd/"}));
+
+TEST(TxtItems, KeysValuesAndUnreadableItems) {
+    const std::string strLongKey(255, 'k');  // fills the key buffer with no room for its end
+    auto aItems = ReadTxtItems(Txt({"a=1", "flag", "empty=", strLongKey, "z=last"}));
+    ASSERT_EQ(aItems.size(), 4u);
+    EXPECT_EQ(aItems[0].strKey, "a");
+    EXPECT_EQ(aItems[0].strValue, "1");
+    EXPECT_EQ(aItems[1].strKey, "flag");
+    EXPECT_FALSE(aItems[1].bHasValue);
+    EXPECT_EQ(aItems[2].strKey, "empty");
+    EXPECT_TRUE(aItems[2].bHasValue);
+    EXPECT_EQ(aItems[2].strValue, "");
+    EXPECT_EQ(aItems[3].strValue, "last");
+    // A record whose length byte runs past its end must not be read beyond it.
+    std::string strTruncated = Txt({"adminurl=http://x/"});
+    strTruncated.resize(5);
+    for (const DnsSdTxtItem& item : ReadTxtItems(strTruncated)) {
+        EXPECT_LE(item.strKey.size() + item.strValue.size(), 5u);
+    }
+}
+
+TEST(AddressText, OnlyFourBytesMakeAnAddress) {
+    EXPECT_EQ(Narrow(MdnsAddressText(V4(10))), "192.0.2.10");
+    EXPECT_EQ(Narrow(MdnsAddressText(std::string{'\xff', '\xff', '\xff', '\x00'})), "255.255.255.0");
+    EXPECT_EQ(Narrow(MdnsAddressText(std::string(16, '\x01'))), "");
+    EXPECT_EQ(Narrow(MdnsAddressText("")), "");
+}
+
+// ------------------------------------------------------- searches, scripted
+
+constexpr auto SILENCE = 150ms;
+constexpr auto BOUND = 200ms;
+
+// A provider that appends fixed packets, standing in for the UPnP one.
+class CStubProvider : public CMulticastDataProvider {
+public:
+    explicit CStubProvider(std::vector<MulticastDataPacket> aPackets)
+        : CMulticastDataProvider({u"ssdp:all"}, u"", PROVIDER_KIND_UPNP, u"UPNP"),
+          m_aPackets(std::move(aPackets)) {}
+    ~CStubProvider() override { StopAndJoin(); }
+    int32_t IsAvailable() override { return 1; }
+
+protected:
+    void Search() override {
+        LockPackets();
+        for (const auto& p : m_aPackets) {
+            AppendPacket(p);
+        }
+        UnlockPackets();
+    }
+
+private:
+    std::vector<MulticastDataPacket> m_aPackets;
+};
+
+bool WaitIdle(const CMulticastDataProvider& provider, std::chrono::milliseconds limit) {
+    const auto tEnd = std::chrono::steady_clock::now() + limit;
+    while (provider.IsSearching()) {
+        if (std::chrono::steady_clock::now() > tEnd) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+std::vector<MulticastDataPacket> Packets() {
+    std::vector<MulticastDataPacket> a;
+    for (int32_t i = 0; i < CMulticastDataProvider::GetPacketCount(); ++i) {
+        MulticastDataPacket p;
+        if (CMulticastDataProvider::GetPacket(i, p)) {
+            a.push_back(p);
+        }
+    }
+    return a;
+}
+
+const MulticastDataPacket* Find(const std::vector<MulticastDataPacket>& a, const std::string& strName) {
+    for (const auto& p : a) {
+        if (Utf16ToUtf8(p.strName) == strName) {
+            return &p;
+        }
+    }
+    return nullptr;
+}
+
+class MdnsSearch : public testing::Test {
+protected:
+    void SetUp() override {
+        m_pScript = std::make_shared<fake::Script>();
+        m_pProvider = std::make_unique<CMDNSResponderClient>(
+            std::vector<std::u16string>{u"_printer._tcp", u"_pdl-datastream._tcp"},
+            std::make_unique<fake::Client>(m_pScript), MdnsTimings{SILENCE, BOUND, BOUND});
+        m_pProvider->ResetData();
+    }
+    void TearDown() override {
+        m_pProvider.reset();
+        EXPECT_EQ(m_pScript->nBlockingProcessCalls, 0) << "ProcessResult called with nothing readable";
+        EXPECT_EQ(m_pScript->nOpenOperations, 0) << "an operation was not released";
+    }
+
+    // A printer announced under a type, resolving to host h with address a.
+    void Printer(const std::string& strType, const std::string& strName, const std::string& strHost,
+                 std::string strAddress, int nAtMs = 0, std::vector<std::string> aTxt = {}) {
+        m_pScript->browse[strType].push_back(Found(strName, nAtMs));
+        m_pScript->resolve[{strName, strType}] =
+            Resolved(strName + "." + strType + ".local.", strHost, Txt(aTxt));
+        m_pScript->records[strHost] = Address(std::move(strAddress));
+    }
+
+    std::chrono::milliseconds Scan(std::chrono::milliseconds limit = 5s) {
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_TRUE(m_pProvider->StartSearch());
+        EXPECT_TRUE(WaitIdle(*m_pProvider, limit)) << "search did not end";
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    }
+
+    std::vector<std::string> ResolvedTypes(const std::string& strName) {
+        std::vector<std::string> a;
+        for (const auto& c : m_pScript->Calls()) {
+            if (c.strWhat == "resolve" && c.strArg1 == strName) {
+                a.push_back(c.strArg2);
+            }
+        }
+        return a;
+    }
+
+    std::shared_ptr<fake::Script> m_pScript;
+    std::unique_ptr<CMDNSResponderClient> m_pProvider;
+    CTraceCapture m_trace;
+};
+
+TEST_F(MdnsSearch, PassesAppendResolveAndCompleteOncePerName) {
+    // Both types: one packet, resolved in the first pass only.
+    Printer("_printer._tcp", "Office Laser", "office.local.", V4(10), 0, {"adminurl=http://o.local/"});
+    m_pScript->browse["_pdl-datastream._tcp"].push_back(Found("Office Laser"));
+    // Only the second type: appended and resolved in the second pass.
+    Printer("_pdl-datastream._tcp", "Raw Only", "raw.local.", V4(11), 20);
+    // Names differing in case are two printers.
+    Printer("_printer._tcp", "Case Printer", "case1.local.", V4(12), 30);
+    Printer("_pdl-datastream._tcp", "case printer", "case2.local.", V4(13), 40);
+    // A departure of an unknown instance counts as found.
+    auto gone = Found("Departed", 50);
+    gone.reply.nFlags = 0;
+    m_pScript->browse["_printer._tcp"].push_back(gone);
+    m_pScript->resolve[{"Departed", "_printer._tcp"}] =
+        Resolved("Departed._printer._tcp.local.", "dep.local.");
+    m_pScript->records["dep.local."] = Address(V4(14));
+    // A 16-byte answer completes the packet with an empty address.
+    Printer("_printer._tcp", "Sixteen", "sixteen.local.", std::string(16, '\x01'), 60);
+    // An invalid UTF-8 name arrives with U+FFFD (and cannot be resolved under it).
+    m_pScript->browse["_printer._tcp"].push_back(Found("Bad\xff", 70));
+
+    Scan();
+    const auto a = Packets();
+    ASSERT_EQ(a.size(), 7u);
+    const auto* pOffice = Find(a, "Office Laser");
+    ASSERT_NE(pOffice, nullptr);
+    EXPECT_TRUE(pOffice->bComplete);
+    EXPECT_EQ(Narrow(pOffice->strIpAddress), "192.0.2.10");
+    EXPECT_EQ(Narrow(pOffice->strUrl), "http://o/");
+    EXPECT_EQ(ResolvedTypes("Office Laser"), std::vector<std::string>{"_printer._tcp"});
+
+    const auto* pRaw = Find(a, "Raw Only");
+    ASSERT_NE(pRaw, nullptr);
+    EXPECT_TRUE(pRaw->bComplete);
+    EXPECT_EQ(Narrow(pRaw->strUrl), "http://raw");
+    EXPECT_EQ(ResolvedTypes("Raw Only"), std::vector<std::string>{"_pdl-datastream._tcp"});
+
+    ASSERT_NE(Find(a, "Case Printer"), nullptr);
+    ASSERT_NE(Find(a, "case printer"), nullptr);
+    EXPECT_EQ(Narrow(Find(a, "case printer")->strIpAddress), "192.0.2.13");
+    ASSERT_NE(Find(a, "Departed"), nullptr);
+    EXPECT_TRUE(Find(a, "Departed")->bComplete);
+
+    const auto* pSixteen = Find(a, "Sixteen");
+    ASSERT_NE(pSixteen, nullptr);
+    EXPECT_TRUE(pSixteen->bComplete);
+    EXPECT_EQ(Narrow(pSixteen->strIpAddress), "");
+    const auto* pBad = Find(a, "Bad\xef\xbf\xbd");
+    ASSERT_NE(pBad, nullptr);
+    EXPECT_FALSE(pBad->bComplete);
+    EXPECT_EQ(m_pProvider->GetStatus(), 0);
+}
+
+TEST_F(MdnsSearch, TraceShowsEachPassInOrder) {
+    Printer("_printer._tcp", "Office Laser", "office.local.", V4(10));
+    Scan();
+    const std::vector<std::string> aExpected = {
+        "MDNS: NameToQuery='_printer._tcp'",
+        "MDNS: Printer found: Office Laser",
+        "MDNS: Resolving ip-address and admin-url for Office Laser._printer._tcp.local..",
+        "MDNS: Resolved ip-address '192.0.2.10'",
+        "MDNS: NameToQuery='_pdl-datastream._tcp'",
+    };
+    std::vector<std::string> aLines;
+    for (const std::string& s : m_trace.With("MDNS: ")) {
+        if (s.find("thread") == std::string::npos && s.find("hread successfully") == std::string::npos &&
+            s.find("reset data") == std::string::npos) {
+            aLines.push_back(s);  // the provider's own lines, not the framework's
+        }
+    }
+    EXPECT_EQ(aLines, aExpected);
+}
+
+TEST_F(MdnsSearch, PacketsOfAnotherProviderAreNotAppendedAgain) {
+    MulticastDataPacket upnp;
+    upnp.strName = u"Shared Name";
+    upnp.strIpAddress = u"192.0.2.50";
+    upnp.bComplete = 1;
+    CStubProvider stub({upnp});
+    ASSERT_TRUE(stub.StartSearch());
+    ASSERT_TRUE(WaitIdle(stub, 2s));
+    Printer("_printer._tcp", "Shared Name", "shared.local.", V4(10));
+    Scan();
+    const auto a = Packets();
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(Narrow(a[0].strIpAddress), "192.0.2.50");
+    EXPECT_TRUE(ResolvedTypes("Shared Name").empty()) << "a packet with an address is not resolved";
+}
+
+TEST_F(MdnsSearch, SilentResolveOrQueryCostsItsBoundOnly) {
+    // "Gone" never answers its resolve, "No V4" never gets an A record;
+    // the printer browsed after them is still found.
+    m_pScript->browse["_printer._tcp"] = {Found("Gone"), Found("No V4", 5), Found("Later", 10)};
+    m_pScript->resolve[{"No V4", "_printer._tcp"}] = Resolved("No\\032V4._printer._tcp.local.", "v6.local.");
+    Printer("_printer._tcp", "Later", "later.local.", V4(15), 10);
+
+    const auto elapsed = Scan();
+    const auto a = Packets();
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_FALSE(Find(a, "Gone")->bComplete);
+    EXPECT_FALSE(Find(a, "No V4")->bComplete);
+    EXPECT_EQ(Narrow(Find(a, "No V4")->strUrl), "http://v6")
+        << "the URL is kept, the packet stays incomplete";
+    EXPECT_TRUE(Find(a, "Later")->bComplete);
+    // Both unanswered ones are tried again in the second pass, under its type.
+    EXPECT_EQ(ResolvedTypes("Gone"), (std::vector<std::string>{"_printer._tcp", "_pdl-datastream._tcp"}));
+    // Two silences, and one bound per unanswered wait: "Gone" twice, "No V4"
+    // once per pass (address, then the resolve under the second type).
+    EXPECT_LT(elapsed, 2 * SILENCE + 4 * BOUND + 300ms);
+    EXPECT_EQ(m_pProvider->GetStatus(), 0) << "a silent printer must not hide the others from the window";
+
+    const auto aLines = m_trace.With("MDNS: ");
+    auto Has = [&](const std::string& s) {
+        return std::find(aLines.begin(), aLines.end(), s) != aLines.end();
+    };
+    EXPECT_TRUE(Has("[ERROR] MDNS: No reply resolving 'Gone' within 200 ms."));
+    EXPECT_TRUE(Has("[ERROR] MDNS: No ip-address for 'No V4' within 200 ms."));
+}
+
+TEST_F(MdnsSearch, FailedResolveIsRetriedUnderTheSecondType) {
+    m_pScript->browse["_printer._tcp"] = {Found("Twice")};
+    m_pScript->browse["_pdl-datastream._tcp"] = {Found("Twice")};
+    m_pScript->resolve[{"Twice", "_pdl-datastream._tcp"}] =
+        Resolved("Twice._pdl-datastream._tcp.local.", "twice.local.");
+    m_pScript->records["twice.local."] = Address(V4(16));
+    Scan();
+    const auto a = Packets();
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_TRUE(a[0].bComplete);
+    EXPECT_EQ(Narrow(a[0].strIpAddress), "192.0.2.16");
+}
+
+TEST_F(MdnsSearch, StopEndsAnyWaitAtOnce) {
+    struct Case {
+        const char* pszWhat;
+        std::chrono::milliseconds wait;  // how long into the search to stop
+    };
+    // Long bounds so that only the stop can end the waits quickly.
+    for (const Case& c : {Case{"browse phase", 50ms}, Case{"resolve", 400ms}, Case{"address", 800ms}}) {
+        SCOPED_TRACE(c.pszWhat);
+        auto pScript = std::make_shared<fake::Script>();
+        pScript->browse["_printer._tcp"] = {Found("Silent"), Found("NoAddress", 1)};
+        pScript->resolve[{"NoAddress", "_printer._tcp"}] =
+            Resolved("NoAddress._printer._tcp.local.", "na.local.");
+        auto pProvider = std::make_unique<CMDNSResponderClient>(
+            std::vector<std::u16string>{u"_printer._tcp", u"_pdl-datastream._tcp"},
+            std::make_unique<fake::Client>(pScript), MdnsTimings{300ms, 400ms, 5000ms});
+        pProvider->ResetData();
+        ASSERT_TRUE(pProvider->StartSearch());
+        std::this_thread::sleep_for(c.wait);
+        const auto t0 = std::chrono::steady_clock::now();
+        pProvider->StopSearch();
+        EXPECT_FALSE(pProvider->IsSearching());
+        pProvider.reset();  // joins the search thread: it must have left its wait
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 100ms);
+        EXPECT_EQ(pScript->nBlockingProcessCalls, 0);
+        EXPECT_EQ(pScript->nOpenOperations, 0);
+        for (const auto& p : Packets()) {
+            EXPECT_FALSE(p.bComplete);
+        }
+    }
+}
+
+TEST_F(MdnsSearch, BrowseFailuresAreReportedAndTheNextTypeStillRuns) {
+    m_pScript->browseStartError["_printer._tcp"] = -65537;
+    Printer("_pdl-datastream._tcp", "Raw Only", "raw.local.", V4(11));
+    Scan();
+    EXPECT_NE(Find(Packets(), "Raw Only"), nullptr);
+    EXPECT_EQ(m_pProvider->GetStatus(), -65537);
+    const auto aLines = m_trace.With("MDNS: ");
+    EXPECT_NE(
+        std::find(aLines.begin(), aLines.end(), "[ERROR] MDNS: Could not browse services. (0xFFFEFFFF)"),
+        aLines.end());
+}
+
+TEST_F(MdnsSearch, ErrorReplyWithoutNameEndsBrowsePhaseWithoutPacket) {
+    // What the library delivers when avahi-daemon goes away mid-browse.
+    fake::BrowseEvent failure;
+    failure.at = 10ms;
+    failure.reply.nError = -65537;
+    m_pScript->browse["_printer._tcp"] = {Found("Before"), failure};
+    m_pScript->resolve[{"Before", "_printer._tcp"}] = Resolved("Before._printer._tcp.local.", "b.local.");
+    m_pScript->records["b.local."] = Address(V4(17));
+    Scan();
+    const auto a = Packets();
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_TRUE(a[0].bComplete) << "what was found before is still resolved";
+    EXPECT_EQ(m_pProvider->GetStatus(), -65537);
+}
+
+TEST_F(MdnsSearch, SilenceCountsFromTheLastReplyNotTheLastWake) {
+    // Replies at 0 and 100 ms; wakes without replies keep coming until 700 ms.
+    m_pScript->browse["_printer._tcp"] = {Found("A"), Found("B", 100)};
+    for (int t = 200; t <= 700; t += 100) {
+        m_pScript->browse["_printer._tcp"].push_back(fake::Wake(t));
+    }
+    Scan();
+    const auto aCalls = m_pScript->Calls();
+    ASSERT_GE(aCalls.size(), 2u);
+    ASSERT_EQ(aCalls[0].strWhat, "browse");
+    ASSERT_EQ(aCalls[1].strWhat, "resolve");
+    const auto browseTime = std::chrono::duration_cast<std::chrono::milliseconds>(aCalls[1].t - aCalls[0].t);
+    EXPECT_GE(browseTime, 100ms + SILENCE - 5ms);
+    EXPECT_LT(browseTime, 100ms + SILENCE + 120ms) << "wakes without a reply must not extend the browse";
+}
+
+// ------------------------------------------------------------- availability
+
+TEST(MdnsAvailability, AskedOnceAndFailureTracedOnce) {
+    CTraceCapture trace;
+    for (int32_t nResult : {0, -65537}) {
+        auto pScript = std::make_shared<fake::Script>();
+        pScript->nCheckResult = nResult;
+        CMDNSResponderClient provider({u"_printer._tcp"}, std::make_unique<fake::Client>(pScript),
+                                      MdnsTimings{});
+        const int32_t nExpected = nResult == 0 ? 1 : 0;
+        EXPECT_EQ(provider.IsAvailable(), nExpected);
+        pScript->nCheckResult = nResult == 0 ? -65537 : 0;  // a later change is not noticed
+        EXPECT_EQ(provider.IsAvailable(), nExpected);
+        EXPECT_EQ(pScript->nChecks, 1);
+    }
+    EXPECT_EQ(trace.With("MDNS: "),
+              std::vector<std::string>{"[ERROR] MDNS: Printer Locator Service is not available."});
+}
+
+// The real library with no daemon behind its bus address: a quick "no",
+// and nothing on the terminal. Run in a fresh process of this program, as
+// the library warns only once per process.
+TEST(MdnsAvailability, SystemLibraryWithoutDaemonAnswersQuicklyAndQuietly) {
+    if (getenv("HVL_MDNS_CHILD") != nullptr) {
+        // The child: no bus behind the address, no warning switch set.
+        ReadTxtItems(Txt({"a=1"}));  // the TXT functions warn too
+        CMDNSResponderClient provider({u"_printer._tcp"});
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(provider.IsAvailable(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+        return;
+    }
+    int aPipe[2];
+    ASSERT_EQ(pipe(aPipe), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(aPipe[1], STDERR_FILENO);
+        dup2(aPipe[1], STDOUT_FILENO);
+        setenv("HVL_MDNS_CHILD", "1", 1);
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/hvl-test/bus.sock", 1);
+        unsetenv("AVAHI_COMPAT_NOWARN");
+        execl("/proc/self/exe", "mdns_unit_tests",
+              "--gtest_filter=MdnsAvailability.SystemLibraryWithoutDaemonAnswersQuicklyAndQuietly",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(aPipe[1]);
+    std::string strOutput;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(aPipe[0], buf, sizeof(buf))) > 0) {
+        strOutput.append(buf, static_cast<size_t>(n));
+    }
+    close(aPipe[0]);
+    int nStatus = 0;
+    waitpid(pid, &nStatus, 0);
+    EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << strOutput;
+    EXPECT_EQ(strOutput.find("WARNING"), std::string::npos) << strOutput;
+}
+
+}  // namespace
