@@ -27,7 +27,7 @@ public:
     // unit plus 4 and kept while it is no more than 1024 bytes too large.
     const char* GetNarrow();
 
-    // Inspection of the cache, for tests and diagnostics.
+    // Size of the narrow cache, for tests and diagnostics.
     uint32_t GetNarrowCapacity() const { return m_nNarrowCapacity; }
     // The narrow form's code page: always 65001 (UTF-8).
     uint32_t GetCodePage() const { return m_nCodePage; }
@@ -40,11 +40,11 @@ private:
 };
 
 // The string operations other modules rely on; each works in place.
-void PrefixHttp(std::u16string& str);       // inserts "http://" before the text
-void RemoveDotLocal(std::u16string& str);   // drops every ".local", left to right
-void CommasToPoints(std::u16string& str);   // "," -> "."
-void TrimRight(std::u16string& str);        // trailing wide white space
-void TrimLeft(std::u16string& str);         // leading wide white space
+void PrefixHttp(std::u16string& str);      // inserts "http://" before the text
+void RemoveDotLocal(std::u16string& str);  // drops every ".local", left to right
+void CommasToPoints(std::u16string& str);  // "," -> "."
+void TrimRight(std::u16string& str);       // trailing wide white space
+void TrimLeft(std::u16string& str);        // leading wide white space
 
 // UTF-8 <-> UTF-16 without locale: invalid input becomes U+FFFD, never a failure.
 std::u16string Utf8ToUtf16(std::string_view utf8);

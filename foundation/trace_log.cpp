@@ -60,7 +60,7 @@ private:
     bool m_bOverflow = false;
 };
 
-struct Spec {
+struct Conversion {
     bool bLeft = false;
     bool bPlus = false;
     bool bSpace = false;
@@ -71,7 +71,7 @@ struct Spec {
     size_t nPrecision = 0;
 };
 
-void FormatInteger(COutput& out, const Spec& spec, char16_t conv, const TraceArg& arg) {
+void FormatInteger(COutput& out, const Conversion& how, char16_t conv, const TraceArg& arg) {
     uint64_t magnitude = 0;
     bool negative = false;
     const bool is32 = arg.nBits <= 32;
@@ -92,26 +92,26 @@ void FormatInteger(COutput& out, const Spec& spec, char16_t conv, const TraceArg
         digits[nDigits++] = static_cast<char16_t>(digitSet[v % base]);
     }
     // printf: no precision means at least one digit; precision 0 with 0 prints none.
-    const size_t minDigits = spec.bPrecision ? spec.nPrecision : 1;
+    const size_t minDigits = how.bPrecision ? how.nPrecision : 1;
     const size_t zeros = minDigits > nDigits ? minDigits - nDigits : 0;
 
     char16_t prefix[2];
     size_t nPrefix = 0;
     if (negative) {
         prefix[nPrefix++] = u'-';
-    } else if ((conv == u'd' || conv == u'i') && spec.bPlus) {
+    } else if ((conv == u'd' || conv == u'i') && how.bPlus) {
         prefix[nPrefix++] = u'+';
-    } else if ((conv == u'd' || conv == u'i') && spec.bSpace) {
+    } else if ((conv == u'd' || conv == u'i') && how.bSpace) {
         prefix[nPrefix++] = u' ';
-    } else if (base == 16 && spec.bAlt && magnitude != 0) {
+    } else if (base == 16 && how.bAlt && magnitude != 0) {
         prefix[nPrefix++] = u'0';
         prefix[nPrefix++] = conv;
     }
 
     const size_t body = nPrefix + zeros + nDigits;
-    const size_t pad = spec.nWidth > body ? spec.nWidth - body : 0;
-    const bool zeroPad = spec.bZero && !spec.bLeft && !spec.bPrecision;
-    if (!spec.bLeft && !zeroPad) {
+    const size_t pad = how.nWidth > body ? how.nWidth - body : 0;
+    const bool zeroPad = how.bZero && !how.bLeft && !how.bPrecision;
+    if (!how.bLeft && !zeroPad) {
         out.Repeat(u' ', pad);
     }
     for (size_t i = 0; i < nPrefix; ++i) {
@@ -124,28 +124,28 @@ void FormatInteger(COutput& out, const Spec& spec, char16_t conv, const TraceArg
     while (nDigits > 0 && !out.Overflowed()) {
         out.Put(digits[--nDigits]);
     }
-    if (spec.bLeft) {
+    if (how.bLeft) {
         out.Repeat(u' ', pad);
     }
 }
 
-void FormatText(COutput& out, const Spec& spec, const char16_t* text, size_t length) {
+void FormatText(COutput& out, const Conversion& how, const char16_t* text, size_t length) {
     static const char16_t NULL_TEXT[] = u"(null)";
     if (text == nullptr) {
         text = NULL_TEXT;
         length = 6;
     }
-    if (spec.bPrecision && spec.nPrecision < length) {
-        length = spec.nPrecision;
+    if (how.bPrecision && how.nPrecision < length) {
+        length = how.nPrecision;
     }
-    const size_t pad = spec.nWidth > length ? spec.nWidth - length : 0;
-    if (!spec.bLeft) {
+    const size_t pad = how.nWidth > length ? how.nWidth - length : 0;
+    if (!how.bLeft) {
         out.Repeat(u' ', pad);
     }
     for (size_t i = 0; i < length && !out.Overflowed(); ++i) {
         out.Put(text[i]);
     }
-    if (spec.bLeft) {
+    if (how.bLeft) {
         out.Repeat(u' ', pad);
     }
 }
@@ -336,27 +336,27 @@ int FormatTraceText(char16_t* out, size_t limit, const char16_t* format, const T
             o.Put(*p++);
             continue;
         }
-        Spec spec;
+        Conversion how;
         for (;; ++p) {
             if (*p == u'-') {
-                spec.bLeft = true;
+                how.bLeft = true;
             } else if (*p == u'+') {
-                spec.bPlus = true;
+                how.bPlus = true;
             } else if (*p == u' ') {
-                spec.bSpace = true;
+                how.bSpace = true;
             } else if (*p == u'#') {
-                spec.bAlt = true;
+                how.bAlt = true;
             } else if (*p == u'0') {
-                spec.bZero = true;
+                how.bZero = true;
             } else {
                 break;
             }
         }
-        spec.nWidth = ParseNumber(p);
+        how.nWidth = ParseNumber(p);
         if (*p == u'.') {
             ++p;
-            spec.bPrecision = true;
-            spec.nPrecision = ParseNumber(p);
+            how.bPrecision = true;
+            how.nPrecision = ParseNumber(p);
         }
         const char16_t conv = *p;
         if (conv == 0) {
@@ -370,15 +370,15 @@ int FormatTraceText(char16_t* out, size_t limit, const char16_t* format, const T
         }
         const TraceArg& arg = args[next++];
         if (conv == u's' && arg.nKind == ArgKind::TEXT) {
-            FormatText(o, spec, arg.pText, arg.nLength);
+            FormatText(o, how, arg.pText, arg.nLength);
         } else if (conv == u'c' && arg.nKind == ArgKind::INTEGER) {
             const char16_t c = static_cast<char16_t>(arg.nValue);
-            Spec plain = spec;
+            Conversion plain = how;
             plain.bPrecision = false;
             FormatText(o, plain, &c, 1);
         } else if (arg.nKind == ArgKind::INTEGER &&
                    (conv == u'd' || conv == u'i' || conv == u'u' || conv == u'x' || conv == u'X')) {
-            FormatInteger(o, spec, conv, arg);
+            FormatInteger(o, how, conv, arg);
         }
     }
     return o.Finish();
