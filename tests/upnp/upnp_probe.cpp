@@ -4,10 +4,6 @@
 //
 //   upnp_probe            the device finder: one "device" line per device
 //   upnp_probe provider   the provider: one "packet" line per packet
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -15,36 +11,12 @@
 #include <thread>
 
 #include "conv_string.h"
+#include "lab_guard.h"
 #include "upnp_device_finder.h"
 #include "upnp_finder.h"
 
-namespace {
-
-// Safe only inside a namespace the lab created: one that is bound under
-// /run/netns with the lab's "hvl-" prefix. Anything else (including the
-// machine's own namespace) is refused.
-bool InMachineNamespace() {
-    struct stat own {};
-    if (stat("/proc/self/ns/net", &own) != 0) return true;
-    DIR* pDir = opendir("/run/netns");
-    if (!pDir) return true;
-    bool bLab = false;
-    while (struct dirent* pEntry = readdir(pDir)) {
-        if (std::strncmp(pEntry->d_name, "hvl-", 4) != 0) continue;
-        struct stat entry {};
-        const std::string strPath = std::string("/run/netns/") + pEntry->d_name;
-        if (stat(strPath.c_str(), &entry) == 0 && entry.st_ino == own.st_ino && entry.st_dev == own.st_dev) {
-            bLab = true;
-        }
-    }
-    closedir(pDir);
-    return !bLab;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    if (InMachineNamespace()) {
+    if (!InLabNamespace()) {
         std::fprintf(stderr, "upnp_probe: run it inside a lab namespace\n");
         return 2;
     }
