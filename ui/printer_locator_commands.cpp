@@ -2,7 +2,6 @@
 // selected printer, the options, the help search and the about box.
 #include <QAction>
 #include <QDesktopServices>
-#include <QItemSelectionModel>
 #include <QMenu>
 #include <QPoint>
 #include <QTreeWidget>
@@ -76,15 +75,12 @@ void CPrinterLocatorDlg::OnPrinterMenuAboutToShow() {
     if (pDetails == nullptr) return;
     pDetails->setEnabled(GetSelectedPrinter().has_value());
 
-    // From the first time the item can be grayed on, it follows the
-    // selection, so Ctrl+D works as soon as a row is selected rather than
-    // only after the menu has been opened again.
-    if (pDetails->property("followsSelection").toBool()) return;
-    pDetails->setProperty("followsSelection", true);
-    auto update = [this, pDetails] { pDetails->setEnabled(GetSelectedPrinter().has_value()); };
-    QTreeWidget* pList = GetListView();
-    connect(pList->selectionModel(), &QItemSelectionModel::selectionChanged, this, update);
-    connect(pList->model(), &QAbstractItemModel::modelReset, this, update);
-    connect(pList->model(), &QAbstractItemModel::rowsRemoved, this, update);
-    connect(pList->model(), &QAbstractItemModel::rowsInserted, this, update);
+    // The grayed item tells the user there is nothing to show while the menu
+    // is open. Once it closes, Details is live again, so Ctrl+D works as soon
+    // as a row is selected rather than only after the menu was reopened; with
+    // no row selected it does nothing anyway.
+    QMenu* pMenu = GetPrinterMenu();
+    if (pMenu->property("hvlRestoresDetails").toBool()) return;
+    pMenu->setProperty("hvlRestoresDetails", true);
+    connect(pMenu, &QMenu::aboutToHide, pDetails, [pDetails] { pDetails->setEnabled(true); });
 }

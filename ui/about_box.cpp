@@ -1,0 +1,56 @@
+#include "about_box.h"
+
+#include <QMessageBox>
+#include <string>
+
+#include "conv_string.h"
+#include "file_version_info.h"
+
+namespace {
+
+QString FromUtf16(const std::u16string& str) {
+    return QString::fromUtf16(str.data(), static_cast<qsizetype>(str.size()));
+}
+
+const char16_t* const ABOUT_CAPTION = u"Halvet Printer Locator";
+
+}  // namespace
+
+QString ComposeAboutText(const QString& strProductName, const QString& strFileVersion,
+                         const QString& strCompanyName) {
+    std::u16string strVersion = strFileVersion.toStdU16String();
+    CommasToPoints(strVersion);
+
+    QString strText;
+    strText += strProductName + u'\n';
+    strText += QStringLiteral("Version: ") + FromUtf16(strVersion) + QStringLiteral("\n\n");
+    strText += QStringLiteral("Copyright (C) 2026 Ostrel\n");
+    strText += strCompanyName + QStringLiteral(". All rights reserved.\n\n");
+    strText += QStringLiteral("This program contains code licensed from Apple Inc.:\n");
+    strText += QStringLiteral("Copyright (c) 2003-2004 Apple Computer, Inc.\n");
+    strText += QStringLiteral("The code is licensed under the Apache License, Version 2.0.\n");
+    strText += QStringLiteral("A copy of the License is at http://www.apache.org/licenses/LICENSE-2.0\n");
+    return strText;
+}
+
+bool ReadAboutText(QString& strText) {
+    CFileVersionInfo info;
+    if (info.Create() == 0) return false;
+    strText = ComposeAboutText(FromUtf16(info.GetProductName()), FromUtf16(info.GetFileVersion()),
+                               FromUtf16(info.GetCompanyName()));
+    return true;
+}
+
+void ShowAboutBox(QWidget* pOwner, const QIcon& icon) {
+    QString strText;
+    if (!ReadAboutText(strText)) return;
+
+    QMessageBox box(pOwner);
+    box.setWindowTitle(FromUtf16(ABOUT_CAPTION));
+    // The block's strings are shown as they are stored, never as markup.
+    box.setTextFormat(Qt::PlainText);
+    box.setText(strText);
+    if (!icon.isNull()) box.setIconPixmap(icon.pixmap(48, 48));
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+}

@@ -1,0 +1,67 @@
+#include "printer_locator_options_dlg.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+CPrinterLocatorOptionsDlg::CPrinterLocatorOptionsDlg(QWidget* pParent) : QDialog(pParent) {
+    setWindowTitle(QStringLiteral("Halvet Printer Locator"));
+
+    auto* pGroup = new QGroupBox(tr("Search options"), this);
+    m_chkMdns = new QCheckBox(tr("&Printer Locator Service (mDNS)"), pGroup);
+    m_chkUpnp = new QCheckBox(tr("&Universal Plug and Play (UPNP)"), pGroup);
+    auto* pGroupLayout = new QVBoxLayout(pGroup);
+    pGroupLayout->addWidget(m_chkMdns);
+    pGroupLayout->addWidget(m_chkUpnp);
+
+    auto* pOk = new QPushButton(tr("OK"), this);
+    auto* pCancel = new QPushButton(tr("Cancel"), this);
+    pOk->setDefault(true);
+    pOk->setAutoDefault(true);
+    pCancel->setAutoDefault(false);
+    connect(pOk, &QPushButton::clicked, this, &QDialog::accept);
+    connect(pCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* pButtons = new QHBoxLayout;
+    pButtons->addStretch(1);
+    pButtons->addWidget(pOk);
+    pButtons->addWidget(pCancel);
+
+    auto* pLayout = new QVBoxLayout(this);
+    pLayout->addWidget(pGroup);
+    pLayout->addLayout(pButtons);
+    pLayout->setSizeConstraint(QLayout::SetFixedSize);
+
+    // clicked, not toggled: only the user's own click (mouse, space or the
+    // mnemonic) changes an option, never setting the initial state.
+    connect(m_chkMdns, &QCheckBox::clicked, this, &CPrinterLocatorOptionsDlg::OnClickedMdns);
+    connect(m_chkUpnp, &QCheckBox::clicked, this, &CPrinterLocatorOptionsDlg::OnClickedUpnp);
+}
+
+CPrinterLocatorOptionsDlg::~CPrinterLocatorOptionsDlg() = default;
+
+void CPrinterLocatorOptionsDlg::showEvent(QShowEvent* pEvent) {
+    if (!m_bInitialised) {
+        m_bInitialised = true;
+        OnInitDialog();
+    }
+    QDialog::showEvent(pEvent);
+}
+
+void CPrinterLocatorOptionsDlg::OnInitDialog() {
+    m_chkMdns->setChecked(m_bMdnsEnabled != 0);
+    m_chkUpnp->setChecked(m_bUpnpEnabled != 0);
+    // An unavailable method's box still shows the stored option.
+    m_chkMdns->setEnabled(m_bMdnsAvailable != 0);
+    m_chkUpnp->setEnabled(m_bUpnpAvailable != 0);
+}
+
+void CPrinterLocatorOptionsDlg::OnClickedMdns() {
+    m_bMdnsEnabled = m_chkMdns->isChecked() ? 1 : 0;
+}
+
+void CPrinterLocatorOptionsDlg::OnClickedUpnp() {
+    m_bUpnpEnabled = m_chkUpnp->isChecked() ? 1 : 0;
+}
