@@ -1,7 +1,9 @@
 // The raw block lookup, the ELF section search and the user's language.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "conv_string.h"
@@ -175,4 +177,28 @@ TEST(UserLanguage, LocaleNamesGiveWindowsLanguages) {
         {"@", 0x0409},
     };
     for (const auto& c : aCases) EXPECT_EQ(LangIdFromLocaleName(c.pszLocale), c.nLangId) << c.pszLocale;
+}
+
+TEST(UserLanguage, TakesTheLocaleThatGovernsMessages) {
+    // Saved and restored: the rest of the run keeps its environment.
+    const char* aNames[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    std::vector<std::pair<std::string, std::string>> aSaved;
+    for (const char* pszName : aNames) {
+        const char* pszValue = std::getenv(pszName);
+        if (pszValue != nullptr) aSaved.emplace_back(pszName, pszValue);
+        ::unsetenv(pszName);
+    }
+
+    EXPECT_EQ(GetUserDefaultLangID(), 0x0409);  // nothing set: the C locale
+    ::setenv("LANG", "de_DE.UTF-8", 1);
+    EXPECT_EQ(GetUserDefaultLangID(), 0x0407);
+    ::setenv("LC_MESSAGES", "fr_CA.UTF-8", 1);
+    EXPECT_EQ(GetUserDefaultLangID(), 0x0C0C);
+    ::setenv("LC_ALL", "", 1);  // empty counts as unset
+    EXPECT_EQ(GetUserDefaultLangID(), 0x0C0C);
+    ::setenv("LC_ALL", "en_GB", 1);
+    EXPECT_EQ(GetUserDefaultLangID(), 0x0809);
+
+    for (const char* pszName : aNames) ::unsetenv(pszName);
+    for (const auto& [strName, strValue] : aSaved) ::setenv(strName.c_str(), strValue.c_str(), 1);
 }
