@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""Reads `avahi-browse -p` lines on stdin; exits 0 when an added instance
-has the name given as the argument (avahi-browse writes bytes as \\DDD)."""
+"""Reads `avahi-browse -p` lines on stdin; exits 0 when every name given as
+an argument is among the added instances (avahi-browse writes bytes as
+\\DDD)."""
 import re
 import sys
 
@@ -11,9 +12,9 @@ def unescape(field):
     return raw.decode("utf-8", "replace")
 
 
-want = sys.argv[1]
-found = any(
-    len(parts) > 3 and parts[0] == "+" and unescape(parts[3]) == want
+seen = {
+    unescape(parts[3])
     for parts in (line.rstrip("\n").split(";") for line in sys.stdin)
-)
-sys.exit(0 if found else 1)
+    if len(parts) > 3 and parts[0] == "+"
+}
+sys.exit(0 if set(sys.argv[1:]) <= seen else 1)

@@ -12,7 +12,7 @@
 #   lab.sh kill <lab> <pid|tag> [--signal SIG]
 #   lab.sh announce <lab> <host> <description.json> [--tag TAG]
 #   lab.sh ippeveprinter <lab> <host> <name> [--tag TAG] [-- extra args]
-#   lab.sh wait-browse <lab> <type> <instance> [seconds]
+#   lab.sh wait-browse <lab> <type> <instance>... [--timeout seconds]
 #   lab.sh ip <lab> <host>
 #   lab.sh env <lab> [<host>]
 #   lab.sh status <lab>
@@ -316,6 +316,19 @@ cmd_stop_avahi() {
     cmd_kill "$lab" "$pid"
 }
 
+# This shell's PID and those of its parents up to PID 1.
+ancestors() {
+    local pid=$$ stat out=""
+    while [ "$pid" -gt 1 ] 2>/dev/null; do
+        out+="$pid "
+        stat=$(cat "/proc/$pid/stat" 2>/dev/null) || break
+        stat=${stat##*) }
+        set -- $stat
+        pid=$2
+    done
+    echo "$out"
+}
+
 teardown() {  # lab
     local lab=$1 dir ns pid start host tag
     dir=$(lab_dir "$lab")
@@ -325,11 +338,15 @@ teardown() {  # lab
             end_pid "$pid" "$start"
         done
     fi
-    # Whatever else still runs in the lab's namespaces was started there by
-    # the lab (e.g. a command under exec); nothing else can enter them.
+    # Whatever else still runs in the lab's namespaces was started there
+    # through the lab (e.g. a command under exec). Not so the process that
+    # asked for this teardown, nor its callers: a test program may have moved
+    # itself into the client namespace.
+    local keep=" $(ancestors) "
+    [ ! -f "$dir/owner" ] || keep+="$(cat "$dir/owner") "
     for ns in $(ip netns list 2>/dev/null | awk '{print $1}' | grep "^$PREFIX-$lab-" || true); do
         for pid in $(ip netns pids "$ns" 2>/dev/null || true); do
-            end_pid "$pid" 0
+            [[ $keep == *" $pid "* ]] || end_pid "$pid" 0
         done
         ip netns del "$ns" 2>/dev/null || true
     done
@@ -472,19 +489,32 @@ cmd_ippeveprinter() {
     echo "$pid"
 }
 
-# Waits until the client's avahi-daemon sees an instance of a type.
+# Waits until the client's avahi-daemon sees every named instance of a type.
 cmd_wait_browse() {
-    local lab=$1 type=$2 inst=$3 secs=${4:-10} deadline
+    local lab=$1 type=$2 secs=10 deadline names=()
+    shift 2
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --timeout) secs=$2; shift 2 ;;
+        *) names+=("$1"); shift ;;
+        esac
+    done
+    # Old form: a last argument of digits only is the timeout.
+    if [ ${#names[@]} -gt 1 ] && [[ ${names[-1]} =~ ^[0-9]+$ ]]; then
+        secs=${names[-1]}
+        unset 'names[-1]'
+    fi
+    [ ${#names[@]} -gt 0 ] || die "wait-browse: no instance named"
     require_lab "$lab"
     deadline=$((SECONDS + secs))
     while [ $SECONDS -lt $deadline ]; do
         if cmd_exec_quiet "$lab" client timeout 3 avahi-browse -t -p -k "$type" 2>/dev/null |
-            "$PYTHON" "$LAB_HOME/browse_has.py" "$inst"; then
+            "$PYTHON" "$LAB_HOME/browse_has.py" "${names[@]}"; then
             return 0
         fi
         sleep 0.1
     done
-    die "instance '$inst' of $type not seen within $secs s"
+    die "not all of '${names[*]}' ($type) seen within $secs s"
 }
 
 cmd_exec_quiet() {  # like exec, without replacing this shell
@@ -525,7 +555,7 @@ main() {
     kill) [ $# -ge 2 ] || die "kill <lab> <pid|tag>"; need_root; cmd_kill "$@" ;;
     announce) [ $# -ge 3 ] || die "announce <lab> <host> <file>"; need_root; cmd_announce "$@" ;;
     ippeveprinter) [ $# -ge 3 ] || die "ippeveprinter <lab> <host> <name>"; need_root; cmd_ippeveprinter "$@" ;;
-    wait-browse) [ $# -ge 3 ] || die "wait-browse <lab> <type> <instance> [s]"; need_root; cmd_wait_browse "$@" ;;
+    wait-browse) [ $# -ge 3 ] || die "wait-browse <lab> <type> <instance>... [--timeout s]"; need_root; cmd_wait_browse "$@" ;;
     ip) [ $# -ge 2 ] || die "ip <lab> <host>"; require_lab "$1"; require_host "$1" "$2"; host_ip "$1" "$2" ;;
     env) [ $# -ge 1 ] || die "env <lab> [host]"; require_lab "$1"; host_env "$1" "${2:-client}" ;;
     status) [ $# -ge 1 ] || die "status <lab>"; cmd_status "$1" ;;

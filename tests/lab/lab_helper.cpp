@@ -138,9 +138,15 @@ int CLab::Run(const std::vector<std::string>& aArgs, std::string* pOutput) {
         *pOutput = strOut;
     }
     if (nStatus != 0) {
+        std::lock_guard<std::mutex> lock(m_csError);
         m_strLastError = strErr.empty() ? "lab.sh failed" : Trimmed(strErr);
     }
     return nStatus;
+}
+
+std::string CLab::LastError() const {
+    std::lock_guard<std::mutex> lock(m_csError);
+    return m_strLastError;
 }
 
 bool CLab::Up(const std::vector<std::string>& aHosts, bool bAvahi) {
@@ -179,6 +185,7 @@ int CLab::Announce(const std::string& strHost, const std::string& strJson, const
         std::ofstream out(strFile, std::ios::binary | std::ios::trunc);
         out << strJson;
         if (!out) {
+            std::lock_guard<std::mutex> lock(m_csError);
             m_strLastError = "cannot write " + strFile;
             return -1;
         }
@@ -196,8 +203,12 @@ int CLab::Ippeveprinter(const std::string& strHost, const std::string& strName, 
                : -1;
 }
 
-bool CLab::WaitBrowse(const std::string& strType, const std::string& strInstance, int nSeconds) {
-    return Run({"wait-browse", m_strName, strType, strInstance, std::to_string(nSeconds)}) == 0;
+bool CLab::WaitBrowse(const std::string& strType, const std::vector<std::string>& aInstances, int nSeconds) {
+    std::vector<std::string> aArgs{"wait-browse", m_strName, strType};
+    aArgs.insert(aArgs.end(), aInstances.begin(), aInstances.end());
+    aArgs.push_back("--timeout");
+    aArgs.push_back(std::to_string(nSeconds));
+    return Run(aArgs) == 0;
 }
 
 bool CLab::Kill(const std::string& strPidOrTag, const std::string& strSignal) {
@@ -234,12 +245,14 @@ bool CLab::EnterClient() {
     const std::string strPath = "/run/netns/hvl-" + m_strName + "-client";
     const int hNs = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (hNs < 0) {
+        std::lock_guard<std::mutex> lock(m_csError);
         m_strLastError = "cannot open " + strPath;
         return false;
     }
     const bool bOk = setns(hNs, CLONE_NEWNET) == 0;
     close(hNs);
     if (!bOk) {
+        std::lock_guard<std::mutex> lock(m_csError);
         m_strLastError = "setns into " + strPath + " failed";
         return false;
     }

@@ -2,6 +2,7 @@
 // by its cases (bring it up in SetUpTestSuite or a GoogleTest environment).
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,9 @@ public:
                  const std::string& strTag = "announce");
     int Ippeveprinter(const std::string& strHost, const std::string& strName,
                       const std::string& strTag = "ippeveprinter");
-    bool WaitBrowse(const std::string& strType, const std::string& strInstance, int nSeconds = 10);
+    // Until the client's avahi-daemon sees every one of the instances.
+    bool WaitBrowse(const std::string& strType, const std::vector<std::string>& aInstances,
+                    int nSeconds = 10);
     bool Kill(const std::string& strPidOrTag, const std::string& strSignal = "TERM");
     // Foreground command in a host's namespace; its exit status, or -1.
     int Exec(const std::string& strHost, const std::vector<std::string>& aArgv,
@@ -49,13 +52,14 @@ public:
 
     const std::string& Name() const { return m_strName; }
     // What the last failing command wrote on stderr.
-    const std::string& LastError() const { return m_strLastError; }
+    std::string LastError() const;
 
     // Runs lab.sh with the arguments; its exit status. Output captured.
     int Run(const std::vector<std::string>& aArgs, std::string* pOutput = nullptr);
 
 private:
     std::string m_strName;
-    std::string m_strLastError;
+    std::string m_strLastError;  // guarded by m_csError: calls may run side by side
+    mutable std::mutex m_csError;
     bool m_bUp = false;
 };
