@@ -29,7 +29,7 @@ QString ComposeAboutText(const QString& strProductName, const QString& strFileVe
     strText += QStringLiteral("This program contains code licensed from Apple Inc.:\n");
     strText += QStringLiteral("Copyright (c) 2003-2004 Apple Computer, Inc.\n");
     strText += QStringLiteral("The code is licensed under the Apache License, Version 2.0.\n");
-    strText += QStringLiteral("A copy of the License is at http://www.apache.org/licenses/LICENSE-2.0\n");
+    strText += QStringLiteral("A copy is at http://www.apache.org/licenses/LICENSE-2.0\n");
     return strText;
 }
 

@@ -11,6 +11,7 @@
 #include "printer_details_dlg.h"
 #include "printer_locator_dlg.h"
 #include "printer_locator_options_dlg.h"
+#include "program_icon.h"
 #include "trace_log.h"
 
 namespace {
@@ -58,7 +59,7 @@ void CPrinterLocatorDlg::OnHelp() {
 }
 
 void CPrinterLocatorDlg::OnAbout() {
-    ShowAboutBox(this, m_hIcon);
+    ShowAboutBox(this, LoadProgramIcon());
 }
 
 void CPrinterLocatorDlg::OnContextMenu(const QPoint& ptGlobal) {

@@ -434,6 +434,7 @@ void CTestCommands::aboutShowsOwnVersionBlock() {
     QVERIFY(driver.Acted());
     QCOMPARE(strTitle, QStringLiteral("Halvet Printer Locator"));
     QCOMPARE(aButtons.size(), 1);
+    QVERIFY(bIcon);  // the program icon, from the built-in resources
     // This test program carries the same version block as the window.
     QCOMPARE(strText,
              QStringLiteral("Halvet Printer Locator\n"
@@ -445,7 +446,7 @@ void CTestCommands::aboutShowsOwnVersionBlock() {
                             "This program contains code licensed from Apple Inc.:\n"
                             "Copyright (c) 2003-2004 Apple Computer, Inc.\n"
                             "The code is licensed under the Apache License, Version 2.0.\n"
-                            "A copy of the License is at http://www.apache.org/licenses/LICENSE-2.0\n"));
+                            "A copy is at http://www.apache.org/licenses/LICENSE-2.0\n"));
 }
 
 QTEST_MAIN(CTestCommands)
