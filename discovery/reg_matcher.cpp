@@ -10,12 +10,9 @@ bool IsWordUnit(char16_t ch) {
            ch == u'_';
 }
 
-bool SetContains(const char16_t* pszSet, char16_t ch) {
-    for (; *pszSet != 0; ++pszSet) {
-        if (*pszSet == ch) return true;
-    }
-    return false;
-}
+// Comparisons of units cost far less than a step; a set or literal of many
+// units counts one step per this many units compared.
+constexpr int64_t UNITS_PER_STEP = 16;
 
 // Keeps the recursion depth in step with the call stack.
 class CDepthGuard {
@@ -38,6 +35,13 @@ CRegMatcher::CRegMatcher(CRegProgram& program, const char16_t* pszSubject, int64
       m_apEnd(program.m_apEnd),
       m_program(program),
       m_nMaxSteps(nMaxSteps) {}
+
+bool CRegMatcher::InSet(const char16_t* pszSet, char16_t ch) {
+    const char16_t* p = pszSet;
+    while (*p != 0 && *p != ch) ++p;
+    m_nSteps += (p - pszSet) / UNITS_PER_STEP;
+    return *p != 0;
+}
 
 bool CRegMatcher::Abort(int nCode) {
     RecordError(nCode);
@@ -81,11 +85,11 @@ bool CRegMatcher::MatchChain(const char16_t* pNode) {
                 ++m_pInput;
                 break;
             case OP_IN_SET:
-                if (*m_pInput == 0 || !SetContains(Operand(pScan), *m_pInput)) return false;
+                if (*m_pInput == 0 || !InSet(Operand(pScan), *m_pInput)) return false;
                 ++m_pInput;
                 break;
             case OP_NOT_IN_SET:
-                if (*m_pInput == 0 || SetContains(Operand(pScan), *m_pInput)) return false;
+                if (*m_pInput == 0 || InSet(Operand(pScan), *m_pInput)) return false;
                 ++m_pInput;
                 break;
             case OP_LITERAL: {
@@ -98,6 +102,7 @@ bool CRegMatcher::MatchChain(const char16_t* pNode) {
                     if (pszLiteral[n] != m_pInput[n]) return false;
                 }
                 m_pInput += n;
+                m_nSteps += static_cast<int64_t>(n) / UNITS_PER_STEP;
                 break;
             }
             case OP_EMPTY:
@@ -175,10 +180,10 @@ int32_t CRegMatcher::regrepeat(const char16_t* pItem, const char16_t* pPosition)
             while (*pScan != 0) ++pScan;
             break;
         case OP_IN_SET:
-            while (*pScan != 0 && SetContains(pszOperand, *pScan)) ++pScan;
+            while (*pScan != 0 && InSet(pszOperand, *pScan)) ++pScan;
             break;
         case OP_NOT_IN_SET:
-            while (*pScan != 0 && !SetContains(pszOperand, *pScan)) ++pScan;
+            while (*pScan != 0 && !InSet(pszOperand, *pScan)) ++pScan;
             break;
         case OP_LITERAL:
             while (*pScan != 0 && *pScan == *pszOperand) ++pScan;
@@ -191,6 +196,12 @@ int32_t CRegMatcher::regrepeat(const char16_t* pItem, const char16_t* pPosition)
 }
 
 bool regexec(CRegProgram& program, const char16_t* pszSubject) {
+    const int64_t nLength =
+        pszSubject != nullptr ? static_cast<int64_t>(std::u16string_view(pszSubject).size()) : 0;
+    return regexec(program, pszSubject, REG_MAX_STEPS + REG_STEPS_PER_UNIT * nLength);
+}
+
+bool regexec(CRegProgram& program, const char16_t* pszSubject, int64_t nMaxSteps) {
     // A failed match must not leave positions into an earlier subject behind.
     for (int i = 0; i < REG_SUBEXPRESSIONS; ++i) {
         program.m_apStart[i] = nullptr;
@@ -205,15 +216,14 @@ bool regexec(CRegProgram& program, const char16_t* pszSubject) {
         return false;
     }
 
-    const std::u16string_view subject(pszSubject);
     if (program.m_pRequired != nullptr) {
+        const std::u16string_view subject(pszSubject);
         const std::u16string_view required(program.m_pRequired,
                                            static_cast<size_t>(program.m_nRequiredLength));
         if (subject.find(required) == std::u16string_view::npos) return false;
     }
 
-    CRegMatcher matcher(program, pszSubject,
-                        REG_MAX_STEPS + REG_STEPS_PER_UNIT * static_cast<int64_t>(subject.size()));
+    CRegMatcher matcher(program, pszSubject, nMaxSteps);
     bool bMatched = false;
     if (program.m_nAnchored) {
         bMatched = matcher.TryAt(pszSubject);

@@ -13,7 +13,7 @@ constexpr int32_t REG_MAX_DEPTH = 4000;
 // Backtracking can take exponential time ("(a|a)*b"); past this many steps
 // of work in one regexec, plus an allowance per subject unit so that a
 // pattern without loops never meets the bound, the match gives up as well.
-constexpr int64_t REG_MAX_STEPS = 20000000;
+constexpr int64_t REG_MAX_STEPS = 5000000;
 constexpr int64_t REG_STEPS_PER_UNIT = 256;
 
 class CRegMatcher : public CRegProgramAccessor {
@@ -35,6 +35,7 @@ public:
 
 private:
     bool MatchChain(const char16_t* pNode);
+    bool InSet(const char16_t* pszSet, char16_t ch);  // counts the units compared as work
     bool Abort(int nCode);
 
     const char16_t* m_pInput;      // current input position

@@ -122,6 +122,10 @@ public:
 bool regcomp(const char16_t* pszPattern, CRegProgram& program);
 // Finds the leftmost match of a compiled program in a zero-terminated subject.
 bool regexec(CRegProgram& program, const char16_t* pszSubject);
+// The same under an explicit bound on the work of the whole call, in steps
+// (node visits and repetition counts tried); regexec's own bound grows with
+// the subject's length.
+bool regexec(CRegProgram& program, const char16_t* pszSubject, int64_t nMaxSteps);
 
 // Rewrites a pattern so that its letters outside bracket expressions match
 // either case: "a" becomes "[Aa]". The output needs four units per pattern
