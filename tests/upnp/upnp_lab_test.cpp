@@ -4,12 +4,14 @@
 // the lab's client namespace before anything searches.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -241,6 +243,43 @@ TEST_F(CUPnPLab, StopEndsTheSearchAtOnce) {
         EXPECT_LT(nMs, 250) << "after " << delay.count() << " ms";
         EXPECT_EQ(nCode, UPNP_E_CANCELLED);
     }
+}
+
+TEST_F(CUPnPLab, ProviderStopLeavesItIdleAtOnceAndAddsNothingLater) {
+    auto pFinder = std::make_unique<CUPnPFinder>();
+    pFinder->ResetData();
+    ASSERT_TRUE(pFinder->StartSearch());
+    std::this_thread::sleep_for(1500ms);
+    const auto stop = Clock::now();
+    pFinder->StopSearch();
+    EXPECT_FALSE(pFinder->IsSearching());
+    pFinder.reset();  // joins the search thread
+    const long nMs = Ms(Clock::now() - stop);
+    std::printf("[ figure ] provider stopped and joined in %ld ms\n", nMs);
+    EXPECT_LT(nMs, 250);
+    EXPECT_EQ(CMulticastDataProvider::GetPacketCount(), 0);
+}
+
+// A namespace with nothing but a loopback interface: SSDP cannot run there.
+TEST_F(CUPnPLab, NoUsableInterfaceMakesTheFinderUnavailable) {
+    uint32_t nCheck = 0, nFind = 0;
+    int32_t nAvailable = -1;
+    CTraceCapture trace;
+    std::thread isolated([&] {
+        if (unshare(CLONE_NEWNET) != 0) return;
+        nCheck = CUPnPDeviceFinder::CheckAvailable();
+        CUPnPDeviceFinder finder;
+        std::vector<UPnPDevice> aDevices;
+        nFind = finder.FindByType("ssdp:all", aDevices);
+        CUPnPFinder provider;
+        nAvailable = provider.IsAvailable();
+    });
+    isolated.join();
+    EXPECT_EQ(nCheck, UPNP_E_NO_INTERFACE);
+    EXPECT_EQ(nFind, UPNP_E_NO_INTERFACE);
+    EXPECT_EQ(nAvailable, 0);
+    EXPECT_EQ(trace.Texts(),
+              std::vector<std::string>{"[ERROR] UPNP: Service is not available. (0x800704CF)"});
 }
 
 TEST_F(CUPnPLab, RepeatedSearchesReleaseEverything) {
