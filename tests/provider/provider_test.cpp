@@ -5,7 +5,6 @@
 
 #include <condition_variable>
 #include <mutex>
-#include <regex>
 
 #include "test_provider.h"
 
@@ -13,7 +12,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string STARTED_PATTERN = R"(^T: Searchthread \(tid=0x[0-9A-F]{4,}\) successfully started\.$)";
+// "T: Searchthread (tid=0x....) successfully started." with at least four
+// upper-case hex digits.
+bool IsStartedLine(const std::string& text) {
+    const std::string strHead = "T: Searchthread (tid=0x";
+    const std::string strTail = ") successfully started.";
+    if (text.rfind(strHead, 0) != 0 || text.size() < strHead.size() + 4 + strTail.size() ||
+        text.compare(text.size() - strTail.size(), strTail.size(), strTail) != 0) {
+        return false;
+    }
+    const std::string hex = text.substr(strHead.size(), text.size() - strHead.size() - strTail.size());
+    return hex.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
 
 class ProviderTest : public ::testing::Test {
 protected:
@@ -27,7 +37,7 @@ protected:
 // Every search writes the same two start lines first.
 void ExpectStartLines(const std::vector<std::string>& texts) {
     ASSERT_GE(texts.size(), 2u);
-    EXPECT_TRUE(std::regex_match(texts[0], std::regex(STARTED_PATTERN))) << texts[0];
+    EXPECT_TRUE(IsStartedLine(texts[0])) << texts[0];
     EXPECT_EQ(texts[1], "T: Controlhread successfully started.");
 }
 
@@ -270,6 +280,7 @@ TEST_F(ProviderTest, ResetDataOnEitherProviderEmptiesThePacketsOfBoth) {
     for (CTestProvider* pReset : {&mdns, &upnp}) {
         ASSERT_EQ(mdns.StartSearch(), 1);
         ASSERT_EQ(upnp.StartSearch(), 1);
+        ASSERT_TRUE(WaitUntil([&] { return !mdns.IsSearching() && !upnp.IsSearching(); }, 2s));
         mdns.StopAndJoin();
         upnp.StopAndJoin();
         ASSERT_EQ(CMulticastDataProvider::GetPacketCount(), 2);
@@ -297,6 +308,7 @@ TEST_F(ProviderTest, StartedLineNamesTheSearchThread) {
     CTestProvider provider(
         u"T", [&](CTestProvider&) { nTid = gettid(); }, 5s);
     ASSERT_EQ(provider.StartSearch(), 1);
+    ASSERT_TRUE(WaitUntil([&] { return !provider.IsSearching(); }, 2s));
     provider.StopAndJoin();
     const auto lines = m_trace.Lines("T: ");
     ASSERT_FALSE(lines.empty());
@@ -337,7 +349,7 @@ TEST_F(ProviderTest, ControlThreadThatCannotStartLeavesASearchWithoutLimit) {
     provider.StopAndJoin();
     const auto texts = m_trace.Texts("T: ");
     ASSERT_EQ(texts.size(), 3u);
-    EXPECT_TRUE(std::regex_match(texts[0], std::regex(STARTED_PATTERN))) << texts[0];
+    EXPECT_TRUE(IsStartedLine(texts[0])) << texts[0];
     EXPECT_EQ(texts[1], "[ERROR] T: Could not start check thread. (0x0000000C)");
     EXPECT_EQ(texts[2], "T: Searchthread terminated.");
 }
@@ -358,6 +370,29 @@ TEST_F(ProviderTest, DestroyingASearchingProviderStopsAndJoinsIt) {
     const auto texts = m_trace.Texts("T: ");
     EXPECT_EQ(After(texts, 2),
               (std::vector<std::string>{"T: Searchthread terminated.", "T: Searchthread finished."}));
+}
+
+TEST_F(ProviderTest, ProgramEndingDuringASearchStopsAndJoinsIt) {
+    GTEST_FLAG_SET(death_test_style, "fast");  // the child writes to this test's trace file
+    EXPECT_EXIT(
+        {
+            // Never destroyed, as the window's providers need not be.
+            auto* pProvider = new CTestProvider(
+                u"T",
+                [](CTestProvider& p) {
+                    p.WaitForStop(1h);
+                    std::this_thread::sleep_for(50ms);  // the exit must wait for this
+                    TraceMessage(TRACE_INFO, nullptr, u"T: body saw the stop.");
+                },
+                30s);
+            pProvider->StartSearch();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    const auto texts = m_trace.Texts("T: ");
+    EXPECT_EQ(After(texts, 2),
+              (std::vector<std::string>{"T: Searchthread terminated.", "T: Searchthread finished.",
+                                        "T: body saw the stop."}));
 }
 
 TEST_F(ProviderTest, RestartAfterAStopGivesTheNewScanAFreshStopRequest) {
