@@ -139,7 +139,7 @@ check_in_lab() {  # lab host pid
     local want ns i
     want=$(ip netns exec "$(ns_name "$1" "$2")" readlink /proc/self/ns/net)
     for i in $(seq 1 100); do
-        ns=$(readlink "/proc/$3/ns/net" 2>/dev/null) || break
+        ns=$(readlink "/proc/$3/ns/net" 2>/dev/null) || die "process $3 exited at once"
         [ "$ns" = "$want" ] && return 0
         sleep 0.02
     done
