@@ -19,6 +19,7 @@ PACKAGES=(
   procps psmisc
   # screenshots and desktop integration checks
   xvfb openbox imagemagick x11-apps
+  xdotool
   desktop-file-utils appstream lintian man-db librsvg2-bin dpkg-dev fakeroot
 )
 
