@@ -343,7 +343,7 @@ teardown() {  # lab
     # asked for this teardown, nor its callers: a test program may have moved
     # itself into the client namespace.
     local keep=" $(ancestors) "
-    [ ! -f "$dir/owner" ] || keep+="$(cat "$dir/owner") "
+    [ ! -f "$dir/owner" ] || keep+="$(awk '{print $1}' "$dir/owner") "
     for ns in $(ip netns list 2>/dev/null | awk '{print $1}' | grep "^$PREFIX-$lab-" || true); do
         for pid in $(ip netns pids "$ns" 2>/dev/null || true); do
             [[ $keep == *" $pid "* ]] || end_pid "$pid" 0
@@ -373,7 +373,11 @@ cmd_up() {
     mkdir -p "$dir/client"
     : >"$dir/pids"
     : >"$dir/hosts"
-    echo "${owner:-0}" >"$dir/owner"
+    if [ -n "$owner" ]; then
+        echo "$owner $(proc_start "$owner" || echo 0)" >"$dir/owner"
+    else
+        echo 0 >"$dir/owner"
+    fi
     # Whatever fails from here on leaves no half-built lab behind.
     UP_LAB=$lab
     trap '[ -z "$UP_LAB" ] || teardown "$UP_LAB"' EXIT
@@ -401,12 +405,17 @@ cmd_down() {
 cmd_gc() {
     local d lab owner
     [ -d "$LAB_ROOT" ] || return 0
+    local start
     for d in "$LAB_ROOT"/*/; do
         [ -f "$d/owner" ] || continue
         lab=$(basename "$d")
-        owner=$(cat "$d/owner")
+        read -r owner start <"$d/owner" || continue
         [ "$owner" != 0 ] || continue
-        proc_alive "$owner" || { log "removing stale lab $lab"; teardown "$lab"; }
+        # Gone, or its number now names another process.
+        if ! proc_alive "$owner" || { [ -n "${start:-}" ] && [ "$(proc_start "$owner")" != "$start" ]; }; then
+            log "removing stale lab $lab"
+            teardown "$lab"
+        fi
     done
 }
 

@@ -318,15 +318,14 @@ TEST_F(MdnsLab, TraceShowsTheLinesOfEachPassInOrder) {
 class MdnsLabLast : public MdnsLab {};
 
 TEST_F(MdnsLabLast, StopEndsTheSearchAtOnce) {
-    CMDNSResponderClient provider(NAMES);
-    provider.ResetData();
-    ASSERT_TRUE(provider.StartSearch());
+    auto pProvider = std::make_unique<CMDNSResponderClient>(NAMES);
+    pProvider->ResetData();
+    ASSERT_TRUE(pProvider->StartSearch());
     std::this_thread::sleep_for(1s);  // inside the browse phase
     const auto t0 = Clock::now();
-    provider.StopSearch();
-    EXPECT_FALSE(provider.IsSearching());
-    while (provider.IsSearching()) {
-    }
+    pProvider->StopSearch();
+    EXPECT_FALSE(pProvider->IsSearching());
+    pProvider.reset();  // joins the search thread: it must have left its wait
     EXPECT_LT(Clock::now() - t0, 200ms);
 }
 
