@@ -41,7 +41,6 @@ check_name() {
 lab_dir() { echo "$LAB_ROOT/$1"; }
 ns_name() { echo "$PREFIX-$1-$2"; }  # lab, host ("sw" is the switch, "client" the client)
 
-machine_netns() { readlink /proc/1/ns/net; }
 
 # Start time of a process (field 22 of /proc/PID/stat), so a recorded PID is
 # never confused with a later process that reuses the number.
@@ -342,7 +341,8 @@ teardown() {  # lab
     # through the lab (e.g. a command under exec). Not so the process that
     # asked for this teardown, nor its callers: a test program may have moved
     # itself into the client namespace.
-    local keep=" $(ancestors) "
+    local keep
+    keep=" $(ancestors) "
     [ ! -f "$dir/owner" ] || keep+="$(awk '{print $1}' "$dir/owner") "
     for ns in $(ip netns list 2>/dev/null | awk '{print $1}' | grep "^$PREFIX-$lab-" || true); do
         for pid in $(ip netns pids "$ns" 2>/dev/null || true); do
