@@ -2,10 +2,12 @@
 // lab tests and for looking at a lab by hand. Refuses to run in the machine's
 // own network namespace: it would search the real network.
 //
-//   upnp_probe            the device finder: one "device" line per device
+//   upnp_probe [N]        the device finder (N searches): one "device" line per device
 //   upnp_probe provider   the provider: one "packet" line per packet
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -43,13 +45,18 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    CUPnPDeviceFinder finder;
-    std::vector<UPnPDevice> aDevices;
-    const uint32_t nCode = finder.FindByType("ssdp:all", aDevices);
-    std::printf("elapsed %ld\ncode 0x%08X\n", elapsedMs(), nCode);
-    for (const UPnPDevice& d : aDevices) {
-        std::printf("device\t%s\t%s\t%s\t%s\t%s\n", d.strType.c_str(), d.strFriendlyName.c_str(),
-                    d.strUdn.c_str(), d.strModelUrl.c_str(), d.strDocumentUrl.c_str());
+    // "upnp_probe N": N searches one after the other in this process.
+    const int nSearches = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1;
+    uint32_t nCode = 0;
+    for (int i = 0; i < nSearches; ++i) {
+        CUPnPDeviceFinder finder;
+        std::vector<UPnPDevice> aDevices;
+        nCode = finder.FindByType("ssdp:all", aDevices);
+        std::printf("elapsed %ld\ncode 0x%08X\n", elapsedMs(), nCode);
+        for (const UPnPDevice& d : aDevices) {
+            std::printf("device\t%s\t%s\t%s\t%s\t%s\n", d.strType.c_str(), d.strFriendlyName.c_str(),
+                        d.strUdn.c_str(), d.strModelUrl.c_str(), d.strDocumentUrl.c_str());
+        }
     }
     return nCode == 0 ? 0 : 1;
 }

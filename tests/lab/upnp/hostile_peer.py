@@ -2,7 +2,7 @@
 """An SSDP + HTTP peer for the test lab that answers every search with
 description documents meant to hurt a control point.
 
-    hostile_peer.py <ipv4-address> <mode>[,<mode>...] [--http-port N]
+    hostile_peer.py <ipv4-address> <mode>[,<mode>...] [--http-port N] [--only-from IP]
 
 Each mode is one device: the peer answers an M-SEARCH with one response per
 mode (LOCATION http://<address>:<port>/<mode>.xml) and serves that path:
@@ -23,7 +23,9 @@ mode (LOCATION http://<address>:<port>/<mode>.xml) and serves that path:
   named     a good printer whose LOCATION names its host by name
   deep      a good printer with devices nested far deeper than any real one
 
-Runs until SIGTERM. Everything stays inside the namespace it is started in.
+With --only-from it answers only searches from that address, so other
+control points in the lab (gupnp-network-light looks for its peers) are not
+swamped by it. Runs until SIGTERM. Everything stays inside the namespace it is started in.
 """
 import signal
 import socket
@@ -167,7 +169,7 @@ def location_for(address, port, mode):
     return "http://%s:%d/%s.xml" % (address, port, mode)
 
 
-def ssdp_loop(address, port, modes, stop):
+def ssdp_loop(address, port, modes, stop, only_from):
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_UDP)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind(("", SSDP_PORT))
@@ -179,7 +181,7 @@ def ssdp_loop(address, port, modes, stop):
             data, sender = sock.recvfrom(65536)
         except socket.timeout:
             continue
-        if not data.startswith(b"M-SEARCH"):
+        if not data.startswith(b"M-SEARCH") or (only_from and sender[0] != only_from):
             continue
         for mode in modes:
             usn = udn_for(address, mode) + "::upnp:rootdevice"
@@ -202,13 +204,16 @@ def main():
     port = 8080
     if "--http-port" in sys.argv:
         port = int(sys.argv[sys.argv.index("--http-port") + 1])
+    only_from = None
+    if "--only-from" in sys.argv:
+        only_from = sys.argv[sys.argv.index("--only-from") + 1]
     server = ThreadingHTTPServer((address, port), Handler)
     server.daemon_threads = True
     server.peer_address = address
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    threading.Thread(target=ssdp_loop, args=(address, port, modes, stop), daemon=True).start()
+    threading.Thread(target=ssdp_loop, args=(address, port, modes, stop, only_from), daemon=True).start()
     sys.stdout.write("ready\n")
     sys.stdout.flush()
     while not stop.is_set():
