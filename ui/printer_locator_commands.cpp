@@ -11,7 +11,6 @@
 #include "printer_details_dlg.h"
 #include "printer_locator_dlg.h"
 #include "printer_locator_options_dlg.h"
-#include "program_icon.h"
 #include "trace_log.h"
 
 namespace {
@@ -59,7 +58,7 @@ void CPrinterLocatorDlg::OnHelp() {
 }
 
 void CPrinterLocatorDlg::OnAbout() {
-    ShowAboutBox(this, LoadProgramIcon());
+    ShowAboutBox(this, m_hIcon);
 }
 
 void CPrinterLocatorDlg::OnContextMenu(const QPoint& ptGlobal) {

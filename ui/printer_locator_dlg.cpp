@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "program_icon.h"
 #include "trace_log.h"
 
 namespace {
@@ -37,8 +38,7 @@ QString ToQString(const std::u16string& str) {
 
 CPrinterLocatorDlg::CPrinterLocatorDlg(const ProviderFactory& fnCreateProviders, QWidget* pParent)
     : QDialog(pParent) {
-    // Missing until the resources are built in; the window then has the platform's icon.
-    m_hIcon = QIcon(QStringLiteral(":/icons/hvl.svg"));
+    m_hIcon = LoadProgramIcon();  // built into the program
     m_searchOptions.Load();  // a missing file leaves both methods on
     m_pScan = std::make_unique<CPrinterScan>(fnCreateProviders ? fnCreateProviders() : ProviderArray{});
 
