@@ -389,6 +389,10 @@ struct CUPnPDeviceFinder::CSearch {
 
 uint32_t CUPnPDeviceFinder::FindByType(const std::string& strTarget, std::vector<UPnPDevice>& aDevices) {
     aDevices.clear();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bStop) return UPNP_E_CANCELLED;  // not even one M-SEARCH
+    }
     std::vector<Interface> aInterfaces;
     uint32_t nCode = ListInterfaces(aInterfaces);
     if (nCode != 0) return nCode;
