@@ -1,6 +1,7 @@
 // The main window on Qt's offscreen platform, with fake providers.
 #include <QAction>
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -10,6 +11,7 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QTreeWidget>
+#include <QUrl>
 #include <atomic>
 #include <memory>
 #include <vector>
@@ -86,6 +88,12 @@ class CPrinterLocatorDlgTest : public QObject {
         return m_pDlg.get();
     }
     QAction* Action(int nCommand) { return m_pDlg->GetAction(nCommand); }
+    QList<QUrl> m_aUrls;
+
+public slots:
+    void RecordUrl(const QUrl& url) { m_aUrls << url; }
+
+private:
     // A full scan to its count text.
     bool Scan(const QString& strCount) {
         QTest::keyClick(m_pDlg.get(), Qt::Key_F5);
@@ -453,6 +461,45 @@ private slots:
         QCOMPARE(pStatus->geometry().top(), pList->geometry().bottom() + 1);
         QCOMPARE(pStatus->geometry().bottom(), m_pDlg->height() - 1);
         QCOMPARE(pStatus->width(), m_pDlg->width());
+    }
+
+    void commandKeysReachTheirCommands() {
+        m_fakes.aMdns = {{u"Office", u"10.0.0.1", u"http://office/"}};
+        QVERIFY(Open());
+        QVERIFY(Scan(QStringLiteral("1 device found.")));
+        QTreeWidget* pList = m_pDlg->GetListView();
+        pList->setFocus();
+        pList->setCurrentItem(pList->topLevelItem(0));
+
+        struct Key {
+            Qt::Key key;
+            Qt::KeyboardModifiers modifiers;
+            const char* pszDialog;
+        };
+        const Key keys[] = {
+            {Qt::Key_O, Qt::ControlModifier, "CPrinterLocatorOptionsDlg"},
+            {Qt::Key_D, Qt::ControlModifier, "CPrinterDetailsDlg"},
+        };
+        for (const Key& k : keys) {
+            // the window is active again once the previous dialog has gone
+            m_pDlg->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(m_pDlg.get()));
+            CModalWatcher watcher;
+            QTest::keyClick(pList, k.key, k.modifiers);
+            QTRY_VERIFY2_WITH_TIMEOUT(watcher.Seen() == 1, k.pszDialog, 2000);
+            QCOMPARE(watcher.LastClass(), QString::fromLatin1(k.pszDialog));
+        }
+
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "RecordUrl");
+        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "RecordUrl");
+        m_aUrls.clear();
+        m_pDlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_pDlg.get()));
+        QTest::keyClick(pList, Qt::Key_F1);
+        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+        QCOMPARE(m_aUrls.size(), 1);
+        QVERIFY(m_aUrls[0].toString().contains(QStringLiteral("Halvet+Printer+Locator")));
     }
 
     // --- the application object ---
