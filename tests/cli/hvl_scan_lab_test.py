@@ -16,7 +16,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab"))
 from lab import LAB_SH, Lab, skip_reason  # noqa: E402
 
-HVL_SCAN = os.environ.get("HVL_SCAN", "")
+HVL_SCAN = os.path.abspath(os.environ["HVL_SCAN"]) if os.environ.get("HVL_SCAN") else ""
 UPNP_PEER = os.environ.get("HVL_UPNP_PEER", "")
 DESCRIPTIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab", "upnp", "descriptions")
 PLOTTER_IP = "192.0.2.77"
@@ -154,6 +154,27 @@ class HvlScanInLab(unittest.TestCase):
         m = COUNT_RE.match(lines[-1])
         self.assertIsNotNone(m, out)
         self.assertEqual(int(m.group(1)), len(lines) - 1)
+
+
+class HvlScanWithoutAvahi(unittest.TestCase):
+    """No avahi-daemon in the client: mDNS cannot work there."""
+
+    def test_no_usable_method_is_an_error(self):
+        with Lab("hvlscannd", [], avahi=False) as lab, tempfile.TemporaryDirectory() as cwd:
+            def scan(*args):
+                return subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, *args],
+                                      cwd=cwd, capture_output=True, text=True, timeout=60)
+
+            p = scan("--no-upnp")
+            self.assertEqual(p.returncode, 1)
+            self.assertEqual(p.stdout, "")
+            self.assertIn("MDNS discovery is not available", p.stderr)
+            self.assertIn("nothing was scanned", p.stderr)
+            # with UPnP still there the scan runs, and says what is missing
+            p = scan("--json")
+            self.assertEqual(p.returncode, 0, p.stderr)
+            self.assertEqual(json.loads(p.stdout), [])
+            self.assertIn("MDNS discovery is not available", p.stderr)
 
 
 if __name__ == "__main__":
