@@ -55,10 +55,12 @@ CPrinterScan::StartResult CPrinterScan::StartScan(const SearchOptions& options) 
 int32_t CPrinterScan::Tick() {
     int32_t nSearching = 0;
     bool bMerged = false;
+    bool bAnyHealthy = false;
     for (auto& pProvider : m_aProviders) {
         if (pProvider->IsSearching()) ++nSearching;
         // A provider whose search failed or ran out of time merges nothing of its own.
         if (pProvider->GetStatus() != 0) continue;
+        bAnyHealthy = true;
         const int32_t nCount = CMulticastDataProvider::GetPacketCount();
         if (nCount == 0) continue;
         int32_t nCompare;
@@ -79,8 +81,9 @@ int32_t CPrinterScan::Tick() {
     }
     // When the UPnP provider's last search failed, no pass re-merges a list
     // that did not grow, and an mDNS packet completed after its append would
-    // never be listed. Keep merging while packets are still being filled in.
-    if (!bMerged && m_bIncompleteSeen) {
+    // never be listed. Keep merging while packets are still being filled in,
+    // on behalf of a provider whose search is sound.
+    if (!bMerged && m_bIncompleteSeen && bAnyHealthy) {
         const int32_t nCount = CMulticastDataProvider::GetPacketCount();
         MergePackets(nCount);
         m_nMergedCountMdns = nCount;
