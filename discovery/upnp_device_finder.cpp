@@ -255,11 +255,18 @@ struct CUPnPDeviceFinder::CSearch {
         std::string strHost;
         const std::string strUrl = UPnPFetchUrl(strLocation, pszFrom, strHost);
         if (strUrl.empty()) return;
-        // Keyed by sender as well, so no peer can claim another's URL first.
-        if (!pSearch->requested.emplace(pClient->nIndex, std::string(pszFrom) + " " + strLocation).second)
+        // Keyed by sender as well, so no peer can claim another's URL first;
+        // a sender's own share is capped before the search's, so a flood from
+        // one address cannot use up what the others are owed.
+        std::pair<size_t, std::string> key(pClient->nIndex, std::string(pszFrom) + " " + strLocation);
+        if (pSearch->requested.count(key) != 0) return;
+        unsigned& nFromSender = pSearch->fetchesBySender[pszFrom];
+        if (nFromSender >= pSearch->limits.nMaxFetchesPerSender ||
+            pSearch->requested.size() >= pSearch->limits.nMaxFetches) {
             return;
-        if (pSearch->requested.size() > pSearch->limits.nMaxFetches) return;
-        if (++pSearch->fetchesBySender[pszFrom] > pSearch->limits.nMaxFetchesPerSender) return;
+        }
+        ++nFromSender;
+        pSearch->requested.insert(std::move(key));
         pSearch->StartFetch(strLocation, strUrl, strHost);
     }
 

@@ -47,7 +47,7 @@ struct UPnPFinderLimits {
     size_t nMaxDocumentBytes = 256 * 1024;
     unsigned nMaxConnections = 64;
     unsigned nMaxConnectionsPerHost = 4;
-    unsigned nMaxFetches = 512;            // per search
+    unsigned nMaxFetches = 4096;           // per search: enough for every address of a /24 and more
     unsigned nMaxFetchesPerSender = 32;    // distinct URLs taken from one address
     unsigned nMaxDevices = 1024;           // per search
     unsigned nMaxDevicesPerDocument = 64;  // root and embedded together

@@ -355,6 +355,8 @@ bool SetUpLab(CLab& lab) {
         return false;
     for (int i = 1; i <= HOSTILE_HOSTS; ++i) {
         const std::string h = "h" + std::to_string(i);
+        // One host also offers more URLs than one address may have fetched.
+        const std::string strModes = std::string(HOSTILE_MODES) + (i == 1 ? ",many" : "");
         if (lab.Spawn(h, "peer",
                       {"/usr/bin/python3", strHostile, g_ip[h], HOSTILE_MODES, "--only-from",
                        lab.Ip("client")}) < 0)

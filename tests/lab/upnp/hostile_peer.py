@@ -22,6 +22,7 @@ mode (LOCATION http://<address>:<port>/<mode>.xml) and serves that path:
   elsewhere LOCATION names another address (must not be fetched)
   named     a good printer whose LOCATION names its host by name
   deep      a good printer with devices nested far deeper than any real one
+  many      forty devices, each with a URL of its own that hangs
 
 With --only-from it answers only searches from that address, so other
 control points in the lab (gupnp-network-light looks for its peers) are not
@@ -126,7 +127,7 @@ class Handler(BaseHTTPRequestHandler):
         elif mode == "doctype":
             body = b'<?xml version="1.0"?><!DOCTYPE root>' + printer_doc("Hostile doctype", udn).split(b"?>", 1)[1]
             self.send_body(200, body)
-        elif mode == "hang":
+        elif mode == "hang" or mode.startswith("many-"):
             time.sleep(3600)
         elif mode == "drip":
             try:
@@ -183,7 +184,10 @@ def ssdp_loop(address, port, modes, stop, only_from):
             continue
         if not data.startswith(b"M-SEARCH") or (only_from and sender[0] != only_from):
             continue
+        answers = []
         for mode in modes:
+            answers += ["many-%d" % i for i in range(40)] if mode == "many" else [mode]
+        for mode in answers:
             usn = udn_for(address, mode) + "::upnp:rootdevice"
             reply = (
                 "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\n"
@@ -191,7 +195,7 @@ def ssdp_loop(address, port, modes, stop, only_from):
                 "ST: upnp:rootdevice\r\nUSN: %s\r\n\r\n" % (location_for(address, port, mode), usn)
             )
             sock.sendto(reply.encode(), sender)
-        sys.stdout.write("answered %s with %d\n" % (sender[0], len(modes)))
+        sys.stdout.write("answered %s with %d\n" % (sender[0], len(answers)))
         sys.stdout.flush()
 
 
