@@ -118,7 +118,7 @@ TEST_F(CUPnPLab, EveryDeviceOnceWithItsOwnFieldsWhateverTheHostilePeersDo) {
     // Endless, huge and streamed bodies from twelve hosts were cut at the cap.
     const long nGrowth = PeakKiB() - nPeakBefore;
     std::printf("[ figure ] peak memory grew by %ld KiB during the search\n", nGrowth);
-    EXPECT_LT(nGrowth, 64 * 1024);
+    EXPECT_LT(nGrowth, 96 * 1024);  // ~4 MiB measured, ~45 MiB under AddressSanitizer
 
     const struct {
         const char* pszUdn;
