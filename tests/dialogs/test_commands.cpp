@@ -101,7 +101,7 @@ void CTestCommands::cleanup() {
 void CTestCommands::MakeWindow(CFakeProvider::Script fnMdns, CFakeProvider::Script fnUpnp) {
     if (!fnMdns) {
         fnMdns = [](CFakeProvider& p) {
-            for (const CPrinterSpec& spec : PRINTERS) p.Append(spec.pszName, spec.pszIp, spec.pszUrl);
+            for (const CPrinterSpec& printer : PRINTERS) p.Append(printer.pszName, printer.pszIp, printer.pszUrl);
         };
     }
     m_pWnd = new CPrinterLocatorDlg([&] {

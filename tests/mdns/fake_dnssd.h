@@ -161,17 +161,17 @@ public:
 
 private:
     void Arm() {
-        itimerspec spec{};
+        itimerspec when{};
         if (!m_aEvents.empty()) {
             auto tDue = m_tStart + m_aEvents.front().at;
             auto nLeft = std::chrono::duration_cast<std::chrono::nanoseconds>(tDue - Clock::now()).count();
             if (nLeft < 1000) {
                 nLeft = 1000;
             }
-            spec.it_value.tv_sec = nLeft / 1000000000;
-            spec.it_value.tv_nsec = nLeft % 1000000000;
+            when.it_value.tv_sec = nLeft / 1000000000;
+            when.it_value.tv_nsec = nLeft % 1000000000;
         }
-        timerfd_settime(m_hTimer, 0, &spec, nullptr);
+        timerfd_settime(m_hTimer, 0, &when, nullptr);
     }
 
     std::shared_ptr<Script> m_pScript;
