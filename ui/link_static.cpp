@@ -83,6 +83,16 @@ void CLinkStatic::mouseReleaseEvent(QMouseEvent* pEvent) {
     QLabel::mouseReleaseEvent(pEvent);
 }
 
+void CLinkStatic::mouseDoubleClickEvent(QMouseEvent* pEvent) {
+    // The first click of a double click has opened the link already; Qt would
+    // take the second one for a new press and open it once more.
+    if (pEvent->button() == Qt::LeftButton) {
+        pEvent->accept();
+        return;
+    }
+    QLabel::mouseDoubleClickEvent(pEvent);
+}
+
 void CLinkStatic::contextMenuEvent(QContextMenuEvent* pEvent) {
     QMenu* pMenu = CreateLinkMenu(this);
     pMenu->exec(pEvent->globalPos());

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <QWindow>
@@ -48,6 +49,7 @@ private slots:
     void linkCopy_data();
     void linkCopy();
     void linkDragOffIsNoClick();
+    void linkDoubleClickOpensOnce();
 
     // ---- details dialog ----
     void detailsShowsPrinter();
@@ -212,6 +214,27 @@ void CTestDialogs::linkDragOffIsNoClick() {
     // A right click does not open either.
     QTest::mouseClick(&link, Qt::RightButton, {}, QPoint(5, 5));
     QCOMPARE(recorder.m_aUrls.size(), 0);
+}
+
+void CTestDialogs::linkDoubleClickOpensOnce() {
+    CUrlRecorder recorder;
+    QWidget parent;
+    CLinkStatic link(QStringLiteral("10.0.0.1"), &parent);
+    link.setGeometry(10, 10, 100, 20);
+    parent.show();
+    // A double click arrives as press, release, double-click press, release.
+    const QPoint pt(5, 5);
+    const QPoint ptGlobal = link.mapToGlobal(pt);
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
+                              QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease}) {
+        const Qt::MouseButtons buttons = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+        QMouseEvent event(type, pt, ptGlobal, Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(&link, &event);
+    }
+    QCOMPARE(recorder.m_aUrls.size(), 1);
+    // The next single click opens again.
+    QTest::mouseClick(&link, Qt::LeftButton, {}, pt);
+    QCOMPARE(recorder.m_aUrls.size(), 2);
 }
 
 // ---------------------------------------------------------------------------
