@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -34,6 +35,13 @@ CPrinterLocatorOptionsDlg::CPrinterLocatorOptionsDlg(QWidget* pParent) : QDialog
     pLayout->addLayout(pButtons);
     pLayout->setSizeConstraint(QLayout::SetFixedSize);
 
+    // The keyboard starts on OK and tabs through the buttons before the boxes,
+    // so Space at once confirms rather than flipping an option.
+    setTabOrder(pOk, pCancel);
+    setTabOrder(pCancel, m_chkMdns);
+    setTabOrder(m_chkMdns, m_chkUpnp);
+    pOk->setFocus();
+
     // clicked, not toggled: only the user's own click (mouse, space or the
     // mnemonic) changes an option, never setting the initial state.
     connect(m_chkMdns, &QCheckBox::clicked, this, &CPrinterLocatorOptionsDlg::OnClickedMdns);
@@ -45,9 +53,22 @@ CPrinterLocatorOptionsDlg::~CPrinterLocatorOptionsDlg() = default;
 void CPrinterLocatorOptionsDlg::showEvent(QShowEvent* pEvent) {
     if (!m_bInitialised) {
         m_bInitialised = true;
+        PlaceAtOwner();
         OnInitDialog();
     }
     QDialog::showEvent(pEvent);
+}
+
+void CPrinterLocatorOptionsDlg::PlaceAtOwner() {
+    QWidget* pOwner = parentWidget();
+    if (pOwner == nullptr) return;
+    // The owner's client area begins below its menu bar.
+    QPoint ptOrigin(0, 0);
+    if (QLayout* pOwnerLayout = pOwner->layout();
+        pOwnerLayout != nullptr && pOwnerLayout->menuBar() != nullptr) {
+        ptOrigin.setY(pOwnerLayout->menuBar()->geometry().bottom() + 1);
+    }
+    move(pOwner->mapToGlobal(ptOrigin));
 }
 
 void CPrinterLocatorOptionsDlg::OnInitDialog() {

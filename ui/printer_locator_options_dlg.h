@@ -30,6 +30,8 @@ protected:
 private:
     // Puts the members into the boxes; runs once, when the dialog first shows.
     void OnInitDialog();
+    // Opens at the top left corner of the owner's client area, not centred.
+    void PlaceAtOwner();
     void OnClickedMdns();
     void OnClickedUpnp();
 

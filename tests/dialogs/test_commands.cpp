@@ -64,6 +64,7 @@ private slots:
     void optionsCancelChangesNothing();
     void optionsOkDuringScanLeavesScanAlone();
     void optionsShowAvailabilityWhenOpened();
+    void optionsOpenAtOwnersCornerWithOkFocused();
     void helpOpensWebSearch();
     void helpFailureIsTraced();
     void aboutShowsOwnVersionBlock();
@@ -101,7 +102,8 @@ void CTestCommands::cleanup() {
 void CTestCommands::MakeWindow(CFakeProvider::Script fnMdns, CFakeProvider::Script fnUpnp) {
     if (!fnMdns) {
         fnMdns = [](CFakeProvider& p) {
-            for (const CPrinterSpec& printer : PRINTERS) p.Append(printer.pszName, printer.pszIp, printer.pszUrl);
+            for (const CPrinterSpec& printer : PRINTERS)
+                p.Append(printer.pszName, printer.pszIp, printer.pszUrl);
         };
     }
     m_pWnd = new CPrinterLocatorDlg([&] {
@@ -380,6 +382,33 @@ void CTestCommands::optionsShowAvailabilityWhenOpened() {
     QVERIFY(bMdnsEnabled);
 }
 
+void CTestCommands::optionsOpenAtOwnersCornerWithOkFocused() {
+    MakeWindow();
+    m_pWnd->move(120, 80);
+    QPoint ptDialog;
+    QWidget* pFocus = nullptr;
+    QWidget* pAfterTab = nullptr;
+    QPushButton* pOk = nullptr;
+    QPushButton* pCancel = nullptr;
+    CModalDriver driver(CModalDriver::Kind::Modal, [&](QWidget* pDialog) {
+        ptDialog = pDialog->pos();
+        pOk = FindButton(pDialog, QStringLiteral("OK"));
+        pCancel = FindButton(pDialog, QStringLiteral("Cancel"));
+        pFocus = pDialog->focusWidget();
+        QTest::keyClick(pFocus, Qt::Key_Tab);
+        pAfterTab = pDialog->focusWidget();
+        QTest::keyClick(pDialog, Qt::Key_Escape);
+    });
+    m_pWnd->OnOptions();
+    QVERIFY(driver.Acted());
+    // Not centred: the frame's corner sits where the list (the client area
+    // below the menu bar) begins.
+    QCOMPARE(ptDialog, m_pWnd->GetListView()->mapToGlobal(QPoint(0, 0)));
+    QVERIFY(pOk != nullptr);
+    QCOMPARE(pFocus, pOk);
+    QCOMPARE(pAfterTab, pCancel);
+}
+
 void CTestCommands::helpOpensWebSearch() {
     MakeWindow();
     CUrlRecorder recorder;
@@ -436,17 +465,16 @@ void CTestCommands::aboutShowsOwnVersionBlock() {
     QCOMPARE(aButtons.size(), 1);
     QVERIFY(bIcon);  // the program icon, from the built-in resources
     // This test program carries the same version block as the window.
-    QCOMPARE(strText,
-             QStringLiteral("Halvet Printer Locator\n"
-                            "Version: 1.0.14.1\n"
-                            "\n"
-                            "Copyright (C) 2026 Ostrel\n"
-                            "Ostrel. All rights reserved.\n"
-                            "\n"
-                            "This program contains code licensed from Apple Inc.:\n"
-                            "Copyright (c) 2003-2004 Apple Computer, Inc.\n"
-                            "The code is licensed under the Apache License, Version 2.0.\n"
-                            "A copy is at http://www.apache.org/licenses/LICENSE-2.0\n"));
+    QCOMPARE(strText, QStringLiteral("Halvet Printer Locator\n"
+                                     "Version: 1.0.14.1\n"
+                                     "\n"
+                                     "Copyright (C) 2026 Ostrel\n"
+                                     "Ostrel. All rights reserved.\n"
+                                     "\n"
+                                     "This program contains code licensed from Apple Inc.:\n"
+                                     "Copyright (c) 2003-2004 Apple Computer, Inc.\n"
+                                     "The code is licensed under the Apache License, Version 2.0.\n"
+                                     "A copy is at http://www.apache.org/licenses/LICENSE-2.0\n"));
 }
 
 QTEST_MAIN(CTestCommands)
