@@ -335,6 +335,36 @@ TEST_F(MdnsSearch, SilentResolveOrQueryCostsItsBoundOnly) {
     EXPECT_TRUE(Has("[ERROR] MDNS: No ip-address for 'No V4' within 200 ms."));
 }
 
+TEST_F(MdnsSearch, ErrorRepliesLeaveThatPrinterIncompleteAndTheOthersGoOn) {
+    // What the library delivers when the daemon gives up on one instance or host.
+    m_pScript->browse["_printer._tcp"] = {Found("Refused"), Found("No Record", 5), Found("Fine", 10)};
+    auto refused = Resolved("Refused._printer._tcp.local.", "refused.local.");
+    refused.reply.nError = -65537;
+    m_pScript->resolve[{"Refused", "_printer._tcp"}] = refused;
+    m_pScript->resolve[{"No Record", "_printer._tcp"}] =
+        Resolved("No\\032Record._printer._tcp.local.", "norec.local.");
+    auto noRecord = Address("");
+    noRecord.reply.nError = -65537;
+    m_pScript->records["norec.local."] = noRecord;
+    Printer("_printer._tcp", "Fine", "fine.local.", V4(18), 10);
+
+    Scan();
+    const auto a = Packets();
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_FALSE(Find(a, "Refused")->bComplete);
+    EXPECT_EQ(Narrow(Find(a, "Refused")->strUrl), "");
+    EXPECT_FALSE(Find(a, "No Record")->bComplete) << "an error is no address, not an empty one";
+    EXPECT_EQ(Narrow(Find(a, "No Record")->strUrl), "http://norec");
+    EXPECT_TRUE(Find(a, "Fine")->bComplete);
+    EXPECT_EQ(m_pProvider->GetStatus(), 0) << "one printer's failure must not hide the others";
+
+    const auto aLines = m_trace.With("MDNS: ");
+    auto Count = [&](const std::string& s) { return std::count(aLines.begin(), aLines.end(), s); };
+    EXPECT_EQ(Count("[ERROR] MDNS: Could not resolve shortname 'Refused'. (0xFFFEFFFF)"), 1);
+    EXPECT_EQ(Count("[ERROR] MDNS: Could not query ip-address of 'No Record'. (0xFFFEFFFF)"), 1);
+    EXPECT_EQ(Count("MDNS: Resolved ip-address ''"), 0);
+}
+
 TEST_F(MdnsSearch, FailedResolveIsRetriedUnderTheSecondType) {
     m_pScript->browse["_printer._tcp"] = {Found("Twice")};
     m_pScript->browse["_pdl-datastream._tcp"] = {Found("Twice")};
