@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
@@ -39,7 +40,7 @@ QString ToQString(const std::u16string& str) {
 CPrinterLocatorDlg::CPrinterLocatorDlg(const ProviderFactory& fnCreateProviders, QWidget* pParent)
     : QDialog(pParent) {
     m_hIcon = LoadProgramIcon();  // built into the program
-    m_searchOptions.Load();  // a missing file leaves both methods on
+    m_searchOptions.Load();       // a missing file leaves both methods on
     m_pScan = std::make_unique<CPrinterScan>(fnCreateProviders ? fnCreateProviders() : ProviderArray{});
 
     setWindowTitle(QStringLiteral("Halvet Printer Locator"));
@@ -93,6 +94,7 @@ CPrinterLocatorDlg::CPrinterLocatorDlg(const ProviderFactory& fnCreateProviders,
     connect(m_listPrinters, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex&) { OnDetails(); });
     m_listPrinters->installEventFilter(this);
+    m_listPrinters->viewport()->installEventFilter(this);
     pLayout->addWidget(m_listPrinters, 1);
 
     m_wndStatusBar = new QStatusBar(this);
@@ -213,6 +215,12 @@ bool CPrinterLocatorDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
                 }
             }
         }
+    }
+    if (pWatched == m_listPrinters->viewport() && pEvent->type() == QEvent::MouseButtonPress) {
+        // A click below the rows clears the selection, as in a list view, so a
+        // right click there offers no row and Ctrl+D opens nothing.
+        const auto* pMouse = static_cast<QMouseEvent*>(pEvent);
+        if (m_listPrinters->itemAt(pMouse->position().toPoint()) == nullptr) m_listPrinters->clearSelection();
     }
     return QDialog::eventFilter(pWatched, pEvent);
 }

@@ -60,6 +60,8 @@ private slots:
     void detailsOfSelectedRowAfterSorting_data();
     void detailsOfSelectedRowAfterSorting();
     void nothingWithoutSelection();
+    void clickBelowTheRowsClearsTheSelection_data();
+    void clickBelowTheRowsClearsTheSelection();
     void detailsItemFollowsSelection();
     void optionsCancelChangesNothing();
     void optionsOkDuringScanLeavesScanAlone();
@@ -251,6 +253,30 @@ void CTestCommands::nothingWithoutSelection() {
     CShown shown;
     QVERIFY(DetailsOpened([&] { QTest::keyClick(m_pWnd, Qt::Key_D, Qt::ControlModifier); }, &shown));
     QCOMPARE(shown.strIp, QStringLiteral("10.0.0.10"));
+}
+
+void CTestCommands::clickBelowTheRowsClearsTheSelection_data() {
+    QTest::addColumn<bool>("right");
+    QTest::newRow("left click") << false;
+    QTest::newRow("right click") << true;
+}
+
+void CTestCommands::clickBelowTheRowsClearsTheSelection() {
+    QFETCH(bool, right);
+    MakeWindow();
+    ScanToEnd();
+    QTreeWidget* pList = m_pWnd->GetListView();
+    SelectRowOf(QStringLiteral("10.0.0.9"));
+    QVERIFY(m_pWnd->GetSelectedPrinter());
+
+    CModalDriver menuDriver(
+        CModalDriver::Kind::Popup, [](QWidget* pPopup) { pPopup->close(); }, nullptr, 400);
+    const QPoint ptBelowRows = pList->viewport()->mapTo(m_pWnd, QPoint(20, pList->viewport()->height() - 5));
+    QTest::mouseClick(m_pWnd->windowHandle(), right ? Qt::RightButton : Qt::LeftButton, {}, ptBelowRows);
+    QTest::qWait(500);
+    QVERIFY(!menuDriver.Acted());  // no row, so no context menu
+    QVERIFY(!m_pWnd->GetSelectedPrinter());
+    QVERIFY(!DetailsOpened([&] { QTest::keyClick(m_pWnd, Qt::Key_D, Qt::ControlModifier); }));
 }
 
 void CTestCommands::detailsItemFollowsSelection() {
