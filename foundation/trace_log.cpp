@@ -129,7 +129,15 @@ void FormatInteger(COutput& out, const Conversion& how, char16_t conv, const Tra
     }
 }
 
-void FormatText(COutput& out, const Conversion& how, const char16_t* text, size_t length) {
+// Text arguments come from the network (printer names, URLs): a line break
+// or other control character in them would let a device forge trace lines,
+// so each becomes a space.
+char16_t Printable(char16_t c) {
+    return (c < 0x20 || c == 0x7F || c == 0x2028 || c == 0x2029) ? u' ' : c;
+}
+
+void FormatText(COutput& out, const Conversion& how, const char16_t* text, size_t length,
+                bool bPrintableOnly = false) {
     static const char16_t NULL_TEXT[] = u"(null)";
     if (text == nullptr) {
         text = NULL_TEXT;
@@ -143,7 +151,7 @@ void FormatText(COutput& out, const Conversion& how, const char16_t* text, size_
         out.Repeat(u' ', pad);
     }
     for (size_t i = 0; i < length && !out.Overflowed(); ++i) {
-        out.Put(text[i]);
+        out.Put(bPrintableOnly ? Printable(text[i]) : text[i]);
     }
     if (how.bLeft) {
         out.Repeat(u' ', pad);
@@ -370,7 +378,7 @@ int FormatTraceText(char16_t* out, size_t limit, const char16_t* format, const T
         }
         const TraceArg& arg = args[next++];
         if (conv == u's' && arg.nKind == ArgKind::TEXT) {
-            FormatText(o, how, arg.pText, arg.nLength);
+            FormatText(o, how, arg.pText, arg.nLength, true);
         } else if (conv == u'c' && arg.nKind == ArgKind::INTEGER) {
             const char16_t c = static_cast<char16_t>(arg.nValue);
             Conversion plain = how;

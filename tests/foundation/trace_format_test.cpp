@@ -44,6 +44,14 @@ TEST(TraceFormat, IntegersAsPrintf) {
     EXPECT_EQ(Format(u"%d|%d", true, 'A'), "1|65");
 }
 
+TEST(TraceFormat, LineBreaksInTextCannotForgeLines) {
+    // A device may name itself anything; its name must stay on its own line.
+    const std::u16string name =
+        u"Evil\r\n01.01.2026 00:00:00 PID:0x0001 THID:0x0001: Printer added\tX\u2028Y";
+    EXPECT_EQ(Format(u"MDNS: Printer found: %s", name),
+              "MDNS: Printer found: Evil  01.01.2026 00:00:00 PID:0x0001 THID:0x0001: Printer added X Y");
+}
+
 TEST(TraceFormat, TextCharactersAndLiterals) {
     const std::u16string text = u"Office Laser";
     CConvString conv(u"Dr\u00FCcker");
@@ -60,8 +68,9 @@ TEST(TraceFormat, TextCharactersAndLiterals) {
     EXPECT_EQ(Format(u"%c%c", 0x20AC, 'x'), "\xE2\x82\xACx");
     EXPECT_EQ(Format(u"100%% of %s", u"%s %d"), "100% of %s %d");
     EXPECT_EQ(Format(u"no conversions"), "no conversions");
-    // Embedded NULs in an argument are part of its text.
-    EXPECT_EQ(Format(u"[%s]", std::u16string(u"a\0b", 3)), std::string("[a\0b]", 5));
+    // An embedded NUL does not cut the argument short; like every control
+    // character it is written as a space.
+    EXPECT_EQ(Format(u"[%s]", std::u16string(u"a\0b", 3)), "[a b]");
 }
 
 TEST(TraceFormat, ReportsWhenTheTextDoesNotFit) {
