@@ -34,6 +34,7 @@ CPrinterScan::StartResult CPrinterScan::StartScan(const SearchOptions& options) 
     m_nMergedCountMdns = 0;
     m_nMergedCountUpnp = 0;
     m_bIncompleteSeen = false;
+    m_nSettledCount = 0;
     // Every provider empties the shared list before any search starts.
     for (auto& pProvider : m_aProviders) pProvider->ResetData();
     for (auto& pProvider : m_aProviders) {
@@ -95,12 +96,18 @@ void CPrinterScan::MergePackets(int32_t nCount) {
     bool bIncomplete = false;
     MulticastDataPacket packet;
     PrinterData printer;
-    for (int32_t j = 0; j < nCount; ++j) {
-        if (!CMulticastDataProvider::GetPacket(j, packet)) continue;
-        if (!packet.bComplete) {
-            bIncomplete = true;  // taken at a later merge, once complete
+    bool bSettling = true;
+    for (int32_t j = m_nSettledCount; j < nCount; ++j) {
+        if (!CMulticastDataProvider::GetPacket(j, packet)) {
+            bSettling = false;
             continue;
         }
+        if (!packet.bComplete) {
+            bIncomplete = true;  // taken at a later merge, once complete
+            bSettling = false;
+            continue;
+        }
+        if (bSettling) m_nSettledCount = j + 1;
         if (m_aPrinters.FindByAddress(packet.strIpAddress) != nullptr) continue;
         printer.strName = packet.strName;
         printer.strIpAddress = packet.strIpAddress;

@@ -80,5 +80,9 @@ private:
     int32_t m_nMergedCountUpnp = 0;
     // The last merge skipped packets that were still being filled in.
     bool m_bIncompleteSeen = false;
+    // The leading packets that were all complete when last merged. A complete
+    // packet is never changed again, so merging it once is enough: the
+    // re-merge of every tick starts after them.
+    int32_t m_nSettledCount = 0;
     std::function<void(const PrinterData&)> m_fnAdded;
 };
