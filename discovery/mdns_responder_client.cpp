@@ -151,7 +151,7 @@ void CMDNSResponderClient::Search() {
         // Browse replies arrive inside ProcessResult on this thread.
         uint64_t nReplies = 0;
         int32_t nReplyError = 0;
-        auto fnBrowse = [this, &nReplies, &nReplyError](const DnsSdBrowseReply& reply) {
+        auto fnBrowse = [this, &nReplies, &nReplyError, &strNameToQuery](const DnsSdBrowseReply& reply) {
             ++nReplies;
             if (reply.nError != 0) {
                 nReplyError = reply.nError;  // e.g. the daemon went away: no instance in it
@@ -171,6 +171,7 @@ void CMDNSResponderClient::Search() {
             }
             MulticastDataPacket packet;
             packet.strName = strName;
+            packet.strType = strNameToQuery;
             AppendPacket(packet);
         };
 

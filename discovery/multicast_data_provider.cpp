@@ -445,6 +445,7 @@ int32_t CMulticastDataProvider::AppendPacket(const MulticastDataPacket& packet) 
         return -1;
     }
     store.s_aPackets.push_back(packet);
+    store.s_aPackets.back().nKind = m_nKind;  // the row's origin, whoever filled the packet in
     return static_cast<int32_t>(store.s_aPackets.size() - 1);
 }
 

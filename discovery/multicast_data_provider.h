@@ -22,6 +22,10 @@ struct MulticastDataPacket {
     CConvString strIpAddress;
     CConvString strUrl;
     int32_t bComplete = 0;
+    // Where the row came from, for hvl-scan; the window does not show these.
+    int32_t nKind = -1;      // PROVIDER_KIND_MDNS or PROVIDER_KIND_UPNP of the provider that made it
+    CConvString strType{};   // mDNS: the service type whose browse found it
+    CConvString strModel{};  // make and model where the printer says them
 };
 
 class CMulticastDataProvider {

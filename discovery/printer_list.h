@@ -15,6 +15,10 @@ struct PrinterData {
     std::u16string strName;
     std::u16string strIpAddress;  // the key of the list
     std::u16string strUrl;
+    // Where it came from (see MulticastDataPacket); not shown in the window.
+    int32_t nKind = -1;
+    std::u16string strType{};
+    std::u16string strModel{};
 };
 
 // Case-insensitive ordinal comparison: only 'A'..'Z' fold to 'a'..'z', then

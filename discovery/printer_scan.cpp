@@ -112,6 +112,9 @@ void CPrinterScan::MergePackets(int32_t nCount) {
         printer.strName = packet.strName;
         printer.strIpAddress = packet.strIpAddress;
         printer.strUrl = packet.strUrl;
+        printer.nKind = packet.nKind;
+        printer.strType = packet.strType;
+        printer.strModel = packet.strModel;
         if (m_aPrinters.AddPrinter(printer) && m_fnAdded) m_fnAdded(printer);
     }
     m_bIncompleteSeen = bIncomplete;
