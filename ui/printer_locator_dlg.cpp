@@ -1,10 +1,12 @@
 #include "printer_locator_dlg.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -36,6 +38,59 @@ QString ToQString(const std::u16string& str) {
 }
 
 }  // namespace
+
+// Sees every key the application gets, so that the window's keys also act
+// while one of its modal dialogs, a message box or a menu has the keyboard.
+class CPrinterLocatorDlg::CKeyRouter : public QObject {
+public:
+    explicit CKeyRouter(CPrinterLocatorDlg* pWnd) : QObject(pWnd), m_pWnd(pWnd) {}
+
+protected:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override {
+        const QEvent::Type type = pEvent->type();
+        if (type != QEvent::KeyPress && type != QEvent::ShortcutOverride) return false;
+        auto* pWidget = qobject_cast<QWidget*>(pWatched);
+        if (pWidget == nullptr || !OpenedFromWindow(pWidget->window())) return false;
+        auto* pKey = static_cast<QKeyEvent*>(pEvent);
+        QAction* pAction = m_pWnd->FindCommandForKey(QKeySequence(pKey->keyCombination()));
+        if (pAction == nullptr) return false;
+        // A selection in a text field is there to be copied.
+        if (pKey->matches(QKeySequence::Copy)) {
+            if (auto* pEdit = qobject_cast<QLineEdit*>(pWidget);
+                pEdit != nullptr && pEdit->hasSelectedText()) {
+                return false;
+            }
+        }
+        // Claiming the override keeps the dialog's own shortcuts from taking
+        // the key; the press that follows is where the command runs.
+        pEvent->accept();
+        if (type == QEvent::ShortcutOverride || !pAction->isEnabled()) return true;
+        if (pWidget->window()->windowType() == Qt::Popup) {
+            // A command given from an open menu ends the menu first; it runs
+            // once the menu's own loop has returned.
+            while (QWidget* pPopup = QApplication::activePopupWidget()) {
+                if (!pPopup->close()) break;
+            }
+            QTimer::singleShot(0, pAction, &QAction::trigger);
+        } else {
+            pAction->trigger();
+        }
+        return true;
+    }
+
+private:
+    // A modal window or menu whose owner chain leads to the main window.
+    bool OpenedFromWindow(QWidget* pWindow) const {
+        if (pWindow == m_pWnd || !m_pWnd->isVisible()) return false;
+        if (pWindow->windowType() != Qt::Popup && !pWindow->isModal()) return false;
+        for (QWidget* p = pWindow->parentWidget(); p != nullptr; p = p->parentWidget()) {
+            if (p == m_pWnd) return true;
+        }
+        return false;
+    }
+
+    CPrinterLocatorDlg* m_pWnd;
+};
 
 CPrinterLocatorDlg::CPrinterLocatorDlg(const ProviderFactory& fnCreateProviders, QWidget* pParent)
     : QDialog(pParent) {
@@ -113,9 +168,13 @@ CPrinterLocatorDlg::CPrinterLocatorDlg(const ProviderFactory& fnCreateProviders,
     GetAction(ID_ACTIONS_STOPSCAN)->setEnabled(false);
     setMinimumSize(MIN_OUTER_WIDTH, MIN_OUTER_HEIGHT);
     resize(MIN_OUTER_WIDTH, MIN_OUTER_HEIGHT);
+
+    m_pKeyRouter = new CKeyRouter(this);
+    qApp->installEventFilter(m_pKeyRouter);
 }
 
 CPrinterLocatorDlg::~CPrinterLocatorDlg() {
+    qApp->removeEventFilter(m_pKeyRouter);
     m_pTimer->stop();
     m_pScan->Shutdown();  // stops every provider, in order
     m_searchOptions.Save();
@@ -168,6 +227,18 @@ QAction* CPrinterLocatorDlg::GetAction(int nCommand) const {
     return nullptr;
 }
 
+QAction* CPrinterLocatorDlg::FindCommandForKey(const QKeySequence& key) const {
+    for (QMenu* pMenu : {m_pMenuActions, m_pMenuPrinter, m_pMenuHelp}) {
+        for (QAction* pAction : pMenu->actions()) {
+            if (!pAction->shortcut().isEmpty() &&
+                pAction->shortcut().matches(key) == QKeySequence::ExactMatch) {
+                return pAction;
+            }
+        }
+    }
+    return nullptr;
+}
+
 void CPrinterLocatorDlg::showEvent(QShowEvent* pEvent) {
     QDialog::showEvent(pEvent);
     if (!m_bInitialised) {
@@ -206,15 +277,8 @@ bool CPrinterLocatorDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
         // which would copy its current cell on Ctrl+C: Stop Scan owns that key.
         auto* pKey = static_cast<QKeyEvent*>(pEvent);
         if (pKey->matches(QKeySequence::Copy)) return true;
-        const QKeySequence pressed(pKey->keyCombination());
-        for (QMenu* pMenu : {m_pMenuActions, m_pMenuPrinter, m_pMenuHelp}) {
-            for (QAction* pAction : pMenu->actions()) {
-                if (!pAction->isEnabled() && !pAction->shortcut().isEmpty() &&
-                    pAction->shortcut().matches(pressed) == QKeySequence::ExactMatch) {
-                    return true;
-                }
-            }
-        }
+        const QAction* pAction = FindCommandForKey(QKeySequence(pKey->keyCombination()));
+        if (pAction != nullptr && !pAction->isEnabled()) return true;
     }
     if (pWatched == m_listPrinters->viewport() && pEvent->type() == QEvent::MouseButtonPress) {
         // A click below the rows clears the selection, as in a list view, so a

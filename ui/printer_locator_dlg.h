@@ -109,6 +109,10 @@ private:
     // Keeps the outer size (frame included) at least 382 x 382 pixels.
     void UpdateMinimumSize();
     QAction* AddCommand(QMenu* pMenu, const QString& strText, int nCommand, const QKeySequence& key);
+    // The menu bar's command whose key this is, enabled or not; null for none.
+    QAction* FindCommandForKey(const QKeySequence& key) const;
+
+    class CKeyRouter;
 
     QIcon m_hIcon;
     SearchOptions m_searchOptions;
@@ -125,4 +129,5 @@ private:
     QStatusBar* m_wndStatusBar = nullptr;
     QLabel* m_pStatusPane = nullptr;
     QTimer* m_pTimer = nullptr;
+    CKeyRouter* m_pKeyRouter = nullptr;
 };

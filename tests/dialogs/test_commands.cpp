@@ -2,10 +2,12 @@
 // user would (menus, keys, right and double clicks) with fake providers.
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -70,6 +72,8 @@ private slots:
     void helpOpensWebSearch();
     void helpFailureIsTraced();
     void aboutShowsOwnVersionBlock();
+    void keysActFromDialogsAndMenus_data();
+    void keysActFromDialogsAndMenus();
 
 private:
     // A window whose mDNS and UPnP providers are fakes; mDNS lists PRINTERS.
@@ -501,6 +505,91 @@ void CTestCommands::aboutShowsOwnVersionBlock() {
                                      "Copyright (c) 2003-2004 Apple Computer, Inc.\n"
                                      "The code is licensed under the Apache License, Version 2.0.\n"
                                      "A copy is at http://www.apache.org/licenses/LICENSE-2.0\n"));
+}
+
+// The window's keys act while one of its dialogs or menus has the keyboard;
+// a grayed item's key does nothing there either.
+void CTestCommands::keysActFromDialogsAndMenus_data() {
+    QTest::addColumn<int>("opener");  // 0 Options, 1 about box, 2 details, 3 Actions menu
+    QTest::addColumn<bool>("scanning");
+    QTest::addColumn<QKeySequence>("key");
+    QTest::addColumn<bool>("selectName");  // the details dialog's name, selected and focused
+    QTest::addColumn<int>("newSearches");  // searches the key started
+    QTest::addColumn<bool>("stillSearching");
+    QTest::addColumn<QString>("clipboard");
+    const QKeySequence f5(Qt::Key_F5), copy(Qt::CTRL | Qt::Key_C);
+    const QString strUntouched = QStringLiteral("untouched");
+    // clang-format off
+    QTest::newRow("F5 in Options scans") << 0 << false << f5 << false << 1 << false << strUntouched;
+    QTest::newRow("F5 in the Actions menu scans") << 3 << false << f5 << false << 1 << false << strUntouched;
+    QTest::newRow("Ctrl+C in the about box stops") << 1 << true << copy << false << 0 << false << strUntouched;
+    QTest::newRow("Ctrl+C in the Actions menu stops") << 3 << true << copy << false << 0 << false << strUntouched;
+    QTest::newRow("grayed F5 in the about box") << 1 << true << f5 << false << 0 << true << strUntouched;
+    QTest::newRow("grayed Ctrl+C in Options") << 0 << false << copy << false << 0 << false << strUntouched;
+    QTest::newRow("grayed Ctrl+C in the about box") << 1 << false << copy << false << 0 << false << strUntouched;
+    QTest::newRow("Ctrl+C copies a selected name") << 2 << false << copy << true << 0 << false << "Beta Laser";
+    // clang-format on
+}
+
+void CTestCommands::keysActFromDialogsAndMenus() {
+    QFETCH(int, opener);
+    QFETCH(bool, scanning);
+    QFETCH(QKeySequence, key);
+    QFETCH(bool, selectName);
+    QFETCH(int, newSearches);
+    QFETCH(bool, stillSearching);
+    QFETCH(QString, clipboard);
+    bool bHold = false;
+    MakeWindow([&bHold](CFakeProvider& p) {
+        for (const CPrinterSpec& printer : PRINTERS) p.Append(printer.pszName, printer.pszIp, printer.pszUrl);
+        if (bHold) p.Hold();
+    });
+    ScanToEnd();
+    SelectRowOf(QStringLiteral("10.0.0.9"));
+    if (scanning) {
+        bHold = true;
+        m_pWnd->StartScan();
+        QTRY_VERIFY(m_pMdns->IsSearching());
+    }
+    const int nSearches = m_pMdns->m_nSearches.load();
+    QApplication::clipboard()->setText(QStringLiteral("untouched"));
+
+    const QKeyCombination combination = key[0];
+    CModalDriver driver(opener == 3 ? CModalDriver::Kind::Popup : CModalDriver::Kind::Modal,
+                        [&](QWidget* pOpen) {
+                            QWidget* pTarget = pOpen->focusWidget() ? pOpen->focusWidget() : pOpen;
+                            if (selectName) {
+                                QLineEdit* pName = qobject_cast<CPrinterDetailsDlg*>(pOpen)->GetNameEdit();
+                                pName->setFocus();
+                                pName->selectAll();
+                                pTarget = pName;
+                            }
+                            QTest::keyClick(pTarget, combination.key(), combination.keyboardModifiers());
+                            QTest::qWait(50);
+                            pOpen->close();
+                        });
+    switch (opener) {
+        case 0:
+            m_pWnd->OnOptions();
+            break;
+        case 1:
+            m_pWnd->OnAbout();
+            break;
+        case 2:
+            m_pWnd->ShowPrinterDetails();
+            break;
+        default:
+            m_pWnd->findChild<QMenuBar*>()->actions().first()->menu()->exec(
+                m_pWnd->mapToGlobal(QPoint(10, 10)));
+            break;
+    }
+    QVERIFY(driver.Acted());
+    QTRY_COMPARE(m_pMdns->m_nSearches.load(), nSearches + newSearches);
+    QTest::qWait(150);  // nothing more follows
+    QCOMPARE(m_pMdns->m_nSearches.load(), nSearches + newSearches);
+    QCOMPARE(m_pMdns->IsSearching(), stillSearching);
+    QCOMPARE(QApplication::clipboard()->text(), clipboard);
+    m_pMdns->Release();
 }
 
 QTEST_MAIN(CTestCommands)
