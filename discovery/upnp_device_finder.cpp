@@ -84,9 +84,10 @@ void CollectDevice(xmlNode* pDevice, unsigned nDepth, const std::string& strDocu
     if (aDevices.size() >= limits.nMaxDevicesPerDocument) return;
     UPnPDevice device{ChildText(pDevice, "deviceType"), ChildText(pDevice, "friendlyName"),
                       ChildText(pDevice, "UDN"), ChildText(pDevice, "modelURL"), strDocumentUrl};
-    if (!device.strType.empty() && !device.strFriendlyName.empty() && !device.strUdn.empty()) {
-        aDevices.push_back(std::move(device));
-    }
+    // Only the type decides: a device without one is no printer. A missing
+    // name is listed as empty text, and a missing UDN only changes how the
+    // search tells the device apart (UPnPDeviceKey).
+    if (!device.strType.empty()) aDevices.push_back(std::move(device));
     if (nDepth >= limits.nMaxDepth) return;
     xmlNode* pList = FindChild(pDevice, "deviceList");
     for (xmlNode* p = pList ? pList->children : nullptr; p; p = p->next) {
@@ -119,6 +120,12 @@ std::string BoundUtf8(std::string_view text, size_t nMaxBytes) {
     // would be split.
     while (nCut > 0 && (static_cast<unsigned char>(text[nCut]) & 0xC0) == 0x80) --nCut;
     return std::string(text.substr(0, nCut));
+}
+
+std::string UPnPDeviceKey(const UPnPDevice& device, size_t nPosition) {
+    if (!device.strUdn.empty()) return device.strUdn;
+    // XML text never holds U+0001, so this cannot equal any UDN.
+    return "\x01" + device.strDocumentUrl + "#" + std::to_string(nPosition);
 }
 
 bool ParseUPnPDescription(std::string_view data, const std::string& strDocumentUrl,
@@ -235,9 +242,9 @@ struct CUPnPDeviceFinder::CSearch {
     std::list<std::unique_ptr<Fetch>> aFetches;
     std::set<std::pair<size_t, std::string>> requested;  // (interface, sender and LOCATION)
     std::map<std::string, unsigned> fetchesBySender;
-    std::unordered_set<std::string> udns;
-    unsigned nPending = 0;  // fetches not yet ended
-    unsigned nLive = 0;     // fetches whose GLib objects are not yet released
+    std::unordered_set<std::string> keys;  // UPnPDeviceKey of each device taken
+    unsigned nPending = 0;                 // fetches not yet ended
+    unsigned nLive = 0;                    // fetches whose GLib objects are not yet released
     bool bClosing = false;
 
     CSearch(const UPnPFinderLimits& l, std::vector<UPnPDevice>& a) : limits(l), aDevices(a) {}
@@ -378,9 +385,9 @@ struct CUPnPDeviceFinder::CSearch {
     void Take(Fetch* p) {
         std::vector<UPnPDevice> aFound;
         if (!ParseUPnPDescription(p->strBody, p->strLocation, aFound, limits)) return;
-        for (UPnPDevice& device : aFound) {
+        for (size_t i = 0; i < aFound.size(); ++i) {
             if (aDevices.size() >= limits.nMaxDevices) break;
-            if (udns.insert(device.strUdn).second) aDevices.push_back(std::move(device));
+            if (keys.insert(UPnPDeviceKey(aFound[i], i)).second) aDevices.push_back(std::move(aFound[i]));
         }
     }
 

@@ -67,7 +67,7 @@ public:
     static uint32_t CheckAvailable();
 
     // Searches for `strTarget` and returns every device found, each once (by
-    // UDN), in the order their documents arrived. 0 on success (also when
+    // UPnPDeviceKey), in the order their documents arrived. 0 on success (also when
     // nothing was found), else a code; UPNP_E_CANCELLED after Stop().
     uint32_t FindByType(const std::string& strTarget, std::vector<UPnPDevice>& aDevices);
 
@@ -85,11 +85,15 @@ private:
 // --- The pieces of the finder that judge what the network sent ---
 
 // Reads one description document. Appends its root and embedded devices that
-// carry a type, a friendly name and a UDN; false (and nothing appended) when
-// the document is not well-formed, has a DOCTYPE or is not a device
-// description.
+// carry a type (friendly name and UDN may be empty), in document order; false
+// (and nothing appended) when the document is not well-formed, has a DOCTYPE
+// or holds no such device.
 bool ParseUPnPDescription(std::string_view data, const std::string& strDocumentUrl,
                           std::vector<UPnPDevice>& aDevices, const UPnPFinderLimits& limits = {});
+
+// What a search tells devices apart by: the UDN, or for a device without one,
+// its document's URL and its position among the devices read from it.
+std::string UPnPDeviceKey(const UPnPDevice& device, size_t nPosition);
 
 // The URL to fetch an SSDP LOCATION from, so that the request only ever goes
 // to the address that sent the answer: the LOCATION itself when its host is

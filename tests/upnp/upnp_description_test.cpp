@@ -88,10 +88,8 @@ TEST(UPnPDescription, RefusedDocuments) {
         {"undeclared entity", Root(Device("urn:schemas-upnp-org:device:Printer:1", "&x;", "uuid:p"))},
         {"other root element", "<?xml version=\"1.0\"?><scpd>" + strGood + "</scpd>"},
         {"no device", Root("<specVersion><major>1</major></specVersion>")},
-        {"device without UDN",
-         Root("<device><deviceType>t</deviceType><friendlyName>n</friendlyName></device>")},
         {"device without type", Root("<device><UDN>u</UDN><friendlyName>n</friendlyName></device>")},
-        {"device without name", Root("<device><UDN>u</UDN><deviceType>t</deviceType></device>")},
+        {"blank type", Root(Device(" \n ", "n", "u"))},
         {"invalid UTF-8",
          Root(Device("urn:schemas-upnp-org:device:Printer:1", "bad \xC3\x28 text", "uuid:p"))},
     };
@@ -102,14 +100,42 @@ TEST(UPnPDescription, RefusedDocuments) {
     }
 }
 
-TEST(UPnPDescription, IncompleteEmbeddedDeviceIsLeftOutButItsSiblingsStay) {
+TEST(UPnPDescription, UntypedEmbeddedDeviceIsLeftOutButItsSiblingsStay) {
     const std::vector<UPnPDevice> aDevices =
         Parse(Root(Device("urn:example-com:device:Multifunction:1", "MFP", "uuid:root",
-                          "<deviceList><device><deviceType>t</deviceType></device>" +
+                          "<deviceList><device><friendlyName>untyped</friendlyName><UDN>u</UDN></device>" +
                               Device("urn:schemas-upnp-org:device:Printer:1", "MFP printer", "uuid:printer") +
                               "</deviceList>")));
     ASSERT_EQ(aDevices.size(), 2u);
     EXPECT_EQ(aDevices[1].strUdn, "uuid:printer");
+}
+
+// Only a device's type is required: a missing or blank name is empty text,
+// and devices without a UDN are told apart by document and position.
+TEST(UPnPDescription, NameAndUdnMayBeMissing) {
+    const std::string strDoc =
+        Root("<device><deviceType>urn:schemas-upnp-org:device:Printer:1</deviceType><deviceList>" +
+             Device("urn:schemas-upnp-org:device:Printer:1", " \t\n ", "uuid:blank") +
+             "<device><deviceType>urn:schemas-upnp-org:device:Printer:1</deviceType>"
+             "<friendlyName>No UDN</friendlyName></device></deviceList></device>");
+    const std::vector<UPnPDevice> aDevices = Parse(strDoc);
+    ASSERT_EQ(aDevices.size(), 3u);
+    EXPECT_EQ(aDevices[0].strFriendlyName, "");
+    EXPECT_EQ(aDevices[0].strUdn, "");
+    EXPECT_EQ(aDevices[1].strFriendlyName, "");
+    EXPECT_EQ(aDevices[2].strFriendlyName, "No UDN");
+
+    EXPECT_EQ(UPnPDeviceKey(aDevices[1], 1), "uuid:blank");
+    EXPECT_NE(UPnPDeviceKey(aDevices[0], 0), UPnPDeviceKey(aDevices[2], 2));
+    // The same document read again (another interface) gives the same keys;
+    // another document's device at the same position is another device.
+    const std::vector<UPnPDevice> aAgain = Parse(strDoc);
+    EXPECT_EQ(UPnPDeviceKey(aAgain[2], 2), UPnPDeviceKey(aDevices[2], 2));
+    UPnPDevice other = aDevices[2];
+    other.strDocumentUrl = "http://192.0.2.11/desc.xml";
+    EXPECT_NE(UPnPDeviceKey(other, 2), UPnPDeviceKey(aDevices[2], 2));
+    other.strUdn = UPnPDeviceKey(aDevices[2], 2).substr(1);
+    EXPECT_NE(UPnPDeviceKey(other, 0), UPnPDeviceKey(aDevices[2], 2));
 }
 
 TEST(UPnPDescription, NestingAndDeviceCountAreBounded) {
