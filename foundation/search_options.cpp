@@ -1,9 +1,11 @@
 #include "search_options.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <string>
 
 #include "trace_log.h"
@@ -13,6 +15,7 @@ namespace {
 constexpr const char* FILE_NAME = "hvl.cfg";
 constexpr int32_t FILE_VERSION = 1;
 constexpr size_t FILE_SIZE = 12;
+constexpr const char* TEMP_SUFFIX = ".tmp";
 
 std::string PathIn(const char* pszDirectory, const std::string& name) {
     if (pszDirectory == nullptr || pszDirectory[0] == 0) {
@@ -57,6 +60,90 @@ bool WriteAll(int fd, const unsigned char* data, size_t size) {
 
 void TraceSaveFailed() {
     TraceMessage(TRACE_ERROR, nullptr, u"Saving configuration to file '%s' failed.", u"hvl.cfg");
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Follows symbolic links from path to the file they end at (which need not
+// exist); relative targets count from the link's own directory.
+bool ResolveLinks(std::string path, std::string& target) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            target = path;
+            return true;
+        }
+        char link[PATH_MAX];
+        const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+        if (n <= 0) return false;
+        const std::string next(link, static_cast<size_t>(n));
+        const std::string dir = DirectoryOf(path);
+        path = next[0] == '/' || dir.empty() ? next : dir + "/" + next;
+    }
+    return false;  // a loop
+}
+
+enum class SaveResult { Done, DirectoryRefused, Failed };
+
+// The new content goes to a temporary file next to the target and replaces
+// it in one rename, so a crash or a full disk never leaves a short file: the
+// previous choices survive any failure. The temporary file has a fixed name,
+// so one left by a save that was killed midway is found and removed.
+SaveResult ReplaceAtomically(const std::string& target, const unsigned char* data) {
+    struct stat old {};
+    const bool exists = stat(target.c_str(), &old) == 0;
+    // A file the user may not write stays as it is, whatever its directory allows.
+    if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return SaveResult::Failed;
+
+    const std::string temp = target + TEMP_SUFFIX;
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
+    if (fd < 0 && errno == EEXIST && unlink(temp.c_str()) == 0) {
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
+    }
+    if (fd < 0) {
+        return errno == EACCES || errno == EPERM || errno == EROFS ? SaveResult::DirectoryRefused
+                                                                   : SaveResult::Failed;
+    }
+    bool ok = WriteAll(fd, data, FILE_SIZE);
+    if (exists) {
+        // The replacement keeps the file's mode, and its owner where the user may give it.
+        ok = fchmod(fd, old.st_mode & 07777) == 0 && ok;
+        [[maybe_unused]] const int owned = fchown(fd, old.st_uid, old.st_gid);
+    }
+    ok = fsync(fd) == 0 && ok;
+    ok = close(fd) == 0 && ok;
+    if (!ok) {
+        unlink(temp.c_str());
+        return SaveResult::Failed;
+    }
+    if (rename(temp.c_str(), target.c_str()) != 0) {
+        // A sticky directory lets the user create files but not replace
+        // another user's: the file may still be writable in place.
+        const int error = errno;
+        unlink(temp.c_str());
+        return error == EACCES || error == EPERM ? SaveResult::DirectoryRefused : SaveResult::Failed;
+    }
+    // Make the rename itself durable; the file is complete either way.
+    const std::string dir = DirectoryOf(target);
+    const int dirFd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        fsync(dirFd);
+        close(dirFd);
+    }
+    return SaveResult::Done;
+}
+
+bool WriteInPlace(const std::string& target, const unsigned char* data) {
+    const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return false;
+    bool ok = WriteAll(fd, data, FILE_SIZE);
+    ok = fsync(fd) == 0 && ok;
+    ok = close(fd) == 0 && ok;
+    return ok;
 }
 
 }  // namespace
@@ -110,38 +197,21 @@ int32_t SearchOptions::Save(const char* pszDirectory) const {
     PutLE(data + 4, bMdnsEnabled);
     PutLE(data + 8, bUpnpEnabled);
 
-    // The new content goes to a file of its own next to "hvl.cfg" and replaces
-    // it in one rename, so that a crash or a full disk never leaves a short
-    // file behind: the previous choices survive any failure.
-    const std::string path = PathIn(pszDirectory, FILE_NAME);
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = path + ".tmp" + std::to_string(getpid()) + "." + std::to_string(attempt);
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            break;
-        }
-    }
-    if (fd < 0) {
+    // A link named "hvl.cfg" is written through: its target is replaced, and
+    // the link stays.
+    std::string target;
+    if (!ResolveLinks(PathIn(pszDirectory, FILE_NAME), target)) {
         TraceSaveFailed();
         return 0;
     }
-    bool ok = WriteAll(fd, data, FILE_SIZE);
-    ok = fsync(fd) == 0 && ok;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+    const SaveResult result = ReplaceAtomically(target, data);
+    // A directory the user cannot write still lets a writable file be
+    // rewritten in place, as a plain truncating write does.
+    const bool ok =
+        result == SaveResult::Done || (result == SaveResult::DirectoryRefused && WriteInPlace(target, data));
     if (!ok) {
-        unlink(temp.c_str());
         TraceSaveFailed();
         return 0;
-    }
-    // Make the rename itself durable; the file is complete either way.
-    const std::string dir = pszDirectory && pszDirectory[0] ? pszDirectory : ".";
-    const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
     }
     return 1;
 }

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <dirent.h>
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +39,20 @@ std::vector<std::string> Entries(const std::string& dir) {
         }
         closedir(d);
     }
+    return names;
+}
+
+// Every name under dir, relative and sorted; links are not followed.
+std::vector<std::string> Tree(const std::string& dir, const std::string& prefix = "") {
+    std::vector<std::string> names;
+    for (const std::string& name : Entries(dir)) {
+        names.push_back(prefix + name);
+        struct stat st {};
+        if (lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            for (const std::string& sub : Tree(dir + "/" + name, prefix + name + "/")) names.push_back(sub);
+        }
+    }
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -171,5 +188,130 @@ TEST(SearchOptions, FailedSaveKeepsThePreviousFile) {
         EXPECT_EQ(options.Save(dir.Path().c_str()), 0);
         EXPECT_EQ(Entries(dir.Path()), std::vector<std::string>{"hvl.cfg"});
         EXPECT_TRUE(trace.Text().ends_with(SAVE_FAILED));
+    }
+}
+
+// Where and how the file is written: replaced atomically where the directory
+// allows it, in place where only the file is writable, through a link to its
+// target; its mode and owner kept, a stale temporary file of a killed save gone.
+TEST(SearchOptions, SaveWritesWhereAndAsTheFileIs) {
+    const std::string previous = Le({1, 1, 1});
+    const std::string saved = Le({1, 0, 1});
+    const bool bRoot = geteuid() == 0;
+    const uid_t nobody = 65534;
+    struct Case {
+        const char* pszName;
+        std::function<void(const std::string& dir)> fnSetUp;
+        bool bLockDirectory;        // the directory is read-only for the saving user
+        const char* pszWritten;     // where the content lands
+        mode_t mode;                // its mode afterwards; 0: not checked
+        const char* pszLinkTarget;  // what hvl.cfg links to afterwards; null: not a link
+        std::vector<std::string> tree;
+    };
+    const Case cases[] = {
+        {"plain file",
+         [&](const std::string& dir) { WriteBytes(dir + "/hvl.cfg", previous); },
+         false,
+         "hvl.cfg",
+         0,
+         nullptr,
+         {"hvl.cfg"}},
+        {"mode and owner kept",
+         [&](const std::string& dir) {
+             WriteBytes(dir + "/hvl.cfg", previous);
+             chmod((dir + "/hvl.cfg").c_str(), 0604);
+             if (bRoot) {
+                 ASSERT_EQ(chown((dir + "/hvl.cfg").c_str(), nobody, nobody), 0);
+             }
+         },
+         false,
+         "hvl.cfg",
+         0604,
+         nullptr,
+         {"hvl.cfg"}},
+        {"read-only directory, writable file",
+         [&](const std::string& dir) {
+             WriteBytes(dir + "/hvl.cfg", previous);
+             chmod((dir + "/hvl.cfg").c_str(), 0666);
+         },
+         true,
+         "hvl.cfg",
+         0666,
+         nullptr,
+         {"hvl.cfg"}},
+        {"relative link",
+         [&](const std::string& dir) {
+             mkdir((dir + "/sub").c_str(), 0700);
+             WriteBytes(dir + "/sub/real.cfg", previous);
+             chmod((dir + "/sub/real.cfg").c_str(), 0640);
+             ASSERT_EQ(symlink("sub/real.cfg", (dir + "/hvl.cfg").c_str()), 0);
+         },
+         false,
+         "sub/real.cfg",
+         0640,
+         "sub/real.cfg",
+         {"hvl.cfg", "sub", "sub/real.cfg"}},
+        {"absolute link to a file not there yet",
+         [&](const std::string& dir) {
+             mkdir((dir + "/abs").c_str(), 0700);
+             ASSERT_EQ(symlink((dir + "/abs/new.cfg").c_str(), (dir + "/hvl.cfg").c_str()), 0);
+         },
+         false,
+         "abs/new.cfg",
+         0,
+         "/abs/new.cfg",
+         {"abs", "abs/new.cfg", "hvl.cfg"}},
+        {"stale temporary file",
+         [&](const std::string& dir) {
+             WriteBytes(dir + "/hvl.cfg", previous);
+             WriteBytes(dir + "/hvl.cfg.tmp", "left by a killed save");
+         },
+         false,
+         "hvl.cfg",
+         0,
+         nullptr,
+         {"hvl.cfg"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        CTempDir dir;
+        c.fnSetUp(dir.Path());
+        if (c.bLockDirectory) {
+            ASSERT_EQ(chmod(dir.Path().c_str(), 0555), 0);
+        }
+        SearchOptions options;
+        options.bMdnsEnabled = 0;
+        if (c.bLockDirectory && bRoot) {
+            // Directory permissions do not stop root: save as an ordinary user.
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                const bool bDropped = setgid(nobody) == 0 && setuid(nobody) == 0;
+                _exit(bDropped && options.Save(dir.Path().c_str()) == 1 ? 0 : 1);
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        } else {
+            EXPECT_EQ(options.Save(dir.Path().c_str()), 1);
+        }
+        const std::string written = dir.File(c.pszWritten);
+        EXPECT_EQ(ReadBytes(written), saved);
+        struct stat st {};
+        ASSERT_EQ(stat(written.c_str(), &st), 0);
+        if (c.mode != 0) {
+            EXPECT_EQ(st.st_mode & 07777, c.mode);
+        }
+        if (bRoot && std::string(c.pszName) == "mode and owner kept") {
+            EXPECT_EQ(st.st_uid, nobody);
+        }
+        char link[4096] = {};
+        const ssize_t n = readlink(dir.File("hvl.cfg").c_str(), link, sizeof link - 1);
+        if (c.pszLinkTarget == nullptr) {
+            EXPECT_LT(n, 0) << "hvl.cfg is still a plain file";
+        } else {
+            EXPECT_TRUE(std::string(link).ends_with(c.pszLinkTarget)) << link;
+        }
+        EXPECT_EQ(Tree(dir.Path()), c.tree);
     }
 }
