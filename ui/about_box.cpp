@@ -26,10 +26,18 @@ QString ComposeAboutText(const QString& strProductName, const QString& strFileVe
     strText += QStringLiteral("Version: ") + FromUtf16(strVersion) + QStringLiteral("\n\n");
     strText += QStringLiteral("Copyright (C) 2026 Ostrel\n");
     strText += strCompanyName + QStringLiteral(". All rights reserved.\n\n");
-    strText += QStringLiteral("This program contains code licensed from Apple Inc.:\n");
-    strText += QStringLiteral("Copyright (c) 2003-2004 Apple Computer, Inc.\n");
-    strText += QStringLiteral("The code is licensed under the Apache License, Version 2.0.\n");
-    strText += QStringLiteral("A copy is at http://www.apache.org/licenses/LICENSE-2.0\n");
+    // The outside code the package links (hvl-scan also builds in a header-only
+    // JSON library), as the Debian packages' copyright files state it.
+    strText += QStringLiteral(
+        "This program uses Qt 6, GLib/GIO, GSSDP, libsoup and libxml2; hvl-scan also nlohmann/json.\n");
+    strText += QStringLiteral(
+        "Copyright (C) The Qt Company Ltd., Red Hat, Inc., OpenedHand Ltd., Daniel Veillard, "
+        "Niels Lohmann and others.\n");
+    strText += QStringLiteral(
+        "Licences: GNU LGPL 3 (Qt), GNU LGPL 2.1 or later (GLib, GSSDP, libsoup), "
+        "MIT (libxml2, nlohmann/json).\n");
+    strText += QStringLiteral(
+        "Licence texts: /usr/share/doc/<package>/copyright and /usr/share/common-licenses/.\n");
     return strText;
 }
 

@@ -495,16 +495,21 @@ void CTestCommands::aboutShowsOwnVersionBlock() {
     QCOMPARE(aButtons.size(), 1);
     QVERIFY(bIcon);  // the program icon, from the built-in resources
     // This test program carries the same version block as the window.
-    QCOMPARE(strText, QStringLiteral("Halvet Printer Locator\n"
-                                     "Version: 1.0.14.1\n"
-                                     "\n"
-                                     "Copyright (C) 2026 Ostrel\n"
-                                     "Ostrel. All rights reserved.\n"
-                                     "\n"
-                                     "This program contains code licensed from Apple Inc.:\n"
-                                     "Copyright (c) 2003-2004 Apple Computer, Inc.\n"
-                                     "The code is licensed under the Apache License, Version 2.0.\n"
-                                     "A copy is at http://www.apache.org/licenses/LICENSE-2.0\n"));
+    QCOMPARE(strText,
+             QStringLiteral("Halvet Printer Locator\n"
+                            "Version: 1.0.14.1\n"
+                            "\n"
+                            "Copyright (C) 2026 Ostrel\n"
+                            "Ostrel. All rights reserved.\n"
+                            "\n"
+                            "This program uses Qt 6, GLib/GIO, GSSDP, libsoup and libxml2; hvl-scan "
+                            "also nlohmann/json.\n"
+                            "Copyright (C) The Qt Company Ltd., Red Hat, Inc., OpenedHand Ltd., Daniel "
+                            "Veillard, Niels Lohmann and others.\n"
+                            "Licences: GNU LGPL 3 (Qt), GNU LGPL 2.1 or later (GLib, GSSDP, libsoup), "
+                            "MIT (libxml2, nlohmann/json).\n"
+                            "Licence texts: /usr/share/doc/<package>/copyright and "
+                            "/usr/share/common-licenses/.\n"));
 }
 
 // The window's keys act while one of its dialogs or menus has the keyboard;
