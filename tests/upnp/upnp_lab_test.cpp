@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -173,6 +174,14 @@ TEST_F(CUPnPLab, EveryDeviceOnceWithItsOwnFieldsWhateverTheHostilePeersDo) {
         }
     }
     EXPECT_EQ(nNamed, 1);
+    // Without a UDN or a name, still once, with an empty name.
+    const std::string strAnonymous = Url("n1") + "8080/anonymous.xml";
+    EXPECT_EQ(std::count_if(aDevices.begin(), aDevices.end(),
+                            [&](const UPnPDevice& d) {
+                                return d.strDocumentUrl == strAnonymous && d.strUdn.empty() &&
+                                       d.strFriendlyName.empty();
+                            }),
+              1);
     EXPECT_EQ(nDeep, static_cast<int>(UPnPFinderLimits{}.nMaxDepth) + 1) << "nesting is bounded";
     if (g_bLight) {
         int nLights = 0;
@@ -212,6 +221,7 @@ TEST_F(CUPnPLab, ProviderGivesOneCompletePacketPerPrinterDevice) {
         {"Lab Multifunction Printer", "p1", u""},
         {"Lab Twin A", "p2", u"http://printers.example/twin-a"},
         {"Lab Twin B", "p2", u"http://printers.example/twin-b"},
+        {"", "n1", u""},  // the anonymous printer
     };
     for (const auto& e : expected) {
         auto it = packets.find(e.pszName);
@@ -349,9 +359,9 @@ bool SetUpLab(CLab& lab) {
         return false;
     }
     const std::string strHostile = strDir + "/hostile_peer.py";
-    if (lab.Spawn(
-            "n1", "peer",
-            {"/usr/bin/python3", strHostile, g_ip["n1"], "named,deep", "--only-from", lab.Ip("client")}) < 0)
+    if (lab.Spawn("n1", "peer",
+                  {"/usr/bin/python3", strHostile, g_ip["n1"], "named,deep,anonymous", "--only-from",
+                   lab.Ip("client")}) < 0)
         return false;
     for (int i = 1; i <= HOSTILE_HOSTS; ++i) {
         const std::string h = "h" + std::to_string(i);

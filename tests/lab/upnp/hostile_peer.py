@@ -22,6 +22,7 @@ mode (LOCATION http://<address>:<port>/<mode>.xml) and serves that path:
   elsewhere LOCATION names another address (must not be fetched)
   named     a good printer whose LOCATION names its host by name
   deep      a good printer with devices nested far deeper than any real one
+  anonymous a printer with a blank friendlyName and no UDN
   many      forty devices, each with a URL of its own that hangs
 
 With --only-from it answers only searches from that address, so other
@@ -158,6 +159,8 @@ class Handler(BaseHTTPRequestHandler):
                     "<friendlyName>Deep %d</friendlyName><UDN>%s-%d</UDN>%s</device></deviceList>" % (i, udn, i, inner)
                 )
             self.send_body(200, printer_doc("Lab Printer Deep", udn, inner))
+        elif mode == "anonymous":
+            self.send_body(200, printer_doc(" ", udn).replace(("<UDN>%s</UDN>" % udn).encode(), b""))
         else:
             self.send_body(404, b"")
 
