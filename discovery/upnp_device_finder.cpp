@@ -84,6 +84,8 @@ void CollectDevice(xmlNode* pDevice, unsigned nDepth, const std::string& strDocu
     if (aDevices.size() >= limits.nMaxDevicesPerDocument) return;
     UPnPDevice device{ChildText(pDevice, "deviceType"), ChildText(pDevice, "friendlyName"),
                       ChildText(pDevice, "UDN"), ChildText(pDevice, "modelURL"), strDocumentUrl};
+    device.strManufacturer = ChildText(pDevice, "manufacturer");
+    device.strModelName = ChildText(pDevice, "modelName");
     if (!device.strType.empty() && !device.strFriendlyName.empty() && !device.strUdn.empty()) {
         aDevices.push_back(std::move(device));
     }
