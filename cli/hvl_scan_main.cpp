@@ -54,7 +54,26 @@ constexpr char USAGE[] =
     "finds nothing, the checks of --diagnose that did not pass follow on stderr.\n"
     "\n"
     "Ctrl+C stops the scan and keeps what was found. Exit status: 0 when the\n"
-    "scan ran, 1 when no switched-on method can work here, 2 on bad arguments.\n";
+    "scan ran, 1 when no switched-on method can work here, 2 on bad arguments.\n"
+    "\n"
+    "Examples:\n"
+    "  $ hvl-scan\n"
+    "  192.0.2.10       mdns  Office Laser  http://office-laser.example/admin\n"
+    "  192.0.2.11       upnp  Lab Printer Standard  http://printers.example/std\n"
+    "  2 devices found.\n"
+    "  $ hvl-scan --ipp --json\n"
+    "  [ { \"ip\": \"192.0.2.78\", \"model\": \"Halvet IPP One\", \"name\": \"IPP Only\",\n"
+    "      \"source\": \"mdns\", \"type\": \"_ipp._tcp\", \"url\": \"http://ipp-only/\" } ]\n"
+    "  $ hvl-scan --csv\n"
+    "  name,ip,url,source,type,model\n"
+    "  \"Office Laser, 2nd floor\",192.0.2.10,http://office-laser/,mdns,_printer._tcp,\n"
+    "  Lab Printer Standard,192.0.2.11,http://printers.example/std,upnp,,Lab L1\n"
+    "  $ hvl-scan --diagnose\n"
+    "  OK   D-Bus system bus reachable (unix:path=/run/dbus/system_bus_socket).\n"
+    "  FAIL avahi-daemon is not running (org.freedesktop.Avahi is not on the\n"
+    "       system bus). Start it (systemctl start avahi-daemon, ...)\n"
+    "  OK   IPv4 interfaces up with an address and multicast: eth0 192.0.2.1.\n"
+    "  (and the two routes, and hvl.cfg; one line each)\n";
 
 std::atomic<bool> g_bStop{false};
 
