@@ -105,6 +105,7 @@ bool CheckBusAndAvahi(DiagnoseReport& report) {
     GMainContext* pContext = g_main_context_new();
     g_main_context_push_thread_default(pContext);
     GCancellable* pCancel = g_cancellable_new();
+    std::vector<OutcomePtr> aStarted;
     bool bAvahiOk = false;
 
     // Reads DBUS_SYSTEM_BUS_ADDRESS, else the well-known socket; no I/O.
@@ -121,6 +122,7 @@ bool CheckBusAndAvahi(DiagnoseReport& report) {
         g_clear_error(&pError);
     } else {
         auto pConnect = std::make_shared<CAsyncOutcome>();
+        aStarted.push_back(pConnect);
         g_dbus_connection_new_for_address(
             pszAddress,
             static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
@@ -148,6 +150,7 @@ bool CheckBusAndAvahi(DiagnoseReport& report) {
         // daemon is reported within that second.
         auto pVersion = std::make_shared<CAsyncOutcome>();
         auto pHost = std::make_shared<CAsyncOutcome>();
+        aStarted.insert(aStarted.end(), {pVersion, pHost});
         for (auto [pszMethod, pOutcome] :
              {std::pair{"GetVersionString", pVersion}, std::pair{"GetHostName", pHost}}) {
             g_dbus_connection_call(pConnection, "org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server",
@@ -180,8 +183,17 @@ bool CheckBusAndAvahi(DiagnoseReport& report) {
         g_object_unref(pConnection);
     }
 
-    // Whatever is still in flight is abandoned: its callback owns what it touches.
+    // Whatever is still in flight is cancelled, and given a moment to say so
+    // (its callback owns what it touches, should it come later still).
     g_cancellable_cancel(pCancel);
+    RunUntil(
+        pContext,
+        [&] {
+            for (const OutcomePtr& pOutcome : aStarted)
+                if (!pOutcome->bDone) return false;
+            return true;
+        },
+        100);
     g_object_unref(pCancel);
     g_main_context_pop_thread_default(pContext);
     g_main_context_unref(pContext);
@@ -242,9 +254,17 @@ bool CheckInterfaces(DiagnoseReport& report, const std::vector<Ipv4Address>& aAd
 bool CheckRoute(DiagnoseReport& report, const std::vector<Ipv4Address>& aAddresses, const char* pszGroup,
                 uint16_t nPort, const char* pszMethod) {
     const std::string strWhat = std::string("route for ") + pszGroup + " (" + pszMethod + ")";
+    std::string strDevice = "IFACE";
+    for (const Ipv4Address& a : aAddresses) {
+        if (a.IsCandidate()) {
+            strDevice = a.strInterface;
+            break;
+        }
+    }
     const std::string strHint =
         ". avahi-daemon and hvl-scan choose their interfaces themselves, so a scan may still work, "
-        "but other programs cannot: add a default route, or: ip route add 224.0.0.0/4 dev IFACE";
+        "but other programs cannot: add a default route, or: ip route add 224.0.0.0/4 dev " +
+        strDevice;
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         Add(report, Level::FAIL,
@@ -260,7 +280,7 @@ bool CheckRoute(DiagnoseReport& report, const std::vector<Ipv4Address>& aAddress
     if (connect(fd, reinterpret_cast<const struct sockaddr*>(&to), sizeof to) != 0) {
         const int nError = errno;
         close(fd);
-        Add(report, Level::WARN, "No " + strWhat + " (" + std::strerror(nError) + ")" + strHint + ".");
+        Add(report, Level::WARN, "No " + strWhat + ": " + std::strerror(nError) + strHint + ".");
         return true;
     }
     const bool bNamed = getsockname(fd, reinterpret_cast<struct sockaddr*>(&from), &nFrom) == 0;
