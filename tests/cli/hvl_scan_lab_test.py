@@ -211,7 +211,7 @@ class HvlScanIpp(unittest.TestCase):
             os.mkdir(services)
             with open(os.path.join(services, "hostile.service"), "w", encoding="utf-8") as f:
                 f.write(HOSTILE_SERVICE)
-            lab.run("avahi", lab.name, "p2", "--services", services)
+            lab.avahi("p2", services)
             lab.announce("p1", IPP_PRINTERS)
             lab.ippeveprinter("p3", "Lab Everywhere")
             lab.wait_browse("_ipp._tcp", "IPP Only")
@@ -252,6 +252,7 @@ class HvlScanIpp(unittest.TestCase):
                              {"name": "IPPS Only", "url": "http://ipps-only", "type": "_ipps._tcp",
                               "model": "Halvet IPPS Two"})
             self.assertLessEqual(ipp_time - plain_time, 4.5)
+            self.assertEqual(by_ip[hostile_ip]["model"], 'Acme, "Q" 9')  # from TXT "ty"
 
 
 class HvlScanWithoutAvahi(unittest.TestCase):
