@@ -4,9 +4,15 @@
 #include "upnp_finder.h"
 
 ProviderArray CPrinterScan::CreateDefaultProviders() {
+    return CreateProviders(false);
+}
+
+ProviderArray CPrinterScan::CreateProviders(bool bIpp) {
     ProviderArray aProviders;
-    aProviders.push_back(std::make_unique<CMDNSResponderClient>(
-        std::vector<std::u16string>{u"_printer._tcp", u"_pdl-datastream._tcp"}));
+    std::vector<std::u16string> aMdnsTypes{u"_printer._tcp", u"_pdl-datastream._tcp"};
+    // One entry, two types: browsed in one pass with one closing silence.
+    if (bIpp) aMdnsTypes.push_back(u"_ipp._tcp,_ipps._tcp");
+    aProviders.push_back(std::make_unique<CMDNSResponderClient>(std::move(aMdnsTypes)));
     aProviders.push_back(std::make_unique<CUPnPFinder>(std::vector<std::u16string>{u"ssdp:all"}));
     return aProviders;
 }

@@ -24,6 +24,10 @@ public:
     // The program's providers, in the order every loop visits them: mDNS
     // ("_printer._tcp", "_pdl-datastream._tcp"), then UPnP ("ssdp:all").
     static ProviderArray CreateDefaultProviders();
+    // The same; with bIpp the mDNS provider adds a third pass that browses
+    // "_ipp._tcp" and "_ipps._tcp" together (hvl-scan --ipp; the window
+    // never asks for it).
+    static ProviderArray CreateProviders(bool bIpp);
 
     // Takes the providers in their order; tests hand in their own.
     explicit CPrinterScan(ProviderArray aProviders);

@@ -84,6 +84,8 @@ void CollectDevice(xmlNode* pDevice, unsigned nDepth, const std::string& strDocu
     if (aDevices.size() >= limits.nMaxDevicesPerDocument) return;
     UPnPDevice device{ChildText(pDevice, "deviceType"), ChildText(pDevice, "friendlyName"),
                       ChildText(pDevice, "UDN"), ChildText(pDevice, "modelURL"), strDocumentUrl};
+    device.strManufacturer = ChildText(pDevice, "manufacturer");
+    device.strModelName = ChildText(pDevice, "modelName");
     // Only the type decides: a device without one is no printer. A missing
     // name is listed as empty text, and a missing UDN only changes how the
     // search tells the device apart (UPnPDeviceKey).

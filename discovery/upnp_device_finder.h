@@ -25,6 +25,8 @@ struct UPnPDevice {
     std::string strUdn;
     std::string strModelUrl;     // this device's own; empty when it has none
     std::string strDocumentUrl;  // the LOCATION the description was read from
+    std::string strManufacturer{};
+    std::string strModelName{};
 };
 
 // Why a finder cannot run or a search failed (HRESULT-shaped, so they read

@@ -116,6 +116,18 @@ void CUPnPFinder::HandleDevice(const UPnPDevice& device) {
     }
     packet.strIpAddress = pattern.MatchText();
     packet.strUrl = NetworkText(device.strModelUrl, UPNP_MAX_URL_UNITS);
+    // "make model", or whichever of the two the device gives. Control
+    // characters have become spaces: trim after that.
+    auto fnField = [](const std::string& strUtf8) {
+        std::u16string str = NetworkText(strUtf8, UPNP_MAX_NAME_UNITS);
+        TrimRight(str);
+        TrimLeft(str);
+        return str;
+    };
+    std::u16string strModel = fnField(device.strManufacturer);
+    const std::u16string strModelName = fnField(device.strModelName);
+    if (!strModel.empty() && !strModelName.empty()) strModel += u' ';
+    packet.strModel = strModel + strModelName;
     packet.bComplete = 1;
 
     LockPackets();

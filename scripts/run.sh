@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the locator and starts its window.
+# Installs what is missing, builds the locator and starts its window. On a
+# machine without a display (neither DISPLAY nor WAYLAND_DISPLAY) the window
+# cannot open: the headless scanner hvl-scan runs instead, with the arguments
+# given here. HVL_PRESET chooses the build (default: release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+preset=${HVL_PRESET:-release}
 ./scripts/install-deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release
-exec ./build/release/ui/hvl "$@"
+cmake --preset "$preset" >/dev/null
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "run.sh: no display (DISPLAY and WAYLAND_DISPLAY are unset): running hvl-scan instead of the window." >&2
+    # The build's progress goes to stderr, so stdout is hvl-scan's alone.
+    cmake --build --preset "$preset" --target hvl-scan >&2
+    exec "./build/$preset/cli/hvl-scan" "$@"
+fi
+cmake --build --preset "$preset"
+exec "./build/$preset/ui/hvl" "$@"

@@ -1,8 +1,12 @@
 #!/usr/bin/python3
 """hvl-scan against the test lab: printers announced on a lab host are
-listed with the right count text, the switches work, --json parses, and
-Ctrl+C ends the scan with what was found. Exits 77 (skipped) without root."""
+listed with the right count text, the switches work, --json and --csv
+parse, --ipp adds the IPP-only printers, --diagnose tells what is missing,
+scripts/run.sh without a display runs the scan, and Ctrl+C ends the scan
+with what was found. Exits 77 (skipped) without root."""
 
+import csv
+import io
 import json
 import os
 import re
@@ -20,6 +24,11 @@ HVL_SCAN = os.path.abspath(os.environ["HVL_SCAN"]) if os.environ.get("HVL_SCAN")
 UPNP_PEER = os.environ.get("HVL_UPNP_PEER", "")
 DESCRIPTIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab", "upnp", "descriptions")
 PLOTTER_IP = "192.0.2.77"
+IPP_IP, IPPS_IP = "192.0.2.78", "192.0.2.79"
+HOSTILE_NAME = 'Hostile, "Quoted"\r\nName'
+JSON_KEYS = {"name", "ip", "url", "source", "type", "model"}
+# Labs of concurrent runs (other worktrees) must not share a name.
+SUFFIX = "".join("0123456789abcdefghijklmnopqrstuvwxyz"[os.getpid() // 36**i % 36] for i in range(4))
 COUNT_RE = re.compile(r"^(\d+) devices? found\.$")
 
 PRINTERS = {"instances": [
@@ -29,6 +38,22 @@ PRINTERS = {"instances": [
     {"name": "Plotter \u00c4 Room", "types": ["_pdl-datastream._tcp"], "host": "plotter", "port": 9100,
      "addresses": [PLOTTER_IP], "txt": []},
 ]}
+
+
+# Printers that announce only IPP, one type each (ippeveprinter cannot be
+# one: it always registers _printer._tcp as well).
+IPP_PRINTERS = {"instances": [
+    {"name": "IPP Only", "types": ["_ipp._tcp"], "host": "ipp-only", "port": 631, "addresses": [IPP_IP],
+     "txt": ["ty=Halvet IPP One", "adminurl=http://ipp-only.example/"]},
+    {"name": "IPPS Only", "types": ["_ipps._tcp"], "host": "ipps-only", "port": 631, "addresses": [IPPS_IP],
+     "txt": ["product=(Halvet IPPS Two)"]},
+]}
+# python3-zeroconf refuses control characters in names; avahi-daemon does not.
+HOSTILE_SERVICE = """<?xml version="1.0" standalone='no'?>
+<service-group><name>Hostile, "Quoted"&#13;&#10;Name</name>
+<service><type>_printer._tcp</type><port>515</port><txt-record>ty=Acme, "Q" 9</txt-record></service>
+</service-group>
+"""
 
 
 def read_text(path):
@@ -44,7 +69,7 @@ class HvlScanInLab(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.lab = Lab("hvlscan", ["p1", "p2"]).up()
+        cls.lab = Lab("hs" + SUFFIX, ["p1", "p2"]).up()
         try:
             cls.ip = cls.lab.ip("p1")
             cls.upnp_ip = cls.lab.ip("p2")
@@ -99,6 +124,7 @@ class HvlScanInLab(unittest.TestCase):
                 self.assertEqual(len(match), 1, p.stdout)
                 self.assertIn(name, match[0])
                 self.assertIn(url, match[0])
+                self.assertEqual(match[0].split()[1], "upnp" if ip == self.upnp_ip else "mdns")
         # the light is not a printer
         self.assertNotIn("Light", p.stdout)
 
@@ -130,15 +156,20 @@ class HvlScanInLab(unittest.TestCase):
                 self.assertIsInstance(doc, list)
                 self.assertEqual(len(doc), count)
                 for entry in doc:
-                    self.assertEqual(set(entry), {"name", "ip", "url"})
+                    self.assertEqual(set(entry), JSON_KEYS)
                 by_ip = {e["ip"]: e for e in doc}
                 self.assertEqual(len(by_ip), count)
                 if "--no-mdns" not in args:
                     self.assertEqual(by_ip[self.ip]["name"], "Office Laser")
                     self.assertEqual(by_ip[self.ip]["url"], "http://office-laser.example/admin")
                     self.assertEqual(by_ip[PLOTTER_IP]["name"], "Plotter \u00c4 Room")
+                    # the type of the pass that saw it first
+                    self.assertEqual((by_ip[self.ip]["source"], by_ip[self.ip]["type"]), ("mdns", "_printer._tcp"))
+                    self.assertEqual(by_ip[PLOTTER_IP]["type"], "_pdl-datastream._tcp")
                 if "--no-upnp" not in args:
                     self.assertEqual(by_ip[self.upnp_ip]["name"], "Lab Printer Standard")
+                    self.assertEqual({k: by_ip[self.upnp_ip][k] for k in ("source", "type", "model")},
+                                     {"source": "upnp", "type": None, "model": "Lab Lab model"})
                 self.assertNotIn("hvl.cfg", os.listdir(self.cwd.name))
 
     def test_sigint_stops_and_still_prints(self):
@@ -155,12 +186,80 @@ class HvlScanInLab(unittest.TestCase):
         self.assertIsNotNone(m, out)
         self.assertEqual(int(m.group(1)), len(lines) - 1)
 
+    def test_run_sh_without_display_runs_the_scan(self):
+        # run.sh builds its preset: use the one this hvl-scan was built by.
+        build = os.path.dirname(os.path.dirname(HVL_SCAN))
+        source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        if os.path.dirname(build) != os.path.join(source, "build"):
+            self.skipTest("hvl-scan is not in a preset's build directory")
+        # CI would make install-deps.sh stop the avahi-daemon of its namespace: the lab's.
+        p = subprocess.run([LAB_SH, "exec-client", self.lab.name, "--", "env", "-u", "DISPLAY", "-u",
+                            "WAYLAND_DISPLAY", "-u", "CI", "-u", "HVL_STOP_HOST_DAEMONS",
+                            "HVL_PRESET=" + os.path.basename(build), os.path.join(source, "scripts", "run.sh"),
+                            "--json"], cwd=self.cwd.name, capture_output=True, text=True, timeout=240)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual(p.stderr.count("running hvl-scan instead of the window"), 1, p.stderr)
+        self.assertEqual({e["ip"] for e in json.loads(p.stdout)}, {self.ip, PLOTTER_IP, self.upnp_ip})
+
+
+class HvlScanIpp(unittest.TestCase):
+    """--ipp, and CSV of names that need quoting."""
+
+    def test_ipp_only_printers_and_csv(self):
+        with Lab("hi" + SUFFIX, ["p1", "p2", "p3"]) as lab, tempfile.TemporaryDirectory() as cwd:
+            services = os.path.join(cwd, "services")
+            os.mkdir(services)
+            with open(os.path.join(services, "hostile.service"), "w", encoding="utf-8") as f:
+                f.write(HOSTILE_SERVICE)
+            lab.avahi("p2", services)
+            lab.announce("p1", IPP_PRINTERS)
+            lab.ippeveprinter("p3", "Lab Everywhere")
+            lab.wait_browse("_ipp._tcp", "IPP Only")
+            lab.wait_browse("_ipps._tcp", "IPPS Only")
+            lab.wait_browse("_ipps._tcp", "Lab Everywhere")
+            lab.wait_browse("_printer._tcp", HOSTILE_NAME)
+            hostile_ip, eve_ip = lab.ip("p2"), lab.ip("p3")
+
+            def scan(*args):
+                t0 = time.monotonic()
+                p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", *args],
+                                   cwd=cwd, capture_output=True, timeout=60)  # bytes: CRLF stays CRLF
+                self.assertEqual(p.returncode, 0, p.stderr)
+                return p.stdout.decode("utf-8"), time.monotonic() - t0
+
+            # Without --ipp: the IPP-only printers are not there; CSV reads back whole.
+            out, plain_time = scan("--csv")
+            self.assertTrue(out.endswith("\r\n"), repr(out))
+            records = list(csv.reader(io.StringIO(out, newline="")))
+            self.assertEqual(records[0], ["name", "ip", "url", "source", "type", "model"])
+            by_ip = {r[1]: r for r in records[1:]}
+            self.assertEqual(len(by_ip), len(records) - 1)
+            self.assertEqual(set(by_ip), {hostile_ip, eve_ip})
+            self.assertEqual(by_ip[hostile_ip][:5], [HOSTILE_NAME, hostile_ip, f"http://{lab.name}-p2", "mdns",
+                                                    "_printer._tcp"])
+
+            # With --ipp: one more pass, and one row per address still.
+            out, ipp_time = scan("--ipp", "--json")
+            rows = json.loads(out)
+            by_ip = {r["ip"]: r for r in rows}
+            self.assertEqual(len(by_ip), len(rows))
+            self.assertEqual(set(by_ip), {hostile_ip, eve_ip, IPP_IP, IPPS_IP})
+            self.assertEqual(by_ip[eve_ip]["type"], "_printer._tcp")  # it said so first
+            self.assertEqual({k: by_ip[IPP_IP][k] for k in ("name", "url", "type", "model")},
+                             {"name": "IPP Only", "url": "http://ipp-only.example/", "type": "_ipp._tcp",
+                              "model": "Halvet IPP One"})
+            self.assertEqual({k: by_ip[IPPS_IP][k] for k in ("name", "url", "type", "model")},
+                             {"name": "IPPS Only", "url": "http://ipps-only", "type": "_ipps._tcp",
+                              "model": "Halvet IPPS Two"})
+            self.assertLessEqual(ipp_time - plain_time, 4.5)
+            self.assertEqual(by_ip[hostile_ip]["model"], 'Acme, "Q" 9')  # from TXT "ty"
+
 
 class HvlScanWithoutAvahi(unittest.TestCase):
     """No avahi-daemon in the client: mDNS cannot work there."""
 
     def test_no_usable_method_is_an_error(self):
-        with Lab("hvlscannd", [], avahi=False) as lab, tempfile.TemporaryDirectory() as cwd:
+        with Lab("hn" + SUFFIX, [], avahi=False) as lab, tempfile.TemporaryDirectory() as cwd:
             def scan(*args):
                 return subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, *args],
                                       cwd=cwd, capture_output=True, text=True, timeout=60)
@@ -175,6 +274,57 @@ class HvlScanWithoutAvahi(unittest.TestCase):
             self.assertEqual(p.returncode, 0, p.stderr)
             self.assertEqual(json.loads(p.stdout), [])
             self.assertIn("MDNS discovery is not available", p.stderr)
+            # found nothing: the failing checks follow, as --diagnose gives them
+            self.assertIn("hvl-scan: FAIL D-Bus system bus not reachable", p.stderr)
+            p = scan("--diagnose")
+            self.assertEqual(p.returncode, 1)
+            self.assertRegex(p.stdout, r"(?m)^FAIL D-Bus system bus not reachable at unix:path=")
+
+    def test_diagnose(self):
+        with Lab("hd" + SUFFIX, []) as lab, tempfile.TemporaryDirectory() as cwd:
+            def diagnose(*wrap, expect):
+                # bash's own clock: the time of hvl-scan alone, not of lab.sh
+                p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", *wrap, "bash", "-c",
+                                    f"TIMEFORMAT=%R; time {HVL_SCAN} --diagnose"],
+                                   cwd=cwd, capture_output=True, text=True, timeout=30)
+                self.assertEqual(p.returncode, expect, p.stdout + p.stderr)
+                lines = p.stdout.splitlines()
+                self.assertEqual(len(lines), 6, p.stdout)
+                return lines, float(p.stderr.split()[-1])
+
+            # the lab has no multicast route: only a warning, printers are found without one
+            lines, _ = diagnose(expect=0)
+            self.assertEqual([ln[:4] for ln in lines], ["OK  ", "OK  ", "OK  ", "WARN", "WARN", "OK  "])
+            lab.exec_client(["ip", "route", "add", "224.0.0.0/4", "dev", "eth0"])
+            lines, ok_seconds = diagnose(expect=0)
+            self.assertTrue(all(ln.startswith("OK ") for ln in lines), lines)
+            self.assertIn('avahi 0.8, host name "hd', lines[1])
+            self.assertIn("eth0 192.0.2.1", lines[2])
+
+            with open(os.path.join(cwd, "hvl.cfg"), "wb") as f:
+                f.write((1).to_bytes(4, "little") + (0).to_bytes(4, "little") + (1).to_bytes(4, "little"))
+            lines, _ = diagnose(expect=1)
+            self.assertRegex(lines[5], r"^FAIL .*/hvl\.cfg switches mDNS off")
+            os.remove(os.path.join(cwd, "hvl.cfg"))
+
+            # a namespace with only loopback (a fresh one inside the lab's client)
+            lines, _ = diagnose("unshare", "-n", "sh", "-c", 'ip link set lo up; exec "$@"', "sh", expect=1)
+            self.assertTrue(lines[2].startswith("FAIL No IPv4 interface is up"), lines)
+
+            with open(os.path.join(lab.dir, "pids")) as f:
+                avahi_pid = next(int(line.split()[0]) for line in f if line.split()[2:4] == ["client", "avahi"])
+            os.kill(avahi_pid, signal.SIGSTOP)
+            try:
+                lines, seconds = diagnose(expect=1)
+            finally:
+                os.kill(avahi_pid, signal.SIGCONT)
+            self.assertTrue(lines[1].startswith("FAIL avahi-daemon does not answer within 1 s"), lines)
+            self.assertLess(seconds - ok_seconds, 1.25)  # the 1 s bound, beyond the process's own start
+
+            lab.stop_avahi("client")
+            lines, _ = diagnose(expect=1)
+            self.assertEqual(lines[0][:4], "OK  ")
+            self.assertTrue(lines[1].startswith("FAIL avahi-daemon is not running"), lines)
 
 
 if __name__ == "__main__":

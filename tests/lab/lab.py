@@ -82,8 +82,9 @@ class Lab:
     def kill(self, pid_or_tag, signal="TERM"):
         self.run("kill", self.name, str(pid_or_tag), "--signal", signal)
 
-    def avahi(self, host):
-        self.run("avahi", self.name, host)
+    def avahi(self, host, services=None):
+        """services: a directory of avahi .service files the daemon announces."""
+        self.run("avahi", self.name, host, *(["--services", services] if services else []))
 
     def stop_avahi(self, host):
         self.run("stop-avahi", self.name, host)

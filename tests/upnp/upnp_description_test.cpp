@@ -32,7 +32,8 @@ std::vector<UPnPDevice> Parse(const std::string& strDoc, bool* pbOk = nullptr) {
 TEST(UPnPDescription, RootAndEmbeddedDevicesEachKeepTheirOwnFields) {
     const std::string strDoc =
         Root(Device("urn:example-com:device:Multifunction:1", "MFP", "uuid:root",
-                    "<modelURL>http://vendor.example/mfp</modelURL><deviceList>" +
+                    "<modelURL>http://vendor.example/mfp</modelURL><manufacturer>Acme</manufacturer>"
+                    "<modelName> MFP &amp; 9 </modelName><deviceList>" +
                         Device("urn:schemas-upnp-org:device:Printer:1", "MFP printer", "uuid:printer") +
                         Device("urn:schemas-upnp-org:device:Scanner:1", "MFP scanner", "uuid:scanner",
                                "<modelURL>http://vendor.example/scan</modelURL>") +
@@ -44,6 +45,8 @@ TEST(UPnPDescription, RootAndEmbeddedDevicesEachKeepTheirOwnFields) {
     EXPECT_EQ(aDevices[1].strFriendlyName, "MFP printer");
     EXPECT_EQ(aDevices[1].strUdn, "uuid:printer");
     EXPECT_EQ(aDevices[1].strModelUrl, "") << "an embedded device must not inherit the root's model URL";
+    EXPECT_EQ(aDevices[0].strManufacturer + "|" + aDevices[0].strModelName, "Acme|MFP & 9");
+    EXPECT_EQ(aDevices[1].strManufacturer + aDevices[1].strModelName, "");
     EXPECT_EQ(aDevices[2].strModelUrl, "http://vendor.example/scan");
     for (const UPnPDevice& device : aDevices) EXPECT_EQ(device.strDocumentUrl, DOC_URL);
 }

@@ -113,6 +113,10 @@ TEST(UPnPFinder, PrintersBecomeOneCompletePacketEach) {
         Dev("urn:schemas-upnp-org:device:Printer:1", "Twin", "http://10.0.0.9:1/a.xml"),
         Dev("urn:schemas-upnp-org:device:Printer:1", "Twin", "http://10.0.0.9:1/a.xml"),
     };
+    // make and model: joined, trimmed, either may be missing
+    finder.m_aDevices[0].strManufacturer = "Acme\t";
+    finder.m_aDevices[0].strModelName = "Laser 5";
+    finder.m_aDevices[1].strModelName = "\x01Solo";
     finder.Run();
     EXPECT_EQ(finder.GetStatus(), 0);
     EXPECT_EQ(finder.m_aTargets, std::vector<std::u16string>{u"ssdp:all"});
@@ -124,6 +128,9 @@ TEST(UPnPFinder, PrintersBecomeOneCompletePacketEach) {
     EXPECT_EQ(aPackets[0].strUrl, u"http://vendor.example/std");
     EXPECT_EQ(aPackets[1].strIpAddress, u"10.0.0.7");
     EXPECT_EQ(aPackets[1].strUrl, u"");
+    EXPECT_EQ(aPackets[0].strModel, u"Acme Laser 5");
+    EXPECT_EQ(aPackets[1].strModel, u"Solo");
+    EXPECT_EQ(aPackets[2].strModel, u"");
     EXPECT_EQ(aPackets[2].strName, u"Twin");  // no duplicate check in the provider
     EXPECT_EQ(aPackets[3].strName, u"Twin");
     for (const MulticastDataPacket& packet : aPackets) EXPECT_EQ(packet.bComplete, 1);

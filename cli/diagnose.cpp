@@ -1,0 +1,357 @@
+#include "diagnose.h"
+
+#include <arpa/inet.h>
+#include <gio/gio.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "search_options.h"
+
+namespace {
+
+using Level = DiagnoseLine::Level;
+
+void Add(DiagnoseReport& report, Level nLevel, const std::string& strText) {
+    static constexpr const char* TAGS[] = {"OK   ", "WARN ", "FAIL "};
+    report.aLines.push_back({nLevel, TAGS[static_cast<int>(nLevel)] + strText});
+}
+
+// --- D-Bus: every operation asynchronous, on a main context of our own ---
+
+// The outcome of one asynchronous operation. Its callback holds a reference,
+// so an operation given up at its bound may still complete without harm.
+struct CAsyncOutcome {
+    bool bDone = false;
+    GObject* pObject = nullptr;  // a connection
+    GVariant* pReply = nullptr;  // a method reply
+    GError* pError = nullptr;
+    ~CAsyncOutcome() {
+        if (pObject) g_object_unref(pObject);
+        if (pReply) g_variant_unref(pReply);
+        if (pError) g_error_free(pError);
+    }
+};
+using OutcomePtr = std::shared_ptr<CAsyncOutcome>;
+
+void OnConnected(GObject*, GAsyncResult* pResult, gpointer pData) {
+    std::unique_ptr<OutcomePtr> pOutcome(static_cast<OutcomePtr*>(pData));
+    GError* pError = nullptr;
+    GDBusConnection* pConnection = g_dbus_connection_new_for_address_finish(pResult, &pError);
+    (*pOutcome)->pObject = pConnection ? G_OBJECT(pConnection) : nullptr;
+    (*pOutcome)->pError = pError;
+    (*pOutcome)->bDone = true;
+}
+
+void OnReply(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
+    std::unique_ptr<OutcomePtr> pOutcome(static_cast<OutcomePtr*>(pData));
+    GError* pError = nullptr;
+    (*pOutcome)->pReply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(pSource), pResult, &pError);
+    (*pOutcome)->pError = pError;
+    (*pOutcome)->bDone = true;
+}
+
+// Runs the context until fnDone() holds or nMs have passed; fnDone()'s
+// last answer.
+bool RunUntil(GMainContext* pContext, const std::function<bool()>& fnDone, int nMs) {
+    bool bTimedOut = false;
+    GSource* pTimer = g_timeout_source_new(static_cast<guint>(nMs));
+    g_source_set_callback(
+        pTimer,
+        [](gpointer p) -> gboolean {
+            *static_cast<bool*>(p) = true;
+            return G_SOURCE_REMOVE;
+        },
+        &bTimedOut, nullptr);
+    g_source_attach(pTimer, pContext);
+    while (!fnDone() && !bTimedOut) g_main_context_iteration(pContext, TRUE);
+    g_source_destroy(pTimer);
+    g_source_unref(pTimer);
+    return fnDone();
+}
+
+std::string ErrorText(const GError* pError) {
+    return pError && pError->message ? pError->message : "unknown error";
+}
+
+bool IsTimeout(const OutcomePtr& pOutcome) {
+    return !pOutcome->bDone || g_error_matches(pOutcome->pError, G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
+}
+
+bool IsNotOnBus(const GError* pError) {
+    return g_error_matches(pError, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+           g_error_matches(pError, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
+}
+
+std::string ReplyString(const OutcomePtr& pOutcome) {
+    if (!pOutcome->pReply || !g_variant_is_of_type(pOutcome->pReply, G_VARIANT_TYPE("(s)"))) return {};
+    const gchar* psz = nullptr;
+    g_variant_get(pOutcome->pReply, "(&s)", &psz);
+    return psz ? psz : "";
+}
+
+// The system bus and avahi-daemon on it. Returns whether mDNS can reach the daemon.
+bool CheckBusAndAvahi(DiagnoseReport& report) {
+    GMainContext* pContext = g_main_context_new();
+    g_main_context_push_thread_default(pContext);
+    GCancellable* pCancel = g_cancellable_new();
+    std::vector<OutcomePtr> aStarted;
+    bool bAvahiOk = false;
+
+    // Reads DBUS_SYSTEM_BUS_ADDRESS, else the well-known socket; no I/O.
+    GError* pError = nullptr;
+    gchar* pszAddress = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &pError);
+    const std::string strWhere =
+        std::string(pszAddress ? pszAddress : "?") +
+        (std::getenv("DBUS_SYSTEM_BUS_ADDRESS") ? ", from DBUS_SYSTEM_BUS_ADDRESS" : "");
+    GDBusConnection* pConnection = nullptr;
+    if (!pszAddress) {
+        Add(report, Level::FAIL,
+            "D-Bus system bus: no address (" + ErrorText(pError) +
+                "). Set DBUS_SYSTEM_BUS_ADDRESS or start the system bus (systemctl start dbus).");
+        g_clear_error(&pError);
+    } else {
+        auto pConnect = std::make_shared<CAsyncOutcome>();
+        aStarted.push_back(pConnect);
+        g_dbus_connection_new_for_address(
+            pszAddress,
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, pCancel, OnConnected, new OutcomePtr(pConnect));
+        RunUntil(
+            pContext, [&] { return pConnect->bDone; }, DIAGNOSE_BUS_TIMEOUT_MS);
+        if (pConnect->pObject) {
+            pConnection = G_DBUS_CONNECTION(g_object_ref(pConnect->pObject));
+            Add(report, Level::OK, "D-Bus system bus reachable (" + strWhere + ").");
+        } else {
+            const std::string strWhy = pConnect->bDone ? ErrorText(pConnect->pError) : "no answer within 1 s";
+            Add(report, Level::FAIL,
+                "D-Bus system bus not reachable at " + strWhere + ": " + strWhy +
+                    ". Start it (systemctl start dbus) or correct DBUS_SYSTEM_BUS_ADDRESS; mDNS needs it.");
+        }
+        g_free(pszAddress);
+    }
+
+    if (!pConnection) {
+        Add(report, Level::FAIL,
+            "avahi-daemon not asked: the system bus cannot be reached; mDNS cannot work.");
+    } else {
+        // Both questions at once, each bound to the same second: a frozen
+        // daemon is reported within that second.
+        auto pVersion = std::make_shared<CAsyncOutcome>();
+        auto pHost = std::make_shared<CAsyncOutcome>();
+        aStarted.insert(aStarted.end(), {pVersion, pHost});
+        for (auto [pszMethod, pOutcome] :
+             {std::pair{"GetVersionString", pVersion}, std::pair{"GetHostName", pHost}}) {
+            g_dbus_connection_call(pConnection, "org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server",
+                                   pszMethod, nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                                   DIAGNOSE_BUS_TIMEOUT_MS, pCancel, OnReply, new OutcomePtr(pOutcome));
+        }
+        RunUntil(
+            pContext, [&] { return pVersion->bDone && pHost->bDone; }, DIAGNOSE_BUS_TIMEOUT_MS);
+        if (pVersion->pReply && pHost->pReply) {
+            bAvahiOk = true;
+            Add(report, Level::OK,
+                "avahi-daemon answers on the system bus (" + ReplyString(pVersion) + ", host name \"" +
+                    ReplyString(pHost) + "\").");
+        } else if (IsTimeout(pVersion) || IsTimeout(pHost)) {
+            Add(report, Level::FAIL,
+                "avahi-daemon does not answer within 1 s: it is frozen or overloaded. Restart it "
+                "(systemctl restart avahi-daemon); mDNS cannot work until it answers.");
+        } else if (IsNotOnBus(pVersion->pError) || IsNotOnBus(pHost->pError)) {
+            Add(report, Level::FAIL,
+                "avahi-daemon is not running (org.freedesktop.Avahi is not on the system bus). Start it "
+                "(systemctl start avahi-daemon, package avahi-daemon); mDNS cannot work without it.");
+        } else {
+            Add(report, Level::FAIL,
+                "avahi-daemon answers with an error: " +
+                    ErrorText(pVersion->pError ? pVersion->pError : pHost->pError) +
+                    ". Check its log (journalctl -u avahi-daemon) and restart it; mDNS cannot work until "
+                    "then.");
+        }
+        g_dbus_connection_close(pConnection, nullptr, nullptr, nullptr);
+        g_object_unref(pConnection);
+    }
+
+    // Whatever is still in flight is cancelled, and given a moment to say so
+    // (its callback owns what it touches, should it come later still).
+    g_cancellable_cancel(pCancel);
+    RunUntil(
+        pContext,
+        [&] {
+            for (const OutcomePtr& pOutcome : aStarted)
+                if (!pOutcome->bDone) return false;
+            return true;
+        },
+        100);
+    g_object_unref(pCancel);
+    g_main_context_pop_thread_default(pContext);
+    g_main_context_unref(pContext);
+    return bAvahiOk;
+}
+
+// --- Interfaces and routes ---
+
+struct Ipv4Address {
+    std::string strInterface;
+    std::string strAddress;
+    unsigned nFlags = 0;
+    bool IsCandidate() const {
+        return (nFlags & IFF_UP) && (nFlags & IFF_MULTICAST) && !(nFlags & IFF_LOOPBACK);
+    }
+};
+
+std::vector<Ipv4Address> ReadIpv4Addresses() {
+    std::vector<Ipv4Address> aAddresses;
+    struct ifaddrs* pList = nullptr;
+    if (getifaddrs(&pList) != 0) return aAddresses;
+    for (struct ifaddrs* p = pList; p; p = p->ifa_next) {
+        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET || !p->ifa_name) continue;
+        char szAddress[INET_ADDRSTRLEN] = {};
+        const auto* pIn = reinterpret_cast<const struct sockaddr_in*>(p->ifa_addr);
+        if (!inet_ntop(AF_INET, &pIn->sin_addr, szAddress, sizeof szAddress)) continue;
+        aAddresses.push_back({p->ifa_name, szAddress, p->ifa_flags});
+    }
+    freeifaddrs(pList);
+    return aAddresses;
+}
+
+// Returns whether one interface qualifies.
+bool CheckInterfaces(DiagnoseReport& report, const std::vector<Ipv4Address>& aAddresses) {
+    std::string strGood, strNoMulticast, strDown;
+    for (const Ipv4Address& a : aAddresses) {
+        if (a.nFlags & IFF_LOOPBACK) continue;
+        std::string& strList = a.IsCandidate() ? strGood : !(a.nFlags & IFF_UP) ? strDown : strNoMulticast;
+        strList += (strList.empty() ? "" : ", ") + a.strInterface + " " + a.strAddress;
+    }
+    if (!strGood.empty()) {
+        Add(report, Level::OK, "IPv4 interfaces up with an address and multicast: " + strGood + ".");
+        return true;
+    }
+    std::string strText = "No IPv4 interface is up with an address and multicast (loopback does not count)";
+    if (!strNoMulticast.empty()) strText += "; without multicast: " + strNoMulticast;
+    if (!strDown.empty()) strText += "; down: " + strDown;
+    Add(report, Level::FAIL,
+        strText +
+            ". Connect to the printers' network (cable, Wi-Fi) or bring an interface up "
+            "(ip link set IFACE up); neither method can work without one.");
+    return false;
+}
+
+// Asks the kernel which way a datagram to the group would leave: connect()
+// on a UDP socket only chooses the route, it sends nothing. False when not
+// even a UDP socket can be had.
+bool CheckRoute(DiagnoseReport& report, const std::vector<Ipv4Address>& aAddresses, const char* pszGroup,
+                uint16_t nPort, const char* pszMethod) {
+    const std::string strWhat = std::string("route for ") + pszGroup + " (" + pszMethod + ")";
+    std::string strDevice = "IFACE";
+    for (const Ipv4Address& a : aAddresses) {
+        if (a.IsCandidate()) {
+            strDevice = a.strInterface;
+            break;
+        }
+    }
+    const std::string strHint =
+        ". avahi-daemon and hvl-scan choose their interfaces themselves, so a scan may still work, "
+        "but other programs cannot: add a default route, or: ip route add 224.0.0.0/4 dev " +
+        strDevice;
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        Add(report, Level::FAIL,
+            strWhat + ": no UDP socket (" + std::strerror(errno) + "); neither method can work.");
+        return false;
+    }
+    struct sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(nPort);
+    inet_pton(AF_INET, pszGroup, &to.sin_addr);
+    struct sockaddr_in from {};
+    socklen_t nFrom = sizeof from;
+    if (connect(fd, reinterpret_cast<const struct sockaddr*>(&to), sizeof to) != 0) {
+        const int nError = errno;
+        close(fd);
+        Add(report, Level::WARN, "No " + strWhat + ": " + std::strerror(nError) + strHint + ".");
+        return true;
+    }
+    const bool bNamed = getsockname(fd, reinterpret_cast<struct sockaddr*>(&from), &nFrom) == 0;
+    close(fd);
+    char szFrom[INET_ADDRSTRLEN] = "?";
+    if (bNamed) inet_ntop(AF_INET, &from.sin_addr, szFrom, sizeof szFrom);
+    for (const Ipv4Address& a : aAddresses) {
+        if (a.strAddress != szFrom) continue;
+        if (a.IsCandidate()) {
+            Add(report, Level::OK,
+                "The " + strWhat + " leaves through " + a.strInterface + " (" + szFrom + ").");
+            return true;
+        }
+        Add(report, Level::WARN,
+            "The " + strWhat + " leaves through " + a.strInterface + " (" + szFrom +
+                "), which is not an up, multicast-capable interface" + strHint + ".");
+        return true;
+    }
+    Add(report, Level::WARN,
+        "The " + strWhat + " leaves from " + szFrom + ", an address of no interface found" + strHint + ".");
+    return true;
+}
+
+// --- hvl.cfg ---
+
+void CheckSettings(DiagnoseReport& report, bool& bMdnsOn, bool& bUpnpOn) {
+    char szDir[PATH_MAX] = ".";
+    if (!getcwd(szDir, sizeof szDir)) std::strcpy(szDir, ".");
+    const std::string strFile =
+        std::string(szDir) + (szDir[std::strlen(szDir) - 1] == '/' ? "" : "/") + "hvl.cfg";
+    bMdnsOn = bUpnpOn = true;
+    struct stat st {};
+    if (stat("hvl.cfg", &st) != 0) {
+        Add(report, Level::OK, "No " + strFile + ": both methods are switched on.");
+        return;
+    }
+    SearchOptions options;
+    if (!options.Load()) {
+        Add(report, Level::WARN,
+            strFile +
+                " cannot be read: both methods count as switched on. Check its permissions, or remove it.");
+        return;
+    }
+    bMdnsOn = options.bMdnsEnabled != 0;
+    bUpnpOn = options.bUpnpEnabled != 0;
+    if (bMdnsOn && bUpnpOn) {
+        Add(report, Level::OK, strFile + " switches both methods on.");
+        return;
+    }
+    const std::string strOff = !bMdnsOn && !bUpnpOn ? "both mDNS and UPnP" : !bMdnsOn ? "mDNS" : "UPnP";
+    Add(report, Level::FAIL,
+        strFile + " switches " + strOff +
+            " off. Switch it on in the window's Options dialog (Ctrl+O), or remove the file.");
+}
+
+}  // namespace
+
+DiagnoseReport RunDiagnose() {
+    DiagnoseReport report;
+    const bool bAvahi = CheckBusAndAvahi(report);
+    const std::vector<Ipv4Address> aAddresses = ReadIpv4Addresses();
+    // A missing multicast route is only a warning: avahi-daemon and the UPnP
+    // search pick each interface themselves, and find printers without one.
+    const bool bInterface = CheckInterfaces(report, aAddresses);
+    const bool bMdnsSocket = CheckRoute(report, aAddresses, "224.0.0.251", 5353, "mDNS");
+    const bool bUpnpSocket = CheckRoute(report, aAddresses, "239.255.255.250", 1900, "UPnP");
+    const bool bNetwork = bInterface && bMdnsSocket && bUpnpSocket;
+    bool bMdnsOn = true;
+    bool bUpnpOn = true;
+    CheckSettings(report, bMdnsOn, bUpnpOn);
+    report.bMdnsCanWork = bAvahi && bNetwork && bMdnsOn;
+    report.bUpnpCanWork = bNetwork && bUpnpOn;
+    return report;
+}
