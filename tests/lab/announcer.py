@@ -104,8 +104,9 @@ def build_infos(desc, host_ttl):
 async def run(desc, host_ttl):
     aiozc = AsyncZeroconf(ip_version=IPVersion.V4Only)
     infos = build_infos(desc, host_ttl)
-    # Probing takes ~0.8 s per instance; register them side by side.
-    tasks = [await aiozc.async_register_service(i, allow_name_change=False) for i in infos]
+    # Probing takes ~0.8 s per instance; register them side by side (each
+    # call probes before it returns its announcing task).
+    tasks = await asyncio.gather(*(aiozc.async_register_service(i, allow_name_change=False) for i in infos))
     await asyncio.gather(*tasks)
     print("ready", len(infos), flush=True)
     stop = asyncio.Event()

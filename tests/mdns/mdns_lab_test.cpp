@@ -79,11 +79,13 @@ std::vector<MulticastDataPacket> Packets() {
     return a;
 }
 
+// When, in a scan, to do something: asked with the trace so far and the time.
+using Trigger = std::function<bool(const std::vector<TimedLine>&, Clock::duration)>;
+
 // Runs one search as the window would, reading the trace as it grows; calls
-// fnDuring once, at the given time into the scan, or (strAfterLine) once
-// that trace line has appeared.
-ScanResult RunScan(CMDNSResponderClient& provider, Clock::duration atDuring = Clock::duration::max(),
-                   const std::function<void()>& fnDuring = {}, const std::string& strAfterLine = "") {
+// fnDuring once, when fnWhen first says so.
+ScanResult RunScan(CMDNSResponderClient& provider, const Trigger& fnWhen,
+                   const std::function<void()>& fnDuring) {
     ScanResult r;
     g_pTrace->Clear();
     provider.ResetData();
@@ -97,13 +99,9 @@ ScanResult RunScan(CMDNSResponderClient& provider, Clock::duration atDuring = Cl
             r.aLines.push_back({Clock::now() - t0, aNow[nSeen]});
         }
     };
-    auto Seen = [&r](const std::string& s) {
-        return std::any_of(r.aLines.begin(), r.aLines.end(),
-                           [&s](const TimedLine& l) { return l.strText == s; });
-    };
     while (provider.IsSearching() && Clock::now() - t0 < 60s) {
         Collect();
-        if (!bDuringDone && (strAfterLine.empty() ? Clock::now() - t0 >= atDuring : Seen(strAfterLine))) {
+        if (!bDuringDone && fnWhen(r.aLines, Clock::now() - t0)) {
             r.aBeforeDuring = Packets();
             r.atDuring = Clock::now() - t0;
             fnDuring();
@@ -116,6 +114,14 @@ ScanResult RunScan(CMDNSResponderClient& provider, Clock::duration atDuring = Cl
     r.aPackets = Packets();
     r.nStatus = provider.GetStatus();
     return r;
+}
+
+// The same, calling fnDuring at the given time into the scan.
+ScanResult RunScan(CMDNSResponderClient& provider, Clock::duration atDuring = Clock::duration::max(),
+                   const std::function<void()>& fnDuring = {}) {
+    return RunScan(
+        provider, [atDuring](const std::vector<TimedLine>&, Clock::duration now) { return now >= atDuring; },
+        fnDuring);
 }
 
 class LabEnvironment : public testing::Environment {
@@ -383,7 +389,8 @@ TEST_F(MdnsLabLast, DaemonGoneDuringAndBeforeASearch) {
 bool PrepareLiveLab() {
     static bool bReady = false;
     if (!bReady) {
-        g_pLab->Kill("announce");  // absent after a filtered run: fine
+        g_pLab->Kill("announce");  // already gone after the shared scan: fine
+        g_pLab->Kill("vanishing");
         bReady = g_pLab->ClientAvahi("restart") && g_pLab->Announce("p4", LIVE_PRINTERS, "live") > 0;
     }
     return bReady;
@@ -459,29 +466,45 @@ TEST_P(MdnsLabFault, AvahiDaemonFailsUnderAScan) {
     // switched-off printer and the IPv6-only host's A query stay open for
     // their whole 2 s bound, so the kill reliably lands while they wait.
     CMDNSResponderClient provider(NAMES, CreateSystemDnsSdClient(), MdnsTimings{1000ms, 2000ms, 2000ms});
-    const std::string strAddressQueryOpen =
-        "MDNS: Resolving ip-address and admin-url for Fault\\032V6._pdl-datastream._tcp.local..";
+    const auto LineBegins = [](std::string strPrefix) {
+        return [strPrefix](const std::vector<TimedLine>& a, Clock::duration) {
+            return std::any_of(a.begin(), a.end(),
+                               [&](const TimedLine& l) { return l.strText.rfind(strPrefix, 0) == 0; });
+        };
+    };
+    // Half a second into the first pass's resolve phase (its browse ends 1 s
+    // after the last reply): the switched-off printer's resolve is open.
+    const auto Resolving = [](const std::vector<TimedLine>& a, Clock::duration now) {
+        Clock::duration tLast = Clock::duration::max();
+        for (const TimedLine& l : a) {
+            if (l.strText.rfind("MDNS: Printer found: ", 0) == 0) {
+                tLast = l.at;
+            }
+        }
+        return tLast != Clock::duration::max() && now >= tLast + 1500ms;
+    };
+    const auto AtOnce = [](const std::vector<TimedLine>&, Clock::duration now) { return now >= 300ms; };
     auto Kill = [] { ASSERT_TRUE(g_pLab->ClientAvahi("kill")) << g_pLab->LastError(); };
     auto Freeze = [] { ASSERT_TRUE(g_pLab->ClientAvahi("freeze")) << g_pLab->LastError(); };
+    ASSERT_TRUE(provider.IsAvailable());
     ScanResult r;
     switch (kind) {
         case Fault::KILLED_BROWSING:
-            ASSERT_TRUE(provider.IsAvailable());
-            r = RunScan(provider, 300ms, Kill);
+            r = RunScan(provider, AtOnce, Kill);
             break;
         case Fault::KILLED_RESOLVING:
             ASSERT_TRUE(g_pLab->Stale("p4", R"({"instances": [{"name": "Switched Off",
                 "types": ["_printer._tcp"], "host": "switched-off", "addresses": ["198.51.100.99"]}]})"))
                 << g_pLab->LastError();
-            ASSERT_TRUE(provider.IsAvailable());
-            r = RunScan(provider, 2200ms, Kill);  // browse silent from ~1.1 s, its resolve open to ~3.1 s
+            r = RunScan(provider, Resolving, Kill);
             break;
-        case Fault::KILLED_ADDRESSING:
-            ASSERT_TRUE(provider.IsAvailable());
-            r = RunScan(provider, 0s, Kill, strAddressQueryOpen);
+        case Fault::KILLED_ADDRESSING:  // the IPv6-only host's A query, in the second pass
+            r = RunScan(
+                provider,
+                LineBegins("MDNS: Resolving ip-address and admin-url for Fault\\032V6._pdl-datastream"),
+                Kill);
             break;
         case Fault::FROZEN_BEFORE: {
-            ASSERT_TRUE(provider.IsAvailable());
             Freeze();
             CMDNSResponderClient fresh(NAMES);  // the window's first look after start
             const auto t0 = Clock::now();
@@ -490,14 +513,31 @@ TEST_P(MdnsLabFault, AvahiDaemonFailsUnderAScan) {
             r = RunScan(provider);
             break;
         }
-        case Fault::FROZEN_DURING:
-            ASSERT_TRUE(provider.IsAvailable());
-            r = RunScan(provider, 0s, Freeze, strAddressQueryOpen);
+        case Fault::FROZEN_DURING:  // the first pass's resolves under way, a second pass to come
+            r = RunScan(provider, LineBegins("MDNS: Resolved ip-address '"), Freeze);
             break;
+    }
+    const auto Ms = [](Clock::duration d) {
+        return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+    };
+    std::string strTrace = "fault at " + std::to_string(Ms(r.atDuring)) + " ms; the scan's trace:";
+    for (const TimedLine& l : r.aLines) {
+        strTrace += "\n  " + std::to_string(Ms(l.at)) + " ms  " + l.strText;
+    }
+    SCOPED_TRACE(strTrace);
+    std::printf("fault at %lld ms, scan done at %lld ms, status 0x%08X\n", Ms(r.atDuring), Ms(r.elapsed),
+                static_cast<unsigned>(r.nStatus));
+    if (std::getenv("HVL_LAB_VERBOSE") != nullptr) {
+        std::printf("%s\n", strTrace.c_str());
     }
     ASSERT_TRUE(kind == Fault::FROZEN_BEFORE || r.atDuring != Clock::duration::max()) << "fault not applied";
     if (kind == Fault::FROZEN_BEFORE || kind == Fault::FROZEN_DURING) {
         EXPECT_LE(r.elapsed, 30100ms);
+        // Scan Network again, still frozen: the window's calls return at once.
+        const auto t0 = Clock::now();
+        provider.StartSearch();
+        provider.StopSearch();
+        EXPECT_LE(Clock::now() - t0, 500ms) << "the window's thread was held";
         ASSERT_TRUE(g_pLab->ClientAvahi("thaw")) << g_pLab->LastError();
     } else {
         EXPECT_LE(r.elapsed - r.atDuring, 1s) << "the scan outlived the daemon";
