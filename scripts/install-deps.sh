@@ -13,7 +13,7 @@ PACKAGES=(
   # UPnP device search
   libgssdp-1.6-dev libsoup-3.0-dev libxml2-dev libglib2.0-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev gnuplot-nox
   # test lab peers and tools
   avahi-utils python3-zeroconf cups-ipp-utils libgupnp-1.6-dev gupnp-tools iproute2
   procps psmisc

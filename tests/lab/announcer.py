@@ -10,10 +10,17 @@ namespace, from a small JSON description:
      "port": 515,                      # optional, default 515
      "addresses": ["192.0.2.10"],      # optional, default: this host's IPv4;
                                        # IPv6 text makes an IPv6-only host
-     "txt": ["adminurl=http://x/", "note"]   # or {"key": "value"}
+     "txt": ["adminurl=http://x/", "note"],  # or {"key": "value"}
+     "count": 250                      # optional: that many instances; "{i}"
+                                       # (1..count) in name, host, addresses
+                                       # and txt is replaced by the number
     }
   ]
 }
+
+--host-ttl SECONDS gives the SRV and A records that TTL (default 120): with
+1, a SIGKILLed announcer leaves a "switched-off" printer in a client's cache
+(the PTR record lives on, SRV and A expire at once).
 
 Prints "ready" once every instance is registered; on SIGTERM or SIGINT it
 unregisters them (goodbye packets) and exits. SIGKILL leaves no goodbye.
@@ -60,9 +67,20 @@ def txt_bytes(txt):
     return bytes(out)
 
 
-def build_infos(desc):
+def expand(instances):
+    """Instances with a "count" become that many, numbered from 1."""
+    for inst in instances:
+        n = inst.get("count")
+        if n is None:
+            yield inst
+            continue
+        for i in range(1, int(n) + 1):
+            yield json.loads(json.dumps(inst).replace("{i}", str(i)))
+
+
+def build_infos(desc, host_ttl):
     infos = []
-    for inst in desc["instances"]:
+    for inst in expand(desc["instances"]):
         addrs = inst.get("addresses") or [own_ipv4()]
         packed = [ipaddress.ip_address(a).packed for a in addrs]
         host = inst.get("host", "lab-printer")
@@ -77,16 +95,18 @@ def build_infos(desc):
                 addresses=packed,
                 # Raw TXT, so keys keep their letter case and order as written.
                 properties=txt_bytes(inst.get("txt")),
+                host_ttl=host_ttl,
             )
             infos.append(info)
     return infos
 
 
-async def run(desc):
+async def run(desc, host_ttl):
     aiozc = AsyncZeroconf(ip_version=IPVersion.V4Only)
-    infos = build_infos(desc)
-    # Probing takes ~0.8 s per instance; register them side by side.
-    tasks = [await aiozc.async_register_service(i, allow_name_change=False) for i in infos]
+    infos = build_infos(desc, host_ttl)
+    # Probing takes ~0.8 s per instance; register them side by side (each
+    # call probes before it returns its announcing task).
+    tasks = await asyncio.gather(*(aiozc.async_register_service(i, allow_name_change=False) for i in infos))
     await asyncio.gather(*tasks)
     print("ready", len(infos), flush=True)
     stop = asyncio.Event()
@@ -100,12 +120,26 @@ async def run(desc):
 
 
 def main():
-    if len(sys.argv) != 2:
-        print("usage: announcer.py <description.json>", file=sys.stderr)
+    args = sys.argv[1:]
+    host_ttl = 120
+    listing = False
+    if len(args) == 3 and args[0] == "--host-ttl":
+        host_ttl = int(args[1])
+        args = args[2:]
+    elif len(args) == 2 and args[0] == "--list":
+        listing = True
+        args = args[1:]
+    if len(args) != 1:
+        print("usage: announcer.py [--host-ttl SECONDS | --list] <description.json>", file=sys.stderr)
         return 2
-    with open(sys.argv[1], encoding="utf-8") as f:
+    with open(args[0], encoding="utf-8") as f:
         desc = json.load(f)
-    asyncio.run(run(desc))
+    if listing:  # "type<TAB>name" per registration, for lab.sh
+        for inst in expand(desc["instances"]):
+            for stype in inst["types"]:
+                print(f"{stype}\t{inst['name']}")
+        return 0
+    asyncio.run(run(desc, host_ttl))
     return 0
 
 

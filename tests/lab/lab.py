@@ -67,11 +67,22 @@ class Lab:
     def exec_client(self, argv, timeout=60):
         return self.exec("client", argv, timeout)
 
-    def announce(self, host, description, tag="announce"):
+    def _description(self, description, tag):
         path = os.path.join(self.dir, f"{tag}.json")
         with open(path, "w", encoding="utf-8") as f:
             json.dump(description, f)
-        return int(self.run("announce", self.name, host, path, "--tag", tag))
+        return path
+
+    def announce(self, host, description, tag="announce"):
+        return int(self.run("announce", self.name, host, self._description(description, tag), "--tag", tag))
+
+    def stale(self, host, description, tag="stale"):
+        """Switched-off printers: cached by the client's avahi-daemon, gone."""
+        self.run("stale", self.name, host, self._description(description, tag), "--tag", tag)
+
+    def client_avahi(self, action):
+        """"kill", "freeze", "thaw" or "restart" the client's avahi-daemon."""
+        self.run("client-avahi", self.name, action)
 
     def ippeveprinter(self, host, name, tag="ippeveprinter"):
         return int(self.run("ippeveprinter", self.name, host, name, "--tag", tag))

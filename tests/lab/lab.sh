@@ -10,7 +10,9 @@
 #   lab.sh exec <lab> <host> -- <cmd> [args...]
 #   lab.sh exec-client <lab> -- <cmd> [args...]
 #   lab.sh kill <lab> <pid|tag> [--signal SIG]
-#   lab.sh announce <lab> <host> <description.json> [--tag TAG]
+#   lab.sh announce <lab> <host> <description.json> [--tag TAG] [--host-ttl S]
+#   lab.sh stale <lab> <host> <description.json> [--tag TAG]
+#   lab.sh client-avahi <lab> kill|freeze|thaw|restart
 #   lab.sh ippeveprinter <lab> <host> <name> [--tag TAG] [-- extra args]
 #   lab.sh wait-browse <lab> <type> <instance>... [--timeout seconds]
 #   lab.sh ip <lab> <host>
@@ -91,6 +93,7 @@ end_pid() {  # pid start [signal]
     now=$(proc_start "$pid") || return 0
     [ "$start" = 0 ] || [ "$now" = "$start" ] || return 0
     kill -s "$sig" "$pid" 2>/dev/null || return 0
+    kill -s CONT "$pid" 2>/dev/null || true  # a frozen process acts on TERM only once continued
     for i in $(seq 1 60); do
         proc_alive "$pid" || return 0
         sleep 0.05
@@ -465,16 +468,22 @@ cmd_kill() {
 }
 
 cmd_announce() {
-    local lab=$1 host=$2 desc=$3 tag=announce pid logf i
+    local lab=$1 host=$2 desc=$3 tag=announce ttl=() pid logf i
     shift 3
-    [ "${1:-}" = --tag ] && tag=$2
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --tag) tag=$2; shift 2 ;;
+        --host-ttl) ttl=(--host-ttl "$2"); shift 2 ;;
+        *) die "announce: unknown option $1" ;;
+        esac
+    done
     require_lab "$lab"
     require_host "$lab" "$host"
     [ -f "$desc" ] || die "no description file $desc"
     logf="$(lab_dir "$lab")/$host/$tag.log"
     : >"$logf"
     pid=$(cmd_spawn "$lab" "$host" --tag "$tag" --log "$logf" -- \
-        "$PYTHON" "$LAB_HOME/announcer.py" "$desc")
+        "$PYTHON" "$LAB_HOME/announcer.py" "${ttl[@]}" "$desc")
     for i in $(seq 1 300); do
         grep -q '^ready' "$logf" && { echo "$pid"; return 0; }
         proc_alive "$pid" || { cat "$logf" >&2; die "announcer exited"; }
@@ -496,6 +505,54 @@ cmd_ippeveprinter() {
     pid=$(cmd_spawn "$lab" "$host" --tag "$tag" -- ippeveprinter -p 631 -d "$dir/spool-$tag" \
         -m "Lab Model" -M "Halvet Lab" -l "Lab" "$@" "$name")
     echo "$pid"
+}
+
+# Switched-off printers: announced with SRV and A records of TTL 1 s, seen by
+# the client's avahi-daemon, then killed without goodbye. Their PTR records
+# stay in the client's cache; a resolve gets no answer.
+cmd_stale() {
+    local lab=$1 host=$2 desc=$3 tag=stale stype
+    shift 3
+    [ "${1:-}" = --tag ] && tag=$2
+    cmd_announce "$lab" "$host" "$desc" --tag "$tag" --host-ttl 1 >/dev/null
+    for stype in $("$PYTHON" "$LAB_HOME/announcer.py" --list "$desc" | cut -f1 | sort -u); do
+        local names=()
+        mapfile -t names < <("$PYTHON" "$LAB_HOME/announcer.py" --list "$desc" |
+            awk -F'\t' -v t="$stype" '$1 == t { print $2 }')
+        cmd_wait_browse "$lab" "$stype" "${names[@]}" --timeout 15
+    done
+    cmd_kill "$lab" "$tag" --signal KILL
+}
+
+# The client's avahi-daemon failing under a client: killed (SIGKILL), frozen
+# (SIGSTOP), thawed (SIGCONT), or restarted (killed if still there, then
+# started again on the same bus). Only the recorded daemon is signalled.
+cmd_client_avahi() {
+    local lab=$1 action=$2 pid start i
+    require_lab "$lab"
+    read -r pid start < <(awk '$3 == "client" && $4 == "avahi" { p = $1; s = $2 } END { print p, s }' \
+        "$(lab_dir "$lab")/pids")
+    if [ -n "${pid:-}" ] && { ! proc_alive "$pid" || [ "$(proc_start "$pid")" != "$start" ]; }; then
+        pid=""  # gone already (or its number reused)
+    fi
+    case $action in
+    kill | restart)
+        if [ -n "$pid" ]; then
+            kill -KILL "$pid"
+            for i in $(seq 1 100); do
+                proc_alive "$pid" || break
+                sleep 0.02
+            done
+            with_lock "$lab" drop_lines "$pid" "$(lab_dir "$lab")/pids"
+        fi
+        [ "$action" = kill ] || cmd_avahi "$lab" client
+        ;;
+    freeze | thaw)
+        [ -n "$pid" ] || die "no avahi-daemon runs in the client of lab $lab"
+        kill -s "$([ "$action" = freeze ] && echo STOP || echo CONT)" "$pid"
+        ;;
+    *) die "client-avahi: kill, freeze, thaw or restart, not '$action'" ;;
+    esac
 }
 
 # Waits until the client's avahi-daemon sees every named instance of a type.
@@ -547,7 +604,7 @@ cmd_status() {
 }
 
 main() {
-    [ $# -ge 1 ] || die "usage: lab.sh up|down|add-host|avahi|stop-avahi|spawn|exec|exec-client|kill|announce|ippeveprinter|wait-browse|ip|env|status|gc ..."
+    [ $# -ge 1 ] || die "usage: lab.sh up|down|add-host|avahi|stop-avahi|client-avahi|spawn|exec|exec-client|kill|announce|stale|ippeveprinter|wait-browse|ip|env|status|gc ..."
     local verb=$1
     shift
     case $verb in
@@ -563,6 +620,8 @@ main() {
         local lab=$1; shift; cmd_exec "$lab" client "$@" ;;
     kill) [ $# -ge 2 ] || die "kill <lab> <pid|tag>"; need_root; cmd_kill "$@" ;;
     announce) [ $# -ge 3 ] || die "announce <lab> <host> <file>"; need_root; cmd_announce "$@" ;;
+    stale) [ $# -ge 3 ] || die "stale <lab> <host> <file>"; need_root; cmd_stale "$@" ;;
+    client-avahi) [ $# -ge 2 ] || die "client-avahi <lab> kill|freeze|thaw|restart"; need_root; cmd_client_avahi "$@" ;;
     ippeveprinter) [ $# -ge 3 ] || die "ippeveprinter <lab> <host> <name>"; need_root; cmd_ippeveprinter "$@" ;;
     wait-browse) [ $# -ge 3 ] || die "wait-browse <lab> <type> <instance>... [--timeout s]"; need_root; cmd_wait_browse "$@" ;;
     ip) [ $# -ge 2 ] || die "ip <lab> <host>"; require_lab "$1"; require_host "$1" "$2"; host_ip "$1" "$2" ;;

@@ -179,21 +179,33 @@ int CLab::Spawn(const std::string& strHost, const std::string& strTag,
     return Run(aArgs, &strOut) == 0 ? std::atoi(strOut.c_str()) : -1;
 }
 
-int CLab::Announce(const std::string& strHost, const std::string& strJson, const std::string& strTag) {
+std::string CLab::WriteDescription(const std::string& strJson, const std::string& strTag) {
     const std::string strFile = Dir() + "/" + strTag + ".json";
-    {
-        std::ofstream out(strFile, std::ios::binary | std::ios::trunc);
-        out << strJson;
-        if (!out) {
-            std::lock_guard<std::mutex> lock(m_csError);
-            m_strLastError = "cannot write " + strFile;
-            return -1;
-        }
+    std::ofstream out(strFile, std::ios::binary | std::ios::trunc);
+    out << strJson;
+    if (!out) {
+        std::lock_guard<std::mutex> lock(m_csError);
+        m_strLastError = "cannot write " + strFile;
+        return std::string();
     }
+    return strFile;
+}
+
+int CLab::Announce(const std::string& strHost, const std::string& strJson, const std::string& strTag) {
+    const std::string strFile = WriteDescription(strJson, strTag);
     std::string strOut;
-    return Run({"announce", m_strName, strHost, strFile, "--tag", strTag}, &strOut) == 0
+    return !strFile.empty() && Run({"announce", m_strName, strHost, strFile, "--tag", strTag}, &strOut) == 0
                ? std::atoi(strOut.c_str())
                : -1;
+}
+
+bool CLab::Stale(const std::string& strHost, const std::string& strJson, const std::string& strTag) {
+    const std::string strFile = WriteDescription(strJson, strTag);
+    return !strFile.empty() && Run({"stale", m_strName, strHost, strFile, "--tag", strTag}) == 0;
+}
+
+bool CLab::ClientAvahi(const std::string& strAction) {
+    return Run({"client-avahi", m_strName, strAction}) == 0;
 }
 
 int CLab::Ippeveprinter(const std::string& strHost, const std::string& strName, const std::string& strTag) {

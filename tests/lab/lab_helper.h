@@ -30,6 +30,10 @@ public:
     // python3-zeroconf announcer for a JSON description; its PID, or -1.
     int Announce(const std::string& strHost, const std::string& strJson,
                  const std::string& strTag = "announce");
+    // Switched-off printers (see lab.sh stale): cached by the client, gone.
+    bool Stale(const std::string& strHost, const std::string& strJson, const std::string& strTag = "stale");
+    // "kill", "freeze", "thaw" or "restart" the client's avahi-daemon.
+    bool ClientAvahi(const std::string& strAction);
     int Ippeveprinter(const std::string& strHost, const std::string& strName,
                       const std::string& strTag = "ippeveprinter");
     // Until the client's avahi-daemon sees every one of the instances.
@@ -58,6 +62,9 @@ public:
     int Run(const std::vector<std::string>& aArgs, std::string* pOutput = nullptr);
 
 private:
+    // Writes a description beside the lab's state; its path, or empty.
+    std::string WriteDescription(const std::string& strJson, const std::string& strTag);
+
     std::string m_strName;
     std::string m_strLastError;  // guarded by m_csError: calls may run side by side
     mutable std::mutex m_csError;
