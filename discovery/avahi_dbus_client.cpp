@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <climits>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "avahi_dbus_reply.h"
@@ -37,9 +38,17 @@ constexpr guint32 AVAHI_LOOKUP_NO_ADDRESS = 8;
 // The bus connection, and every method call.
 constexpr Ms CONNECT_BOUND{2000};
 constexpr Ms CALL_BOUND{3000};
-// The availability check runs on the window's thread: with the teardown's
-// drain below it stays within 500 ms.
-constexpr Ms AVAILABILITY_BOUND{350};
+// The availability check runs on the window's thread: its calls get the
+// first bound, its teardown what is left of the second. A process's first
+// use of GDBus costs ~10 ms, but ~300-400 ms under ThreadSanitizer on a busy
+// machine, so its builds (never shipped) wait longer.
+#if defined(__SANITIZE_THREAD__)
+constexpr Ms AVAILABILITY_BOUND{1800};
+constexpr Ms AVAILABILITY_LIMIT{2000};
+#else
+constexpr Ms AVAILABILITY_BOUND{430};
+constexpr Ms AVAILABILITY_LIMIT{480};
+#endif
 // Teardown: the time given to cancelled calls to come back.
 constexpr Ms DRAIN_BOUND{100};
 
@@ -78,6 +87,20 @@ struct CCore {
     std::map<std::string, std::weak_ptr<struct COpState>> ops;
     std::map<std::string, std::vector<std::pair<std::string, GVariant*>>> early;
     size_t nEarly = 0;
+    std::set<std::string> ended;  // objects let go of: what still comes for them is dropped
+
+    void End(const std::string& strPath) {
+        ops.erase(strPath);
+        ended.insert(strPath);
+        auto it = early.find(strPath);
+        if (it != early.end()) {
+            for (auto& [strMember, pBody] : it->second) {
+                g_variant_unref(pBody);
+            }
+            nEarly -= it->second.size();
+            early.erase(it);
+        }
+    }
 
     CCore() : pContext(g_main_context_new()) {}
     ~CCore() {
@@ -216,6 +239,9 @@ void OnObjectSignal(GDBusConnection*, const char* pszSender, const char* pszPath
         }
         return;
     }
+    if (core.ended.count(pszPath) != 0) {
+        return;
+    }
     // Bounded: a daemon that sends for paths this session never asked for
     // cannot make it hold more.
     constexpr size_t MAX_EARLY = 4096;
@@ -270,6 +296,7 @@ void OnPrepareReply(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
         return;
     }
     if (pOp->bEnded || core.bClosed) {
+        core.End(pOp->strPath);
         FreeObject(core, pOp->strPath, pOp->Interface());
         return;
     }
@@ -277,6 +304,7 @@ void OnPrepareReply(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
     auto itEarly = core.early.find(pOp->strPath);
     if (itEarly != core.early.end()) {
         auto aSignals = std::move(itEarly->second);
+        core.nEarly -= aSignals.size();
         core.early.erase(itEarly);
         for (auto& [strMember, pBody] : aSignals) {
             Deliver(*pOp, strMember, pBody);
@@ -296,7 +324,7 @@ public:
         COpState& op = *m_pOp;
         op.bEnded = true;
         if (!op.strPath.empty()) {
-            op.pCore->ops.erase(op.strPath);
+            op.pCore->End(op.strPath);
         }
         FreeObject(*op.pCore, op.strPath, op.Interface());
     }
@@ -437,7 +465,7 @@ public:
         }
         // Cancelled calls complete at once; let them, so nothing of this
         // session waits on the context after it is let go.
-        const auto tEnd = Clock::now() + DRAIN_BOUND;
+        const auto tEnd = std::min(Clock::now() + DRAIN_BOUND, m_tTeardownLimit);
         while ((core.nOutstanding > 0 || core.bConnecting) && Clock::now() < tEnd) {
             if (!g_main_context_iteration(core.pContext, FALSE)) {
                 g_usleep(1000);
@@ -507,6 +535,9 @@ public:
         }
         return DnsSdWait::TIMEOUT;
     }
+
+    // Teardown ends by this time, whatever is still under way.
+    void LimitTeardown(Clock::time_point tLimit) { m_tTeardownLimit = tLimit; }
 
     // The daemon's state, for the availability check: 0 when it answered.
     int32_t GetState(Clock::time_point tDeadline) {
@@ -644,14 +675,16 @@ private:
     GSource* m_pStopSource = nullptr;
     gulong m_nClosedHandler = 0;
     std::vector<guint> m_aSubscriptions;
+    Clock::time_point m_tTeardownLimit = Clock::time_point::max();
 };
 
 class CDbusClient : public CDnsSdClient {
 public:
     int32_t CheckService() override {
-        const auto tDeadline = Clock::now() + AVAILABILITY_BOUND;
-        CDbusSession session(-1, tDeadline);
-        return session.GetState(tDeadline);
+        const auto tStart = Clock::now();
+        CDbusSession session(-1, tStart + AVAILABILITY_BOUND);
+        session.LimitTeardown(tStart + AVAILABILITY_LIMIT);
+        return session.GetState(tStart + AVAILABILITY_BOUND);
     }
 
     std::unique_ptr<CDnsSdSession> OpenSession(int hStopFd) override {
