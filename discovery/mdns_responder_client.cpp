@@ -1,9 +1,6 @@
 #include "mdns_responder_client.h"
 
-#include <poll.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <utility>
 
@@ -14,13 +11,10 @@ namespace {
 
 constexpr uint16_t DNS_TYPE_A = 1;
 constexpr uint16_t DNS_CLASS_IN = 1;
-// The library's "unknown" error, for a failure that comes without a code.
-constexpr int32_t DNSSD_ERROR_UNKNOWN = -65537;
 
 using Clock = std::chrono::steady_clock;
 
-bool IsAdminUrlKey(const std::string& strKey) {
-    static constexpr std::string_view KEY = "adminurl";
+bool IsKey(const std::string& strKey, std::string_view KEY) {
     if (strKey.size() != KEY.size()) {
         return false;
     }
@@ -37,7 +31,7 @@ bool IsAdminUrlKey(const std::string& strKey) {
 }
 
 int32_t ErrorCode(int32_t nError) {
-    return nError != 0 ? nError : DNSSD_ERROR_UNKNOWN;
+    return nError != 0 ? nError : DNSSD_ERR_UNKNOWN;
 }
 
 uint32_t Hex(int32_t nCode) {
@@ -49,7 +43,7 @@ uint32_t Hex(int32_t nCode) {
 std::u16string MdnsAdminUrl(const std::vector<DnsSdTxtItem>& aItems, std::string_view strHostTarget) {
     std::u16string strUrl;
     for (const DnsSdTxtItem& item : aItems) {
-        if (IsAdminUrlKey(item.strKey)) {
+        if (IsKey(item.strKey, "adminurl")) {
             strUrl = Utf8ToUtf16(item.strValue);  // a later item wins
         }
     }
@@ -65,6 +59,62 @@ std::u16string MdnsAdminUrl(const std::vector<DnsSdTxtItem>& aItems, std::string
     TrimRight(strUrl);
     TrimLeft(strUrl);
     return strUrl;
+}
+
+std::u16string MdnsModel(const std::vector<DnsSdTxtItem>& aItems) {
+    auto First = [&aItems](std::string_view key) -> const DnsSdTxtItem* {
+        for (const DnsSdTxtItem& item : aItems) {
+            if (IsKey(item.strKey, key)) {
+                return &item;  // a repeated key counts once, as it first stands
+            }
+        }
+        return nullptr;
+    };
+    auto Clean = [](const std::string& strValue) {
+        std::u16string str = Utf8ToUtf16(strValue);
+        for (char16_t& c : str) {
+            if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+                c = u' ';
+            }
+        }
+        TrimRight(str);
+        TrimLeft(str);
+        return str;
+    };
+    if (const DnsSdTxtItem* pTy = First("ty")) {
+        std::u16string str = Clean(pTy->strValue);
+        if (!str.empty()) {
+            return str;
+        }
+    }
+    std::u16string str;
+    if (const DnsSdTxtItem* pProduct = First("product")) {
+        str = Clean(pProduct->strValue);
+        if (str.size() >= 2 && str.front() == u'(' && str.back() == u')') {
+            str = str.substr(1, str.size() - 2);
+            TrimRight(str);
+            TrimLeft(str);
+        }
+    }
+    return str;
+}
+
+std::vector<std::u16string> MdnsTypesOf(const std::u16string& strEntry) {
+    std::vector<std::u16string> aTypes;
+    size_t nStart = 0;
+    for (;;) {
+        const size_t nEnd = strEntry.find(MDNS_TYPE_SEPARATOR, nStart);
+        std::u16string strType = strEntry.substr(nStart, nEnd == std::u16string::npos ? nEnd : nEnd - nStart);
+        TrimRight(strType);
+        TrimLeft(strType);
+        if (!strType.empty() && std::find(aTypes.begin(), aTypes.end(), strType) == aTypes.end()) {
+            aTypes.push_back(std::move(strType));
+        }
+        if (nEnd == std::u16string::npos) {
+            return aTypes;
+        }
+        nStart = nEnd + 1;
+    }
 }
 
 std::u16string MdnsAddressText(std::string_view strData) {
@@ -101,65 +151,62 @@ int32_t CMDNSResponderClient::IsAvailable() {
     return m_nAvailable;
 }
 
-// Waits until hFd is readable, the deadline passes or a stop is requested.
-CMDNSResponderClient::WaitResult CMDNSResponderClient::WaitReadable(int hFd, Clock::time_point tDeadline,
-                                                                    int& nError) const {
-    const int hStop = GetStopFd();
-    for (;;) {
-        if (IsStopRequested()) {
-            return WaitResult::STOPPED;
-        }
-        const auto nLeft = std::chrono::ceil<std::chrono::milliseconds>(tDeadline - Clock::now()).count();
-        if (nLeft <= 0) {
-            return WaitResult::TIMEOUT;
-        }
-        pollfd aFds[2] = {{hFd, POLLIN, 0}, {hStop, POLLIN, 0}};
-        // Without a stop descriptor, look at the stop flag every 50 ms.
-        const int nTimeout = hStop >= 0 ? static_cast<int>(std::min<long long>(nLeft, 60000))
-                                        : static_cast<int>(std::min<long long>(nLeft, 50));
-        const int nReady = poll(aFds, hStop >= 0 ? 2 : 1, nTimeout);
-        if (nReady < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            nError = errno;
-            return WaitResult::FAILED;
-        }
-        if (hStop >= 0 && (aFds[1].revents & POLLIN) != 0) {
-            return WaitResult::STOPPED;
-        }
-        if ((aFds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            return WaitResult::READY;
-        }
-        if ((aFds[0].revents & POLLNVAL) != 0) {
-            nError = EBADF;
-            return WaitResult::FAILED;
-        }
-    }
-}
+// One packet of the resolve phase: its resolve, then its address query.
+struct CMDNSResponderClient::CPending {
+    int32_t nIndex = -1;
+    std::u16string strName;
+    CConvString strType;  // the type it is resolved under
+    int32_t nStartError = 0;
+    std::unique_ptr<CDnsSdOperation> pResolve;
+    Clock::time_point tResolveDeadline;
+    bool bResolved = false;
+    DnsSdResolveReply reply;
+    bool bQueryStarted = false;
+    int32_t nQueryStartError = 0;
+    std::unique_ptr<CDnsSdOperation> pQuery;
+    Clock::time_point tQueryDeadline;
+    bool bAnswered = false;
+    DnsSdRecordReply answer;
+};
 
 void CMDNSResponderClient::Search() {
-    for (const std::u16string& strNameToQuery : m_aNamesToQuery) {
+    // One session per search: a daemon that came back since the last search
+    // is reached again.
+    std::unique_ptr<CDnsSdSession> pSession = m_pClient->OpenSession(GetStopFd());
+    for (const std::u16string& strEntry : m_aNamesToQuery) {
         if (IsStopRequested()) {
             break;
         }
+        const std::vector<std::u16string> aTypes = MdnsTypesOf(strEntry);
+        if (aTypes.empty()) {
+            continue;
+        }
         LockPackets();
-        CConvString strType(strNameToQuery);
-        CConvString strDomain(m_strDomain);
-        TraceMessage(TRACE_INFO, nullptr, u"MDNS: NameToQuery='%s'", strType);
+        Pass(*pSession, aTypes);
+        UnlockPackets();
+    }
+}
 
-        // Browse replies arrive inside ProcessResult on this thread.
-        uint64_t nReplies = 0;
-        int32_t nReplyError = 0;
-        auto fnBrowse = [this, &nReplies, &nReplyError, &strNameToQuery](const DnsSdBrowseReply& reply) {
+void CMDNSResponderClient::Pass(CDnsSdSession& session, const std::vector<std::u16string>& aTypes) {
+    CConvString strDomain(m_strDomain);
+    // Browse replies arrive inside Wait, on this thread.
+    uint64_t nReplies = 0;
+    int32_t nNamelessError = 0;
+    std::vector<std::unique_ptr<CDnsSdOperation>> aBrowses;
+    for (const std::u16string& strTypeWide : aTypes) {
+        CConvString strType(strTypeWide);
+        TraceMessage(TRACE_INFO, nullptr, u"MDNS: NameToQuery='%s'", strType);
+        auto fnBrowse = [this, &nReplies, &nNamelessError, &strTypeWide](const DnsSdBrowseReply& reply) {
             ++nReplies;
-            if (reply.nError != 0) {
-                nReplyError = reply.nError;  // e.g. the daemon went away: no instance in it
-                return;
-            }
             if (!reply.bHasName) {
+                // No instance in it, e.g. the daemon went away: ends the browse.
+                if (reply.nError != 0 && nNamelessError == 0) {
+                    nNamelessError = reply.nError;
+                }
                 return;
             }
+            // Flags and error are not looked at: a departure or an error
+            // that names an instance still counts as found.
             const std::u16string strName = Utf8ToUtf16(reply.strName);
             TraceMessage(TRACE_INFO, nullptr, u"MDNS: Printer found: %s", strName);
             const int32_t nCount = PacketCountLocked();
@@ -171,186 +218,229 @@ void CMDNSResponderClient::Search() {
             }
             MulticastDataPacket packet;
             packet.strName = strName;
-            packet.strType = strNameToQuery;
+            packet.strType = strTypeWide;
             AppendPacket(packet);
         };
-
         std::unique_ptr<CDnsSdOperation> pBrowse;
-        const int32_t nError =
-            m_pClient->Browse(strType.GetNarrow(), strDomain.GetNarrow(), fnBrowse, pBrowse);
+        const int32_t nError = session.Browse(strType.GetNarrow(), strDomain.GetNarrow(), fnBrowse, pBrowse);
         if (nError != 0) {
             TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not browse services. (0x%08X)", Hex(nError));
             SetStatus(nError);
-            UnlockPackets();
             continue;
         }
+        aBrowses.push_back(std::move(pBrowse));
+    }
+    if (aBrowses.empty()) {
+        return;
+    }
 
-        // Browse phase: until the first silence, measured from the last reply
-        // (the descriptor also wakes without one).
-        Clock::time_point tDeadline = Clock::now() + m_timings.browseSilence;
-        uint64_t nSeen = 0;
-        for (;;) {
-            int nWaitError = 0;
-            const WaitResult result = WaitReadable(pBrowse->GetFd(), tDeadline, nWaitError);
-            if (result == WaitResult::STOPPED || result == WaitResult::TIMEOUT) {
-                break;
-            }
-            if (result == WaitResult::FAILED) {
-                TraceMessage(TRACE_ERROR, nullptr, u"MDNS: select() error occured. (0x%08X)",
-                             Hex(nWaitError));
-                SetStatus(nWaitError);
-                break;
-            }
-            const int32_t nProcess = pBrowse->ProcessResult();
-            if (nProcess != 0 || nReplyError != 0) {
-                const int32_t nCode = nProcess != 0 ? nProcess : nReplyError;
-                TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not process result. (0x%08X)", Hex(nCode));
-                SetStatus(nCode);
-                break;
-            }
-            if (nReplies != nSeen) {
-                nSeen = nReplies;
-                tDeadline = Clock::now() + m_timings.browseSilence;
-            }
+    // Browse phase: until the first silence, measured from the last reply
+    // (the client may also wake without one).
+    Clock::time_point tDeadline = Clock::now() + m_timings.browseSilence;
+    uint64_t nSeen = 0;
+    bool bLost = false;
+    while (!IsStopRequested()) {
+        int32_t nError = 0;
+        const DnsSdWait result = session.Wait(tDeadline, nError);
+        if (result == DnsSdWait::TIMEOUT || result == DnsSdWait::STOPPED) {
+            break;
         }
-        pBrowse.reset();
-
-        // Resolve phase: every packet still without an address, whichever
-        // pass or provider made it.
-        const int32_t nCount = IsStopRequested() ? 0 : PacketCountLocked();
-        for (int32_t j = 0; j < nCount; ++j) {
-            if (IsStopRequested()) {
-                break;
-            }
-            MulticastDataPacket packet;
-            if (!ReadPacket(j, packet) || !packet.strIpAddress.empty()) {
-                continue;
-            }
-            if (!ResolveOne(j, packet.strName, strType.GetNarrow())) {
-                break;
-            }
+        if (result == DnsSdWait::WAIT_FAILED) {
+            TraceMessage(TRACE_ERROR, nullptr, u"MDNS: select() error occured. (0x%08X)", Hex(nError));
+            SetStatus(nError);
+            break;
         }
-        UnlockPackets();
+        if (result != DnsSdWait::READY || nNamelessError != 0) {
+            const int32_t nCode = result != DnsSdWait::READY ? ErrorCode(nError) : nNamelessError;
+            TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not process result. (0x%08X)", Hex(nCode));
+            SetStatus(nCode);
+            bLost = result == DnsSdWait::LOST;
+            break;
+        }
+        if (nReplies != nSeen) {
+            nSeen = nReplies;
+            tDeadline = Clock::now() + m_timings.browseSilence;
+        }
+    }
+    aBrowses.clear();
+    // A daemon that went away answers no resolve: the pass ends here.
+    if (!bLost && !IsStopRequested()) {
+        ResolvePhase(session, aTypes);
     }
 }
 
-bool CMDNSResponderClient::ResolveOne(int32_t nIndex, const std::u16string& strName, const char* pszType) {
-    CConvString strInstance(strName);
-    CConvString strDomain(m_strDomain);
-    bool bReplied = false;
-    DnsSdResolveReply reply;
-    auto fnResolve = [&bReplied, &reply](const DnsSdResolveReply& r) {
-        if (!bReplied) {  // only the first reply counts
-            bReplied = true;
-            reply = r;
+// Processing keeps the order of the list, one packet after the other; only
+// the waits overlap: the resolves of the packets that follow are already
+// under way, and each address query starts the moment its resolve answers.
+void CMDNSResponderClient::ResolvePhase(CDnsSdSession& session, const std::vector<std::u16string>& aTypes) {
+    // Only this pass changes packets while it holds the lock, and none is
+    // ever removed: the packets to resolve can be listed up front.
+    std::vector<std::unique_ptr<CPending>> aAll;
+    const int32_t nCount = PacketCountLocked();
+    for (int32_t j = 0; j < nCount; ++j) {
+        MulticastDataPacket packet;
+        if (!ReadPacket(j, packet) || !packet.strIpAddress.empty()) {
+            continue;
         }
-    };
-    std::unique_ptr<CDnsSdOperation> pResolve;
-    const int32_t nError =
-        m_pClient->Resolve(strInstance.GetNarrow(), pszType, strDomain.GetNarrow(), fnResolve, pResolve);
-    if (nError != 0) {
-        TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not resolve shortname '%s'. (0x%08X)", strName,
-                     Hex(nError));
-        SetStatus(nError);
-        return true;
+        auto pPending = std::make_unique<CPending>();
+        pPending->nIndex = j;
+        pPending->strName = packet.strName;
+        // Under the type whose browse found it, when that type is in this pass.
+        const bool bOwnType = std::find(aTypes.begin(), aTypes.end(),
+                                        static_cast<const std::u16string&>(packet.strType)) != aTypes.end();
+        pPending->strType = bOwnType ? static_cast<const std::u16string&>(packet.strType) : aTypes.front();
+        aAll.push_back(std::move(pPending));
     }
 
-    // Bounded: an instance that has gone costs this much, not the search.
-    const Clock::time_point tDeadline = Clock::now() + m_timings.resolveBound;
-    while (!bReplied) {
-        int nWaitError = 0;
-        switch (WaitReadable(pResolve->GetFd(), tDeadline, nWaitError)) {
-            case WaitResult::STOPPED:
-                return false;
-            case WaitResult::TIMEOUT:
-                TraceMessage(TRACE_ERROR, nullptr, u"MDNS: No reply resolving '%s' within %d ms.", strName,
-                             static_cast<int>(m_timings.resolveBound.count()));
-                return true;
-            case WaitResult::FAILED:
-                TraceMessage(TRACE_ERROR, nullptr, u"MDNS: select() error occured. (0x%08X)",
-                             Hex(nWaitError));
-                SetStatus(nWaitError);
-                return false;
-            case WaitResult::READY:
-                break;
+    std::vector<CPending*> aInFlight;  // started and not yet processed, in list order
+    size_t nNext = 0;
+    for (size_t nHead = 0; nHead < aAll.size() && !IsStopRequested(); ++nHead) {
+        for (; nNext < aAll.size() && nNext <= nHead + MDNS_RESOLVES_AHEAD; ++nNext) {
+            StartResolve(session, *aAll[nNext]);
+            aInFlight.push_back(aAll[nNext].get());
         }
-        const int32_t nProcess = pResolve->ProcessResult();
-        if (nProcess != 0) {
-            TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not process result. (0x%08X)", Hex(nProcess));
-            SetStatus(nProcess);
+        CPending& head = *aAll[nHead];
+        const bool bGoOn = Finish(session, head, aInFlight);
+        head.pQuery.reset();
+        head.pResolve.reset();
+        aInFlight.erase(aInFlight.begin());
+        if (!bGoOn) {
+            break;
+        }
+    }
+    // Whatever is still in flight ends with aAll.
+}
+
+void CMDNSResponderClient::StartResolve(CDnsSdSession& session, CPending& pending) {
+    CConvString strInstance(pending.strName);
+    CConvString strDomain(m_strDomain);
+    pending.tResolveDeadline = Clock::now() + m_timings.resolveBound;
+    CPending* pPending = &pending;
+    auto fnResolve = [pPending](const DnsSdResolveReply& reply) {
+        // The first reply only, and only within its own bound.
+        if (!pPending->bResolved && Clock::now() <= pPending->tResolveDeadline) {
+            pPending->bResolved = true;
+            pPending->reply = reply;
+        }
+    };
+    pending.nStartError = session.Resolve(strInstance.GetNarrow(), pending.strType.GetNarrow(),
+                                          strDomain.GetNarrow(), fnResolve, pending.pResolve);
+}
+
+void CMDNSResponderClient::StartQuery(CDnsSdSession& session, CPending& pending) {
+    pending.bQueryStarted = true;
+    pending.tQueryDeadline = Clock::now() + m_timings.addressBound;
+    CPending* pPending = &pending;
+    auto fnRecord = [pPending](const DnsSdRecordReply& answer) {
+        if (!pPending->bAnswered && Clock::now() <= pPending->tQueryDeadline) {
+            pPending->bAnswered = true;
+            pPending->answer = answer;
+        }
+    };
+    pending.nQueryStartError = session.QueryRecord(pending.reply.strHostTarget.c_str(), DNS_TYPE_A,
+                                                   DNS_CLASS_IN, fnRecord, pending.pQuery);
+}
+
+bool CMDNSResponderClient::Pump(CDnsSdSession& session, Clock::time_point tDeadline,
+                                std::vector<CPending*>& aInFlight) {
+    if (IsStopRequested()) {
+        return false;
+    }
+    int32_t nError = 0;
+    switch (session.Wait(tDeadline, nError)) {
+        case DnsSdWait::READY:
+        case DnsSdWait::TIMEOUT:
+            break;
+        case DnsSdWait::STOPPED:
+            return false;
+        case DnsSdWait::WAIT_FAILED:
+            TraceMessage(TRACE_ERROR, nullptr, u"MDNS: select() error occured. (0x%08X)", Hex(nError));
+            SetStatus(nError);
+            return false;
+        case DnsSdWait::PROCESS_FAILED:
+        case DnsSdWait::LOST:
+            TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not process result. (0x%08X)",
+                         Hex(ErrorCode(nError)));
+            SetStatus(ErrorCode(nError));
+            return false;
+    }
+    for (CPending* pPending : aInFlight) {
+        if (pPending->bResolved && pPending->reply.nError == 0 && !pPending->bQueryStarted) {
+            StartQuery(session, *pPending);
+        }
+    }
+    return !IsStopRequested();
+}
+
+bool CMDNSResponderClient::Finish(CDnsSdSession& session, CPending& head, std::vector<CPending*>& aInFlight) {
+    const std::u16string& strName = head.strName;
+    if (head.nStartError != 0) {
+        TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not resolve shortname '%s'. (0x%08X)", strName,
+                     Hex(head.nStartError));
+        SetStatus(head.nStartError);
+        return true;
+    }
+    // Bounded: an instance that has gone costs this much, not the search.
+    while (!head.bResolved) {
+        if (Clock::now() >= head.tResolveDeadline) {
+            TraceMessage(TRACE_ERROR, nullptr, u"MDNS: No reply resolving '%s' within %d ms.", strName,
+                         static_cast<int>(m_timings.resolveBound.count()));
+            return true;
+        }
+        if (!Pump(session, head.tResolveDeadline, aInFlight)) {
             return false;
         }
     }
-    if (reply.nError != 0) {
-        // The library gave up on it (e.g. the instance said goodbye): this
-        // printer only, the others go on.
+    if (head.reply.nError != 0) {
+        // The client gave up on it (e.g. the instance said goodbye): this
+        // printer only, the others go on. The reply names nothing to trace
+        // as resolving.
         TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not resolve shortname '%s'. (0x%08X)", strName,
-                     Hex(reply.nError));
+                     Hex(head.reply.nError));
         return true;
     }
 
     TraceMessage(TRACE_INFO, nullptr, u"MDNS: Resolving ip-address and admin-url for %s.",
-                 Utf8ToUtf16(reply.strFullName));
-    const std::u16string strUrl = MdnsAdminUrl(ReadTxtItems(reply.strTxt), reply.strHostTarget);
-    UpdatePacket(nIndex, [&strUrl](MulticastDataPacket& packet) { packet.strUrl = strUrl; });
-    QueryAddress(nIndex, strName, reply.strHostTarget);
-    return !IsStopRequested();
-}
+                 Utf8ToUtf16(head.reply.strFullName));
+    const std::vector<DnsSdTxtItem> aItems = ReadTxtItems(head.reply.strTxt);
+    const std::u16string strUrl = MdnsAdminUrl(aItems, head.reply.strHostTarget);
+    const std::u16string strModel = MdnsModel(aItems);
+    UpdatePacket(head.nIndex, [&strUrl, &strModel](MulticastDataPacket& packet) {
+        packet.strUrl = strUrl;
+        packet.strModel = strModel;
+    });
 
-void CMDNSResponderClient::QueryAddress(int32_t nIndex, const std::u16string& strName,
-                                        const std::string& strHost) {
-    bool bAnswered = false;
-    DnsSdRecordReply answer;
-    auto fnRecord = [&bAnswered, &answer](const DnsSdRecordReply& r) {
-        if (!bAnswered) {  // the first answer only
-            bAnswered = true;
-            answer = r;
-        }
-    };
-    std::unique_ptr<CDnsSdOperation> pQuery;
-    const int32_t nError =
-        m_pClient->QueryRecord(strHost.c_str(), DNS_TYPE_A, DNS_CLASS_IN, fnRecord, pQuery);
-    if (nError != 0) {
+    if (!head.bQueryStarted) {
+        StartQuery(session, head);
+    }
+    if (head.nQueryStartError != 0) {
         TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not query ip-address of '%s'. (0x%08X)", strName,
-                     Hex(nError));
-        return;
+                     Hex(head.nQueryStartError));
+        return true;
     }
-
     // Bounded: a host without an IPv4 address never answers.
-    const Clock::time_point tDeadline = Clock::now() + m_timings.addressBound;
-    while (!bAnswered) {
-        int nWaitError = 0;
-        switch (WaitReadable(pQuery->GetFd(), tDeadline, nWaitError)) {
-            case WaitResult::STOPPED:
-                return;
-            case WaitResult::TIMEOUT:
-                TraceMessage(TRACE_ERROR, nullptr, u"MDNS: No ip-address for '%s' within %d ms.", strName,
-                             static_cast<int>(m_timings.addressBound.count()));
-                return;
-            case WaitResult::FAILED:
-                TraceMessage(TRACE_ERROR, nullptr, u"MDNS: select() error occured. (0x%08X)",
-                             Hex(nWaitError));
-                return;
-            case WaitResult::READY:
-                break;
+    while (!head.bAnswered) {
+        if (Clock::now() >= head.tQueryDeadline) {
+            TraceMessage(TRACE_ERROR, nullptr, u"MDNS: No ip-address for '%s' within %d ms.", strName,
+                         static_cast<int>(m_timings.addressBound.count()));
+            return true;
         }
-        const int32_t nProcess = pQuery->ProcessResult();
-        if (nProcess != 0) {
-            TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not process result. (0x%08X)", Hex(nProcess));
-            return;
+        if (!Pump(session, head.tQueryDeadline, aInFlight)) {
+            return false;
         }
     }
-    if (answer.nError != 0) {
+    if (head.answer.nError != 0) {
         // An error is no address: the packet stays incomplete, never shown
         // with an empty address.
         TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not query ip-address of '%s'. (0x%08X)", strName,
-                     Hex(ErrorCode(answer.nError)));
-        return;
+                     Hex(ErrorCode(head.answer.nError)));
+        return true;
     }
-    const std::u16string strAddress = MdnsAddressText(answer.strData);
-    UpdatePacket(nIndex, [&strAddress](MulticastDataPacket& packet) {
+    const std::u16string strAddress = MdnsAddressText(head.answer.strData);
+    UpdatePacket(head.nIndex, [&strAddress](MulticastDataPacket& packet) {
         packet.strIpAddress = strAddress;
         packet.bComplete = 1;
     });
     TraceMessage(TRACE_INFO, nullptr, u"MDNS: Resolved ip-address '%s'", strAddress);
+    return true;
 }

@@ -13,20 +13,29 @@
 #include "dnssd_client.h"
 #include "multicast_data_provider.h"
 
+// Separates the service types of one entry of the names to query: the
+// types of an entry are browsed together, in one pass with one closing
+// silence (e.g. u"_ipp._tcp,_ipps._tcp").
+constexpr char16_t MDNS_TYPE_SEPARATOR = u',';
+
+// Resolves started ahead of the one whose reply is being processed.
+constexpr size_t MDNS_RESOLVES_AHEAD = 16;
+
 // The waits of one pass.
 struct MdnsTimings {
     // The browse phase ends after this long without a reply.
     std::chrono::milliseconds browseSilence{4000};
-    // Bound of one resolve, and of the address query that follows it. A
-    // printer that was switched off, or a host without an IPv4 address,
-    // costs no more than this.
+    // Bound of one resolve, and of the address query that follows it, each
+    // from its own start. Resolves overlap, so printers that were switched
+    // off, or hosts without an IPv4 address, cost about one bound per pass
+    // however many there are.
     std::chrono::milliseconds resolveBound{3000};
     std::chrono::milliseconds addressBound{3000};
 };
 
 class CMDNSResponderClient : public CMulticastDataProvider {
 public:
-    // The window's provider: the system's dns_sd library, the usual waits.
+    // The window's provider: the build's DNS-SD client, the usual waits.
     explicit CMDNSResponderClient(std::vector<std::u16string> aNamesToQuery);
     CMDNSResponderClient(std::vector<std::u16string> aNamesToQuery, std::unique_ptr<CDnsSdClient> pClient,
                          MdnsTimings timings);
@@ -40,13 +49,18 @@ protected:
     void Search() override;
 
 private:
-    enum class WaitResult { READY, TIMEOUT, STOPPED, FAILED };
-    WaitResult WaitReadable(int hFd, std::chrono::steady_clock::time_point tDeadline, int& nError) const;
-
-    void BrowsePhase(CDnsSdOperation& browse);
-    // False when the resolve phase must end.
-    bool ResolveOne(int32_t nIndex, const std::u16string& strName, const char* pszType);
-    void QueryAddress(int32_t nIndex, const std::u16string& strName, const std::string& strHost);
+    struct CPending;
+    // One pass over the types of one entry, under the packet lock.
+    void Pass(CDnsSdSession& session, const std::vector<std::u16string>& aTypes);
+    void ResolvePhase(CDnsSdSession& session, const std::vector<std::u16string>& aTypes);
+    void StartResolve(CDnsSdSession& session, CPending& pending);
+    void StartQuery(CDnsSdSession& session, CPending& pending);
+    // False when the resolve phase must end (a stop or a failure).
+    bool Finish(CDnsSdSession& session, CPending& head, std::vector<CPending*>& aInFlight);
+    // One wait for replies; starts the address query of each resolve that
+    // has just been answered. False when the resolve phase must end.
+    bool Pump(CDnsSdSession& session, std::chrono::steady_clock::time_point tDeadline,
+              std::vector<CPending*>& aInFlight);
 
     int32_t m_nAvailable = -1;
     std::unique_ptr<CDnsSdClient> m_pClient;
@@ -57,6 +71,15 @@ private:
 // "adminurl" TXT item (any letter case), else "http://" and the host target;
 // then without ".local", without one trailing dot, trimmed.
 std::u16string MdnsAdminUrl(const std::vector<DnsSdTxtItem>& aItems, std::string_view strHostTarget);
+
+// The make and model a resolved instance states: the value of its first "ty"
+// TXT item (any letter case), else that of "product" without the
+// parentheses around it; control characters as spaces, trimmed.
+std::u16string MdnsModel(const std::vector<DnsSdTxtItem>& aItems);
+
+// The service types of one entry of the names to query, in order, empty
+// ones left out.
+std::vector<std::u16string> MdnsTypesOf(const std::u16string& strEntry);
 
 // Dotted-decimal text of an A record's data; empty unless exactly 4 bytes.
 std::u16string MdnsAddressText(std::string_view strData);

@@ -8,7 +8,7 @@ PACKAGES=(
   cmake ninja-build g++ ccache pkg-config clang
   # user interface
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  # DNS-SD
+  # DNS-SD (the dns_sd compatibility library only for the dnssd preset)
   libavahi-compat-libdnssd-dev avahi-daemon dbus
   # UPnP device search
   libgssdp-1.6-dev libsoup-3.0-dev libxml2-dev libglib2.0-dev

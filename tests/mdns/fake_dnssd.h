@@ -1,14 +1,12 @@
-// A scripted dns_sd library for the provider's unit tests. Each operation's
-// replies come at scripted times through a timerfd, so the provider sees a
-// descriptor that becomes readable as the real one does; a reply or query
-// without a script never answers. ProcessResult on a descriptor that is not
-// readable would hang the real library for good: the fake counts it.
+// A scripted DNS-SD client for the provider's unit tests. Each operation's
+// replies come at scripted times after its start, delivered inside the
+// session's Wait as the real clients deliver them; a resolve or query
+// without a script never answers. The service can be scripted to go away.
 #pragma once
 
 #include <poll.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -91,7 +89,7 @@ struct Call {
     Clock::time_point t;
 };
 
-// What the library will do; shared between the test and the client.
+// What the client will do; shared between the test and the client.
 struct Script {
     std::mutex cs;
     int32_t nCheckResult = 0;
@@ -99,10 +97,12 @@ struct Script {
     std::map<std::string, int32_t> browseStartError;                       // type -> error
     std::map<std::string, std::vector<BrowseEvent>> browse;                // type -> events
     std::map<std::pair<std::string, std::string>, ResolveScript> resolve;  // (instance, type)
+    std::map<std::string, int32_t> resolveStartError;                      // instance -> error
     std::map<std::string, RecordScript> records;                           // host target
+    std::optional<Ms> lostAt;  // the service goes away this long after the search began
     std::vector<Call> calls;
-    int nBlockingProcessCalls = 0;  // ProcessResult with nothing readable
     int nOpenOperations = 0;
+    int nMostOpen = 0;  // the most operations open at one time
 
     void Record(std::string a, std::string b, std::string c) {
         std::lock_guard<std::mutex> lock(cs);
@@ -114,84 +114,37 @@ struct Script {
     }
 };
 
+class Session;
+
 class Operation : public CDnsSdOperation {
 public:
-    Operation(std::shared_ptr<Script> pScript) : m_pScript(std::move(pScript)) {
-        m_hTimer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-        m_tStart = Clock::now();
-        std::lock_guard<std::mutex> lock(m_pScript->cs);
-        ++m_pScript->nOpenOperations;
-    }
-    ~Operation() override {
-        close(m_hTimer);
-        std::lock_guard<std::mutex> lock(m_pScript->cs);
-        --m_pScript->nOpenOperations;
-    }
-
-    // Events sorted by time; each is one readiness of the descriptor.
     struct Event {
         Ms at;
         std::function<void()> fnDeliver;  // empty: a wake without a callback
     };
-    void Start(std::deque<Event> aEvents) {
-        m_aEvents = std::move(aEvents);
-        Arm();
-    }
+    Operation(Session& session, std::deque<Event> aEvents);
+    ~Operation() override;
 
-    int GetFd() const override { return m_hTimer; }
-
-    int32_t ProcessResult() override {
-        pollfd pfd{m_hTimer, POLLIN, 0};
-        if (poll(&pfd, 1, 0) != 1) {
-            std::lock_guard<std::mutex> lock(m_pScript->cs);
-            ++m_pScript->nBlockingProcessCalls;
-            return -65537;  // the real library would never return
-        }
-        uint64_t nExpirations = 0;
-        ssize_t n = read(m_hTimer, &nExpirations, sizeof(nExpirations));
-        (void)n;
+    Clock::time_point Due() const { return m_tStart + m_aEvents.front().at; }
+    bool HasEvent() const { return !m_aEvents.empty(); }
+    Event Pop() {
         Event e = std::move(m_aEvents.front());
         m_aEvents.pop_front();
-        Arm();
-        if (e.fnDeliver) {
-            e.fnDeliver();
-        }
-        return 0;
+        return e;
     }
 
 private:
-    void Arm() {
-        itimerspec when{};
-        if (!m_aEvents.empty()) {
-            auto tDue = m_tStart + m_aEvents.front().at;
-            auto nLeft = std::chrono::duration_cast<std::chrono::nanoseconds>(tDue - Clock::now()).count();
-            if (nLeft < 1000) {
-                nLeft = 1000;
-            }
-            when.it_value.tv_sec = nLeft / 1000000000;
-            when.it_value.tv_nsec = nLeft % 1000000000;
-        }
-        timerfd_settime(m_hTimer, 0, &when, nullptr);
-    }
-
-    std::shared_ptr<Script> m_pScript;
-    int m_hTimer = -1;
-    Clock::time_point m_tStart;
+    Session& m_session;
+    Clock::time_point m_tStart = Clock::now();
     std::deque<Event> m_aEvents;
 };
 
-class Client : public CDnsSdClient {
+class Session : public CDnsSdSession {
 public:
-    explicit Client(std::shared_ptr<Script> pScript) : m_pScript(std::move(pScript)) {}
+    Session(std::shared_ptr<Script> pScript, int hStopFd)
+        : m_pScript(std::move(pScript)), m_hStopFd(hStopFd) {}
 
-    int32_t CheckService() override {
-        std::lock_guard<std::mutex> lock(m_pScript->cs);
-        ++m_pScript->nChecks;
-        return m_pScript->nCheckResult;
-    }
-
-    int32_t Browse(const char* pszType, const char* pszDomain,
-                   std::function<void(const DnsSdBrowseReply&)> fnReply,
+    int32_t Browse(const char* pszType, const char* pszDomain, BrowseFn fnReply,
                    std::unique_ptr<CDnsSdOperation>& pOperation) override {
         m_pScript->Record("browse", pszType, pszDomain);
         std::deque<Operation::Event> aEvents;
@@ -209,32 +162,30 @@ public:
                 }
             }
         }
-        auto pOp = std::make_unique<Operation>(m_pScript);
-        pOp->Start(std::move(aEvents));
-        pOperation = std::move(pOp);
-        return 0;
+        std::stable_sort(aEvents.begin(), aEvents.end(),
+                         [](const auto& a, const auto& b) { return a.at < b.at; });
+        return Open(std::move(aEvents), pOperation);
     }
 
-    int32_t Resolve(const char* pszName, const char* pszType, const char*,
-                    std::function<void(const DnsSdResolveReply&)> fnReply,
+    int32_t Resolve(const char* pszName, const char* pszType, const char*, ResolveFn fnReply,
                     std::unique_ptr<CDnsSdOperation>& pOperation) override {
         m_pScript->Record("resolve", pszName, pszType);
         std::deque<Operation::Event> aEvents;
         {
             std::lock_guard<std::mutex> lock(m_pScript->cs);
+            auto itError = m_pScript->resolveStartError.find(pszName);
+            if (itError != m_pScript->resolveStartError.end()) {
+                return itError->second;
+            }
             auto it = m_pScript->resolve.find({pszName, pszType});
             if (it != m_pScript->resolve.end()) {
                 aEvents.push_back({it->second.at, [fnReply, reply = it->second.reply] { fnReply(reply); }});
             }
         }
-        auto pOp = std::make_unique<Operation>(m_pScript);
-        pOp->Start(std::move(aEvents));
-        pOperation = std::move(pOp);
-        return 0;
+        return Open(std::move(aEvents), pOperation);
     }
 
-    int32_t QueryRecord(const char* pszFullName, uint16_t, uint16_t,
-                        std::function<void(const DnsSdRecordReply&)> fnReply,
+    int32_t QueryRecord(const char* pszFullName, uint16_t, uint16_t, RecordFn fnReply,
                         std::unique_ptr<CDnsSdOperation>& pOperation) override {
         m_pScript->Record("query", pszFullName, "");
         std::deque<Operation::Event> aEvents;
@@ -245,10 +196,95 @@ public:
                 aEvents.push_back({it->second.at, [fnReply, reply = it->second.reply] { fnReply(reply); }});
             }
         }
-        auto pOp = std::make_unique<Operation>(m_pScript);
-        pOp->Start(std::move(aEvents));
+        return Open(std::move(aEvents), pOperation);
+    }
+
+    DnsSdWait Wait(Clock::time_point tDeadline, int32_t& nError) override {
+        for (;;) {
+            const auto tNow = Clock::now();
+            if (IsLost(tNow)) {
+                nError = DNSSD_ERR_SERVICE_NOT_RUNNING;
+                return DnsSdWait::LOST;
+            }
+            Operation* pNext = nullptr;
+            for (Operation* pOp : m_aOpen) {
+                if (pOp->HasEvent() && (pNext == nullptr || pOp->Due() < pNext->Due())) {
+                    pNext = pOp;
+                }
+            }
+            if (pNext != nullptr && pNext->Due() <= tNow) {
+                Operation::Event e = pNext->Pop();
+                if (e.fnDeliver) {
+                    e.fnDeliver();
+                }
+                return DnsSdWait::READY;
+            }
+            if (tDeadline <= tNow) {
+                return DnsSdWait::TIMEOUT;
+            }
+            auto tWake = pNext != nullptr ? std::min(pNext->Due(), tDeadline) : tDeadline;
+            if (m_pScript->lostAt) {
+                tWake = std::min(tWake, m_tOpened + *m_pScript->lostAt);
+            }
+            pollfd pfd{m_hStopFd, POLLIN, 0};
+            const auto nMs = std::chrono::ceil<Ms>(tWake - tNow).count();
+            if (poll(&pfd, 1, static_cast<int>(std::max<long long>(nMs, 0))) > 0) {
+                return DnsSdWait::STOPPED;
+            }
+        }
+    }
+
+    void Forget(Operation* pOp) {
+        m_aOpen.erase(std::remove(m_aOpen.begin(), m_aOpen.end(), pOp), m_aOpen.end());
+        std::lock_guard<std::mutex> lock(m_pScript->cs);
+        --m_pScript->nOpenOperations;
+    }
+
+private:
+    bool IsLost(Clock::time_point tNow) const {
+        return m_pScript->lostAt && tNow >= m_tOpened + *m_pScript->lostAt;
+    }
+
+    int32_t Open(std::deque<Operation::Event> aEvents, std::unique_ptr<CDnsSdOperation>& pOperation) {
+        if (IsLost(Clock::now())) {
+            return DNSSD_ERR_SERVICE_NOT_RUNNING;
+        }
+        auto pOp = std::make_unique<Operation>(*this, std::move(aEvents));
+        m_aOpen.push_back(pOp.get());
+        {
+            std::lock_guard<std::mutex> lock(m_pScript->cs);
+            ++m_pScript->nOpenOperations;
+            m_pScript->nMostOpen = std::max(m_pScript->nMostOpen, m_pScript->nOpenOperations);
+        }
         pOperation = std::move(pOp);
         return 0;
+    }
+
+    std::shared_ptr<Script> m_pScript;
+    const int m_hStopFd;
+    const Clock::time_point m_tOpened = Clock::now();
+    std::vector<Operation*> m_aOpen;
+};
+
+inline Operation::Operation(Session& session, std::deque<Event> aEvents)
+    : m_session(session), m_aEvents(std::move(aEvents)) {}
+
+inline Operation::~Operation() {
+    m_session.Forget(this);
+}
+
+class Client : public CDnsSdClient {
+public:
+    explicit Client(std::shared_ptr<Script> pScript) : m_pScript(std::move(pScript)) {}
+
+    int32_t CheckService() override {
+        std::lock_guard<std::mutex> lock(m_pScript->cs);
+        ++m_pScript->nChecks;
+        return m_pScript->nCheckResult;
+    }
+
+    std::unique_ptr<CDnsSdSession> OpenSession(int hStopFd) override {
+        return std::make_unique<Session>(m_pScript, hStopFd);
     }
 
 private:
