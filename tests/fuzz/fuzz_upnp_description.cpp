@@ -21,7 +21,7 @@ namespace {
 
 constexpr std::string_view SENDER = "192.168.1.20";
 constexpr std::string_view DEFAULT_LOCATION = "http://192.168.1.20:80/description.xml";
-constexpr size_t MAX_LOCATION_BYTES = 256;
+constexpr size_t MAX_LOCATION_BYTES = 128;
 static_assert(MAX_LOCATION_BYTES <= UPNP_MAX_URL_BYTES);
 
 void Check(bool bCondition) {
