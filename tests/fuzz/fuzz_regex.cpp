@@ -36,10 +36,10 @@ std::u16string Decode(const uint8_t* pData, size_t nSize) {
 // emit: a few ranges over the whole 16-bit space make a program of tens of
 // thousands of units, and the fuzzer would spend its time there. The
 // program-size limit itself is covered by the compile tests.
-constexpr int32_t MAX_RANGE_UNITS = 1024;
+constexpr int64_t MAX_RANGE_UNITS = 1024;
 
-int32_t RangeUnits(const std::u16string& strPattern) {
-    int32_t nUnits = 0;
+int64_t RangeUnits(const std::u16string& strPattern) {
+    int64_t nUnits = 0;
     for (size_t i = 2; i < strPattern.size(); ++i) {
         if (strPattern[i - 1] == u'-' && strPattern[i] > strPattern[i - 2]) {
             nUnits += strPattern[i] - strPattern[i - 2];

@@ -32,11 +32,13 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
 }
 
-// Trimmed, within the field cap, and no UTF-8 sequence cut at the end.
+// Trimmed (a text cut at the cap may end in a space), within the cap, and
+// no UTF-8 sequence cut at the end.
 void CheckField(const std::string& strField) {
     Check(strField.size() <= UPNP_MAX_FIELD_BYTES);
     if (strField.empty()) return;
-    Check(!IsSpace(strField.front()) && !IsSpace(strField.back()));
+    Check(!IsSpace(strField.front()));
+    if (strField.size() + 3 < UPNP_MAX_FIELD_BYTES) Check(!IsSpace(strField.back()));
     size_t nLead = strField.size() - 1;
     while (nLead > 0 && (static_cast<unsigned char>(strField[nLead]) & 0xC0) == 0x80) --nLead;
     const auto b = static_cast<unsigned char>(strField[nLead]);
