@@ -300,6 +300,7 @@ bool regcomp(const char16_t* pszPattern, CRegProgram& program) {
     program.m_bCompiled = false;
     program.m_pProgram.reset();
     program.m_nSize = 0;
+    program.m_nNodes = 0;
     program.m_chFirst = 0;
     program.m_nAnchored = 0;
     program.m_pRequired = nullptr;
@@ -334,6 +335,7 @@ bool regcomp(const char16_t* pszPattern, CRegProgram& program) {
         return false;
     }
     program.m_nSize = nSize;
+    program.m_nNodes = validator.GetNodes();
     program.m_pProgram = std::move(pProgram);
 
     // Hints that let the matcher skip hopeless positions, for a pattern with

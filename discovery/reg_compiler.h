@@ -58,14 +58,20 @@ public:
 
     // Units the program needs, the magic unit included.
     int32_t GetSize() const { return m_nSize; }
+    // Nodes among them.
+    int32_t GetNodes() const { return m_nNodes; }
 
 protected:
     void EmitUnit(char16_t) override { Grow(1); }
     char16_t* EmitNode(char16_t) override {
         Grow(3);
+        CountNode();
         return m_aDummy;
     }
-    void InsertNode(char16_t, char16_t*) override { Grow(3); }
+    void InsertNode(char16_t, char16_t*) override {
+        Grow(3);
+        CountNode();
+    }
     void LinkTail(char16_t*, char16_t*) override {}
     void LinkBranchTail(char16_t*, char16_t*) override {}
 
@@ -73,8 +79,10 @@ private:
     // Saturates: a pattern of many wide ranges must not overflow the count;
     // anything this large is refused as too big anyway.
     void Grow(int32_t n) { m_nSize = m_nSize > INT32_MAX - n ? INT32_MAX : m_nSize + n; }
+    void CountNode() { m_nNodes += m_nNodes < INT32_MAX ? 1 : 0; }
 
     int32_t m_nSize = 1;
+    int32_t m_nNodes = 0;
     char16_t m_aDummy[3] = {OP_EMPTY, 0, 0};
 };
 

@@ -1,5 +1,6 @@
 #include "reg_matcher.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace {
@@ -9,10 +10,6 @@ bool IsWordUnit(char16_t ch) {
     return (ch >= u'a' && ch <= u'z') || (ch >= u'A' && ch <= u'Z') || (ch >= u'0' && ch <= u'9') ||
            ch == u'_';
 }
-
-// Comparisons of units cost far less than a step; a set or literal of many
-// units counts one step per this many units compared.
-constexpr int64_t UNITS_PER_STEP = 16;
 
 // Keeps the recursion depth in step with the call stack.
 class CDepthGuard {
@@ -39,7 +36,7 @@ CRegMatcher::CRegMatcher(CRegProgram& program, const char16_t* pszSubject, int64
 bool CRegMatcher::InSet(const char16_t* pszSet, char16_t ch) {
     const char16_t* p = pszSet;
     while (*p != 0 && *p != ch) ++p;
-    m_nSteps += (p - pszSet) / UNITS_PER_STEP;
+    m_nSteps += (p - pszSet) / REG_UNITS_PER_STEP;
     return *p != 0;
 }
 
@@ -102,7 +99,7 @@ bool CRegMatcher::MatchChain(const char16_t* pNode) {
                     if (pszLiteral[n] != m_pInput[n]) return false;
                 }
                 m_pInput += n;
-                m_nSteps += static_cast<int64_t>(n) / UNITS_PER_STEP;
+                m_nSteps += static_cast<int64_t>(n) / REG_UNITS_PER_STEP;
                 break;
             }
             case OP_EMPTY:
@@ -195,10 +192,20 @@ int32_t CRegMatcher::regrepeat(const char16_t* pItem, const char16_t* pPosition)
     return static_cast<int32_t>(pScan - pPosition);
 }
 
+int64_t RegStepBound(const CRegProgram& program, int64_t nLength) {
+    const int64_t nCeiling = REG_MAX_STEPS + REG_STEPS_PER_UNIT * std::max<int64_t>(nLength, 0);
+    const int64_t nNodes = std::max<int64_t>(program.m_nNodes, 0);
+    const int64_t nStringUnits = std::max<int64_t>(program.m_nSize - 1 - 3 * nNodes, 0);
+    const int64_t nWeight = 1 + nNodes + nStringUnits / REG_UNITS_PER_STEP;
+    // Past the ceiling the product no longer matters: stop before it could overflow.
+    if (nLength + 1 > nCeiling / (REG_STEPS_PER_CELL * nWeight)) return nCeiling;
+    return std::min(nCeiling, std::max(REG_MIN_STEPS, REG_STEPS_PER_CELL * nWeight * (nLength + 1)));
+}
+
 bool regexec(CRegProgram& program, const char16_t* pszSubject) {
     const int64_t nLength =
         pszSubject != nullptr ? static_cast<int64_t>(std::u16string_view(pszSubject).size()) : 0;
-    return regexec(program, pszSubject, REG_MAX_STEPS + REG_STEPS_PER_UNIT * nLength);
+    return regexec(program, pszSubject, RegStepBound(program, nLength));
 }
 
 bool regexec(CRegProgram& program, const char16_t* pszSubject, int64_t nMaxSteps) {

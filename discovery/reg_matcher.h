@@ -10,11 +10,27 @@
 // subject. Past this depth a match gives up instead of exhausting the stack
 // of the thread it runs on.
 constexpr int32_t REG_MAX_DEPTH = 4000;
-// Backtracking can take exponential time ("(a|a)*b"); past this many steps
-// of work in one regexec, plus an allowance per subject unit so that a
-// pattern without loops never meets the bound, the match gives up as well.
+// Backtracking can take exponential time ("(a|a)*b"), so one regexec gives
+// up past a bound on its steps of work. The bound grows with what the input
+// can need: REG_STEPS_PER_CELL steps for each subject position (the
+// terminator included) and each unit of the program's weight, that is its
+// nodes plus the steps a scan of all its sets and literals costs; at least
+// REG_MIN_STEPS. The address pattern (weight 48, so 192 steps per subject
+// unit) needs at most about 55 per unit, while a short pathological input
+// gives up after a few thousand steps rather than millions. A search whose
+// every attempt walks far through a long subject can meet the bound; long
+// subjects are held to REG_MAX_STEPS plus REG_STEPS_PER_UNIT per unit.
+constexpr int64_t REG_MIN_STEPS = 256;
+constexpr int64_t REG_STEPS_PER_CELL = 4;
 constexpr int64_t REG_MAX_STEPS = 5000000;
 constexpr int64_t REG_STEPS_PER_UNIT = 256;
+// Unit comparisons cost far less than a step: a set or literal of many units
+// counts one step per this many units compared.
+constexpr int64_t REG_UNITS_PER_STEP = 16;
+
+// The step bound of regexec for a compiled program and a subject of nLength
+// units.
+int64_t RegStepBound(const CRegProgram& program, int64_t nLength);
 
 class CRegMatcher : public CRegProgramAccessor {
 public:

@@ -106,7 +106,8 @@ public:
     CRegProgram(const CRegProgram&) = delete;
     CRegProgram& operator=(const CRegProgram&) = delete;
 
-    int32_t m_nSize = 0;  // units in m_pProgram
+    int32_t m_nSize = 0;   // units in m_pProgram
+    int32_t m_nNodes = 0;  // nodes among them, for the matcher's work bound
     // Index 0 is the whole match, 1 to 9 the groups; null when not matched.
     const char16_t* m_apStart[REG_SUBEXPRESSIONS] = {};
     const char16_t* m_apEnd[REG_SUBEXPRESSIONS] = {};
@@ -124,7 +125,7 @@ bool regcomp(const char16_t* pszPattern, CRegProgram& program);
 bool regexec(CRegProgram& program, const char16_t* pszSubject);
 // The same under an explicit bound on the work of the whole call, in steps
 // (node visits and repetition counts tried); regexec's own bound grows with
-// the subject's length.
+// the program and the subject (RegStepBound).
 bool regexec(CRegProgram& program, const char16_t* pszSubject, int64_t nMaxSteps);
 
 // Rewrites a pattern so that its letters outside bracket expressions match

@@ -141,8 +141,16 @@ bool ParseUPnPDescription(std::string_view data, const std::string& strDocumentU
     pParser->sax->internalSubset = OnDoctype;
     pParser->sax->externalSubset = OnDoctype;
     pParser->_private = nullptr;
+    // libxml2 reports some errors, such as bytes the declared encoding cannot
+    // convert, on the thread's error handler whatever the options say: without
+    // this one, what a device sends would reach the program's stderr. The
+    // handler belongs to the calling thread, which gets its own back after.
+    const xmlStructuredErrorFunc fnSavedError = xmlStructuredError;
+    void* const pSavedErrorContext = xmlStructuredErrorContext;
+    xmlSetStructuredErrorFunc(nullptr, [](void*, auto) {});
     xmlDocPtr pDoc = xmlCtxtReadMemory(pParser, data.data(), static_cast<int>(data.size()), nullptr, nullptr,
                                        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    xmlSetStructuredErrorFunc(pSavedErrorContext, fnSavedError);
     const bool bRefused = pParser->_private != nullptr || !pParser->wellFormed;
     bool bOk = false;
     if (pDoc && !bRefused && !pDoc->intSubset && !pDoc->extSubset) {

@@ -101,25 +101,22 @@ void CUPnPFinder::Search() {
     }
 }
 
-void CUPnPFinder::HandleDevice(const UPnPDevice& device) {
-    if (!IsPrinterType(NetworkText(device.strType, UPNP_MAX_URL_UNITS))) return;
+UPnPPacketResult MakeUPnPPacket(const UPnPDevice& device, MulticastDataPacket& packet) {
+    if (!CUPnPFinder::IsPrinterType(CUPnPFinder::NetworkText(device.strType, UPNP_MAX_URL_UNITS))) {
+        return UPnPPacketResult::NOT_PRINTER;
+    }
 
-    MulticastDataPacket packet;
-    packet.strName = NetworkText(device.strFriendlyName, UPNP_MAX_NAME_UNITS);
-    const std::u16string strDocumentUrl = NetworkText(device.strDocumentUrl, UPNP_MAX_URL_UNITS);
+    packet.strName = CUPnPFinder::NetworkText(device.strFriendlyName, UPNP_MAX_NAME_UNITS);
+    const std::u16string strDocumentUrl = CUPnPFinder::NetworkText(device.strDocumentUrl, UPNP_MAX_URL_UNITS);
 
     CRegPattern pattern(IPV4_PATTERN);
-    if (!pattern.IsCompiled() || !pattern.Match(strDocumentUrl)) {
-        TraceMessage(TRACE_ERROR, nullptr, u"UPNP: No ip-address in document URL '%s' of '%s'.",
-                     strDocumentUrl, packet.strName);
-        return;
-    }
+    if (!pattern.IsCompiled() || !pattern.Match(strDocumentUrl)) return UPnPPacketResult::NO_ADDRESS;
     packet.strIpAddress = pattern.MatchText();
-    packet.strUrl = NetworkText(device.strModelUrl, UPNP_MAX_URL_UNITS);
+    packet.strUrl = CUPnPFinder::NetworkText(device.strModelUrl, UPNP_MAX_URL_UNITS);
     // "make model", or whichever of the two the device gives. Control
     // characters have become spaces: trim after that.
     auto fnField = [](const std::string& strUtf8) {
-        std::u16string str = NetworkText(strUtf8, UPNP_MAX_NAME_UNITS);
+        std::u16string str = CUPnPFinder::NetworkText(strUtf8, UPNP_MAX_NAME_UNITS);
         TrimRight(str);
         TrimLeft(str);
         return str;
@@ -129,6 +126,21 @@ void CUPnPFinder::HandleDevice(const UPnPDevice& device) {
     if (!strModel.empty() && !strModelName.empty()) strModel += u' ';
     packet.strModel = strModel + strModelName;
     packet.bComplete = 1;
+    return UPnPPacketResult::MADE;
+}
+
+void CUPnPFinder::HandleDevice(const UPnPDevice& device) {
+    MulticastDataPacket packet;
+    switch (MakeUPnPPacket(device, packet)) {
+        case UPnPPacketResult::NOT_PRINTER:
+            return;
+        case UPnPPacketResult::NO_ADDRESS:
+            TraceMessage(TRACE_ERROR, nullptr, u"UPNP: No ip-address in document URL '%s' of '%s'.",
+                         NetworkText(device.strDocumentUrl, UPNP_MAX_URL_UNITS), packet.strName);
+            return;
+        case UPnPPacketResult::MADE:
+            break;
+    }
 
     LockPackets();
     if (AppendPacket(packet) >= 0) {

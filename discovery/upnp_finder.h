@@ -16,6 +16,18 @@
 constexpr size_t UPNP_MAX_NAME_UNITS = 256;
 constexpr size_t UPNP_MAX_URL_UNITS = 2048;
 
+// What a device found by the finder gives the provider.
+enum class UPnPPacketResult {
+    NOT_PRINTER,  // not a printer type: skipped without a word
+    NO_ADDRESS,   // no address in the document URL: packet.strName is set
+    MADE,         // packet is complete, ready to append
+};
+
+// The packet of one device: its name, the address cut out of its document
+// URL by the address pattern and its model URL, all made fit for the list
+// and the trace. Touches nothing but `packet`.
+UPnPPacketResult MakeUPnPPacket(const UPnPDevice& device, MulticastDataPacket& packet);
+
 class CUPnPFinder : public CMulticastDataProvider {
 public:
     explicit CUPnPFinder(std::vector<std::u16string> aNamesToQuery = {u"ssdp:all"},

@@ -202,22 +202,30 @@ TEST(RegBounds, ExponentialBacktrackingIsCut) {
 }
 
 // The address pattern has no loops: its recursion stays shallow and its work
-// per position small however long the subject.
+// per position small however long the subject, well inside regexec's bound,
+// also on subjects full of near-misses.
 TEST(RegBounds, AddressPatternStaysShallow) {
     CRegProgram program;
     ASSERT_TRUE(
         regcomp(u"[1-2]?[0-9]?[0-9]\\.[1-2]?[0-9]?[0-9]\\.[1-2]?[0-9]?[0-9]\\.[1-2]?[0-9]?[0-9]", program));
-    std::u16string strSubject;
-    for (int i = 0; i < 20000; ++i) strSubject += u"12.3x";
-    strSubject += u"1234.5.6.7";
-    CRegMatcher matcher(program, strSubject.c_str(), REG_MAX_STEPS);
-    const char16_t* p = strSubject.c_str();
-    for (; *p != 0 && !matcher.TryAt(p); ++p) {
+    for (const std::u16string strRepeated : {u"12.3x", u"22.22.22.x", u"222.222.222x", u"1"}) {
+        std::u16string strSubject;
+        for (int i = 0; i < 20000 / static_cast<int>(strRepeated.size()); ++i) strSubject += strRepeated;
+        strSubject += u"1234.5.6.7";
+        CRegMatcher matcher(program, strSubject.c_str(), REG_MAX_STEPS);
+        const char16_t* p = strSubject.c_str();
+        for (; *p != 0 && !matcher.TryAt(p); ++p) {
+        }
+        ASSERT_FALSE(matcher.IsAborted());
+        const int64_t nLength = static_cast<int64_t>(strSubject.size());
+        EXPECT_EQ(std::u16string(program.m_apStart[0], program.m_apEnd[0]), u"234.5.6.7");
+        EXPECT_LT(matcher.GetMaxDepthReached(), 40);
+        EXPECT_LT(matcher.GetSteps(), RegStepBound(program, nLength) / 3) << Narrow(strRepeated);
+        EXPECT_LT(matcher.GetSteps(), REG_STEPS_PER_UNIT * nLength);
     }
-    ASSERT_FALSE(matcher.IsAborted());
-    EXPECT_EQ(std::u16string(program.m_apStart[0], program.m_apEnd[0]), u"234.5.6.7");
-    EXPECT_LT(matcher.GetMaxDepthReached(), 40);
-    EXPECT_LT(matcher.GetSteps(), REG_STEPS_PER_UNIT * static_cast<int64_t>(strSubject.size()));
+    // A short subject is never cut either.
+    EXPECT_TRUE(regexec(program, u"x1.2.3.4"));
+    EXPECT_GT(RegStepBound(program, 0), 100);
 }
 
 }  // namespace

@@ -95,12 +95,18 @@ TEST(UPnPDescription, RefusedDocuments) {
         {"blank type", Root(Device(" \n ", "n", "u"))},
         {"invalid UTF-8",
          Root(Device("urn:schemas-upnp-org:device:Printer:1", "bad \xC3\x28 text", "uuid:p"))},
+        {"bytes the declared encoding cannot convert",
+         Root(Device("urn:schemas-upnp-org:device:Printer:1", "bad \x81", "uuid:p"),
+              "<?xml version=\"1.0\" encoding=\"SHIFT_JIS\"?>")},
     };
+    // Nothing a device sends reaches the program's own output either.
+    testing::internal::CaptureStderr();
     for (const auto& c : cases) {
         bool bOk = true;
         EXPECT_TRUE(Parse(c.strDoc, &bOk).empty()) << c.pszWhat;
         EXPECT_FALSE(bOk) << c.pszWhat;
     }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(UPnPDescription, UntypedEmbeddedDeviceIsLeftOutButItsSiblingsStay) {
