@@ -1,0 +1,196 @@
+// What a printer's mDNS announcement hands the provider when it is resolved:
+// the TXT record, the host target, the full service name and the address
+// record's data, through the TXT item reading, the administration URL, the
+// address text and the text decoding the trace uses, checking what every
+// result must satisfy.
+//
+// The same parts also go through the conversion of avahi-daemon's D-Bus
+// bodies, and the raw input is read as such a body.
+//
+// Input: three length bytes, then the host target, the full name and the
+// address data of those lengths, then the TXT record to the end (parts cut
+// short where the input ends).
+#include <arpa/inet.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "avahi_dbus_reply.h"
+#include "conv_string.h"
+#include "dnssd_client.h"
+#include "mdns_responder_client.h"
+
+namespace {
+
+// The strings of one resolve reply and the answer to its address query.
+struct ResolveParts {
+    std::string strHostTarget;
+    std::string strFullName;
+    std::string strAddressData;
+    std::string strTxt;
+};
+
+ResolveParts Split(std::string_view input) {
+    ResolveParts parts;
+    size_t aLengths[3] = {};
+    for (size_t& nLength : aLengths) {
+        if (input.empty()) return parts;
+        nLength = static_cast<unsigned char>(input.front());
+        input.remove_prefix(1);
+    }
+    for (auto [pPart, nLength] :
+         {std::pair{&parts.strHostTarget, aLengths[0]}, std::pair{&parts.strFullName, aLengths[1]},
+          std::pair{&parts.strAddressData, aLengths[2]}}) {
+        const std::string_view part = input.substr(0, nLength);
+        pPart->assign(part);
+        input.remove_prefix(part.size());
+    }
+    parts.strTxt.assign(input);
+    return parts;
+}
+
+void Check(bool bCondition) {
+    if (!bCondition) std::abort();
+}
+
+// Every high surrogate followed by a low one and no low one alone: what
+// decoding always gives, whatever the bytes.
+void CheckUtf16(const std::u16string& strText) {
+    for (size_t i = 0; i < strText.size(); ++i) {
+        const char16_t c = strText[i];
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            Check(i + 1 < strText.size() && strText[i + 1] >= 0xDC00 && strText[i + 1] <= 0xDFFF);
+            ++i;
+        } else {
+            Check(!(c >= 0xDC00 && c <= 0xDFFF));
+        }
+    }
+}
+
+// The items of a record come out of the record: a reader that strays past an
+// item's end (the library is not instrumented, so nothing else would tell)
+// hands back bytes that are not in it.
+void CheckTxtItems(const std::vector<DnsSdTxtItem>& aItems, const std::string& strTxt) {
+    size_t nStrings = 0;
+    for (size_t i = 0; i < strTxt.size(); i += 1 + static_cast<unsigned char>(strTxt[i])) ++nStrings;
+    Check(aItems.size() <= nStrings);
+    for (const DnsSdTxtItem& item : aItems) {
+        Check(item.strKey.size() < 256 && item.strValue.size() < 256);
+        Check(item.strKey.size() + item.strValue.size() < strTxt.size());
+        Check(item.bHasValue || item.strValue.empty());
+        Check(strTxt.find(item.strKey) != std::string::npos);
+        Check(strTxt.find(item.strValue) != std::string::npos);
+    }
+}
+
+// Trimmed, decoded whole; the fallback always names a scheme.
+void CheckAdminUrl(const std::u16string& strUrl) {
+    CheckUtf16(strUrl);
+    std::u16string strTrimmed = strUrl;
+    TrimRight(strTrimmed);
+    TrimLeft(strTrimmed);
+    Check(strTrimmed == strUrl);
+}
+
+// Four bytes give their dotted quad, anything else nothing.
+void CheckAddressText(const std::u16string& strAddress, const std::string& strData) {
+    if (strData.size() != 4) {
+        Check(strAddress.empty());
+        return;
+    }
+    const std::string strText = Utf16ToUtf8(strAddress);
+    unsigned char aBytes[4] = {};
+    Check(inet_pton(AF_INET, strText.c_str(), aBytes) == 1);
+    Check(std::memcmp(aBytes, strData.data(), 4) == 0);
+}
+
+// The reply as the dns_sd library hands it over (CDnsSdClient): what
+// CMDNSResponderClient::ResolveOne and QueryAddress make of it.
+void FuzzLibraryReply(const ResolveParts& parts) {
+    const std::vector<DnsSdTxtItem> aItems = ReadTxtItems(parts.strTxt);
+    CheckTxtItems(aItems, parts.strTxt);
+    CheckAdminUrl(MdnsAdminUrl(aItems, parts.strHostTarget));
+    CheckUtf16(Utf8ToUtf16(parts.strFullName));  // the trace's text of the full name
+    CheckAddressText(MdnsAddressText(parts.strAddressData), parts.strAddressData);
+}
+
+GVariant* Owned(GVariant* pValue) {
+    return g_variant_ref_sink(pValue);
+}
+
+// The same reply as avahi's D-Bus interface carries it: the bodies built from
+// the parts (D-Bus strings are valid UTF-8), then the raw input read as a body
+// of each signal's type, since another process can send any bytes.
+void FuzzDBusReply(const ResolveParts& parts, std::string_view input) {
+    std::vector<std::string_view> aStrings;
+    size_t nEnd = 0;
+    while (nEnd < parts.strTxt.size()) {
+        const size_t nLength = static_cast<unsigned char>(parts.strTxt[nEnd]);
+        aStrings.push_back(std::string_view(parts.strTxt).substr(nEnd + 1, nLength));
+        nEnd += 1 + nLength;
+    }
+    GVariantBuilder txt;
+    g_variant_builder_init(&txt, G_VARIANT_TYPE("aay"));
+    for (auto it = aStrings.rbegin(); it != aStrings.rend(); ++it) {  // avahi sends the last item first
+        g_variant_builder_add_value(
+            &txt, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, it->data(), it->size(), 1));
+    }
+    gchar* pszName =
+        g_utf8_make_valid(parts.strFullName.data(), static_cast<gssize>(parts.strFullName.size()));
+    gchar* pszHost =
+        g_utf8_make_valid(parts.strHostTarget.data(), static_cast<gssize>(parts.strHostTarget.size()));
+    GVariant* pFound = Owned(g_variant_new("(iissssisqaayu)", 2, 0, pszName, "_printer._tcp", "local",
+                                           pszHost, 0, "192.0.2.1", static_cast<guint16>(631), &txt, 0u));
+    DnsSdResolveReply resolved;
+    Check(AvahiResolverFoundToReply(pFound, resolved));
+    // Items back in the order of the wire: a well-formed record comes out as it went in.
+    if (nEnd == parts.strTxt.size()) Check(resolved.strTxt == parts.strTxt);
+    const std::vector<DnsSdTxtItem> aItems = ReadTxtItems(resolved.strTxt);
+    CheckTxtItems(aItems, resolved.strTxt);
+    CheckAdminUrl(MdnsAdminUrl(aItems, resolved.strHostTarget));
+    CheckUtf16(Utf8ToUtf16(resolved.strFullName));
+    g_variant_unref(pFound);
+    g_free(pszName);
+    g_free(pszHost);
+
+    GVariant* pRecord = Owned(
+        g_variant_new("(iisqqayu)", 2, 0, "host.local", static_cast<guint16>(1), static_cast<guint16>(1),
+                      g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, parts.strAddressData.data(),
+                                                parts.strAddressData.size(), 1),
+                      0u));
+    DnsSdRecordReply record;
+    Check(AvahiRecordItemToReply(pRecord, record));
+    Check(record.strData == parts.strAddressData);
+    CheckAddressText(MdnsAddressText(record.strData), record.strData);
+    g_variant_unref(pRecord);
+
+    // Any bytes, as a body of each signal's type and of the TXT list.
+    for (const char* pszType : {"(iissssisqaayu)", "(iisssu)", "(iisqqayu)", "aay"}) {
+        GVariant* pBody = Owned(g_variant_new_from_data(G_VARIANT_TYPE(pszType), input.data(), input.size(),
+                                                        FALSE, nullptr, nullptr));
+        DnsSdResolveReply resolveReply;
+        DnsSdBrowseReply browseReply;
+        DnsSdRecordReply recordReply;
+        if (AvahiResolverFoundToReply(pBody, resolveReply)) {
+            CheckTxtItems(ReadTxtItems(resolveReply.strTxt), resolveReply.strTxt);
+        }
+        AvahiBrowseItemToReply(pBody, true, browseReply);
+        AvahiRecordItemToReply(pBody, recordReply);
+        AvahiTxtRecord(pBody);
+        g_variant_unref(pBody);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    const ResolveParts parts = Split(std::string_view(reinterpret_cast<const char*>(pData), nSize));
+    FuzzLibraryReply(parts);
+    FuzzDBusReply(parts, std::string_view(reinterpret_cast<const char*>(pData), nSize));
+    return 0;
+}
