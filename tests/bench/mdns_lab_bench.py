@@ -55,7 +55,7 @@ def run_once(lab, hvl_scan, kill_at=None):
     running = {}
     for key, argv in procs.items():
         p = subprocess.Popen([LAB_SH, "exec-client", lab.name, "--", *argv], cwd=cwd,
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1)
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
         running[key] = p
         sel.register(p.stdout, selectors.EVENT_READ, key)
     timer = None
@@ -63,16 +63,20 @@ def run_once(lab, hvl_scan, kill_at=None):
         timer = threading.Timer(kill_at, lambda: lab.client_avahi("kill"))
         timer.start()
     lines = {key: [] for key in procs}
+    partial = {key: b"" for key in procs}
     ends = {}
     open_pipes = len(procs)
     deadline = t0 + 90
     while open_pipes and time.monotonic() < deadline:
         for sk, _ in sel.select(timeout=0.5):
             key = sk.data
-            line = sk.fileobj.readline()
+            # Unbuffered: a buffered readline would leave lines that arrived
+            # together unseen until the next output, and misdate them.
+            chunk = os.read(sk.fileobj.fileno(), 65536)
             now = time.monotonic() - t0
-            if line:
-                lines[key].append((now, line.rstrip("\n")))
+            if chunk:
+                *complete, partial[key] = (partial[key] + chunk).split(b"\n")
+                lines[key] += [(now, c.decode("utf-8", "replace")) for c in complete]
             else:
                 sel.unregister(sk.fileobj)
                 open_pipes -= 1
