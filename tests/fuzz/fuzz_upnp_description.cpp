@@ -102,9 +102,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     Check(aDevices.size() <= limits.nMaxDevicesPerDocument);
 
     for (const UPnPDevice& device : aDevices) {
-        Check(!device.strType.empty() && !device.strFriendlyName.empty() && !device.strUdn.empty());
+        // Only the type is required: a device without a name or UDN is still reported.
+        Check(!device.strType.empty());
         for (const std::string* pField :
-             {&device.strType, &device.strFriendlyName, &device.strUdn, &device.strModelUrl}) {
+             {&device.strType, &device.strFriendlyName, &device.strUdn, &device.strModelUrl,
+              &device.strManufacturer, &device.strModelName}) {
             CheckField(*pField);
         }
         Check(device.strDocumentUrl == strLocation);
