@@ -27,9 +27,12 @@ echo "package: $deb"
 
 problems=()
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6widgets6 libavahi-compat-libdnssd1 libgssdp-1.6-0 libsoup-3.0-0 libxml2; do
+for lib in libqt6widgets6 libglib2.0-0 libgssdp-1.6-0 libsoup-3.0-0 libxml2; do
   [[ ",$depends," =~ [,\ ]$lib[,\ ] ]] || problems+=("Depends lacks $lib: $depends")
 done
+# avahi-daemon is reached over D-Bus: the dns_sd compatibility library is
+# only linked by a build that chooses it.
+[[ ",$depends," =~ [,\ ]libavahi-compat-libdnssd1[,\ ] ]] && problems+=("Depends names libavahi-compat-libdnssd1")
 [ "$(dpkg-deb -f "$deb" Recommends)" = "avahi-daemon" ] || problems+=("Recommends is not avahi-daemon")
 
 # Errors fail; warnings and notes are shown for the release notes.
