@@ -82,10 +82,12 @@ extern "C" void OnStopSignal(int) {
 }
 
 // Names come from the network: never let them steer the terminal (C0 and C1
-// control characters become '?').
-std::string Printable(const std::u16string& str) {
+// control characters become '?'). CSV keeps line breaks and tabs, quoted,
+// so that names come out whole.
+std::string Printable(const std::u16string& str, bool bKeepBreaks = false) {
     std::u16string safe = str;
     for (char16_t& ch : safe) {
+        if (bKeepBreaks && (ch == u'\r' || ch == u'\n' || ch == u'\t')) continue;
         if (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F)) ch = u'?';
     }
     return Utf16ToUtf8(safe);
@@ -107,22 +109,6 @@ const char* SourceText(const PrinterData& printer) {
     }
 }
 
-// The mDNS service type that found the row; empty for UPnP rows.
-std::u16string TypeOf(const PrinterData& printer) {
-    return printer.nKind == PROVIDER_KIND_MDNS ? printer.strType : std::u16string();
-}
-
-// CSV keeps names whole, line breaks included (quoted); other control
-// characters could still steer a terminal the file is shown on.
-std::string CsvText(const std::u16string& str) {
-    std::u16string safe = str;
-    for (char16_t& ch : safe) {
-        const bool bBreak = ch == u'\r' || ch == u'\n' || ch == u'\t';
-        if (!bBreak && (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F))) ch = u'?';
-    }
-    return Utf16ToUtf8(safe);
-}
-
 void PrintJson(const CPrinterList& list) {
     auto fnOrNull = [](const std::string& str) {
         return str.empty() ? nlohmann::json() : nlohmann::json(str);
@@ -133,7 +119,7 @@ void PrintJson(const CPrinterList& list) {
                        {"ip", Utf16ToUtf8(printer.strIpAddress)},
                        {"url", Utf16ToUtf8(printer.strUrl)},
                        {"source", fnOrNull(SourceText(printer))},
-                       {"type", fnOrNull(Utf16ToUtf8(TypeOf(printer)))},
+                       {"type", fnOrNull(Utf16ToUtf8(printer.strType))},
                        {"model", fnOrNull(Utf16ToUtf8(printer.strModel))}});
     }
     std::printf("%s\n", doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
@@ -142,8 +128,9 @@ void PrintJson(const CPrinterList& list) {
 void PrintCsv(const CPrinterList& list) {
     std::string strOut = CsvRecord({"name", "ip", "url", "source", "type", "model"});
     for (const PrinterData& printer : list.GetPrinters()) {
-        strOut += CsvRecord({CsvText(printer.strName), CsvText(printer.strIpAddress), CsvText(printer.strUrl),
-                             SourceText(printer), CsvText(TypeOf(printer)), CsvText(printer.strModel)});
+        strOut += CsvRecord({Printable(printer.strName, true), Printable(printer.strIpAddress, true),
+                             Printable(printer.strUrl, true), SourceText(printer),
+                             Printable(printer.strType, true), Printable(printer.strModel, true)});
     }
     std::fwrite(strOut.data(), 1, strOut.size(), stdout);
 }

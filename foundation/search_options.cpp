@@ -100,10 +100,11 @@ SaveResult ReplaceAtomically(const std::string& target, const unsigned char* dat
     if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return SaveResult::Failed;
 
     const std::string temp = target + TEMP_SUFFIX;
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
-    if (fd < 0 && errno == EEXIST && unlink(temp.c_str()) == 0) {
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
-    }
+    auto fnCreate = [&temp] {
+        return open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
+    };
+    int fd = fnCreate();
+    if (fd < 0 && errno == EEXIST && unlink(temp.c_str()) == 0) fd = fnCreate();
     if (fd < 0) {
         return errno == EACCES || errno == EPERM || errno == EROFS ? SaveResult::DirectoryRefused
                                                                    : SaveResult::Failed;
