@@ -13,7 +13,7 @@ for t in hvl upnp_peer; do
   cmake --build "$build" --target "$t" >/dev/null
 done
 hvl=$build/ui/hvl
-peer=$build/tests/upnp/upnp_peer
+peer=$build/tests/discovery/upnp/upnp_peer
 lab=$root/tests/lab/lab.sh
 name=shot$$
 

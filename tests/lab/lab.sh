@@ -26,7 +26,10 @@ set -euo pipefail
 
 LAB_HOME=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 LAB_ROOT=${HVL_LAB_ROOT:-/tmp/hvl-lab}
-PREFIX=hvl
+# Engineers working side by side on one machine each take a prefix of their
+# own (hvl-<word>), so their labs never share a namespace name.
+PREFIX=${HVL_LAB_PREFIX:-hvl}
+[[ $PREFIX =~ ^hvl(-[a-z0-9]{1,8})?$ ]] || { echo "lab: bad HVL_LAB_PREFIX '$PREFIX' (hvl or hvl-<1-8 of a-z 0-9>)" >&2; exit 1; }
 SUBNET=192.0.2
 CLIENT_IP=$SUBNET.1
 PYTHON=/usr/bin/python3

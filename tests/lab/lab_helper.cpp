@@ -254,7 +254,9 @@ void CLab::Down() {
 }
 
 bool CLab::EnterClient() {
-    const std::string strPath = "/run/netns/hvl-" + m_strName + "-client";
+    const char* pszPrefix = std::getenv("HVL_LAB_PREFIX");
+    const std::string strPath =
+        std::string("/run/netns/") + (pszPrefix ? pszPrefix : "hvl") + "-" + m_strName + "-client";
     const int hNs = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (hNs < 0) {
         std::lock_guard<std::mutex> lock(m_csError);

@@ -6,6 +6,7 @@ set -uo pipefail
 
 LAB=$(cd "$(dirname "$0")" && pwd)/lab.sh
 ROOT=${HVL_LAB_ROOT:-/tmp/hvl-lab}
+PFX=${HVL_LAB_PREFIX:-hvl}
 if [ "$(id -u)" -ne 0 ]; then
     echo "skipped: the test lab needs root"
     exit 77
@@ -43,13 +44,13 @@ start=$(date +%s%N)
 echo "up took $((($(date +%s%N) - start) / 1000000)) ms"
 alive "$stale_pid" && fail "stale lab's process $stale_pid still runs" || pass "stale lab replaced"
 alive "$ghost_pid" && fail "dead owner's lab still runs ($ghost_pid)" || pass "dead owner's lab collected"
-ip netns list | grep -q "^hvl-$GHOST-" && fail "ghost namespaces remain" || pass "ghost namespaces gone"
+ip netns list | grep -q "^$PFX-$GHOST-" && fail "ghost namespaces remain" || pass "ghost namespaces gone"
 
 # Every recorded process runs in a lab namespace, never the machine's.
 while read -r pid _ host tag; do
     ns=$(readlink "/proc/$pid/ns/net")
-    want=$(ip netns exec "hvl-$NAME-$host" readlink /proc/self/ns/net)
-    [ "$ns" = "$want" ] && [ "$ns" != "$machine_ns" ] || fail "$tag ($pid) runs outside hvl-$NAME-$host"
+    want=$(ip netns exec "$PFX-$NAME-$host" readlink /proc/self/ns/net)
+    [ "$ns" = "$want" ] && [ "$ns" != "$machine_ns" ] || fail "$tag ($pid) runs outside $PFX-$NAME-$host"
 done <"$ROOT/$NAME/pids"
 pass "recorded processes in their namespaces"
 
@@ -90,7 +91,7 @@ start=$(date +%s%N)
 "$LAB" down "$NAME"
 echo "down took $((($(date +%s%N) - start) / 1000000)) ms"
 for p in $pids; do alive "$p" && fail "process $p survived down"; done
-ip netns list | grep -q "^hvl-$NAME-" && fail "namespaces remain"
+ip netns list | grep -q "^$PFX-$NAME-" && fail "namespaces remain"
 [ -e "$ROOT/$NAME" ] && fail "state directory remains"
 pass "down"
 
