@@ -1,0 +1,102 @@
+#include "scan_options.h"
+
+#include <glib.h>
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr char SUMMARY[] =
+    "Searches the local network once for printers, by multicast DNS service\n"
+    "discovery and by UPnP. The methods switched on in \"hvl.cfg\" in the current\n"
+    "directory take part (both when the file is missing); the file is only read.\n"
+    "\n"
+    "Each printer is a line as it is found (address, method, name and web\n"
+    "address), then the count.";
+
+constexpr char DESCRIPTION[] =
+    "--json prints one JSON array at the end: objects with \"name\", \"ip\", \"url\",\n"
+    "\"source\" (\"mdns\" or \"upnp\"), \"type\" (the mDNS service type that found it;\n"
+    "null for UPnP) and \"model\" (make and model; null when the printer says\n"
+    "none). --csv prints the same as CSV (RFC 4180): a header line, then one\n"
+    "record per printer.\n"
+    "\n"
+    "When a scan finds nothing, the checks of --diagnose that did not pass follow\n"
+    "on stderr. Ctrl+C stops the scan and keeps what was found.\n"
+    "\n"
+    "Exit status: 0 when the scan ran, 1 when no switched-on method can work here,\n"
+    "2 on bad arguments. See hvl-scan(1) for examples.";
+
+struct OptionContextDeleter {
+    void operator()(GOptionContext* pContext) const { g_option_context_free(pContext); }
+};
+
+std::string TakeText(gchar* psz) {
+    std::string str = psz != nullptr ? psz : "";
+    g_free(psz);
+    return str;
+}
+
+}  // namespace
+
+ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::string& strText) {
+    gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bNoMdns = FALSE, bNoUpnp = FALSE,
+             bWindowScan = FALSE, bHelp = FALSE;
+    gdouble fTimeout = options.fTimeoutSeconds;
+    // GLib's own --help would print and exit inside the parse: ours returns.
+    const GOptionEntry aEntries[] = {
+        {"no-mdns", 0, 0, G_OPTION_ARG_NONE, &bNoMdns, "Leave multicast DNS out of this scan", nullptr},
+        {"no-upnp", 0, 0, G_OPTION_ARG_NONE, &bNoUpnp, "Leave UPnP out of this scan", nullptr},
+        {"ipp", 0, 0, G_OPTION_ARG_NONE, &bIpp,
+         "Also find printers that announce only _ipp._tcp or _ipps._tcp", nullptr},
+        {"json", 0, 0, G_OPTION_ARG_NONE, &bJson, "Print one JSON array at the end", nullptr},
+        {"csv", 0, 0, G_OPTION_ARG_NONE, &bCsv, "Print CSV at the end", nullptr},
+        {"window-scan", 0, 0, G_OPTION_ARG_NONE, &bWindowScan,
+         "Run the window's scan instead: its passes, each ended by 4 s of silence", nullptr},
+        {"timeout", 0, 0, G_OPTION_ARG_DOUBLE, &fTimeout, "Bound the whole scan (default 30)", "SECONDS"},
+        {"diagnose", 0, 0, G_OPTION_ARG_NONE, &bDiagnose,
+         "Scan nothing; check what a scan needs, one line per check", nullptr},
+        {"help", 'h', 0, G_OPTION_ARG_NONE, &bHelp, "Show this help", nullptr},
+        {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
+    };
+    std::unique_ptr<GOptionContext, OptionContextDeleter> pContext(g_option_context_new(nullptr));
+    g_option_context_set_help_enabled(pContext.get(), FALSE);
+    g_option_context_set_summary(pContext.get(), SUMMARY);
+    g_option_context_set_description(pContext.get(), DESCRIPTION);
+    g_option_context_add_main_entries(pContext.get(), aEntries, nullptr);
+
+    // GLib rearranges the vector it parses: a copy, so argv stays as given.
+    std::vector<gchar*> aArgs(argv, argv + argc);
+    gint nArgs = argc;
+    gchar** ppArgs = aArgs.data();
+    GError* pError = nullptr;
+    const auto fnBad = [&](const std::string& strWhy) {
+        strText = "hvl-scan: " + strWhy + "\nTry 'hvl-scan --help' for more information.\n";
+        return ParseResult::BAD;
+    };
+    if (!g_option_context_parse(pContext.get(), &nArgs, &ppArgs, &pError)) {
+        const std::string strWhy = pError->message;
+        g_error_free(pError);
+        return fnBad(strWhy);
+    }
+    if (bHelp) {
+        strText = TakeText(g_option_context_get_help(pContext.get(), TRUE, nullptr));
+        return ParseResult::HELP;
+    }
+    if (nArgs > 1) return fnBad(std::string("unexpected argument '") + ppArgs[1] + "'");
+    if (bJson && bCsv) return fnBad("--json and --csv exclude each other");
+    if (bDiagnose && argc > 2) return fnBad("--diagnose takes no other option");
+    if (!std::isfinite(fTimeout) || fTimeout <= 0 || fTimeout > 86400)
+        return fnBad("--timeout needs a number of seconds above 0 (at most 86400)");
+    options.bJson = bJson;
+    options.bCsv = bCsv;
+    options.bIpp = bIpp;
+    options.bDiagnose = bDiagnose;
+    options.bNoMdns = bNoMdns;
+    options.bNoUpnp = bNoUpnp;
+    options.bWindowScan = bWindowScan;
+    options.fTimeoutSeconds = fTimeout;
+    return ParseResult::RUN;
+}

@@ -1,0 +1,25 @@
+// hvl-scan's command line, read with GLib's GOptionContext: one table of
+// options, --help and the error texts as GLib makes them.
+#pragma once
+
+#include <string>
+
+struct ScanOptions {
+    bool bJson = false;
+    bool bCsv = false;
+    bool bIpp = false;
+    bool bDiagnose = false;
+    bool bNoMdns = false;
+    bool bNoUpnp = false;
+    bool bWindowScan = false;       // the window's providers and passes instead of the live engine
+    double fTimeoutSeconds = 30.0;  // bounds the whole scan
+};
+
+enum class ParseResult {
+    RUN,   // scan (or diagnose) with the options
+    HELP,  // the help text was asked for; it is in strText
+    BAD,   // the arguments are wrong; strText says why, and how to get help
+};
+
+// Reads argv. strText gets the help text (HELP) or the error line (BAD).
+ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::string& strText);

@@ -1,0 +1,90 @@
+#include "scan_output.h"
+
+#include "conv_string.h"
+#include "csv_writer.h"
+#include "multicast_data_provider.h"
+
+namespace {
+
+nlohmann::json TextOrNull(const std::string& str) {
+    return str.empty() ? nlohmann::json() : nlohmann::json(str);
+}
+
+// A column of one text: JSON null and an empty CSV field when it is empty
+// (bNullable), else the text as it is.
+OutputColumn TextColumn(const char* pszName, std::u16string ScanRow::*pText, bool bNullable) {
+    return {pszName,
+            [pText, bNullable](const ScanRow& row) {
+                const std::string str = Utf16ToUtf8(row.*pText);
+                return bNullable ? TextOrNull(str) : nlohmann::json(str);
+            },
+            [pText](const ScanRow& row) { return Printable(row.*pText, true); }};
+}
+
+}  // namespace
+
+std::string Printable(const std::u16string& str, bool bKeepBreaks) {
+    std::u16string safe = str;
+    for (char16_t& ch : safe) {
+        if (bKeepBreaks && (ch == u'\r' || ch == u'\n' || ch == u'\t')) continue;
+        if (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F)) ch = u'?';
+    }
+    return Utf16ToUtf8(safe);
+}
+
+const char* SourceText(const ScanRow& row) {
+    switch (row.nKind) {
+        case PROVIDER_KIND_MDNS:
+            return "mdns";
+        case PROVIDER_KIND_UPNP:
+            return "upnp";
+        default:
+            return "";
+    }
+}
+
+std::vector<OutputColumn> BaseColumns() {
+    return {TextColumn("name", &ScanRow::strName, false),
+            TextColumn("ip", &ScanRow::strIpAddress, false),
+            TextColumn("url", &ScanRow::strUrl, false),
+            {"source", [](const ScanRow& row) { return TextOrNull(SourceText(row)); },
+             [](const ScanRow& row) { return std::string(SourceText(row)); }},
+            TextColumn("type", &ScanRow::strType, true),
+            TextColumn("model", &ScanRow::strModel, true)};
+}
+
+std::string TableLine(const ScanRow& row) {
+    // "%-15s  %-4s  %s  %s\n"
+    auto fnPadded = [](std::string str, size_t nWidth) {
+        if (str.size() < nWidth) str.append(nWidth - str.size(), ' ');
+        return str;
+    };
+    return fnPadded(Printable(row.strIpAddress), 15) + "  " + fnPadded(SourceText(row), 4) + "  " +
+           Printable(row.strName) + "  " + Printable(row.strUrl) + "\n";
+}
+
+std::string CountText(size_t nCount) {
+    return std::to_string(nCount) + (nCount == 1 ? " device found." : " devices found.");
+}
+
+std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns) {
+    nlohmann::json doc = nlohmann::json::array();
+    for (const ScanRow& row : aRows) {
+        nlohmann::json entry = nlohmann::json::object();
+        for (const OutputColumn& column : aColumns) entry[column.strName] = column.fnJson(row);
+        doc.push_back(std::move(entry));
+    }
+    return doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string CsvDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns) {
+    std::vector<std::string> aFields;
+    for (const OutputColumn& column : aColumns) aFields.push_back(column.strName);
+    std::string strOut = CsvRecord(aFields);
+    for (const ScanRow& row : aRows) {
+        aFields.clear();
+        for (const OutputColumn& column : aColumns) aFields.push_back(column.fnCsv(row));
+        strOut += CsvRecord(aFields);
+    }
+    return strOut;
+}

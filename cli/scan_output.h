@@ -1,0 +1,40 @@
+// hvl-scan's output: the table line printed as each row arrives, and the
+// JSON array and CSV printed at the end. JSON keys and CSV columns come from
+// one list of columns, so an option that shows more appends to it.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "scan_row.h"
+
+// One JSON key and the CSV column of the same name.
+struct OutputColumn {
+    std::string strName;
+    std::function<nlohmann::json(const ScanRow&)> fnJson;  // null JSON for "none"
+    std::function<std::string(const ScanRow&)> fnCsv;      // empty for "none"
+};
+
+// name, ip, url, source, type, model: what every scan shows.
+std::vector<OutputColumn> BaseColumns();
+
+// "address  method  name  url\n", control characters as '?'.
+std::string TableLine(const ScanRow& row);
+// "N devices found." (no letter for one device).
+std::string CountText(size_t nCount);
+// One JSON array of objects, a key per column; ends with a line break.
+std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns);
+// A header record, then a record per row (RFC 4180, CRLF).
+std::string CsvDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns);
+
+// "mdns", "upnp" or "" for the row's method.
+const char* SourceText(const ScanRow& row);
+
+// Names come from the network: never let them steer the terminal (C0 and C1
+// control characters become '?'). CSV keeps line breaks and tabs, quoted,
+// so that names come out whole.
+std::string Printable(const std::u16string& str, bool bKeepBreaks = false);

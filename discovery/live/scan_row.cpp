@@ -1,0 +1,38 @@
+#include "scan_row.h"
+
+#include <utility>
+
+ScanRow ScanRowFromPrinter(const PrinterData& printer) {
+    ScanRow row;
+    row.strName = printer.strName;
+    row.strIpAddress = printer.strIpAddress;
+    row.strUrl = printer.strUrl;
+    row.nKind = printer.nKind;
+    row.strType = printer.strType;
+    row.strModel = printer.strModel;
+    row.aAddresses = {printer.strIpAddress};
+    return row;
+}
+
+const DnsSdTxtItem* FindTxtItem(const ScanRow& row, std::string_view key) {
+    auto fnLower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (const DnsSdTxtItem& item : row.aTxtItems) {
+        if (item.strKey.size() != key.size()) continue;
+        bool bSame = true;
+        for (size_t i = 0; i < key.size() && bSame; ++i) bSame = fnLower(item.strKey[i]) == fnLower(key[i]);
+        if (bSame) return &item;
+    }
+    return nullptr;
+}
+
+bool CScanRowList::Add(ScanRow row) {
+    if (row.strIpAddress.empty() || m_mapByAddress.count(row.strIpAddress) != 0) return false;
+    m_mapByAddress.emplace(row.strIpAddress, m_aRows.size());
+    m_aRows.push_back(std::move(row));
+    return true;
+}
+
+const ScanRow* CScanRowList::FindByAddress(std::u16string_view strIpAddress) const {
+    auto it = m_mapByAddress.find(strIpAddress);
+    return it == m_mapByAddress.end() ? nullptr : &m_aRows[it->second];
+}

@@ -1,0 +1,53 @@
+// The rows of hvl-scan: one per printer address, whichever engine or method
+// found it, with everything the output writers may show of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "dnssd_client.h"
+#include "printer_list.h"
+
+struct ScanRow {
+    std::u16string strName;
+    std::u16string strIpAddress;  // the row's key: one row per address
+    std::u16string strUrl;
+    int32_t nKind = -1;       // PROVIDER_KIND_MDNS or PROVIDER_KIND_UPNP
+    std::u16string strType;   // mDNS: the service type whose browse found it
+    std::u16string strModel;  // make and model where the printer says them
+    // Every address the printer reported, IPv4 first; holds strIpAddress.
+    std::vector<std::u16string> aAddresses;
+    // mDNS only (empty from --window-scan): what the resolve answered, for
+    // those who ask the printer itself afterwards.
+    std::u16string strHostTarget;         // without its trailing dot
+    uint16_t nPort = 0;                   // host order; 0 when unknown
+    std::vector<DnsSdTxtItem> aTxtItems;  // raw bytes, as the record had them
+};
+
+// A row of the window's scan: its address is its only one.
+ScanRow ScanRowFromPrinter(const PrinterData& printer);
+
+// The TXT item's value by key (case-insensitive ASCII, as DNS-SD keys are),
+// or null when the row has no such item.
+const DnsSdTxtItem* FindTxtItem(const ScanRow& row, std::string_view key);
+
+// The rows in the order they were added, one per address (compared as the
+// window compares them): the first row for an address wins.
+class CScanRowList {
+public:
+    // True when the row was appended; false when its address (or an empty
+    // one) is there already.
+    bool Add(ScanRow row);
+
+    size_t GetCount() const { return m_aRows.size(); }
+    const std::vector<ScanRow>& GetRows() const { return m_aRows; }
+    const ScanRow* FindByAddress(std::u16string_view strIpAddress) const;
+
+private:
+    std::vector<ScanRow> m_aRows;
+    std::unordered_map<std::u16string, size_t, CNoCaseHash, CNoCaseEqual> m_mapByAddress;
+};

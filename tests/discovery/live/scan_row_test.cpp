@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "multicast_data_provider.h"
+#include "scan_row.h"
+
+namespace {
+
+ScanRow Row(std::u16string strIp, std::u16string strName, int32_t nKind = PROVIDER_KIND_MDNS) {
+    ScanRow row;
+    row.strIpAddress = std::move(strIp);
+    row.strName = std::move(strName);
+    row.nKind = nKind;
+    row.aAddresses = {row.strIpAddress};
+    return row;
+}
+
+struct MergeCase {
+    const char* pszName;
+    std::vector<ScanRow> aArriving;
+    std::vector<std::u16string> aExpectedNames;  // the rows kept, in order
+};
+
+void PrintTo(const MergeCase& c, std::ostream* os) {
+    *os << c.pszName;
+}
+
+class ScanRowMerge : public ::testing::TestWithParam<MergeCase> {};
+
+TEST_P(ScanRowMerge, KeepsTheFirstRowPerAddressInArrivalOrder) {
+    CScanRowList list;
+    std::vector<std::u16string> aAdded, aKept;
+    for (const ScanRow& row : GetParam().aArriving) {
+        if (list.Add(row)) aAdded.push_back(row.strName);
+    }
+    for (const ScanRow& row : list.GetRows()) {
+        aKept.push_back(row.strName);
+        EXPECT_EQ(list.FindByAddress(row.strIpAddress), &row);
+    }
+    EXPECT_EQ(aAdded, aKept);
+    EXPECT_EQ(aKept, GetParam().aExpectedNames);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ScanRowMerge,
+    ::testing::Values(
+        MergeCase{"DistinctAddressesAllKept",
+                  {Row(u"192.0.2.1", u"A"), Row(u"192.0.2.2", u"B"), Row(u"fe80::1%eth0", u"C")},
+                  {u"A", u"B", u"C"}},
+        MergeCase{"SecondMethodLosesToTheFirst",
+                  {Row(u"192.0.2.1", u"By mDNS"), Row(u"192.0.2.1", u"By UPnP", PROVIDER_KIND_UPNP)},
+                  {u"By mDNS"}},
+        // IPv6 text may come in either case; an address is one row.
+        MergeCase{"AddressesCompareWithoutCase",
+                  {Row(u"fe80::ab%eth0", u"Lower"), Row(u"FE80::AB%eth0", u"Upper")},
+                  {u"Lower"}},
+        MergeCase{"SameAddressOnAnotherInterfaceIsAnotherRow",
+                  {Row(u"fe80::ab%eth0", u"On eth0"), Row(u"fe80::ab%eth1", u"On eth1")},
+                  {u"On eth0", u"On eth1"}},
+        MergeCase{"RowWithoutAddressRefused", {Row(u"", u"Nowhere"), Row(u"192.0.2.9", u"Here")}, {u"Here"}}),
+    [](const ::testing::TestParamInfo<MergeCase>& info) { return std::string(info.param.pszName); });
+
+TEST(ScanRow, WindowRowCarriesItsAddressAsItsOnlyOne) {
+    PrinterData printer;
+    printer.strName = u"Office";
+    printer.strIpAddress = u"192.0.2.5";
+    printer.strUrl = u"http://office/";
+    printer.nKind = PROVIDER_KIND_UPNP;
+    printer.strModel = u"Lab L1";
+    const ScanRow row = ScanRowFromPrinter(printer);
+    EXPECT_EQ(row.aAddresses, std::vector<std::u16string>{u"192.0.2.5"});
+    EXPECT_EQ(row.strModel, u"Lab L1");
+    EXPECT_EQ(row.nKind, PROVIDER_KIND_UPNP);
+}
+
+TEST(ScanRow, TxtKeysMatchWithoutCase) {
+    ScanRow row;
+    row.aTxtItems = {{"txtvers", "1", true}, {"RP", "printers/lab", true}, {"Color", "", false}};
+    ASSERT_NE(FindTxtItem(row, "rp"), nullptr);
+    EXPECT_EQ(FindTxtItem(row, "rp")->strValue, "printers/lab");
+    EXPECT_FALSE(FindTxtItem(row, "color")->bHasValue);
+    EXPECT_EQ(FindTxtItem(row, "r"), nullptr);
+}
+
+}  // namespace
