@@ -12,6 +12,8 @@ PACKAGES=(
   libavahi-compat-libdnssd-dev avahi-daemon dbus
   # UPnP device search
   libgssdp-1.6-dev libsoup-3.0-dev libxml2-dev libglib2.0-dev
+  # printer status over IPP (hvl-scan --status)
+  libcups2-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev gnuplot-nox
   # test lab peers and tools

@@ -1,0 +1,244 @@
+// Status texts and the reading of a Get-Printer-Attributes reply.
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "conv_string.h"
+#include "ipp_status_reply.h"
+
+const char* const IPP_STATUS_ATTRIBUTES[] = {
+    "printer-state",
+    "printer-state-reasons",
+    "printer-is-accepting-jobs",
+    "printer-state-message",
+    "printer-make-and-model",
+    "printer-uuid",
+    "printer-more-info",
+    "marker-names",
+    "marker-levels",
+    "marker-colors",
+    "marker-types",
+    "marker-low-levels",
+    "printer-supply",
+    "printer-supply-description",
+};
+const int IPP_STATUS_ATTRIBUTE_COUNT = static_cast<int>(std::size(IPP_STATUS_ATTRIBUTES));
+
+const char16_t* PrinterStateText(PrinterState nState) {
+    switch (nState) {
+        case PrinterState::Idle:
+            return u"idle";
+        case PrinterState::Printing:
+            return u"printing";
+        case PrinterState::Stopped:
+            return u"stopped";
+        case PrinterState::NoIpp:
+            return u"no IPP";
+        case PrinterState::NoAnswer:
+            break;
+    }
+    return u"no answer";
+}
+
+ReasonSeverity SeverityOfReason(std::u16string_view strKeyword) {
+    if (strKeyword.ends_with(u"-report")) return ReasonSeverity::Report;
+    if (strKeyword.ends_with(u"-warning")) return ReasonSeverity::Warning;
+    return ReasonSeverity::Error;
+}
+
+const StateReason* MostSevereReason(const PrinterStatus& status) {
+    const StateReason* pWorst = nullptr;
+    for (const StateReason& reason : status.aReasons) {
+        if (!pWorst || reason.nSeverity > pWorst->nSeverity) pWorst = &reason;
+    }
+    return pWorst;
+}
+
+const SupplyLevel* LowestSupply(const PrinterStatus& status) {
+    const SupplyLevel* pLowest = nullptr;
+    for (const SupplyLevel& supply : status.aSupplies) {
+        if (supply.nLevel >= 0 && (!pLowest || supply.nLevel < pLowest->nLevel)) pLowest = &supply;
+    }
+    return pLowest;
+}
+
+bool IsStatusHealthy(const PrinterStatus& status) {
+    if (status.nState != PrinterState::Idle && status.nState != PrinterState::Printing) return false;
+    const StateReason* pWorst = MostSevereReason(status);
+    return !pWorst || pWorst->nSeverity != ReasonSeverity::Error;
+}
+
+std::u16string StatusSummary(const PrinterStatus& status) {
+    std::u16string str = PrinterStateText(status.nState);
+    const StateReason* pReason = MostSevereReason(status);
+    const SupplyLevel* pSupply = LowestSupply(status);
+    if (pReason || pSupply) str += u"  ";
+    if (pReason) str += pReason->strKeyword;
+    if (pSupply) {
+        if (pReason) str += u' ';
+        str += u'(' + (pSupply->strName.empty() ? std::u16string(u"supply") : pSupply->strName) + u' ' +
+               Utf8ToUtf16(std::to_string(pSupply->nLevel)) + u"%)";
+    }
+    return str;
+}
+
+namespace {
+
+std::u16string StringAt(ipp_attribute_t* pAttr, int nIndex) {
+    if (!pAttr || nIndex >= ippGetCount(pAttr)) return {};
+    const char* psz = ippGetString(pAttr, nIndex, nullptr);
+    return psz ? Utf8ToUtf16(psz) : std::u16string();
+}
+
+// An integer value, or -1 when the attribute or that value is missing.
+int32_t IntegerAt(ipp_attribute_t* pAttr, int nIndex) {
+    if (!pAttr || nIndex >= ippGetCount(pAttr) || ippGetValueTag(pAttr) != IPP_TAG_INTEGER) return -1;
+    return ippGetInteger(pAttr, nIndex);
+}
+
+// Percent levels: the negative "unknown" values and anything past 100 are unknown.
+int32_t Percent(int32_t nValue) {
+    return nValue >= 0 && nValue <= 100 ? nValue : -1;
+}
+
+ipp_attribute_t* Find(ipp_t* pResponse, const char* pszName) {
+    return ippFindAttribute(pResponse, pszName, IPP_TAG_ZERO);
+}
+
+// marker-*: parallel lists, each of which may arrive as one value.
+void ReadMarkers(ipp_t* pResponse, std::vector<SupplyLevel>& aSupplies) {
+    ipp_attribute_t* pNames = Find(pResponse, "marker-names");
+    ipp_attribute_t* pLevels = Find(pResponse, "marker-levels");
+    ipp_attribute_t* pColors = Find(pResponse, "marker-colors");
+    ipp_attribute_t* pTypes = Find(pResponse, "marker-types");
+    ipp_attribute_t* pLows = Find(pResponse, "marker-low-levels");
+    const int nCount = std::max(pNames ? ippGetCount(pNames) : 0, pLevels ? ippGetCount(pLevels) : 0);
+    for (int i = 0; i < nCount; ++i) {
+        SupplyLevel supply;
+        supply.strName = StringAt(pNames, i);
+        supply.strType = StringAt(pTypes, i);
+        supply.strColor = StringAt(pColors, i);
+        if (supply.strColor == u"none") supply.strColor.clear();
+        supply.nLevel = Percent(IntegerAt(pLevels, i));
+        supply.nLow = Percent(IntegerAt(pLows, i));
+        aSupplies.push_back(std::move(supply));
+    }
+}
+
+int32_t ParseInt(std::string_view str) {
+    int32_t n = -1;
+    const auto [ptr, ec] = std::from_chars(str.data(), str.data() + str.size(), n);
+    return ec == std::errc() && ptr == str.data() + str.size() ? n : -1;
+}
+
+// printer-supply values are octetStrings; some printers send them as text.
+std::string_view SupplyValueAt(ipp_attribute_t* pAttr, int nIndex) {
+    if (ippGetValueTag(pAttr) == IPP_TAG_STRING) {
+        int nLength = 0;
+        const void* pData = ippGetOctetString(pAttr, nIndex, &nLength);
+        return pData ? std::string_view(static_cast<const char*>(pData), static_cast<size_t>(nLength))
+                     : std::string_view();
+    }
+    const char* psz = ippGetString(pAttr, nIndex, nullptr);
+    return psz ? std::string_view(psz) : std::string_view();
+}
+
+void ReadPwgSupplies(ipp_t* pResponse, std::vector<SupplyLevel>& aSupplies) {
+    ipp_attribute_t* pSupply = Find(pResponse, "printer-supply");
+    if (!pSupply) return;
+    ipp_attribute_t* pDescriptions = Find(pResponse, "printer-supply-description");
+    for (int i = 0; i < ippGetCount(pSupply); ++i) {
+        SupplyLevel supply;
+        if (ReadPwgSupply(SupplyValueAt(pSupply, i), StringAt(pDescriptions, i), supply))
+            aSupplies.push_back(std::move(supply));
+    }
+}
+
+void ReadReasons(ipp_t* pResponse, std::vector<StateReason>& aReasons) {
+    ipp_attribute_t* pReasons = Find(pResponse, "printer-state-reasons");
+    for (int i = 0; pReasons && i < ippGetCount(pReasons); ++i) {
+        std::u16string strKeyword = StringAt(pReasons, i);
+        if (strKeyword.empty() || strKeyword == u"none") continue;
+        const ReasonSeverity nSeverity = SeverityOfReason(strKeyword);
+        aReasons.push_back({std::move(strKeyword), nSeverity});
+    }
+}
+
+}  // namespace
+
+bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription, SupplyLevel& supply) {
+    int32_t nLevel = -1;
+    int32_t nMax = -1;
+    bool bPercentUnit = false;
+    bool bAny = false;
+    std::string_view strColorant;
+    while (!strValue.empty()) {
+        const size_t nEnd = std::min(strValue.find(';'), strValue.size());
+        const std::string_view item = strValue.substr(0, nEnd);
+        strValue.remove_prefix(std::min(nEnd + 1, strValue.size()));
+        const size_t nEquals = item.find('=');
+        if (nEquals == std::string_view::npos) continue;
+        const std::string_view key = item.substr(0, nEquals);
+        const std::string_view value = item.substr(nEquals + 1);
+        if (key == "level") {
+            nLevel = ParseInt(value);
+            bAny = true;
+        } else if (key == "maxcapacity") {
+            nMax = ParseInt(value);
+        } else if (key == "unit") {
+            bPercentUnit = value == "percent";
+        } else if (key == "type") {
+            supply.strType = Utf8ToUtf16(value);
+            bAny = true;
+        } else if (key == "colorantname") {
+            strColorant = value;
+        }
+    }
+    if (!bAny) return false;
+    if (nLevel >= 0 && nMax > 0) {
+        supply.nLevel = static_cast<int32_t>(std::min<int64_t>(100, int64_t{nLevel} * 100 / nMax));
+    } else if (bPercentUnit) {
+        supply.nLevel = Percent(nLevel);
+    }
+    if (strColorant != "unknown" && strColorant != "none") supply.strColor = Utf8ToUtf16(strColorant);
+    supply.strName = strDescription;
+    if (supply.strName.empty()) {
+        supply.strName = supply.strColor;
+        if (!supply.strName.empty() && !supply.strType.empty()) supply.strName += u' ';
+        supply.strName += supply.strType;
+    }
+    return true;
+}
+
+bool ReadStatusReply(ipp_t* pResponse, PrinterStatus& status) {
+    status.nState = PrinterState::NoIpp;
+    if (!pResponse || ippGetStatusCode(pResponse) > IPP_STATUS_OK_EVENTS_COMPLETE) return false;
+    ipp_attribute_t* pState = ippFindAttribute(pResponse, "printer-state", IPP_TAG_ENUM);
+    if (!pState) return false;
+    switch (ippGetInteger(pState, 0)) {
+        case IPP_PSTATE_IDLE:
+            status.nState = PrinterState::Idle;
+            break;
+        case IPP_PSTATE_PROCESSING:
+            status.nState = PrinterState::Printing;
+            break;
+        case IPP_PSTATE_STOPPED:
+            status.nState = PrinterState::Stopped;
+            break;
+        default:
+            return false;
+    }
+    if (ipp_attribute_t* pAccepting =
+            ippFindAttribute(pResponse, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN))
+        status.nAccepting = ippGetBoolean(pAccepting, 0) ? 1 : 0;
+    ReadReasons(pResponse, status.aReasons);
+    status.strMessage = StringAt(Find(pResponse, "printer-state-message"), 0);
+    status.strMakeAndModel = StringAt(Find(pResponse, "printer-make-and-model"), 0);
+    status.strUuid = StringAt(Find(pResponse, "printer-uuid"), 0);
+    status.strMoreInfo = StringAt(Find(pResponse, "printer-more-info"), 0);
+    // Printers that give both forms describe the same supplies twice: the
+    // marker-* form, which most printers give, wins.
+    ReadMarkers(pResponse, status.aSupplies);
+    if (status.aSupplies.empty()) ReadPwgSupplies(pResponse, status.aSupplies);
+    return true;
+}

@@ -1,0 +1,62 @@
+// What a printer says about itself over IPP: its state, why, and how full
+// its supplies are. Filled from one Get-Printer-Attributes reply.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class PrinterState {
+    Idle,
+    Printing,
+    Stopped,
+    NoIpp,     // refused, or something other than an IPP printer answered
+    NoAnswer,  // the bound passed: asleep, switched off or unreachable
+};
+
+// Severity of a printer-state-reasons keyword, from its suffix. A keyword
+// without one counts as an error, as IPP/1.1 asks of every client.
+enum class ReasonSeverity { Report, Warning, Error };
+
+struct StateReason {
+    std::u16string strKeyword;  // as the printer sent it, suffix included
+    ReasonSeverity nSeverity = ReasonSeverity::Error;
+};
+
+struct SupplyLevel {
+    std::u16string strName;
+    std::u16string strType;   // "toner", "ink", ... (empty when not given)
+    std::u16string strColor;  // "#000000" (marker-colors) or "black" (colorantname)
+    int32_t nLevel = -1;      // percent; below 0: unknown
+    int32_t nLow = -1;        // percent at which the printer calls it low; below 0: unknown
+};
+
+struct PrinterStatus {
+    PrinterState nState = PrinterState::NoAnswer;
+    int32_t nAccepting = -1;            // printer-is-accepting-jobs: 1, 0, or -1 when not given
+    std::vector<StateReason> aReasons;  // "none" left out
+    std::vector<SupplyLevel> aSupplies;
+    std::u16string strMessage;
+    std::u16string strMakeAndModel;
+    std::u16string strUuid;
+    std::u16string strMoreInfo;
+    std::u16string strUri;  // the URI that answered (or the last one tried)
+};
+
+// "idle", "printing", "stopped", "no IPP", "no answer".
+const char16_t* PrinterStateText(PrinterState nState);
+
+ReasonSeverity SeverityOfReason(std::u16string_view strKeyword);
+
+// The first reason of the highest severity, or null.
+const StateReason* MostSevereReason(const PrinterStatus& status);
+
+// The supply with the lowest known level, or null when no level is known.
+const SupplyLevel* LowestSupply(const PrinterStatus& status);
+
+// True when the printer answered, is not stopped and has no error reason.
+bool IsStatusHealthy(const PrinterStatus& status);
+
+// The table's status column: "idle  toner-low (Black Toner 8%)".
+std::u16string StatusSummary(const PrinterStatus& status);

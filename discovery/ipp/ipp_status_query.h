@@ -1,0 +1,38 @@
+// One printer's status over IPP: a single Get-Printer-Attributes request
+// with libcups, the whole exchange bounded.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ipp_status.h"
+
+struct StatusTarget {
+    // A numeric address: a host name would need a lookup, which cannot be
+    // bounded (getaddrinfo has no timeout), and the row's address is the one
+    // that was found.
+    std::string strAddress;
+    int nPort = 631;
+    bool bTls = false;
+    // Tried in order; the next one only when the printer says the path does
+    // not exist (HTTP 404 or IPP client-error-not-found).
+    std::vector<std::string> aResources;
+};
+
+// Where to ask a listed printer: an _ipp._tcp/_ipps._tcp instance at its
+// port and TXT "rp" (default "ipp/print"); any other row at 631, first
+// /ipp/print, then /.
+StatusTarget StatusTargetFor(std::u16string_view strType, std::u16string_view strAddress, int nPort,
+                             const std::u16string* pRp);
+
+// "ipp://192.0.2.10:631/ipp/print" (ipps for TLS, brackets for IPv6).
+std::string StatusUri(const StatusTarget& target, size_t nResource);
+
+// Asks the printer; returns within the bound (plus a short slice), or
+// earlier once bCancel is set, with NoAnswer then. Never sends anything but
+// Get-Printer-Attributes.
+PrinterStatus QueryPrinterStatus(const StatusTarget& target, std::chrono::milliseconds bound,
+                                 const std::atomic<bool>& bCancel);

@@ -1,0 +1,20 @@
+// Reads a Get-Printer-Attributes reply into a PrinterStatus.
+#pragma once
+
+#include <cups/ipp.h>
+
+#include "ipp_status.h"
+
+// The attributes asked for: state, reasons, message, identity and both
+// forms of supply levels printers use.
+extern const char* const IPP_STATUS_ATTRIBUTES[];
+extern const int IPP_STATUS_ATTRIBUTE_COUNT;
+
+// Fills state, accepting, reasons, message, identity and supplies from a
+// successful reply. False when the reply carries no usable printer-state
+// (then it is not a printer's answer and the status is left as NoIpp).
+bool ReadStatusReply(ipp_t* pResponse, PrinterStatus& status);
+
+// One PWG printer-supply value ("type=toner;level=40;maxcapacity=100;...")
+// and its description; false when it has none of the keys a level needs.
+bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription, SupplyLevel& supply);
