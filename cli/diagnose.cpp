@@ -13,9 +13,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 
+#include "bounded_bus.h"
 #include "search_options.h"
 
 namespace {
@@ -27,65 +27,10 @@ void Add(DiagnoseReport& report, Level nLevel, const std::string& strText) {
     report.aLines.push_back({nLevel, TAGS[static_cast<int>(nLevel)] + strText});
 }
 
-// --- D-Bus: every operation asynchronous, on a main context of our own ---
-
-// The outcome of one asynchronous operation. Its callback holds a reference,
-// so an operation given up at its bound may still complete without harm.
-struct CAsyncOutcome {
-    bool bDone = false;
-    GObject* pObject = nullptr;  // a connection
-    GVariant* pReply = nullptr;  // a method reply
-    GError* pError = nullptr;
-    ~CAsyncOutcome() {
-        if (pObject) g_object_unref(pObject);
-        if (pReply) g_variant_unref(pReply);
-        if (pError) g_error_free(pError);
-    }
-};
-using OutcomePtr = std::shared_ptr<CAsyncOutcome>;
-
-void OnConnected(GObject*, GAsyncResult* pResult, gpointer pData) {
-    std::unique_ptr<OutcomePtr> pOutcome(static_cast<OutcomePtr*>(pData));
-    GError* pError = nullptr;
-    GDBusConnection* pConnection = g_dbus_connection_new_for_address_finish(pResult, &pError);
-    (*pOutcome)->pObject = pConnection ? G_OBJECT(pConnection) : nullptr;
-    (*pOutcome)->pError = pError;
-    (*pOutcome)->bDone = true;
-}
-
-void OnReply(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
-    std::unique_ptr<OutcomePtr> pOutcome(static_cast<OutcomePtr*>(pData));
-    GError* pError = nullptr;
-    (*pOutcome)->pReply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(pSource), pResult, &pError);
-    (*pOutcome)->pError = pError;
-    (*pOutcome)->bDone = true;
-}
-
-// Runs the context until fnDone() holds or nMs have passed; fnDone()'s
-// last answer.
-bool RunUntil(GMainContext* pContext, const std::function<bool()>& fnDone, int nMs) {
-    bool bTimedOut = false;
-    GSource* pTimer = g_timeout_source_new(static_cast<guint>(nMs));
-    g_source_set_callback(
-        pTimer,
-        [](gpointer p) -> gboolean {
-            *static_cast<bool*>(p) = true;
-            return G_SOURCE_REMOVE;
-        },
-        &bTimedOut, nullptr);
-    g_source_attach(pTimer, pContext);
-    while (!fnDone() && !bTimedOut) g_main_context_iteration(pContext, TRUE);
-    g_source_destroy(pTimer);
-    g_source_unref(pTimer);
-    return fnDone();
-}
+// --- D-Bus: every wait bounded, on a main context of our own ---
 
 std::string ErrorText(const GError* pError) {
     return pError && pError->message ? pError->message : "unknown error";
-}
-
-bool IsTimeout(const OutcomePtr& pOutcome) {
-    return !pOutcome->bDone || g_error_matches(pOutcome->pError, G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
 }
 
 bool IsNotOnBus(const GError* pError) {
@@ -93,111 +38,90 @@ bool IsNotOnBus(const GError* pError) {
            g_error_matches(pError, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
 }
 
-std::string ReplyString(const OutcomePtr& pOutcome) {
-    if (!pOutcome->pReply || !g_variant_is_of_type(pOutcome->pReply, G_VARIANT_TYPE("(s)"))) return {};
+std::string ReplyString(const CBusReply& reply) {
+    if (!reply.pReply || !g_variant_is_of_type(reply.pReply, G_VARIANT_TYPE("(s)"))) return {};
     const gchar* psz = nullptr;
-    g_variant_get(pOutcome->pReply, "(&s)", &psz);
+    g_variant_get(reply.pReply, "(&s)", &psz);
     return psz ? psz : "";
+}
+
+// Keeps a call's answer in reply.
+CBoundedBus::ReplyFn KeepIn(CBusReply& reply) {
+    return [&reply](GVariant* pReply, const GError* pError) {
+        reply.bAnswered = true;
+        reply.pReply = pReply ? g_variant_ref(pReply) : nullptr;
+        reply.pError = pError ? g_error_copy(pError) : nullptr;
+    };
 }
 
 // The system bus and avahi-daemon on it. Returns whether mDNS can reach the daemon.
 bool CheckBusAndAvahi(DiagnoseReport& report) {
-    GMainContext* pContext = g_main_context_new();
-    g_main_context_push_thread_default(pContext);
-    GCancellable* pCancel = g_cancellable_new();
-    std::vector<OutcomePtr> aStarted;
-    bool bAvahiOk = false;
+    using Clock = CBoundedBus::Clock;
+    const auto BOUND = std::chrono::milliseconds(DIAGNOSE_BUS_TIMEOUT_MS);
+    // Declared before the bus: a reply given up at its bound is dropped by
+    // the bus's teardown, never written here late.
+    CBusReply version;
+    CBusReply host;
+    CBoundedBus bus;
 
     // Reads DBUS_SYSTEM_BUS_ADDRESS, else the well-known socket; no I/O.
     GError* pError = nullptr;
-    gchar* pszAddress = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &pError);
+    const std::string strAddress = CBoundedBus::SystemBusAddress(&pError);
     const std::string strWhere =
-        std::string(pszAddress ? pszAddress : "?") +
+        (strAddress.empty() ? std::string("?") : strAddress) +
         (std::getenv("DBUS_SYSTEM_BUS_ADDRESS") ? ", from DBUS_SYSTEM_BUS_ADDRESS" : "");
-    GDBusConnection* pConnection = nullptr;
-    if (!pszAddress) {
+    bool bConnected = false;
+    if (strAddress.empty()) {
         Add(report, Level::FAIL,
             "D-Bus system bus: no address (" + ErrorText(pError) +
                 "). Set DBUS_SYSTEM_BUS_ADDRESS or start the system bus (systemctl start dbus).");
         g_clear_error(&pError);
+    } else if (bus.Connect(strAddress, Clock::now() + BOUND, &pError)) {
+        bConnected = true;
+        Add(report, Level::OK, "D-Bus system bus reachable (" + strWhere + ").");
     } else {
-        auto pConnect = std::make_shared<CAsyncOutcome>();
-        aStarted.push_back(pConnect);
-        g_dbus_connection_new_for_address(
-            pszAddress,
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, pCancel, OnConnected, new OutcomePtr(pConnect));
-        RunUntil(
-            pContext, [&] { return pConnect->bDone; }, DIAGNOSE_BUS_TIMEOUT_MS);
-        if (pConnect->pObject) {
-            pConnection = G_DBUS_CONNECTION(g_object_ref(pConnect->pObject));
-            Add(report, Level::OK, "D-Bus system bus reachable (" + strWhere + ").");
-        } else {
-            const std::string strWhy = pConnect->bDone ? ErrorText(pConnect->pError) : "no answer within 1 s";
-            Add(report, Level::FAIL,
-                "D-Bus system bus not reachable at " + strWhere + ": " + strWhy +
-                    ". Start it (systemctl start dbus) or correct DBUS_SYSTEM_BUS_ADDRESS; mDNS needs it.");
-        }
-        g_free(pszAddress);
+        const std::string strWhy = pError ? ErrorText(pError) : "no answer within 1 s";
+        g_clear_error(&pError);
+        Add(report, Level::FAIL,
+            "D-Bus system bus not reachable at " + strWhere + ": " + strWhy +
+                ". Start it (systemctl start dbus) or correct DBUS_SYSTEM_BUS_ADDRESS; mDNS needs it.");
     }
 
-    if (!pConnection) {
+    if (!bConnected) {
         Add(report, Level::FAIL,
             "avahi-daemon not asked: the system bus cannot be reached; mDNS cannot work.");
-    } else {
-        // Both questions at once, each bound to the same second: a frozen
-        // daemon is reported within that second.
-        auto pVersion = std::make_shared<CAsyncOutcome>();
-        auto pHost = std::make_shared<CAsyncOutcome>();
-        aStarted.insert(aStarted.end(), {pVersion, pHost});
-        for (auto [pszMethod, pOutcome] :
-             {std::pair{"GetVersionString", pVersion}, std::pair{"GetHostName", pHost}}) {
-            g_dbus_connection_call(pConnection, "org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server",
-                                   pszMethod, nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
-                                   DIAGNOSE_BUS_TIMEOUT_MS, pCancel, OnReply, new OutcomePtr(pOutcome));
-        }
-        RunUntil(
-            pContext, [&] { return pVersion->bDone && pHost->bDone; }, DIAGNOSE_BUS_TIMEOUT_MS);
-        if (pVersion->pReply && pHost->pReply) {
-            bAvahiOk = true;
-            Add(report, Level::OK,
-                "avahi-daemon answers on the system bus (" + ReplyString(pVersion) + ", host name \"" +
-                    ReplyString(pHost) + "\").");
-        } else if (IsTimeout(pVersion) || IsTimeout(pHost)) {
-            Add(report, Level::FAIL,
-                "avahi-daemon does not answer within 1 s: it is frozen or overloaded. Restart it "
-                "(systemctl restart avahi-daemon); mDNS cannot work until it answers.");
-        } else if (IsNotOnBus(pVersion->pError) || IsNotOnBus(pHost->pError)) {
-            Add(report, Level::FAIL,
-                "avahi-daemon is not running (org.freedesktop.Avahi is not on the system bus). Start it "
-                "(systemctl start avahi-daemon, package avahi-daemon); mDNS cannot work without it.");
-        } else {
-            Add(report, Level::FAIL,
-                "avahi-daemon answers with an error: " +
-                    ErrorText(pVersion->pError ? pVersion->pError : pHost->pError) +
-                    ". Check its log (journalctl -u avahi-daemon) and restart it; mDNS cannot work until "
-                    "then.");
-        }
-        g_dbus_connection_close(pConnection, nullptr, nullptr, nullptr);
-        g_object_unref(pConnection);
+        return false;
     }
-
-    // Whatever is still in flight is cancelled, and given a moment to say so
-    // (its callback owns what it touches, should it come later still).
-    g_cancellable_cancel(pCancel);
-    RunUntil(
-        pContext,
-        [&] {
-            for (const OutcomePtr& pOutcome : aStarted)
-                if (!pOutcome->bDone) return false;
-            return true;
-        },
-        100);
-    g_object_unref(pCancel);
-    g_main_context_pop_thread_default(pContext);
-    g_main_context_unref(pContext);
-    return bAvahiOk;
+    // Both questions at once, each bound to the same second: a frozen
+    // daemon is reported within that second.
+    for (auto [pszMethod, pReply] :
+         {std::pair{"GetVersionString", &version}, std::pair{"GetHostName", &host}}) {
+        bus.CallAsync("org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server", pszMethod, nullptr,
+                      G_VARIANT_TYPE("(s)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(*pReply));
+    }
+    bus.RunUntil([&] { return version.bAnswered && host.bAnswered; }, Clock::now() + BOUND);
+    if (version.pReply && host.pReply) {
+        Add(report, Level::OK,
+            "avahi-daemon answers on the system bus (" + ReplyString(version) + ", host name \"" +
+                ReplyString(host) + "\").");
+        return true;
+    }
+    if (version.TimedOut() || host.TimedOut()) {
+        Add(report, Level::FAIL,
+            "avahi-daemon does not answer within 1 s: it is frozen or overloaded. Restart it "
+            "(systemctl restart avahi-daemon); mDNS cannot work until it answers.");
+    } else if (IsNotOnBus(version.pError) || IsNotOnBus(host.pError)) {
+        Add(report, Level::FAIL,
+            "avahi-daemon is not running (org.freedesktop.Avahi is not on the system bus). Start it "
+            "(systemctl start avahi-daemon, package avahi-daemon); mDNS cannot work without it.");
+    } else {
+        Add(report, Level::FAIL,
+            "avahi-daemon answers with an error: " +
+                ErrorText(version.pError ? version.pError : host.pError) +
+                ". Check its log (journalctl -u avahi-daemon) and restart it; mDNS cannot work until "
+                "then.");
+    }
+    return false;
 }
 
 // --- Interfaces and routes ---

@@ -9,15 +9,14 @@
 // right after the Prepare reply, before Start, so signals are taken for the
 // whole session from the start and kept for an object path not known yet.
 #include <gio/gio.h>
-#include <glib-unix.h>
 
 #include <algorithm>
-#include <climits>
 #include <map>
 #include <set>
 #include <utility>
 
 #include "avahi_dbus_reply.h"
+#include "bounded_bus.h"
 #include "dnssd_client.h"
 
 namespace {
@@ -49,8 +48,6 @@ constexpr Ms AVAILABILITY_LIMIT{2000};
 constexpr Ms AVAILABILITY_BOUND{430};
 constexpr Ms AVAILABILITY_LIMIT{480};
 #endif
-// Teardown: the time given to cancelled calls to come back.
-constexpr Ms DRAIN_BOUND{100};
 
 int32_t ErrorOf(const GError* pError) {
     if (pError == nullptr) {
@@ -67,30 +64,24 @@ int32_t ErrorOf(const GError* pError) {
     return DNSSD_ERR_UNKNOWN;
 }
 
-// The GLib side of one session. Callbacks hold it by a shared pointer, so a
-// callback that comes after the session has gone finds it still there, and
-// closed.
-struct CCore {
-    GMainContext* pContext = nullptr;
-    GDBusConnection* pConnection = nullptr;
-    GCancellable* pCancellable = g_cancellable_new();
-    int32_t nConnectError = 0;
-    bool bConnecting = false;
-    int32_t nLostError = 0;  // the daemon or the bus went away
-    bool bClosed = false;
-    bool bStopSeen = false;
-    bool bDelivered = false;  // a reply reached the provider since the last look
-    int nOutstanding = 0;     // calls whose completion has not run yet
-    std::string strOwner;     // avahi-daemon's unique bus name: signals from anyone else are ignored
+struct CAvahiObject;
+
+// What one session knows of the daemon's objects. The operations' handles
+// and the bus's callbacks share it; the bus runs no callback once the
+// session is gone.
+struct CAvahiSessionState {
+    CBoundedBus* pBus = nullptr;  // null once the session is gone
+    bool bDelivered = false;      // a reply reached the provider since the last look
+    std::string strOwner;         // avahi-daemon's unique bus name: signals from anyone else are ignored
     // The objects of this session by path, and signals that came for a path
     // before its Prepare reply.
-    std::map<std::string, std::weak_ptr<struct COpState>> ops;
+    std::map<std::string, std::weak_ptr<CAvahiObject>> objects;
     std::map<std::string, std::vector<std::pair<std::string, GVariant*>>> early;
     size_t nEarly = 0;
     std::set<std::string> ended;  // objects let go of: what still comes for them is dropped
 
-    void End(const std::string& strPath) {
-        ops.erase(strPath);
+    void Forget(const std::string& strPath) {
+        objects.erase(strPath);
         ended.insert(strPath);
         auto it = early.find(strPath);
         if (it != early.end()) {
@@ -102,37 +93,21 @@ struct CCore {
         }
     }
 
-    CCore() : pContext(g_main_context_new()) {}
-    ~CCore() {
+    ~CAvahiSessionState() {
         for (auto& [strPath, aSignals] : early) {
             for (auto& [strMember, pBody] : aSignals) {
                 g_variant_unref(pBody);
             }
         }
-        if (pConnection != nullptr) {
-            g_object_unref(pConnection);
-        }
-        g_object_unref(pCancellable);
-        g_main_context_unref(pContext);
     }
 };
-using CorePtr = std::shared_ptr<CCore>;
-
-// A heap copy of a shared pointer, for GLib's user data.
-template <typename T>
-gpointer Hold(const std::shared_ptr<T>& p) {
-    return new std::shared_ptr<T>(p);
-}
-template <typename T>
-void Release(gpointer p) {
-    delete static_cast<std::shared_ptr<T>*>(p);
-}
+using SessionStatePtr = std::shared_ptr<CAvahiSessionState>;
 
 // One browser, resolver or record browser object of the daemon.
-struct COpState {
+struct CAvahiObject {
     enum Kind { BROWSE, RESOLVE, RECORD };
     Kind nKind = BROWSE;
-    CorePtr pCore;
+    SessionStatePtr pSession;
     std::string strPath;    // empty until Prepare answered
     bool bEnded = false;    // the provider let go of it
     bool bStarted = false;  // Start answered
@@ -158,7 +133,7 @@ struct COpState {
         if (bEnded) {
             return;
         }
-        pCore->bDelivered = true;
+        pSession->bDelivered = true;
         if (nKind == BROWSE) {
             DnsSdBrowseReply reply;
             reply.nError = nCode;
@@ -174,50 +149,48 @@ struct COpState {
         }
     }
 };
-using OpPtr = std::shared_ptr<COpState>;
+using ObjectPtr = std::shared_ptr<CAvahiObject>;
 
-void FreeObject(CCore& core, const std::string& strPath, const char* pszInterface) {
-    if (core.pConnection == nullptr || strPath.empty() || core.nLostError != 0) {
+void FreeObject(CAvahiSessionState& session, const std::string& strPath, const char* pszInterface) {
+    if (session.pBus == nullptr || strPath.empty() || session.pBus->IsLost()) {
         return;
     }
     // Best effort, without waiting: the daemon also frees a client's objects
     // when its connection goes.
-    g_dbus_connection_call(core.pConnection, AVAHI_NAME, strPath.c_str(), pszInterface, "Free", nullptr,
-                           nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, static_cast<int>(CALL_BOUND.count()),
-                           nullptr, nullptr, nullptr);
+    session.pBus->SendWithoutReply(AVAHI_NAME, strPath.c_str(), pszInterface, "Free", nullptr);
 }
 
-void Deliver(COpState& op, std::string_view member, GVariant* pBody) {
-    if (op.bEnded) {
+void Deliver(CAvahiObject& object, std::string_view member, GVariant* pBody) {
+    if (object.bEnded) {
         return;
     }
     if (member == "Failure") {
-        op.DeliverError(DNSSD_ERR_UNKNOWN);
+        object.DeliverError(DNSSD_ERR_UNKNOWN);
         return;
     }
-    switch (op.nKind) {
-        case COpState::BROWSE: {
+    switch (object.nKind) {
+        case CAvahiObject::BROWSE: {
             DnsSdBrowseReply reply;
             if ((member == "ItemNew" || member == "ItemRemove") &&
                 AvahiBrowseItemToReply(pBody, member == "ItemNew", reply)) {
-                op.pCore->bDelivered = true;
-                op.fnBrowse(reply);
+                object.pSession->bDelivered = true;
+                object.fnBrowse(reply);
             }
             break;  // AllForNow and CacheExhausted say nothing of an instance
         }
-        case COpState::RESOLVE: {
+        case CAvahiObject::RESOLVE: {
             DnsSdResolveReply reply;
             if (member == "Found" && AvahiResolverFoundToReply(pBody, reply)) {
-                op.pCore->bDelivered = true;
-                op.fnResolve(reply);
+                object.pSession->bDelivered = true;
+                object.fnResolve(reply);
             }
             break;
         }
-        case COpState::RECORD: {
+        case CAvahiObject::RECORD: {
             DnsSdRecordReply reply;
             if (member == "ItemNew" && AvahiRecordItemToReply(pBody, reply)) {
-                op.pCore->bDelivered = true;
-                op.fnRecord(reply);
+                object.pSession->bDelivered = true;
+                object.fnRecord(reply);
             }
             break;
         }
@@ -225,275 +198,122 @@ void Deliver(COpState& op, std::string_view member, GVariant* pBody) {
 }
 
 // Every signal of avahi's browser and resolver objects, for this session.
-void OnObjectSignal(GDBusConnection*, const char* pszSender, const char* pszPath, const char*,
-                    const char* pszMember, GVariant* pBody, gpointer pData) {
-    CCore& core = **static_cast<CorePtr*>(pData);
-    if (core.bClosed || pszSender == nullptr || core.strOwner != pszSender || pszPath == nullptr) {
+void OnObjectSignal(CAvahiSessionState& session, const char* pszSender, const char* pszPath,
+                    const char* pszMember, GVariant* pBody) {
+    if (pszSender == nullptr || session.strOwner != pszSender || pszPath == nullptr) {
         return;
     }
     const std::string_view member(pszMember != nullptr ? pszMember : "");
-    auto it = core.ops.find(pszPath);
-    if (it != core.ops.end()) {
-        if (OpPtr pOp = it->second.lock()) {
-            Deliver(*pOp, member, pBody);
+    auto it = session.objects.find(pszPath);
+    if (it != session.objects.end()) {
+        if (ObjectPtr pObject = it->second.lock()) {
+            Deliver(*pObject, member, pBody);
         }
         return;
     }
-    if (core.ended.count(pszPath) != 0) {
+    if (session.ended.count(pszPath) != 0) {
         return;
     }
     // Bounded: a daemon that sends for paths this session never asked for
     // cannot make it hold more.
     constexpr size_t MAX_EARLY = 4096;
-    if (core.nEarly < MAX_EARLY) {
-        ++core.nEarly;
-        core.early[pszPath].emplace_back(std::string(member), g_variant_ref(pBody));
+    if (session.nEarly < MAX_EARLY) {
+        ++session.nEarly;
+        session.early[pszPath].emplace_back(std::string(member), g_variant_ref(pBody));
     }
-}
-
-void OnStartReply(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
-    OpPtr pOp = *static_cast<OpPtr*>(pData);
-    Release<COpState>(pData);
-    --pOp->pCore->nOutstanding;
-    GError* pError = nullptr;
-    GVariant* pReply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(pSource), pResult, &pError);
-    if (pReply != nullptr) {
-        g_variant_unref(pReply);
-        pOp->bStarted = true;
-    } else {
-        pOp->nError = ErrorOf(pError);
-        if (pOp->nKind != COpState::BROWSE && !g_error_matches(pError, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
-            pOp->DeliverError(pOp->nError);
-        }
-        g_error_free(pError);
-    }
-}
-
-void OnPrepareReply(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
-    OpPtr pOp = *static_cast<OpPtr*>(pData);
-    Release<COpState>(pData);
-    CCore& core = *pOp->pCore;
-    --core.nOutstanding;
-    GError* pError = nullptr;
-    GVariant* pReply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(pSource), pResult, &pError);
-    if (pReply == nullptr) {
-        pOp->nError = ErrorOf(pError);
-        if (pOp->nKind != COpState::BROWSE && !g_error_matches(pError, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
-            pOp->DeliverError(pOp->nError);
-        }
-        g_error_free(pError);
-        return;
-    }
-    const char* pszPath = nullptr;
-    if (g_variant_is_of_type(pReply, G_VARIANT_TYPE("(o)"))) {
-        g_variant_get(pReply, "(&o)", &pszPath);
-        pOp->strPath = pszPath;
-    }
-    g_variant_unref(pReply);
-    if (pOp->strPath.empty()) {
-        pOp->nError = DNSSD_ERR_UNKNOWN;
-        pOp->DeliverError(pOp->nError);
-        return;
-    }
-    if (pOp->bEnded || core.bClosed) {
-        core.End(pOp->strPath);
-        FreeObject(core, pOp->strPath, pOp->Interface());
-        return;
-    }
-    core.ops[pOp->strPath] = pOp;
-    auto itEarly = core.early.find(pOp->strPath);
-    if (itEarly != core.early.end()) {
-        auto aSignals = std::move(itEarly->second);
-        core.nEarly -= aSignals.size();
-        core.early.erase(itEarly);
-        for (auto& [strMember, pBody] : aSignals) {
-            Deliver(*pOp, strMember, pBody);
-            g_variant_unref(pBody);
-        }
-    }
-    ++core.nOutstanding;
-    g_dbus_connection_call(core.pConnection, AVAHI_NAME, pOp->strPath.c_str(), pOp->Interface(), "Start",
-                           nullptr, nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
-                           static_cast<int>(CALL_BOUND.count()), core.pCancellable, OnStartReply, Hold(pOp));
 }
 
 class CDbusOperation : public CDnsSdOperation {
 public:
-    explicit CDbusOperation(OpPtr pOp) : m_pOp(std::move(pOp)) {}
+    explicit CDbusOperation(ObjectPtr pObject) : m_pObject(std::move(pObject)) {}
     ~CDbusOperation() override {
-        COpState& op = *m_pOp;
-        op.bEnded = true;
-        if (!op.strPath.empty()) {
-            op.pCore->End(op.strPath);
+        CAvahiObject& object = *m_pObject;
+        object.bEnded = true;
+        if (!object.strPath.empty()) {
+            object.pSession->Forget(object.strPath);
         }
-        FreeObject(*op.pCore, op.strPath, op.Interface());
+        FreeObject(*object.pSession, object.strPath, object.Interface());
     }
 
 private:
-    OpPtr m_pOp;
+    ObjectPtr m_pObject;
 };
 
-void OnNameOwnerChanged(GDBusConnection*, const char*, const char*, const char*, const char*, GVariant* pBody,
-                        gpointer pData) {
-    CCore& core = **static_cast<CorePtr*>(pData);
-    const char* pszNewOwner = nullptr;
-    if (g_variant_is_of_type(pBody, G_VARIANT_TYPE("(sss)"))) {
-        g_variant_get(pBody, "(&s&s&s)", nullptr, nullptr, &pszNewOwner);
-    }
-    if (pszNewOwner != nullptr && *pszNewOwner == '\0' && core.nLostError == 0) {
-        core.nLostError = DNSSD_ERR_SERVICE_NOT_RUNNING;
-    }
-}
-
-void OnClosed(GDBusConnection*, gboolean, GError*, gpointer pData) {
-    CCore& core = **static_cast<CorePtr*>(pData);
-    if (core.nLostError == 0) {
-        core.nLostError = DNSSD_ERR_SERVICE_NOT_RUNNING;
-    }
-}
-
-void OnConnected(GObject*, GAsyncResult* pResult, gpointer pData) {
-    CorePtr pCore = *static_cast<CorePtr*>(pData);
-    Release<CCore>(pData);
-    pCore->bConnecting = false;
-    GError* pError = nullptr;
-    GDBusConnection* pConnection = g_dbus_connection_new_for_address_finish(pResult, &pError);
-    if (pConnection == nullptr) {
-        pCore->nConnectError = ErrorOf(pError);
-        g_error_free(pError);
-        return;
-    }
-    if (pCore->bClosed) {
-        g_dbus_connection_close(pConnection, nullptr, nullptr, nullptr);
-        g_object_unref(pConnection);
-        return;
-    }
-    pCore->pConnection = pConnection;
-}
-
-gboolean OnStopReadable(gint, GIOCondition, gpointer pData) {
-    static_cast<CCore*>(pData)->bStopSeen = true;
-    return G_SOURCE_CONTINUE;
-}
-
-gboolean OnDeadline(gpointer pData) {
-    *static_cast<bool*>(pData) = true;
-    return G_SOURCE_REMOVE;
-}
-
 // One search's (or one availability check's) use of the daemon, on the
-// thread that made it.
+// thread that made it: avahi's objects on top of a bounded bus connection.
 class CDbusSession : public CDnsSdSession {
 public:
-    CDbusSession(int hStopFd, Clock::time_point tConnectDeadline) : m_pCore(std::make_shared<CCore>()) {
-        CCore& core = *m_pCore;
-        g_main_context_push_thread_default(core.pContext);
-        if (hStopFd >= 0) {
-            m_pStopSource = g_unix_fd_source_new(hStopFd, G_IO_IN);
-            // GLib's documented way: the fd source's callback passed as a GSourceFunc.
-            g_source_set_callback(m_pStopSource,
-                                  reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(OnStopReadable)),
-                                  &core, nullptr);
-            g_source_attach(m_pStopSource, core.pContext);
-        }
+    CDbusSession(int hStopFd, Clock::time_point tConnectDeadline)
+        : m_bus(hStopFd), m_pState(std::make_shared<CAvahiSessionState>()) {
+        m_pState->pBus = &m_bus;
         GError* pError = nullptr;
-        // Honours DBUS_SYSTEM_BUS_ADDRESS; reads no socket.
-        gchar* pszAddress = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, &pError);
-        if (pszAddress == nullptr) {
-            core.nConnectError = ErrorOf(pError);
-            g_error_free(pError);
+        const std::string strAddress = CBoundedBus::SystemBusAddress(&pError);
+        if (strAddress.empty()) {
+            m_nConnectError = ErrorOf(pError);
+            g_clear_error(&pError);
             return;
         }
-        core.bConnecting = true;
-        g_dbus_connection_new_for_address(
-            pszAddress,
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, core.pCancellable, OnConnected, Hold(m_pCore));
-        g_free(pszAddress);
-        RunUntil([&core] { return !core.bConnecting; }, tConnectDeadline);
-        if (core.pConnection == nullptr) {
-            if (core.nConnectError == 0) {
-                core.nConnectError = core.bStopSeen ? DNSSD_ERR_UNKNOWN : DNSSD_ERR_TIMEOUT;
-            }
+        if (!m_bus.Connect(strAddress, tConnectDeadline, &pError)) {
+            m_nConnectError = pError != nullptr   ? ErrorOf(pError)
+                              : m_bus.IsStopped() ? DNSSD_ERR_UNKNOWN
+                                                  : DNSSD_ERR_TIMEOUT;
+            g_clear_error(&pError);
             return;
         }
-        g_dbus_connection_set_exit_on_close(core.pConnection, FALSE);
-        m_nClosedHandler = g_signal_connect_data(core.pConnection, "closed", G_CALLBACK(OnClosed),
-                                                 Hold(m_pCore), ClosureRelease, GConnectFlags(0));
-        m_aSubscriptions.push_back(g_dbus_connection_signal_subscribe(
-            core.pConnection, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
-            "/org/freedesktop/DBus", AVAHI_NAME, G_DBUS_SIGNAL_FLAGS_NONE, OnNameOwnerChanged, Hold(m_pCore),
-            Release<CCore>));
+        m_bus.Subscribe("org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+                        "/org/freedesktop/DBus", AVAHI_NAME,
+                        [this](const char*, const char*, const char*, GVariant* pBody) {
+                            const char* pszNewOwner = nullptr;
+                            if (g_variant_is_of_type(pBody, G_VARIANT_TYPE("(sss)"))) {
+                                g_variant_get(pBody, "(&s&s&s)", nullptr, nullptr, &pszNewOwner);
+                            }
+                            if (pszNewOwner != nullptr && *pszNewOwner == '\0') {
+                                m_bus.MarkLost();
+                            }
+                        });
         // The daemon sends its objects' signals to this connection alone;
         // they are taken from the daemon's unique name only.
         for (const char* pszInterface :
              {"org.freedesktop.Avahi.ServiceBrowser", "org.freedesktop.Avahi.ServiceResolver",
               "org.freedesktop.Avahi.RecordBrowser"}) {
-            m_aSubscriptions.push_back(g_dbus_connection_signal_subscribe(
-                core.pConnection, nullptr, pszInterface, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-                OnObjectSignal, Hold(m_pCore), Release<CCore>));
+            m_bus.Subscribe(nullptr, pszInterface, nullptr, nullptr, nullptr,
+                            [pState = m_pState](const char* pszSender, const char* pszPath,
+                                                const char* pszMember, GVariant* pBody) {
+                                OnObjectSignal(*pState, pszSender, pszPath, pszMember, pBody);
+                            });
         }
-        GVariant* pOwner = nullptr;
-        core.nConnectError =
-            Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-                 g_variant_new("(s)", AVAHI_NAME), G_VARIANT_TYPE("(s)"), tConnectDeadline, &pOwner);
-        if (pOwner != nullptr) {
+        CBusReply owner;
+        m_bus.Call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+                   g_variant_new("(s)", AVAHI_NAME), G_VARIANT_TYPE("(s)"), tConnectDeadline, owner);
+        if (owner.pReply != nullptr) {
             const char* pszOwner = nullptr;
-            g_variant_get(pOwner, "(&s)", &pszOwner);
-            core.strOwner = pszOwner;
-            g_variant_unref(pOwner);
+            g_variant_get(owner.pReply, "(&s)", &pszOwner);
+            m_pState->strOwner = pszOwner;
+        } else {
+            m_nConnectError = owner.bAnswered ? ErrorOf(owner.pError) : DNSSD_ERR_TIMEOUT;
         }
     }
 
-    ~CDbusSession() override {
-        CCore& core = *m_pCore;
-        core.bClosed = true;
-        if (core.pConnection != nullptr) {
-            for (guint nSubscription : m_aSubscriptions) {
-                g_dbus_connection_signal_unsubscribe(core.pConnection, nSubscription);
-            }
-            g_signal_handler_disconnect(core.pConnection, m_nClosedHandler);
-        }
-        g_cancellable_cancel(core.pCancellable);
-        if (m_pStopSource != nullptr) {
-            g_source_destroy(m_pStopSource);
-            g_source_unref(m_pStopSource);
-        }
-        if (core.pConnection != nullptr) {
-            g_dbus_connection_close(core.pConnection, nullptr, nullptr, nullptr);
-        }
-        // Cancelled calls complete at once; let them, so nothing of this
-        // session waits on the context after it is let go.
-        const auto tEnd = std::min(Clock::now() + DRAIN_BOUND, m_tTeardownLimit);
-        while ((core.nOutstanding > 0 || core.bConnecting) && Clock::now() < tEnd) {
-            if (!g_main_context_iteration(core.pContext, FALSE)) {
-                g_usleep(1000);
-            }
-        }
-        while (g_main_context_iteration(core.pContext, FALSE)) {
-        }
-        g_main_context_pop_thread_default(core.pContext);
-    }
+    ~CDbusSession() override { m_pState->pBus = nullptr; }
 
     int32_t Browse(const char* pszType, const char* pszDomain, BrowseFn fnReply,
                    std::unique_ptr<CDnsSdOperation>& pOperation) override {
-        OpPtr pOp = NewOp(COpState::BROWSE);
-        pOp->fnBrowse = std::move(fnReply);
+        ObjectPtr pObject = NewObject(CAvahiObject::BROWSE);
+        pObject->fnBrowse = std::move(fnReply);
         const int32_t nError =
-            Prepare(pOp, "ServiceBrowserPrepare",
+            Prepare(pObject, "ServiceBrowserPrepare",
                     g_variant_new("(iissu)", AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, pszType, pszDomain, 0u));
         if (nError != 0) {
             return nError;
         }
         // A browse that does not run is a failure to browse: wait for Start.
-        auto pHandle = std::make_unique<CDbusOperation>(pOp);
-        CCore& core = *m_pCore;
-        RunUntil([&pOp] { return pOp->bStarted || pOp->nError != 0; }, Clock::now() + CALL_BOUND);
-        if (!pOp->bStarted) {
-            return pOp->nError != 0       ? pOp->nError
-                   : core.nLostError != 0 ? core.nLostError
-                                          : DNSSD_ERR_TIMEOUT;
+        auto pHandle = std::make_unique<CDbusOperation>(pObject);
+        m_bus.RunUntil([&pObject] { return pObject->bStarted || pObject->nError != 0; },
+                       Clock::now() + CALL_BOUND);
+        if (!pObject->bStarted) {
+            return pObject->nError != 0 ? pObject->nError
+                   : m_bus.IsLost()     ? DNSSD_ERR_SERVICE_NOT_RUNNING
+                                        : DNSSD_ERR_TIMEOUT;
         }
         pOperation = std::move(pHandle);
         return 0;
@@ -501,9 +321,9 @@ public:
 
     int32_t Resolve(const char* pszName, const char* pszType, const char* pszDomain, ResolveFn fnReply,
                     std::unique_ptr<CDnsSdOperation>& pOperation) override {
-        OpPtr pOp = NewOp(COpState::RESOLVE);
-        pOp->fnResolve = std::move(fnReply);
-        return Begin(pOp, "ServiceResolverPrepare",
+        ObjectPtr pObject = NewObject(CAvahiObject::RESOLVE);
+        pObject->fnResolve = std::move(fnReply);
+        return Begin(pObject, "ServiceResolverPrepare",
                      g_variant_new("(iisssiu)", AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, pszName, pszType,
                                    pszDomain, AVAHI_PROTO_INET, AVAHI_LOOKUP_NO_ADDRESS),
                      pOperation);
@@ -511,171 +331,129 @@ public:
 
     int32_t QueryRecord(const char* pszFullName, uint16_t nType, uint16_t nClass, RecordFn fnReply,
                         std::unique_ptr<CDnsSdOperation>& pOperation) override {
-        OpPtr pOp = NewOp(COpState::RECORD);
-        pOp->fnRecord = std::move(fnReply);
-        return Begin(pOp, "RecordBrowserPrepare",
+        ObjectPtr pObject = NewObject(CAvahiObject::RECORD);
+        pObject->fnRecord = std::move(fnReply);
+        return Begin(pObject, "RecordBrowserPrepare",
                      g_variant_new("(iisqqu)", AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, pszFullName,
                                    static_cast<guint16>(nClass), static_cast<guint16>(nType), 0u),
                      pOperation);
     }
 
     DnsSdWait Wait(Clock::time_point tDeadline, int32_t& nError) override {
-        CCore& core = *m_pCore;
-        core.bDelivered = false;
-        switch (RunUntil([&core] { return core.bDelivered; }, tDeadline)) {
-            case Outcome::DONE:
+        CAvahiSessionState& state = *m_pState;
+        state.bDelivered = false;
+        switch (m_bus.RunUntil([&state] { return state.bDelivered; }, tDeadline)) {
+            case CBoundedBus::Outcome::DONE:
                 return DnsSdWait::READY;
-            case Outcome::STOPPED:
+            case CBoundedBus::Outcome::STOPPED:
                 return DnsSdWait::STOPPED;
-            case Outcome::LOST:
-                nError = core.nLostError;
+            case CBoundedBus::Outcome::LOST:
+                nError = DNSSD_ERR_SERVICE_NOT_RUNNING;
                 return DnsSdWait::LOST;
-            case Outcome::TIMEOUT:
+            case CBoundedBus::Outcome::TIMEOUT:
                 break;
         }
         return DnsSdWait::TIMEOUT;
     }
 
     // Teardown ends by this time, whatever is still under way.
-    void LimitTeardown(Clock::time_point tLimit) { m_tTeardownLimit = tLimit; }
+    void LimitTeardown(Clock::time_point tLimit) { m_bus.LimitTeardown(tLimit); }
 
     // The daemon's state, for the availability check: 0 when it answered.
     int32_t GetState(Clock::time_point tDeadline) {
-        CCore& core = *m_pCore;
-        if (core.nConnectError != 0) {
-            return core.nConnectError;
+        if (m_nConnectError != 0) {
+            return m_nConnectError;
         }
-        GVariant* pState = nullptr;
-        const int32_t nError = Call(AVAHI_NAME, "/", AVAHI_SERVER, "GetState", nullptr, G_VARIANT_TYPE("(i)"),
-                                    tDeadline, &pState);
-        if (pState != nullptr) {
-            g_variant_unref(pState);
-        }
-        return nError;
+        CBusReply state;
+        m_bus.Call(AVAHI_NAME, "/", AVAHI_SERVER, "GetState", nullptr, G_VARIANT_TYPE("(i)"), tDeadline,
+                   state);
+        return state.pReply != nullptr ? 0 : state.bAnswered ? ErrorOf(state.pError) : DNSSD_ERR_TIMEOUT;
     }
 
 private:
-    enum class Outcome { DONE, TIMEOUT, STOPPED, LOST };
-
-    static void ClosureRelease(gpointer pData, GClosure*) { Release<CCore>(pData); }
-
-    // Iterates the context until fnDone holds, the deadline passes, a stop
-    // comes or the daemon goes.
-    template <typename F>
-    Outcome RunUntil(F fnDone, Clock::time_point tDeadline) {
-        CCore& core = *m_pCore;
-        bool bTimedOut = false;
-        GSource* pTimer = nullptr;
-        Outcome outcome = Outcome::TIMEOUT;
-        for (;;) {
-            if (fnDone()) {
-                outcome = Outcome::DONE;
-                break;
-            }
-            if (core.bStopSeen) {
-                outcome = Outcome::STOPPED;
-                break;
-            }
-            if (core.nLostError != 0) {
-                outcome = Outcome::LOST;
-                break;
-            }
-            if (bTimedOut || Clock::now() >= tDeadline) {
-                break;
-            }
-            if (pTimer == nullptr) {
-                const auto nLeft = std::chrono::ceil<Ms>(tDeadline - Clock::now()).count();
-                pTimer = g_timeout_source_new(static_cast<guint>(std::clamp<long long>(nLeft, 1, 600000)));
-                g_source_set_callback(pTimer, OnDeadline, &bTimedOut, nullptr);
-                g_source_attach(pTimer, core.pContext);
-            }
-            g_main_context_iteration(core.pContext, TRUE);
-        }
-        if (pTimer != nullptr) {
-            g_source_destroy(pTimer);
-            g_source_unref(pTimer);
-        }
-        return outcome;
+    ObjectPtr NewObject(CAvahiObject::Kind nKind) {
+        auto pObject = std::make_shared<CAvahiObject>();
+        pObject->nKind = nKind;
+        pObject->pSession = m_pState;
+        return pObject;
     }
 
-    // One method call, waited for until the deadline (or a stop): 0 and the
-    // reply in *ppReply, or the error.
-    int32_t Call(const char* pszDest, const char* pszPath, const char* pszInterface, const char* pszMethod,
-                 GVariant* pArgs, const GVariantType* pReplyType, Clock::time_point tDeadline,
-                 GVariant** ppReply) {
-        CCore& core = *m_pCore;
-        struct Answer {
-            CorePtr pCore;
-            bool bDone = false;
-            int32_t nError = 0;
-            GVariant* pReply = nullptr;
-        };
-        auto pAnswer = std::make_shared<Answer>();
-        pAnswer->pCore = m_pCore;
-        const auto nLeft = std::max<long long>(1, std::chrono::ceil<Ms>(tDeadline - Clock::now()).count());
-        ++core.nOutstanding;
-        g_dbus_connection_call(
-            core.pConnection, pszDest, pszPath, pszInterface, pszMethod, pArgs, pReplyType,
-            G_DBUS_CALL_FLAGS_NO_AUTO_START, static_cast<int>(std::min<long long>(nLeft, INT32_MAX)),
-            core.pCancellable,
-            [](GObject* pSource, GAsyncResult* pResult, gpointer pData) {
-                auto pAnswer = *static_cast<std::shared_ptr<Answer>*>(pData);
-                Release<Answer>(pData);
-                --pAnswer->pCore->nOutstanding;
-                GError* pError = nullptr;
-                pAnswer->pReply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(pSource), pResult, &pError);
-                pAnswer->bDone = true;
-                if (pAnswer->pReply == nullptr) {
-                    pAnswer->nError = ErrorOf(pError);
-                    g_error_free(pError);
-                }
-            },
-            Hold(pAnswer));
-        RunUntil([&pAnswer] { return pAnswer->bDone; }, tDeadline);
-        if (!pAnswer->bDone) {
-            return DNSSD_ERR_TIMEOUT;
-        }
-        *ppReply = pAnswer->pReply;
-        pAnswer->pReply = nullptr;
-        return pAnswer->nError;
-    }
-
-    OpPtr NewOp(COpState::Kind nKind) {
-        auto pOp = std::make_shared<COpState>();
-        pOp->nKind = nKind;
-        pOp->pCore = m_pCore;
-        return pOp;
-    }
-
-    // Sends the *Prepare call; its reply subscribes and starts the object.
-    int32_t Prepare(const OpPtr& pOp, const char* pszMethod, GVariant* pArgs) {
-        CCore& core = *m_pCore;
-        if (core.nConnectError != 0 || core.nLostError != 0) {
+    // Sends the *Prepare call; its reply starts the object.
+    int32_t Prepare(const ObjectPtr& pObject, const char* pszMethod, GVariant* pArgs) {
+        if (m_nConnectError != 0 || m_bus.IsLost()) {
             g_variant_unref(g_variant_ref_sink(pArgs));
-            return core.nConnectError != 0 ? core.nConnectError : core.nLostError;
+            return m_nConnectError != 0 ? m_nConnectError : DNSSD_ERR_SERVICE_NOT_RUNNING;
         }
-        ++core.nOutstanding;
-        g_dbus_connection_call(core.pConnection, AVAHI_NAME, "/", AVAHI_SERVER2, pszMethod, pArgs,
-                               G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NO_AUTO_START,
-                               static_cast<int>(CALL_BOUND.count()), core.pCancellable, OnPrepareReply,
-                               Hold(pOp));
+        m_bus.CallAsync(AVAHI_NAME, "/", AVAHI_SERVER2, pszMethod, pArgs, G_VARIANT_TYPE("(o)"),
+                        static_cast<int>(CALL_BOUND.count()),
+                        [this, pObject](GVariant* pReply, const GError* pError) {
+                            OnPrepareReply(pObject, pReply, pError);
+                        });
         return 0;
     }
 
-    int32_t Begin(const OpPtr& pOp, const char* pszMethod, GVariant* pArgs,
+    void OnPrepareReply(const ObjectPtr& pObject, GVariant* pReply, const GError* pError) {
+        CAvahiSessionState& state = *m_pState;
+        if (pReply == nullptr) {
+            pObject->nError = ErrorOf(pError);
+            if (pObject->nKind != CAvahiObject::BROWSE) {
+                pObject->DeliverError(pObject->nError);
+            }
+            return;
+        }
+        const char* pszPath = nullptr;
+        if (g_variant_is_of_type(pReply, G_VARIANT_TYPE("(o)"))) {
+            g_variant_get(pReply, "(&o)", &pszPath);
+            pObject->strPath = pszPath;
+        }
+        if (pObject->strPath.empty()) {
+            pObject->nError = DNSSD_ERR_UNKNOWN;
+            pObject->DeliverError(pObject->nError);
+            return;
+        }
+        if (pObject->bEnded) {
+            state.Forget(pObject->strPath);
+            FreeObject(state, pObject->strPath, pObject->Interface());
+            return;
+        }
+        state.objects[pObject->strPath] = pObject;
+        auto itEarly = state.early.find(pObject->strPath);
+        if (itEarly != state.early.end()) {
+            auto aSignals = std::move(itEarly->second);
+            state.nEarly -= aSignals.size();
+            state.early.erase(itEarly);
+            for (auto& [strMember, pBody] : aSignals) {
+                Deliver(*pObject, strMember, pBody);
+                g_variant_unref(pBody);
+            }
+        }
+        m_bus.CallAsync(AVAHI_NAME, pObject->strPath.c_str(), pObject->Interface(), "Start", nullptr, nullptr,
+                        static_cast<int>(CALL_BOUND.count()),
+                        [pObject](GVariant* pStarted, const GError* pFailure) {
+                            if (pStarted != nullptr) {
+                                pObject->bStarted = true;
+                                return;
+                            }
+                            pObject->nError = ErrorOf(pFailure);
+                            if (pObject->nKind != CAvahiObject::BROWSE) {
+                                pObject->DeliverError(pObject->nError);
+                            }
+                        });
+    }
+
+    int32_t Begin(const ObjectPtr& pObject, const char* pszMethod, GVariant* pArgs,
                   std::unique_ptr<CDnsSdOperation>& pOperation) {
-        const int32_t nError = Prepare(pOp, pszMethod, pArgs);
+        const int32_t nError = Prepare(pObject, pszMethod, pArgs);
         if (nError == 0) {
-            pOperation = std::make_unique<CDbusOperation>(pOp);
+            pOperation = std::make_unique<CDbusOperation>(pObject);
         }
         return nError;
     }
 
-    CorePtr m_pCore;
-    GSource* m_pStopSource = nullptr;
-    gulong m_nClosedHandler = 0;
-    std::vector<guint> m_aSubscriptions;
-    Clock::time_point m_tTeardownLimit = Clock::time_point::max();
+    // Declared first: torn down last, after every handle of this session.
+    CBoundedBus m_bus;
+    SessionStatePtr m_pState;
+    int32_t m_nConnectError = 0;
 };
 
 class CDbusClient : public CDnsSdClient {

@@ -1,0 +1,464 @@
+#include "bounded_bus.h"
+
+#include <glib-unix.h>
+
+#include <algorithm>
+#include <climits>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Clock = CBoundedBus::Clock;
+using Ms = std::chrono::milliseconds;
+
+// Cancelled calls come back at once from a live bus: the teardown waits this
+// long for them before the reaper takes over.
+constexpr Ms DRAIN_BOUND{100};
+// The reaper gives a torn-down bus this long; past it whatever GLib still
+// holds is left (a connect that never ends cannot be taken back).
+constexpr Ms REAPER_LIMIT{30000};
+
+}  // namespace
+
+// Everything of one bus that GLib's callbacks may reach. Each callback's
+// user data holds it by a shared pointer; nPending counts them.
+struct CBoundedBusState : std::enable_shared_from_this<CBoundedBusState> {
+    GMainContext* pContext = g_main_context_new();
+    GCancellable* pCancellable = g_cancellable_new();
+    GDBusConnection* pConnection = nullptr;
+    GSource* pStopSource = nullptr;
+    gulong nClosedHandler = 0;
+    std::vector<guint> aSubscriptions;
+    GError* pConnectError = nullptr;
+    int nPending = 0;              // operations GLib has not given back yet
+    bool bConnecting = false;      // the connect has not completed
+    bool bTornDown = false;        // no callback of the user runs any more
+    bool bClosedSeen = false;      // the connection emitted "closed"
+    bool bAwaitingClosed = false;  // counted in nPending until it does
+    bool bLost = false;
+    bool bStopSeen = false;
+    Clock::time_point tReaperLimit{};
+
+    // The connection's close, counted until both the close and its "closed"
+    // signal (dispatched on this context, holding the connection, which
+    // holds the context) have come back.
+    void StartClose();
+    // Runs once nPending is zero: gives back the connection and the context.
+    void Release();
+};
+
+using StatePtr = std::shared_ptr<CBoundedBusState>;
+
+namespace {
+
+// The user data of one GLib callback: the state, and what to call.
+template <typename Fn>
+struct CHolder {
+    StatePtr pState;
+    Fn fn;
+};
+
+void OnClosed(GDBusConnection*, gboolean, GError*, gpointer pData) {
+    CBoundedBusState& state = **static_cast<StatePtr*>(pData);
+    state.bClosedSeen = true;
+    state.bLost = true;
+    if (state.bAwaitingClosed) {
+        state.bAwaitingClosed = false;
+        --state.nPending;
+    }
+}
+
+void ReleaseClosedHandler(gpointer pData, GClosure*) {
+    delete static_cast<StatePtr*>(pData);
+}
+
+void OnCloseDone(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
+    std::unique_ptr<StatePtr> pState(static_cast<StatePtr*>(pData));
+    --(*pState)->nPending;
+    g_dbus_connection_close_finish(G_DBUS_CONNECTION(pSource), pResult, nullptr);
+}
+
+void OnConnected(GObject*, GAsyncResult* pResult, gpointer pData) {
+    std::unique_ptr<StatePtr> pHeld(static_cast<StatePtr*>(pData));
+    CBoundedBusState& state = **pHeld;
+    --state.nPending;
+    state.bConnecting = false;
+    GError* pError = nullptr;
+    GDBusConnection* pConnection = g_dbus_connection_new_for_address_finish(pResult, &pError);
+    if (pConnection == nullptr) {
+        state.pConnectError = pError;
+        return;
+    }
+    state.pConnection = pConnection;
+    g_dbus_connection_set_exit_on_close(pConnection, FALSE);
+    state.nClosedHandler =
+        g_signal_connect_data(pConnection, "closed", G_CALLBACK(OnClosed), new StatePtr(*pHeld),
+                              ReleaseClosedHandler, GConnectFlags(0));
+    if (state.bTornDown) {
+        state.StartClose();  // came too late: closed at once
+    }
+}
+
+void OnCallDone(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
+    std::unique_ptr<CHolder<CBoundedBus::ReplyFn>> pHolder(
+        static_cast<CHolder<CBoundedBus::ReplyFn>*>(pData));
+    --pHolder->pState->nPending;
+    GError* pError = nullptr;
+    GVariant* pReply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(pSource), pResult, &pError);
+    if (!pHolder->pState->bTornDown) {
+        pHolder->fn(pReply, pError);
+    }
+    if (pReply != nullptr) {
+        g_variant_unref(pReply);
+    }
+    if (pError != nullptr) {
+        g_error_free(pError);
+    }
+}
+
+void OnSignal(GDBusConnection*, const char* pszSender, const char* pszPath, const char*,
+              const char* pszMember, GVariant* pBody, gpointer pData) {
+    auto& holder = *static_cast<CHolder<CBoundedBus::SignalFn>*>(pData);
+    if (!holder.pState->bTornDown) {
+        holder.fn(pszSender, pszPath, pszMember, pBody);
+    }
+}
+
+// GLib calls it from the subscribing context once the subscription is gone.
+void ReleaseSubscription(gpointer pData) {
+    std::unique_ptr<CHolder<CBoundedBus::SignalFn>> pHolder(
+        static_cast<CHolder<CBoundedBus::SignalFn>*>(pData));
+    --pHolder->pState->nPending;
+}
+
+gboolean OnStopReadable(gint, GIOCondition, gpointer pData) {
+    static_cast<CBoundedBusState*>(pData)->bStopSeen = true;
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean OnDeadline(gpointer pData) {
+    *static_cast<bool*>(pData) = true;
+    return G_SOURCE_REMOVE;
+}
+
+// Finishes teardowns that outlived their bound, on a thread of its own that
+// ends when none is left.
+class CReaper {
+public:
+    static CReaper& Instance() {
+        static auto* pReaper = new CReaper;  // never destroyed: its thread may outlive static destruction
+        return *pReaper;
+    }
+
+    void HandOver(StatePtr pState) {
+        pState->tReaperLimit = Clock::now() + REAPER_LIMIT;
+        std::lock_guard lock(m_mutex);
+        m_aWaiting.push_back(std::move(pState));
+        ++m_nPending;
+        if (!m_bRunning) {
+            m_bRunning = true;
+            std::thread([this] { Run(); }).detach();
+        }
+    }
+
+    size_t Pending() {
+        std::lock_guard lock(m_mutex);
+        return m_nPending;
+    }
+
+private:
+    void Run() {
+        std::vector<StatePtr> aMine;
+        for (;;) {
+            {
+                std::lock_guard lock(m_mutex);
+                std::move(m_aWaiting.begin(), m_aWaiting.end(), std::back_inserter(aMine));
+                m_aWaiting.clear();
+                if (aMine.empty()) {
+                    m_bRunning = false;
+                    return;
+                }
+            }
+            size_t nDone = 0;
+            for (auto it = aMine.begin(); it != aMine.end();) {
+                CBoundedBusState& state = **it;
+                g_main_context_push_thread_default(state.pContext);
+                while (g_main_context_iteration(state.pContext, FALSE)) {
+                }
+                g_main_context_pop_thread_default(state.pContext);
+                if (state.nPending == 0) {
+                    state.Release();
+                } else if (Clock::now() < state.tReaperLimit) {
+                    ++it;
+                    continue;
+                }
+                // Past the limit the state is left as it is: GLib may still use it.
+                it = aMine.erase(it);
+                ++nDone;
+            }
+            if (nDone != 0) {
+                std::lock_guard lock(m_mutex);
+                m_nPending -= nDone;
+            }
+            g_usleep(2000);
+        }
+    }
+
+    std::mutex m_mutex;
+    std::vector<StatePtr> m_aWaiting;
+    size_t m_nPending = 0;
+    bool m_bRunning = false;
+};
+
+}  // namespace
+
+void CBoundedBusState::StartClose() {
+    if (pConnection == nullptr) {
+        return;
+    }
+    if (!bClosedSeen && !bAwaitingClosed) {
+        bAwaitingClosed = true;
+        ++nPending;
+    }
+    ++nPending;
+    g_dbus_connection_close(pConnection, nullptr, OnCloseDone, new StatePtr(shared_from_this()));
+}
+
+void CBoundedBusState::Release() {
+    if (pConnection != nullptr) {
+        g_signal_handler_disconnect(pConnection, nClosedHandler);
+        g_object_unref(pConnection);
+        pConnection = nullptr;
+    }
+    while (g_main_context_iteration(pContext, FALSE)) {
+    }
+    if (pConnectError != nullptr) {
+        g_error_free(pConnectError);
+        pConnectError = nullptr;
+    }
+    g_object_unref(pCancellable);
+    pCancellable = nullptr;
+    g_main_context_unref(pContext);
+    pContext = nullptr;
+}
+
+CBusReply::~CBusReply() {
+    if (pReply != nullptr) {
+        g_variant_unref(pReply);
+    }
+    if (pError != nullptr) {
+        g_error_free(pError);
+    }
+}
+
+bool CBusReply::TimedOut() const {
+    return !bAnswered || g_error_matches(pError, G_IO_ERROR, G_IO_ERROR_TIMED_OUT);
+}
+
+CBoundedBus::CBoundedBus(int hStopFd) : m_pState(std::make_shared<CBoundedBusState>()) {
+    CBoundedBusState& state = *m_pState;
+    g_main_context_push_thread_default(state.pContext);
+    if (hStopFd >= 0) {
+        state.pStopSource = g_unix_fd_source_new(hStopFd, G_IO_IN);
+        // GLib's documented way: the fd source's callback passed as a GSourceFunc.
+        g_source_set_callback(state.pStopSource,
+                              reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(OnStopReadable)),
+                              &state, nullptr);
+        g_source_attach(state.pStopSource, state.pContext);
+    }
+}
+
+CBoundedBus::~CBoundedBus() {
+    TearDown();
+}
+
+std::string CBoundedBus::SystemBusAddress(GError** ppError) {
+    gchar* pszAddress = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, ppError);
+    if (pszAddress == nullptr) {
+        return {};
+    }
+    std::string strAddress(pszAddress);
+    g_free(pszAddress);
+    return strAddress;
+}
+
+bool CBoundedBus::Connect(const std::string& strAddress, Clock::time_point tDeadline, GError** ppError) {
+    CBoundedBusState& state = *m_pState;
+    if (state.pConnection != nullptr || state.bConnecting) {
+        return state.pConnection != nullptr;
+    }
+    state.bConnecting = true;
+    ++state.nPending;
+    g_dbus_connection_new_for_address(
+        strAddress.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, state.pCancellable, OnConnected, new StatePtr(m_pState));
+    RunUntil([&state] { return !state.bConnecting; }, tDeadline);
+    if (state.pConnection == nullptr && state.pConnectError != nullptr && ppError != nullptr) {
+        *ppError = g_error_copy(state.pConnectError);
+    }
+    return state.pConnection != nullptr;
+}
+
+GDBusConnection* CBoundedBus::Connection() const {
+    return m_pState->bTornDown ? nullptr : m_pState->pConnection;
+}
+
+void CBoundedBus::CallAsync(const char* pszDest, const char* pszPath, const char* pszInterface,
+                            const char* pszMethod, GVariant* pArgs, const GVariantType* pReplyType,
+                            int nTimeoutMs, ReplyFn fnReply) {
+    CBoundedBusState& state = *m_pState;
+    if (Connection() == nullptr) {
+        if (pArgs != nullptr) {
+            g_variant_unref(g_variant_ref_sink(pArgs));
+        }
+        GError* pError = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED, "not connected");
+        fnReply(nullptr, pError);
+        g_error_free(pError);
+        return;
+    }
+    ++state.nPending;
+    g_dbus_connection_call(state.pConnection, pszDest, pszPath, pszInterface, pszMethod, pArgs, pReplyType,
+                           G_DBUS_CALL_FLAGS_NO_AUTO_START, std::max(1, nTimeoutMs), state.pCancellable,
+                           OnCallDone, new CHolder<ReplyFn>{m_pState, std::move(fnReply)});
+}
+
+void CBoundedBus::Call(const char* pszDest, const char* pszPath, const char* pszInterface,
+                       const char* pszMethod, GVariant* pArgs, const GVariantType* pReplyType,
+                       Clock::time_point tDeadline, CBusReply& reply) {
+    // Shared with the callback, which may come after this call has given up.
+    struct CAnswer {
+        bool bDone = false;
+        GVariant* pReply = nullptr;
+        GError* pError = nullptr;
+    };
+    auto pAnswer = std::make_shared<CAnswer>();
+    const long long nLeft = std::chrono::ceil<Ms>(tDeadline - Clock::now()).count();
+    CallAsync(pszDest, pszPath, pszInterface, pszMethod, pArgs, pReplyType,
+              static_cast<int>(std::clamp<long long>(nLeft, 1, INT_MAX)),
+              [pAnswer](GVariant* pReply, const GError* pError) {
+                  pAnswer->bDone = true;
+                  pAnswer->pReply = pReply != nullptr ? g_variant_ref(pReply) : nullptr;
+                  pAnswer->pError = pError != nullptr ? g_error_copy(pError) : nullptr;
+              });
+    RunUntil([&pAnswer] { return pAnswer->bDone; }, tDeadline);
+    reply.bAnswered = pAnswer->bDone;
+    reply.pReply = std::exchange(pAnswer->pReply, nullptr);
+    reply.pError = std::exchange(pAnswer->pError, nullptr);
+}
+
+void CBoundedBus::SendWithoutReply(const char* pszDest, const char* pszPath, const char* pszInterface,
+                                   const char* pszMethod, GVariant* pArgs) {
+    if (Connection() == nullptr) {
+        if (pArgs != nullptr) {
+            g_variant_unref(g_variant_ref_sink(pArgs));
+        }
+        return;
+    }
+    // Without a callback GDBus asks for no reply and keeps nothing.
+    g_dbus_connection_call(m_pState->pConnection, pszDest, pszPath, pszInterface, pszMethod, pArgs, nullptr,
+                           G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
+}
+
+void CBoundedBus::Subscribe(const char* pszSender, const char* pszInterface, const char* pszMember,
+                            const char* pszPath, const char* pszArg0, SignalFn fnSignal) {
+    CBoundedBusState& state = *m_pState;
+    if (Connection() == nullptr) {
+        return;
+    }
+    ++state.nPending;
+    state.aSubscriptions.push_back(g_dbus_connection_signal_subscribe(
+        state.pConnection, pszSender, pszInterface, pszMember, pszPath, pszArg0, G_DBUS_SIGNAL_FLAGS_NONE,
+        OnSignal, new CHolder<SignalFn>{m_pState, std::move(fnSignal)}, ReleaseSubscription));
+}
+
+CBoundedBus::Outcome CBoundedBus::RunUntil(const std::function<bool()>& fnDone, Clock::time_point tDeadline) {
+    CBoundedBusState& state = *m_pState;
+    bool bTimedOut = false;
+    GSource* pTimer = nullptr;
+    Outcome outcome = Outcome::TIMEOUT;
+    for (;;) {
+        if (fnDone()) {
+            outcome = Outcome::DONE;
+            break;
+        }
+        if (state.bStopSeen) {
+            outcome = Outcome::STOPPED;
+            break;
+        }
+        if (state.bLost) {
+            outcome = Outcome::LOST;
+            break;
+        }
+        if (bTimedOut || Clock::now() >= tDeadline) {
+            break;
+        }
+        if (pTimer == nullptr) {
+            const auto nLeft = std::chrono::ceil<Ms>(tDeadline - Clock::now()).count();
+            pTimer = g_timeout_source_new(static_cast<guint>(std::clamp<long long>(nLeft, 1, 600000)));
+            g_source_set_callback(pTimer, OnDeadline, &bTimedOut, nullptr);
+            g_source_attach(pTimer, state.pContext);
+        }
+        g_main_context_iteration(state.pContext, TRUE);
+    }
+    if (pTimer != nullptr) {
+        g_source_destroy(pTimer);
+        g_source_unref(pTimer);
+    }
+    return outcome;
+}
+
+void CBoundedBus::MarkLost() {
+    m_pState->bLost = true;
+}
+
+bool CBoundedBus::IsLost() const {
+    return m_pState->bLost;
+}
+
+bool CBoundedBus::IsStopped() const {
+    return m_pState->bStopSeen;
+}
+
+void CBoundedBus::LimitTeardown(Clock::time_point tLimit) {
+    m_tTeardownLimit = tLimit;
+}
+
+size_t CBoundedBus::LateTeardownsPending() {
+    return CReaper::Instance().Pending();
+}
+
+void CBoundedBus::TearDown() {
+    CBoundedBusState& state = *m_pState;
+    state.bTornDown = true;
+    if (state.pStopSource != nullptr) {
+        // The stop descriptor is the caller's: nothing may watch it after this.
+        g_source_destroy(state.pStopSource);
+        g_source_unref(state.pStopSource);
+        state.pStopSource = nullptr;
+    }
+    if (state.pConnection != nullptr) {
+        for (guint nSubscription : state.aSubscriptions) {
+            g_dbus_connection_signal_unsubscribe(state.pConnection, nSubscription);
+        }
+        state.aSubscriptions.clear();
+    }
+    g_cancellable_cancel(state.pCancellable);
+    state.StartClose();
+    const auto tEnd = std::min(Clock::now() + DRAIN_BOUND, m_tTeardownLimit);
+    while (state.nPending > 0 && Clock::now() < tEnd) {
+        if (!g_main_context_iteration(state.pContext, FALSE)) {
+            g_usleep(1000);
+        }
+    }
+    g_main_context_pop_thread_default(state.pContext);
+    if (state.nPending == 0) {
+        state.Release();
+    } else {
+        CReaper::Instance().HandOver(m_pState);
+    }
+}
