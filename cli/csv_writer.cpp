@@ -1,10 +1,20 @@
 #include "csv_writer.h"
 
+namespace {
+
+bool StartsLikeFormula(std::string_view text) {
+    return !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
+}
+
+}  // namespace
+
 std::string CsvField(std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+    const std::string strGuard = StartsLikeFormula(text) ? "'" : "";
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return strGuard + std::string(text);
     std::string strField;
-    strField.reserve(text.size() + 2);
+    strField.reserve(text.size() + 3);
     strField += '"';
+    strField += strGuard;
     for (char c : text) {
         if (c == '"') strField += '"';
         strField += c;

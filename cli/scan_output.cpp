@@ -3,6 +3,7 @@
 #include "conv_string.h"
 #include "csv_writer.h"
 #include "multicast_data_provider.h"
+#include "network_text.h"
 
 namespace {
 
@@ -24,12 +25,7 @@ OutputColumn TextColumn(const char* pszName, std::u16string ScanRow::*pText, boo
 }  // namespace
 
 std::string Printable(const std::u16string& str, bool bKeepBreaks) {
-    std::u16string safe = str;
-    for (char16_t& ch : safe) {
-        if (bKeepBreaks && (ch == u'\r' || ch == u'\n' || ch == u'\t')) continue;
-        if (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F)) ch = u'?';
-    }
-    return Utf16ToUtf8(safe);
+    return PrintableText(str, bKeepBreaks ? PrintTarget::CSV : PrintTarget::TERMINAL);
 }
 
 const char* SourceText(const ScanRow& row) {
@@ -74,7 +70,8 @@ std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<Ou
         for (const OutputColumn& column : aColumns) entry[column.strName] = column.fnJson(row);
         doc.push_back(std::move(entry));
     }
-    return doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return EscapeUnsafeJsonCharacters(doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)) +
+           "\n";
 }
 
 std::string CsvDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns) {

@@ -22,11 +22,12 @@ struct OutputColumn {
 // name, ip, url, source, type, model: what every scan shows.
 std::vector<OutputColumn> BaseColumns();
 
-// "address  method  name  url\n", control characters as '?'.
+// "address  method  name  url\n", control and reordering characters as '?'.
 std::string TableLine(const ScanRow& row);
 // "N devices found." (no letter for one device).
 std::string CountText(size_t nCount);
 // One JSON array of objects, a key per column; ends with a line break.
+// Control and reordering characters are \uXXXX escapes.
 std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns);
 // A header record, then a record per row (RFC 4180, CRLF).
 std::string CsvDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns);
@@ -34,7 +35,7 @@ std::string CsvDocument(const std::vector<ScanRow>& aRows, const std::vector<Out
 // "mdns", "upnp" or "" for the row's method.
 const char* SourceText(const ScanRow& row);
 
-// Names come from the network: never let them steer the terminal (C0 and C1
-// control characters become '?'). CSV keeps line breaks and tabs, quoted,
-// so that names come out whole.
+// Names come from the network: never let them steer the terminal or reorder
+// its line (control and bidirectional characters become '?'). CSV keeps line
+// feeds, CRLF and tabs, quoted, so that names come out whole.
 std::string Printable(const std::u16string& str, bool bKeepBreaks = false);

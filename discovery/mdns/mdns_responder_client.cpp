@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "conv_string.h"
+#include "network_text.h"
 #include "trace_log.h"
 
 namespace {
@@ -38,6 +39,27 @@ uint32_t Hex(int32_t nCode) {
     return static_cast<uint32_t>(nCode);
 }
 
+// The system resolver looks ".local" names up through nss-mdns, but never a
+// name that ends in a dot: only that dot goes, the rest stays as sent.
+void RemoveHostTrailingDot(std::u16string& strUrl) {
+    const size_t nScheme = strUrl.find(u"://");
+    const size_t nAuthority = nScheme == std::u16string::npos ? 0 : nScheme + 3;
+    size_t nAuthorityEnd = strUrl.find_first_of(u"/?#", nAuthority);
+    if (nAuthorityEnd == std::u16string::npos) {
+        nAuthorityEnd = strUrl.size();
+    }
+    const size_t nUserEnd = strUrl.rfind(u'@', nAuthorityEnd);
+    const size_t nHost =
+        nUserEnd != std::u16string::npos && nUserEnd >= nAuthority ? nUserEnd + 1 : nAuthority;
+    // An IPv6 literal ends at its bracket, any other host before the port.
+    const bool bLiteral = nHost < nAuthorityEnd && strUrl[nHost] == u'[';
+    const size_t nHostEnd =
+        std::min(bLiteral ? strUrl.find(u']', nHost) : strUrl.find(u':', nHost), nAuthorityEnd);
+    if (nHostEnd > nHost + 1 && strUrl[nHostEnd - 1] == u'.') {
+        strUrl.erase(nHostEnd - 1, 1);
+    }
+}
+
 }  // namespace
 
 std::u16string MdnsAdminUrl(const std::vector<DnsSdTxtItem>& aItems, std::string_view strHostTarget) {
@@ -50,14 +72,9 @@ std::u16string MdnsAdminUrl(const std::vector<DnsSdTxtItem>& aItems, std::string
     if (strUrl.empty()) {
         strUrl = u"http://" + Utf8ToUtf16(strHostTarget);
     }
-    RemoveDotLocal(strUrl);
-    // Only a dot that ends the text goes, and it is looked at before the
-    // trimming: "http://host. " keeps its dot.
-    if (!strUrl.empty() && strUrl.back() == u'.') {
-        strUrl.pop_back();
-    }
     TrimRight(strUrl);
     TrimLeft(strUrl);
+    RemoveHostTrailingDot(strUrl);
     return strUrl;
 }
 
@@ -70,17 +87,8 @@ std::u16string MdnsModel(const std::vector<DnsSdTxtItem>& aItems) {
         }
         return nullptr;
     };
-    auto Clean = [](const std::string& strValue) {
-        std::u16string str = Utf8ToUtf16(strValue);
-        for (char16_t& c : str) {
-            if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
-                c = u' ';
-            }
-        }
-        TrimRight(str);
-        TrimLeft(str);
-        return str;
-    };
+    // A TXT item holds at most 255 bytes, so this bound never cuts one.
+    auto Clean = [](const std::string& strValue) { return TrimmedNetworkText(strValue, 255); };
     if (const DnsSdTxtItem* pTy = First("ty")) {
         std::u16string str = Clean(pTy->strValue);
         if (!str.empty()) {

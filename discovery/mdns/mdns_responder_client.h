@@ -69,7 +69,8 @@ private:
 
 // The administration URL of a resolved instance: the value of its last
 // "adminurl" TXT item (any letter case), else "http://" and the host target;
-// then without ".local", without one trailing dot, trimmed.
+// trimmed, and without a dot that ends its host name (".local" stays, so the
+// system resolver finds the host through nss-mdns).
 std::u16string MdnsAdminUrl(const std::vector<DnsSdTxtItem>& aItems, std::string_view strHostTarget);
 
 // The make and model a resolved instance states: the value of its first "ty"

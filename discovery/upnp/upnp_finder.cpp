@@ -1,6 +1,7 @@
 #include "upnp_finder.h"
 
 #include "conv_string.h"
+#include "network_text.h"
 #include "reg_pattern.h"
 #include "trace_log.h"
 
@@ -34,21 +35,6 @@ bool CUPnPFinder::IsPrinterType(std::u16string_view strType) {
         if (c < u'0' || c > u'9') return false;
     }
     return true;
-}
-
-std::u16string CUPnPFinder::NetworkText(std::string_view utf8, size_t nMaxUnits) {
-    // Decoding never needs more units than bytes: cutting the input first
-    // bounds the work for any length.
-    std::u16string strText = Utf8ToUtf16(utf8.substr(0, std::min(utf8.size(), nMaxUnits * 3 + 3)));
-    for (char16_t& c : strText) {
-        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029) c = u' ';
-    }
-    if (strText.size() > nMaxUnits) {
-        size_t nCut = nMaxUnits;
-        if (nCut > 0 && strText[nCut - 1] >= 0xD800 && strText[nCut - 1] <= 0xDBFF) --nCut;
-        strText.resize(nCut);
-    }
-    return strText;
 }
 
 int32_t CUPnPFinder::IsAvailable() {
@@ -102,24 +88,20 @@ void CUPnPFinder::Search() {
 }
 
 UPnPPacketResult MakeUPnPPacket(const UPnPDevice& device, MulticastDataPacket& packet) {
-    if (!CUPnPFinder::IsPrinterType(CUPnPFinder::NetworkText(device.strType, UPNP_MAX_URL_UNITS))) {
+    if (!CUPnPFinder::IsPrinterType(BoundedNetworkText(device.strType, UPNP_MAX_URL_UNITS))) {
         return UPnPPacketResult::NOT_PRINTER;
     }
 
-    packet.strName = CUPnPFinder::NetworkText(device.strFriendlyName, UPNP_MAX_NAME_UNITS);
-    const std::u16string strDocumentUrl = CUPnPFinder::NetworkText(device.strDocumentUrl, UPNP_MAX_URL_UNITS);
+    packet.strName = BoundedNetworkText(device.strFriendlyName, UPNP_MAX_NAME_UNITS);
+    const std::u16string strDocumentUrl = BoundedNetworkText(device.strDocumentUrl, UPNP_MAX_URL_UNITS);
 
     CRegPattern pattern(IPV4_PATTERN);
     if (!pattern.IsCompiled() || !pattern.Match(strDocumentUrl)) return UPnPPacketResult::NO_ADDRESS;
     packet.strIpAddress = pattern.MatchText();
-    packet.strUrl = CUPnPFinder::NetworkText(device.strModelUrl, UPNP_MAX_URL_UNITS);
-    // "make model", or whichever of the two the device gives. Control
-    // characters have become spaces: trim after that.
+    packet.strUrl = BoundedNetworkText(device.strModelUrl, UPNP_MAX_URL_UNITS);
+    // "make model", or whichever of the two the device gives.
     auto fnField = [](const std::string& strUtf8) {
-        std::u16string str = CUPnPFinder::NetworkText(strUtf8, UPNP_MAX_NAME_UNITS);
-        TrimRight(str);
-        TrimLeft(str);
-        return str;
+        return TrimmedNetworkText(strUtf8, UPNP_MAX_NAME_UNITS);
     };
     std::u16string strModel = fnField(device.strManufacturer);
     const std::u16string strModelName = fnField(device.strModelName);
@@ -136,7 +118,7 @@ void CUPnPFinder::HandleDevice(const UPnPDevice& device) {
             return;
         case UPnPPacketResult::NO_ADDRESS:
             TraceMessage(TRACE_ERROR, nullptr, u"UPNP: No ip-address in document URL '%s' of '%s'.",
-                         NetworkText(device.strDocumentUrl, UPNP_MAX_URL_UNITS), packet.strName);
+                         BoundedNetworkText(device.strDocumentUrl, UPNP_MAX_URL_UNITS), packet.strName);
             return;
         case UPnPPacketResult::MADE:
             break;

@@ -41,11 +41,6 @@ public:
     // device type "urn:schemas-upnp-org:device:Printer:<version>".
     static bool IsPrinterType(std::u16string_view strType);
 
-    // Text from the network made fit for a packet and the trace: decoded
-    // (invalid UTF-8 becomes U+FFFD), control characters turned into spaces,
-    // cut to nMaxUnits without splitting a surrogate pair.
-    static std::u16string NetworkText(std::string_view utf8, size_t nMaxUnits);
-
 protected:
     void Search() override;
 

@@ -25,7 +25,10 @@ UPNP_PEER = os.environ.get("HVL_UPNP_PEER", "")
 DESCRIPTIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab", "upnp", "descriptions")
 PLOTTER_IP = "192.0.2.77"
 IPP_IP, IPPS_IP = "192.0.2.78", "192.0.2.79"
-HOSTILE_NAME = 'Hostile, "Quoted"\r\nName'
+# A formula, quotes, CRLF, a bidi override, a C1 control and a bare CR.
+HOSTILE_NAME = '@Hostile, "Quoted"\r\nName\u202e\u0085\rEnd'
+HOSTILE_MODEL = '=Acme, "Q" 9'
+UNSAFE_RE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]")
 JSON_KEYS = {"name", "ip", "url", "source", "type", "model"}
 # Labs of concurrent runs (other worktrees) must not share a name.
 SUFFIX = "".join("0123456789abcdefghijklmnopqrstuvwxyz"[os.getpid() // 36**i % 36] for i in range(4))
@@ -49,9 +52,9 @@ IPP_PRINTERS = {"instances": [
      "txt": ["product=(Halvet IPPS Two)"]},
 ]}
 # python3-zeroconf refuses control characters in names; avahi-daemon does not.
-HOSTILE_SERVICE = """<?xml version="1.0" standalone='no'?>
-<service-group><name>Hostile, "Quoted"&#13;&#10;Name</name>
-<service><type>_printer._tcp</type><port>515</port><txt-record>ty=Acme, "Q" 9</txt-record></service>
+HOSTILE_SERVICE = f"""<?xml version="1.0" standalone='no'?>
+<service-group><name>{"".join(c if " " <= c < "~" and c not in "<&" else f"&#{ord(c)};" for c in HOSTILE_NAME)}</name>
+<service><type>_printer._tcp</type><port>515</port><txt-record>ty={HOSTILE_MODEL}</txt-record></service>
 </service-group>
 """
 
@@ -235,8 +238,15 @@ class HvlScanIpp(unittest.TestCase):
             by_ip = {r[1]: r for r in records[1:]}
             self.assertEqual(len(by_ip), len(records) - 1)
             self.assertEqual(set(by_ip), {hostile_ip, eve_ip})
-            self.assertEqual(by_ip[hostile_ip][:5], [HOSTILE_NAME, hostile_ip, f"http://{lab.name}-p2", "mdns",
-                                                    "_printer._tcp"])
+            # A formula is text, controls and reordering are '?', CRLF stays.
+            self.assertEqual(by_ip[hostile_ip], ["'@Hostile, \"Quoted\"\r\nName???End", hostile_ip,
+                                                 f"http://{lab.name}-p2.local", "mdns", "_printer._tcp",
+                                                 "'" + HOSTILE_MODEL])
+            # The table: one line per printer, nothing that steers the terminal.
+            out, _ = scan()
+            line = next(ln for ln in out.splitlines() if ln.startswith(hostile_ip))
+            self.assertTrue(line.endswith('@Hostile, "Quoted"??Name???End  ' + f"http://{lab.name}-p2.local"), line)
+            self.assertIsNone(UNSAFE_RE.search(out.replace("\n", "")), repr(out))
 
             # With --ipp: one more pass, and one row per address still.
             out, ipp_time = scan("--ipp", "--json")
@@ -249,10 +259,14 @@ class HvlScanIpp(unittest.TestCase):
                              {"name": "IPP Only", "url": "http://ipp-only.example/", "type": "_ipp._tcp",
                               "model": "Halvet IPP One"})
             self.assertEqual({k: by_ip[IPPS_IP][k] for k in ("name", "url", "type", "model")},
-                             {"name": "IPPS Only", "url": "http://ipps-only", "type": "_ipps._tcp",
+                             {"name": "IPPS Only", "url": "http://ipps-only.local", "type": "_ipps._tcp",
                               "model": "Halvet IPPS Two"})
             self.assertLessEqual(ipp_time - plain_time, 4.5)
-            self.assertEqual(by_ip[hostile_ip]["model"], 'Acme, "Q" 9')  # from TXT "ty"
+            # JSON keeps the name whole, its unsafe characters escaped.
+            self.assertEqual(by_ip[hostile_ip]["name"], HOSTILE_NAME)
+            self.assertEqual(by_ip[hostile_ip]["model"], HOSTILE_MODEL)  # from TXT "ty"
+            self.assertIsNone(UNSAFE_RE.search(out.replace("\n", "")), repr(out))
+            self.assertIn("\\u202E\\u0085\\r", out)
 
 
 class HvlScanWithoutAvahi(unittest.TestCase):

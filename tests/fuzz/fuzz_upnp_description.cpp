@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "network_text.h"
 #include "upnp_device_finder.h"
 #include "upnp_finder.h"
 
@@ -125,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
                 CheckText(packet.strUrl, UPNP_MAX_URL_UNITS);
                 Check(packet.bComplete == 1);
                 // The leftmost dotted quad of the document URL, as listed.
-                const std::u16string strUrl = CUPnPFinder::NetworkText(strLocation, UPNP_MAX_URL_UNITS);
+                const std::u16string strUrl = BoundedNetworkText(strLocation, UPNP_MAX_URL_UNITS);
                 Check(IsDottedQuad(packet.strIpAddress));
                 Check(strUrl.find(packet.strIpAddress) != std::u16string::npos);
                 break;

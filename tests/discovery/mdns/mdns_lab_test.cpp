@@ -223,14 +223,14 @@ TEST_F(MdnsLab, AnnouncedPrintersArriveWithNameAddressAndUrl) {
         const char* pszAddress;
         std::string strUrl;
     };
-    const std::string strIppHost = "http://" + g_pLab->Name() + "-p2";
+    const std::string strIppHost = "http://" + g_pLab->Name() + "-p2.local";
     for (const Expected& e : {
-             Expected{"Office Laser", "192.0.2.10", "http://office-laser"},  // case, .local, dot, space
-             Expected{"Upper Key", "192.0.2.10", "http://upper:8080/setup"},
-             Expected{"Raw Only", "192.0.2.10", "http://raw-only"},  // second pass; fallback URL
-             Expected{"Case Printer", "192.0.2.10", "http://case-one"},
-             Expected{"case printer", "192.0.2.10", "http://case-two"},
-             Expected{"Büro Drucker 3", "192.0.2.10", "http://buero-3"},
+             Expected{"Office Laser", "192.0.2.10", "http://office-laser.local"},  // case, dot, space
+             Expected{"Upper Key", "192.0.2.10", "http://upper.local:8080/setup"},
+             Expected{"Raw Only", "192.0.2.10", "http://raw-only.local"},  // second pass; fallback URL
+             Expected{"Case Printer", "192.0.2.10", "http://case-one.local"},
+             Expected{"case printer", "192.0.2.10", "http://case-two.local"},
+             Expected{"Büro Drucker 3", "192.0.2.10", "http://buero-3.local"},
              Expected{"Lab IPP", "192.0.2.11", strIppHost},  // ippeveprinter: empty TXT, port 0
          }) {
         SCOPED_TRACE(e.pszName);
@@ -270,7 +270,7 @@ TEST_F(MdnsLab, SilentPrintersCostTheirBoundOnlyAndStayIncomplete) {
     const MulticastDataPacket* pV6 = Find("V6 Only");
     ASSERT_NE(pV6, nullptr);
     EXPECT_FALSE(pV6->bComplete);
-    EXPECT_EQ(Utf16ToUtf8(pV6->strUrl), "http://v6only") << "resolved, only its address is missing";
+    EXPECT_EQ(Utf16ToUtf8(pV6->strUrl), "http://v6only.local") << "resolved, only its address is missing";
 
     const auto aLines = Lines();
     auto Has = [&](const std::string& s) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <thread>
 
@@ -56,42 +57,62 @@ TEST_P(AdminUrl, FromTxtOrHost) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, AdminUrl,
     testing::Values(
-        AdminUrlCase{
-            "key in lower case", {"adminurl=http://laser.local/admin"}, "h.local.", "http://laser/admin"},
+        AdminUrlCase{"key in lower case",
+                     {"adminurl=http://laser.local/admin"},
+                     "h.local.",
+                     "http://laser.local/admin"},
         AdminUrlCase{"key in mixed case", {"AdminURL=http://laser/"}, "h.local.", "http://laser/"},
         AdminUrlCase{"leading white space, trailing dot",
                      {"ADMINURL=  http://laser.local."},
                      "h.local.",
-                     "http://laser"},
-        // The dot is looked at before the trimming: only one that ends the text goes.
-        AdminUrlCase{"white space after the dot keeps it",
+                     "http://laser.local"},
+        AdminUrlCase{"white space after the dot",
                      {"ADMINURL=  http://laser.local.  "},
                      "h.local.",
-                     "http://laser."},
+                     "http://laser.local"},
         AdminUrlCase{"one dot only", {"adminurl=http://laser.."}, "h.local.", "http://laser."},
-        AdminUrlCase{"no key: host without .local and dot",
-                     {"rp=queue"},
-                     "office-laser.local.",
-                     "http://office-laser"},
-        AdminUrlCase{"empty TXT", {}, "ipp-printer.local.", "http://ipp-printer"},
+        AdminUrlCase{"dot before the port",
+                     {"adminurl=http://EPSON83498A.local.:80/"},
+                     "h.local.",
+                     "http://EPSON83498A.local:80/"},
+        AdminUrlCase{"dot before path, query and fragment",
+                     {"adminurl=https://BRW10B1DFA23670.local./a.b/?x=y.#z."},
+                     "h.local.",
+                     "https://BRW10B1DFA23670.local/a.b/?x=y.#z."},
+        AdminUrlCase{"dot before a query", {"adminurl=http://p.local.?q"}, "h.local.", "http://p.local?q"},
+        AdminUrlCase{
+            "user info", {"adminurl=http://admin@p.local.:8080/"}, "h.local.", "http://admin@p.local:8080/"},
+        AdminUrlCase{
+            "IPv6 literal untouched", {"adminurl=http://[fe80::1]./"}, "h.local.", "http://[fe80::1]./"},
+        AdminUrlCase{"no scheme", {"adminurl=p.local./x"}, "h.local.", "p.local/x"},
+        AdminUrlCase{
+            "no key: host keeps .local", {"rp=queue"}, "office-laser.local.", "http://office-laser.local"},
+        AdminUrlCase{"empty TXT", {}, "KMBT5E92C6.local.", "http://KMBT5E92C6.local"},
         AdminUrlCase{"a later key wins",
                      {"adminurl=http://first/", "AdminUrl=http://second/"},
                      "h.local.",
                      "http://second/"},
-        AdminUrlCase{"key without value falls back", {"adminurl"}, "h.local.", "http://h"},
-        AdminUrlCase{"empty value falls back", {"adminurl="}, "h.local.", "http://h"},
-        AdminUrlCase{
-            "similar key is not the key", {"adminurl2=http://x/", "admin=http://y/"}, "h.local.", "http://h"},
-        AdminUrlCase{
-            "every .local goes", {"adminurl=http://a.local.local:631/x.local"}, "h.local.", "http://a:631/x"},
-        AdminUrlCase{
-            ".local is matched exactly", {"adminurl=http://a.LOCAL/"}, "h.local.", "http://a.LOCAL/"},
-        AdminUrlCase{
-            "UTF-8 value", {"adminurl=http://b\xc3\xbcro.local/"}, "h.local.", "http://b\xc3\xbcro/"},
-        AdminUrlCase{"invalid UTF-8 becomes U+FFFD",
-                     {"adminurl=http://a\xff/"},
+        AdminUrlCase{"key without value falls back", {"adminurl"}, "h.local.", "http://h.local"},
+        AdminUrlCase{"empty value falls back", {"adminurl="}, "h.local.", "http://h.local"},
+        AdminUrlCase{"similar key is not the key",
+                     {"adminurl2=http://x/", "admin=http://y/"},
                      "h.local.",
-                     "http://a\xef\xbf\xbd/"}));
+                     "http://h.local"},
+        AdminUrlCase{"every .local stays",
+                     {"adminurl=http://a.local.local:631/x.local"},
+                     "h.local.",
+                     "http://a.local.local:631/x.local"},
+        AdminUrlCase{
+            "UTF-8 value", {"adminurl=http://b\xc3\xbcro.local/"}, "h.local.", "http://b\xc3\xbcro.local/"},
+        AdminUrlCase{
+            "invalid UTF-8 becomes U+FFFD", {"adminurl=http://a\xff/"}, "h.local.", "http://a\xef\xbf\xbd/"}),
+    [](const testing::TestParamInfo<AdminUrlCase>& info) {
+        std::string strName;
+        for (const char* p = info.param.pszWhat; *p != 0; ++p) {
+            strName += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+        }
+        return strName;
+    });
 
 TEST(TxtItems, KeysValuesAndUnreadableItems) {
     const std::string strLongKey(255, 'k');  // fills the key buffer with no room for its end

@@ -90,17 +90,6 @@ TEST(UPnPFinderType, PrinterTypes) {
     }
 }
 
-TEST(UPnPFinderText, NetworkTextIsDecodedCleanedAndBounded) {
-    EXPECT_EQ(CUPnPFinder::NetworkText("Caf\xC3\xA9", 10), u"Caf\u00E9");
-    EXPECT_EQ(CUPnPFinder::NetworkText("bad \xC3\x28", 10), u"bad \uFFFD(");
-    EXPECT_EQ(CUPnPFinder::NetworkText("two\r\nlines\tand\x7F", 20), u"two  lines and ");
-    EXPECT_EQ(CUPnPFinder::NetworkText("abcdef", 4), u"abcd");
-    // A surrogate pair at the cut is dropped whole.
-    EXPECT_EQ(CUPnPFinder::NetworkText("ab\xF0\x9F\x96\xA8", 3), u"ab");
-    EXPECT_EQ(CUPnPFinder::NetworkText("ab\xF0\x9F\x96\xA8", 4), u"ab\U0001F5A8");
-    EXPECT_EQ(CUPnPFinder::NetworkText(std::string(1 << 20, 'x'), 256).size(), 256u);
-}
-
 TEST(UPnPFinder, PrintersBecomeOneCompletePacketEach) {
     CTraceCapture trace;
     CFakeFinder finder;
