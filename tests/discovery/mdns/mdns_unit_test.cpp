@@ -337,13 +337,13 @@ TEST_F(MdnsSearch, PassesAppendResolveAndCompleteOncePerName) {
     ASSERT_NE(pOffice, nullptr);
     EXPECT_TRUE(pOffice->bComplete);
     EXPECT_EQ(Narrow(pOffice->strIpAddress), "192.0.2.10");
-    EXPECT_EQ(Narrow(pOffice->strUrl), "http://o/");
+    EXPECT_EQ(Narrow(pOffice->strUrl), "http://o.local/");
     EXPECT_EQ(ResolvedTypes("Office Laser"), std::vector<std::string>{"_printer._tcp"});
 
     const auto* pRaw = Find(a, "Raw Only");
     ASSERT_NE(pRaw, nullptr);
     EXPECT_TRUE(pRaw->bComplete);
-    EXPECT_EQ(Narrow(pRaw->strUrl), "http://raw");
+    EXPECT_EQ(Narrow(pRaw->strUrl), "http://raw.local");
     EXPECT_EQ(ResolvedTypes("Raw Only"), std::vector<std::string>{"_pdl-datastream._tcp"});
 
     ASSERT_NE(Find(a, "Case Printer"), nullptr);
@@ -410,7 +410,7 @@ TEST_F(MdnsSearch, SilentResolveOrQueryCostsItsBoundOnly) {
     ASSERT_EQ(a.size(), 3u);
     EXPECT_FALSE(Find(a, "Gone")->bComplete);
     EXPECT_FALSE(Find(a, "No V4")->bComplete);
-    EXPECT_EQ(Narrow(Find(a, "No V4")->strUrl), "http://v6")
+    EXPECT_EQ(Narrow(Find(a, "No V4")->strUrl), "http://v6.local")
         << "the URL is kept, the packet stays incomplete";
     EXPECT_TRUE(Find(a, "Later")->bComplete);
     // Both unanswered ones are tried again in the second pass, under its type.
@@ -452,7 +452,7 @@ TEST_F(MdnsSearch, ErrorRepliesLeaveThatPrinterIncompleteAndTheOthersGoOn) {
     EXPECT_FALSE(Find(a, "Refused")->bComplete);
     EXPECT_EQ(Narrow(Find(a, "Refused")->strUrl), "");
     EXPECT_FALSE(Find(a, "No Record")->bComplete) << "an error is no address, not an empty one";
-    EXPECT_EQ(Narrow(Find(a, "No Record")->strUrl), "http://norec");
+    EXPECT_EQ(Narrow(Find(a, "No Record")->strUrl), "http://norec.local");
     EXPECT_TRUE(Find(a, "Fine")->bComplete);
     EXPECT_EQ(m_pProvider->GetStatus(), 0) << "one printer's failure must not hide the others";
 
