@@ -4,9 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "trace_log.h"
 
@@ -16,6 +23,10 @@ constexpr const char* FILE_NAME = "hvl.cfg";
 constexpr int32_t FILE_VERSION = 1;
 constexpr size_t FILE_SIZE = 12;
 constexpr const char* TEMP_SUFFIX = ".tmp";
+// The longest the caller (the window's thread, as it closes) waits for a save.
+constexpr std::chrono::seconds SAVE_BOUND{1};
+
+using FileBytes = std::array<unsigned char, FILE_SIZE>;
 
 std::string PathIn(const char* pszDirectory, const std::string& name) {
     if (pszDirectory == nullptr || pszDirectory[0] == 0) {
@@ -68,8 +79,21 @@ std::string DirectoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The kernel's fs.protected_symlinks rule, applied here because it may be
+// off: in a sticky world-writable directory (/tmp) a link is followed only
+// when it belongs to the user or to the directory's owner, so a link another
+// user planted there cannot aim the save at the user's own files.
+bool MayFollow(const std::string& link, const struct stat& linkStat) {
+    const std::string dir = DirectoryOf(link);
+    struct stat dirStat {};
+    if (stat(dir.empty() ? "." : dir.c_str(), &dirStat) != 0) return false;
+    const bool bShared = (dirStat.st_mode & S_ISVTX) != 0 && (dirStat.st_mode & S_IWOTH) != 0;
+    return !bShared || linkStat.st_uid == geteuid() || linkStat.st_uid == dirStat.st_uid;
+}
+
 // Follows symbolic links from path to the file they end at (which need not
-// exist); relative targets count from the link's own directory.
+// exist); relative targets count from the link's own directory. False for a
+// link that must not be followed, and for a loop.
 bool ResolveLinks(std::string path, std::string& target) {
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st {};
@@ -77,6 +101,7 @@ bool ResolveLinks(std::string path, std::string& target) {
             target = path;
             return true;
         }
+        if (!MayFollow(path, st)) return false;
         char link[PATH_MAX];
         const ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
         if (n <= 0) return false;
@@ -96,6 +121,8 @@ enum class SaveResult { Done, DirectoryRefused, Failed };
 SaveResult ReplaceAtomically(const std::string& target, const unsigned char* data) {
     struct stat old {};
     const bool exists = stat(target.c_str(), &old) == 0;
+    // A FIFO, a device or a directory is never written to.
+    if (exists && !S_ISREG(old.st_mode)) return SaveResult::Failed;
     // A file the user may not write stays as it is, whatever its directory allows.
     if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return SaveResult::Failed;
 
@@ -139,12 +166,56 @@ SaveResult ReplaceAtomically(const std::string& target, const unsigned char* dat
 }
 
 bool WriteInPlace(const std::string& target, const unsigned char* data) {
-    const int fd = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    // Opened without blocking (a FIFO put there since would wait for a
+    // reader) and written only when it is a regular file.
+    const int fd =
+        open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0) return false;
-    bool ok = WriteAll(fd, data, FILE_SIZE);
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, 0) == 0;
+    ok = ok && WriteAll(fd, data, FILE_SIZE);
     ok = fsync(fd) == 0 && ok;
     ok = close(fd) == 0 && ok;
     return ok;
+}
+
+bool SaveFile(const std::string& path, const unsigned char* data) {
+    // A link named "hvl.cfg" is written through: its target is replaced, and
+    // the link stays.
+    std::string target;
+    if (!ResolveLinks(path, target)) return false;
+    const SaveResult result = ReplaceAtomically(target, data);
+    // A directory the user cannot write still lets a writable file be
+    // rewritten in place, as a plain truncating write does.
+    return result == SaveResult::Done ||
+           (result == SaveResult::DirectoryRefused && WriteInPlace(target, data));
+}
+
+// The file system may stall (a slow disk's fsync, a hung network mount):
+// the caller waits at most SAVE_BOUND. A save still running then goes on by
+// itself and replaces the file whole or not at all.
+bool SaveFileWithinBound(const std::string& path, const FileBytes& data) {
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool bDone = false;
+        bool bSaved = false;
+    };
+    auto pOutcome = std::make_shared<Outcome>();
+    try {
+        std::thread([pOutcome, path, data] {
+            const bool bSaved = SaveFile(path, data.data());
+            const std::lock_guard<std::mutex> lock(pOutcome->mutex);
+            pOutcome->bDone = true;
+            pOutcome->bSaved = bSaved;
+            pOutcome->done.notify_one();
+        }).detach();
+    } catch (const std::system_error&) {
+        return SaveFile(path, data.data());  // no thread to be had: save here
+    }
+    std::unique_lock<std::mutex> lock(pOutcome->mutex);
+    return pOutcome->done.wait_for(lock, SAVE_BOUND, [&pOutcome] { return pOutcome->bDone; }) &&
+           pOutcome->bSaved;
 }
 
 }  // namespace
@@ -193,24 +264,11 @@ int32_t SearchOptions::Load(const char* pszDirectory) {
 }
 
 int32_t SearchOptions::Save(const char* pszDirectory) const {
-    unsigned char data[FILE_SIZE];
-    PutLE(data, FILE_VERSION);
-    PutLE(data + 4, bMdnsEnabled);
-    PutLE(data + 8, bUpnpEnabled);
-
-    // A link named "hvl.cfg" is written through: its target is replaced, and
-    // the link stays.
-    std::string target;
-    if (!ResolveLinks(PathIn(pszDirectory, FILE_NAME), target)) {
-        TraceSaveFailed();
-        return 0;
-    }
-    const SaveResult result = ReplaceAtomically(target, data);
-    // A directory the user cannot write still lets a writable file be
-    // rewritten in place, as a plain truncating write does.
-    const bool ok =
-        result == SaveResult::Done || (result == SaveResult::DirectoryRefused && WriteInPlace(target, data));
-    if (!ok) {
+    FileBytes data{};
+    PutLE(data.data(), FILE_VERSION);
+    PutLE(data.data() + 4, bMdnsEnabled);
+    PutLE(data.data() + 8, bUpnpEnabled);
+    if (!SaveFileWithinBound(PathIn(pszDirectory, FILE_NAME), data)) {
         TraceSaveFailed();
         return 0;
     }

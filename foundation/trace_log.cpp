@@ -7,11 +7,13 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 // The file holds UTF-16LE; lines are written straight from memory.
@@ -506,6 +508,32 @@ void CTraceLog::Write(uint32_t nLevel, const char16_t* pszSource, const char16_t
               static_cast<size_t>(length));
 }
 
+bool CTraceLog::LockFileWithinBound() {
+    // The file is open to every user, and so is its lock: anyone may hold
+    // it, so it is never waited for without a limit.
+    constexpr auto LOCK_BOUND = std::chrono::seconds(1);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point tStart = Clock::now();
+    const bool bMayWait = tStart >= m_tLockWaitsFrom;
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        if (flock(m_hFile, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return false;
+        }
+        if (!bMayWait || Clock::now() - tStart >= LOCK_BOUND) {
+            if (bMayWait) {
+                m_tLockWaitsFrom = Clock::now() + LOCK_BOUND;
+            }
+            return false;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(10000));
+    }
+}
+
 void CTraceLog::WriteLine(uint32_t nLevel, const char16_t* pszSource, const char16_t* pMessage,
                           size_t nMessage) {
     const char* path = m_strFilePath.c_str();
@@ -534,7 +562,10 @@ void CTraceLog::WriteLine(uint32_t nLevel, const char16_t* pszSource, const char
         // Every user's copy of the program shares the file, whatever the umask.
         fchmod(m_hFile, 0666);
     }
-    while (flock(m_hFile, LOCK_EX) != 0 && errno == EINTR) {
+    if (!LockFileWithinBound()) {
+        close(m_hFile);  // the line is lost, as when the file cannot be opened
+        m_hFile = -1;
+        return;
     }
 
     const bool empty = lseek(m_hFile, 0, SEEK_END) == 0;

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -226,12 +227,17 @@ private:
     };
 
     void WriteLine(uint32_t nLevel, const char16_t* pszSource, const char16_t* pMessage, size_t nMessage);
+    // Takes the file's lock within LOCK_BOUND; after one wait ran out, the
+    // messages of the next LOCK_BOUND try once only, so a lock that another
+    // user holds never queues the threads up one bound after another.
+    bool LockFileWithinBound();
 
     std::atomic<uint32_t> m_nLevelMask{0};
     std::string m_strFilePath;
     CHeapBuffer m_bufMessage;
     char16_t m_szHeader[120] = {};
     int m_hFile = -1;
+    std::chrono::steady_clock::time_point m_tLockWaitsFrom{};
     mutable std::mutex m_lock;
 };
 

@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -261,5 +262,66 @@ TEST(SearchOptions, SaveWritesWhereAndAsTheFileIs) {
         if (c.pszLink) {
             EXPECT_EQ(Entries(dir.File("sub")), std::vector<std::string>{std::string(c.pszFile).substr(4)});
         }
+    }
+}
+
+// Links are followed only where the kernel's protected-symlinks rule would
+// follow them, and nothing but a regular file is written, never blocking.
+TEST(SearchOptions, SaveFollowsOnlyLinksTheKernelWouldToRegularFiles) {
+    const uid_t self = geteuid();
+    const uid_t nobody = 65534;
+    enum class Target { FILE, FIFO };
+    const struct {
+        const char* pszName;
+        mode_t dirMode;  // of the directory that holds hvl.cfg
+        uid_t dirOwner;
+        uid_t linkOwner;  // hvl.cfg is a link to ../victim unless bNoLink
+        bool bNoLink;     // hvl.cfg is the target itself
+        Target target;
+        bool bSaved;
+    } cases[] = {
+        {"own link in a sticky shared directory", 01777, self, self, false, Target::FILE, true},
+        {"another user's link in a sticky shared directory", 01777, self, nobody, false, Target::FILE, false},
+        {"the directory owner's link in a sticky shared directory", 01777, nobody, nobody, false,
+         Target::FILE, true},
+        {"another user's link, directory not sticky", 0777, self, nobody, false, Target::FILE, true},
+        {"link to a FIFO", 0755, self, self, false, Target::FIFO, false},
+        {"hvl.cfg is a FIFO", 0755, self, self, true, Target::FIFO, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pszName);
+        if ((c.dirOwner != self || c.linkOwner != self) && self != 0) {
+            continue;  // only root can make another user's files
+        }
+        CTempDir dir;
+        const std::string shared = dir.File("shared");
+        const std::string victim = c.bNoLink ? shared + "/hvl.cfg" : dir.File("victim");
+        ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+        if (c.target == Target::FIFO) {
+            ASSERT_EQ(mkfifo(victim.c_str(), 0600), 0);
+        } else {
+            WriteBytes(victim, Le({1, 1, 1}));
+        }
+        if (!c.bNoLink) {
+            ASSERT_EQ(symlink(victim.c_str(), (shared + "/hvl.cfg").c_str()), 0);
+            ASSERT_EQ(lchown((shared + "/hvl.cfg").c_str(), c.linkOwner, c.linkOwner), 0);
+        }
+        ASSERT_EQ(chown(shared.c_str(), c.dirOwner, c.dirOwner), 0);
+        ASSERT_EQ(chmod(shared.c_str(), c.dirMode), 0);
+
+        CCapturedTrace trace;
+        SearchOptions options;
+        options.bMdnsEnabled = 0;
+        const auto tStart = std::chrono::steady_clock::now();
+        EXPECT_EQ(options.Save(shared.c_str()), c.bSaved ? 1 : 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::milliseconds(500));
+        struct stat st {};
+        ASSERT_EQ(stat(victim.c_str(), &st), 0);
+        if (c.target == Target::FIFO) {
+            EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        } else {
+            EXPECT_EQ(ReadBytes(victim), c.bSaved ? Le({1, 0, 1}) : Le({1, 1, 1}));
+        }
+        EXPECT_EQ(trace.Text().ends_with(SAVE_FAILED), !c.bSaved);
     }
 }

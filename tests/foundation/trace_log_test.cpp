@@ -1,10 +1,13 @@
 #include "trace_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <ctime>
 #include <regex>
 #include <string>
@@ -377,4 +380,54 @@ TEST(TraceLogFile, TwoProcessesKeepEveryLineWhole) {
     }
     EXPECT_EQ(next[0], LINES);
     EXPECT_EQ(next[1], LINES);
+}
+
+// Another process (any user may) holds the file's lock: a message waits at
+// most the bound and its line is lost; the next ones do not wait it again.
+TEST(TraceLogFile, LockHeldElsewhereCostsOneBoundAtMost) {
+    using Clock = std::chrono::steady_clock;
+    CTempDir dir;
+    const std::string logPath = dir.File("held.log");
+    const std::string conf = MachineConfig(dir, "4", logPath);
+    CTraceLog log(conf.c_str(), nullptr);
+    log.Trace(TRACE_INFO, nullptr, u"before");
+    int aHeld[2];
+    int aRelease[2];
+    ASSERT_EQ(pipe(aHeld), 0);
+    ASSERT_EQ(pipe(aRelease), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int fd = open(logPath.c_str(), O_RDONLY);
+        const bool bHeld = fd >= 0 && flock(fd, LOCK_EX) == 0;
+        char c = bHeld ? 'h' : 'x';
+        [[maybe_unused]] ssize_t n = write(aHeld[1], &c, 1);
+        close(aRelease[1]);
+        n = read(aRelease[0], &c, 1);  // until the parent closes its end
+        _exit(0);
+    }
+    close(aHeld[1]);
+    close(aRelease[0]);
+    char c = 0;
+    ASSERT_EQ(read(aHeld[0], &c, 1), 1);
+    ASSERT_EQ(c, 'h');
+
+    const Clock::time_point t0 = Clock::now();
+    log.Trace(TRACE_INFO, nullptr, u"held once");
+    const Clock::time_point t1 = Clock::now();
+    log.Trace(TRACE_INFO, nullptr, u"held twice");
+    const Clock::time_point t2 = Clock::now();
+    EXPECT_GE(t1 - t0, std::chrono::milliseconds(900));
+    EXPECT_LT(t1 - t0, std::chrono::milliseconds(1500));
+    EXPECT_LT(t2 - t1, std::chrono::milliseconds(100));
+
+    close(aRelease[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(aHeld[0]);
+    log.Trace(TRACE_INFO, nullptr, u"after");
+    const std::string text = ReadTraceText(logPath);
+    EXPECT_NE(text.find("before\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("held"), std::string::npos);
+    EXPECT_NE(text.find("after\r\n"), std::string::npos);
 }
