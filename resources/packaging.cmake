@@ -24,14 +24,15 @@ A printer's details show its web address, which opens in the web browser.
 The package holds the window (hvl) and a headless scanner (hvl-scan).")
 # dpkg-shlibdeps derives the exact library packages from the executables:
 # Qt 6 Widgets and the GUPnP 1.6 stack (GSSDP, libsoup 3, libxml2, GLib,
-# whose GDBus reaches avahi-daemon) and libcups (hvl-scan --status). Without
+# whose GDBus reaches avahi-daemon), libcups (hvl-scan --status) and c-ares
+# (hvl-scan --domain). Without
 # it they are named by hand.
 find_program(DPKG_SHLIBDEPS_PROGRAM dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS_PROGRAM)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libqt6widgets6, libglib2.0-0, libgssdp-1.6-0, libsoup-3.0-0, libxml2, libcups2")
+      "libqt6widgets6, libglib2.0-0, libgssdp-1.6-0, libsoup-3.0-0, libxml2, libcups2, libc-ares2")
 endif()
 # Multicast DNS needs the system's daemon; without it only UPnP searches.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon")

@@ -14,11 +14,15 @@ PACKAGES=(
   libgssdp-1.6-dev libsoup-3.0-dev libxml2-dev libglib2.0-dev
   # printer status over IPP (hvl-scan --status)
   libcups2-dev
+  # DNS-SD over unicast DNS (hvl-scan --domain)
+  libc-ares-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev gnuplot-nox
   # test lab peers and tools
   avahi-utils python3-zeroconf cups-ipp-utils libgupnp-1.6-dev gupnp-tools iproute2
   procps psmisc
+  # the lab's authoritative DNS server (keeps the case of names, unlike NSD)
+  bind9
   # screenshots and desktop integration checks
   xvfb openbox imagemagick x11-apps
   xdotool
@@ -42,12 +46,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# Discovery daemons must never run on this machine's own interfaces during
+# Discovery daemons (and the lab's DNS server) must never run on this machine's own interfaces during
 # development or CI: the test lab starts its own inside network namespaces.
 # Only on CI (or when asked) are the ones found in the host namespace stopped.
 if [ "${CI:-}" = "true" ] || [ "${HVL_STOP_HOST_DAEMONS:-}" = "1" ]; then
   self_ns=$(readlink /proc/self/ns/net)
-  for name in avahi-daemon minidlnad minidlna; do
+  for name in avahi-daemon minidlnad minidlna named; do
     for pid in $(pgrep -x "$name" 2>/dev/null || true); do
       if [ "$(readlink "/proc/$pid/ns/net" 2>/dev/null)" = "$self_ns" ]; then
         echo "Stopping $name (pid $pid) in the host network namespace"

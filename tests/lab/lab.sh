@@ -15,6 +15,7 @@
 #   lab.sh client-avahi <lab> kill|freeze|thaw|restart
 #   lab.sh ippeveprinter <lab> <host> <name> [--tag TAG] [-- extra args]
 #   lab.sh wait-browse <lab> <type> <instance>... [--timeout seconds]
+#   lab.sh dns <lab> <zone-dir> [--search DOMAIN]...
 #   lab.sh ip <lab> <host>
 #   lab.sh env <lab> [<host>]
 #   lab.sh status <lab>
@@ -32,6 +33,10 @@ PREFIX=${HVL_LAB_PREFIX:-hvl}
 [[ $PREFIX =~ ^hvl(-[a-z0-9]{1,8})?$ ]] || { echo "lab: bad HVL_LAB_PREFIX '$PREFIX' (hvl or hvl-<1-8 of a-z 0-9>)" >&2; exit 1; }
 SUBNET=192.0.2
 CLIENT_IP=$SUBNET.1
+# The DNS server's subnet, behind the router namespace "rt" (192.0.2.254).
+ROUTER_IP=$SUBNET.254
+DNS_SUBNET=198.51.100
+DNS_IP=$DNS_SUBNET.53
 PYTHON=/usr/bin/python3
 
 die() { echo "lab: $*" >&2; exit 1; }
@@ -196,7 +201,8 @@ cmd_add_host() {
     require_lab "$lab"
     for host in "$@"; do
         check_name "$host" host
-        [ "$host" != client ] && [ "$host" != sw ] || die "'$host' is reserved"
+        [ "$host" != client ] && [ "$host" != sw ] && [ "$host" != rt ] && [ "$host" != dns ] ||
+            die "'$host' is reserved"
         if awk -v h="$host" '$1 == h { f = 1 } END { exit !f }' "$(lab_dir "$lab")/hosts"; then
             die "lab $lab has host '$host' already"
         fi
@@ -356,6 +362,9 @@ teardown() {  # lab
         done
         ip netns del "$ns" 2>/dev/null || true
     done
+    # The client's resolver configuration, made by `dns` (ip netns exec
+    # bind-mounts it over /etc/resolv.conf).
+    [ ! -f "$dir/netns-etc" ] || rm -rf "/etc/netns/$(ns_name "$lab" client)"
     rm -rf "$dir"
 }
 
@@ -593,6 +602,86 @@ cmd_exec_quiet() {  # like exec, without replacing this shell
     ip netns exec "$(ns_name "$lab" "$host")" env "${envs[@]}" "$@"
 }
 
+write_named_conf() {  # dir zonedir
+    local dir=$1 zones=$2 f zone
+    cat >"$dir/named.conf" <<EOF
+options {
+    directory "$dir";
+    listen-on port 53 { $DNS_IP; };
+    listen-on-v6 { none; };
+    recursion no;
+    dnssec-validation no;
+    pid-file "$dir/named.pid";
+    session-keyfile "$dir/session.key";
+    managed-keys-directory "$dir";
+};
+controls { };
+EOF
+    for f in "$zones"/*.zone; do
+        zone=$(basename "$f" .zone)
+        printf 'zone "%s" { type primary; file "%s"; };\n' "$zone" "$f" >>"$dir/named.conf"
+    done
+}
+
+# An authoritative DNS server (BIND's named; NSD would write the names in
+# record data in lower case) on a subnet of its own, reached from the
+# client through a router namespace; the client's resolver configuration
+# points at it. Every *.zone file of the directory is served (a zone that
+# does not load is answered with SERVFAIL).
+cmd_dns() {
+    local lab=$1 zones=$2 search=() dir rt dns sw client pid i ns
+    shift 2
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --search) search+=("$2"); shift 2 ;;
+        *) die "dns: unknown option $1" ;;
+        esac
+    done
+    require_lab "$lab"
+    [ -d "$zones" ] || die "no zone directory $zones"
+    zones=$(cd "$zones" && pwd)
+    dir=$(lab_dir "$lab")/dns
+    [ ! -d "$dir" ] || die "lab $lab has a DNS server already"
+    mkdir -p "$dir"
+    sw=$(ns_name "$lab" sw)
+    rt=$(ns_name "$lab" rt)
+    dns=$(ns_name "$lab" dns)
+    client=$(ns_name "$lab" client)
+    ip netns add "$rt"
+    ip netns add "$dns"
+    ip -n "$sw" link add vrt type veth peer name eth0 netns "$rt"
+    ip -n "$sw" link set vrt master br0 up
+    ip -n "$rt" link add eth1 type veth peer name eth0 netns "$dns"
+    ip -n "$rt" addr add "$ROUTER_IP/24" dev eth0
+    ip -n "$rt" addr add "$DNS_SUBNET.1/24" dev eth1
+    ip -n "$dns" addr add "$DNS_IP/24" dev eth0
+    for ns in "$rt" "$dns"; do
+        ip -n "$ns" link set lo up
+        ip -n "$ns" link set eth0 up
+    done
+    ip -n "$rt" link set eth1 up
+    ip netns exec "$rt" sysctl -qw net.ipv4.ip_forward=1
+    ip -n "$dns" route add default via "$DNS_SUBNET.1"
+    ip -n "$client" route add "$DNS_SUBNET.0/24" via "$ROUTER_IP"
+    # Only `ip netns exec` mounts it over /etc/resolv.conf: a process that
+    # enters the namespace with setns alone keeps the machine's.
+    mkdir -p "/etc/netns/$client"
+    : >"$(lab_dir "$lab")/netns-etc"
+    {
+        echo "nameserver $DNS_IP"
+        [ ${#search[@]} -eq 0 ] || echo "search ${search[*]}"
+        echo "options timeout:1 attempts:1"
+    } >"/etc/netns/$client/resolv.conf"
+    write_named_conf "$dir" "$zones"
+    pid=$(start_in_host "$lab" dns named "$dir/named.log" 0 named -g -n 1 -c "$dir/named.conf")
+    for i in $(seq 1 200); do
+        grep -q "] running$\| running$" "$dir/named.log" 2>/dev/null && { echo "$pid"; return 0; }
+        proc_alive "$pid" || { cat "$dir/named.log" >&2; die "named exited"; }
+        sleep 0.05
+    done
+    die "named did not start within 10 s (see $dir/named.log)"
+}
+
 cmd_status() {
     local lab=$1 dir pid start host tag state
     require_lab "$lab"
@@ -607,7 +696,7 @@ cmd_status() {
 }
 
 main() {
-    [ $# -ge 1 ] || die "usage: lab.sh up|down|add-host|avahi|stop-avahi|client-avahi|spawn|exec|exec-client|kill|announce|stale|ippeveprinter|wait-browse|ip|env|status|gc ..."
+    [ $# -ge 1 ] || die "usage: lab.sh up|down|add-host|avahi|stop-avahi|client-avahi|spawn|exec|exec-client|kill|announce|stale|ippeveprinter|wait-browse|dns|ip|env|status|gc ..."
     local verb=$1
     shift
     case $verb in
@@ -627,6 +716,7 @@ main() {
     client-avahi) [ $# -ge 2 ] || die "client-avahi <lab> kill|freeze|thaw|restart"; need_root; cmd_client_avahi "$@" ;;
     ippeveprinter) [ $# -ge 3 ] || die "ippeveprinter <lab> <host> <name>"; need_root; cmd_ippeveprinter "$@" ;;
     wait-browse) [ $# -ge 3 ] || die "wait-browse <lab> <type> <instance>... [--timeout s]"; need_root; cmd_wait_browse "$@" ;;
+    dns) [ $# -ge 2 ] || die "dns <lab> <zone-dir> [--search DOMAIN]..."; need_root; cmd_dns "$@" ;;
     ip) [ $# -ge 2 ] || die "ip <lab> <host>"; require_lab "$1"; require_host "$1" "$2"; host_ip "$1" "$2" ;;
     env) [ $# -ge 1 ] || die "env <lab> [host]"; require_lab "$1"; host_env "$1" "${2:-client}" ;;
     status) [ $# -ge 1 ] || die "status <lab>"; cmd_status "$1" ;;

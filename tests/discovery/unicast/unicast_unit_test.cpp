@@ -1,0 +1,262 @@
+#include <ares.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dns_names.h"
+#include "dns_queries.h"
+#include "dnssd_client.h"
+
+namespace {
+
+struct SplitCase {
+    const char* pszTest;
+    std::string strName;
+    std::vector<std::string> aLabels;
+    bool bMalformed;
+};
+
+class SplitDnsNameTest : public testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitDnsNameTest, Labels) {
+    bool bMalformed = !GetParam().bMalformed;
+    EXPECT_EQ(SplitDnsName(GetParam().strName, &bMalformed), GetParam().aLabels);
+    EXPECT_EQ(bMalformed, GetParam().bMalformed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, SplitDnsNameTest,
+    testing::Values(
+        SplitCase{
+            "Plain", "Office Laser._ipp._tcp.example", {"Office Laser", "_ipp", "_tcp", "example"}, false},
+        SplitCase{"TrailingDot", "a.example.", {"a", "example"}, false}, SplitCase{"Root", ".", {}, false},
+        SplitCase{"EscapedDotStaysInLabel", "Room 2\\.14._ipp", {"Room 2.14", "_ipp"}, false},
+        SplitCase{"EscapedBackslash", "a\\\\b.c", {"a\\b", "c"}, false},
+        SplitCase{"DecimalEscapes",
+                  "K\\195\\188che\\032x",
+                  {"K\xC3\xBC"
+                   "che x"},
+                  false},
+        SplitCase{"RawUtf8",
+                  "K\xC3\xBC"
+                  "che.example",
+                  {"K\xC3\xBC"
+                   "che",
+                   "example"},
+                  false},
+        SplitCase{"EmptyLabel", "a..b", {}, true}, SplitCase{"LeadingDot", ".a", {}, true},
+        SplitCase{"CutEscape", "a\\", {}, true}, SplitCase{"CutDecimalEscape", "a\\12", {}, true},
+        SplitCase{"DecimalOver255", "a\\256", {}, true},
+        SplitCase{"LabelOver63Bytes", std::string(64, 'x') + ".example", {}, true}),
+    [](const testing::TestParamInfo<SplitCase>& info) { return info.param.pszTest; });
+
+TEST(DnsNames, EscapedLabelSplitsBackToItself) {
+    for (const std::string strLabel : {"Room 2.14", "back\\slash", "plain",
+                                       "K\xC3\xBC"
+                                       "che.."}) {
+        const std::vector<std::string> aLabels =
+            SplitDnsName(EscapeDnsLabel(strLabel) + "._ipp._tcp.example");
+        ASSERT_EQ(aLabels.size(), 4u) << strLabel;
+        EXPECT_EQ(aLabels.front(), strLabel);
+    }
+}
+
+TEST(DnsNames, CleanDomainAndComparison) {
+    EXPECT_EQ(CleanDomain(" printers.example.. "), "printers.example");
+    EXPECT_EQ(CleanDomain("a..b"), "");
+    EXPECT_EQ(CleanDomain("."), "");
+    EXPECT_EQ(CleanDomain(""), "");
+    EXPECT_TRUE(SameDomain("Printers.EXAMPLE", "printers.example"));
+    EXPECT_FALSE(SameDomain("printers.example", "printers.exampl"));
+    EXPECT_EQ(BrowseDomainQueries("corp.example."),
+              (std::vector<std::string>{"b._dns-sd._udp.corp.example", "lb._dns-sd._udp.corp.example"}));
+    EXPECT_TRUE(BrowseDomainQueries(" . ").empty());
+}
+
+struct SubnetCase {
+    const char* pszTest;
+    const char* pszAddress;
+    int nPrefix;
+    const char* pszName;
+};
+
+class SubnetReverseNameTest : public testing::TestWithParam<SubnetCase> {};
+
+TEST_P(SubnetReverseNameTest, Name) {
+    in_addr address{};
+    ASSERT_EQ(inet_pton(AF_INET, GetParam().pszAddress, &address), 1);
+    EXPECT_EQ(SubnetReverseName(ntohl(address.s_addr), GetParam().nPrefix), GetParam().pszName);
+}
+
+INSTANTIATE_TEST_SUITE_P(Subnets, SubnetReverseNameTest,
+                         testing::Values(SubnetCase{"Slash24", "192.168.1.100", 24,
+                                                    "0.1.168.192.in-addr.arpa"},
+                                         SubnetCase{"Slash20", "10.1.47.9", 20, "0.32.1.10.in-addr.arpa"},
+                                         SubnetCase{"Slash16", "172.16.5.4", 16, "0.0.16.172.in-addr.arpa"},
+                                         SubnetCase{"Slash32", "192.0.2.1", 32, "1.2.0.192.in-addr.arpa"},
+                                         SubnetCase{"Slash0", "192.0.2.1", 0, "0.0.0.0.in-addr.arpa"}),
+                         [](const testing::TestParamInfo<SubnetCase>& info) { return info.param.pszTest; });
+
+TEST(DnsNames, TxtStringsReadBackAsItems) {
+    const std::string strLong(300, 'v');
+    const std::vector<DnsSdTxtItem> aItems =
+        ReadTxtItems(RawTxtRecord({"ty=Halvet L1", "flag", "", "x=" + strLong}));
+    ASSERT_EQ(aItems.size(), 3u);  // the empty string is no item
+    EXPECT_EQ(aItems[0].strKey, "ty");
+    EXPECT_EQ(aItems[0].strValue, "Halvet L1");
+    EXPECT_FALSE(aItems[1].bHasValue);
+    EXPECT_EQ(aItems[2].strValue.size(), 253u);  // cut at 255 bytes with "x="
+}
+
+// --- Reading PTR answers ---
+
+void PutName(std::string& msg, const std::vector<std::string>& aLabels) {
+    for (const std::string& s : aLabels) {
+        msg += static_cast<char>(s.size());
+        msg += s;
+    }
+    msg += '\0';
+}
+
+void PutU16(std::string& msg, int n) {
+    msg += static_cast<char>(n >> 8);
+    msg += static_cast<char>(n & 0xFF);
+}
+
+// A reply to "_ipp._tcp.example PTR": a CNAME first, then PTRs whose
+// targets point back into the question (compression).
+std::string PtrReply(const std::vector<std::string>& aInstances) {
+    std::string msg;
+    PutU16(msg, 0x1234);
+    PutU16(msg, 0x8180);
+    PutU16(msg, 1);
+    PutU16(msg, static_cast<int>(aInstances.size()) + 1);
+    PutU16(msg, 0);
+    PutU16(msg, 0);
+    PutName(msg, {"_ipp", "_tcp", "example"});
+    PutU16(msg, 12);  // PTR
+    PutU16(msg, 1);
+    auto putRecordHead = [&msg](int nType) {
+        PutU16(msg, 0xC00C);  // the question's name
+        PutU16(msg, nType);
+        PutU16(msg, 1);
+        PutU16(msg, 0);
+        PutU16(msg, 300);
+    };
+    putRecordHead(5);  // CNAME, passed over
+    PutU16(msg, 4);
+    msg += std::string("\x01x\xC0\x0C", 4);
+    for (const std::string& strInstance : aInstances) {
+        putRecordHead(12);
+        PutU16(msg, static_cast<int>(strInstance.size()) + 3);
+        msg += static_cast<char>(strInstance.size());
+        msg += strInstance;
+        PutU16(msg, 0xC00C);
+    }
+    return msg;
+}
+
+TEST(ReadPtrTargets, InstancesComeBackWhole) {
+    const std::string msg = PtrReply({"Office Laser", "Room 2.14"});
+    std::vector<std::string> aTargets;
+    ASSERT_TRUE(ReadPtrTargets(reinterpret_cast<const unsigned char*>(msg.data()),
+                               static_cast<int>(msg.size()), aTargets));
+    ASSERT_EQ(aTargets.size(), 2u);
+    EXPECT_EQ(SplitDnsName(aTargets[0]).front(), "Office Laser");
+    EXPECT_EQ(SplitDnsName(aTargets[1]).front(), "Room 2.14");
+    EXPECT_EQ(SplitDnsName(aTargets[1]).size(), 4u);
+}
+
+TEST(ReadPtrTargets, EveryCutMessageIsRefusedOrShorter) {
+    const std::string msg = PtrReply({"A", "B"});
+    for (size_t n = 0; n < msg.size(); ++n) {
+        std::vector<std::string> aTargets;
+        const bool bRead =
+            ReadPtrTargets(reinterpret_cast<const unsigned char*>(msg.data()), static_cast<int>(n), aTargets);
+        EXPECT_FALSE(bRead) << "cut at " << n;
+    }
+}
+
+// --- Bounds, against a server that never answers (loopback only) ---
+
+class SilentServer {
+public:
+    SilentServer() {
+        m_hSocket = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_hSocket, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        socklen_t nLength = sizeof(address);
+        getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &nLength);
+        m_nPort = ntohs(address.sin_port);
+    }
+    ~SilentServer() { close(m_hSocket); }
+    std::string Servers() const { return "127.0.0.1:" + std::to_string(m_nPort); }
+
+private:
+    int m_hSocket = -1;
+    int m_nPort = 0;
+};
+
+TEST(DnsQueries, EveryQueryEndsAtItsBoundInBatchesOfTheInFlightLimit) {
+    SilentServer server;
+    using namespace std::chrono;
+    CDnsQueries queries(milliseconds(200), 8, server.Servers());
+    ASSERT_EQ(queries.InitError(), "");
+    std::vector<int> aStatus;
+    for (int i = 0; i < 20; ++i) {
+        queries.Query("p" + std::to_string(i) + ".example", 12,
+                      [&aStatus](int nStatus, const unsigned char*, int) { aStatus.push_back(nStatus); });
+    }
+    const auto tStart = steady_clock::now();
+    EXPECT_TRUE(queries.Run(-1));
+    const auto elapsed = duration_cast<milliseconds>(steady_clock::now() - tStart);
+    EXPECT_EQ(aStatus, std::vector<int>(20, ARES_ETIMEOUT));
+    // 20 queries, 8 at a time: three rounds of 200 ms.
+    EXPECT_GE(elapsed.count(), 550);
+    EXPECT_LT(elapsed.count(), 1500);
+}
+
+TEST(DnsQueries, StopEndsTheRunAtOnceWithoutAnswers) {
+    SilentServer server;
+    CDnsQueries queries(std::chrono::milliseconds(5000), 4, server.Servers());
+    int nAnswers = 0;
+    queries.Query("a.example", 12, [&nAnswers](int, const unsigned char*, int) { ++nAnswers; });
+    const int hStop = eventfd(0, EFD_CLOEXEC);
+    std::thread stopper([hStop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const uint64_t n = 1;
+        EXPECT_EQ(write(hStop, &n, sizeof(n)), static_cast<ssize_t>(sizeof(n)));
+    });
+    const auto tStart = std::chrono::steady_clock::now();
+    EXPECT_FALSE(queries.Run(hStop));
+    EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::milliseconds(1000));
+    stopper.join();
+    close(hStop);
+    EXPECT_EQ(nAnswers, 0);
+}
+
+TEST(DnsQueries, UnusableServerListFailsEveryQueryAlike) {
+    CDnsQueries queries(std::chrono::milliseconds(200), 4, "not a server list");
+    EXPECT_NE(queries.InitError(), "");
+    std::vector<int> aStatus;
+    for (int i = 0; i < 3; ++i) {
+        queries.Query("a.example", 12,
+                      [&aStatus](int nStatus, const unsigned char*, int) { aStatus.push_back(nStatus); });
+    }
+    EXPECT_TRUE(queries.Run(-1));
+    EXPECT_EQ(aStatus.size(), 3u);
+    for (int nStatus : aStatus) EXPECT_NE(nStatus, ARES_SUCCESS);
+}
+
+}  // namespace
