@@ -17,6 +17,8 @@
 
 #include "bounded_bus.h"
 #include "search_options.h"
+#include "unicast_browser.h"
+#include "unicast_scan.h"
 
 namespace {
 
@@ -260,6 +262,45 @@ void CheckSettings(DiagnoseReport& report, bool& bMdnsOn, bool& bUpnpOn) {
             " off. Switch it on in the window's Options dialog (Ctrl+O), or remove the file.");
 }
 
+// Unicast DNS-SD (--domain auto): a line per search domain of the resolver
+// configuration, with the browse domains it names and the printers each
+// lists. Queries go to the configured DNS servers, all at once, each bounded.
+void CheckSearchDomains(DiagnoseReport& report) {
+    const std::vector<std::string> aSearch = ResolverSearchDomains();
+    if (aSearch.empty()) {
+        Add(report, Level::OK,
+            "No DNS search domain is configured: hvl-scan --domain auto asks only the subnets.");
+        return;
+    }
+    UnicastOptions options = UnicastOptionsFor({}, true);
+    options.aParents = aSearch;
+    options.bResolve = false;
+    const UnicastReport result = CUnicastBrowser(options).Run(
+        -1, [](const UnicastPrinter&) {}, [](const UnicastProblem&) {});
+    for (const UnicastParentResult& parent : result.aParents) {
+        if (parent.aSuggested.empty()) {
+            // Most networks name none; only a failing server is a problem.
+            const bool bFailed = parent.strError.find("NXDOMAIN") == std::string::npos &&
+                                 parent.strError.find("no such record") == std::string::npos;
+            Add(report, bFailed ? Level::WARN : Level::OK,
+                "DNS search domain " + parent.strParent + " names no browse domain (" + parent.strError +
+                    ")" + (bFailed ? ": check the DNS server." : "."));
+            continue;
+        }
+        std::string strText = "DNS search domain " + parent.strParent + " names browse domains:";
+        for (size_t i = 0; i < parent.aSuggested.size(); ++i) {
+            const std::string& strDomain = parent.aSuggested[i];
+            strText += (i == 0 ? " " : ", ") + strDomain;
+            for (const UnicastDomainResult& domain : result.aDomains) {
+                if (domain.strDomain != strDomain) continue;
+                strText += domain.nInstances > 0 ? " (" + std::to_string(domain.nInstances) + " printers)"
+                                                 : " (no printer: " + domain.strError + ")";
+            }
+        }
+        Add(report, Level::OK, strText + ".");
+    }
+}
+
 }  // namespace
 
 DiagnoseReport RunDiagnose() {
@@ -275,6 +316,7 @@ DiagnoseReport RunDiagnose() {
     bool bMdnsOn = true;
     bool bUpnpOn = true;
     CheckSettings(report, bMdnsOn, bUpnpOn);
+    CheckSearchDomains(report);
     report.bMdnsCanWork = bAvahi && bNetwork && bMdnsOn;
     report.bUpnpCanWork = bNetwork && bUpnpOn;
     return report;

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "scan_output.h"
 #include "scan_row.h"
 #include "search_options.h"
+#include "unicast_scan.h"
 
 namespace {
 
@@ -117,23 +120,41 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
 
     CScanRowList rows;
-    const auto fnRow = [&rows, bAtEnd](const ScanRow& row) {
+    // Unicast DNS rows arrive on a thread of their own: one list, first row
+    // for an address wins, whichever method found it.
+    std::mutex rowsLock;
+    const auto fnRow = [&rows, &rowsLock, bAtEnd](const ScanRow& row) {
+        const std::lock_guard<std::mutex> lock(rowsLock);
         if (!rows.Add(row) || bAtEnd) return;
         WriteOut(TableLine(row));
         std::fflush(stdout);
     };
+    const auto tEnd =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                               std::chrono::duration<double>(args.fTimeoutSeconds));
+    std::unique_ptr<CUnicastScan> pUnicast;
+    if (!args.aDomains.empty()) {
+        pUnicast = std::make_unique<CUnicastScan>(
+            UnicastOptionsFor(args.aDomains, args.bIpp), fnRow, [](const UnicastProblem& problem) {
+                std::fprintf(stderr, "hvl-scan: domain %s: %s\n", problem.strDomain.c_str(),
+                             problem.strText.c_str());
+            });
+    }
     const ScanOutcome outcome = RunWindowScan(args, options, fnRow);
-    if (outcome.bNothingCanWork) {
+    if (pUnicast) pUnicast->Finish(tEnd, [] { return g_bStop.load(); });
+    if (outcome.bNothingCanWork && !pUnicast) {
         std::fprintf(
             stderr, "hvl-scan: error: no switched-on discovery method can work here; nothing was scanned.\n");
         ExplainEmptyScan();
         return 1;
     }
 
+    std::vector<OutputColumn> aColumns = BaseColumns();
+    if (pUnicast) aColumns.push_back(DomainColumn());
     if (args.bJson) {
-        WriteOut(JsonDocument(rows.GetRows(), BaseColumns()));
+        WriteOut(JsonDocument(rows.GetRows(), aColumns));
     } else if (args.bCsv) {
-        WriteOut(CsvDocument(rows.GetRows(), BaseColumns()));
+        WriteOut(CsvDocument(rows.GetRows(), aColumns));
     } else {
         WriteOut(CountText(rows.GetCount()) + "\n");
     }

@@ -27,11 +27,37 @@ constexpr char DESCRIPTION[] =
     "on stderr. Ctrl+C stops the scan and keeps what was found.\n"
     "\n"
     "Exit status: 0 when the scan ran, 1 when no switched-on method can work here,\n"
-    "2 on bad arguments. See hvl-scan(1) for examples.";
+    "2 on bad arguments. See hvl-scan(1) for examples.\n"
+    "\n"
+    "--domain DOMAIN also browses the printer types in DOMAIN over unicast DNS\n"
+    "(DNS-SD, RFC 6763) through the configured DNS servers; \"auto\" takes the\n"
+    "domains named under b._dns-sd._udp and lb._dns-sd._udp of each search domain\n"
+    "and of the reverse names of this host's IPv4 subnets. Such rows have source\n"
+    "\"dns-sd\" and a \"domain\" key (column); every query is bounded by 2 s, and a\n"
+    "domain that fails is named on stderr while the others go on.";
 
 struct OptionContextDeleter {
     void operator()(GOptionContext* pContext) const { g_option_context_free(pContext); }
 };
+
+// Letters, digits, '-', '_' and dots between labels of 1 to 63 bytes; one
+// trailing dot allowed.
+bool IsDomainName(const std::string& str) {
+    if (str.empty() || str.size() > 254) return false;
+    size_t nLabel = 0;
+    for (size_t i = 0; i < str.size(); ++i) {
+        const char c = str[i];
+        if (c == '.') {
+            if (nLabel == 0) return false;
+            nLabel = 0;
+        } else if (g_ascii_isalnum(c) || c == '-' || c == '_') {
+            if (++nLabel > 63) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
 
 std::string TakeText(gchar* psz) {
     std::string str = psz != nullptr ? psz : "";
@@ -44,6 +70,7 @@ std::string TakeText(gchar* psz) {
 ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::string& strText) {
     gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bNoMdns = FALSE, bNoUpnp = FALSE,
              bWindowScan = FALSE, bHelp = FALSE;
+    gchar** ppDomains = nullptr;
     gdouble fTimeout = options.fTimeoutSeconds;
     // GLib's own --help would print and exit inside the parse: ours returns.
     const GOptionEntry aEntries[] = {
@@ -55,6 +82,9 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
         {"csv", 0, 0, G_OPTION_ARG_NONE, &bCsv, "Print CSV at the end", nullptr},
         {"window-scan", 0, 0, G_OPTION_ARG_NONE, &bWindowScan,
          "Run the window's scan instead: its passes, each ended by 4 s of silence", nullptr},
+        {"domain", 0, 0, G_OPTION_ARG_STRING_ARRAY, &ppDomains,
+         "Also browse DOMAIN over unicast DNS (repeatable; \"auto\": the domains the network suggests)",
+         "DOMAIN"},
         {"timeout", 0, 0, G_OPTION_ARG_DOUBLE, &fTimeout, "Bound the whole scan (default 30)", "SECONDS"},
         {"diagnose", 0, 0, G_OPTION_ARG_NONE, &bDiagnose,
          "Scan nothing; check what a scan needs, one line per check", nullptr},
@@ -76,7 +106,11 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
         strText = "hvl-scan: " + strWhy + "\nTry 'hvl-scan --help' for more information.\n";
         return ParseResult::BAD;
     };
-    if (!g_option_context_parse(pContext.get(), &nArgs, &ppArgs, &pError)) {
+    const bool bParsed = g_option_context_parse(pContext.get(), &nArgs, &ppArgs, &pError);
+    std::vector<std::string> aDomains;
+    for (gchar** pp = ppDomains; pp != nullptr && *pp != nullptr; ++pp) aDomains.emplace_back(*pp);
+    g_strfreev(ppDomains);
+    if (!bParsed) {
         const std::string strWhy = pError->message;
         g_error_free(pError);
         return fnBad(strWhy);
@@ -87,6 +121,10 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     }
     if (nArgs > 1) return fnBad(std::string("unexpected argument '") + ppArgs[1] + "'");
     if (bJson && bCsv) return fnBad("--json and --csv exclude each other");
+    for (const std::string& strDomain : aDomains) {
+        if (strDomain != "auto" && !IsDomainName(strDomain))
+            return fnBad("--domain needs a domain name or \"auto\", not '" + strDomain + "'");
+    }
     if (bDiagnose && argc > 2) return fnBad("--diagnose takes no other option");
     if (!std::isfinite(fTimeout) || fTimeout <= 0 || fTimeout > 86400)
         return fnBad("--timeout needs a number of seconds above 0 (at most 86400)");
@@ -98,5 +136,6 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     options.bNoUpnp = bNoUpnp;
     options.bWindowScan = bWindowScan;
     options.fTimeoutSeconds = fTimeout;
+    options.aDomains = std::move(aDomains);
     return ParseResult::RUN;
 }

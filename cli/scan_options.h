@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct ScanOptions {
     bool bJson = false;
@@ -13,6 +14,9 @@ struct ScanOptions {
     bool bNoUpnp = false;
     bool bWindowScan = false;       // the window's providers and passes instead of the live engine
     double fTimeoutSeconds = 30.0;  // bounds the whole scan
+    // --domain: unicast DNS domains to browse as well; "auto" for those the
+    // network suggests.
+    std::vector<std::string> aDomains;
 };
 
 enum class ParseResult {

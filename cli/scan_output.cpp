@@ -34,6 +34,8 @@ const char* SourceText(const ScanRow& row) {
             return "mdns";
         case PROVIDER_KIND_UPNP:
             return "upnp";
+        case ROW_KIND_UNICAST_DNSSD:
+            return "dns-sd";
         default:
             return "";
     }
@@ -47,6 +49,10 @@ std::vector<OutputColumn> BaseColumns() {
              [](const ScanRow& row) { return std::string(SourceText(row)); }},
             TextColumn("type", &ScanRow::strType, true),
             TextColumn("model", &ScanRow::strModel, true)};
+}
+
+OutputColumn DomainColumn() {
+    return TextColumn("domain", &ScanRow::strDomain, true);
 }
 
 std::string TableLine(const ScanRow& row) {

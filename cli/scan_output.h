@@ -22,6 +22,9 @@ struct OutputColumn {
 // name, ip, url, source, type, model: what every scan shows.
 std::vector<OutputColumn> BaseColumns();
 
+// domain: where a unicast DNS-SD row is listed (hvl-scan --domain).
+OutputColumn DomainColumn();
+
 // "address  method  name  url\n", control and reordering characters as '?'.
 std::string TableLine(const ScanRow& row);
 // "N devices found." (no letter for one device).
@@ -32,7 +35,7 @@ std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<Ou
 // A header record, then a record per row (RFC 4180, CRLF).
 std::string CsvDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns);
 
-// "mdns", "upnp" or "" for the row's method.
+// "mdns", "upnp", "dns-sd" or "" for the row's method.
 const char* SourceText(const ScanRow& row);
 
 // Names come from the network: never let them steer the terminal or reorder

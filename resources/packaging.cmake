@@ -25,8 +25,7 @@ The package holds the window (hvl) and a headless scanner (hvl-scan).")
 # dpkg-shlibdeps derives the exact library packages from the executables:
 # Qt 6 Widgets and the GUPnP 1.6 stack (GSSDP, libsoup 3, libxml2, GLib,
 # whose GDBus reaches avahi-daemon), libcups (hvl-scan --status) and c-ares
-# (hvl-scan --domain). Without
-# it they are named by hand.
+# (hvl-scan --domain). Without it they are named by hand.
 find_program(DPKG_SHLIBDEPS_PROGRAM dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS_PROGRAM)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

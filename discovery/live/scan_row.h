@@ -12,13 +12,18 @@
 #include "dnssd_client.h"
 #include "printer_list.h"
 
+// The method of a row found in unicast DNS (hvl-scan --domain); the window's
+// providers are PROVIDER_KIND_MDNS and PROVIDER_KIND_UPNP.
+constexpr int32_t ROW_KIND_UNICAST_DNSSD = 2;
+
 struct ScanRow {
     std::u16string strName;
     std::u16string strIpAddress;  // the row's key: one row per address
     std::u16string strUrl;
-    int32_t nKind = -1;       // PROVIDER_KIND_MDNS or PROVIDER_KIND_UPNP
-    std::u16string strType;   // mDNS: the service type whose browse found it
-    std::u16string strModel;  // make and model where the printer says them
+    int32_t nKind = -1;        // PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP or ROW_KIND_UNICAST_DNSSD
+    std::u16string strType;    // mDNS: the service type whose browse found it
+    std::u16string strModel;   // make and model where the printer says them
+    std::u16string strDomain;  // unicast DNS-SD: the domain it is listed in
     // Every address the printer reported, IPv4 first; holds strIpAddress.
     std::vector<std::u16string> aAddresses;
     // mDNS only (empty from --window-scan): what the resolve answered, for

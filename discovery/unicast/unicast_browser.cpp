@@ -186,6 +186,7 @@ void CRun::ResolveInstance(size_t nDomain, const std::string& strType,
     }
     domain.aSeen.push_back(strKey);
     ++domain.result.nInstances;
+    if (!m_options.bResolve) return;
     m_queries.Query(
         pInstance->strFullName, ns_t_srv,
         [this, pInstance](int nStatus, const unsigned char* p, int n) { OnSrv(pInstance, nStatus, p, n); });
@@ -329,6 +330,10 @@ UnicastReport CUnicastBrowser::Run(int hStopFd, const PrinterFn& fnPrinter, cons
     UnicastReport report = run.Report();
     report.bStopped = !bFinished;
     return report;
+}
+
+std::vector<std::string> ResolverSearchDomains() {
+    return CDnsQueries(std::chrono::milliseconds(1), 1, "").SearchDomains();
 }
 
 std::vector<std::string> LocalSubnetReverseNames() {

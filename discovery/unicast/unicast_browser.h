@@ -34,6 +34,7 @@ struct UnicastOptions {
     bool bParentsFromNetwork = false;   // add search domains and subnets to aParents
     std::vector<std::string> aTypes;    // e.g. "_printer._tcp"
     std::string strServers;             // "" for the resolver configuration
+    bool bResolve = true;               // false: count the instances listed, resolve none
     std::chrono::milliseconds queryBound{2000};
     size_t nMaxInFlight = 32;
 };
@@ -74,6 +75,9 @@ public:
 private:
     UnicastOptions m_options;
 };
+
+// The search domains of the resolver configuration (/etc/resolv.conf).
+std::vector<std::string> ResolverSearchDomains();
 
 // The reverse-mapping names of this host's IPv4 subnets (loopback left
 // out), under which a network may name its browse domains.

@@ -2,8 +2,8 @@
 """hvl-scan against the test lab: printers announced on a lab host are
 listed with the right count text, the switches work, --json and --csv
 parse, --ipp adds the IPP-only printers, --diagnose tells what is missing,
-scripts/run.sh without a display runs the scan, and Ctrl+C ends the scan
-with what was found. Exits 77 (skipped) without root."""
+scripts/run.sh without a display runs the scan, Ctrl+C ends the scan
+with what was found, and --domain finds the printers a DNS server lists. Exits 77 (skipped) without root."""
 
 import csv
 import io
@@ -22,6 +22,7 @@ from lab import LAB_SH, Lab, skip_reason  # noqa: E402
 
 HVL_SCAN = os.path.abspath(os.environ["HVL_SCAN"]) if os.environ.get("HVL_SCAN") else ""
 UPNP_PEER = os.environ.get("HVL_UPNP_PEER", "")
+ZONES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab", "dns")
 DESCRIPTIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab", "upnp", "descriptions")
 PLOTTER_IP = "192.0.2.77"
 IPP_IP, IPPS_IP = "192.0.2.78", "192.0.2.79"
@@ -303,15 +304,16 @@ class HvlScanWithoutAvahi(unittest.TestCase):
                                    cwd=cwd, capture_output=True, text=True, timeout=30)
                 self.assertEqual(p.returncode, expect, p.stdout + p.stderr)
                 lines = p.stdout.splitlines()
-                self.assertEqual(len(lines), 6, p.stdout)
+                # the last line: the search domains of the machine's resolv.conf, if any
+                self.assertEqual(len(lines), 7, p.stdout)
                 return lines, float(p.stderr.split()[-1])
 
             # the lab has no multicast route: only a warning, printers are found without one
             lines, _ = diagnose(expect=0)
-            self.assertEqual([ln[:4] for ln in lines], ["OK  ", "OK  ", "OK  ", "WARN", "WARN", "OK  "])
+            self.assertEqual([ln[:4] for ln in lines[:6]], ["OK  ", "OK  ", "OK  ", "WARN", "WARN", "OK  "])
             lab.exec_client(["ip", "route", "add", "224.0.0.0/4", "dev", "eth0"])
             lines, ok_seconds = diagnose(expect=0)
-            self.assertTrue(all(ln.startswith("OK ") for ln in lines), lines)
+            self.assertTrue(all(ln.startswith("OK ") for ln in lines[:6]), lines)
             self.assertIn('avahi 0.8, host name "hd', lines[1])
             self.assertIn("eth0 192.0.2.1", lines[2])
 
@@ -339,6 +341,111 @@ class HvlScanWithoutAvahi(unittest.TestCase):
             lines, _ = diagnose(expect=1)
             self.assertEqual(lines[0][:4], "OK  ")
             self.assertTrue(lines[1].startswith("FAIL avahi-daemon is not running"), lines)
+
+
+# printers.example in tests/lab/dns: address -> name, model, URL; the
+# IPP-only one only with --ipp. "Long TXT" needs TCP (its TXT is over 512 bytes).
+DNS_PRINTERS = {
+    "198.51.100.10": ("Floor 1 Laser", "Halvet L1", "http://f1-laser.printers.example/admin"),
+    "198.51.100.11": ("Floor 2 Laser", "Halvet L2", "http://f2-laser.printers.example"),
+    "198.51.100.12": ("Floor 3 Inkjet", "Halvet Ink 3", "http://f3-inkjet.printers.example"),
+    "198.51.100.13": ("Floor 4 Inkjet", None, "http://f4-inkjet.printers.example"),
+    "198.51.100.14": ("Both Types", "Halvet Twin", "http://both.printers.example"),
+    "198.51.100.15": ("Room 2.14", "Halvet Dot", "http://room214.printers.example"),
+    "198.51.100.16": ("Drucker K\u00fcche", "Halvet K\u00fcche", "http://kueche.printers.example"),
+    "198.51.100.17": ("Plotter East", None, "http://plotter-east.printers.example"),
+    "198.51.100.18": ("Label Maker", "Halvet Label", "http://labels.printers.example"),
+    "198.51.100.20": ("Long TXT", "Halvet Long", "http://long-txt.printers.example"),
+    "2001:db8::21": ("IPv6 Only", "Halvet Six", "http://v6-only.printers.example"),
+}
+DNS_IPP_PRINTERS = {"198.51.100.19": ("IPP Only", "Halvet IPP", "http://ipp-only.printers.example/")}
+# annex.example, named only by the client's subnet (0.2.0.192.in-addr.arpa)
+ANNEX_PRINTERS = {"203.0.113.5": ("Annex Copier", "Halvet Annex", "http://copier.annex.example"),
+                  "192.0.2.10": ("Office Laser", None, "http://office-laser.annex.example/")}
+BROKEN = "hvl-scan: domain broken.example: lists no printer (SERVFAIL)"
+GHOST = ("hvl-scan: domain printers.example: printer 'Ghost Printer' (_pdl-datastream._tcp): "
+         "its host ghost.printers.example has no address")
+
+
+class HvlScanUnicastDns(unittest.TestCase):
+    """A DNS server (BIND) behind a router, the client's search domain
+    corp.example naming printers.example and broken.example (SERVFAIL), and
+    the lab's mDNS printers beside it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = Lab("hu" + SUFFIX, ["p1"]).up()
+        try:
+            cls.lab.dns(ZONES, ["corp.example"])
+            cls.lab.announce("p1", {"instances": [
+                {"name": "Office Laser", "types": ["_printer._tcp"], "host": "office-laser",
+                 "txt": ["adminurl=http://office-laser.example/"]},
+                {"name": "Lab Plotter", "types": ["_printer._tcp"], "host": "lab-plotter",
+                 "addresses": [PLOTTER_IP], "txt": []}]})
+            cls.lab.wait_browse("_printer._tcp", "Lab Plotter")
+        except Exception:
+            cls.lab.down()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lab.down()
+
+    def scan(self, *args):
+        p = subprocess.run([LAB_SH, "exec-client", self.lab.name, "--", HVL_SCAN, *args],
+                           capture_output=True, text=True, timeout=60)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        return p
+
+    def assertRows(self, rows, expected, domains):
+        self.assertEqual({r["ip"]: (r["name"], r["model"], r["url"]) for r in rows}, expected)
+        self.assertEqual(len(rows), len(expected))  # one row per address
+        for r in rows:
+            self.assertEqual(r["source"], "dns-sd")
+            self.assertEqual(r["domain"], domains[r["ip"]])
+
+    def test_domains_list_every_working_printer_and_name_the_broken(self):
+        cases = [
+            ("json_ipp", ["--json", "--ipp", "--domain", "printers.example", "--domain", "broken.example",
+                          "--domain", "Printers.Example."], {**DNS_PRINTERS, **DNS_IPP_PRINTERS}),
+            ("csv", ["--csv", "--domain", "printers.example", "--domain", "broken.example"], DNS_PRINTERS),
+            ("auto", ["--csv", "--domain", "auto"], {**DNS_PRINTERS, **ANNEX_PRINTERS}),
+        ]
+        for name, args, expected in cases:
+            with self.subTest(name):
+                t0 = time.monotonic()
+                p = self.scan("--no-mdns", "--no-upnp", *args)
+                self.assertLess(time.monotonic() - t0, 5)
+                if "--json" in args:
+                    rows = json.loads(p.stdout)
+                    self.assertEqual(set(rows[0]), JSON_KEYS | {"domain"})
+                else:
+                    rows = [{k: (v or None) for k, v in r.items()} for r in csv.DictReader(io.StringIO(p.stdout))]
+                domains = {ip: ("annex.example" if ip in ANNEX_PRINTERS else "printers.example") for ip in expected}
+                self.assertRows(rows, expected, domains)
+                self.assertIn(BROKEN, p.stderr.splitlines())
+                self.assertTrue(any(line.startswith(GHOST) for line in p.stderr.splitlines()), p.stderr)
+
+    def test_mdns_and_dns_printers_in_one_scan(self):
+        p = self.scan("--no-upnp", "--json", "--domain", "annex.example")
+        rows = json.loads(p.stdout)
+        by_ip = {}
+        for r in rows:
+            by_ip.setdefault(r["ip"], []).append(r)
+        self.assertEqual(sorted(by_ip), sorted([self.lab.ip("p1"), PLOTTER_IP, "203.0.113.5"]), p.stdout)
+        self.assertTrue(all(len(v) == 1 for v in by_ip.values()), p.stdout)  # 192.0.2.10: once
+        self.assertEqual(by_ip[PLOTTER_IP][0]["source"], "mdns")
+        self.assertIsNone(by_ip[PLOTTER_IP][0]["domain"])
+        self.assertEqual(by_ip["203.0.113.5"][0]["source"], "dns-sd")
+        self.assertEqual(by_ip["203.0.113.5"][0]["domain"], "annex.example")
+
+    def test_diagnose_tells_what_the_search_domain_names(self):
+        p = subprocess.run([LAB_SH, "exec-client", self.lab.name, "--", HVL_SCAN, "--diagnose"],
+                           capture_output=True, text=True, timeout=30)
+        line = p.stdout.splitlines()[-1]
+        self.assertTrue(line.startswith("OK   DNS search domain corp.example names browse domains:"), p.stdout)
+        self.assertIn("printers.example (14 printers)", line)
+        self.assertIn("broken.example (no printer: SERVFAIL)", line)
 
 
 if __name__ == "__main__":

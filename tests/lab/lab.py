@@ -100,6 +100,12 @@ class Lab:
     def stop_avahi(self, host):
         self.run("stop-avahi", self.name, host)
 
+    def dns(self, zones, search=()):
+        """An authoritative DNS server serving the zone files of a directory,
+        the client's resolver pointing at it with these search domains."""
+        args = [a for domain in search for a in ("--search", domain)]
+        return int(self.run("dns", self.name, zones, *args))
+
     def ip(self, host):
         return self.run("ip", self.name, host)
 
