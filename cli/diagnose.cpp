@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "bounded_bus.h"
+#include "network_text.h"
 #include "search_options.h"
 #include "unicast_browser.h"
 #include "unicast_scan.h"
@@ -283,8 +284,9 @@ void CheckSearchDomains(DiagnoseReport& report) {
             const bool bFailed = parent.strError.find("NXDOMAIN") == std::string::npos &&
                                  parent.strError.find("no such record") == std::string::npos;
             Add(report, bFailed ? Level::WARN : Level::OK,
-                "DNS search domain " + parent.strParent + " names no browse domain (" + parent.strError +
-                    ")" + (bFailed ? ": check the DNS server." : "."));
+                PrintableProblem({"", "DNS search domain " + parent.strParent + " names no browse domain (" +
+                                          parent.strError + ")" +
+                                          (bFailed ? ": check the DNS server." : ".")}));
             continue;
         }
         std::string strText = "DNS search domain " + parent.strParent + " names browse domains:";
@@ -297,7 +299,7 @@ void CheckSearchDomains(DiagnoseReport& report) {
                                                  : " (no printer: " + domain.strError + ")";
             }
         }
-        Add(report, Level::OK, strText + ".");
+        Add(report, Level::OK, PrintableText(BoundedNetworkText(strText + ".", 2048), PrintTarget::TERMINAL));
     }
 }
 

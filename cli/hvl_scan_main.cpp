@@ -136,8 +136,7 @@ int main(int argc, char** argv) {
     if (!args.aDomains.empty()) {
         pUnicast = std::make_unique<CUnicastScan>(
             UnicastOptionsFor(args.aDomains, args.bIpp), fnRow, [](const UnicastProblem& problem) {
-                std::fprintf(stderr, "hvl-scan: domain %s: %s\n", problem.strDomain.c_str(),
-                             problem.strText.c_str());
+                std::fprintf(stderr, "hvl-scan: domain %s\n", PrintableProblem(problem).c_str());
             });
     }
     const ScanOutcome outcome = RunWindowScan(args, options, fnRow);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "network_text.h"
+
 std::vector<std::string> UnicastTypes(bool bIpp) {
     std::vector<std::string> aTypes{"_printer._tcp", "_pdl-datastream._tcp"};
     if (bIpp) {
@@ -26,6 +28,12 @@ ScanRow ScanRowFromUnicast(const UnicastPrinter& printer) {
     row.strDomain = printer.strDomain;
     row.aAddresses = {printer.strIpAddress};
     return row;
+}
+
+std::string PrintableProblem(const UnicastProblem& problem) {
+    const std::string strLine =
+        problem.strDomain.empty() ? problem.strText : problem.strDomain + ": " + problem.strText;
+    return PrintableText(BoundedNetworkText(strLine, 2048), PrintTarget::TERMINAL);
 }
 
 UnicastOptions UnicastOptionsFor(const std::vector<std::string>& aDomains, bool bIpp) {

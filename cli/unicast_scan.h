@@ -17,6 +17,10 @@ std::vector<std::string> UnicastTypes(bool bIpp);
 
 ScanRow ScanRowFromUnicast(const UnicastPrinter& printer);
 
+// "domain: text" for stderr: names come from the network, so control and
+// reordering characters become '?'.
+std::string PrintableProblem(const UnicastProblem& problem);
+
 // The browse options of --domain values: "auto" asks the network.
 UnicastOptions UnicastOptionsFor(const std::vector<std::string>& aDomains, bool bIpp);
 

@@ -425,6 +425,8 @@ class HvlScanUnicastDns(unittest.TestCase):
                 self.assertRows(rows, expected, domains)
                 self.assertIn(BROKEN, p.stderr.splitlines())
                 self.assertTrue(any(line.startswith(GHOST) for line in p.stderr.splitlines()), p.stderr)
+                self.assertIn("printer 'Evil [2J Name' (_pdl-datastream._tcp): no SRV record (NXDOMAIN)", p.stderr)
+                self.assertNotIn("\x1b", p.stderr)
 
     def test_mdns_and_dns_printers_in_one_scan(self):
         p = self.scan("--no-upnp", "--json", "--domain", "annex.example")
@@ -444,7 +446,7 @@ class HvlScanUnicastDns(unittest.TestCase):
                            capture_output=True, text=True, timeout=30)
         line = p.stdout.splitlines()[-1]
         self.assertTrue(line.startswith("OK   DNS search domain corp.example names browse domains:"), p.stdout)
-        self.assertIn("printers.example (14 printers)", line)
+        self.assertIn("printers.example (15 printers)", line)
         self.assertIn("broken.example (no printer: SERVFAIL)", line)
 
 
