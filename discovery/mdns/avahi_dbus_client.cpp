@@ -29,7 +29,8 @@ constexpr const char* AVAHI_SERVER = "org.freedesktop.Avahi.Server";
 // Avahi 0.8 offers the *Prepare methods on this interface of the server.
 constexpr const char* AVAHI_SERVER2 = "org.freedesktop.Avahi.Server2";
 constexpr gint32 AVAHI_IF_UNSPEC = -1;
-constexpr gint32 AVAHI_PROTO_INET = 0;  // the locator lists IPv4 addresses only
+constexpr gint32 AVAHI_PROTO_UNSPEC = -1;
+constexpr gint32 AVAHI_PROTO_INET = 0;  // the window lists IPv4 addresses only
 // A resolve gives host and TXT only, as the dns_sd library's does: the A
 // record is asked for on its own, so a host without one still resolves.
 constexpr guint32 AVAHI_LOOKUP_NO_ADDRESS = 8;
@@ -108,10 +109,11 @@ struct CAvahiObject {
     enum Kind { BROWSE, RESOLVE, RECORD };
     Kind nKind = BROWSE;
     SessionStatePtr pSession;
-    std::string strPath;    // empty until Prepare answered
-    bool bEnded = false;    // the provider let go of it
-    bool bStarted = false;  // Start answered
-    int32_t nError = 0;     // Prepare or Start failed
+    std::string strPath;      // empty until Prepare answered
+    bool bEnded = false;      // the provider let go of it
+    bool bStarted = false;    // Start answered
+    bool bAllForNow = false;  // a browse that tells its AllForNow (BrowseEach)
+    int32_t nError = 0;       // Prepare or Start failed
     CDnsSdSession::BrowseFn fnBrowse;
     CDnsSdSession::ResolveFn fnResolve;
     CDnsSdSession::RecordFn fnRecord;
@@ -175,8 +177,12 @@ void Deliver(CAvahiObject& object, std::string_view member, GVariant* pBody) {
                 AvahiBrowseItemToReply(pBody, member == "ItemNew", reply)) {
                 object.pSession->bDelivered = true;
                 object.fnBrowse(reply);
+            } else if (member == "AllForNow" && object.bAllForNow) {
+                reply.nFlags = DNSSD_BROWSE_ALL_FOR_NOW;
+                object.pSession->bDelivered = true;
+                object.fnBrowse(reply);
             }
-            break;  // AllForNow and CacheExhausted say nothing of an instance
+            break;  // CacheExhausted says nothing of an instance
         }
         case CAvahiObject::RESOLVE: {
             DnsSdResolveReply reply;
@@ -298,11 +304,23 @@ public:
 
     int32_t Browse(const char* pszType, const char* pszDomain, BrowseFn fnReply,
                    std::unique_ptr<CDnsSdOperation>& pOperation) override {
+        return StartBrowse(pszType, pszDomain, AVAHI_PROTO_INET, false, std::move(fnReply), pOperation);
+    }
+
+    // Every item on IPv4 and IPv6 with its interface and protocol, and AllForNow.
+    int32_t BrowseEach(const char* pszType, const char* pszDomain, BrowseFn fnReply,
+                       std::unique_ptr<CDnsSdOperation>& pOperation) override {
+        return StartBrowse(pszType, pszDomain, AVAHI_PROTO_UNSPEC, true, std::move(fnReply), pOperation);
+    }
+
+    int32_t StartBrowse(const char* pszType, const char* pszDomain, gint32 nProtocol, bool bAllForNow,
+                        BrowseFn fnReply, std::unique_ptr<CDnsSdOperation>& pOperation) {
         ObjectPtr pObject = NewObject(CAvahiObject::BROWSE);
         pObject->fnBrowse = std::move(fnReply);
+        pObject->bAllForNow = bAllForNow;
         const int32_t nError =
             Prepare(pObject, "ServiceBrowserPrepare",
-                    g_variant_new("(iissu)", AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, pszType, pszDomain, 0u));
+                    g_variant_new("(iissu)", AVAHI_IF_UNSPEC, nProtocol, pszType, pszDomain, 0u));
         if (nError != 0) {
             return nError;
         }
@@ -326,6 +344,18 @@ public:
         return Begin(pObject, "ServiceResolverPrepare",
                      g_variant_new("(iisssiu)", AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, pszName, pszType,
                                    pszDomain, AVAHI_PROTO_INET, AVAHI_LOOKUP_NO_ADDRESS),
+                     pOperation);
+    }
+
+    int32_t ResolveWithAddress(const char* pszName, const char* pszType, const char* pszDomain,
+                               int32_t nInterface, int32_t nProtocol, ResolveFn fnReply,
+                               std::unique_ptr<CDnsSdOperation>& pOperation) override {
+        ObjectPtr pObject = NewObject(CAvahiObject::RESOLVE);
+        pObject->fnResolve = std::move(fnReply);
+        // Any address of the host, IPv4 or IPv6.
+        return Begin(pObject, "ServiceResolverPrepare",
+                     g_variant_new("(iisssiu)", nInterface, nProtocol, pszName, pszType, pszDomain,
+                                   AVAHI_PROTO_UNSPEC, 0u),
                      pOperation);
     }
 

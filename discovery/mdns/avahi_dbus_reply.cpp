@@ -21,11 +21,17 @@ bool AvahiBrowseItemToReply(GVariant* pBody, bool bNew, DnsSdBrowseReply& reply)
         return false;
     }
     const char* pszName = nullptr;
+    gint32 nInterface = -1;
+    gint32 nProtocol = -1;
+    g_variant_get_child(pBody, 0, "i", &nInterface);
+    g_variant_get_child(pBody, 1, "i", &nProtocol);
     g_variant_get_child(pBody, 2, "&s", &pszName);
     reply = DnsSdBrowseReply();
-    reply.nFlags = bNew ? 0x2 : 0;
+    reply.nFlags = bNew ? DNSSD_BROWSE_ADDED : 0;
     reply.bHasName = true;
     reply.strName = pszName;
+    reply.nInterface = nInterface;
+    reply.nProtocol = nProtocol;
     return true;
 }
 
@@ -37,11 +43,17 @@ bool AvahiResolverFoundToReply(GVariant* pBody, DnsSdResolveReply& reply) {
     const char* pszType = nullptr;
     const char* pszDomain = nullptr;
     const char* pszHost = nullptr;
+    const char* pszAddress = nullptr;
+    gint32 nInterface = -1;
+    gint32 nAddressProtocol = -1;
     guint16 nPort = 0;
+    g_variant_get_child(pBody, 0, "i", &nInterface);
     g_variant_get_child(pBody, 2, "&s", &pszName);
     g_variant_get_child(pBody, 3, "&s", &pszType);
     g_variant_get_child(pBody, 4, "&s", &pszDomain);
     g_variant_get_child(pBody, 5, "&s", &pszHost);
+    g_variant_get_child(pBody, 6, "i", &nAddressProtocol);
+    g_variant_get_child(pBody, 7, "&s", &pszAddress);
     g_variant_get_child(pBody, 8, "q", &nPort);
     GVariant* pTxt = g_variant_get_child_value(pBody, 9);
     reply = DnsSdResolveReply();
@@ -50,6 +62,10 @@ bool AvahiResolverFoundToReply(GVariant* pBody, DnsSdResolveReply& reply) {
     reply.nPortNetOrder = htons(nPort);
     reply.strTxt = AvahiTxtRecord(pTxt);
     g_variant_unref(pTxt);
+    // Empty when the resolve was asked for no address.
+    reply.strAddress = pszAddress;
+    reply.nAddressProtocol = nAddressProtocol;
+    reply.nInterface = nInterface;
     return true;
 }
 

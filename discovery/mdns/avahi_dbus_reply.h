@@ -11,12 +11,13 @@
 #include "dnssd_client.h"
 
 // A ServiceBrowser ItemNew or ItemRemove body, (iisssu): the instance name;
-// flags 0x2 for a new item, 0 for a removed one. False for another type.
+// flags 0x2 for a new item, 0 for a removed one; the interface and protocol.
+// False for another type.
 bool AvahiBrowseItemToReply(GVariant* pBody, bool bNew, DnsSdBrowseReply& reply);
 
 // A ServiceResolver Found body, (iissssisqaayu): the escaped full name, the
-// host with its trailing dot, the port in network order and the raw TXT
-// record. False for another type.
+// host with its trailing dot, the port in network order, the raw TXT record,
+// and the address with its protocol and interface. False for another type.
 bool AvahiResolverFoundToReply(GVariant* pBody, DnsSdResolveReply& reply);
 
 // A RecordBrowser ItemNew body, (iisqqayu): type, class and record data.

@@ -17,15 +17,29 @@
 constexpr int32_t DNSSD_ERR_UNKNOWN = -65537;
 constexpr int32_t DNSSD_ERR_NO_SUCH_NAME = -65538;
 constexpr int32_t DNSSD_ERR_BAD_PARAM = -65540;
+constexpr int32_t DNSSD_ERR_UNSUPPORTED = -65544;
 constexpr int32_t DNSSD_ERR_SERVICE_NOT_RUNNING = -65563;
 constexpr int32_t DNSSD_ERR_TIMEOUT = -65568;
 
+// Browse reply flags.
+constexpr uint32_t DNSSD_BROWSE_ADDED = 0x2;
+// BrowseEach only, without a name: the service has told all it knows for now.
+constexpr uint32_t DNSSD_BROWSE_ALL_FOR_NOW = 0x10000;
+
+// Address protocols, numbered as avahi numbers them.
+constexpr int32_t DNSSD_PROTO_UNSPEC = -1;
+constexpr int32_t DNSSD_PROTO_INET = 0;
+constexpr int32_t DNSSD_PROTO_INET6 = 1;
+
 // One reply of a browse.
 struct DnsSdBrowseReply {
-    uint32_t nFlags = 0;  // 0x2: the instance was added; 0: it went away
+    uint32_t nFlags = 0;  // DNSSD_BROWSE_ADDED: the instance was added; 0: it went away
     int32_t nError = 0;
     bool bHasName = false;  // a failure may come without a name
     std::string strName;
+    // BrowseEach only: where the instance was seen (-1: not said).
+    int32_t nInterface = -1;
+    int32_t nProtocol = DNSSD_PROTO_UNSPEC;
 };
 
 // The first reply of a resolve.
@@ -35,6 +49,11 @@ struct DnsSdResolveReply {
     std::string strHostTarget;  // with its trailing dot
     uint16_t nPortNetOrder = 0;
     std::string strTxt;  // raw TXT record
+    // ResolveWithAddress only: the host's address as text ("192.0.2.1",
+    // "fe80::1", without a zone), its protocol and the interface it was seen on.
+    std::string strAddress{};
+    int32_t nAddressProtocol = DNSSD_PROTO_UNSPEC;
+    int32_t nInterface = -1;
 };
 
 // One answer of a record query.
@@ -84,6 +103,23 @@ public:
                             ResolveFn fnReply, std::unique_ptr<CDnsSdOperation>& pOperation) = 0;
     virtual int32_t QueryRecord(const char* pszFullName, uint16_t nType, uint16_t nClass, RecordFn fnReply,
                                 std::unique_ptr<CDnsSdOperation>& pOperation) = 0;
+
+    // For hvl-scan's live scan; a client that cannot do them refuses with
+    // DNSSD_ERR_UNSUPPORTED. BrowseEach is Browse with the interface and
+    // protocol of each reply, and one nameless DNSSD_BROWSE_ALL_FOR_NOW
+    // reply once the service has told what it knows. ResolveWithAddress
+    // resolves the instance seen on that interface and protocol, and its
+    // reply carries an address of the host, IPv4 or IPv6.
+    virtual int32_t BrowseEach(const char* /*pszType*/, const char* /*pszDomain*/, BrowseFn /*fnReply*/,
+                               std::unique_ptr<CDnsSdOperation>& /*pOperation*/) {
+        return DNSSD_ERR_UNSUPPORTED;
+    }
+    virtual int32_t ResolveWithAddress(const char* /*pszName*/, const char* /*pszType*/,
+                                       const char* /*pszDomain*/, int32_t /*nInterface*/,
+                                       int32_t /*nProtocol*/, ResolveFn /*fnReply*/,
+                                       std::unique_ptr<CDnsSdOperation>& /*pOperation*/) {
+        return DNSSD_ERR_UNSUPPORTED;
+    }
 
     // Waits for replies of any open operation and runs their callbacks,
     // until at least one was handled, tDeadline passes or the search is
