@@ -246,6 +246,7 @@ struct CUPnPDeviceFinder::CSearch {
 
     const UPnPFinderLimits& limits;
     std::vector<UPnPDevice>& aDevices;
+    const std::function<void(const UPnPDevice&)>& fnFound;
     GMainContext* pContext = nullptr;
     SoupSession* pSession = nullptr;
     std::vector<std::unique_ptr<Client>> aClients;
@@ -257,7 +258,9 @@ struct CUPnPDeviceFinder::CSearch {
     unsigned nLive = 0;                    // fetches whose GLib objects are not yet released
     bool bClosing = false;
 
-    CSearch(const UPnPFinderLimits& l, std::vector<UPnPDevice>& a) : limits(l), aDevices(a) {}
+    CSearch(const UPnPFinderLimits& l, std::vector<UPnPDevice>& a,
+            const std::function<void(const UPnPDevice&)>& f)
+        : limits(l), aDevices(a), fnFound(f) {}
 
     static void OnMessage(GSSDPClient*, const char* pszFrom, guint, gint, SoupMessageHeaders* pHeaders,
                           gpointer pData) {
@@ -397,7 +400,9 @@ struct CUPnPDeviceFinder::CSearch {
         if (!ParseUPnPDescription(p->strBody, p->strLocation, aFound, limits)) return;
         for (size_t i = 0; i < aFound.size(); ++i) {
             if (aDevices.size() >= limits.nMaxDevices) break;
-            if (keys.insert(UPnPDeviceKey(aFound[i], i)).second) aDevices.push_back(std::move(aFound[i]));
+            if (!keys.insert(UPnPDeviceKey(aFound[i], i)).second) continue;
+            aDevices.push_back(std::move(aFound[i]));
+            if (fnFound) fnFound(aDevices.back());
         }
     }
 
@@ -427,7 +432,7 @@ uint32_t CUPnPDeviceFinder::FindByType(const std::string& strTarget, std::vector
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pContext = pContext;
     }
-    CSearch search(m_limits, aDevices);
+    CSearch search(m_limits, aDevices, m_fnFound);
     search.pContext = pContext;
     // A session of its own: no proxy (the devices are on the LAN), no
     // content decoding (the size cap counts what arrives), enough

@@ -76,12 +76,17 @@ public:
     // From any thread: ends a running search at once, and any later one.
     void Stop();
 
+    // Called on the searching thread for each device the moment its document
+    // is read, before FindByType returns it (set before the search).
+    void SetDeviceCallback(std::function<void(const UPnPDevice&)> fnFound) { m_fnFound = std::move(fnFound); }
+
 private:
     struct CSearch;
     const UPnPFinderLimits m_limits;
     std::mutex m_mutex;  // guards the two below against Stop()
     bool m_bStop = false;
     void* m_pContext = nullptr;  // the running search's GMainContext
+    std::function<void(const UPnPDevice&)> m_fnFound;
 };
 
 // --- The pieces of the finder that judge what the network sent ---
