@@ -101,8 +101,13 @@ def build_infos(desc, host_ttl):
     return infos
 
 
+TRANSPORTS = {"ipv4": IPVersion.V4Only, "ipv6": IPVersion.V6Only, "both": IPVersion.All}
+
+
 async def run(desc, host_ttl):
-    aiozc = AsyncZeroconf(ip_version=IPVersion.V4Only)
+    # "ipv6": a host that speaks mDNS over IPv6 only (the client's
+    # avahi-daemon then needs a lab brought up with --ipv6).
+    aiozc = AsyncZeroconf(ip_version=TRANSPORTS[desc.get("transport", "ipv4")])
     infos = build_infos(desc, host_ttl)
     # Probing takes ~0.8 s per instance; register them side by side (each
     # call probes before it returns its announcing task).

@@ -27,10 +27,11 @@ class LabError(RuntimeError):
 
 
 class Lab:
-    def __init__(self, name, hosts=(), avahi=True):
+    def __init__(self, name, hosts=(), avahi=True, ipv6=False):
         self.name = name
         self.hosts = list(hosts)
         self.avahi_in_client = avahi
+        self.ipv6 = ipv6
         self.root = os.environ.get("HVL_LAB_ROOT", "/tmp/hvl-lab")
 
     def run(self, *args, check=True, timeout=120):
@@ -40,7 +41,7 @@ class Lab:
         return p.stdout.strip()
 
     def up(self):
-        extra = [] if self.avahi_in_client else ["--no-avahi"]
+        extra = ([] if self.avahi_in_client else ["--no-avahi"]) + (["--ipv6"] if self.ipv6 else [])
         self.run("up", self.name, "--owner", str(os.getpid()), *extra, *self.hosts)
         return self
 

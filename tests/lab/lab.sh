@@ -233,12 +233,12 @@ write_dbus_conf() {  # dir
 EOF
 }
 
-write_avahi_conf() {  # dir hostname
+write_avahi_conf() {  # dir hostname use-ipv6
     cat >"$1/avahi.conf" <<EOF
 [server]
 host-name=$2
 use-ipv4=yes
-use-ipv6=no
+use-ipv6=$3
 allow-interfaces=eth0
 enable-dbus=yes
 ratelimit-interval-usec=1000000
@@ -294,7 +294,7 @@ cmd_avahi() {
     pid=$(avahi_pid "$lab" "$host")
     if [ -n "$pid" ] && proc_alive "$pid"; then return 0; fi
     start_bus "$lab" "$host"
-    write_avahi_conf "$dir" "$lab-$host"
+    write_avahi_conf "$dir" "$lab-$host" "$([ -f "$(lab_dir "$lab")/ipv6" ] && echo yes || echo no)"
     mkdir -p "$dir/services"
     : >"$dir/avahi-hosts"
     [ -z "$services" ] || cp "$services"/*.service "$dir/services/" 2>/dev/null || true
@@ -369,13 +369,14 @@ teardown() {  # lab
 }
 
 cmd_up() {
-    local lab=$1 owner="" avahi=1 hosts=()
+    local lab=$1 owner="" avahi=1 ipv6=0 hosts=()
     shift
     check_name "$lab" lab
     while [ $# -gt 0 ]; do
         case $1 in
         --owner) owner=$2; shift 2 ;;
         --no-avahi) avahi=0; shift ;;
+        --ipv6) ipv6=1; shift ;;
         -*) die "up: unknown option $1" ;;
         *) hosts+=("$1"); shift ;;
         esac
@@ -388,6 +389,8 @@ cmd_up() {
     mkdir -p "$dir/client"
     : >"$dir/pids"
     : >"$dir/hosts"
+    # Every avahi-daemon of the lab then also speaks mDNS over IPv6 (link-local).
+    [ "$ipv6" = 0 ] || : >"$dir/ipv6"
     if [ -n "$owner" ]; then
         echo "$owner $(proc_start "$owner" || echo 0)" >"$dir/owner"
     else
