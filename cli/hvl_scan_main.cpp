@@ -14,6 +14,8 @@
 
 #include "conv_string.h"
 #include "diagnose.h"
+#include "dnssd_client.h"
+#include "live_scan.h"
 #include "printer_scan.h"
 #include "scan_options.h"
 #include "scan_output.h"
@@ -50,6 +52,13 @@ void ExplainEmptyScan() {
 }
 
 void ReportUnavailable(const std::u16string& strName) {
+    if (strName == u"MDNS" && std::string(MdnsBackendName()) == "dnssd") {
+        // The dns_sd library tells no address with a resolve.
+        std::fprintf(stderr,
+                     "hvl-scan: MDNS: this build's DNS-SD client (dns_sd) cannot run the live scan; "
+                     "--window-scan can.\n");
+        return;
+    }
     std::fprintf(stderr, "hvl-scan: %s discovery is not available on this machine%s.\n",
                  Utf16ToUtf8(strName).c_str(),
                  strName == u"MDNS" ? " (avahi-daemon cannot be reached on the D-Bus system bus)" : "");
@@ -77,7 +86,9 @@ ScanOutcome RunWindowScan(const ScanOptions& args, const SearchOptions& options,
         outcome.bNothingCanWork = true;
         return outcome;
     }
-    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::duration<double>(args.fTimeoutSeconds);
+    const auto tEnd =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                               std::chrono::duration<double>(args.fTimeoutSeconds));
     for (;;) {
         if ((g_bStop.load() || std::chrono::steady_clock::now() >= tEnd) && !outcome.bStopped) {
             scan.StopScan();  // what was found stays listed
@@ -87,6 +98,30 @@ ScanOutcome RunWindowScan(const ScanOptions& args, const SearchOptions& options,
         std::this_thread::sleep_for(CPrinterScan::TICK_PERIOD);
     }
     scan.Shutdown();
+    return outcome;
+}
+
+// The live scan: every method at once, each printer listed the moment it
+// answers.
+ScanOutcome RunLiveScan(const ScanOptions& args, const SearchOptions& options,
+                        const std::function<void(const ScanRow&)>& fnRow, CScanRowList& liveRows) {
+    LiveScanSettings settings;
+    settings.bMdns = options.bMdnsEnabled != 0;
+    settings.bUpnp = options.bUpnpEnabled != 0;
+    settings.bIpp = args.bIpp;
+    CLiveScan scan(CreateLiveSources(settings));
+    scan.SetRowAddedCallback(fnRow);
+    scan.SetUnavailableCallback(ReportUnavailable);
+    const auto tEnd =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                               std::chrono::duration<double>(args.fTimeoutSeconds));
+    const CLiveScan::Result result = scan.Run(tEnd, [] { return g_bStop.load(); });
+    ScanOutcome outcome;
+    outcome.nEnabled = result.nEnabled;
+    outcome.bNothingCanWork = result.nEnabled > 0 && result.nAvailable == 0;
+    outcome.bStopped = result.bStopped;
+    // With every address their printers reported since they were listed.
+    liveRows = scan.GetRows();
     return outcome;
 }
 
@@ -120,8 +155,10 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
 
     CScanRowList rows;
-    // Unicast DNS rows arrive on a thread of their own: one list, first row
-    // for an address wins, whichever method found it.
+    CScanRowList liveRows;
+    // Unicast DNS rows, and those of the live scan's methods, arrive on
+    // threads of their own: one list, first row for an address wins,
+    // whichever method found it.
     std::mutex rowsLock;
     const auto fnRow = [&rows, &rowsLock, bAtEnd](const ScanRow& row) {
         const std::lock_guard<std::mutex> lock(rowsLock);
@@ -139,8 +176,10 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "hvl-scan: domain %s\n", PrintableProblem(problem).c_str());
             });
     }
-    const ScanOutcome outcome = RunWindowScan(args, options, fnRow);
+    const ScanOutcome outcome =
+        args.bWindowScan ? RunWindowScan(args, options, fnRow) : RunLiveScan(args, options, fnRow, liveRows);
     if (pUnicast) pUnicast->Finish(tEnd, [] { return g_bStop.load(); });
+    rows.TakeAddressesFrom(liveRows);
     if (outcome.bNothingCanWork && !pUnicast) {
         std::fprintf(
             stderr, "hvl-scan: error: no switched-on discovery method can work here; nothing was scanned.\n");

@@ -13,15 +13,21 @@ constexpr char SUMMARY[] =
     "discovery and by UPnP. The methods switched on in \"hvl.cfg\" in the current\n"
     "directory take part (both when the file is missing); the file is only read.\n"
     "\n"
-    "Each printer is a line as it is found (address, method, name and web\n"
-    "address), then the count.";
+    "Each printer is a line the moment it answers (address, method, name and web\n"
+    "address), then the count. The scan is done when every printer asked has\n"
+    "answered or reached its time limit: about a second on most networks.";
 
 constexpr char DESCRIPTION[] =
     "--json prints one JSON array at the end: objects with \"name\", \"ip\", \"url\",\n"
     "\"source\" (\"mdns\" or \"upnp\"), \"type\" (the mDNS service type that found it;\n"
-    "null for UPnP) and \"model\" (make and model; null when the printer says\n"
-    "none). --csv prints the same as CSV (RFC 4180): a header line, then one\n"
-    "record per printer.\n"
+    "null for UPnP), \"model\" (make and model; null when the printer says none)\n"
+    "and \"addresses\" (every address the printer reported, IPv4 first). --csv\n"
+    "prints the same as CSV (RFC 4180): a header line, one record per printer,\n"
+    "the addresses separated by spaces.\n"
+    "\n"
+    "A printer without an IPv4 address is listed with its IPv6 address (a\n"
+    "link-local one with its interface, fe80::1%eth0); its web address keeps the\n"
+    "host name.\n"
     "\n"
     "When a scan finds nothing, the checks of --diagnose that did not pass follow\n"
     "on stderr. Ctrl+C stops the scan and keeps what was found.\n"

@@ -48,7 +48,21 @@ std::vector<OutputColumn> BaseColumns() {
             {"source", [](const ScanRow& row) { return TextOrNull(SourceText(row)); },
              [](const ScanRow& row) { return std::string(SourceText(row)); }},
             TextColumn("type", &ScanRow::strType, true),
-            TextColumn("model", &ScanRow::strModel, true)};
+            TextColumn("model", &ScanRow::strModel, true),
+            {"addresses",
+             [](const ScanRow& row) {
+                 nlohmann::json list = nlohmann::json::array();
+                 for (const std::u16string& str : row.aAddresses) list.push_back(Utf16ToUtf8(str));
+                 return list;
+             },
+             [](const ScanRow& row) {
+                 std::string strList;
+                 for (const std::u16string& str : row.aAddresses) {
+                     if (!strList.empty()) strList += ' ';
+                     strList += Printable(str, true);
+                 }
+                 return strList;
+             }}};
 }
 
 OutputColumn DomainColumn() {

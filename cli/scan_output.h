@@ -19,7 +19,8 @@ struct OutputColumn {
     std::function<std::string(const ScanRow&)> fnCsv;      // empty for "none"
 };
 
-// name, ip, url, source, type, model: what every scan shows.
+// name, ip, url, source, type, model, addresses (a JSON array; in CSV
+// separated by spaces): what every scan shows.
 std::vector<OutputColumn> BaseColumns();
 
 // domain: where a unicast DNS-SD row is listed (hvl-scan --domain).

@@ -25,6 +25,46 @@ const DnsSdTxtItem* FindTxtItem(const ScanRow& row, std::string_view key) {
     return nullptr;
 }
 
+void InsertAddress(std::vector<std::u16string>& aAddresses, const std::u16string& strAddress) {
+    auto fnIsIpv4 = [](const std::u16string& str) {
+        return !str.empty() && str.find_first_not_of(u"0123456789.") == std::u16string::npos;
+    };
+    for (const std::u16string& str : aAddresses) {
+        if (CompareNoCase(str, strAddress) == 0) return;
+    }
+    auto itAt = aAddresses.end();
+    if (fnIsIpv4(strAddress)) {
+        itAt = aAddresses.begin();
+        while (itAt != aAddresses.end() && fnIsIpv4(*itAt)) ++itAt;
+    }
+    aAddresses.insert(itAt, strAddress);
+}
+
+void CScanRowList::TakeAddressesFrom(const CScanRowList& other) {
+    for (const ScanRow& theirs : other.m_aRows) {
+        auto it = m_mapByAddress.find(theirs.strIpAddress);
+        if (it == m_mapByAddress.end()) continue;
+        ScanRow& mine = m_aRows[it->second];
+        if (mine.nKind == theirs.nKind && mine.strName == theirs.strName) mine.aAddresses = theirs.aAddresses;
+    }
+}
+
+bool CScanRowList::AddAddress(std::u16string_view strRowAddress, const std::u16string& strAddress) {
+    auto it = m_mapByAddress.find(strRowAddress);
+    if (it == m_mapByAddress.end()) return false;
+    InsertAddress(m_aRows[it->second].aAddresses, strAddress);
+    return true;
+}
+
+void CScanRowList::TakeAddressesFrom(const CScanRowList& other) {
+    for (const ScanRow& theirs : other.m_aRows) {
+        auto it = m_mapByAddress.find(theirs.strIpAddress);
+        if (it == m_mapByAddress.end()) continue;
+        ScanRow& mine = m_aRows[it->second];
+        if (mine.nKind == theirs.nKind && mine.strName == theirs.strName) mine.aAddresses = theirs.aAddresses;
+    }
+}
+
 bool CScanRowList::Add(ScanRow row) {
     if (row.strIpAddress.empty() || m_mapByAddress.count(row.strIpAddress) != 0) return false;
     m_mapByAddress.emplace(row.strIpAddress, m_aRows.size());

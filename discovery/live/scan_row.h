@@ -40,6 +40,10 @@ ScanRow ScanRowFromPrinter(const PrinterData& printer);
 // or null when the row has no such item.
 const DnsSdTxtItem* FindTxtItem(const ScanRow& row, std::string_view key);
 
+// Adds strAddress to aAddresses unless it is there (compared without case):
+// IPv4 addresses after the IPv4 ones already there, before any other.
+void InsertAddress(std::vector<std::u16string>& aAddresses, const std::u16string& strAddress);
+
 // The rows in the order they were added, one per address (compared as the
 // window compares them): the first row for an address wins.
 class CScanRowList {
@@ -51,6 +55,12 @@ public:
     size_t GetCount() const { return m_aRows.size(); }
     const std::vector<ScanRow>& GetRows() const { return m_aRows; }
     const ScanRow* FindByAddress(std::u16string_view strIpAddress) const;
+    // One more address of the row listed under strRowAddress (InsertAddress);
+    // false when no row is.
+    bool AddAddress(std::u16string_view strRowAddress, const std::u16string& strAddress);
+    // The addresses of each row of `other` that is listed here as well (the
+    // same address, method and name).
+    void TakeAddressesFrom(const CScanRowList& other);
 
 private:
     std::vector<ScanRow> m_aRows;

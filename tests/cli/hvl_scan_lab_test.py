@@ -1,9 +1,12 @@
 #!/usr/bin/python3
 """hvl-scan against the test lab: printers announced on a lab host are
-listed with the right count text, the switches work, --json and --csv
-parse, --ipp adds the IPP-only printers, --diagnose tells what is missing,
-scripts/run.sh without a display runs the scan, Ctrl+C ends the scan
-with what was found, and --domain finds the printers a DNS server lists. Exits 77 (skipped) without root."""
+listed with the right count text, by the live scan and by --window-scan, the
+switches work, --json and --csv parse, --ipp adds the IPP-only printers,
+--diagnose tells what is missing, scripts/run.sh without a display runs the
+scan, Ctrl+C ends the scan with what was found, --domain finds the printers
+a DNS server lists; the live scan in each scenario of its own (switched-off
+printers, IPv6-only and dual-stack hosts, avahi-daemon frozen or killed
+mid-scan, --timeout, both methods). Exits 77 (skipped) without root."""
 
 import csv
 import io
@@ -30,7 +33,7 @@ IPP_IP, IPPS_IP = "192.0.2.78", "192.0.2.79"
 HOSTILE_NAME = '@Hostile, "Quoted"\r\nName\u202e\u0085\rEnd'
 HOSTILE_MODEL = '=Acme, "Q" 9'
 UNSAFE_RE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]")
-JSON_KEYS = {"name", "ip", "url", "source", "type", "model"}
+JSON_KEYS = {"name", "ip", "url", "source", "type", "model", "addresses"}
 # Labs of concurrent runs (other worktrees) must not share a name.
 SUFFIX = "".join("0123456789abcdefghijklmnopqrstuvwxyz"[os.getpid() // 36**i % 36] for i in range(4))
 COUNT_RE = re.compile(r"^(\d+) devices? found\.$")
@@ -110,7 +113,11 @@ class HvlScanInLab(unittest.TestCase):
             f.write((1).to_bytes(4, "little") + mdns.to_bytes(4, "little") + upnp.to_bytes(4, "little"))
 
     def test_lists_the_lab_printers_and_ends_with_the_count(self):
-        p = self.scan()
+        for engine in ((), ("--window-scan",)):
+            with self.subTest(engine=engine):
+                self.check_listing(self.scan(*engine))
+
+    def check_listing(self, p):
         self.assertEqual(p.returncode, 0, p.stderr)
         lines = p.stdout.splitlines()
         self.assertEqual(lines[-1], "3 devices found.")
@@ -161,6 +168,7 @@ class HvlScanInLab(unittest.TestCase):
                 self.assertEqual(len(doc), count)
                 for entry in doc:
                     self.assertEqual(set(entry), JSON_KEYS)
+                    self.assertEqual(entry["addresses"], [entry["ip"]])
                 by_ip = {e["ip"]: e for e in doc}
                 self.assertEqual(len(by_ip), count)
                 if "--no-mdns" not in args:
@@ -177,7 +185,8 @@ class HvlScanInLab(unittest.TestCase):
                 self.assertNotIn("hvl.cfg", os.listdir(self.cwd.name))
 
     def test_sigint_stops_and_still_prints(self):
-        proc = subprocess.Popen([LAB_SH, "exec-client", self.lab.name, "--", HVL_SCAN],
+        # The window's scan runs 8 s: long enough to be interrupted.
+        proc = subprocess.Popen([LAB_SH, "exec-client", self.lab.name, "--", HVL_SCAN, "--window-scan"],
                                 cwd=self.cwd.name, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         time.sleep(1.5)
         t0 = time.monotonic()
@@ -226,7 +235,8 @@ class HvlScanIpp(unittest.TestCase):
 
             def scan(*args):
                 t0 = time.monotonic()
-                p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", *args],
+                p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--window-scan",
+                                    *args],
                                    cwd=cwd, capture_output=True, timeout=60)  # bytes: CRLF stays CRLF
                 self.assertEqual(p.returncode, 0, p.stderr)
                 return p.stdout.decode("utf-8"), time.monotonic() - t0
@@ -235,14 +245,14 @@ class HvlScanIpp(unittest.TestCase):
             out, plain_time = scan("--csv")
             self.assertTrue(out.endswith("\r\n"), repr(out))
             records = list(csv.reader(io.StringIO(out, newline="")))
-            self.assertEqual(records[0], ["name", "ip", "url", "source", "type", "model"])
+            self.assertEqual(records[0], ["name", "ip", "url", "source", "type", "model", "addresses"])
             by_ip = {r[1]: r for r in records[1:]}
             self.assertEqual(len(by_ip), len(records) - 1)
             self.assertEqual(set(by_ip), {hostile_ip, eve_ip})
             # A formula is text, controls and reordering are '?', CRLF stays.
             self.assertEqual(by_ip[hostile_ip], ["'@Hostile, \"Quoted\"\r\nName???End", hostile_ip,
                                                  f"http://{lab.name}-p2.local", "mdns", "_printer._tcp",
-                                                 "'" + HOSTILE_MODEL])
+                                                 "'" + HOSTILE_MODEL, hostile_ip])
             # The table: one line per printer, nothing that steers the terminal.
             out, _ = scan()
             line = next(ln for ln in out.splitlines() if ln.startswith(hostile_ip))
@@ -268,6 +278,151 @@ class HvlScanIpp(unittest.TestCase):
             self.assertEqual(by_ip[hostile_ip]["model"], HOSTILE_MODEL)  # from TXT "ty"
             self.assertIsNone(UNSAFE_RE.search(out.replace("\n", "")), repr(out))
             self.assertIn("\\u202E\\u0085\\r", out)
+
+            # The live scan finds the same printers, all types browsed at once.
+            p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--ipp", "--json"],
+                               cwd=cwd, capture_output=True, text=True, timeout=60)
+            live = {r["ip"]: r for r in json.loads(p.stdout)}
+            self.assertEqual(set(live), set(by_ip))
+            self.assertEqual(live[IPPS_IP]["url"], "http://ipps-only.local")
+
+
+LIVE_PRINTERS = {"instances": [
+    {"name": "Live {i}", "types": ["_printer._tcp"], "host": "live-{i}", "addresses": ["198.51.100.{i}"],
+     "txt": ["rp=printers/live-{i}"], "count": 20}]}
+OFF_PRINTERS = {"instances": [
+    {"name": "Off {i}", "types": ["_printer._tcp"], "host": "off-{i}", "addresses": ["203.0.113.{i}"],
+     "count": 6}]}
+# Speaks mDNS over IPv6 only and has only a link-local address.
+SIX_ONLY = {"transport": "ipv6", "instances": [
+    {"name": "Six Only", "types": ["_pdl-datastream._tcp"], "host": "six-only", "addresses": ["fe80::5678"],
+     "txt": ["ty=Six Model"]}]}
+DUAL_SERVICE = """<?xml version="1.0" standalone='no'?>
+<service-group><name>Dual Stack</name>
+<service><type>_printer._tcp</type><port>515</port></service>
+</service-group>
+"""
+
+
+class HvlScanLive(unittest.TestCase):
+    """The live scan, one case per scenario, on a lab whose avahi-daemons
+    speak IPv6 too: 20 live and 6 switched-off printers, an IPv6-only one, a
+    dual-stack avahi host seen over both protocols, and a UPnP printer."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = Lab("hl" + SUFFIX, ["p1", "p2", "p3", "p4"], ipv6=True).up()
+        try:
+            cls.cwd = tempfile.mkdtemp()
+            os.mkdir(os.path.join(cls.cwd, "services"))
+            with open(os.path.join(cls.cwd, "services", "dual.service"), "w", encoding="utf-8") as f:
+                f.write(DUAL_SERVICE)
+            cls.lab.avahi("p3", os.path.join(cls.cwd, "services"))
+            cls.lab.spawn("p4", [UPNP_PEER, cls.lab.ip("p4"), DESCRIPTIONS, "printer.xml"], tag="upnp")
+            cls.lab.announce("p1", LIVE_PRINTERS)
+            cls.lab.announce("p2", SIX_ONLY, tag="six")
+            cls.announce_off()
+            cls.lab.wait_browse("_printer._tcp", "Live 20", "Dual Stack")
+            cls.lab.wait_browse("_pdl-datastream._tcp", "Six Only")
+        except Exception:
+            cls.lab.down()
+            raise
+
+    @classmethod
+    def announce_off(cls, tag="off"):
+        cls.lab.stale("p2", OFF_PRINTERS, tag=tag)
+        time.sleep(2)  # their SRV and A records (TTL 1 s) leave the cache
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lab.down()
+        subprocess.run(["rm", "-rf", cls.cwd], check=False)
+
+    def scan(self, *args, during=None):
+        """hvl-scan's lines with their times; `during` runs once the scan has started."""
+        t0 = time.monotonic()
+        proc = subprocess.Popen([LAB_SH, "exec-client", self.lab.name, "--", HVL_SCAN, *args], cwd=self.cwd,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        acted = during() - t0 if during else None
+        out, err = proc.communicate(timeout=60)
+        return proc.returncode, out, err, time.monotonic() - t0, acted
+
+    def rows(self, out):
+        lines = out.splitlines()
+        self.assertRegex(lines[-1], COUNT_RE)
+        self.assertEqual(int(COUNT_RE.match(lines[-1]).group(1)), len(lines) - 1, out)
+        return {ln.split()[0]: ln for ln in lines[:-1]}
+
+    def test_scenarios(self):
+        live_ips = {f"198.51.100.{i}" for i in range(1, 21)}
+        dual_ip, upnp_ip = self.lab.ip("p3"), self.lab.ip("p4")
+
+        def act_after(seconds, action):
+            def act():
+                time.sleep(seconds)
+                at = time.monotonic()
+                self.lab.client_avahi(action)
+                return at
+            return act
+
+        with self.subTest("switched-off printers cost one resolve bound, not the scan"):
+            status, out, err, elapsed, _ = self.scan("--no-upnp")
+            self.assertEqual(status, 0, err)
+            rows = self.rows(out)
+            self.assertTrue(live_ips <= set(rows), out)
+            self.assertFalse(any(ip.startswith("203.0.113.") for ip in rows), out)
+            self.assertLess(elapsed, 4.5)  # the 2 s bound, with the lab's own start-up
+
+        with self.subTest("IPv6-only and dual-stack printers, one row each"):
+            status, out, err, _, _ = self.scan("--no-upnp", "--json")
+            self.assertEqual(status, 0, err)
+            doc = json.loads(out)
+            by_name = {e["name"]: e for e in doc}
+            self.assertEqual(len(by_name), len(doc), out)  # seen over IPv4 and IPv6: still one row
+            six = by_name["Six Only"]
+            self.assertEqual((six["ip"], six["addresses"], six["url"]),
+                             ("fe80::5678%eth0", ["fe80::5678%eth0"], "http://six-only.local"))
+            dual = by_name["Dual Stack"]
+            self.assertEqual(dual["ip"], dual_ip)
+            self.assertEqual(dual["addresses"][0], dual_ip)  # IPv4 first
+            self.assertTrue(all(a.startswith("fe80::") and a.endswith("%eth0") for a in dual["addresses"][1:]),
+                            dual)
+            self.assertEqual(by_name["Live 3"]["addresses"], ["198.51.100.3"])
+
+        with self.subTest("both methods"):
+            status, out, err, elapsed, _ = self.scan()
+            self.assertEqual(status, 0, err)
+            rows = self.rows(out)
+            self.assertTrue(live_ips | {dual_ip, upnp_ip, "fe80::5678%eth0"} <= set(rows), out)
+            self.assertEqual(rows[upnp_ip].split()[1], "upnp")
+            self.assertLess(elapsed, 4.5)
+
+        with self.subTest("--timeout ends the scan with what it found"):
+            status, out, err, elapsed, _ = self.scan("--no-upnp", "--timeout", "0.6")
+            self.assertEqual(status, 0, err)
+            self.rows(out)
+            self.assertLess(elapsed, 2.0)
+
+        with self.subTest("avahi-daemon frozen mid-scan: done within the resolve bound"):
+            try:
+                status, out, err, elapsed, frozen = self.scan("--no-upnp", during=act_after(0.5, "freeze"))
+            finally:
+                self.lab.client_avahi("thaw")
+            self.assertEqual(status, 0, err)
+            self.rows(out)
+            self.assertLess(elapsed - frozen, 2.0 + 1.0)
+
+        with self.subTest("avahi-daemon killed mid-scan: no crash, the rows kept"):
+            self.lab.client_avahi("restart")
+            self.lab.wait_browse("_printer._tcp", "Live 20")
+            self.announce_off("off2")
+            try:
+                status, out, err, elapsed, killed = self.scan("--no-upnp", during=act_after(0.3, "kill"))
+            finally:
+                self.lab.client_avahi("restart")
+            self.assertEqual(status, 0, err)
+            self.rows(out)
+            self.assertLess(elapsed - killed, 1.0)
 
 
 class HvlScanWithoutAvahi(unittest.TestCase):

@@ -63,6 +63,42 @@ INSTANTIATE_TEST_SUITE_P(
         MergeCase{"RowWithoutAddressRefused", {Row(u"", u"Nowhere"), Row(u"192.0.2.9", u"Here")}, {u"Here"}}),
     [](const ::testing::TestParamInfo<MergeCase>& info) { return std::string(info.param.pszName); });
 
+struct AddressCase {
+    const char* pszName;
+    std::vector<std::u16string> aArriving;
+    std::vector<std::u16string> aExpected;
+};
+
+void PrintTo(const AddressCase& c, std::ostream* os) {
+    *os << c.pszName;
+}
+
+class ScanRowAddresses : public ::testing::TestWithParam<AddressCase> {};
+
+// A listed row gathers the addresses its printer's later answers bring.
+TEST_P(ScanRowAddresses, ListsIpv4FirstEachOnce) {
+    CScanRowList list;
+    ASSERT_TRUE(list.Add(Row(GetParam().aArriving.front(), u"P")));
+    for (size_t i = 1; i < GetParam().aArriving.size(); ++i) {
+        EXPECT_TRUE(list.AddAddress(GetParam().aArriving.front(), GetParam().aArriving[i]));
+    }
+    EXPECT_EQ(list.GetRows().front().aAddresses, GetParam().aExpected);
+    EXPECT_FALSE(list.AddAddress(u"192.0.2.250", u"192.0.2.251"));  // no such row
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ScanRowAddresses,
+    ::testing::Values(
+        AddressCase{"Ipv6AfterIpv4", {u"192.0.2.1", u"fe80::1%eth0"}, {u"192.0.2.1", u"fe80::1%eth0"}},
+        // Listed by IPv6 (no IPv4 yet): a later IPv4 address still goes first.
+        AddressCase{"LateIpv4GoesBeforeIpv6",
+                    {u"2001:db8::1", u"fe80::1%eth0", u"192.0.2.1", u"192.0.2.2"},
+                    {u"192.0.2.1", u"192.0.2.2", u"2001:db8::1", u"fe80::1%eth0"}},
+        AddressCase{"RepeatsDroppedWithoutCase",
+                    {u"192.0.2.1", u"FE80::A%eth0", u"192.0.2.1", u"fe80::a%eth0"},
+                    {u"192.0.2.1", u"FE80::A%eth0"}}),
+    [](const ::testing::TestParamInfo<AddressCase>& info) { return std::string(info.param.pszName); });
+
 TEST(ScanRow, WindowRowCarriesItsAddressAsItsOnlyOne) {
     PrinterData printer;
     printer.strName = u"Office";

@@ -1,0 +1,284 @@
+// mDNS in the live scan: one browse per service type, all at once; every
+// instance resolved (with an address) the moment it is reported, on each
+// interface and protocol it was seen on, up to a number in flight, each
+// resolve bounded. A printer is listed as soon as a resolve gives it an
+// IPv4 address, or an IPv6 one once none of its resolves can still give
+// IPv4. Done when every browse has said AllForNow (or fell silent for a
+// resolve bound) and every resolve has answered or reached its bound.
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <deque>
+#include <list>
+#include <map>
+#include <set>
+#include <tuple>
+
+#include "conv_string.h"
+#include "live_sources.h"
+#include "mdns_responder_client.h"
+#include "multicast_data_provider.h"
+#include "trace_log.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The address of a resolve as the row shows it: IPv4 dotted as the window
+// writes it, IPv6 in its short form with the interface's name for a
+// link-local one ("fe80::1%eth0"). Empty when the text is no address.
+std::u16string AddressText(const std::string& strAddress, int32_t nInterface) {
+    unsigned char aBytes[16] = {};
+    if (inet_pton(AF_INET, strAddress.c_str(), aBytes) == 1) {
+        return MdnsAddressText(std::string_view(reinterpret_cast<const char*>(aBytes), 4));
+    }
+    if (inet_pton(AF_INET6, strAddress.c_str(), aBytes) != 1) return {};
+    char szText[INET6_ADDRSTRLEN] = {};
+    if (inet_ntop(AF_INET6, aBytes, szText, sizeof szText) == nullptr) return {};
+    std::string strText = szText;
+    const bool bLinkLocal = aBytes[0] == 0xFE && (aBytes[1] & 0xC0) == 0x80;
+    if (bLinkLocal && nInterface > 0) {
+        char szName[IF_NAMESIZE] = {};
+        const bool bNamed = if_indextoname(static_cast<unsigned>(nInterface), szName) != nullptr;
+        strText += "%" + (bNamed ? std::string(szName) : std::to_string(nInterface));
+    }
+    return Utf8ToUtf16(strText);
+}
+
+bool IsIpv4(const std::u16string& str) {
+    return str.find(u':') == std::u16string::npos;
+}
+
+class CLiveMdnsSource : public CLiveSource {
+public:
+    CLiveMdnsSource(const LiveScanSettings& settings, std::unique_ptr<CDnsSdClient> pClient)
+        : m_settings(settings),
+          m_pClient(std::move(pClient)),
+          m_hStopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~CLiveMdnsSource() override {
+        if (m_hStopFd >= 0) close(m_hStopFd);
+    }
+
+    std::u16string GetName() const override { return u"MDNS"; }
+    int32_t CheckAvailable() override {
+        return m_hStopFd < 0 ? DNSSD_ERR_UNKNOWN : m_pClient->CheckService();
+    }
+    void Stop() override {
+        const uint64_t nOne = 1;
+        if (m_hStopFd >= 0 && write(m_hStopFd, &nOne, sizeof nOne) < 0) {
+            // the counter is full: it is readable already
+        }
+    }
+    void Run(CLiveRowSink& sink) override;
+
+private:
+    // One instance (name and type): the row it will be listed as, and how
+    // many of its resolves are still open.
+    struct Instance {
+        std::string strName;
+        std::string strType;
+        ScanRow row;
+        bool bDescribed = false;  // name, URL, model, host, port, TXT taken from a reply
+        bool bListed = false;
+        bool bKept = false;  // listed under its own address (another row had none of its)
+        size_t nOpen = 0;
+    };
+    struct Resolve {
+        Instance* pInstance = nullptr;
+        int32_t nInterface = -1;
+        int32_t nProtocol = DNSSD_PROTO_UNSPEC;
+        std::unique_ptr<CDnsSdOperation> pOperation;
+        Clock::time_point tDeadline{};
+        bool bAnswered = false;
+        DnsSdResolveReply reply;
+    };
+
+    void OnBrowseReply(const DnsSdBrowseReply& reply, const std::string& strType, bool& bAllForNow);
+    void StartResolves(CDnsSdSession& session);
+    // The answered and timed-out resolves end; true when any did.
+    void SettleResolves(CLiveRowSink& sink);
+    void TakeAnswer(CLiveRowSink& sink, Instance& instance, const DnsSdResolveReply& reply,
+                    int32_t nInterface);
+    void ListWhenReady(CLiveRowSink& sink, Instance& instance);
+
+    const LiveScanSettings m_settings;
+    std::unique_ptr<CDnsSdClient> m_pClient;
+    const int m_hStopFd;
+    Clock::time_point m_tLastBrowseReply{};
+    std::map<std::pair<std::string, std::string>, Instance> m_instances;
+    std::set<std::tuple<Instance*, int32_t, int32_t>> m_seen;  // (instance, interface, protocol) asked for
+    std::deque<std::unique_ptr<Resolve>> m_queue;              // not started yet, in the order reported
+    std::list<std::unique_ptr<Resolve>> m_inFlight;
+};
+
+void CLiveMdnsSource::OnBrowseReply(const DnsSdBrowseReply& reply, const std::string& strType,
+                                    bool& bAllForNow) {
+    m_tLastBrowseReply = Clock::now();
+    if (!reply.bHasName) {
+        // AllForNow, or the browse failed: either way it has no more to say.
+        bAllForNow = true;
+        return;
+    }
+    if ((reply.nFlags & DNSSD_BROWSE_ADDED) == 0 || reply.nError != 0) return;
+    Instance& instance = m_instances[{reply.strName, strType}];
+    if (instance.strName.empty()) {
+        instance.strName = reply.strName;
+        instance.strType = strType;
+    }
+    // Seen over IPv4 and IPv6, or on two interfaces: one resolve each, one row.
+    if (!m_seen.insert({&instance, reply.nInterface, reply.nProtocol}).second) return;
+    auto pResolve = std::make_unique<Resolve>();
+    pResolve->pInstance = &instance;
+    pResolve->nInterface = reply.nInterface;
+    pResolve->nProtocol = reply.nProtocol;
+    ++instance.nOpen;
+    m_queue.push_back(std::move(pResolve));
+}
+
+void CLiveMdnsSource::StartResolves(CDnsSdSession& session) {
+    while (!m_queue.empty() && m_inFlight.size() < m_settings.nMaxResolves) {
+        std::unique_ptr<Resolve> pResolve = std::move(m_queue.front());
+        m_queue.pop_front();
+        Resolve* p = pResolve.get();
+        p->tDeadline = Clock::now() + m_settings.resolveBound;
+        auto fnReply = [p](const DnsSdResolveReply& reply) {
+            if (!p->bAnswered && Clock::now() <= p->tDeadline) {
+                p->bAnswered = true;
+                p->reply = reply;
+            }
+        };
+        const int32_t nError =
+            session.ResolveWithAddress(p->pInstance->strName.c_str(), p->pInstance->strType.c_str(), "local",
+                                       p->nInterface, p->nProtocol, fnReply, p->pOperation);
+        if (nError != 0) {
+            TraceMessage(TRACE_ERROR, nullptr, u"MDNS live: Could not resolve '%s'. (%d)",
+                         Utf8ToUtf16(p->pInstance->strName), nError);
+            p->bAnswered = true;
+            p->reply.nError = nError;
+        }
+        m_inFlight.push_back(std::move(pResolve));
+    }
+}
+
+void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink) {
+    const Clock::time_point tNow = Clock::now();
+    for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
+        Resolve& resolve = **it;
+        if (!resolve.bAnswered && tNow < resolve.tDeadline) {
+            ++it;
+            continue;
+        }
+        resolve.pOperation.reset();
+        Instance& instance = *resolve.pInstance;
+        --instance.nOpen;
+        if (resolve.bAnswered && resolve.reply.nError == 0) {
+            TakeAnswer(sink, instance, resolve.reply, resolve.nInterface);
+        }
+        ListWhenReady(sink, instance);
+        it = m_inFlight.erase(it);
+    }
+}
+
+void CLiveMdnsSource::TakeAnswer(CLiveRowSink& sink, Instance& instance, const DnsSdResolveReply& reply,
+                                 int32_t nInterface) {
+    const std::u16string strAddress =
+        AddressText(reply.strAddress, reply.nInterface >= 0 ? reply.nInterface : nInterface);
+    if (strAddress.empty()) return;
+    ScanRow& row = instance.row;
+    if (!instance.bDescribed) {
+        instance.bDescribed = true;
+        const std::vector<DnsSdTxtItem> aItems = ReadTxtItems(reply.strTxt);
+        row.strName = Utf8ToUtf16(instance.strName);
+        row.strUrl = MdnsAdminUrl(aItems, reply.strHostTarget);
+        row.nKind = PROVIDER_KIND_MDNS;
+        row.strType = Utf8ToUtf16(instance.strType);
+        row.strModel = MdnsModel(aItems);
+        std::string strHost = reply.strHostTarget;
+        if (!strHost.empty() && strHost.back() == '.') strHost.pop_back();
+        row.strHostTarget = Utf8ToUtf16(strHost);
+        row.nPort = ntohs(reply.nPortNetOrder);
+        row.aTxtItems = aItems;
+    }
+    InsertAddress(row.aAddresses, strAddress);
+    if (instance.bKept) sink.AddAddress(row.strIpAddress, strAddress);
+}
+
+void CLiveMdnsSource::ListWhenReady(CLiveRowSink& sink, Instance& instance) {
+    ScanRow& row = instance.row;
+    if (instance.bListed || row.aAddresses.empty()) return;
+    // An IPv6 address waits while a resolve may still bring IPv4.
+    if (!IsIpv4(row.aAddresses.front()) && instance.nOpen > 0) return;
+    instance.bListed = true;
+    row.strIpAddress = row.aAddresses.front();
+    instance.bKept = sink.Emit(row);
+}
+
+void CLiveMdnsSource::Run(CLiveRowSink& sink) {
+    std::unique_ptr<CDnsSdSession> pSession = m_pClient->OpenSession(m_hStopFd);
+    std::vector<std::string> aTypes{"_printer._tcp", "_pdl-datastream._tcp"};
+    if (m_settings.bIpp) {
+        aTypes.push_back("_ipp._tcp");
+        aTypes.push_back("_ipps._tcp");
+    }
+    // std::deque: the flags stay where they are while more are added.
+    std::deque<bool> aAllForNow;
+    std::vector<std::unique_ptr<CDnsSdOperation>> aBrowses;
+    m_tLastBrowseReply = Clock::now();
+    for (const std::string& strType : aTypes) {
+        bool& bAllForNow = aAllForNow.emplace_back(false);
+        std::unique_ptr<CDnsSdOperation> pBrowse;
+        const int32_t nError = pSession->BrowseEach(
+            strType.c_str(), "local",
+            [this, strType, &bAllForNow](const DnsSdBrowseReply& reply) {
+                OnBrowseReply(reply, strType, bAllForNow);
+            },
+            pBrowse);
+        if (nError != 0) {
+            TraceMessage(TRACE_ERROR, nullptr, u"MDNS live: Could not browse '%s'. (%d)",
+                         Utf8ToUtf16(strType), nError);
+            bAllForNow = true;
+            continue;
+        }
+        aBrowses.push_back(std::move(pBrowse));
+    }
+
+    for (;;) {
+        StartResolves(*pSession);
+        SettleResolves(sink);
+        bool bBrowsing = false;
+        for (bool b : aAllForNow) bBrowsing = bBrowsing || !b;
+        // A daemon that stopped answering ends the browses after a bound.
+        const Clock::time_point tBrowseEnd = m_tLastBrowseReply + m_settings.resolveBound;
+        if (bBrowsing && Clock::now() >= tBrowseEnd) {
+            TraceMessage(TRACE_ERROR, nullptr, u"MDNS live: No AllForNow within %d ms.",
+                         static_cast<int>(m_settings.resolveBound.count()));
+            bBrowsing = false;
+            for (bool& b : aAllForNow) b = true;
+        }
+        if (!bBrowsing && m_queue.empty() && m_inFlight.empty()) break;
+        Clock::time_point tWake = bBrowsing ? tBrowseEnd : Clock::now() + std::chrono::hours(1);
+        for (const auto& pResolve : m_inFlight) tWake = std::min(tWake, pResolve->tDeadline);
+        int32_t nError = 0;
+        const DnsSdWait result = pSession->Wait(tWake, nError);
+        if (result == DnsSdWait::READY || result == DnsSdWait::TIMEOUT) continue;
+        if (result != DnsSdWait::STOPPED) {
+            TraceMessage(TRACE_ERROR, nullptr, u"MDNS live: The daemon stopped answering. (%d)", nError);
+            // What the resolves have told already still counts.
+            for (const auto& pResolve : m_inFlight) pResolve->tDeadline = Clock::time_point::min();
+            SettleResolves(sink);
+        }
+        break;
+    }
+    m_inFlight.clear();
+    m_queue.clear();
+    aBrowses.clear();
+}
+
+}  // namespace
+
+std::unique_ptr<CLiveSource> CreateLiveMdnsSource(const LiveScanSettings& settings,
+                                                  std::unique_ptr<CDnsSdClient> pClient) {
+    return std::make_unique<CLiveMdnsSource>(settings, std::move(pClient));
+}

@@ -1,0 +1,100 @@
+// hvl-scan's live scan: every method searches on a thread of its own and
+// hands each printer over the moment it answers; one list keeps one row per
+// address (the first to arrive wins). The window never uses it: its scan is
+// CPrinterScan's.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "scan_row.h"
+
+struct LiveScanSettings {
+    bool bMdns = true;
+    bool bUpnp = true;
+    bool bIpp = false;  // mDNS also browses _ipp._tcp and _ipps._tcp
+    // Each resolve, from its own start; also how long browses may stay silent
+    // before their AllForNow when the daemon stops answering.
+    std::chrono::milliseconds resolveBound{2000};
+    size_t nMaxResolves = 64;  // in flight at once
+    unsigned nUpnpMx = 1;      // seconds a device may wait before answering (UDA: 1 to 5)
+    // UPnP is done this long after its search when nothing is pending, and
+    // at the latest at the second.
+    std::chrono::milliseconds upnpQuietAfter{1100};
+    std::chrono::milliseconds upnpHardEnd{1500};
+};
+
+// Where the methods hand their rows in. Callable from any thread.
+class CLiveRowSink {
+public:
+    virtual ~CLiveRowSink() = default;
+    // Lists the row unless its address is listed already; true when listed.
+    virtual bool Emit(ScanRow row) = 0;
+    // One more address of the row listed under strRowAddress.
+    virtual void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) = 0;
+};
+
+// One discovery method of the live scan.
+class CLiveSource {
+public:
+    virtual ~CLiveSource() = default;
+    // As the window names the method in its messages ("MDNS", "UPNP").
+    virtual std::u16string GetName() const = 0;
+    // 0 when the method can work here (bounded, at most 500 ms), else a code.
+    virtual int32_t CheckAvailable() = 0;
+    // Searches, on a thread of the scan's, until done or stopped.
+    virtual void Run(CLiveRowSink& sink) = 0;
+    // From another thread: Run returns soon after (within 100 ms).
+    virtual void Stop() = 0;
+};
+
+using LiveSourceArray = std::vector<std::unique_ptr<CLiveSource>>;
+
+// The methods the settings switch on: mDNS (avahi-daemon), UPnP.
+LiveSourceArray CreateLiveSources(const LiveScanSettings& settings);
+
+class CLiveScan : private CLiveRowSink {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit CLiveScan(LiveSourceArray aSources);
+    ~CLiveScan() override;
+    CLiveScan(const CLiveScan&) = delete;
+    CLiveScan& operator=(const CLiveScan&) = delete;
+
+    struct Result {
+        int32_t nEnabled = 0;                      // methods asked for
+        int32_t nAvailable = 0;                    // of those, the ones that could work here
+        std::vector<std::u16string> aUnavailable;  // names of those that could not
+        bool bStopped = false;                     // the stop request or the deadline ended it
+    };
+
+    // Called for each method that cannot work here, before any row.
+    void SetUnavailableCallback(std::function<void(const std::u16string&)> fnUnavailable) {
+        m_fnUnavailable = std::move(fnUnavailable);
+    }
+    // Called, one at a time, for each row the moment it is listed.
+    void SetRowAddedCallback(std::function<void(const ScanRow&)> fnAdded) { m_fnAdded = std::move(fnAdded); }
+
+    // Runs every available method at once until all are done, tDeadline
+    // passes or fnStopAsked (polled every 20 ms) says so.
+    Result Run(Clock::time_point tDeadline, const std::function<bool()>& fnStopAsked);
+
+    // Complete once Run has returned.
+    const CScanRowList& GetRows() const { return m_rows; }
+
+private:
+    bool Emit(ScanRow row) override;
+    void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) override;
+
+    LiveSourceArray m_aSources;
+    std::mutex m_mutex;  // the rows, and the calls of m_fnAdded
+    CScanRowList m_rows;
+    std::function<void(const ScanRow&)> m_fnAdded;
+    std::function<void(const std::u16string&)> m_fnUnavailable;
+};

@@ -1,0 +1,14 @@
+// The methods of the live scan (live_mdns.cpp, live_upnp.cpp).
+#pragma once
+
+#include <memory>
+
+#include "dnssd_client.h"
+#include "live_scan.h"
+
+// mDNS through the DNS-SD client's BrowseEach and ResolveWithAddress.
+std::unique_ptr<CLiveSource> CreateLiveMdnsSource(const LiveScanSettings& settings,
+                                                  std::unique_ptr<CDnsSdClient> pClient);
+
+// UPnP through the device finder, each printer as its description arrives.
+std::unique_ptr<CLiveSource> CreateLiveUpnpSource(const LiveScanSettings& settings);

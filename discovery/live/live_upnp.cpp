@@ -1,0 +1,52 @@
+// UPnP in the live scan: the device finder's bounded search with a short MX,
+// each printer listed the moment its description is read, its row made by
+// the provider's own packet making.
+#include "live_sources.h"
+#include "upnp_device_finder.h"
+#include "upnp_finder.h"
+
+namespace {
+
+class CLiveUpnpSource : public CLiveSource {
+public:
+    explicit CLiveUpnpSource(const LiveScanSettings& settings) : m_finder(Limits(settings)) {}
+
+    std::u16string GetName() const override { return u"UPNP"; }
+    int32_t CheckAvailable() override { return static_cast<int32_t>(CUPnPDeviceFinder::CheckAvailable()); }
+
+    void Run(CLiveRowSink& sink) override {
+        m_finder.SetDeviceCallback([&sink](const UPnPDevice& device) {
+            MulticastDataPacket packet;
+            if (MakeUPnPPacket(device, packet) != UPnPPacketResult::MADE) return;
+            ScanRow row;
+            row.strName = packet.strName;
+            row.strIpAddress = packet.strIpAddress;
+            row.strUrl = packet.strUrl;
+            row.nKind = PROVIDER_KIND_UPNP;
+            row.strModel = packet.strModel;
+            row.aAddresses = {row.strIpAddress};
+            sink.Emit(std::move(row));
+        });
+        std::vector<UPnPDevice> aDevices;
+        m_finder.FindByType("ssdp:all", aDevices);
+    }
+
+    void Stop() override { m_finder.Stop(); }
+
+private:
+    static UPnPFinderLimits Limits(const LiveScanSettings& settings) {
+        UPnPFinderLimits limits;
+        limits.nMx = settings.nUpnpMx;
+        limits.quietAfter = settings.upnpQuietAfter;
+        limits.hardEnd = settings.upnpHardEnd;
+        return limits;
+    }
+
+    CUPnPDeviceFinder m_finder;
+};
+
+}  // namespace
+
+std::unique_ptr<CLiveSource> CreateLiveUpnpSource(const LiveScanSettings& settings) {
+    return std::make_unique<CLiveUpnpSource>(settings);
+}
