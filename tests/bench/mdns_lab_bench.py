@@ -1,14 +1,17 @@
 #!/usr/bin/python3
-"""How long an mDNS scan takes on a lab network, beside avahi-browse.
+"""How long a printer scan takes on a lab network: hvl-scan's live scan,
+hvl-scan --window-scan and avahi-browse, in one run.
 
 Builds the test lab (tests/lab), and in each scenario runs, side by side and
-started together in the lab's client namespace, `hvl-scan --no-upnp` and
-`avahi-browse -rpt` for each of the two service types, time-stamping every
-output line as it arrives. Three runs per scenario; medians are reported.
-Writes docs/benchmarks.md and docs/scan-timeline.png (gnuplot). Not a test:
-nothing here passes or fails. Needs root (the lab).
+started together in the lab's client namespace, `hvl-scan` (the live scan),
+`hvl-scan --window-scan` (the window's scan) and `avahi-browse -rpt` for each
+of the two service types, time-stamping every output line as it arrives.
+Three runs per scenario; medians are reported. Writes docs/benchmarks.md and
+docs/scan-timeline.png (gnuplot). Not a test: nothing here passes or fails.
+Needs root (the lab).
 
-    sudo tests/bench/mdns_lab_bench.py [--hvl-scan build/default/cli/hvl-scan] [--runs 3]
+    sudo tests/bench/mdns_lab_bench.py [--hvl-scan build/default/cli/hvl-scan]
+        [--upnp-peer build/default/tests/discovery/upnp/upnp_peer] [--runs 3]
 """
 
 import argparse
@@ -29,9 +32,13 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "lab"))
 from lab import LAB_SH, Lab, skip_reason  # noqa: E402
 
 TYPES = ("_printer._tcp", "_pdl-datastream._tcp")
-FLOOR = 8.0  # two passes, each ended by a 4 s browse silence
-KILL_AT = 5.0  # into the scan: the first pass's resolves are under way
+FLOOR = 8.0  # the window's scan: two passes, each ended by a 4 s browse silence
+KILL_AT = 1.0  # into the scan: the live scan's resolves of switched-off printers are under way
+PEER_BOUND = 12.0  # a frozen daemon holds avahi-browse forever: ended here
 COUNT_RE = re.compile(r"^\d+ devices? found\.$")
+DESCRIPTIONS = os.path.join(ROOT, "tests", "lab", "upnp", "descriptions")
+UPNP_PRINTERS = ("printer.xml", "printer_nomodel.xml", "tagged.xml", "multifunction.xml")
+TOOLS = {"live": "hvl-scan", "window": "hvl-scan --window-scan", "peer": "avahi-browse -rpt (both types)"}
 
 
 def live(n):
@@ -44,12 +51,19 @@ def switched_off(n):
                            "addresses": ["203.0.113.{i}"], "count": n}]}
 
 
-def run_once(lab, hvl_scan, kill_at=None):
-    """One side-by-side run; every output line with its time since the start."""
-    cwd = tempfile.mkdtemp(prefix="hvl-bench-")  # no hvl.cfg: both methods on, UPnP switched off below
-    procs = {"hvl": [hvl_scan, "--no-upnp"]}
-    for t in TYPES:
-        procs[t] = ["avahi-browse", "-rpt", t]
+def run_once(lab, hvl_scan, upnp=False, act=None, tools=("live", "window", "peer")):
+    """One side-by-side run; every output line of each tool with its time
+    since the start. act: (seconds, client_avahi action) done mid-scan."""
+    cwd = tempfile.mkdtemp(prefix="hvl-bench-")  # no hvl.cfg: both methods on
+    methods = [] if upnp else ["--no-upnp"]
+    procs = {}
+    if "live" in tools:
+        procs["live"] = [hvl_scan, *methods]
+    if "window" in tools:
+        procs["window"] = [hvl_scan, *methods, "--window-scan"]
+    if "peer" in tools:
+        for t in TYPES:
+            procs[t] = ["avahi-browse", "-rpt", t]
     sel = selectors.DefaultSelector()
     t0 = time.monotonic()
     running = {}
@@ -59,16 +73,16 @@ def run_once(lab, hvl_scan, kill_at=None):
         running[key] = p
         sel.register(p.stdout, selectors.EVENT_READ, key)
     timer = None
-    if kill_at is not None:
-        timer = threading.Timer(kill_at, lambda: lab.client_avahi("kill"))
+    if act is not None:
+        timer = threading.Timer(act[0], lambda: lab.client_avahi(act[1]))
         timer.start()
     lines = {key: [] for key in procs}
     partial = {key: b"" for key in procs}
     ends = {}
     open_pipes = len(procs)
-    deadline = t0 + 90
+    deadline = t0 + (PEER_BOUND if act and act[1] == "freeze" else 90)
     while open_pipes and time.monotonic() < deadline:
-        for sk, _ in sel.select(timeout=0.5):
+        for sk, _ in sel.select(timeout=0.2):
             key = sk.data
             # Unbuffered: a buffered readline would leave lines that arrived
             # together unseen until the next output, and misdate them.
@@ -91,37 +105,35 @@ def run_once(lab, hvl_scan, kill_at=None):
         timer.join()
     os.rmdir(cwd)
 
-    rows = [t for t, s in lines["hvl"] if s and not COUNT_RE.match(s)]
-    peer = {}  # first time each service was resolved
-    for t in TYPES:
-        for at, s in lines[t]:
-            f = s.split(";")
-            if f[0] == "=" and len(f) > 7 and f[3] not in peer:
-                peer[f[3]] = at
-    peer_times = sorted(peer.values())
-    return {
-        "rows": rows,
-        "first": rows[0] if rows else None,
-        "last": rows[-1] if rows else None,
-        "done": ends["hvl"][0],
-        "status": ends["hvl"][1],
-        "peer_rows": peer_times,
-        "peer_done": max(ends[t][0] for t in TYPES),
-    }
+    result = {}
+    for key in ("live", "window"):
+        if key not in procs:
+            continue
+        rows = [t for t, s in lines[key] if s and not COUNT_RE.match(s)]
+        result[key] = {"rows": rows, "done": ends[key][0], "status": ends[key][1]}
+    if "peer" in tools:
+        peer = {}  # first time each service was resolved
+        for t in TYPES:
+            for at, s in lines[t]:
+                f = s.split(";")
+                if f[0] == "=" and len(f) > 7 and f[3] not in peer:
+                    peer[f[3]] = at
+        result["peer"] = {"rows": sorted(peer.values()), "done": max(ends[t][0] for t in TYPES),
+                          "status": "killed" if any(ends[t][1] == "killed" for t in TYPES) else 0}
+    return result
 
 
-def median(runs, key):
-    vals = [key(r) if callable(key) else r[key] for r in runs]
+def median(vals):
     vals = [v for v in vals if v is not None]
     return statistics.median(vals) if vals else None
 
 
-def peer_first(r):
-    return r["peer_rows"][0] if r["peer_rows"] else None
+def first(r):
+    return r["rows"][0] if r["rows"] else None
 
 
-def peer_last(r):
-    return r["peer_rows"][-1] if r["peer_rows"] else None
+def last(r):
+    return r["rows"][-1] if r["rows"] else None
 
 
 def secs(v):
@@ -137,20 +149,17 @@ def status_text(s):
 
 
 def scenario_table(title, runs, expected, target, note):
+    tools = [t for t in TOOLS if t in runs[0]]
     out = [f"### {title}", "", note, "",
-           "| | hvl-scan --no-upnp | avahi-browse -rpt (both types) |", "|---|---|---|",
-           f"| first row | {secs(median(runs, 'first'))} | {secs(median(runs, peer_first))} |",
-           f"| last row | {secs(median(runs, 'last'))} | {secs(median(runs, peer_last))} |",
-           f"| done | {secs(median(runs, 'done'))} | {secs(median(runs, 'peer_done'))} |",
-           f"| rows listed (of {expected} live) | {statistics.median([len(r['rows']) for r in runs]):g} | "
-           f"{statistics.median([len(r['peer_rows']) for r in runs]):g} |",
-           f"| design floor | {FLOOR:.1f} s | |",
-           f"| target | {target} | |",
-           "",
-           "Runs (hvl-scan first row / last row / done / exit status / rows; peer done): " +
-           "; ".join(f"{secs(r['first'])} / {secs(r['last'])} / {secs(r['done'])} / "
-                     f"{status_text(r['status'])} / {len(r['rows'])}; {secs(r['peer_done'])}" for r in runs),
-           ""]
+           "| | " + " | ".join(TOOLS[t] for t in tools) + " |", "|---" * (len(tools) + 1) + "|"]
+    for label, fn in (("first row", first), ("last row", last), ("done", lambda r: r["done"])):
+        out.append(f"| {label} | " + " | ".join(secs(median([fn(r[t]) for r in runs])) for t in tools) + " |")
+    out.append(f"| rows listed (of {expected}) | " +
+               " | ".join(f"{statistics.median([len(r[t]['rows']) for r in runs]):g}" for t in tools) + " |")
+    out += [f"| target (live scan) | {target} |" + " |" * (len(tools) - 1), "",
+            "Runs (first row / done / exit status / rows): " +
+            "; ".join(", ".join(f"{t} {secs(first(r[t]))} / {secs(r[t]['done'])} / {status_text(r[t]['status'])}"
+                                f" / {len(r[t]['rows'])}" for t in tools) for r in runs), ""]
     return out
 
 
@@ -161,15 +170,18 @@ def wait_browse(lab, names, timeout=30):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--hvl-scan", default=os.path.join(ROOT, "build", "default", "cli", "hvl-scan"))
+    ap.add_argument("--upnp-peer",
+                    default=os.path.join(ROOT, "build", "default", "tests", "discovery", "upnp", "upnp_peer"))
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--docs", default=os.path.join(ROOT, "docs"))
     args = ap.parse_args()
     reason = skip_reason()
     if reason:
         sys.exit(f"mdns_lab_bench: {reason}")
-    hvl_scan = os.path.abspath(args.hvl_scan)
-    if not os.access(hvl_scan, os.X_OK):
-        sys.exit(f"mdns_lab_bench: no hvl-scan at {hvl_scan} (cmake --build --preset default --target hvl-scan)")
+    hvl_scan, upnp_peer = os.path.abspath(args.hvl_scan), os.path.abspath(args.upnp_peer)
+    for path in (hvl_scan, upnp_peer):
+        if not os.access(path, os.X_OK):
+            sys.exit(f"mdns_lab_bench: no {path} (cmake --build --preset default --target hvl-scan upnp_peer)")
     started = time.monotonic()
     name = f"bench{os.getpid() % 10000000}"  # unique per run, 1-12 of a-z0-9
     results = {}
@@ -184,16 +196,29 @@ def main():
         lab.stale("p2", switched_off(12), tag="off")
         time.sleep(2)  # their SRV and A records (TTL 1 s) leave the cache
         results["off"] = [run_once(lab, hvl_scan) for _ in range(args.runs)]
-        results["killed"] = []
-        for i in range(args.runs):
-            results["killed"].append(run_once(lab, hvl_scan, kill_at=KILL_AT))
-            # A fresh daemon, the same printers cached again.
-            lab.client_avahi("restart")
-            wait_browse(lab, [f"Printer {n}" for n in range(1, 21)])
-            lab.stale("p2", switched_off(12), tag=f"off{i}")
-            time.sleep(2)
+        for key, action in (("killed", "kill"), ("frozen", "freeze")):
+            results[key] = []
+            for i in range(args.runs):
+                # The window's scan gets nothing from a frozen daemon until
+                # its 30 s limit: the frozen runs leave it out.
+                tools = ("live", "peer") if action == "freeze" else ("live", "window", "peer")
+                results[key].append(run_once(lab, hvl_scan, act=(KILL_AT, action), tools=tools))
+                # A fresh daemon, the same printers cached again.
+                lab.client_avahi("restart")
+                wait_browse(lab, [f"Printer {n}" for n in range(1, 21)])
+                lab.stale("p2", switched_off(12), tag=f"{key}{i}")
+                time.sleep(2)
 
-    write_docs(args.docs, results, time.monotonic() - started, hvl_scan)
+    hosts = [f"u{i}" for i in range(1, len(UPNP_PRINTERS) + 1)]
+    with Lab(name, ["p1", *hosts]) as lab:
+        lab.announce("p1", live(20), tag="live")
+        for host, description in zip(hosts, UPNP_PRINTERS):
+            lab.spawn(host, [upnp_peer, lab.ip(host), DESCRIPTIONS, description], tag="upnp")
+        wait_browse(lab, [f"Printer {n}" for n in range(1, 21)])
+        time.sleep(1)  # the UPnP peers announce themselves
+        results["both"] = [run_once(lab, hvl_scan, upnp=True) for _ in range(args.runs)]
+
+    write_docs(args.docs, results, time.monotonic() - started)
 
 
 def machine():
@@ -211,33 +236,46 @@ def machine():
             f"{os.getloadavg()[0]:.2f} at the end, code at {commit or 'unknown'}")
 
 
-def write_docs(docs, results, elapsed, hvl_scan):
+def write_docs(docs, results, elapsed):
     os.makedirs(docs, exist_ok=True)
-    md = ["# mDNS scan benchmarks", "",
+    md = ["# Printer scan benchmarks", "",
           "Written by `tests/bench/mdns_lab_bench.py`; do not edit by hand.", "",
           "**Method.** The test lab (network namespaces joined by a bridge, the client with its own "
           "avahi-daemon and D-Bus bus; see tests/lab/README.md) is built, printers are announced with "
           "python3-zeroconf, each with a host name and an address of its own (198.51.100.0/24, not on any "
           "interface). Switched-off printers are announced with SRV and A records of TTL 1 s, seen by the "
           "client's avahi-daemon, then killed without goodbye: browsing still reports them, a resolve gets no "
-          "answer. In each run `hvl-scan --no-upnp` (it prints each row as it is listed) and `avahi-browse "
-          "-rpt` for `_printer._tcp` and for `_pdl-datastream._tcp` start together in the client namespace; "
-          "every output line is time-stamped as it arrives. A row of the peer is a service it resolved; its "
-          "time is when both browsers had exited. Figures are medians of "
-          f"{len(results['many'])} runs; the machine is shared and noisy. The design floor of a scan is two "
-          "browse passes, each ended by a 4 s silence: 8.0 s.", "",
+          "answer. UPnP printers are GUPnP devices (tests/lab/upnp), one host each. In each run `hvl-scan` "
+          "(the live scan), `hvl-scan --window-scan` (the window's scan; both print each row as it is listed, "
+          "with `--no-upnp` unless both methods are measured) and `avahi-browse -rpt` for `_printer._tcp` and "
+          "for `_pdl-datastream._tcp` start together in the client namespace; every output line is "
+          "time-stamped as it arrives. A row of the peer is a service it resolved; its time is when both "
+          f"browsers had exited. Figures are medians of {len(results['many'])} runs; the machine is shared and "
+          f"noisy. The window's scan has a design floor of two browse passes, each ended by a 4 s silence: "
+          f"{FLOOR:.1f} s.", "",
           f"**Machine.** {machine()}. The whole run took {elapsed / 60:.1f} min.", "",
           "Rows listed over time, one run per scenario (the median one): "
           "[scan-timeline.png](scan-timeline.png).", ""]
-    md += scenario_table("250 live printers", results["many"], 250, "done ≤ 8.6 s, first row ≤ 4.5 s",
+    md += scenario_table("250 live printers", results["many"], 250,
+                         "first row ≤ 0.5 s, done ≤ avahi-browse and ≤ 1.2 s",
                          "250 printers under `_printer._tcp`, each with its own host and address.")
     md += scenario_table("20 live + 12 switched off", results["off"], 20,
-                         "every live printer listed, done ≤ 15 s, first row ≤ 4.5 s",
+                         "all 20 listed by 0.5 s, done ≤ 2.5 s",
                          "20 live printers and 12 switched-off ones, all under `_printer._tcp`.")
-    md += scenario_table("20 live + 12 switched off, avahi-daemon killed 5 s into the scan", results["killed"], 20,
-                         "no crash; the scan ends within 1 s of the kill, keeping its rows",
-                         f"As above; the client's avahi-daemon is killed (SIGKILL) {KILL_AT:.1f} s after the start, "
+    md += scenario_table(f"20 live + 12 switched off, avahi-daemon killed {KILL_AT:g} s into the scan",
+                         results["killed"], 20, "no crash, done within 0.2 s of the kill, rows kept",
+                         f"As above; the client's avahi-daemon is killed (SIGKILL) {KILL_AT:g} s after the start, "
                          "then restarted between runs.")
+    md += scenario_table(f"20 live + 12 switched off, avahi-daemon frozen {KILL_AT:g} s into the scan",
+                         results["frozen"], 20, "done within the resolve bound (2 s) + 0.5 s of the freeze",
+                         f"As above; the client's avahi-daemon is stopped (SIGSTOP) {KILL_AT:g} s after the start. "
+                         f"avahi-browse waits for it forever and is ended at {PEER_BOUND:g} s; the window's scan "
+                         "is left out (it waits up to its 30 s limit).")
+    md += scenario_table("Both methods: 20 mDNS printers and the UPnP lab's printers", results["both"],
+                         20 + len(UPNP_PRINTERS), "done ≤ 2.5 s, every printer listed",
+                         f"20 mDNS printers and {len(UPNP_PRINTERS)} UPnP printers "
+                         f"({', '.join(UPNP_PRINTERS)}), one host each; hvl-scan without `--no-upnp`. "
+                         "avahi-browse sees only the mDNS ones.")
     with open(os.path.join(docs, "benchmarks.md"), "w", encoding="utf-8") as f:
         f.write("\n".join(md))
     plot(docs, results)
@@ -245,31 +283,31 @@ def write_docs(docs, results, elapsed, hvl_scan):
 
 def plot(docs, results):
     titles = {"many": "250 live printers", "off": "20 live + 12 switched off",
-              "killed": f"20 live + 12 off, avahi-daemon killed at {KILL_AT:g} s"}
+              "killed": f"20 live + 12 off, avahi-daemon killed at {KILL_AT:g} s",
+              "frozen": f"20 live + 12 off, avahi-daemon frozen at {KILL_AT:g} s",
+              "both": "both methods: 20 mDNS + 4 UPnP printers"}
     with tempfile.TemporaryDirectory() as tmp:
-        script = ["set terminal pngcairo size 900,1100 font 'sans,10'",
+        script = ["set terminal pngcairo size 900,1500 font 'sans,10'",
                   f"set output '{os.path.join(docs, 'scan-timeline.png')}'",
-                  "set multiplot layout 3,1", "set xlabel 'seconds since the start'",
-                  "set ylabel 'rows listed'", "set key left top", "set grid"]
+                  f"set multiplot layout {len(titles)},1", "set xlabel 'seconds since the start'",
+                  "set ylabel 'rows listed'", "set key right bottom", "set grid"]
         for key, title in titles.items():
             runs = results[key]
-            mid = sorted(runs, key=lambda r: r["done"])[len(runs) // 2]
-            for series, times in (("hvl", mid["rows"]), ("peer", mid["peer_rows"])):
-                with open(os.path.join(tmp, f"{key}-{series}.dat"), "w", encoding="utf-8") as f:
+            mid = sorted(runs, key=lambda r: r["live"]["done"])[len(runs) // 2]
+            tools = [t for t in TOOLS if t in mid]
+            for t in tools:
+                with open(os.path.join(tmp, f"{key}-{t}.dat"), "w", encoding="utf-8") as f:
                     f.write("0 0\n")
-                    for n, t in enumerate(times, 1):
-                        f.write(f"{t:.3f} {n}\n")
-                    f.write(f"{mid['done'] if series == 'hvl' else mid['peer_done']:.3f} {len(times)}\n")
-            xmax = max(mid["done"], mid["peer_done"], FLOOR) * 1.05 + 0.5
-            script += [f"set title '{title}'", f"set xrange [0:{xmax:.1f}]",
-                       f"set arrow 1 from {FLOOR},graph 0 to {FLOOR},graph 1 nohead dt 2",
-                       f"set label 1 'design floor' at {FLOOR},graph 0.5 offset 0.5,0",
-                       "unset arrow 2", "unset label 2"]
-            if key == "killed":
+                    for n, at in enumerate(mid[t]["rows"], 1):
+                        f.write(f"{at:.3f} {n}\n")
+                    f.write(f"{mid[t]['done']:.3f} {len(mid[t]['rows'])}\n")
+            xmax = max(mid[t]["done"] for t in tools) * 1.05 + 0.5
+            script += [f"set title '{title}'", f"set xrange [0:{xmax:.1f}]", "unset arrow 2", "unset label 2"]
+            if key in ("killed", "frozen"):
                 script += [f"set arrow 2 from {KILL_AT},graph 0 to {KILL_AT},graph 1 nohead lc 'red'",
-                           f"set label 2 'avahi-daemon killed' at {KILL_AT},graph 0.3 offset 0.5,0 tc 'red'"]
-            script.append(f"plot '{tmp}/{key}-hvl.dat' with steps lw 2 title 'hvl-scan --no-upnp', "
-                          f"'{tmp}/{key}-peer.dat' with steps lw 2 title 'avahi-browse -rpt'")
+                           f"set label 2 'avahi-daemon {key}' at {KILL_AT},graph 0.3 offset 0.5,0 tc 'red'"]
+            script.append("plot " + ", ".join(f"'{tmp}/{key}-{t}.dat' with steps lw 2 title '{TOOLS[t]}'"
+                                              for t in tools))
         script.append("unset multiplot")
         subprocess.run(["gnuplot"], input="\n".join(script), text=True, check=True)
 
