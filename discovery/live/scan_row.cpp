@@ -40,15 +40,6 @@ void InsertAddress(std::vector<std::u16string>& aAddresses, const std::u16string
     aAddresses.insert(itAt, strAddress);
 }
 
-void CScanRowList::TakeAddressesFrom(const CScanRowList& other) {
-    for (const ScanRow& theirs : other.m_aRows) {
-        auto it = m_mapByAddress.find(theirs.strIpAddress);
-        if (it == m_mapByAddress.end()) continue;
-        ScanRow& mine = m_aRows[it->second];
-        if (mine.nKind == theirs.nKind && mine.strName == theirs.strName) mine.aAddresses = theirs.aAddresses;
-    }
-}
-
 bool CScanRowList::AddAddress(std::u16string_view strRowAddress, const std::u16string& strAddress) {
     auto it = m_mapByAddress.find(strRowAddress);
     if (it == m_mapByAddress.end()) return false;

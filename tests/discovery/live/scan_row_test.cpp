@@ -99,6 +99,22 @@ INSTANTIATE_TEST_SUITE_P(
                     {u"192.0.2.1", u"FE80::A%eth0"}}),
     [](const ::testing::TestParamInfo<AddressCase>& info) { return std::string(info.param.pszName); });
 
+// hvl-scan merges the live scan's rows with those of other engines: the
+// addresses gathered after listing reach only the same printer's row.
+TEST(ScanRowMergeAcrossLists, AddressesGoToTheSamePrintersRowOnly) {
+    CScanRowList live;
+    ASSERT_TRUE(live.Add(Row(u"192.0.2.1", u"A")));
+    ASSERT_TRUE(live.Add(Row(u"192.0.2.2", u"B")));
+    ASSERT_TRUE(live.AddAddress(u"192.0.2.1", u"fe80::1%eth0"));
+    ASSERT_TRUE(live.AddAddress(u"192.0.2.2", u"fe80::2%eth0"));
+    CScanRowList merged;
+    ASSERT_TRUE(merged.Add(Row(u"192.0.2.1", u"A")));
+    ASSERT_TRUE(merged.Add(Row(u"192.0.2.2", u"B by UPnP", PROVIDER_KIND_UPNP)));  // came first there
+    merged.TakeAddressesFrom(live);
+    EXPECT_EQ(merged.GetRows()[0].aAddresses, (std::vector<std::u16string>{u"192.0.2.1", u"fe80::1%eth0"}));
+    EXPECT_EQ(merged.GetRows()[1].aAddresses, std::vector<std::u16string>{u"192.0.2.2"});
+}
+
 TEST(ScanRow, WindowRowCarriesItsAddressAsItsOnlyOne) {
     PrinterData printer;
     printer.strName = u"Office";
