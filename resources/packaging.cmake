@@ -34,7 +34,9 @@ else()
       "libqt6widgets6, libglib2.0-0, libgssdp-1.6-0, libsoup-3.0-0, libxml2, libcups2, libc-ares2")
 endif()
 # Multicast DNS needs the system's daemon; without it only UPnP searches.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon")
+# Qt's Wayland platform plugin lets the window run natively on a Wayland
+# desktop (else it needs XWayland).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 set(CPACK_GENERATOR DEB)

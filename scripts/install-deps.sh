@@ -7,7 +7,7 @@ PACKAGES=(
   # build
   cmake ninja-build g++ ccache pkg-config clang
   # user interface
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-wayland
   # DNS-SD (the dns_sd compatibility library only for the dnssd preset)
   libavahi-compat-libdnssd-dev avahi-daemon dbus
   # UPnP device search
@@ -26,6 +26,8 @@ PACKAGES=(
   # screenshots and desktop integration checks
   xvfb openbox imagemagick x11-apps
   xdotool
+  # the window under Wayland and through AT-SPI (its lab tests)
+  weston libweston-10-dev wl-clipboard at-spi2-core python3-pyatspi
   desktop-file-utils appstream lintian man-db librsvg2-bin dpkg-dev fakeroot
 )
 

@@ -1,5 +1,6 @@
 #include "about_box.h"
 
+#include <QLabel>
 #include <QMessageBox>
 #include <string>
 
@@ -49,6 +50,22 @@ bool ReadAboutText(QString& strText) {
     return true;
 }
 
+namespace {
+
+void DescribeAboutBox(QMessageBox& box) {
+    // A screen reader reads the text label whole; the picture beside it is
+    // the program's icon, not content, and is named as such.
+    box.setAccessibleDescription(QStringLiteral("About Halvet Printer Locator"));
+    if (auto* pIcon = box.findChild<QLabel*>(QStringLiteral("qt_msgboxex_icon_label"))) {
+        pIcon->setAccessibleName(QStringLiteral("Halvet Printer Locator icon"));
+    }
+    if (auto* pText = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        pText->setAccessibleDescription(QStringLiteral("Product, version, copyright and licences"));
+    }
+}
+
+}  // namespace
+
 void ShowAboutBox(QWidget* pOwner, const QIcon& icon) {
     QString strText;
     if (!ReadAboutText(strText)) return;
@@ -58,7 +75,9 @@ void ShowAboutBox(QWidget* pOwner, const QIcon& icon) {
     // The block's strings are shown as they are stored, never as markup.
     box.setTextFormat(Qt::PlainText);
     box.setText(strText);
-    if (!icon.isNull()) box.setIconPixmap(icon.pixmap(48, 48));
+    // Drawn at the screen's scale, so a scale of 2 takes the 96 px image.
+    if (!icon.isNull()) box.setIconPixmap(icon.pixmap(QSize(48, 48), box.devicePixelRatioF()));
     box.setStandardButtons(QMessageBox::Ok);
+    DescribeAboutBox(box);
     box.exec();
 }

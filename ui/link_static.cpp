@@ -4,12 +4,20 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPalette>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
+#include <algorithm>
+
+#include "accessibility.h"
 
 CLinkStatic::CLinkStatic(const QString& strText, QWidget* pParent) : QLabel(pParent) {
+    InstallAccessibleFactory();  // presents itself as a link
     // Printer names and URLs come from the network: never let the label
     // interpret them as rich text.
     setTextFormat(Qt::PlainText);
@@ -27,7 +35,8 @@ CLinkStatic::CLinkStatic(const QString& strText, QWidget* pParent) : QLabel(pPar
     setAutoFillBackground(false);
 
     setCursor(Qt::PointingHandCursor);
-    setFocusPolicy(Qt::NoFocus);
+    // Reached by Tab, like any control a mouse can use.
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 QString CLinkStatic::MakeLinkAddress(const QString& strText) {
@@ -91,6 +100,37 @@ void CLinkStatic::mouseDoubleClickEvent(QMouseEvent* pEvent) {
         return;
     }
     QLabel::mouseDoubleClickEvent(pEvent);
+}
+
+void CLinkStatic::keyPressEvent(QKeyEvent* pEvent) {
+    if (pEvent->modifiers() == Qt::NoModifier || pEvent->modifiers() == Qt::KeypadModifier) {
+        switch (pEvent->key()) {
+            case Qt::Key_Return:
+            case Qt::Key_Enter:
+            case Qt::Key_Space:
+                // Taken here, so the dialog's default button does not see it.
+                pEvent->accept();
+                OpenLink();
+                return;
+            default:
+                break;
+        }
+    }
+    QLabel::keyPressEvent(pEvent);
+}
+
+void CLinkStatic::paintEvent(QPaintEvent* pEvent) {
+    QLabel::paintEvent(pEvent);
+    if (!hasFocus()) return;
+    // The focus frame hugs the text, which is narrower than the field.
+    QStyleOptionFocusRect option;
+    option.initFrom(this);
+    const int nTextWidth = fontMetrics().horizontalAdvance(text()) + 4;
+    option.rect = contentsRect();
+    option.rect.setWidth(std::min(option.rect.width(), nTextWidth));
+    option.backgroundColor = palette().color(QPalette::Window);
+    QPainter painter(this);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
 }
 
 void CLinkStatic::contextMenuEvent(QContextMenuEvent* pEvent) {

@@ -1,6 +1,7 @@
 // A text label that behaves like a web link: underlined blue text over the
 // parent's background, a hand cursor, a click opens the text in the browser
-// and a right click offers Open and Copy.
+// and a right click offers Open and Copy. It is a tab stop: Enter or Space
+// opens it, the menu key (or Shift+F10) shows the menu.
 #pragma once
 
 #include <QLabel>
@@ -36,6 +37,8 @@ protected:
     void mouseReleaseEvent(QMouseEvent* pEvent) override;
     void mouseDoubleClickEvent(QMouseEvent* pEvent) override;
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
+    void keyPressEvent(QKeyEvent* pEvent) override;
+    void paintEvent(QPaintEvent* pEvent) override;
 
 private:
     bool m_bPressed = false;

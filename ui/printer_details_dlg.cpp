@@ -65,6 +65,14 @@ void CPrinterDetailsDlg::OnInitDialog() {
 
     m_linkIpAddress = new CLinkStatic(m_strIpAddress, pGroup);
     m_linkUrl = new CLinkStatic(m_strUrl, pGroup);
+    // A screen reader names each field for what it holds; a link's own name
+    // is the address it opens (see CLinkStatic's accessible interface).
+    m_editName->setAccessibleName(tr("Printer name"));
+    m_editName->setAccessibleDescription(tr("Read-only; the name can be selected and copied."));
+    m_linkIpAddress->setAccessibleDescription(
+        tr("The printer's IP address: opens it in the web browser; its menu also copies it."));
+    m_linkUrl->setAccessibleDescription(
+        tr("The printer's web page: opens it in the web browser; its menu also copies it."));
 
     const int nFieldMin = DialogUnitsToPixels(this, 154);
     const QFontMetrics fm(font());
@@ -82,6 +90,7 @@ void CPrinterDetailsDlg::OnInitDialog() {
     auto addRow = [&](int nRow, const QString& strLabel, QWidget* pField) {
         auto* pLabel = new QLabel(strLabel, pGroup);
         pLabel->setMinimumWidth(nLabelWidth);
+        pLabel->setBuddy(pField);  // labels the field for assistive technology
         pGrid->addWidget(pLabel, nRow, 0);
         pGrid->addWidget(pField, nRow, 1);
     };

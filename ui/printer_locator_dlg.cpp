@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "accessibility.h"
 #include "program_icon.h"
 #include "trace_log.h"
 
@@ -125,6 +126,8 @@ CPrinterLocatorDlg::CPrinterLocatorDlg(const ProviderFactory& fnCreateProviders,
 
     m_listPrinters = new QTreeWidget(this);
     m_listPrinters->setObjectName(QStringLiteral("listPrinters"));
+    m_listPrinters->setAccessibleName(tr("Printers"));
+    m_listPrinters->setAccessibleDescription(tr("The printers the last scan found, by name and IP address."));
     m_listPrinters->setColumnCount(2);
     m_listPrinters->setHeaderLabels({tr("Printer"), tr("IP Address")});
     m_listPrinters->setRootIsDecorated(false);
@@ -143,6 +146,11 @@ CPrinterLocatorDlg::CPrinterLocatorDlg(const ProviderFactory& fnCreateProviders,
     pHeader->setStretchLastSection(false);
     pHeader->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     pHeader->setSortIndicatorShown(false);
+    QTreeWidgetItem* pHeaderItem = m_listPrinters->headerItem();
+    pHeaderItem->setData(0, Qt::AccessibleDescriptionRole,
+                         tr("Sorts the list by printer name; each click reverses the order."));
+    pHeaderItem->setData(1, Qt::AccessibleDescriptionRole,
+                         tr("Sorts the list by IP address; each click reverses the order."));
     connect(pHeader, &QHeaderView::sectionClicked, this, [this](int nColumn) { SortPrinterList(nColumn); });
     // Details open on a double click only: 'activated' also fires on Return,
     // and Return does nothing in this window.
@@ -153,7 +161,9 @@ CPrinterLocatorDlg::CPrinterLocatorDlg(const ProviderFactory& fnCreateProviders,
     pLayout->addWidget(m_listPrinters, 1);
 
     m_wndStatusBar = new QStatusBar(this);
-    m_pStatusPane = new QLabel(m_wndStatusBar);
+    m_wndStatusBar->setAccessibleName(tr("Status"));
+    m_wndStatusBar->setAccessibleDescription(tr("Whether a scan runs, and how many printers it found."));
+    m_pStatusPane = new CStatusPane(m_wndStatusBar);
     m_pStatusPane->setObjectName(QStringLiteral("statusPane"));
     m_wndStatusBar->addPermanentWidget(m_pStatusPane, 1);
     pLayout->addWidget(m_wndStatusBar);
@@ -296,6 +306,7 @@ void CPrinterLocatorDlg::SetScanning(bool bScanning) {
 }
 
 void CPrinterLocatorDlg::StartScan() {
+    m_bAnnouncePending = false;
     SetStatusText(tr("Searching..."));
     SetScanning(true);
     // The rows stay until the next rebuild.
@@ -317,7 +328,15 @@ void CPrinterLocatorDlg::OnTimer() {
 void CPrinterLocatorDlg::ShowScanResult() {
     // The rows shown, read before this tick's rebuild.
     const int n = m_listPrinters->topLevelItemCount();
+    const bool bScanEnded = m_pStatusPane->text() == tr("Searching...");
     SetStatusText(n == 1 ? tr("%1 device found.").arg(n) : tr("%1 devices found.").arg(n));
+    // The end of a scan is news for a screen reader. It is told one tick
+    // later, once the count has caught up with the rows the last tick added.
+    if (m_bAnnouncePending) {
+        m_bAnnouncePending = false;
+        m_pStatusPane->Announce();
+    }
+    if (bScanEnded) m_bAnnouncePending = true;
     SetScanning(false);
 }
 

@@ -16,6 +16,7 @@
 #include "printer_scan.h"
 #include "search_options.h"
 
+class CStatusPane;
 class QAction;
 class QContextMenuEvent;
 class QLabel;
@@ -120,6 +121,7 @@ private:
     int32_t m_nShownCount = 0;
     int32_t m_nSortState = -1;  // -1 before the first sort, 0 ascending, 1 descending
     bool m_bInitialised = false;
+    bool m_bAnnouncePending = false;  // the scan's result goes to the screen reader at the next tick
 
     QMenuBar* m_pMenuBar = nullptr;
     QMenu* m_pMenuActions = nullptr;
@@ -127,7 +129,7 @@ private:
     QMenu* m_pMenuHelp = nullptr;
     QTreeWidget* m_listPrinters = nullptr;
     QStatusBar* m_wndStatusBar = nullptr;
-    QLabel* m_pStatusPane = nullptr;
+    CStatusPane* m_pStatusPane = nullptr;
     QTimer* m_pTimer = nullptr;
     CKeyRouter* m_pKeyRouter = nullptr;
 };

@@ -13,6 +13,11 @@ CPrinterLocatorOptionsDlg::CPrinterLocatorOptionsDlg(QWidget* pParent) : QDialog
     auto* pGroup = new QGroupBox(tr("Search options"), this);
     m_chkMdns = new QCheckBox(tr("&Printer Locator Service (mDNS)"), pGroup);
     m_chkUpnp = new QCheckBox(tr("&Universal Plug and Play (UPNP)"), pGroup);
+    m_chkMdns->setAccessibleDescription(
+        tr("Finds printers by DNS service discovery over multicast DNS, through avahi-daemon; "
+           "unavailable while avahi-daemon does not run."));
+    m_chkUpnp->setAccessibleDescription(tr("Finds printers by a UPnP device search."));
+    pGroup->setAccessibleDescription(tr("The discovery methods the next scan uses."));
     auto* pGroupLayout = new QVBoxLayout(pGroup);
     pGroupLayout->addWidget(m_chkMdns);
     pGroupLayout->addWidget(m_chkUpnp);

@@ -9,7 +9,7 @@ static void InitProgramResources() {
 QIcon LoadProgramIcon() {
     InitProgramResources();
     QIcon icon;
-    for (int nSize : {16, 32, 48, 64}) {
+    for (int nSize : {16, 32, 48, 64, 96, 128}) {
         icon.addFile(QStringLiteral(":/icons/hvl-%1.png").arg(nSize), QSize(nSize, nSize));
     }
     return icon;

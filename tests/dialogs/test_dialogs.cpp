@@ -1,5 +1,7 @@
 // The details and options dialogs, the link control and the about text,
 // on the offscreen platform.
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDialogButtonBox>
@@ -18,6 +20,7 @@
 #include "modal_driver.h"
 #include "printer_details_dlg.h"
 #include "printer_locator_options_dlg.h"
+#include "program_icon.h"
 
 namespace {
 
@@ -50,6 +53,9 @@ private slots:
     void linkCopy();
     void linkDragOffIsNoClick();
     void linkDoubleClickOpensOnce();
+    void linkKeys_data();
+    void linkKeys();
+    void linkForScreenReaders();
 
     // ---- details dialog ----
     void detailsShowsPrinter();
@@ -235,6 +241,82 @@ void CTestDialogs::linkDoubleClickOpensOnce() {
     // The next single click opens again.
     QTest::mouseClick(&link, Qt::LeftButton, {}, pt);
     QCOMPARE(recorder.m_aUrls.size(), 2);
+}
+
+void CTestDialogs::linkKeys_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("tabs");  // Tab presses from OK to the link
+    QTest::addColumn<QString>("opened");
+    QTest::newRow("Return on the address") << int(Qt::Key_Return) << 2 << "http://10.0.0.7";
+    QTest::newRow("Enter on the URL") << int(Qt::Key_Enter) << 3 << "http://printer.example/Admin";
+    QTest::newRow("Space on the address") << int(Qt::Key_Space) << 2 << "http://10.0.0.7";
+}
+
+void CTestDialogs::linkKeys() {
+    QFETCH(int, key);
+    QFETCH(int, tabs);
+    QFETCH(QString, opened);
+    CUrlRecorder recorder;
+    CPrinterDetailsDlg dlg(MakePrinter(u"P", u"10.0.0.7", u"http://printer.example/Admin"));
+    bool bStillOpen = false;
+    CModalDriver driver(CModalDriver::Kind::Modal, [&](QWidget* pDialog) {
+        pDialog->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(pDialog));
+        // Tab goes OK, name, address, URL: the links are tab stops.
+        for (int i = 0; i < tabs; ++i) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QVERIFY(qobject_cast<CLinkStatic*>(QApplication::focusWidget()) != nullptr);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        // The key opened the link and did not press OK.
+        bStillOpen = pDialog->isVisible();
+        QTest::keyClick(pDialog, Qt::Key_Escape);
+    });
+    QCOMPARE(dlg.exec(), int(QDialog::Rejected));
+    QVERIFY(driver.Acted());
+    QVERIFY(bStillOpen);
+    QCOMPARE(recorder.m_aUrls.size(), 1);
+    QCOMPARE(recorder.m_aUrls.first().toString(), opened);
+}
+
+void CTestDialogs::linkForScreenReaders() {
+    CUrlRecorder recorder;
+    CPrinterDetailsDlg dlg(MakePrinter(u"Office Laser", u"10.0.0.8", u"HTTPS://Printer.example/"));
+    QAccessibleInterface* pName = QAccessible::queryAccessibleInterface(dlg.GetNameEdit());
+    QCOMPARE(pName->text(QAccessible::Name), QStringLiteral("Printer name"));
+    QVERIFY(!pName->text(QAccessible::Description).isEmpty());
+
+    // A link says it is one and what it opens; pressing it opens that.
+    for (auto [pLink, pszName] : {std::pair{dlg.GetIpAddressLink(), "http://10.0.0.8"},
+                                  std::pair{dlg.GetUrlLink(), "HTTPS://Printer.example/"}}) {
+        QAccessibleInterface* pAcc = QAccessible::queryAccessibleInterface(pLink);
+        QCOMPARE(pAcc->role(), QAccessible::Link);
+        QCOMPARE(pAcc->text(QAccessible::Name), QString::fromLatin1(pszName));
+        QVERIFY(!pAcc->text(QAccessible::Description).isEmpty());
+        QVERIFY(pAcc->state().focusable);
+        QAccessibleActionInterface* pActions = pAcc->actionInterface();
+        QVERIFY(pActions->actionNames().contains(QAccessibleActionInterface::showMenuAction()));
+        pActions->doAction(QAccessibleActionInterface::pressAction());
+    }
+    QCOMPARE(recorder.m_aUrls.size(), 2);
+    QCOMPARE(recorder.m_aUrls.last().toString(), QStringLiteral("https://printer.example/"));
+
+    // The options' boxes and the about box's texts are described too.
+    CPrinterLocatorOptionsDlg options;
+    for (QCheckBox* pBox : {options.GetMdnsCheckBox(), options.GetUpnpCheckBox()}) {
+        QVERIFY(!QAccessible::queryAccessibleInterface(pBox)->text(QAccessible::Description).isEmpty());
+    }
+    QStringList aAbout;
+    CModalDriver driver(CModalDriver::Kind::Modal, [&](QWidget* pBox) {
+        for (QLabel* pLabel : pBox->findChildren<QLabel*>()) {
+            aAbout << QAccessible::queryAccessibleInterface(pLabel)
+                          ->text(QAccessible::Name)
+                          .section(u'\n', 0, 0);
+        }
+        pBox->close();
+    });
+    ShowAboutBox(nullptr, LoadProgramIcon());
+    QVERIFY(driver.Acted());
+    QVERIFY2(aAbout.contains(QStringLiteral("Halvet Printer Locator icon")), qPrintable(aAbout.join(u'|')));
+    QVERIFY2(aAbout.contains(QStringLiteral("Halvet Printer Locator")), qPrintable(aAbout.join(u'|')));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a Release build of its own (build/package),
 # with Debian's hardening flags, and checks it: lintian finds no error, the
-# control fields declare the run-time libraries and recommend avahi-daemon,
+# control fields declare the run-time libraries and recommend avahi-daemon
+# and qt6-wayland,
 # and the unpacked tree has the installed layout.
 #   tests/install/check-package.sh
 set -euo pipefail
@@ -33,7 +34,10 @@ done
 # avahi-daemon is reached over D-Bus: the dns_sd compatibility library is
 # only linked by a build that chooses it.
 [[ ",$depends," =~ [,\ ]libavahi-compat-libdnssd1[,\ ] ]] && problems+=("Depends names libavahi-compat-libdnssd1")
-[ "$(dpkg-deb -f "$deb" Recommends)" = "avahi-daemon" ] || problems+=("Recommends is not avahi-daemon")
+recommends=$(dpkg-deb -f "$deb" Recommends)
+for pkg in avahi-daemon qt6-wayland; do
+  [[ ",$recommends," =~ [,\ ]$pkg[,\ ] ]] || problems+=("Recommends lacks $pkg: $recommends")
+done
 
 # Errors fail; warnings and notes are shown for the release notes.
 lintian_rc=0

@@ -1,4 +1,5 @@
 // The main window on Qt's offscreen platform, with fake providers.
+#include <QAccessible>
 #include <QAction>
 #include <QClipboard>
 #include <QDesktopServices>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+#include "accessibility.h"
 #include "fake_provider.h"
 #include "printer_locator_app.h"
 #include "printer_locator_dlg.h"
@@ -165,6 +167,49 @@ private slots:
         QCOMPARE(pList->selectionMode(), QAbstractItemView::SingleSelection);
         QCOMPARE(pList->selectionBehavior(), QAbstractItemView::SelectRows);
         QVERIFY(pList->isEnabled());
+    }
+
+    void screenReaderNamesAndTheScanResult() {
+        m_fakes.aMdns = {{u"Office", u"10.0.0.1", u""}};
+        m_fakes.aUpnp = {{u"Lab", u"10.0.0.2", u""}};
+        m_pDlg = std::make_unique<CPrinterLocatorDlg>(m_fakes.Factory());
+        QStringList aAnnounced;
+        connect(m_pDlg->findChild<CStatusPane*>(), &CStatusPane::Announced, this,
+                [&](const QString& strText) { aAnnounced << strText; });
+        m_pDlg->show();
+        m_pDlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_pDlg.get()));
+
+        QAccessibleInterface* pList = QAccessible::queryAccessibleInterface(m_pDlg->GetListView());
+        QCOMPARE(pList->text(QAccessible::Name), QStringLiteral("Printers"));
+        QVERIFY(!pList->text(QAccessible::Description).isEmpty());
+        // The first children of a tree with a header are its column headers.
+        for (auto [nColumn, pszName] : {std::pair{0, "Printer"}, std::pair{1, "IP Address"}}) {
+            QAccessibleInterface* pHeader = pList->child(nColumn);
+            QCOMPARE(pHeader->role(), QAccessible::ColumnHeader);
+            QCOMPARE(pHeader->text(QAccessible::Name), QString::fromLatin1(pszName));
+            QVERIFY(pHeader->text(QAccessible::Description).contains(QStringLiteral("Sorts")));
+        }
+        QStatusBar* pBar = m_pDlg->findChild<QStatusBar*>();
+        QCOMPARE(QAccessible::queryAccessibleInterface(pBar)->text(QAccessible::Name),
+                 QStringLiteral("Status"));
+        QAccessibleInterface* pPane =
+            QAccessible::queryAccessibleInterface(m_pDlg->findChild<QLabel*>("statusPane"));
+        QCOMPARE(pPane->role(), QAccessible::Notification);
+
+        // The start-up count is not news; the end of each scan is, once, with
+        // the count that has caught up with the rows, also after Stop Scan.
+        QTRY_COMPARE_WITH_TIMEOUT(m_pDlg->GetStatusText(), QStringLiteral("0 devices found."), 1000);
+        QVERIFY(Scan(QStringLiteral("2 devices found.")));
+        QTest::qWait(350);
+        QCOMPARE(aAnnounced, QStringList{QStringLiteral("2 devices found.")});
+        QCOMPARE(pPane->text(QAccessible::Name), QStringLiteral("2 devices found."));
+        m_fakes.aMdns.clear();
+        m_fakes.bHold = true;
+        QTest::keyClick(m_pDlg.get(), Qt::Key_F5);
+        QTest::keyClick(m_pDlg.get(), Qt::Key_C, Qt::ControlModifier);
+        QTRY_COMPARE_WITH_TIMEOUT(aAnnounced.size(), 2, 1000);
+        QCOMPARE(aAnnounced.last(), QStringLiteral("1 device found."));
     }
 
     void countTextAppearsAtTheFirstTickWithoutAScan() {
