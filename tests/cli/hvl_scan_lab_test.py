@@ -584,17 +584,18 @@ class HvlScanUnicastDns(unittest.TestCase):
                 self.assertNotIn("\x1b", p.stderr)
 
     def test_mdns_and_dns_printers_in_one_scan(self):
-        p = self.scan("--no-upnp", "--json", "--domain", "annex.example")
-        rows = json.loads(p.stdout)
-        by_ip = {}
-        for r in rows:
-            by_ip.setdefault(r["ip"], []).append(r)
-        self.assertEqual(sorted(by_ip), sorted([self.lab.ip("p1"), PLOTTER_IP, "203.0.113.5"]), p.stdout)
-        self.assertTrue(all(len(v) == 1 for v in by_ip.values()), p.stdout)  # 192.0.2.10: once
-        self.assertEqual(by_ip[PLOTTER_IP][0]["source"], "mdns")
-        self.assertIsNone(by_ip[PLOTTER_IP][0]["domain"])
-        self.assertEqual(by_ip["203.0.113.5"][0]["source"], "dns-sd")
-        self.assertEqual(by_ip["203.0.113.5"][0]["domain"], "annex.example")
+        for engine in ([], ["--window-scan"]):
+            with self.subTest(engine=engine):
+                p = self.scan("--no-upnp", "--json", "--domain", "annex.example", *engine)
+                by_ip = {}
+                for r in json.loads(p.stdout):
+                    by_ip.setdefault(r["ip"], []).append(r)
+                self.assertEqual(sorted(by_ip), sorted([self.lab.ip("p1"), PLOTTER_IP, "203.0.113.5"]), p.stdout)
+                self.assertTrue(all(len(v) == 1 for v in by_ip.values()), p.stdout)  # 192.0.2.10: once
+                self.assertEqual(by_ip[PLOTTER_IP][0]["source"], "mdns")
+                self.assertIsNone(by_ip[PLOTTER_IP][0]["domain"])
+                self.assertEqual(by_ip["203.0.113.5"][0]["source"], "dns-sd")
+                self.assertEqual(by_ip["203.0.113.5"][0]["domain"], "annex.example")
 
     def test_diagnose_tells_what_the_search_domain_names(self):
         p = subprocess.run([LAB_SH, "exec-client", self.lab.name, "--", HVL_SCAN, "--diagnose"],
