@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "conv_string.h"
 #include "diagnose.h"
@@ -20,6 +21,7 @@
 #include "scan_options.h"
 #include "scan_output.h"
 #include "scan_row.h"
+#include "scan_status.h"
 #include "search_options.h"
 #include "unicast_scan.h"
 
@@ -154,17 +156,29 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    // A printer that ends a connection mid-request must not end hvl-scan.
+    if (args.bStatus) signal(SIGPIPE, SIG_IGN);
+    std::unique_ptr<CScanStatus> pStatus;
+    if (args.bStatus) {
+        const auto bound = std::chrono::milliseconds(static_cast<int64_t>(args.fStatusTimeoutSeconds * 1000));
+        pStatus = std::make_unique<CScanStatus>(bound, !bAtEnd);
+    }
+
     CScanRowList rows;
     CScanRowList liveRows;
     // Unicast DNS rows, and those of the live scan's methods, arrive on
     // threads of their own: one list, first row for an address wins,
     // whichever method found it.
     std::mutex rowsLock;
-    const auto fnRow = [&rows, &rowsLock, bAtEnd](const ScanRow& row) {
+    const auto fnRow = [&rows, &rowsLock, bAtEnd, &pStatus](const ScanRow& row) {
         const std::lock_guard<std::mutex> lock(rowsLock);
-        if (!rows.Add(row) || bAtEnd) return;
-        WriteOut(TableLine(row));
-        std::fflush(stdout);
+        if (!rows.Add(row)) return;
+        if (pStatus) {
+            pStatus->Ask(row);  // its line follows its answer
+        } else if (!bAtEnd) {
+            WriteOut(TableLine(row));
+            std::fflush(stdout);
+        }
     };
     const auto tEnd =
         std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -187,8 +201,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (pStatus) {
+        // Each answer is bounded; Ctrl+C gives up on those still out.
+        while (!pStatus->WaitFor(std::chrono::milliseconds(100))) {
+            if (g_bStop.load()) pStatus->Cancel();
+        }
+    }
     std::vector<OutputColumn> aColumns = BaseColumns();
     if (pUnicast) aColumns.push_back(DomainColumn());
+    for (OutputColumn& column : StatusColumns(pStatus ? &pStatus->GetStatuses() : nullptr))
+        aColumns.push_back(std::move(column));
     if (args.bJson) {
         WriteOut(JsonDocument(rows.GetRows(), aColumns));
     } else if (args.bCsv) {
@@ -199,5 +221,6 @@ int main(int argc, char** argv) {
     const bool bWritten = std::fflush(stdout) == 0;
     // Nothing found by a scan that ran to its end: say what may be missing.
     if (rows.GetCount() == 0 && !outcome.bStopped && outcome.nEnabled > 0) ExplainEmptyScan();
-    return bWritten ? 0 : 1;
+    if (!bWritten) return 1;
+    return pStatus && !pStatus->AllHealthy() ? 3 : 0;
 }

@@ -32,8 +32,21 @@ constexpr char DESCRIPTION[] =
     "When a scan finds nothing, the checks of --diagnose that did not pass follow\n"
     "on stderr. Ctrl+C stops the scan and keeps what was found.\n"
     "\n"
+    "--status asks every printer listed for its state over IPP (Get-Printer-\n"
+    "Attributes, nothing else), up to 32 printers at once, each within\n"
+    "--status-timeout: a line is printed once its answer is in or its time is up,\n"
+    "with two more columns, the state (idle, printing, stopped, \"no IPP\" when\n"
+    "refused or not an IPP server, \"no answer\" when the time passed) and the most\n"
+    "severe reason with the lowest supply, e.g. \"idle  toner-low (Black 8%)\".\n"
+    "JSON gets a key \"status\" per printer (null without --status): state,\n"
+    "accepting, reasons, message, supplies (name, type, color, level, low), make\n"
+    "and model, uuid, more_info and uri; CSV the columns state, reasons (joined\n"
+    "by ';') and supplies (name=level%, '?' for unknown).\n"
+    "\n"
     "Exit status: 0 when the scan ran, 1 when no switched-on method can work here,\n"
-    "2 on bad arguments. See hvl-scan(1) for examples.\n"
+    "2 on bad arguments, 3 with --status when a printer did not answer, is\n"
+    "stopped or reports an error (a reason ending in -error, or without a\n"
+    "-report or -warning suffix). See hvl-scan(1) for examples.\n"
     "\n"
     "--domain DOMAIN also browses the printer types in DOMAIN over unicast DNS\n"
     "(DNS-SD, RFC 6763) through the configured DNS servers; \"auto\" takes the\n"
@@ -75,9 +88,10 @@ std::string TakeText(gchar* psz) {
 
 ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::string& strText) {
     gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bNoMdns = FALSE, bNoUpnp = FALSE,
-             bWindowScan = FALSE, bHelp = FALSE;
+             bWindowScan = FALSE, bHelp = FALSE, bStatus = FALSE;
     gchar** ppDomains = nullptr;
     gdouble fTimeout = options.fTimeoutSeconds;
+    gdouble fStatusTimeout = options.fStatusTimeoutSeconds;
     // GLib's own --help would print and exit inside the parse: ours returns.
     const GOptionEntry aEntries[] = {
         {"no-mdns", 0, 0, G_OPTION_ARG_NONE, &bNoMdns, "Leave multicast DNS out of this scan", nullptr},
@@ -92,6 +106,10 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
          "Also browse DOMAIN over unicast DNS (repeatable; \"auto\": the domains the network suggests)",
          "DOMAIN"},
         {"timeout", 0, 0, G_OPTION_ARG_DOUBLE, &fTimeout, "Bound the whole scan (default 30)", "SECONDS"},
+        {"status", 0, 0, G_OPTION_ARG_NONE, &bStatus,
+         "Ask each printer over IPP for its state, reasons and supplies", nullptr},
+        {"status-timeout", 0, 0, G_OPTION_ARG_DOUBLE, &fStatusTimeout,
+         "Bound each printer's status answer (default 5)", "SECONDS"},
         {"diagnose", 0, 0, G_OPTION_ARG_NONE, &bDiagnose,
          "Scan nothing; check what a scan needs, one line per check", nullptr},
         {"help", 'h', 0, G_OPTION_ARG_NONE, &bHelp, "Show this help", nullptr},
@@ -134,6 +152,10 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     if (bDiagnose && argc > 2) return fnBad("--diagnose takes no other option");
     if (!std::isfinite(fTimeout) || fTimeout <= 0 || fTimeout > 86400)
         return fnBad("--timeout needs a number of seconds above 0 (at most 86400)");
+    if (!std::isfinite(fStatusTimeout) || fStatusTimeout <= 0 || fStatusTimeout > 600)
+        return fnBad("--status-timeout needs a number of seconds above 0 (at most 600)");
+    options.bStatus = bStatus;
+    options.fStatusTimeoutSeconds = fStatusTimeout;
     options.bJson = bJson;
     options.bCsv = bCsv;
     options.bIpp = bIpp;

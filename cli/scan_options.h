@@ -17,6 +17,8 @@ struct ScanOptions {
     // --domain: unicast DNS domains to browse as well; "auto" for those the
     // network suggests.
     std::vector<std::string> aDomains;
+    bool bStatus = false;                // ask each printer for its state over IPP
+    double fStatusTimeoutSeconds = 5.0;  // bounds each printer's answer
 };
 
 enum class ParseResult {

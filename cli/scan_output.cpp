@@ -87,7 +87,9 @@ std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<Ou
     nlohmann::json doc = nlohmann::json::array();
     for (const ScanRow& row : aRows) {
         nlohmann::json entry = nlohmann::json::object();
-        for (const OutputColumn& column : aColumns) entry[column.strName] = column.fnJson(row);
+        for (const OutputColumn& column : aColumns) {
+            if (column.fnJson) entry[column.strName] = column.fnJson(row);
+        }
         doc.push_back(std::move(entry));
     }
     return EscapeUnsafeJsonCharacters(doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)) +
@@ -96,11 +98,15 @@ std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<Ou
 
 std::string CsvDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns) {
     std::vector<std::string> aFields;
-    for (const OutputColumn& column : aColumns) aFields.push_back(column.strName);
+    for (const OutputColumn& column : aColumns) {
+        if (column.fnCsv) aFields.push_back(column.strName);
+    }
     std::string strOut = CsvRecord(aFields);
     for (const ScanRow& row : aRows) {
         aFields.clear();
-        for (const OutputColumn& column : aColumns) aFields.push_back(column.fnCsv(row));
+        for (const OutputColumn& column : aColumns) {
+            if (column.fnCsv) aFields.push_back(column.fnCsv(row));
+        }
         strOut += CsvRecord(aFields);
     }
     return strOut;

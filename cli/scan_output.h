@@ -12,7 +12,8 @@
 
 #include "scan_row.h"
 
-// One JSON key and the CSV column of the same name.
+// One JSON key and the CSV column of the same name; a column without one of
+// the two functions is left out of that output.
 struct OutputColumn {
     std::string strName;
     std::function<nlohmann::json(const ScanRow&)> fnJson;  // null JSON for "none"

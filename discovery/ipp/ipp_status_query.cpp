@@ -155,8 +155,8 @@ StatusTarget StatusTargetFor(std::u16string_view strType, std::u16string_view st
                              const std::u16string* pRp) {
     StatusTarget target;
     target.strAddress = Utf16ToUtf8(strAddress);
-    if ((strType == u"_ipp._tcp" || strType == u"_ipps._tcp") && nPort > 0 && nPort <= 65535) {
-        target.nPort = nPort;
+    if (strType == u"_ipp._tcp" || strType == u"_ipps._tcp") {
+        if (nPort > 0 && nPort <= 65535) target.nPort = nPort;  // else unknown (the window's scan): 631
         target.bTls = strType == u"_ipps._tcp";
         target.aResources.push_back(EncodeResource(pRp ? Utf16ToUtf8(*pRp) : "ipp/print"));
     } else {

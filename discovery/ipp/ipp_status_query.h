@@ -23,8 +23,8 @@ struct StatusTarget {
 };
 
 // Where to ask a listed printer: an _ipp._tcp/_ipps._tcp instance at its
-// port and TXT "rp" (default "ipp/print"); any other row at 631, first
-// /ipp/print, then /.
+// port (631 when unknown) and TXT "rp" (default "ipp/print"); any other row
+// at 631, first /ipp/print, then /.
 StatusTarget StatusTargetFor(std::u16string_view strType, std::u16string_view strAddress, int nPort,
                              const std::u16string* pRp);
 

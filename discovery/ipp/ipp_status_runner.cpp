@@ -43,6 +43,11 @@ void CIppStatusRunner::WaitAll() {
     m_cvDone.wait(lock, [this] { return m_nPending == 0; });
 }
 
+bool CIppStatusRunner::WaitFor(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    return m_cvDone.wait_for(lock, timeout, [this] { return m_nPending == 0; });
+}
+
 void CIppStatusRunner::Cancel() {
     m_bCancel.store(true);
     std::deque<Job> queue;

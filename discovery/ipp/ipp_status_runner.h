@@ -35,6 +35,8 @@ public:
 
     // Waits until every query added so far has reported.
     void WaitAll();
+    // The same, for at most the timeout; true when everything has reported.
+    bool WaitFor(std::chrono::milliseconds timeout);
 
     // Queries still queued report NoAnswer at once; running ones end at
     // their next check (a fraction of a second).

@@ -2,11 +2,13 @@
 """hvl-scan against the test lab: printers announced on a lab host are
 listed with the right count text, by the live scan and by --window-scan, the
 switches work, --json and --csv parse, --ipp adds the IPP-only printers,
---diagnose tells what is missing, scripts/run.sh without a display runs the
-scan, Ctrl+C ends the scan with what was found, --domain finds the printers
-a DNS server lists; the live scan in each scenario of its own (switched-off
-printers, IPv6-only and dual-stack hosts, avahi-daemon frozen or killed
-mid-scan, --timeout, both methods). Exits 77 (skipped) without root."""
+--status reads each printer's state over IPP (ippeveprinters, over TLS too,
+one refusing, one not answering), --diagnose tells what is missing,
+scripts/run.sh without a display runs the scan, Ctrl+C ends the scan with
+what was found, --domain finds the printers a DNS server lists; the live
+scan in each scenario of its own (switched-off printers, IPv6-only and
+dual-stack hosts, avahi-daemon frozen or killed mid-scan, --timeout, both
+methods). Exits 77 (skipped) without root."""
 
 import csv
 import io
@@ -423,6 +425,73 @@ class HvlScanLive(unittest.TestCase):
             self.assertEqual(status, 0, err)
             self.rows(out)
             self.assertLess(elapsed - killed, 1.0)
+
+
+TLS_IP = "192.0.2.90"  # a second address of an ippeveprinter's host, announced only as _ipps
+STATUS_ANNOUNCED = {"instances": [
+    {"name": "Lab TLS", "types": ["_ipps._tcp"], "host": "lab-tls", "port": 631, "addresses": [TLS_IP],
+     "txt": ["rp=ipp/print"]},
+    # nothing listens on 631 there
+    {"name": "Lab Refusing", "types": ["_ipp._tcp"], "host": "lab-refusing", "port": 631, "txt": ["rp=ipp/print"]},
+]}
+
+
+class HvlScanStatus(unittest.TestCase):
+    """--status: each outcome, over TLS too, within its bound; the next scan
+    sees a supply change."""
+
+    def test_states_supplies_and_bounds(self):
+        with Lab("st" + SUFFIX, ["p1", "p2", "p3", "p4"]) as lab, tempfile.TemporaryDirectory() as cwd:
+            lab.ippeveprinter("p1", "Lab Idle")
+            lab.ippeveprinter("p2", "Lab Everywhere")
+            # on lo, so that p2's avahi-daemon does not publish it: the client reaches it all the same
+            lab.exec("p2", ["ip", "addr", "add", f"{TLS_IP}/32", "dev", "lo"]).check_returncode()
+            lab.announce("p3", STATUS_ANNOUNCED)
+            lab.announce("p4", {"instances": [{"name": "Lab Asleep", "types": ["_ipp._tcp"], "host": "lab-asleep",
+                                               "port": 631, "txt": []}]})
+            for stype, name in (("_printer._tcp", "Lab Idle"), ("_printer._tcp", "Lab Everywhere"),
+                                ("_ipps._tcp", "Lab TLS"), ("_ipp._tcp", "Lab Refusing"),
+                                ("_ipp._tcp", "Lab Asleep")):
+                lab.wait_browse(stype, name)
+            idle_ip, eve_ip, refusing_ip, asleep_ip = (lab.ip(h) for h in ("p1", "p2", "p3", "p4"))
+            # whatever p4 sends from port 631 (its refusals) goes nowhere; mDNS still flows
+            lab.exec("p4", ["ip", "rule", "add", "ipproto", "tcp", "sport", "631", "blackhole"]).check_returncode()
+
+            def scan(*args, bound="2"):
+                t0 = time.monotonic()
+                p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--ipp",
+                                    "--status", "--status-timeout", bound, *args],
+                                   cwd=cwd, capture_output=True, timeout=90)
+                # a printer that did not answer: 3
+                self.assertEqual(p.returncode, 3, p.stderr)
+                return p.stdout.decode("utf-8"), time.monotonic() - t0
+
+            out, with_status = scan("--json")
+            by_ip = {r["ip"]: r["status"] for r in json.loads(out)}
+            self.assertEqual({ip: s["state"] for ip, s in by_ip.items()},
+                             {idle_ip: "idle", eve_ip: "idle", TLS_IP: "idle", refusing_ip: "no IPP",
+                              asleep_ip: "no answer"})
+            self.assertEqual(by_ip[TLS_IP]["uri"], f"ipps://{TLS_IP}:631/ipp/print")
+            self.assertEqual(by_ip[idle_ip]["uri"], f"ipp://{idle_ip}:631/ipp/print")
+            self.assertEqual(by_ip[asleep_ip]["uri"], f"ipp://{asleep_ip}:631/ipp/print")  # rp's default
+            self.assertEqual((by_ip[idle_ip]["accepting"], by_ip[idle_ip]["reasons"]), (True, []))
+            supplies = {s["name"]: s for s in by_ip[idle_ip]["supplies"]}
+            self.assertEqual(supplies["Black Toner"], {"name": "Black Toner", "type": "toner", "color": "black",
+                                                       "level": 75, "low": None})
+            self.assertIsNone(by_ip[refusing_ip]["accepting"])
+            # A supply change on the printer's own page is seen on the next scan.
+            lab.exec_client(["curl", "-sf", "-m", "5", "-o", "/dev/null",
+                             f"http://{idle_ip}:631/supplies?supply0=25&supply1=4"]).check_returncode()
+            out, _ = scan()
+            lines = {line.split()[0]: line for line in out.splitlines() if line[:1].isdigit()}
+            self.assertTrue(lines[idle_ip].endswith("  idle  toner-low-report (Black Toner 4%)"), lines[idle_ip])
+            self.assertTrue(lines[asleep_ip].endswith("  no answer"), lines[asleep_ip])
+            self.assertEqual(out.splitlines()[-1], "5 devices found.")
+            out, _ = scan("--csv")
+            records = list(csv.reader(io.StringIO(out, newline="")))
+            self.assertEqual(records[0][-3:], ["state", "reasons", "supplies"])
+            by_ip = {r[1]: r[-3:] for r in records[1:]}
+            self.assertEqual(by_ip[idle_ip], ["idle", "toner-low-report", "Toner Waste Tank=25%;Black Toner=4%"])
 
 
 class HvlScanWithoutAvahi(unittest.TestCase):

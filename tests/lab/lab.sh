@@ -516,9 +516,10 @@ cmd_ippeveprinter() {
     require_host "$lab" "$host"
     cmd_avahi "$lab" "$host"
     dir=$(lab_dir "$lab")/$host
-    mkdir -p "$dir/spool-$tag"
+    mkdir -p "$dir/spool-$tag" "$dir/keys-$tag"
+    # -K: a place to make its self-signed certificate, so it answers ipps too.
     pid=$(cmd_spawn "$lab" "$host" --tag "$tag" -- ippeveprinter -p 631 -d "$dir/spool-$tag" \
-        -m "Lab Model" -M "Halvet Lab" -l "Lab" "$@" "$name")
+        -K "$dir/keys-$tag" -m "Lab Model" -M "Halvet Lab" -l "Lab" "$@" "$name")
     echo "$pid"
 }
 

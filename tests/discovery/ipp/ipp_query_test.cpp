@@ -174,11 +174,8 @@ TEST(StatusTarget, IppInstancesUseTheirPortAndPathOthersTryTheUsualTwo) {
          nullptr,
          {"ipp://192.0.2.11:631/ipp/print", "ipp://192.0.2.11:631/"}},
         {u"", u"2001:db8::5", 0, nullptr, {"ipp://[2001:db8::5]:631/ipp/print", "ipp://[2001:db8::5]:631/"}},
-        {u"_ipp._tcp",
-         u"192.0.2.12",
-         0,
-         nullptr,
-         {"ipp://192.0.2.12:631/ipp/print", "ipp://192.0.2.12:631/"}},
+        // the window's scan knows no port
+        {u"_ipps._tcp", u"192.0.2.12", 0, nullptr, {"ipps://192.0.2.12:631/ipp/print"}},
     };
     for (const Case& c : cases) {
         const std::u16string strRp = c.pszRp ? c.pszRp : u"";

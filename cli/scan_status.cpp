@@ -1,0 +1,140 @@
+#include "scan_status.h"
+
+#include "conv_string.h"
+#include "ipp_status_runner.h"
+
+StatusTarget StatusTargetForRow(const ScanRow& row) {
+    const DnsSdTxtItem* pRp = FindTxtItem(row, "rp");
+    const std::u16string strRp = pRp && pRp->bHasValue ? Utf8ToUtf16(pRp->strValue) : u"";
+    return StatusTargetFor(row.strType, row.strIpAddress, row.nPort,
+                           pRp && pRp->bHasValue ? &strRp : nullptr);
+}
+
+std::string StatusTableLine(const ScanRow& row, const PrinterStatus& status) {
+    std::string strLine = TableLine(row);
+    if (!strLine.empty() && strLine.back() == '\n') strLine.pop_back();
+    return strLine + "  " + Printable(StatusSummary(status)) + "\n";
+}
+
+namespace {
+
+nlohmann::json TextOrNull(const std::u16string& str) {
+    return str.empty() ? nlohmann::json() : nlohmann::json(Utf16ToUtf8(str));
+}
+
+nlohmann::json LevelOrNull(int32_t n) {
+    return n >= 0 ? nlohmann::json(n) : nlohmann::json();
+}
+
+nlohmann::json StatusJson(const PrinterStatus& status) {
+    nlohmann::json reasons = nlohmann::json::array();
+    for (const StateReason& reason : status.aReasons) reasons.push_back(Utf16ToUtf8(reason.strKeyword));
+    nlohmann::json supplies = nlohmann::json::array();
+    for (const SupplyLevel& supply : status.aSupplies) {
+        supplies.push_back({{"name", TextOrNull(supply.strName)},
+                            {"type", TextOrNull(supply.strType)},
+                            {"color", TextOrNull(supply.strColor)},
+                            {"level", LevelOrNull(supply.nLevel)},
+                            {"low", LevelOrNull(supply.nLow)}});
+    }
+    return {{"state", Utf16ToUtf8(PrinterStateText(status.nState))},
+            {"accepting", status.nAccepting < 0 ? nlohmann::json() : nlohmann::json(status.nAccepting == 1)},
+            {"reasons", std::move(reasons)},
+            {"message", TextOrNull(status.strMessage)},
+            {"supplies", std::move(supplies)},
+            {"make_and_model", TextOrNull(status.strMakeAndModel)},
+            {"uuid", TextOrNull(status.strUuid)},
+            {"more_info", TextOrNull(status.strMoreInfo)},
+            {"uri", TextOrNull(status.strUri)}};
+}
+
+using StatusMap = std::unordered_map<std::u16string, PrinterStatus>;
+
+const PrinterStatus* Lookup(const StatusMap* pStatuses, const ScanRow& row) {
+    if (!pStatuses) return nullptr;
+    const auto it = pStatuses->find(row.strIpAddress);
+    return it == pStatuses->end() ? nullptr : &it->second;
+}
+
+// A CSV-only column made of the row's status.
+OutputColumn CsvStatusColumn(const char* pszName, const StatusMap* pStatuses,
+                             std::function<std::u16string(const PrinterStatus&)> fnText) {
+    return {pszName, nullptr, [pStatuses, fnText](const ScanRow& row) {
+                const PrinterStatus* pStatus = Lookup(pStatuses, row);
+                return pStatus ? Printable(fnText(*pStatus), true) : std::string();
+            }};
+}
+
+}  // namespace
+
+std::vector<OutputColumn> StatusColumns(const StatusMap* pStatuses) {
+    std::vector<OutputColumn> aColumns = {{"status",
+                                           [pStatuses](const ScanRow& row) {
+                                               const PrinterStatus* pStatus = Lookup(pStatuses, row);
+                                               return pStatus ? StatusJson(*pStatus) : nlohmann::json();
+                                           },
+                                           nullptr}};
+    if (!pStatuses) return aColumns;
+    aColumns.push_back(CsvStatusColumn("state", pStatuses, [](const PrinterStatus& s) {
+        return std::u16string(PrinterStateText(s.nState));
+    }));
+    aColumns.push_back(CsvStatusColumn("reasons", pStatuses, [](const PrinterStatus& s) {
+        std::u16string str;
+        for (const StateReason& reason : s.aReasons) str += (str.empty() ? u"" : u";") + reason.strKeyword;
+        return str;
+    }));
+    aColumns.push_back(CsvStatusColumn("supplies", pStatuses, [](const PrinterStatus& s) {
+        std::u16string str;
+        for (const SupplyLevel& supply : s.aSupplies) {
+            if (!str.empty()) str += u';';
+            str += supply.strName + u'=' +
+                   (supply.nLevel >= 0 ? Utf8ToUtf16(std::to_string(supply.nLevel)) + u'%' : u"?");
+        }
+        return str;
+    }));
+    return aColumns;
+}
+
+CScanStatus::CScanStatus(std::chrono::milliseconds bound, bool bPrintLines)
+    : m_bPrintLines(bPrintLines),
+      m_pRunner(std::make_unique<CIppStatusRunner>(
+          [this](size_t nId, const PrinterStatus& status) { OnResult(nId, status); }, bound)) {}
+
+CScanStatus::~CScanStatus() {
+    m_pRunner.reset();  // ends the workers before the rows go
+}
+
+void CScanStatus::Ask(const ScanRow& row) {
+    size_t nId;
+    {
+        std::lock_guard lock(m_mutex);
+        nId = m_aRows.size();
+        m_aRows.push_back(row);
+    }
+    m_pRunner->Add(nId, StatusTargetForRow(row));
+}
+
+bool CScanStatus::WaitFor(std::chrono::milliseconds timeout) {
+    return m_pRunner->WaitFor(timeout);
+}
+
+void CScanStatus::Cancel() {
+    m_pRunner->Cancel();
+}
+
+void CScanStatus::OnResult(size_t nId, const PrinterStatus& status) {
+    std::lock_guard lock(m_mutex);
+    const ScanRow& row = m_aRows[nId];
+    m_mapStatus[row.strIpAddress] = status;
+    if (!m_bPrintLines) return;
+    const std::string strLine = StatusTableLine(row, status);
+    std::fwrite(strLine.data(), 1, strLine.size(), stdout);
+    std::fflush(stdout);
+}
+
+bool CScanStatus::AllHealthy() const {
+    for (const auto& [strAddress, status] : m_mapStatus) {
+        if (!IsStatusHealthy(status)) return false;
+    }
+    return true;
+}

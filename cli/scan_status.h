@@ -1,0 +1,56 @@
+// hvl-scan --status: each listed printer asked over IPP for its state while
+// the scan goes on; its table line waits for the answer (or its bound).
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ipp_status.h"
+#include "ipp_status_query.h"
+#include "scan_output.h"
+#include "scan_row.h"
+
+class CIppStatusRunner;
+
+// Where to ask the row's printer: its mDNS IPP instance, else 631.
+StatusTarget StatusTargetForRow(const ScanRow& row);
+
+// "ip  method  name  url  idle  toner-low (Black Toner 8%)\n".
+std::string StatusTableLine(const ScanRow& row, const PrinterStatus& status);
+
+// The JSON key "status" (null for a row without one); with statuses, the
+// CSV columns state, reasons (joined by ';') and supplies (name=level%).
+std::vector<OutputColumn> StatusColumns(const std::unordered_map<std::u16string, PrinterStatus>* pStatuses);
+
+class CScanStatus {
+public:
+    // bPrintLines: print each row's table line once its status is known.
+    CScanStatus(std::chrono::milliseconds bound, bool bPrintLines);
+    ~CScanStatus();
+
+    // Asks the row's printer; called for each row as it is listed.
+    void Ask(const ScanRow& row);
+    // Waits up to the timeout for every answer (each bounded); true when all
+    // are in. After Cancel they come in at once.
+    bool WaitFor(std::chrono::milliseconds timeout);
+    void Cancel();
+
+    // Valid after WaitAll(): the statuses by row address.
+    const std::unordered_map<std::u16string, PrinterStatus>& GetStatuses() const { return m_mapStatus; }
+    // True when every printer answered, none is stopped and none has an error.
+    bool AllHealthy() const;
+
+private:
+    void OnResult(size_t nId, const PrinterStatus& status);
+
+    const bool m_bPrintLines;
+    std::mutex m_mutex;  // guards the rows and statuses, and stdout while printing
+    std::vector<ScanRow> m_aRows;
+    std::unordered_map<std::u16string, PrinterStatus> m_mapStatus;
+    std::unique_ptr<CIppStatusRunner> m_pRunner;  // last: its workers use the rest
+};
