@@ -35,7 +35,7 @@ IPP_IP, IPPS_IP = "192.0.2.78", "192.0.2.79"
 HOSTILE_NAME = '@Hostile, "Quoted"\r\nName\u202e\u0085\rEnd'
 HOSTILE_MODEL = '=Acme, "Q" 9'
 UNSAFE_RE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]")
-JSON_KEYS = {"name", "ip", "url", "source", "type", "model", "addresses"}
+JSON_KEYS = {"name", "ip", "url", "source", "type", "model", "addresses", "status"}
 # Labs of concurrent runs (other worktrees) must not share a name.
 SUFFIX = "".join("0123456789abcdefghijklmnopqrstuvwxyz"[os.getpid() // 36**i % 36] for i in range(4))
 COUNT_RE = re.compile(r"^(\d+) devices? found\.$")
@@ -171,6 +171,7 @@ class HvlScanInLab(unittest.TestCase):
                 for entry in doc:
                     self.assertEqual(set(entry), JSON_KEYS)
                     self.assertEqual(entry["addresses"], [entry["ip"]])
+                    self.assertIsNone(entry["status"])  # asked for with --status only
                 by_ip = {e["ip"]: e for e in doc}
                 self.assertEqual(len(by_ip), count)
                 if "--no-mdns" not in args:
