@@ -5,6 +5,7 @@
 
 #include "conv_string.h"
 #include "ipp_status_reply.h"
+#include "network_text.h"
 
 const char* const IPP_STATUS_ATTRIBUTES[] = {
     "printer-state",
@@ -84,10 +85,19 @@ std::u16string StatusSummary(const PrinterStatus& status) {
 
 namespace {
 
+// Printers are peers like any other: their texts are bounded and cleaned,
+// and no more values than a printer plausibly has are read.
+constexpr size_t MAX_TEXT_UNITS = 1024;
+constexpr int MAX_VALUES = 64;
+
 std::u16string StringAt(ipp_attribute_t* pAttr, int nIndex) {
     if (!pAttr || nIndex >= ippGetCount(pAttr)) return {};
     const char* psz = ippGetString(pAttr, nIndex, nullptr);
-    return psz ? Utf8ToUtf16(psz) : std::u16string();
+    return psz ? TrimmedNetworkText(psz, MAX_TEXT_UNITS) : std::u16string();
+}
+
+int ValueCount(ipp_attribute_t* pAttr) {
+    return pAttr ? std::min(ippGetCount(pAttr), MAX_VALUES) : 0;
 }
 
 // An integer value, or -1 when the attribute or that value is missing.
@@ -112,7 +122,7 @@ void ReadMarkers(ipp_t* pResponse, std::vector<SupplyLevel>& aSupplies) {
     ipp_attribute_t* pColors = Find(pResponse, "marker-colors");
     ipp_attribute_t* pTypes = Find(pResponse, "marker-types");
     ipp_attribute_t* pLows = Find(pResponse, "marker-low-levels");
-    const int nCount = std::max(pNames ? ippGetCount(pNames) : 0, pLevels ? ippGetCount(pLevels) : 0);
+    const int nCount = std::max(ValueCount(pNames), ValueCount(pLevels));
     for (int i = 0; i < nCount; ++i) {
         SupplyLevel supply;
         supply.strName = StringAt(pNames, i);
@@ -147,7 +157,7 @@ void ReadPwgSupplies(ipp_t* pResponse, std::vector<SupplyLevel>& aSupplies) {
     ipp_attribute_t* pSupply = Find(pResponse, "printer-supply");
     if (!pSupply) return;
     ipp_attribute_t* pDescriptions = Find(pResponse, "printer-supply-description");
-    for (int i = 0; i < ippGetCount(pSupply); ++i) {
+    for (int i = 0; i < ValueCount(pSupply); ++i) {
         SupplyLevel supply;
         if (ReadPwgSupply(SupplyValueAt(pSupply, i), StringAt(pDescriptions, i), supply))
             aSupplies.push_back(std::move(supply));
@@ -156,7 +166,7 @@ void ReadPwgSupplies(ipp_t* pResponse, std::vector<SupplyLevel>& aSupplies) {
 
 void ReadReasons(ipp_t* pResponse, std::vector<StateReason>& aReasons) {
     ipp_attribute_t* pReasons = Find(pResponse, "printer-state-reasons");
-    for (int i = 0; pReasons && i < ippGetCount(pReasons); ++i) {
+    for (int i = 0; i < ValueCount(pReasons); ++i) {
         std::u16string strKeyword = StringAt(pReasons, i);
         if (strKeyword.empty() || strKeyword == u"none") continue;
         const ReasonSeverity nSeverity = SeverityOfReason(strKeyword);
@@ -188,7 +198,7 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
         } else if (key == "unit") {
             bPercentUnit = value == "percent";
         } else if (key == "type") {
-            supply.strType = Utf8ToUtf16(value);
+            supply.strType = TrimmedNetworkText(value, MAX_TEXT_UNITS);
             bAny = true;
         } else if (key == "colorantname") {
             strColorant = value;
@@ -200,7 +210,8 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
     } else if (bPercentUnit) {
         supply.nLevel = Percent(nLevel);
     }
-    if (strColorant != "unknown" && strColorant != "none") supply.strColor = Utf8ToUtf16(strColorant);
+    if (strColorant != "unknown" && strColorant != "none")
+        supply.strColor = TrimmedNetworkText(strColorant, MAX_TEXT_UNITS);
     supply.strName = strDescription;
     if (supply.strName.empty()) {
         supply.strName = supply.strColor;
