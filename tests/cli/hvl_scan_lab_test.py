@@ -468,12 +468,16 @@ class HvlScanStatus(unittest.TestCase):
                 return p.stdout.decode("utf-8"), time.monotonic() - t0
 
             out, with_status = scan("--json")
-            by_ip = {r["ip"]: r["status"] for r in json.loads(out)}
+            doc = json.loads(out)
+            by_ip = {r["ip"]: r["status"] for r in doc}
+            types = {r["ip"]: r["type"] for r in doc}
             self.assertEqual({ip: s["state"] for ip, s in by_ip.items()},
                              {idle_ip: "idle", eve_ip: "idle", TLS_IP: "idle", refusing_ip: "no IPP",
                               asleep_ip: "no answer"})
             self.assertEqual(by_ip[TLS_IP]["uri"], f"ipps://{TLS_IP}:631/ipp/print")
-            self.assertEqual(by_ip[idle_ip]["uri"], f"ipp://{idle_ip}:631/ipp/print")
+            # asked as the type that listed it says: ippeveprinter announces _printer, _ipp and _ipps
+            scheme = "ipps" if types[idle_ip] == "_ipps._tcp" else "ipp"
+            self.assertEqual(by_ip[idle_ip]["uri"], f"{scheme}://{idle_ip}:631/ipp/print")
             self.assertEqual(by_ip[asleep_ip]["uri"], f"ipp://{asleep_ip}:631/ipp/print")  # rp's default
             self.assertEqual((by_ip[idle_ip]["accepting"], by_ip[idle_ip]["reasons"]), (True, []))
             supplies = {s["name"]: s for s in by_ip[idle_ip]["supplies"]}
