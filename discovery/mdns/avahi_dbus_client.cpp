@@ -11,6 +11,8 @@
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <deque>
+#include <functional>
 #include <map>
 #include <set>
 #include <utility>
@@ -66,14 +68,17 @@ int32_t ErrorOf(const GError* pError) {
 }
 
 struct CAvahiObject;
+using ObjectPtr = std::shared_ptr<CAvahiObject>;
 
 // What one session knows of the daemon's objects. The operations' handles
 // and the bus's callbacks share it; the bus runs no callback once the
 // session is gone.
 struct CAvahiSessionState {
     CBoundedBus* pBus = nullptr;  // null once the session is gone
-    bool bDelivered = false;      // a reply reached the provider since the last look
-    std::string strOwner;         // avahi-daemon's unique bus name: signals from anyone else are ignored
+    // Replies for the next Wait, which alone runs the provider's callbacks
+    // (a Browse waiting for its Start runs the context too).
+    std::deque<std::function<void()>> ready;
+    std::string strOwner;  // avahi-daemon's unique bus name: signals from anyone else are ignored
     // The objects of this session by path, and signals that came for a path
     // before its Prepare reply.
     std::map<std::string, std::weak_ptr<CAvahiObject>> objects;
@@ -105,7 +110,7 @@ struct CAvahiSessionState {
 using SessionStatePtr = std::shared_ptr<CAvahiSessionState>;
 
 // One browser, resolver or record browser object of the daemon.
-struct CAvahiObject {
+struct CAvahiObject : std::enable_shared_from_this<CAvahiObject> {
     enum Kind { BROWSE, RESOLVE, RECORD };
     Kind nKind = BROWSE;
     SessionStatePtr pSession;
@@ -130,28 +135,43 @@ struct CAvahiObject {
         return "";
     }
 
-    // A failure is a reply with its error, as the dns_sd library gives it.
-    void DeliverError(int32_t nCode) {
-        if (bEnded) {
+    // Queues a reply for the next Wait; by then the provider may have let
+    // go of the object, and the reply is dropped.
+    template <typename Reply>
+    void Post(Reply reply) {
+        // Bounded: Wait takes them all, but a Browse waits up to its bound.
+        constexpr size_t MAX_READY = 16384;
+        if (bEnded || pSession->ready.size() >= MAX_READY) {
             return;
         }
-        pSession->bDelivered = true;
+        pSession->ready.push_back([pWeak = weak_from_this(), reply = std::move(reply)] {
+            ObjectPtr pObject = pWeak.lock();
+            if (pObject != nullptr && !pObject->bEnded) {
+                pObject->Hand(reply);
+            }
+        });
+    }
+    void Hand(const DnsSdBrowseReply& reply) { fnBrowse(reply); }
+    void Hand(const DnsSdResolveReply& reply) { fnResolve(reply); }
+    void Hand(const DnsSdRecordReply& reply) { fnRecord(reply); }
+
+    // A failure is a reply with its error, as the dns_sd library gives it.
+    void PostError(int32_t nCode) {
         if (nKind == BROWSE) {
             DnsSdBrowseReply reply;
             reply.nError = nCode;
-            fnBrowse(reply);
+            Post(std::move(reply));
         } else if (nKind == RESOLVE) {
             DnsSdResolveReply reply;
             reply.nError = nCode;
-            fnResolve(reply);
+            Post(std::move(reply));
         } else {
             DnsSdRecordReply reply;
             reply.nError = nCode;
-            fnRecord(reply);
+            Post(std::move(reply));
         }
     }
 };
-using ObjectPtr = std::shared_ptr<CAvahiObject>;
 
 void FreeObject(CAvahiSessionState& session, const std::string& strPath, const char* pszInterface) {
     if (session.pBus == nullptr || strPath.empty() || session.pBus->IsLost()) {
@@ -167,7 +187,7 @@ void Deliver(CAvahiObject& object, std::string_view member, GVariant* pBody) {
         return;
     }
     if (member == "Failure") {
-        object.DeliverError(DNSSD_ERR_UNKNOWN);
+        object.PostError(DNSSD_ERR_UNKNOWN);
         return;
     }
     switch (object.nKind) {
@@ -175,28 +195,24 @@ void Deliver(CAvahiObject& object, std::string_view member, GVariant* pBody) {
             DnsSdBrowseReply reply;
             if ((member == "ItemNew" || member == "ItemRemove") &&
                 AvahiBrowseItemToReply(pBody, member == "ItemNew", reply)) {
-                object.pSession->bDelivered = true;
-                object.fnBrowse(reply);
+                object.Post(std::move(reply));
             } else if (member == "AllForNow" && object.bAllForNow) {
                 reply.nFlags = DNSSD_BROWSE_ALL_FOR_NOW;
-                object.pSession->bDelivered = true;
-                object.fnBrowse(reply);
+                object.Post(std::move(reply));
             }
             break;  // CacheExhausted says nothing of an instance
         }
         case CAvahiObject::RESOLVE: {
             DnsSdResolveReply reply;
             if (member == "Found" && AvahiResolverFoundToReply(pBody, reply)) {
-                object.pSession->bDelivered = true;
-                object.fnResolve(reply);
+                object.Post(std::move(reply));
             }
             break;
         }
         case CAvahiObject::RECORD: {
             DnsSdRecordReply reply;
             if (member == "ItemNew" && AvahiRecordItemToReply(pBody, reply)) {
-                object.pSession->bDelivered = true;
-                object.fnRecord(reply);
+                object.Post(std::move(reply));
             }
             break;
         }
@@ -326,8 +342,13 @@ public:
         }
         // A browse that does not run is a failure to browse: wait for Start.
         auto pHandle = std::make_unique<CDbusOperation>(pObject);
-        m_bus.RunUntil([&pObject] { return pObject->bStarted || pObject->nError != 0; },
-                       Clock::now() + CALL_BOUND);
+        const auto outcome = m_bus.RunUntil([&pObject] { return pObject->bStarted || pObject->nError != 0; },
+                                            Clock::now() + CALL_BOUND);
+        if (!pObject->bStarted && outcome == CBoundedBus::Outcome::STOPPED) {
+            // The search has ended: no failure to report, its next Wait says so.
+            pOperation = std::move(pHandle);
+            return 0;
+        }
         if (!pObject->bStarted) {
             return pObject->nError != 0 ? pObject->nError
                    : m_bus.IsLost()     ? DNSSD_ERR_SERVICE_NOT_RUNNING
@@ -371,10 +392,15 @@ public:
 
     DnsSdWait Wait(Clock::time_point tDeadline, int32_t& nError) override {
         CAvahiSessionState& state = *m_pState;
-        state.bDelivered = false;
-        switch (m_bus.RunUntil([&state] { return state.bDelivered; }, tDeadline)) {
-            case CBoundedBus::Outcome::DONE:
+        switch (m_bus.RunUntil([&state] { return !state.ready.empty(); }, tDeadline)) {
+            case CBoundedBus::Outcome::DONE: {
+                auto aReady = std::move(state.ready);
+                state.ready.clear();
+                for (auto& fnHand : aReady) {
+                    fnHand();
+                }
                 return DnsSdWait::READY;
+            }
             case CBoundedBus::Outcome::STOPPED:
                 return DnsSdWait::STOPPED;
             case CBoundedBus::Outcome::LOST:
@@ -427,7 +453,7 @@ private:
         if (pReply == nullptr) {
             pObject->nError = ErrorOf(pError);
             if (pObject->nKind != CAvahiObject::BROWSE) {
-                pObject->DeliverError(pObject->nError);
+                pObject->PostError(pObject->nError);
             }
             return;
         }
@@ -438,7 +464,7 @@ private:
         }
         if (pObject->strPath.empty()) {
             pObject->nError = DNSSD_ERR_UNKNOWN;
-            pObject->DeliverError(pObject->nError);
+            pObject->PostError(pObject->nError);
             return;
         }
         if (pObject->bEnded) {
@@ -466,7 +492,7 @@ private:
                             }
                             pObject->nError = ErrorOf(pFailure);
                             if (pObject->nKind != CAvahiObject::BROWSE) {
-                                pObject->DeliverError(pObject->nError);
+                                pObject->PostError(pObject->nError);
                             }
                         });
     }
