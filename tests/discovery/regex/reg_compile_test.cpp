@@ -45,7 +45,8 @@ INSTANTIATE_TEST_SUITE_P(
                     // Two alternatives, each ending at the common end node.
                     LayoutCase{"a|b", {M, 6, 8, 0, 8, 13, 0, 97, 0, 6, 8, 0, 8, 5, 0, 98, 0, 0, 0, 0}},
                     // An empty pattern is one alternative holding an empty node.
-                    LayoutCase{"", {M, 6, 6, 0, 9, 3, 0, 0, 0, 0}}));
+                    LayoutCase{"", {M, 6, 6, 0, 9, 3, 0, 0, 0, 0}}),
+    RegCaseName());
 
 TEST(RegLayout, AddressPatternHasNoHints) {
     CRegProgram program;
@@ -107,7 +108,8 @@ INSTANTIATE_TEST_SUITE_P(Programs, RegHints,
                                          HintCase{"a?bcd", 0, 0, nullptr},
                                          // Several alternatives: no hints at all.
                                          HintCase{"ab|cd", 0, 0, nullptr}, HintCase{"^a|b", 0, 0, nullptr},
-                                         HintCase{"a*b|c*d", 0, 0, nullptr}));
+                                         HintCase{"a*b|c*d", 0, 0, nullptr}),
+                         RegCaseName());
 
 // The operand string of the node after the top-level choice.
 std::u16string FirstOperand(const CRegProgram& program, char16_t& op) {
@@ -140,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
                     OperandCase{"[^]x]", OP_NOT_IN_SET, u"]x"}, OperandCase{"[a-cx-z]", OP_IN_SET, u"abcxyz"},
                     // A second "-" ranges on from the previous range's end.
                     OperandCase{"[a-c-e]", OP_IN_SET, u"abcde"}, OperandCase{"[a-a]", OP_IN_SET, u"a"},
-                    OperandCase{"[\\]", OP_IN_SET, u"\\"}));
+                    OperandCase{"[\\]", OP_IN_SET, u"\\"}),
+    RegCaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Literals, RegOperand,
@@ -153,7 +156,8 @@ INSTANTIATE_TEST_SUITE_P(
                     // Runs end before units that start other atoms.
                     OperandCase{"ab.c", OP_LITERAL, u"ab"}, OperandCase{"ab[c]", OP_LITERAL, u"ab"},
                     OperandCase{"ab\ncd", OP_LITERAL, u"ab"}, OperandCase{"ab\\<c", OP_LITERAL, u"ab"},
-                    OperandCase{"ab]c", OP_LITERAL, u"ab]c"}));
+                    OperandCase{"ab]c", OP_LITERAL, u"ab]c"}),
+    RegCaseName());
 
 TEST(RegLiteral, SingleUnitUnderOperatorIsRepeatedAlone) {
     CRegProgram program;
@@ -207,7 +211,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Every next offset must fit in 16 bits.
         ErrorCase{u"[\x01-\xffff]", "regexp too big"},
         ErrorCase{std::u16string(32756, u'a'), "regexp too big"},
-        ErrorCase{std::u16string(32755, u'a'), nullptr}));
+        ErrorCase{std::u16string(32755, u'a'), nullptr}),
+    RegCaseName());
 
 TEST(RegSyntax, NullPatternIsRefused) {
     CRegProgram program;

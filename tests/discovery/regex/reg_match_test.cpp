@@ -44,7 +44,8 @@ INSTANTIATE_TEST_SUITE_P(
                     MatchCase{u"abc", u"ab", nullptr}, MatchCase{u"ab", u"aab", u"ab", 1},
                     MatchCase{u"a\\.b", u"axb a.b", u"a.b", 4}, MatchCase{u"a\\*", u"aa*", u"a*", 1},
                     MatchCase{u"", u"abc", u"", 0}, MatchCase{u"", u"", u"", 0},
-                    MatchCase{u"\u00e9t\u00e9", u"l'\u00e9t\u00e9", u"\u00e9t\u00e9", 2}));
+                    MatchCase{u"\u00e9t\u00e9", u"l'\u00e9t\u00e9", u"\u00e9t\u00e9", 2}),
+    RegCaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Repetitions, RegMatch,
@@ -59,7 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
                     MatchCase{u"(ab)*c", u"ababc", u"ababc"}, MatchCase{u"(ab)+c", u"c abc", u"abc", 2},
                     MatchCase{u"(a|b)*c", u"xababc", u"ababc", 1},
                     MatchCase{u"(ab|cd)+", u"xcdabz", u"cdab", 1},
-                    MatchCase{u"(a|ab)(c|bcd)(d*)", u"abcd", u"abcd"}, MatchCase{u"(a?)?b", u"b", u"b"}));
+                    MatchCase{u"(a|ab)(c|bcd)(d*)", u"abcd", u"abcd"}, MatchCase{u"(a?)?b", u"b", u"b"}),
+    RegCaseName());
 
 INSTANTIATE_TEST_SUITE_P(
     Sets, RegMatch,
@@ -67,7 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
                     MatchCase{u"[a-]", u"x-", u"-", 1}, MatchCase{u"[^0-9]", u"12", nullptr},
                     MatchCase{u"[^0-9]", u"12a", u"a", 2}, MatchCase{u"[a-c]+", u"xbcay", u"bca", 1},
                     MatchCase{u"[^a]*", u"bba", u"bb"}, MatchCase{u"a.c", u"ac", nullptr},
-                    MatchCase{u"a|b|c", u"xxc", u"c", 2}));
+                    MatchCase{u"a|b|c", u"xxc", u"c", 2}),
+    RegCaseName());
 
 // "$" only at the terminator, "^" only at the subject start, an empty match
 // is a match.
@@ -79,7 +82,8 @@ INSTANTIATE_TEST_SUITE_P(Anchors, RegMatch,
                                          MatchCase{u"^$", u"a", nullptr}, MatchCase{u"x*", u"abc", u"", 0},
                                          MatchCase{u"^a*", u"baa", u"", 0},
                                          MatchCase{u"b|^a", u"cab", u"b", 2},
-                                         MatchCase{u"a\n$", u"a\n", u"a\n"}));
+                                         MatchCase{u"a\n$", u"a\n", u"a\n"}),
+                         RegCaseName());
 
 // Word characters are ASCII letters, digits and "_"; nothing above 127.
 INSTANTIATE_TEST_SUITE_P(
@@ -89,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
                     MatchCase{u"ab\\>", u"ab", u"ab"}, MatchCase{u"ab\\>", u"abc", nullptr},
                     MatchCase{u"ab\\>", u"ab9 ab.", u"ab", 4}, MatchCase{u"\\<a", u"\u00e9a", u"a", 1},
                     MatchCase{u"a\\>", u"a\u00e9", u"a"}, MatchCase{u"\\<", u" ", nullptr},
-                    MatchCase{u"\\<[0-9]+\\>", u"a1 22 3b", u"22", 3}, MatchCase{u"\\>", u"ab", u"", 2}));
+                    MatchCase{u"\\<[0-9]+\\>", u"a1 22 3b", u"22", 3}, MatchCase{u"\\>", u"ab", u"", 2}),
+    RegCaseName());
 
 TEST(RegGroups, RecordsGroupPositions) {
     CRegProgram program;

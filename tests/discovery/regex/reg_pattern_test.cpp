@@ -43,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(Patterns, RegFold,
                                          // Only ASCII letters; the neighbours of A-Z and a-z stay.
                                          FoldCase{u"@[`{", u"@[`{"}, FoldCase{u"@`{~", u"@`{~"},
                                          FoldCase{u"\u00e9\u00c9", u"\u00e9\u00c9"}, FoldCase{u"1.2", u"1.2"},
-                                         FoldCase{u"", u""}, FoldCase{IPV4, IPV4}));
+                                         FoldCase{u"", u""}, FoldCase{IPV4, IPV4}),
+                         RegCaseName());
 
 struct PatternCase {
     std::u16string strPattern;
@@ -85,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
                     PatternCase{IPV4, u"299.299.299.299", u"299.299.299.299"},
                     PatternCase{IPV4, u"http://[fe80::1]:80/", nullptr}, PatternCase{IPV4, u"", nullptr},
                     PatternCase{IPV4, u"http://host:8080/a/1.2.3.4/x", u"1.2.3.4"},
-                    PatternCase{IPV4, u"http://\uff11.2.3.4/", nullptr}));
+                    PatternCase{IPV4, u"http://\uff11.2.3.4/", nullptr}),
+    RegCaseName());
 
 // Outside brackets letters match either case; inside they keep theirs.
 INSTANTIATE_TEST_SUITE_P(
@@ -99,14 +101,16 @@ INSTANTIATE_TEST_SUITE_P(
                     // An escaped letter is folded as well, and the backslash then escapes
                     // the "[": "\W" becomes the literal text "[Ww]".
                     PatternCase{u"\\W", u"w", nullptr}, PatternCase{u"\\W", u"x[Ww]", u"[Ww]"},
-                    PatternCase{u"\u00e9", u"\u00c9", nullptr}));
+                    PatternCase{u"\u00e9", u"\u00c9", nullptr}),
+    RegCaseName());
 
 INSTANTIATE_TEST_SUITE_P(EdgesAndEmpty, RegPatternMatch,
                          testing::Values(PatternCase{u"x*", u"abc", u""}, PatternCase{u"$", u"abc", u""},
                                          PatternCase{u"^ab", u"AB", u"AB"},
                                          PatternCase{u"ab$", u"AB\n", nullptr},
                                          PatternCase{u"\\<ab\\>", u"xab AB", u"AB"},
-                                         PatternCase{u"\\<", u"", nullptr}));
+                                         PatternCase{u"\\<", u"", nullptr}),
+                         RegCaseName());
 
 // The engine's own example: rewritten to "[Aa][Bb]*[Cc]", which starts with
 // a set, so the compiled pattern has no first character.
