@@ -49,7 +49,7 @@ public:
             Put(c);
         }
     }
-    int Finish() {
+    int TerminateAndCount() {
         m_pOut[m_nCount < m_nLimit ? m_nCount : m_nLimit] = 0;
         return m_bOverflow ? -1 : static_cast<int>(m_nCount);
     }
@@ -391,7 +391,7 @@ int FormatTraceText(char16_t* out, size_t limit, const char16_t* format, const T
             FormatInteger(o, how, conv, arg);
         }
     }
-    return o.Finish();
+    return o.TerminateAndCount();
 }
 
 CTraceLog::CHeapBuffer::~CHeapBuffer() {

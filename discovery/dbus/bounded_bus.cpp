@@ -47,7 +47,7 @@ struct CBoundedBusState : std::enable_shared_from_this<CBoundedBusState> {
     // holds the context) have come back.
     void StartClose();
     // Runs once nPending is zero: gives back the connection and the context.
-    void Release();
+    void GiveBackConnectionAndContext();
 };
 
 using StatePtr = std::shared_ptr<CBoundedBusState>;
@@ -190,7 +190,7 @@ private:
                 }
                 g_main_context_pop_thread_default(state.pContext);
                 if (state.nPending == 0) {
-                    state.Release();
+                    state.GiveBackConnectionAndContext();
                 } else if (Clock::now() < state.tReaperLimit) {
                     ++it;
                     continue;
@@ -227,7 +227,7 @@ void CBoundedBusState::StartClose() {
     g_dbus_connection_close(pConnection, nullptr, OnCloseDone, new StatePtr(shared_from_this()));
 }
 
-void CBoundedBusState::Release() {
+void CBoundedBusState::GiveBackConnectionAndContext() {
     if (pConnection != nullptr) {
         g_signal_handler_disconnect(pConnection, nClosedHandler);
         g_object_unref(pConnection);
@@ -457,7 +457,7 @@ void CBoundedBus::TearDown() {
     }
     g_main_context_pop_thread_default(state.pContext);
     if (state.nPending == 0) {
-        state.Release();
+        state.GiveBackConnectionAndContext();
     } else {
         CReaper::Instance().HandOver(m_pState);
     }

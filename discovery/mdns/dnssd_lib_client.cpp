@@ -100,7 +100,7 @@ public:
         pOp->m_fnBrowse = std::move(fnReply);
         DNSServiceErrorType nError =
             DNSServiceBrowse(&pOp->m_ref, 0, 0, pszType, pszDomain, OnBrowse, pOp.get());
-        return Finish(nError, std::move(pOp), pOperation);
+        return AdoptIfStarted(nError, std::move(pOp), pOperation);
     }
 
     int32_t Resolve(const char* pszName, const char* pszType, const char* pszDomain, ResolveFn fnReply,
@@ -109,7 +109,7 @@ public:
         pOp->m_fnResolve = std::move(fnReply);
         DNSServiceErrorType nError =
             DNSServiceResolve(&pOp->m_ref, 0, 0, pszName, pszType, pszDomain, OnResolve, pOp.get());
-        return Finish(nError, std::move(pOp), pOperation);
+        return AdoptIfStarted(nError, std::move(pOp), pOperation);
     }
 
     int32_t QueryRecord(const char* pszFullName, uint16_t nType, uint16_t nClass, RecordFn fnReply,
@@ -118,7 +118,7 @@ public:
         pOp->m_fnRecord = std::move(fnReply);
         DNSServiceErrorType nError =
             DNSServiceQueryRecord(&pOp->m_ref, 0, 0, pszFullName, nType, nClass, OnRecord, pOp.get());
-        return Finish(nError, std::move(pOp), pOperation);
+        return AdoptIfStarted(nError, std::move(pOp), pOperation);
     }
 
     DnsSdWait Wait(Clock::time_point tDeadline, int32_t& nError) override {
@@ -180,8 +180,8 @@ private:
         return std::make_unique<CLibOperation>(*this, ++m_nSerial);
     }
 
-    int32_t Finish(DNSServiceErrorType nError, std::unique_ptr<CLibOperation> pOp,
-                   std::unique_ptr<CDnsSdOperation>& pOperation) {
+    int32_t AdoptIfStarted(DNSServiceErrorType nError, std::unique_ptr<CLibOperation> pOp,
+                           std::unique_ptr<CDnsSdOperation>& pOperation) {
         pOperation.reset();
         if (nError != kDNSServiceErr_NoError) {
             pOp->m_ref = nullptr;  // the library allocated nothing

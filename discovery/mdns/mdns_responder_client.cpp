@@ -308,7 +308,7 @@ void CMDNSResponderClient::ResolvePhase(CDnsSdSession& session, const std::vecto
             aInFlight.push_back(aAll[nNext].get());
         }
         CPending& head = *aAll[nHead];
-        const bool bGoOn = Finish(session, head, aInFlight);
+        const bool bGoOn = CompleteOldest(session, head, aInFlight);
         head.pQuery.reset();
         head.pResolve.reset();
         aInFlight.erase(aInFlight.begin());
@@ -349,8 +349,8 @@ void CMDNSResponderClient::StartQuery(CDnsSdSession& session, CPending& pending)
                                                    DNS_CLASS_IN, fnRecord, pending.pQuery);
 }
 
-bool CMDNSResponderClient::Pump(CDnsSdSession& session, Clock::time_point tDeadline,
-                                std::vector<CPending*>& aInFlight) {
+bool CMDNSResponderClient::WaitOnceStartingQueries(CDnsSdSession& session, Clock::time_point tDeadline,
+                                                   std::vector<CPending*>& aInFlight) {
     if (IsStopRequested()) {
         return false;
     }
@@ -380,7 +380,8 @@ bool CMDNSResponderClient::Pump(CDnsSdSession& session, Clock::time_point tDeadl
     return !IsStopRequested();
 }
 
-bool CMDNSResponderClient::Finish(CDnsSdSession& session, CPending& head, std::vector<CPending*>& aInFlight) {
+bool CMDNSResponderClient::CompleteOldest(CDnsSdSession& session, CPending& head,
+                                          std::vector<CPending*>& aInFlight) {
     const std::u16string& strName = head.strName;
     if (head.nStartError != 0) {
         TraceMessage(TRACE_ERROR, nullptr, u"MDNS: Could not resolve shortname '%s'. (0x%08X)", strName,
@@ -395,7 +396,7 @@ bool CMDNSResponderClient::Finish(CDnsSdSession& session, CPending& head, std::v
                          static_cast<int>(m_timings.resolveBound.count()));
             return true;
         }
-        if (!Pump(session, head.tResolveDeadline, aInFlight)) {
+        if (!WaitOnceStartingQueries(session, head.tResolveDeadline, aInFlight)) {
             return false;
         }
     }
@@ -433,7 +434,7 @@ bool CMDNSResponderClient::Finish(CDnsSdSession& session, CPending& head, std::v
                          static_cast<int>(m_timings.addressBound.count()));
             return true;
         }
-        if (!Pump(session, head.tQueryDeadline, aInFlight)) {
+        if (!WaitOnceStartingQueries(session, head.tQueryDeadline, aInFlight)) {
             return false;
         }
     }

@@ -55,12 +55,14 @@ private:
     void ResolvePhase(CDnsSdSession& session, const std::vector<std::u16string>& aTypes);
     void StartResolve(CDnsSdSession& session, CPending& pending);
     void StartQuery(CDnsSdSession& session, CPending& pending);
-    // False when the resolve phase must end (a stop or a failure).
-    bool Finish(CDnsSdSession& session, CPending& head, std::vector<CPending*>& aInFlight);
+    // Waits (each step bounded) for the oldest resolve in flight and then its
+    // address query, filling in its packet. False when the resolve phase
+    // must end (a stop or a failure).
+    bool CompleteOldest(CDnsSdSession& session, CPending& head, std::vector<CPending*>& aInFlight);
     // One wait for replies; starts the address query of each resolve that
     // has just been answered. False when the resolve phase must end.
-    bool Pump(CDnsSdSession& session, std::chrono::steady_clock::time_point tDeadline,
-              std::vector<CPending*>& aInFlight);
+    bool WaitOnceStartingQueries(CDnsSdSession& session, std::chrono::steady_clock::time_point tDeadline,
+                                 std::vector<CPending*>& aInFlight);
 
     int32_t m_nAvailable = -1;
     std::unique_ptr<CDnsSdClient> m_pClient;

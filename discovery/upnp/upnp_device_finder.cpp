@@ -366,7 +366,7 @@ struct CUPnPDeviceFinder::CSearch {
             g_source_unref(p->pDeadline);
             p->pDeadline = nullptr;
         }
-        if (bWhole && !bClosing) Take(p);
+        if (bWhole && !bClosing) ReadDevicesOfBody(p);
         p->strBody.clear();
         p->strBody.shrink_to_fit();
         if (!p->bEnded) {
@@ -378,16 +378,16 @@ struct CUPnPDeviceFinder::CSearch {
             return;
         }
         g_cancellable_cancel(p->pCancel);
-        Release(p);
+        DropFetch(p);
     }
 
     static void OnClosed(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
         g_input_stream_close_finish(G_INPUT_STREAM(pSource), pResult, nullptr);
         auto* p = static_cast<Fetch*>(pData);
-        p->pSearch->Release(p);
+        p->pSearch->DropFetch(p);
     }
 
-    void Release(Fetch* p) {
+    void DropFetch(Fetch* p) {
         g_clear_object(&p->pStream);
         g_clear_object(&p->pMessage);
         g_clear_object(&p->pCancel);
@@ -395,7 +395,7 @@ struct CUPnPDeviceFinder::CSearch {
         aFetches.remove_if([p](const std::unique_ptr<Fetch>& f) { return f.get() == p; });
     }
 
-    void Take(Fetch* p) {
+    void ReadDevicesOfBody(Fetch* p) {
         std::vector<UPnPDevice> aFound;
         if (!ParseUPnPDescription(p->strBody, p->strLocation, aFound, limits)) return;
         for (size_t i = 0; i < aFound.size(); ++i) {

@@ -344,7 +344,7 @@ void CTestCommands::optionsCancelChangesNothing() {
 void CTestCommands::optionsOkDuringScanLeavesScanAlone() {
     MakeWindow([](CFakeProvider& p) {
         p.Append(u"Held", u"10.0.0.1", u"");
-        p.Hold();
+        p.BlockSearch();
     });
     m_pWnd->StartScan();
     QTRY_COMPARE(m_pWnd->GetListView()->topLevelItemCount(), 1);
@@ -367,7 +367,7 @@ void CTestCommands::optionsOkDuringScanLeavesScanAlone() {
     QCOMPARE(m_pMdns->m_nSearches.load(), 1);
 
     // The next scan follows the new options: only UPnP searches.
-    m_pMdns->Release();
+    m_pMdns->UnblockSearch();
     QTRY_COMPARE(m_pWnd->GetStatusText(), QStringLiteral("1 device found."));
     const int nUpnpBefore = m_pUpnp->m_nSearches.load();
     m_pWnd->StartScan();
@@ -544,15 +544,15 @@ void CTestCommands::keysActFromDialogsAndMenus() {
     QFETCH(int, newSearches);
     QFETCH(bool, stillSearching);
     QFETCH(QString, clipboard);
-    bool bHold = false;
-    MakeWindow([&bHold](CFakeProvider& p) {
+    bool bBlockSearches = false;
+    MakeWindow([&bBlockSearches](CFakeProvider& p) {
         for (const CPrinterSpec& printer : PRINTERS) p.Append(printer.pszName, printer.pszIp, printer.pszUrl);
-        if (bHold) p.Hold();
+        if (bBlockSearches) p.BlockSearch();
     });
     ScanToEnd();
     SelectRowOf(QStringLiteral("10.0.0.9"));
     if (scanning) {
-        bHold = true;
+        bBlockSearches = true;
         m_pWnd->StartScan();
         QTRY_COMPARE(m_pMdns->m_nSearches.load(), 2);  // its search thread is under way
     }
@@ -594,7 +594,7 @@ void CTestCommands::keysActFromDialogsAndMenus() {
     QCOMPARE(m_pMdns->m_nSearches.load(), nSearches + newSearches);
     QCOMPARE(m_pMdns->IsSearching(), stillSearching);
     QCOMPARE(QApplication::clipboard()->text(), clipboard);
-    m_pMdns->Release();
+    m_pMdns->UnblockSearch();
 }
 
 QTEST_MAIN(CTestCommands)

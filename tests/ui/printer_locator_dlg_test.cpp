@@ -33,7 +33,7 @@ struct FakePrinter {
 // then holds until released (or stopped) when asked to.
 struct CFakes {
     std::vector<FakePrinter> aMdns, aUpnp;
-    bool bHold = false;
+    bool bBlockSearches = false;
     CFakeProvider* pMdns = nullptr;
     CFakeProvider* pUpnp = nullptr;
 
@@ -42,7 +42,7 @@ struct CFakes {
             auto script = [this](const std::vector<FakePrinter>* pList) {
                 return [this, pList](CFakeProvider& p) {
                     for (const FakePrinter& f : *pList) p.Append(f.strName, f.strIp, f.strUrl);
-                    if (bHold) p.Hold();
+                    if (bBlockSearches) p.BlockSearch();
                 };
             };
             auto mdns = std::make_unique<CFakeProvider>(PROVIDER_KIND_MDNS, u"MDNS", script(&aMdns));
@@ -55,9 +55,9 @@ struct CFakes {
             return a;
         };
     }
-    void Release() {
-        pMdns->Release();
-        pUpnp->Release();
+    void UnblockSearches() {
+        pMdns->UnblockSearch();
+        pUpnp->UnblockSearch();
     }
 };
 
@@ -229,7 +229,7 @@ private slots:
     void scanStatesAndKeys() {
         m_fakes.aMdns = {{u"Office", u"10.0.0.1", u""}};
         m_fakes.aUpnp = {{u"Lab", u"10.0.0.2", u""}};
-        m_fakes.bHold = true;
+        m_fakes.bBlockSearches = true;
         QVERIFY(Open());
         QTest::keyClick(m_pDlg.get(), Qt::Key_F5);
         // scanning: status, list, menu
@@ -245,7 +245,7 @@ private slots:
         QTest::qWait(150);
         QCOMPARE(m_fakes.pMdns->m_nSearches.load(), 1);
 
-        m_fakes.Release();
+        m_fakes.UnblockSearches();
         QTRY_COMPARE_WITH_TIMEOUT(m_pDlg->GetStatusText(), QStringLiteral("2 devices found."), 2000);
         QVERIFY(m_pDlg->GetListView()->isEnabled());
         QVERIFY(Action(ID_ACTIONS_SCANNETWORK)->isEnabled());
@@ -258,7 +258,7 @@ private slots:
 
     void stopScanKeepsWhatWasFound() {
         m_fakes.aMdns = {{u"Office", u"10.0.0.1", u""}};
-        m_fakes.bHold = true;
+        m_fakes.bBlockSearches = true;
         QVERIFY(Open());
         QTest::keyClick(m_pDlg.get(), Qt::Key_F5);
         QTRY_COMPARE_WITH_TIMEOUT(m_pDlg->GetListView()->topLevelItemCount(), 1, 2000);
@@ -384,7 +384,7 @@ private slots:
     }
 
     void settingsAreSavedWhenTheWindowGoesEvenDuringAScan() {
-        m_fakes.bHold = true;
+        m_fakes.bBlockSearches = true;
         QVERIFY(Open());
         QVERIFY(m_pDir->TraceIndexOf(QStringLiteral("Halvet Printer Locator started.")) >= 0);
         m_pDlg->GetSearchOptions().bUpnpEnabled = 0;
@@ -432,7 +432,7 @@ private slots:
                          {u"Alpha", u"10.0.0.10", u"http://a/"},
                          {u"_x", u"10.0.0.2", u"http://x/"},
                          {u"late", u"10.0.0.50", u""}};
-        m_fakes.bHold = true;
+        m_fakes.bBlockSearches = true;
         QVERIFY(Open());
         QTest::keyClick(m_pDlg.get(), Qt::Key_F5);
         QTRY_COMPARE_WITH_TIMEOUT(m_pDlg->GetListView()->topLevelItemCount(), 4, 2000);
@@ -484,7 +484,7 @@ private slots:
         pList->topLevelItem(0)->setSelected(true);
 
         m_fakes.aMdns = {{u"c", u"10.0.0.3", u""}, {u"b", u"10.0.0.2", u""}, {u"a", u"10.0.0.1", u""}};
-        m_fakes.bHold = true;
+        m_fakes.bBlockSearches = true;
         QTest::keyClick(m_pDlg.get(), Qt::Key_F5);
         // the old rows stay until the first rebuild
         QCOMPARE(pList->topLevelItemCount(), 2);
@@ -493,7 +493,7 @@ private slots:
         QVERIFY(pList->selectedItems().isEmpty());
         QVERIFY(!pList->header()->isSortIndicatorShown());
         QCOMPARE(m_pDlg->GetSortState(), 0);  // a rebuild keeps the direction state
-        m_fakes.Release();
+        m_fakes.UnblockSearches();
         QTRY_COMPARE_WITH_TIMEOUT(m_pDlg->GetStatusText(), QStringLiteral("3 devices found."), 2000);
         ClickHeader(pList, 0);
         QCOMPARE(Column(pList, 0), (QStringList{"c", "b", "a"}));  // descending: the alternation goes on

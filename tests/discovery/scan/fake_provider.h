@@ -47,11 +47,11 @@ public:
     }
 
     // Blocks the search until the test releases it or the search is stopped.
-    void Hold() {
-        while (!m_bReleased.load() && !WaitForStop(std::chrono::milliseconds(5))) {
+    void BlockSearch() {
+        while (!m_bUnblocked.load() && !WaitForStop(std::chrono::milliseconds(5))) {
         }
     }
-    void Release() { m_bReleased = true; }
+    void UnblockSearch() { m_bUnblocked = true; }
 
     void Fail(int32_t nStatus) { SetStatus(nStatus); }
 
@@ -67,5 +67,5 @@ protected:
 
 private:
     Script m_fnScript;
-    std::atomic<bool> m_bReleased{false};
+    std::atomic<bool> m_bUnblocked{false};
 };

@@ -85,10 +85,10 @@ TEST_P(IncompletePacket, IsListedAtTheFirstMergeAfterItsFlagIsSet) {
         f,
         [&](CFakeProvider& p) {
             nIndex = p.Append(u"late", u"10.0.0.7", u"", false);
-            p.Hold();
+            p.BlockSearch();
             p.Complete(nIndex);
             bComplete = true;
-            p.Hold();  // still searching: nothing else changes the list
+            p.BlockSearch();  // still searching: nothing else changes the list
         },
         [&](CFakeProvider& p) {
             if (bUpnpFailed) p.Fail(0x80004005);
@@ -98,7 +98,7 @@ TEST_P(IncompletePacket, IsListedAtTheFirstMergeAfterItsFlagIsSet) {
     for (int i = 0; i < 5; ++i) scan.Tick();
     EXPECT_EQ(scan.GetPrinterList().GetCount(), 0);
 
-    f.pMdns->Release();
+    f.pMdns->UnblockSearch();
     while (!bComplete.load()) std::this_thread::sleep_for(1ms);
     scan.Tick();
     ASSERT_EQ(scan.GetPrinterList().GetCount(), 1);
@@ -150,10 +150,10 @@ TEST(PrinterScan, StopKeepsWhatWasFoundAndEndsTheScan) {
         [&](CFakeProvider& p) {
             p.Append(u"kept", u"10.0.0.1", u"");
             bAppended = true;
-            p.Hold();
+            p.BlockSearch();
             p.Append(u"after stop", u"10.0.0.2", u"");
         },
-        [&](CFakeProvider& p) { p.Hold(); }));
+        [&](CFakeProvider& p) { p.BlockSearch(); }));
     scan.StartScan(SearchOptions{});
     ASSERT_TRUE(TickUntil(scan, [&] { return scan.GetPrinterList().GetCount() == 1; }));
     EXPECT_EQ(scan.Tick(), 2);
@@ -210,7 +210,7 @@ TEST(PrinterScan, FailedProvidersMergeNothingNew) {
 TEST(PrinterScan, ShutdownStopsAndReleasesTheProviders) {
     Fakes f{};
     CPrinterScan scan(MakeProviders(
-        f, [](CFakeProvider& p) { p.Hold(); }, [](CFakeProvider& p) { p.Hold(); }));
+        f, [](CFakeProvider& p) { p.BlockSearch(); }, [](CFakeProvider& p) { p.BlockSearch(); }));
     scan.StartScan(SearchOptions{});
     const auto t0 = std::chrono::steady_clock::now();
     scan.Shutdown();
