@@ -205,7 +205,7 @@ private slots:
         QCOMPARE(aAnnounced, QStringList{QStringLiteral("2 devices found.")});
         QCOMPARE(pPane->text(QAccessible::Name), QStringLiteral("2 devices found."));
         m_fakes.aMdns.clear();
-        m_fakes.bHold = true;
+        m_fakes.bBlockSearches = true;
         QTest::keyClick(m_pDlg.get(), Qt::Key_F5);
         QTest::keyClick(m_pDlg.get(), Qt::Key_C, Qt::ControlModifier);
         QTRY_COMPARE_WITH_TIMEOUT(aAnnounced.size(), 2, 1000);
