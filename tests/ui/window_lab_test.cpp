@@ -1,17 +1,28 @@
-// The real window with the real providers, inside the test lab, on the
-// offscreen platform: Scan Network lists the printers of both methods.
+// The real window with the real providers, inside the test lab: on the
+// offscreen platform Scan Network lists the printers of both methods; under
+// a headless Weston (native Wayland) F5 lists them, the details dialog opens
+// and a link's menu copies it to the clipboard, read back with wl-paste.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QFile>
+#include <QMenu>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
+#include <QWindow>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
 #include "lab_helper.h"
+#include "link_static.h"
+#include "printer_details_dlg.h"
 #include "printer_locator_app.h"
 #include "ui_test_util.h"
 
@@ -20,6 +31,9 @@
 #endif
 #ifndef HVL_LAB_DESCRIPTIONS
 #define HVL_LAB_DESCRIPTIONS ""
+#endif
+#ifndef HVL_WESTON_SEAT
+#define HVL_WESTON_SEAT ""
 #endif
 
 namespace {
@@ -41,22 +55,77 @@ bool WaitForFileText(const std::string& strPath, const std::string& strText, std
     return false;
 }
 
-TEST(WindowInLab, ScanListsPrintersOfBothMethods) {
-    const std::string strSkip = CLab::SkipReason();
-    if (!strSkip.empty()) GTEST_SKIP() << strSkip;
+// One lab for the program: an mDNS printer on p1, a UPnP printer on p2; the
+// test thread (and every thread started after) lives in its client namespace.
+class WindowInLab : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!CLab::SkipReason().empty()) return;
+        s_pLab = std::make_unique<CLab>(CLab::UniqueName("win"));
+        CLab& lab = *s_pLab;
+        s_bReady =
+            lab.Up({"p1", "p2"}) && lab.Announce("p1", PRINTERS) > 0 &&
+            lab.WaitBrowse("_printer._tcp", {"Office Laser"}) &&
+            lab.Spawn("p2", "upnp", {HVL_UPNP_PEER, lab.Ip("p2"), HVL_LAB_DESCRIPTIONS, "printer.xml"}) > 0 &&
+            WaitForFileText(lab.Dir() + "/p2/upnp.log", "ready", std::chrono::seconds(10)) &&
+            lab.EnterClient();
+        if (!s_bReady) s_strError = lab.LastError();
+    }
+    static void TearDownTestSuite() { s_pLab.reset(); }
 
-    CLab lab(CLab::UniqueName("win"));
-    ASSERT_TRUE(lab.Up({"p1", "p2"})) << lab.LastError();
-    const std::string strMdnsIp = lab.Ip("p1");
-    const std::string strUpnpIp = lab.Ip("p2");
-    ASSERT_GT(lab.Announce("p1", PRINTERS), 0) << lab.LastError();
-    ASSERT_TRUE(lab.WaitBrowse("_printer._tcp", {"Office Laser"})) << lab.LastError();
-    ASSERT_GT(lab.Spawn("p2", "upnp", {HVL_UPNP_PEER, strUpnpIp, HVL_LAB_DESCRIPTIONS, "printer.xml"}), 0)
-        << lab.LastError();
-    ASSERT_TRUE(WaitForFileText(lab.Dir() + "/p2/upnp.log", "ready", std::chrono::seconds(10)));
-    // From here on every thread this process starts lives in the lab.
-    ASSERT_TRUE(lab.EnterClient()) << lab.LastError();
+    void SetUp() override {
+        const std::string strSkip = CLab::SkipReason();
+        if (!strSkip.empty()) GTEST_SKIP() << strSkip;
+        ASSERT_TRUE(s_bReady) << s_strError;
+    }
 
+    static QString MdnsIp() { return QString::fromStdString(s_pLab->Ip("p1")); }
+    static QString UpnpIp() { return QString::fromStdString(s_pLab->Ip("p2")); }
+
+    static QStringList Rows(CPrinterLocatorDlg& dlg) {
+        QStringList rows;
+        QTreeWidget* pList = dlg.GetListView();
+        for (int i = 0; i < pList->topLevelItemCount(); ++i) {
+            rows << pList->topLevelItem(i)->text(0) + QLatin1Char('|') + pList->topLevelItem(i)->text(1);
+        }
+        return rows;
+    }
+
+    // F5 once the window has the keyboard; true when the scan has ended, both
+    // methods well within their 30 s limit.
+    static bool ScanWithF5(CPrinterLocatorDlg& dlg) {
+        dlg.activateWindow();
+        // A Wayland client cannot activate itself: the compositor gives the
+        // new window its seat's keyboard.
+        const bool bActive =
+            QGuiApplication::platformName() == QLatin1String("wayland")
+                ? QTest::qWaitFor([&] { return QGuiApplication::focusWindow() == dlg.windowHandle(); }, 10000)
+                : QTest::qWaitForWindowActive(&dlg, 10000);
+        if (!bActive) return false;
+        QTest::keyClick(&dlg, Qt::Key_F5);
+        const bool bEnded = QTest::qWaitFor(
+            [&] {
+                return dlg.GetAction(ID_ACTIONS_SCANNETWORK)->isEnabled() &&
+                       dlg.GetStatusText().endsWith(QStringLiteral("found."));
+            },
+            40000);
+        // the tick that ends the scan counts the rows shown before its own
+        // rebuild; the next ones bring the text in step
+        QTest::qWait(300);
+        return bEnded;
+    }
+
+    static std::unique_ptr<CLab> s_pLab;
+    static bool s_bReady;
+    static std::string s_strError;
+};
+
+std::unique_ptr<CLab> WindowInLab::s_pLab;
+bool WindowInLab::s_bReady = false;
+std::string WindowInLab::s_strError;
+
+TEST_F(WindowInLab, ScanListsPrintersOfBothMethods) {
+    const std::string strMdnsIp = MdnsIp().toStdString();
     int argc = 1;
     char szName[] = "hvl";
     char* argv[] = {szName, nullptr};
@@ -68,23 +137,9 @@ TEST(WindowInLab, ScanListsPrintersOfBothMethods) {
     QString strStatus;
     app.m_fnWindowCreated = [&](CPrinterLocatorDlg& dlg) {
         QTimer::singleShot(200, &dlg, [&] {
-            dlg.activateWindow();
-            if (QTest::qWaitForWindowActive(&dlg)) QTest::keyClick(&dlg, Qt::Key_F5);
-            // both methods end well within their 30 s limit
-            (void)QTest::qWaitFor(
-                [&] {
-                    return dlg.GetAction(ID_ACTIONS_SCANNETWORK)->isEnabled() &&
-                           dlg.GetStatusText().endsWith(QStringLiteral("found."));
-                },
-                40000);
-            // the tick that ends the scan counts the rows shown before its own
-            // rebuild; the next ones bring the text in step
-            QTest::qWait(300);
+            (void)ScanWithF5(dlg);
             strStatus = dlg.GetStatusText();
-            QTreeWidget* pList = dlg.GetListView();
-            for (int i = 0; i < pList->topLevelItemCount(); ++i) {
-                rows << pList->topLevelItem(i)->text(0) + QLatin1Char('|') + pList->topLevelItem(i)->text(1);
-            }
+            rows = Rows(dlg);
             dlg.close();
         });
     };
@@ -93,7 +148,7 @@ TEST(WindowInLab, ScanListsPrintersOfBothMethods) {
     EXPECT_EQ(strStatus.toStdString(), "2 devices found.") << rows.join(QLatin1Char(',')).toStdString();
     EXPECT_TRUE(rows.contains(QStringLiteral("Office Laser|") + QString::fromStdString(strMdnsIp)))
         << rows.join(QLatin1Char(',')).toStdString();
-    EXPECT_TRUE(rows.contains(QStringLiteral("Lab Printer Standard|") + QString::fromStdString(strUpnpIp)))
+    EXPECT_TRUE(rows.contains(QStringLiteral("Lab Printer Standard|") + UpnpIp()))
         << rows.join(QLatin1Char(',')).toStdString();
 
     const int nStarted = dir.TraceIndexOf(QStringLiteral("Halvet Printer Locator started."));
@@ -107,4 +162,120 @@ TEST(WindowInLab, ScanListsPrintersOfBothMethods) {
     EXPECT_EQ(dir.ReadFile(QStringLiteral("hvl.cfg")), QByteArray("\x01\0\0\0\x01\0\0\0\x01\0\0\0", 12));
 }
 
+// A headless Weston with the test seat, in the lab's client namespace, on a
+// socket in a private runtime directory; the lab ends it at teardown.
+bool StartWeston(CLab& lab, const QString& strRuntime, std::string& strWhy) {
+    const std::string strSocket = "wayland-hvl";
+    const int nPid = lab.Spawn("client", "weston",
+                               {"env", "XDG_RUNTIME_DIR=" + strRuntime.toStdString(), "weston",
+                                "--backend=headless-backend.so", "--socket=" + strSocket, "--idle-time=0",
+                                std::string("--modules=") + HVL_WESTON_SEAT, "--no-config"});
+    if (nPid <= 0) {
+        strWhy = "weston did not start: " + lab.LastError();
+        return false;
+    }
+    const QString strPath = strRuntime + QLatin1Char('/') + QString::fromStdString(strSocket);
+    if (!QTest::qWaitFor([&] { return QFile::exists(strPath); }, 10000)) {
+        strWhy = "weston made no socket; see " + lab.Dir() + "/client/weston.log";
+        return false;
+    }
+    return true;
+}
+
+// What wl-paste (another Wayland client) reads from the clipboard; this
+// process serves it meanwhile.
+QString PasteFromWayland() {
+    QProcess paste;
+    paste.start(QStringLiteral("wl-paste"), {QStringLiteral("--no-newline")});
+    if (!paste.waitForStarted(3000)) return QStringLiteral("<wl-paste did not start>");
+    (void)QTest::qWaitFor([&] { return paste.state() == QProcess::NotRunning; }, 5000);
+    if (paste.state() != QProcess::NotRunning) {
+        paste.kill();
+        paste.waitForFinished(1000);
+        return QStringLiteral("<wl-paste timed out>");
+    }
+    return QString::fromUtf8(paste.readAllStandardOutput());
+}
+
 }  // namespace
+
+TEST_F(WindowInLab, NativeWaylandScanDetailsAndClipboard) {
+    if (QStandardPaths::findExecutable(QStringLiteral("weston")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("wl-paste")).isEmpty() ||
+        !QFile::exists(QStringLiteral(HVL_WESTON_SEAT))) {
+        GTEST_SKIP() << "needs weston, wl-clipboard and the test seat module (libweston-10-dev)";
+    }
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
+    ASSERT_EQ(chmod(runtime.path().toLocal8Bit().constData(), 0700), 0);
+    std::string strWhy;
+    ASSERT_TRUE(StartWeston(*s_pLab, runtime.path(), strWhy)) << strWhy;
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    qputenv("WAYLAND_DISPLAY", "wayland-hvl");
+
+    int argc = 3;
+    char szName[] = "hvl";
+    char szPlatform[] = "-platform";
+    char szWayland[] = "wayland";
+    char* argv[] = {szName, szPlatform, szWayland, nullptr};
+    QApplication application(argc, argv);
+    ASSERT_EQ(QGuiApplication::platformName().toStdString(), "wayland");
+    CTestDirectory dir;
+
+    CPrinterLocatorApp app;
+    QStringList rows;
+    bool bScanned = false, bDetailsShown = false, bMenuShown = false;
+    QString strDetailsTitle, strCopied;
+    app.m_fnWindowCreated = [&](CPrinterLocatorDlg& dlg) {
+        QTimer::singleShot(200, &dlg, [&] {
+            bScanned = ScanWithF5(dlg);
+            rows = Rows(dlg);
+            QTreeWidget* pList = dlg.GetListView();
+            for (int i = 0; i < pList->topLevelItemCount(); ++i) {
+                if (pList->topLevelItem(i)->text(0) == QLatin1String("Office Laser")) {
+                    pList->setCurrentItem(pList->topLevelItem(i));
+                }
+            }
+            // The details dialog, a window of its own on the compositor, over
+            // the main window; its URL link's menu copies the URL.
+            QTimer::singleShot(100, &dlg, [&] {
+                CPrinterDetailsDlg* pDetails = nullptr;
+                (void)QTest::qWaitFor(
+                    [&] {
+                        pDetails = qobject_cast<CPrinterDetailsDlg*>(QApplication::activeModalWidget());
+                        return pDetails != nullptr;
+                    },
+                    5000);
+                if (pDetails == nullptr) return;
+                bDetailsShown = QTest::qWaitForWindowExposed(pDetails, 5000) &&
+                                pDetails->windowHandle()->transientParent() == dlg.windowHandle();
+                strDetailsTitle = pDetails->windowTitle();
+                CLinkStatic* pLink = pDetails->GetUrlLink();
+                QTimer::singleShot(100, pLink, [&] {
+                    auto* pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                    if (pMenu == nullptr) return;
+                    bMenuShown = QTest::qWaitForWindowExposed(pMenu, 5000);
+                    pMenu->actions().at(1)->trigger();  // "&Copy"
+                    pMenu->close();
+                });
+                const QPoint pt = pLink->rect().center();
+                QContextMenuEvent event(QContextMenuEvent::Keyboard, pt, pLink->mapToGlobal(pt));
+                QApplication::sendEvent(pLink, &event);
+                strCopied = PasteFromWayland();
+                pDetails->close();
+            });
+            QTest::keyClick(&dlg, Qt::Key_D, Qt::ControlModifier);
+            dlg.close();
+        });
+    };
+    ASSERT_TRUE(app.InitInstance());
+
+    EXPECT_TRUE(bScanned);
+    EXPECT_TRUE(rows.contains(QStringLiteral("Office Laser|") + MdnsIp())) << rows.join(u',').toStdString();
+    EXPECT_TRUE(rows.contains(QStringLiteral("Lab Printer Standard|") + UpnpIp()))
+        << rows.join(u',').toStdString();
+    EXPECT_TRUE(bDetailsShown);
+    EXPECT_EQ(strDetailsTitle.toStdString(), "Office Laser");
+    EXPECT_TRUE(bMenuShown);
+    EXPECT_EQ(strCopied.toStdString(), "http://office-laser.example/admin");
+}
