@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -303,6 +305,58 @@ void CheckSearchDomains(DiagnoseReport& report) {
     }
 }
 
+// --- the system resolver and ".local" names ---
+
+// A printer's web address names its mDNS host ("http://NAME.local/"): the
+// browser finds it through the system resolver only when nsswitch.conf's
+// hosts line has an nss-mdns entry (mdns, mdns4, mdns_minimal, ...).
+std::string MdnsEntryOfHostsLine(const std::string& strNsswitch) {
+    size_t nPos = 0;
+    while (nPos < strNsswitch.size()) {
+        size_t nEnd = strNsswitch.find('\n', nPos);
+        if (nEnd == std::string::npos) nEnd = strNsswitch.size();
+        std::string strLine = strNsswitch.substr(nPos, nEnd - nPos);
+        nPos = nEnd + 1;
+        strLine = strLine.substr(0, strLine.find('#'));
+        const size_t nStart = strLine.find_first_not_of(" \t");
+        if (nStart == std::string::npos || strLine.compare(nStart, 6, "hosts:") != 0) continue;
+        size_t nWord = nStart + 6;
+        std::string strFound;
+        while ((nWord = strLine.find_first_not_of(" \t", nWord)) != std::string::npos) {
+            const size_t nWordEnd = std::min(strLine.find_first_of(" \t", nWord), strLine.size());
+            const std::string strWord = strLine.substr(nWord, nWordEnd - nWord);
+            if (strFound.empty() && strWord.rfind("mdns", 0) == 0) strFound = strWord;
+            nWord = nWordEnd;
+        }
+        return strFound;
+    }
+    return {};
+}
+
+void CheckLocalNameLookup(DiagnoseReport& report, const char* pszNsswitch) {
+    std::string strText;
+    if (FILE* pFile = std::fopen(pszNsswitch, "re")) {
+        char szChunk[4096];
+        size_t n;
+        while ((n = std::fread(szChunk, 1, sizeof szChunk, pFile)) > 0 && strText.size() < (1u << 20)) {
+            strText.append(szChunk, n);
+        }
+        std::fclose(pFile);
+    }
+    const std::string strEntry = MdnsEntryOfHostsLine(strText);
+    if (!strEntry.empty()) {
+        Add(report, Level::OK,
+            std::string("The system resolver looks up .local names (") + strEntry + " on the hosts line of " +
+                pszNsswitch + ").");
+        return;
+    }
+    Add(report, Level::WARN,
+        std::string("The system resolver cannot look up .local names (no mdns entry on the hosts line of ") +
+            pszNsswitch +
+            "): printers' web addresses will not open in the browser. Install libnss-mdns (sudo apt install "
+            "libnss-mdns), which adds mdns4_minimal to that line.");
+}
+
 }  // namespace
 
 DiagnoseReport RunDiagnose() {
@@ -318,6 +372,8 @@ DiagnoseReport RunDiagnose() {
     bool bMdnsOn = true;
     bool bUpnpOn = true;
     CheckSettings(report, bMdnsOn, bUpnpOn);
+    // Only the web addresses need it: a scan works without.
+    CheckLocalNameLookup(report, "/etc/nsswitch.conf");
     CheckSearchDomains(report);
     report.bMdnsCanWork = bAvahi && bNetwork && bMdnsOn;
     report.bUpnpCanWork = bNetwork && bUpnpOn;

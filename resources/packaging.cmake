@@ -35,8 +35,9 @@ else()
 endif()
 # Multicast DNS needs the system's daemon; without it only UPnP searches.
 # Qt's Wayland platform plugin lets the window run natively on a Wayland
-# desktop (else it needs XWayland).
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, qt6-wayland")
+# desktop (else it needs XWayland); libnss-mdns lets the browser resolve a
+# printer's "NAME.local" web address.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, qt6-wayland, libnss-mdns")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 set(CPACK_GENERATOR DEB)

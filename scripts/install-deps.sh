@@ -10,6 +10,9 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev qt6-wayland
   # DNS-SD (the dns_sd compatibility library only for the dnssd preset)
   libavahi-compat-libdnssd-dev avahi-daemon dbus
+  # the system resolver finds printers' .local web addresses (adds mdns4_minimal
+  # to /etc/nsswitch.conf; it asks only a running avahi-daemon)
+  libnss-mdns
   # UPnP device search
   libgssdp-1.6-dev libsoup-3.0-dev libxml2-dev libglib2.0-dev
   # printer status over IPP (hvl-scan --status)

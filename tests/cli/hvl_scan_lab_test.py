@@ -64,6 +64,65 @@ HOSTILE_SERVICE = f"""<?xml version="1.0" standalone='no'?>
 </service-group>
 """
 
+# Announcements as printers of several makers send them: hosts in .local with
+# the trailing dot, adminurl with a port, a path, a query and a fragment, https
+# on _ipps, no adminurl, a bare adminurl key, a TXT record whose last item is
+# empty, an adminurl cut at 255 bytes. Each host has an address of its own
+# (on the printer namespace's lo) and the URL each row should show.
+LONG_ADMINURL = "http://KM7D1E2F.local.:80/startwlm/Start_Wlm.htm?arg11=" + "x" * 200
+LONG_ADMINURL = LONG_ADMINURL[:255 - len("adminurl=")]
+REAL_PRINTERS = [
+    ({"name": "EPSON ET-2850 Series", "types": ["_printer._tcp"], "host": "EPSON83498A", "port": 515,
+      "txt": ["txtvers=1", "ty=EPSON ET-2850 Series", "product=(EPSON ET-2850 Series)",
+              "adminurl=http://EPSON83498A.local.:80/PRESENTATION/BONJOUR"]},
+     "http://EPSON83498A.local:80/PRESENTATION/BONJOUR"),
+    ({"name": "Brother HL-L2350DW series", "types": ["_ipps._tcp"], "host": "BRW10B1DFA23670", "port": 443,
+      "txt": ["txtvers=1", "ty=Brother HL-L2350DW series", "adminurl=https://BRW10B1DFA23670.local./net/net/airprint.html"]},
+     "https://BRW10B1DFA23670.local/net/net/airprint.html"),
+    ({"name": "HP LaserJet MFP M234sdw (1A2B3C)", "types": ["_pdl-datastream._tcp"], "host": "HP1A2B3C",
+      "port": 9100, "txt": ["ty=HP LaserJet MFP M234sdw", "adminurl=http://HP1A2B3C.local.:8080/hp/device/info?tab=home#status"]},
+     "http://HP1A2B3C.local:8080/hp/device/info?tab=home#status"),
+    ({"name": "KONICA MINOLTA bizhub C258", "types": ["_printer._tcp"], "host": "KMBT5E92C6", "port": 515,
+      "txt": ["txtvers=1", "rp=ipp/print", "ty=KONICA MINOLTA bizhub C258", ""]},
+     "http://KMBT5E92C6.local"),
+    ({"name": "Canon MF743C", "types": ["_printer._tcp"], "host": "Canon5C2B1A", "port": 515,
+      "txt": ["adminurl", "ty=Canon MF743C"]},
+     "http://Canon5C2B1A.local"),
+    ({"name": "Kyocera ECOSYS M5526cdw", "types": ["_printer._tcp"], "host": "KM7D1E2F", "port": 515,
+      "txt": ["ty=Kyocera ECOSYS M5526cdw", "adminurl=" + LONG_ADMINURL]},
+     LONG_ADMINURL.replace(".local.:", ".local:")),
+    ({"name": "Lexmark MS431", "types": ["_ipp._tcp"], "host": "ET0021B7C3D4E5", "port": 631,
+      "txt": ["ty=Lexmark MS431dn", "adminurl=http://ET0021B7C3D4E5.local.:631/"]},
+     "http://ET0021B7C3D4E5.local:631/"),
+]
+# Run where the client's avahi-daemon runs: each URL's host through the
+# system resolver (getaddrinfo, so nss-mdns), then a connection to its port.
+RESOLVE_AND_CONNECT = """
+import json, socket, sys, urllib.parse
+out = {}
+for url in sys.argv[1:]:
+    u = urllib.parse.urlsplit(url)
+    port = u.port or {"http": 80, "https": 443}[u.scheme]
+    try:
+        ip = socket.getaddrinfo(u.hostname, port, socket.AF_INET, socket.SOCK_STREAM)[0][4][0]
+        socket.create_connection((ip, port), timeout=3).close()
+        out[url] = ip
+    except OSError as e:
+        out[url] = "failed: %s" % e
+print(json.dumps(out))
+"""
+LISTEN_ON_PORTS = """
+import select, socket
+socks = []
+for port in (80, 443, 631, 8080):
+    s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("0.0.0.0", port)); s.listen(16); socks.append(s)
+print("ready", flush=True)
+while True:
+    for s in select.select(socks, [], [], 60)[0]:
+        s.accept()[0].close()
+"""
+
 
 def read_text(path):
     try:
@@ -499,6 +558,37 @@ class HvlScanStatus(unittest.TestCase):
             self.assertEqual(by_ip[idle_ip], ["idle", "toner-low-report", "Toner Waste Tank=25%;Black Toner=4%"])
 
 
+class HvlScanRealPrinters(unittest.TestCase):
+    """Web addresses as real printers announce them open on a desktop with
+    nss-mdns: each row's host resolves through the system resolver and a
+    connection to its port reaches the printer's address."""
+
+    def test_web_addresses_resolve_and_connect(self):
+        with Lab("hr" + SUFFIX, ["p1"]) as lab, tempfile.TemporaryDirectory() as cwd:
+            printers, expected = [], {}
+            for i, (printer, url) in enumerate(REAL_PRINTERS, start=1):
+                address = f"198.51.100.{i}"
+                lab.exec("p1", ["ip", "addr", "add", f"{address}/32", "dev", "lo"])
+                printers.append(dict(printer, addresses=[address]))
+                expected[address] = url
+            lab.exec_client(["ip", "route", "add", "198.51.100.0/24", "via", lab.ip("p1")])
+            lab.spawn("p1", ["/usr/bin/python3", "-c", LISTEN_ON_PORTS], tag="listen")
+            lab.announce("p1", {"instances": printers})
+            lab.wait_browse("_printer._tcp", "Canon MF743C")
+            p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--ipp", "--json"],
+                               cwd=cwd, capture_output=True, text=True, timeout=60)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            urls = {row["ip"]: row["url"] for row in json.loads(p.stdout)}
+            self.assertEqual(urls, expected)
+
+            r = lab.exec_resolver(["/usr/bin/python3", "-c", RESOLVE_AND_CONNECT, *urls.values()])
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(json.loads(r.stdout), {url: ip for ip, url in urls.items()})
+            # The address as the old rule made it (no .local) finds nothing.
+            r = lab.exec_resolver(["getent", "ahostsv4", "EPSON83498A"])
+            self.assertNotEqual(r.returncode, 0, r.stdout)
+
+
 class HvlScanWithoutAvahi(unittest.TestCase):
     """No avahi-daemon in the client: mDNS cannot work there."""
 
@@ -534,17 +624,26 @@ class HvlScanWithoutAvahi(unittest.TestCase):
                 self.assertEqual(p.returncode, expect, p.stdout + p.stderr)
                 lines = p.stdout.splitlines()
                 # the last line: the search domains of the machine's resolv.conf, if any
-                self.assertEqual(len(lines), 7, p.stdout)
+                self.assertEqual(len(lines), 8, p.stdout)
                 return lines, float(p.stderr.split()[-1])
 
             # the lab has no multicast route: only a warning, printers are found without one
             lines, _ = diagnose(expect=0)
-            self.assertEqual([ln[:4] for ln in lines[:6]], ["OK  ", "OK  ", "OK  ", "WARN", "WARN", "OK  "])
+            self.assertEqual([ln[:4] for ln in lines[:7]], ["OK  ", "OK  ", "OK  ", "WARN", "WARN", "OK  ", "OK  "])
             lab.exec_client(["ip", "route", "add", "224.0.0.0/4", "dev", "eth0"])
             lines, ok_seconds = diagnose(expect=0)
-            self.assertTrue(all(ln.startswith("OK ") for ln in lines[:6]), lines)
+            self.assertTrue(all(ln.startswith("OK ") for ln in lines[:7]), lines)
             self.assertIn('avahi 0.8, host name "hd', lines[1])
             self.assertIn("eth0 192.0.2.1", lines[2])
+            self.assertIn("(mdns4_minimal on the hosts line of /etc/nsswitch.conf)", lines[6])
+
+            # no nss-mdns on the hosts line: only a warning, naming the package
+            without_mdns = os.path.join(cwd, "nsswitch.conf")
+            with open(without_mdns, "w") as f:
+                f.write("passwd: files\nhosts: files dns # mdns4_minimal\n")
+            lines, _ = diagnose("unshare", "-m", "sh", "-c",
+                                f'mount --bind {without_mdns} /etc/nsswitch.conf && exec "$@"', "sh", expect=0)
+            self.assertRegex(lines[6], r"^WARN The system resolver cannot look up \.local names .*libnss-mdns")
 
             with open(os.path.join(cwd, "hvl.cfg"), "wb") as f:
                 f.write((1).to_bytes(4, "little") + (0).to_bytes(4, "little") + (1).to_bytes(4, "little"))

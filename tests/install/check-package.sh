@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a Release build of its own (build/package),
 # with Debian's hardening flags, and checks it: lintian finds no error, the
-# control fields declare the run-time libraries and recommend avahi-daemon
-# and qt6-wayland,
+# control fields declare the run-time libraries and recommend avahi-daemon,
+# qt6-wayland and libnss-mdns,
 # and the unpacked tree has the installed layout.
 #   tests/install/check-package.sh
 set -euo pipefail
@@ -34,8 +34,9 @@ done
 # avahi-daemon is reached over D-Bus: the dns_sd compatibility library is
 # only linked by a build that chooses it.
 [[ ",$depends," =~ [,\ ]libavahi-compat-libdnssd1[,\ ] ]] && problems+=("Depends names libavahi-compat-libdnssd1")
+# libnss-mdns: printers' web addresses name their .local hosts.
 recommends=$(dpkg-deb -f "$deb" Recommends)
-for pkg in avahi-daemon qt6-wayland; do
+for pkg in avahi-daemon qt6-wayland libnss-mdns; do
   [[ ",$recommends," =~ [,\ ]$pkg[,\ ] ]] || problems+=("Recommends lacks $pkg: $recommends")
 done
 

@@ -68,6 +68,12 @@ class Lab:
     def exec_client(self, argv, timeout=60):
         return self.exec("client", argv, timeout)
 
+    def exec_resolver(self, argv, timeout=60):
+        """Runs argv where the client's avahi-daemon runs (its /run, the lab's
+        nsswitch.conf): the system resolver finds .local names there."""
+        return subprocess.run([LAB_SH, "exec-resolver", self.name, "--", *argv],
+                              capture_output=True, text=True, timeout=timeout)
+
     def _description(self, description, tag):
         path = os.path.join(self.dir, f"{tag}.json")
         with open(path, "w", encoding="utf-8") as f:

@@ -9,6 +9,7 @@
 #   lab.sh spawn <lab> <host> [--tag TAG] [--log FILE] -- <cmd> [args...]
 #   lab.sh exec <lab> <host> -- <cmd> [args...]
 #   lab.sh exec-client <lab> -- <cmd> [args...]
+#   lab.sh exec-resolver <lab> -- <cmd> [args...]
 #   lab.sh kill <lab> <pid|tag> [--signal SIG]
 #   lab.sh announce <lab> <host> <description.json> [--tag TAG] [--host-ttl S]
 #   lab.sh stale <lab> <host> <description.json> [--tag TAG]
@@ -362,10 +363,23 @@ teardown() {  # lab
         done
         ip netns del "$ns" 2>/dev/null || true
     done
-    # The client's resolver configuration, made by `dns` (ip netns exec
-    # bind-mounts it over /etc/resolv.conf).
-    [ ! -f "$dir/netns-etc" ] || rm -rf "/etc/netns/$(ns_name "$lab" client)"
-    rm -rf "$dir"
+    # The client's files under /etc/netns (nsswitch.conf from `up`,
+    # resolv.conf from `dns`), which ip netns exec bind-mounts over /etc.
+    rm -rf "$dir" "/etc/netns/$(ns_name "$lab" client)"
+}
+
+# The client's own nsswitch.conf: ip netns exec binds every file under
+# /etc/netns/<namespace>/ over /etc in its private mount namespace, so the
+# machine's /etc stays as it is. Its hosts line asks nss-mdns for .local
+# names, as libnss-mdns sets up a desktop; nss-mdns reaches the avahi-daemon
+# whose /run it sees (exec-resolver). Written before the client's daemon
+# starts, so the daemon's mount namespace has it too.
+write_client_nsswitch() {  # lab
+    local dir
+    dir=/etc/netns/$(ns_name "$1" client)
+    mkdir -p "$dir"
+    { grep -v '^hosts:' /etc/nsswitch.conf 2>/dev/null || true
+      echo 'hosts: files mdns4_minimal [NOTFOUND=return] dns'; } >"$dir/nsswitch.conf"
 }
 
 cmd_up() {
@@ -406,6 +420,7 @@ cmd_up() {
     ip -n "$sw" link add br0 type bridge mcast_snooping 0
     ip -n "$sw" link set br0 up
     add_host_ns "$lab" client "$CLIENT_IP"
+    write_client_nsswitch "$lab"
     [ ${#hosts[@]} -eq 0 ] || cmd_add_host "$lab" "${hosts[@]}"
     [ "$avahi" = 0 ] || cmd_avahi "$lab" client
     UP_LAB=""
@@ -465,6 +480,24 @@ cmd_exec() {
     require_host "$lab" "$host"
     mapfile -t envs < <(host_env "$lab" "$host")
     exec ip netns exec "$(ns_name "$lab" "$host")" env "${envs[@]}" "$@"
+}
+
+# Runs a command where the client's avahi-daemon runs: its network namespace
+# and its mount namespace (the private /run with the daemon's socket, the
+# lab's nsswitch.conf), so the system resolver finds .local names through
+# nss-mdns as on a desktop.
+cmd_exec_resolver() {
+    local lab=$1 pid start envs=()
+    shift
+    [ "${1:-}" = -- ] && shift
+    [ $# -gt 0 ] || die "exec-resolver: no command"
+    require_lab "$lab"
+    read -r pid start < <(awk '$3 == "client" && $4 == "avahi" { p = $1; s = $2 } END { print p, s }' \
+        "$(lab_dir "$lab")/pids")
+    { [ -n "${pid:-}" ] && proc_alive "$pid" && [ "$(proc_start "$pid")" = "$start" ]; } ||
+        die "exec-resolver: the client's avahi-daemon is not running"
+    mapfile -t envs < <(host_env "$lab" client)
+    exec nsenter -t "$pid" -m -n env "${envs[@]}" "$@"
 }
 
 cmd_kill() {
@@ -714,6 +747,7 @@ main() {
     exec) [ $# -ge 3 ] || die "exec <lab> <host> -- cmd"; need_root; cmd_exec "$@" ;;
     exec-client) [ $# -ge 2 ] || die "exec-client <lab> -- cmd"; need_root
         local lab=$1; shift; cmd_exec "$lab" client "$@" ;;
+    exec-resolver) [ $# -ge 2 ] || die "exec-resolver <lab> -- cmd"; need_root; cmd_exec_resolver "$@" ;;
     kill) [ $# -ge 2 ] || die "kill <lab> <pid|tag>"; need_root; cmd_kill "$@" ;;
     announce) [ $# -ge 3 ] || die "announce <lab> <host> <file>"; need_root; cmd_announce "$@" ;;
     stale) [ $# -ge 3 ] || die "stale <lab> <host> <file>"; need_root; cmd_stale "$@" ;;
