@@ -39,10 +39,18 @@ void AddPwgSupplies(ipp_t* pReply, const std::vector<std::string>& aValues,
                       static_cast<int>(aDescriptions.size()), nullptr, aDescriptions.data());
 }
 
+// A reply to a Get-Printer-Attributes request, as a printer would make it.
+ipp_t* NewReply() {
+    ipp_t* pRequest = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ipp_t* pReply = ippNewResponse(pRequest);
+    ippDelete(pRequest);
+    return pReply;
+}
+
 class StatusReply : public testing::TestWithParam<ReplyCase> {};
 
 TEST_P(StatusReply, ReadsEverySupplyForm) {
-    ipp_t* pReply = ippNewResponse(ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES));
+    ipp_t* pReply = NewReply();
     AddPrinterBasics(pReply, IPP_PSTATE_IDLE, {"none"});
     GetParam().fnBuild(pReply);
     PrinterStatus status;
@@ -185,7 +193,7 @@ TEST(StatusReplyState, ReadsStatesReasonsAndRefusesWhatIsNoPrinterAnswer) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "state " << c.nState << " status " << c.nStatus);
-        ipp_t* pReply = ippNewResponse(ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES));
+        ipp_t* pReply = NewReply();
         ippSetStatusCode(pReply, c.nStatus);
         if (c.nState != 0) AddPrinterBasics(pReply, c.nState, c.aReasons);
         ippAddString(pReply, IPP_TAG_PRINTER, IPP_TAG_TEXT, "printer-state-message", nullptr, "Ready\x1b[2J");
