@@ -276,8 +276,12 @@ def write_docs(docs, results, elapsed):
                          f"20 mDNS printers and {len(UPNP_PRINTERS)} UPnP printers "
                          f"({', '.join(UPNP_PRINTERS)}), one host each; hvl-scan without `--no-upnp`. "
                          "avahi-browse sees only the mDNS ones.")
-    with open(os.path.join(docs, "benchmarks.md"), "w", encoding="utf-8") as f:
-        f.write("\n".join(md))
+    path = os.path.join(docs, "benchmarks.md")
+    # Other benchmarks' sections (between <!-- name --> markers) stay as they are.
+    kept = re.findall(r"(<!-- ([a-z-]+) -->\n.*?<!-- /\2 -->\n)", open(path, encoding="utf-8").read(), re.S) \
+        if os.path.exists(path) else []
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(md) + "".join("\n" + section for section, _ in kept))
     plot(docs, results)
 
 

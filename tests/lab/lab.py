@@ -91,8 +91,9 @@ class Lab:
         """"kill", "freeze", "thaw" or "restart" the client's avahi-daemon."""
         self.run("client-avahi", self.name, action)
 
-    def ippeveprinter(self, host, name, tag="ippeveprinter"):
-        return int(self.run("ippeveprinter", self.name, host, name, "--tag", tag))
+    def ippeveprinter(self, host, name, tag="ippeveprinter", args=()):
+        """args: more ippeveprinter options, after the helper's own (a later -p wins)."""
+        return int(self.run("ippeveprinter", self.name, host, name, "--tag", tag, "--", *args))
 
     def wait_browse(self, stype, instance, seconds=10):
         self.run("wait-browse", self.name, stype, instance, str(seconds))
