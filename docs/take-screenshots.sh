@@ -4,6 +4,8 @@
 # X server (Xvfb, no TCP) with a window manager (openbox); Scan Network is
 # pressed and the framed window captured once the scan has ended.
 #   sudo docs/take-screenshots.sh [build-dir]     (default: build/default)
+# HVL_SHOT_SCALE=2 takes docs/main-window-2x.png at Qt's scale factor 2 (a
+# high-DPI screen) instead.
 # Needs root (the lab), xvfb, openbox, imagemagick and xdotool.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,6 +18,9 @@ hvl=$build/ui/hvl
 peer=$build/tests/discovery/upnp/upnp_peer
 lab=$root/tests/lab/lab.sh
 name=shot$$
+scale=${HVL_SHOT_SCALE:-1}
+suffix=""
+[ "$scale" = 1 ] || suffix="-${scale}x"
 
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -43,10 +48,10 @@ JSON
 p2=$("$lab" ip "$name" p2)
 "$lab" spawn "$name" p2 --tag upnp -- "$peer" "$p2" "$root/tests/lab/upnp/descriptions" \
   printer.xml multifunction.xml >/dev/null
-for _ in $(seq 100); do grep -q ready "/tmp/hvl-lab/$name/p2/upnp.log" 2>/dev/null && break; sleep 0.1; done
+for _ in $(seq 100); do grep -q ready "${HVL_LAB_ROOT:-/tmp/hvl-lab}/$name/p2/upnp.log" 2>/dev/null && break; sleep 0.1; done
 
 # Xvfb picks a free display and writes its number to fd 3.
-Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+Xvfb -displayfd 3 -screen 0 $((1024 * scale))x$((600 * scale))x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
 [ -s "$work/display" ] || { echo "Xvfb did not start" >&2; exit 1; }
@@ -59,7 +64,7 @@ sleep 1
 # The program runs in the lab's client namespace, in a directory of its own
 # (it writes hvl.cfg there); X is reached through its file-system socket.
 "$lab" spawn "$name" client --tag hvl -- env DISPLAY="$DISPLAY" QT_QPA_PLATFORM=xcb \
-  XDG_RUNTIME_DIR="$work/runtime" sh -c "cd '$work' && exec '$hvl'" >/dev/null
+  QT_SCALE_FACTOR="$scale" XDG_RUNTIME_DIR="$work/runtime" sh -c "cd '$work' && exec '$hvl'" >/dev/null
 win=""
 for _ in $(seq 100); do
   win=$(xdotool search --onlyvisible --name '^Halvet Printer Locator$' 2>/dev/null | head -n1 || true)
@@ -67,12 +72,12 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 [ -n "$win" ] || { echo "the window did not appear" >&2; exit 1; }
-xdotool windowsize "$win" 470 330 windowmove "$win" 40 40 windowactivate --sync "$win"
+xdotool windowsize "$win" $((470 * scale)) $((330 * scale)) windowmove "$win" 40 40 windowactivate --sync "$win"
 sleep 0.5
 xdotool key --window "$win" F5
 # Both methods end within about ten seconds in the lab.
 sleep 14
 xdotool mousemove --window "$win" 5 5
 sleep 0.3
-import -silent -frame -window "$win" "$root/docs/main-window.png"
-echo "wrote $root/docs/main-window.png"
+import -silent -frame -window "$win" "$root/docs/main-window$suffix.png"
+echo "wrote $root/docs/main-window$suffix.png"
