@@ -42,7 +42,10 @@ std::u16string AddressText(const std::string& strAddress, int32_t nInterface) {
     if (bLinkLocal && nInterface > 0) {
         char szName[IF_NAMESIZE] = {};
         const bool bNamed = if_indextoname(static_cast<unsigned>(nInterface), szName) != nullptr;
-        strText += "%" + (bNamed ? std::string(szName) : std::to_string(nInterface));
+        // Appended in two steps: GCC 12 at -O3 takes "%" + std::string for an
+        // overlapping copy (-Wrestrict) and fails the release build.
+        strText += '%';
+        strText += bNamed ? std::string(szName) : std::to_string(nInterface);
     }
     return Utf8ToUtf16(strText);
 }
