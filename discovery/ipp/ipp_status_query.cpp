@@ -167,7 +167,13 @@ StatusTarget StatusTargetFor(std::u16string_view strType, std::u16string_view st
 
 std::string StatusUri(const StatusTarget& target, size_t nResource) {
     const bool bIpv6 = target.strAddress.find(':') != std::string::npos;
-    const std::string strHost = bIpv6 ? "[" + target.strAddress + "]" : target.strAddress;
+    std::string strHost = target.strAddress;
+    if (bIpv6) {
+        // a link-local address's zone ("%eth0") is written "%25eth0" in a URI
+        const size_t nZone = strHost.find('%');
+        if (nZone != std::string::npos) strHost.insert(nZone + 1, "25");
+        strHost = "[" + strHost + "]";
+    }
     const std::string& strResource =
         nResource < target.aResources.size() ? target.aResources[nResource] : "/";
     return (target.bTls ? "ipps://" : "ipp://") + strHost + ":" + std::to_string(target.nPort) + strResource;

@@ -174,6 +174,7 @@ TEST(StatusTarget, IppInstancesUseTheirPortAndPathOthersTryTheUsualTwo) {
          nullptr,
          {"ipp://192.0.2.11:631/ipp/print", "ipp://192.0.2.11:631/"}},
         {u"", u"2001:db8::5", 0, nullptr, {"ipp://[2001:db8::5]:631/ipp/print", "ipp://[2001:db8::5]:631/"}},
+        {u"_ipp._tcp", u"fe80::5678%eth0", 631, nullptr, {"ipp://[fe80::5678%25eth0]:631/ipp/print"}},
         // the window's scan knows no port
         {u"_ipps._tcp", u"192.0.2.12", 0, nullptr, {"ipps://192.0.2.12:631/ipp/print"}},
     };
