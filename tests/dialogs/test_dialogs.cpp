@@ -20,7 +20,6 @@
 #include "modal_driver.h"
 #include "printer_details_dlg.h"
 #include "printer_locator_options_dlg.h"
-#include "program_icon.h"
 
 namespace {
 
@@ -298,25 +297,6 @@ void CTestDialogs::linkForScreenReaders() {
     }
     QCOMPARE(recorder.m_aUrls.size(), 2);
     QCOMPARE(recorder.m_aUrls.last().toString(), QStringLiteral("https://printer.example/"));
-
-    // The options' boxes and the about box's texts are described too.
-    CPrinterLocatorOptionsDlg options;
-    for (QCheckBox* pBox : {options.GetMdnsCheckBox(), options.GetUpnpCheckBox()}) {
-        QVERIFY(!QAccessible::queryAccessibleInterface(pBox)->text(QAccessible::Description).isEmpty());
-    }
-    QStringList aAbout;
-    CModalDriver driver(CModalDriver::Kind::Modal, [&](QWidget* pBox) {
-        for (QLabel* pLabel : pBox->findChildren<QLabel*>()) {
-            aAbout << QAccessible::queryAccessibleInterface(pLabel)
-                          ->text(QAccessible::Name)
-                          .section(u'\n', 0, 0);
-        }
-        pBox->close();
-    });
-    ShowAboutBox(nullptr, LoadProgramIcon());
-    QVERIFY(driver.Acted());
-    QVERIFY2(aAbout.contains(QStringLiteral("Halvet Printer Locator icon")), qPrintable(aAbout.join(u'|')));
-    QVERIFY2(aAbout.contains(QStringLiteral("Halvet Printer Locator")), qPrintable(aAbout.join(u'|')));
 }
 
 // ---------------------------------------------------------------------------
