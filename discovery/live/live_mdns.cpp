@@ -10,10 +10,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <deque>
 #include <list>
 #include <map>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include "conv_string.h"
@@ -65,18 +67,21 @@ public:
     }
 
     std::u16string GetName() const override { return u"MDNS"; }
-    int32_t CheckAvailable() override {
-        return m_hStopFd < 0 ? DNSSD_ERR_UNKNOWN : m_pClient->CheckService();
-    }
     void Stop() override {
+        m_bStopAsked = true;
+        WakeSearch();
+    }
+    void WakeSearch() {
         const uint64_t nOne = 1;
         if (m_hStopFd >= 0 && write(m_hStopFd, &nOne, sizeof nOne) < 0) {
             // the counter is full: it is readable already
         }
     }
-    void Run(CLiveRowSink& sink) override;
+    int32_t Run(CLiveRowSink& sink) override;
 
 private:
+    // 0 once a browse runs, else the error of the first that did not start.
+    int32_t Search(CLiveRowSink& sink);
     // One instance (name and type): the row it will be listed as, and how
     // many of its resolves are still open.
     struct Instance {
@@ -109,6 +114,8 @@ private:
     const LiveScanSettings m_settings;
     std::unique_ptr<CDnsSdClient> m_pClient;
     const int m_hStopFd;
+    std::atomic<bool> m_bStopAsked{false};
+    std::atomic<bool> m_bBrowsing{false};
     Clock::time_point m_tLastBrowseReply{};
     std::map<std::pair<std::string, std::string>, Instance> m_instances;
     std::set<std::tuple<Instance*, int32_t, int32_t>> m_seen;  // (instance, interface, protocol) asked for
@@ -218,7 +225,29 @@ void CLiveMdnsSource::ListWhenReady(CLiveRowSink& sink, Instance& instance) {
     instance.bKept = sink.Emit(row);
 }
 
-void CLiveMdnsSource::Run(CLiveRowSink& sink) {
+int32_t CLiveMdnsSource::Run(CLiveRowSink& sink) {
+    if (m_hStopFd < 0) return DNSSD_ERR_UNKNOWN;
+    // The dns_sd library resolves no address: only avahi's D-Bus client can.
+    if (std::string_view(MdnsBackendName()) == "dnssd") return DNSSD_ERR_UNSUPPORTED;
+    // Whether avahi-daemon answers is asked beside the search, not ahead of
+    // it: a daemon that does not ends the search at once.
+    // (A browse that runs wins over a check that failed on a slow machine.)
+    std::atomic<int32_t> nService{0};
+    std::atomic<bool> bEndedByCheck{false};
+    std::thread checker([this, &nService, &bEndedByCheck] {
+        nService = m_pClient->CheckService();
+        if (nService != 0 && !m_bBrowsing) {
+            bEndedByCheck = true;
+            WakeSearch();
+        }
+    });
+    const int32_t nBrowse = Search(sink);
+    checker.join();
+    if (bEndedByCheck) return nService;
+    return m_bStopAsked ? 0 : nBrowse;
+}
+
+int32_t CLiveMdnsSource::Search(CLiveRowSink& sink) {
     std::unique_ptr<CDnsSdSession> pSession = m_pClient->OpenSession(m_hStopFd);
     std::vector<std::string> aTypes{"_printer._tcp", "_pdl-datastream._tcp"};
     if (m_settings.bIpp) {
@@ -227,6 +256,7 @@ void CLiveMdnsSource::Run(CLiveRowSink& sink) {
     }
     // std::deque: the flags stay where they are while more are added.
     std::deque<bool> aAllForNow;
+    int32_t nFirstError = 0;
     std::vector<std::unique_ptr<CDnsSdOperation>> aBrowses;
     m_tLastBrowseReply = Clock::now();
     for (const std::string& strType : aTypes) {
@@ -241,11 +271,14 @@ void CLiveMdnsSource::Run(CLiveRowSink& sink) {
         if (nError != 0) {
             TraceMessage(TRACE_ERROR, nullptr, u"MDNS live: Could not browse '%s'. (%d)",
                          Utf8ToUtf16(strType), nError);
+            if (nFirstError == 0) nFirstError = nError;
             bAllForNow = true;
             continue;
         }
         aBrowses.push_back(std::move(pBrowse));
+        m_bBrowsing = true;
     }
+    if (aBrowses.empty()) return nFirstError;
 
     for (;;) {
         StartResolves(*pSession);
@@ -277,6 +310,7 @@ void CLiveMdnsSource::Run(CLiveRowSink& sink) {
     m_inFlight.clear();
     m_queue.clear();
     aBrowses.clear();
+    return 0;
 }
 
 }  // namespace

@@ -31,26 +31,20 @@ void CLiveScan::AddAddress(const std::u16string& strRowAddress, const std::u16st
 
 CLiveScan::Result CLiveScan::Run(Clock::time_point tDeadline, const std::function<bool()>& fnStopAsked) {
     Result result;
-    std::vector<CLiveSource*> aRunning;
-    for (const auto& pSource : m_aSources) {
-        ++result.nEnabled;
-        if (pSource->CheckAvailable() != 0) {
-            result.aUnavailable.push_back(pSource->GetName());
-            if (m_fnUnavailable) m_fnUnavailable(pSource->GetName());
-            continue;
-        }
-        ++result.nAvailable;
-        aRunning.push_back(pSource.get());
-    }
-
-    std::mutex mutexDone;
+    std::mutex mutexDone;  // nDone, the result's lists, m_fnUnavailable's calls
     std::condition_variable cvDone;
     size_t nDone = 0;
     std::vector<std::thread> aThreads;
-    for (CLiveSource* pSource : aRunning) {
-        aThreads.emplace_back([this, pSource, &mutexDone, &cvDone, &nDone] {
-            pSource->Run(*this);
+    for (const auto& pSource : m_aSources) {
+        ++result.nEnabled;
+        CLiveSource* p = pSource.get();
+        aThreads.emplace_back([this, p, &result, &mutexDone, &cvDone, &nDone] {
+            const int32_t nCode = p->Run(*this);
             std::lock_guard<std::mutex> lock(mutexDone);
+            if (nCode != 0) {
+                result.aUnavailable.push_back(p->GetName());
+                if (m_fnUnavailable) m_fnUnavailable(p->GetName());
+            }
             ++nDone;
             cvDone.notify_all();
         });
@@ -66,8 +60,9 @@ CLiveScan::Result CLiveScan::Run(Clock::time_point tDeadline, const std::functio
         }
     }
     if (result.bStopped) {
-        for (CLiveSource* pSource : aRunning) pSource->Stop();
+        for (const auto& pSource : m_aSources) pSource->Stop();
     }
     for (std::thread& thread : aThreads) thread.join();
+    result.nAvailable = result.nEnabled - static_cast<int32_t>(result.aUnavailable.size());
     return result;
 }

@@ -45,10 +45,10 @@ public:
     virtual ~CLiveSource() = default;
     // As the window names the method in its messages ("MDNS", "UPNP").
     virtual std::u16string GetName() const = 0;
-    // 0 when the method can work here (bounded, at most 500 ms), else a code.
-    virtual int32_t CheckAvailable() = 0;
-    // Searches, on a thread of the scan's, until done or stopped.
-    virtual void Run(CLiveRowSink& sink) = 0;
+    // Searches, on a thread of the scan's, until done or stopped. 0, or why
+    // the method cannot work here (then it has listed nothing); a check that
+    // takes time runs beside the search, never ahead of it.
+    virtual int32_t Run(CLiveRowSink& sink) = 0;
     // From another thread: Run returns soon after (within 100 ms).
     virtual void Stop() = 0;
 };
@@ -74,7 +74,7 @@ public:
         bool bStopped = false;                     // the stop request or the deadline ended it
     };
 
-    // Called for each method that cannot work here, before any row.
+    // Called for each method that cannot work here, as soon as that is known.
     void SetUnavailableCallback(std::function<void(const std::u16string&)> fnUnavailable) {
         m_fnUnavailable = std::move(fnUnavailable);
     }

@@ -12,9 +12,9 @@ public:
     explicit CLiveUpnpSource(const LiveScanSettings& settings) : m_finder(Limits(settings)) {}
 
     std::u16string GetName() const override { return u"UPNP"; }
-    int32_t CheckAvailable() override { return static_cast<int32_t>(CUPnPDeviceFinder::CheckAvailable()); }
-
-    void Run(CLiveRowSink& sink) override {
+    int32_t Run(CLiveRowSink& sink) override {
+        const uint32_t nCode = CUPnPDeviceFinder::CheckAvailable();
+        if (nCode != 0) return static_cast<int32_t>(nCode);
         m_finder.SetDeviceCallback([&sink](const UPnPDevice& device) {
             MulticastDataPacket packet;
             if (MakeUPnPPacket(device, packet) != UPnPPacketResult::MADE) return;
@@ -29,6 +29,7 @@ public:
         });
         std::vector<UPnPDevice> aDevices;
         m_finder.FindByType("ssdp:all", aDevices);
+        return 0;
     }
 
     void Stop() override { m_finder.Stop(); }

@@ -39,6 +39,7 @@ COUNT_RE = re.compile(r"^\d+ devices? found\.$")
 DESCRIPTIONS = os.path.join(ROOT, "tests", "lab", "upnp", "descriptions")
 UPNP_PRINTERS = ("printer.xml", "printer_nomodel.xml", "tagged.xml", "multifunction.xml")
 TOOLS = {"live": "hvl-scan", "window": "hvl-scan --window-scan", "peer": "avahi-browse -rpt (both types)"}
+COLOURS = {"live": "#9400d3", "window": "#009e73", "peer": "#56b4e9"}  # one per tool in every panel
 
 
 def live(n):
@@ -310,8 +311,8 @@ def plot(docs, results):
             if key in ("killed", "frozen"):
                 script += [f"set arrow 2 from {KILL_AT},graph 0 to {KILL_AT},graph 1 nohead lc 'red'",
                            f"set label 2 'avahi-daemon {key}' at {KILL_AT},graph 0.3 offset 0.5,0 tc 'red'"]
-            script.append("plot " + ", ".join(f"'{tmp}/{key}-{t}.dat' with steps lw 2 title '{TOOLS[t]}'"
-                                              for t in tools))
+            script.append("plot " + ", ".join(f"'{tmp}/{key}-{t}.dat' with steps lw 2 lc rgb '{COLOURS[t]}' "
+                                              f"title '{TOOLS[t]}'" for t in tools))
         script.append("unset multiplot")
         subprocess.run(["gnuplot"], input="\n".join(script), text=True, check=True)
 
