@@ -379,3 +379,7 @@ DiagnoseReport RunDiagnose() {
     report.bUpnpCanWork = bNetwork && bUpnpOn;
     return report;
 }
+
+bool DiagnoseBusAndAvahi(DiagnoseReport& report) {
+    return CheckBusAndAvahi(report);
+}

@@ -22,4 +22,8 @@ struct DiagnoseReport {
 // DIAGNOSE_BUS_TIMEOUT_MS; hvl.cfg is read from the current directory.
 DiagnoseReport RunDiagnose();
 
+// The system bus and avahi-daemon on it alone (two lines): whether mDNS can
+// reach the daemon.
+bool DiagnoseBusAndAvahi(DiagnoseReport& report);
+
 constexpr int DIAGNOSE_BUS_TIMEOUT_MS = 1000;

@@ -4,8 +4,6 @@
 #include "bounded_bus.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <thread>
@@ -16,33 +14,6 @@ using namespace std::chrono_literals;
 using Clock = CBoundedBus::Clock;
 
 namespace {
-
-// A socket that takes connections and never says a word: a bus that hangs.
-class SilentListener {
-public:
-    SilentListener() {
-        char szDir[] = "/tmp/hvl-dbus-test-XXXXXX";
-        m_strDir = mkdtemp(szDir) != nullptr ? szDir : "/tmp";
-        m_strPath = m_strDir + "/bus";
-        m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        m_strPath.copy(addr.sun_path, sizeof addr.sun_path - 1);
-        EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        EXPECT_EQ(listen(m_fd, 128), 0);
-    }
-    ~SilentListener() {
-        close(m_fd);
-        unlink(m_strPath.c_str());
-        rmdir(m_strDir.c_str());
-    }
-    std::string Address() const { return "unix:path=" + m_strPath; }
-
-private:
-    std::string m_strDir;
-    std::string m_strPath;
-    int m_fd = -1;
-};
 
 // What is still under way when the bus is torn down.
 enum class Pending { NOTHING, SUBSCRIPTIONS, UNANSWERED_CALL, UNANSWERED_CONNECT };
@@ -55,7 +26,7 @@ struct TeardownCase {
 
 class BoundedBusTeardown : public testing::TestWithParam<TeardownCase> {
 protected:
-    void UseOnce(const SilentListener& silent) {
+    void UseOnce(const fake_avahi::SilentListener& silent) {
         const TeardownCase& c = GetParam();
         CBoundedBus bus;
         if (c.pending == Pending::UNANSWERED_CONNECT) {
@@ -89,7 +60,7 @@ protected:
 
 TEST_P(BoundedBusTeardown, GivesBackContextConnectionAndSubscriptions) {
     fake_avahi::Daemon daemon({});
-    SilentListener silent;
+    fake_avahi::SilentListener silent;
     UseOnce(silent);  // GLib's own threads and contexts start once per process
     const auto tLateEnd = Clock::now() + 5s;
     while (CBoundedBus::LateTeardownsPending() != 0 && Clock::now() < tLateEnd) {

@@ -5,6 +5,10 @@
 #pragma once
 
 #include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -303,6 +307,33 @@ private:
     std::vector<GDBusMethodInvocation*> m_aHeld;  // calls never answered
     std::map<std::string, std::string> m_names;   // resolver path -> instance name
     int m_nObjects = 0;
+};
+
+// A socket that takes connections and never says a word: a bus that hangs.
+class SilentListener {
+public:
+    SilentListener() {
+        char szDir[] = "/tmp/hvl-dbus-test-XXXXXX";
+        m_strDir = mkdtemp(szDir) != nullptr ? szDir : "/tmp";
+        m_strPath = m_strDir + "/bus";
+        m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        m_strPath.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(listen(m_fd, 128), 0);
+    }
+    ~SilentListener() {
+        close(m_fd);
+        unlink(m_strPath.c_str());
+        rmdir(m_strDir.c_str());
+    }
+    std::string Address() const { return "unix:path=" + m_strPath; }
+
+private:
+    std::string m_strDir;
+    std::string m_strPath;
+    int m_fd = -1;
 };
 
 // The process's open descriptors: all of them, and the eventfds among them
