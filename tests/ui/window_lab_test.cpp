@@ -14,7 +14,11 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <QWindow>
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -195,6 +199,50 @@ QString PasteFromWayland() {
         return QStringLiteral("<wl-paste timed out>");
     }
     return QString::fromUtf8(paste.readAllStandardOutput());
+}
+
+// The process's open descriptors, and the eventfds among them (one per live
+// GMainContext).
+std::pair<int, int> CountDescriptors() {
+    int nAll = 0;
+    int nEventFds = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const auto target = std::filesystem::read_symlink(entry.path(), ec);
+        ++nAll;
+        nEventFds += !ec && target.string().find("[eventfd]") != std::string::npos ? 1 : 0;
+    }
+    return {nAll, nEventFds};
+}
+
+// Scan Network again and again, as a window left open all day is used:
+// every scan gives back what it took (HVL_WINDOW_SCANS scans, 6 by default).
+TEST_F(WindowInLab, RepeatedScansLeaveNoDescriptorBehind) {
+    const char* pszScans = std::getenv("HVL_WINDOW_SCANS");
+    const int nScans = pszScans != nullptr ? std::max(3, std::atoi(pszScans)) : 6;
+    int argc = 1;
+    char szName[] = "hvl";
+    char* argv[] = {szName, nullptr};
+    QApplication application(argc, argv);
+    CTestDirectory dir;
+    CPrinterLocatorApp app;
+    std::vector<std::pair<int, int>> aCounts;  // after each scan
+    app.m_fnWindowCreated = [&](CPrinterLocatorDlg& dlg) {
+        QTimer::singleShot(200, &dlg, [&] {
+            for (int i = 0; i < nScans; ++i) {
+                EXPECT_TRUE(ScanWithF5(dlg)) << "scan " << i + 1;
+                aCounts.push_back(CountDescriptors());
+                std::printf("scan %d: %d descriptors, %d eventfds\n", i + 1, aCounts.back().first,
+                            aCounts.back().second);
+            }
+            dlg.close();
+        });
+    };
+    ASSERT_TRUE(app.InitInstance());
+    ASSERT_EQ(static_cast<int>(aCounts.size()), nScans);
+    // From the second scan on (the first starts what GLib and Qt keep per process).
+    EXPECT_LE(aCounts.back().second, aCounts[1].second) << "main contexts left behind";
+    EXPECT_LE(aCounts.back().first, aCounts[1].first);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <future>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,16 +100,31 @@ public:
     std::atomic<int> nPrepares{0};
 
 private:
+    // Runs fn on the daemon's thread. The lock orders the hand-over for
+    // ThreadSanitizer, which cannot see the one inside GLib.
+    static std::mutex& HandOverLock() {
+        static std::mutex mutex;
+        return mutex;
+    }
     template <typename F>
     void Invoke(F fn) {
-        auto* p = new F(std::move(fn));
+        F* pFn = nullptr;
+        {
+            std::lock_guard lock(HandOverLock());
+            pFn = new F(std::move(fn));
+        }
         g_main_context_invoke_full(
             m_pContext, G_PRIORITY_DEFAULT,
             [](gpointer pData) {
+                std::lock_guard lock(HandOverLock());
                 (*static_cast<F*>(pData))();
                 return G_SOURCE_REMOVE;
             },
-            p, [](gpointer pData) { delete static_cast<F*>(pData); });
+            pFn,
+            [](gpointer pData) {
+                std::lock_guard lock(HandOverLock());
+                delete static_cast<F*>(pData);
+            });
     }
 
     void Run(const std::string& strAddress, std::promise<void>& ready) {

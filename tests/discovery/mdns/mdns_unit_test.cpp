@@ -21,12 +21,6 @@ using fake::Found;
 using fake::Resolved;
 using fake::Txt;
 
-// The real client runs GLib's threads, whose locks ThreadSanitizer cannot
-// see: the same reports as tests/tsan.supp leaves out. Unused elsewhere.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so.0\nrace:libgio-2.0.so.0\n";
-}
-
 namespace {
 
 std::string Narrow(const std::u16string& s) {
