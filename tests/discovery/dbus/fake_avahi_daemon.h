@@ -27,7 +27,8 @@ enum class FoundAt { BEFORE_PREPARE_REPLY, BEFORE_START_REPLY, AFTER_START_REPLY
 struct Script {
     std::vector<std::string> aInstances = {"Office Laser"};  // each browse's ItemNew after Start
     int nBrowseStartDelayMs = 0;                             // < 0: Start of a browser is never answered
-    std::string strSilentName = "Silent";  // a resolver of this instance: Prepare is never answered
+    std::string strSilentName = "Silent";    // a resolver of this instance: Prepare is never answered
+    std::string strRefusedName = "Refused";  // a resolver of this instance: Prepare answered with an error
     FoundAt foundAt = FoundAt::AFTER_START_REPLY;
     int nStrangersBeforeFound = 0;    // Found signals for paths no client asked for, sent first
     bool bForeignFoundFirst = false;  // another bus member sends a Found of its own for the path first
@@ -233,6 +234,10 @@ private:
         const char* pszName = "";
         g_variant_get_child(pArgs, 2, "&s", &pszName);
         m_names[strObject] = pszName;
+        if (m_script.strRefusedName == pszName) {
+            return g_dbus_method_invocation_return_dbus_error(
+                pCall, "org.freedesktop.Avahi.InvalidServiceNameError", "refused");
+        }
         if (m_script.strSilentName == pszName) {
             m_aHeld.push_back(pCall);
             return;

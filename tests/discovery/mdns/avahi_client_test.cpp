@@ -119,6 +119,25 @@ TEST(AvahiClient, SignalFromAnotherBusMemberIsIgnored) {
     EXPECT_EQ(aReplies[0].strHostTarget, "printer.local.");
 }
 
+// A resolve the daemon refuses is under way all the same: its failure comes
+// as a reply with its error, inside Wait, and the other resolve goes on.
+TEST(AvahiClient, RefusedResolveRepliesWithItsError) {
+    fake_avahi::Daemon daemon({});
+    Session session;
+    std::vector<DnsSdResolveReply> aRefused;
+    std::vector<DnsSdResolveReply> aReplies;
+    auto pRefused = session.Resolve("Refused", aRefused);
+    auto pResolve = session.Resolve("Office Laser", aReplies);
+    EXPECT_TRUE(aRefused.empty());
+    int32_t nError = 0;
+    session.WaitUntil(
+        Clock::now() + 5s, [&] { return !aRefused.empty() && !aReplies.empty(); }, nError);
+    ASSERT_EQ(aRefused.size(), 1u);
+    EXPECT_EQ(aRefused[0].nError, DNSSD_ERR_UNKNOWN);
+    ASSERT_EQ(aReplies.size(), 1u);
+    EXPECT_EQ(aReplies[0].nError, 0);
+}
+
 TEST(AvahiClient, DaemonLeavingMidResolveEndsTheWaitAtOnce) {
     fake_avahi::Script script;
     script.bLeaveBusOnResolve = true;
