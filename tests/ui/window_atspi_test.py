@@ -95,8 +95,7 @@ def inside(expected_rows):
     try:
         os.environ["DISPLAY"] = session.env["DISPLAY"]
         os.environ["XDG_RUNTIME_DIR"] = session.env["XDG_RUNTIME_DIR"]
-        window = session.start_window()
-        drive(window, expected_rows)
+        drive(session, expected_rows)
     finally:
         session.close()
         shutil.rmtree(work, ignore_errors=True)
@@ -114,7 +113,7 @@ def wait_for(what, fn, seconds, pump=None):
     raise AssertionError(f"timed out after {seconds} s waiting for {what}")
 
 
-def drive(window, expected_rows):
+def drive(session, expected_rows):
     import pyatspi
     from gi.repository import Atspi, GLib
 
@@ -157,9 +156,12 @@ def drive(window, expected_rows):
         except GLib.Error:
             pass  # from a window that has gone meanwhile
 
+    # Registered before the window starts, so Qt's bridge knows of it from
+    # its first look at the registry rather than from a later signal.
     listener = Atspi.EventListener.new(on_event)
     listener.register("object:state-changed:showing")
     context = GLib.MainContext.default()
+    window = session.start_window()
 
     def pump():
         while context.iteration(False):
