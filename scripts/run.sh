@@ -14,5 +14,6 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     cmake --build --preset "$preset" --target hvl-scan >&2
     exec "./build/$preset/cli/hvl-scan" "$@"
 fi
-cmake --build --preset "$preset"
+# Only the window: the preset's tests are not needed to run it.
+cmake --build --preset "$preset" --target hvl
 exec "./build/$preset/ui/hvl" "$@"
