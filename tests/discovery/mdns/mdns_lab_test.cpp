@@ -404,7 +404,10 @@ void ExpectEveryLivePrinter(const ScanResult& r) {
     for (int i = 1; i <= 20; ++i) {
         aExpected.emplace_back("Live " + std::to_string(i), "198.51.100." + std::to_string(i));
     }
-    for (const auto& [strName, strIp] : aExpected) {
+    for (const auto& expected : aExpected) {
+        // Named, not a structured binding: clang 14 cannot capture one in a lambda.
+        const std::string& strName = expected.first;
+        const std::string& strIp = expected.second;
         const auto it = std::find_if(r.aPackets.begin(), r.aPackets.end(), [&](const MulticastDataPacket& p) {
             return Utf16ToUtf8(p.strName) == strName;
         });
