@@ -75,6 +75,7 @@ std::u16string MdnsAdminUrl(const std::vector<DnsSdTxtItem>& aItems, std::string
     TrimRight(strUrl);
     TrimLeft(strUrl);
     RemoveHostTrailingDot(strUrl);
+    TrimRight(strUrl);  // "http://a ." has lost its dot, not its space
     return strUrl;
 }
 

@@ -64,6 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {"ADMINURL=  http://laser.local.  "},
                      "h.local.",
                      "http://laser.local"},
+        AdminUrlCase{"space before the dot", {"adminurl=http://a ."}, "h.local.", "http://a"},
         AdminUrlCase{"one dot only", {"adminurl=http://laser.."}, "h.local.", "http://laser."},
         AdminUrlCase{"dot before the port",
                      {"adminurl=http://EPSON83498A.local.:80/"},
