@@ -105,7 +105,7 @@ private:
 
     void OnBrowseReply(const DnsSdBrowseReply& reply, const std::string& strType, bool& bAllForNow);
     void StartResolves(CDnsSdSession& session);
-    // The answered and timed-out resolves end; true when any did.
+    // The answered and timed-out resolves end; their instances listed when ready.
     void SettleResolves(CLiveRowSink& sink);
     void TakeAnswer(CLiveRowSink& sink, Instance& instance, const DnsSdResolveReply& reply,
                     int32_t nInterface);

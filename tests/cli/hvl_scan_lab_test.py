@@ -411,8 +411,9 @@ class HvlScanLive(unittest.TestCase):
         first = proc.stdout.readline() if during else ""
         acted = during() - t0 if during else None
         # Read on from the same buffered stream (stderr is a line or two).
-        out, err = proc.stdout.read(), proc.stderr.read()
-        proc.wait(timeout=60)
+        with proc:
+            out, err = proc.stdout.read(), proc.stderr.read()
+            proc.wait(timeout=60)
         return proc.returncode, first + out, err, time.monotonic() - t0, acted
 
     def rows(self, out):
