@@ -66,6 +66,12 @@ void ReportUnavailable(const std::u16string& strName) {
                  strName == u"MDNS" ? " (avahi-daemon cannot be reached on the D-Bus system bus)" : "");
 }
 
+// The time limit of --timeout, from now.
+std::chrono::steady_clock::time_point DeadlineAfter(double fSeconds) {
+    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                  std::chrono::duration<double>(fSeconds));
+}
+
 // What a scan engine hands back to main.
 struct ScanOutcome {
     bool bNothingCanWork = false;  // methods were switched on, none could run
@@ -88,9 +94,7 @@ ScanOutcome RunWindowScan(const ScanOptions& args, const SearchOptions& options,
         outcome.bNothingCanWork = true;
         return outcome;
     }
-    const auto tEnd =
-        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                               std::chrono::duration<double>(args.fTimeoutSeconds));
+    const auto tEnd = DeadlineAfter(args.fTimeoutSeconds);
     for (;;) {
         if ((g_bStop.load() || std::chrono::steady_clock::now() >= tEnd) && !outcome.bStopped) {
             scan.StopScan();  // what was found stays listed
@@ -114,9 +118,7 @@ ScanOutcome RunLiveScan(const ScanOptions& args, const SearchOptions& options,
     CLiveScan scan(CreateLiveSources(settings));
     scan.SetRowAddedCallback(fnRow);
     scan.SetUnavailableCallback(ReportUnavailable);
-    const auto tEnd =
-        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                               std::chrono::duration<double>(args.fTimeoutSeconds));
+    const auto tEnd = DeadlineAfter(args.fTimeoutSeconds);
     const CLiveScan::Result result = scan.Run(tEnd, [] { return g_bStop.load(); });
     ScanOutcome outcome;
     outcome.nEnabled = result.nEnabled;
@@ -180,9 +182,7 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         }
     };
-    const auto tEnd =
-        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                               std::chrono::duration<double>(args.fTimeoutSeconds));
+    const auto tEnd = DeadlineAfter(args.fTimeoutSeconds);
     std::unique_ptr<CUnicastScan> pUnicast;
     if (!args.aDomains.empty()) {
         pUnicast = std::make_unique<CUnicastScan>(
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
     }
     const ScanOutcome outcome =
         args.bWindowScan ? RunWindowScan(args, options, fnRow) : RunLiveScan(args, options, fnRow, liveRows);
-    if (pUnicast) pUnicast->Finish(tEnd, [] { return g_bStop.load(); });
+    if (pUnicast) pUnicast->WaitThenStop(tEnd, [] { return g_bStop.load(); });
     rows.TakeAddressesFrom(liveRows);
     if (outcome.bNothingCanWork && !pUnicast) {
         std::fprintf(

@@ -62,12 +62,12 @@ CUnicastScan::CUnicastScan(UnicastOptions options, RowFn fnRow, ProblemFn fnProb
 }
 
 CUnicastScan::~CUnicastScan() {
-    Finish(std::chrono::steady_clock::now(), [] { return true; });
+    WaitThenStop(std::chrono::steady_clock::now(), [] { return true; });
     if (m_hStopFd >= 0) close(m_hStopFd);
 }
 
-void CUnicastScan::Finish(std::chrono::steady_clock::time_point tDeadline,
-                          const std::function<bool()>& fnStop) {
+void CUnicastScan::WaitThenStop(std::chrono::steady_clock::time_point tDeadline,
+                                const std::function<bool()>& fnStop) {
     if (!m_thread.joinable()) return;
     while (!m_bDone.load() && !fnStop() && std::chrono::steady_clock::now() < tDeadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -39,7 +39,7 @@ public:
     // Waits until the browse has ended, fnStop() holds or tDeadline passes;
     // then ends it and joins. Each query is bounded, so a browse ends by
     // itself within a few of its bounds.
-    void Finish(std::chrono::steady_clock::time_point tDeadline, const std::function<bool()>& fnStop);
+    void WaitThenStop(std::chrono::steady_clock::time_point tDeadline, const std::function<bool()>& fnStop);
 
 private:
     int m_hStopFd = -1;
