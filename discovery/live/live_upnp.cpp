@@ -18,14 +18,7 @@ public:
         m_finder.SetDeviceCallback([&sink](const UPnPDevice& device) {
             MulticastDataPacket packet;
             if (MakeUPnPPacket(device, packet) != UPnPPacketResult::MADE) return;
-            ScanRow row;
-            row.strName = packet.strName;
-            row.strIpAddress = packet.strIpAddress;
-            row.strUrl = packet.strUrl;
-            row.nKind = PROVIDER_KIND_UPNP;
-            row.strModel = packet.strModel;
-            row.aAddresses = {row.strIpAddress};
-            sink.Emit(std::move(row));
+            sink.Emit(ScanRowFromPacket(packet, PROVIDER_KIND_UPNP));
         });
         std::vector<UPnPDevice> aDevices;
         m_finder.FindByType("ssdp:all", aDevices);

@@ -2,16 +2,30 @@
 
 #include <utility>
 
-ScanRow ScanRowFromPrinter(const PrinterData& printer) {
+namespace {
+
+// The window's list and the providers' packets carry the same texts.
+template <typename Listed>
+ScanRow ScanRowFromListed(const Listed& listed, int32_t nKind) {
     ScanRow row;
-    row.strName = printer.strName;
-    row.strIpAddress = printer.strIpAddress;
-    row.strUrl = printer.strUrl;
-    row.nKind = printer.nKind;
-    row.strType = printer.strType;
-    row.strModel = printer.strModel;
-    row.aAddresses = {printer.strIpAddress};
+    row.strName = listed.strName;
+    row.strIpAddress = listed.strIpAddress;
+    row.strUrl = listed.strUrl;
+    row.nKind = nKind;
+    row.strType = listed.strType;
+    row.strModel = listed.strModel;
+    row.aAddresses = {row.strIpAddress};
     return row;
+}
+
+}  // namespace
+
+ScanRow ScanRowFromPrinter(const PrinterData& printer) {
+    return ScanRowFromListed(printer, printer.nKind);
+}
+
+ScanRow ScanRowFromPacket(const MulticastDataPacket& packet, int32_t nKind) {
+    return ScanRowFromListed(packet, nKind);
 }
 
 const DnsSdTxtItem* FindTxtItem(const ScanRow& row, std::string_view key) {

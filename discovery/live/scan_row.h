@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dnssd_client.h"
+#include "multicast_data_provider.h"
 #include "printer_list.h"
 
 // The method of a row found in unicast DNS (hvl-scan --domain); the window's
@@ -35,6 +36,8 @@ struct ScanRow {
 
 // A row of the window's scan: its address is its only one.
 ScanRow ScanRowFromPrinter(const PrinterData& printer);
+// A row of a packet made by a provider's own function, for the method nKind.
+ScanRow ScanRowFromPacket(const MulticastDataPacket& packet, int32_t nKind);
 
 // The TXT item's value by key (case-insensitive ASCII, as DNS-SD keys are),
 // or null when the row has no such item.
