@@ -28,17 +28,30 @@ std::string Printable(const std::u16string& str, bool bKeepBreaks) {
     return PrintableText(str, bKeepBreaks ? PrintTarget::CSV : PrintTarget::TERMINAL);
 }
 
-const char* SourceText(const ScanRow& row) {
-    switch (row.nKind) {
+const char* SourceText(int32_t nKind) {
+    switch (nKind) {
         case PROVIDER_KIND_MDNS:
             return "mdns";
         case PROVIDER_KIND_UPNP:
             return "upnp";
         case ROW_KIND_UNICAST_DNSSD:
             return "dns-sd";
+        case ROW_KIND_WSD:
+            return "wsd";
         default:
             return "";
     }
+}
+
+const char* SourceText(const ScanRow& row) {
+    return SourceText(row.nKind);
+}
+
+// The row's method first, then the others in the order they answered.
+std::vector<std::string> SourceTexts(const ScanRow& row) {
+    std::vector<std::string> aTexts{SourceText(row)};
+    for (int32_t nKind : row.aOtherKinds) aTexts.emplace_back(SourceText(nKind));
+    return aTexts;
 }
 
 std::vector<OutputColumn> BaseColumns() {
@@ -47,6 +60,13 @@ std::vector<OutputColumn> BaseColumns() {
             TextColumn("url", &ScanRow::strUrl, false),
             {"source", [](const ScanRow& row) { return TextOrNull(SourceText(row)); },
              [](const ScanRow& row) { return std::string(SourceText(row)); }},
+            {"sources", [](const ScanRow& row) { return nlohmann::json(SourceTexts(row)); },
+             [](const ScanRow& row) {
+                 std::string strList;
+                 for (const std::string& str : SourceTexts(row))
+                     strList += (strList.empty() ? "" : " ") + str;
+                 return strList;
+             }},
             TextColumn("type", &ScanRow::strType, true),
             TextColumn("model", &ScanRow::strModel, true),
             {"addresses",
@@ -63,6 +83,14 @@ std::vector<OutputColumn> BaseColumns() {
                  }
                  return strList;
              }}};
+}
+
+OutputColumn UuidColumn() {
+    return {"uuid",
+            [](const ScanRow& row) {
+                return row.nKind == ROW_KIND_WSD ? TextOrNull(Utf16ToUtf8(row.strUuid)) : nlohmann::json();
+            },
+            nullptr};
 }
 
 OutputColumn DomainColumn() {

@@ -20,12 +20,16 @@ struct OutputColumn {
     std::function<std::string(const ScanRow&)> fnCsv;      // empty for "none"
 };
 
-// name, ip, url, source, type, model, addresses (a JSON array; in CSV
-// separated by spaces): what every scan shows.
+// name, ip, url, source, sources, type, model, addresses (sources and
+// addresses: a JSON array; in CSV separated by spaces): what every scan shows.
+// sources names every method that found the address, source first.
 std::vector<OutputColumn> BaseColumns();
 
 // domain: where a unicast DNS-SD row is listed (hvl-scan --domain).
 OutputColumn DomainColumn();
+
+// uuid (JSON only): a WS-Discovery printer's endpoint address.
+OutputColumn UuidColumn();
 
 // "address  method  name  url\n", control and reordering characters as '?'.
 std::string TableLine(const ScanRow& row);
@@ -37,8 +41,9 @@ std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<Ou
 // A header record, then a record per row (RFC 4180, CRLF).
 std::string CsvDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns);
 
-// "mdns", "upnp", "dns-sd" or "" for the row's method.
+// "mdns", "upnp", "dns-sd", "wsd" or "" for the row's method.
 const char* SourceText(const ScanRow& row);
+const char* SourceText(int32_t nKind);
 
 // Names come from the network: never let them steer the terminal or reorder
 // its line (control and bidirectional characters become '?'). CSV keeps line

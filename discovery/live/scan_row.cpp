@@ -18,6 +18,15 @@ ScanRow ScanRowFromListed(const Listed& listed, int32_t nKind) {
     return row;
 }
 
+// Names nKind among the row's methods unless it is named there.
+void AddKind(ScanRow& row, int32_t nKind) {
+    if (nKind == row.nKind) return;
+    for (int32_t n : row.aOtherKinds) {
+        if (n == nKind) return;
+    }
+    row.aOtherKinds.push_back(nKind);
+}
+
 }  // namespace
 
 ScanRow ScanRowFromPrinter(const PrinterData& printer) {
@@ -66,12 +75,21 @@ void CScanRowList::TakeAddressesFrom(const CScanRowList& other) {
         auto it = m_mapByAddress.find(theirs.strIpAddress);
         if (it == m_mapByAddress.end()) continue;
         ScanRow& mine = m_aRows[it->second];
-        if (mine.nKind == theirs.nKind && mine.strName == theirs.strName) mine.aAddresses = theirs.aAddresses;
+        if (mine.nKind != theirs.nKind || mine.strName != theirs.strName) continue;
+        mine.aAddresses = theirs.aAddresses;
+        for (int32_t nKind : theirs.aOtherKinds) AddKind(mine, nKind);
     }
 }
 
 bool CScanRowList::Add(ScanRow row) {
-    if (row.strIpAddress.empty() || m_mapByAddress.count(row.strIpAddress) != 0) return false;
+    if (row.strIpAddress.empty()) return false;
+    auto it = m_mapByAddress.find(row.strIpAddress);
+    if (it != m_mapByAddress.end()) {
+        ScanRow& listed = m_aRows[it->second];
+        AddKind(listed, row.nKind);
+        for (int32_t nKind : row.aOtherKinds) AddKind(listed, nKind);
+        return false;
+    }
     m_mapByAddress.emplace(row.strIpAddress, m_aRows.size());
     m_aRows.push_back(std::move(row));
     return true;

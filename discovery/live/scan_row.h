@@ -16,15 +16,21 @@
 // The method of a row found in unicast DNS (hvl-scan --domain); the window's
 // providers are PROVIDER_KIND_MDNS and PROVIDER_KIND_UPNP.
 constexpr int32_t ROW_KIND_UNICAST_DNSSD = 2;
+// A row found by WS-Discovery (hvl-scan's live scan only).
+constexpr int32_t ROW_KIND_WSD = 3;
 
 struct ScanRow {
     std::u16string strName;
     std::u16string strIpAddress;  // the row's key: one row per address
     std::u16string strUrl;
-    int32_t nKind = -1;        // PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP or ROW_KIND_UNICAST_DNSSD
+    int32_t nKind = -1;  // PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP or a ROW_KIND_
+    // The other methods that found the same address, in the order they
+    // answered; never holds nKind.
+    std::vector<int32_t> aOtherKinds;
     std::u16string strType;    // mDNS: the service type whose browse found it
     std::u16string strModel;   // make and model where the printer says them
     std::u16string strDomain;  // unicast DNS-SD: the domain it is listed in
+    std::u16string strUuid;    // WS-Discovery: the endpoint address
     // Every address the printer reported, IPv4 first; holds strIpAddress.
     std::vector<std::u16string> aAddresses;
     // mDNS only (empty from --window-scan): what the resolve answered, for
@@ -52,7 +58,8 @@ void InsertAddress(std::vector<std::u16string>& aAddresses, const std::u16string
 class CScanRowList {
 public:
     // True when the row was appended; false when its address (or an empty
-    // one) is there already.
+    // one) is there already; then the listed row names the row's method
+    // among its other ones.
     bool Add(ScanRow row);
 
     size_t GetCount() const { return m_aRows.size(); }
@@ -61,8 +68,8 @@ public:
     // One more address of the row listed under strRowAddress (InsertAddress);
     // false when no row is.
     bool AddAddress(std::u16string_view strRowAddress, const std::u16string& strAddress);
-    // The addresses of each row of `other` that is listed here as well (the
-    // same address, method and name).
+    // The addresses and other methods of each row of `other` that is listed
+    // here as well (the same address, method and name).
     void TakeAddressesFrom(const CScanRowList& other);
 
 private:

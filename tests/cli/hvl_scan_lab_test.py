@@ -35,7 +35,7 @@ IPP_IP, IPPS_IP = "192.0.2.78", "192.0.2.79"
 HOSTILE_NAME = '@Hostile, "Quoted"\r\nName\u202e\u0085\rEnd'
 HOSTILE_MODEL = '=Acme, "Q" 9'
 UNSAFE_RE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]")
-JSON_KEYS = {"name", "ip", "url", "source", "type", "model", "addresses", "status"}
+JSON_KEYS = {"name", "ip", "url", "source", "sources", "type", "model", "addresses", "status"}
 # Labs of concurrent runs (other worktrees) must not share a name.
 SUFFIX = "".join("0123456789abcdefghijklmnopqrstuvwxyz"[os.getpid() // 36**i % 36] for i in range(4))
 COUNT_RE = re.compile(r"^(\d+) devices? found\.$")
@@ -309,13 +309,13 @@ class HvlScanIpp(unittest.TestCase):
             out, plain_time = scan("--csv")
             self.assertTrue(out.endswith("\r\n"), repr(out))
             records = list(csv.reader(io.StringIO(out, newline="")))
-            self.assertEqual(records[0], ["name", "ip", "url", "source", "type", "model", "addresses"])
+            self.assertEqual(records[0], ["name", "ip", "url", "source", "sources", "type", "model", "addresses"])
             by_ip = {r[1]: r for r in records[1:]}
             self.assertEqual(len(by_ip), len(records) - 1)
             self.assertEqual(set(by_ip), {hostile_ip, eve_ip})
             # A formula is text, controls and reordering are '?', CRLF stays.
             self.assertEqual(by_ip[hostile_ip], ["'@Hostile, \"Quoted\"\r\nName???End", hostile_ip,
-                                                 f"http://{lab.name}-p2.local", "mdns", "_printer._tcp",
+                                                 f"http://{lab.name}-p2.local", "mdns", "mdns", "_printer._tcp",
                                                  "'" + HOSTILE_MODEL, hostile_ip])
             # The table: one line per printer, nothing that steers the terminal.
             out, _ = scan()
@@ -772,6 +772,7 @@ class HvlScanUnicastDns(unittest.TestCase):
                     by_ip.setdefault(r["ip"], []).append(r)
                 self.assertEqual(sorted(by_ip), sorted([self.lab.ip("p1"), PLOTTER_IP, "203.0.113.5"]), p.stdout)
                 self.assertTrue(all(len(v) == 1 for v in by_ip.values()), p.stdout)  # 192.0.2.10: once
+                self.assertEqual(sorted(by_ip[self.lab.ip("p1")][0]["sources"]), ["dns-sd", "mdns"])  # by both
                 self.assertEqual(by_ip[PLOTTER_IP][0]["source"], "mdns")
                 self.assertIsNone(by_ip[PLOTTER_IP][0]["domain"])
                 self.assertEqual(by_ip["203.0.113.5"][0]["source"], "dns-sd")

@@ -115,6 +115,22 @@ TEST(ScanRowMergeAcrossLists, AddressesGoToTheSamePrintersRowOnly) {
     EXPECT_EQ(merged.GetRows()[1].aAddresses, std::vector<std::u16string>{u"192.0.2.2"});
 }
 
+// The first method to answer keeps the row; every later one is named on it
+// once, in the order they answered, also when the lists merge.
+TEST(ScanRowMergeAcrossLists, LaterMethodsAreNamedOnTheFirstRow) {
+    CScanRowList live;
+    ASSERT_TRUE(live.Add(Row(u"192.0.2.1", u"A")));
+    for (int32_t nKind : {ROW_KIND_WSD, PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP, ROW_KIND_WSD})
+        EXPECT_FALSE(live.Add(Row(u"192.0.2.1", u"Again", nKind)));
+    EXPECT_EQ(live.GetRows()[0].aOtherKinds, (std::vector<int32_t>{ROW_KIND_WSD, PROVIDER_KIND_UPNP}));
+    CScanRowList merged;
+    ASSERT_TRUE(merged.Add(Row(u"192.0.2.1", u"A")));
+    ASSERT_FALSE(merged.Add(Row(u"192.0.2.1", u"By DNS", ROW_KIND_UNICAST_DNSSD)));
+    merged.TakeAddressesFrom(live);
+    EXPECT_EQ(merged.GetRows()[0].aOtherKinds,
+              (std::vector<int32_t>{ROW_KIND_UNICAST_DNSSD, ROW_KIND_WSD, PROVIDER_KIND_UPNP}));
+}
+
 TEST(ScanRow, WindowRowCarriesItsAddressAsItsOnlyOne) {
     PrinterData printer;
     printer.strName = u"Office";
