@@ -6,9 +6,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,13 +38,6 @@ extern "C" void OnStopSignal(int) {
 
 void WriteOut(const std::string& str) {
     std::fwrite(str.data(), 1, str.size(), stdout);
-}
-
-int Diagnose() {
-    const DiagnoseReport report = RunDiagnose();
-    for (const DiagnoseLine& line : report.aLines) std::printf("%s\n", line.strText.c_str());
-    if (std::fflush(stdout) != 0) return 1;
-    return report.bMdnsCanWork && report.bUpnpCanWork ? 0 : 1;
 }
 
 // After a scan that found nothing: the checks that did not pass, on stderr.
@@ -129,50 +125,77 @@ ScanOutcome RunLiveScan(const ScanOptions& args, const SearchOptions& options,
     return outcome;
 }
 
-}  // namespace
+// Everything hvl-scan's exit status depends on. ExitStatus holds the rules;
+// the manual page's EXIT STATUS table says the same.
+struct RunFacts {
+    bool bBadArguments = false;
+    bool bOutputFailed = false;      // stdout could not be written
+    bool bNothingCanWork = false;    // no switched-on method could run (--diagnose: one cannot)
+    bool bUnhealthyPrinter = false;  // --status: one did not answer, is stopped or reports an error
+};
 
-int main(int argc, char** argv) {
-    ScanOptions args;
+int ExitStatus(const RunFacts& facts) {
+    if (facts.bBadArguments) return 2;
+    if (facts.bOutputFailed || facts.bNothingCanWork) return 1;
+    if (facts.bUnhealthyPrinter) return 3;
+    return 0;
+}
+
+// Reads the command line; an exit status when there is nothing to scan
+// (--help, bad arguments).
+std::optional<int> ReadOptions(int argc, char** argv, ScanOptions& args) {
     std::string strText;
     switch (ParseScanOptions(argc, argv, args, strText)) {
         case ParseResult::HELP:
             WriteOut(strText);
-            return std::fflush(stdout) == 0 ? 0 : 1;
+            return ExitStatus({.bOutputFailed = std::fflush(stdout) != 0});
         case ParseResult::BAD:
             std::fputs(strText.c_str(), stderr);
-            return 2;
+            return ExitStatus({.bBadArguments = true});
         case ParseResult::RUN:
             break;
     }
-    if (args.bDiagnose) return Diagnose();
-    const bool bAtEnd = args.bJson || args.bCsv;
+    return std::nullopt;
+}
 
-    SearchOptions options;
-    options.Load();  // a missing file leaves both methods on
-    if (args.bNoMdns) options.bMdnsEnabled = 0;
-    if (args.bNoUpnp) options.bUpnpEnabled = 0;
+int Diagnose() {
+    const DiagnoseReport report = RunDiagnose();
+    for (const DiagnoseLine& line : report.aLines) std::printf("%s\n", line.strText.c_str());
+    return ExitStatus({.bOutputFailed = std::fflush(stdout) != 0,
+                       .bNothingCanWork = !report.bMdnsCanWork || !report.bUpnpCanWork});
+}
 
+void InstallStopHandlers(bool bStatus) {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-
     // A printer that ends a connection mid-request must not end hvl-scan.
-    if (args.bStatus) signal(SIGPIPE, SIG_IGN);
-    std::unique_ptr<CScanStatus> pStatus;
-    if (args.bStatus) {
-        const auto bound = std::chrono::milliseconds(static_cast<int64_t>(args.fStatusTimeoutSeconds * 1000));
-        pStatus = std::make_unique<CScanStatus>(bound, !bAtEnd);
-    }
+    if (bStatus) signal(SIGPIPE, SIG_IGN);
+}
 
-    CScanRowList rows;
-    CScanRowList liveRows;
+// The methods of hvl.cfg, less those the command line leaves out.
+SearchOptions MethodsFor(const ScanOptions& args) {
+    SearchOptions options;
+    options.Load();  // a missing file leaves both methods on
+    if (args.bNoMdns) options.bMdnsEnabled = 0;
+    if (args.bNoUpnp) options.bUpnpEnabled = 0;
+    return options;
+}
+
+// One run's rows and the work that follows them: the status queries and the
+// unicast browse, when asked for.
+struct ScanRun {
+    explicit ScanRun(const ScanOptions& options)
+        : args(options),
+          bAtEnd(options.bJson || options.bCsv),
+          tEnd(DeadlineAfter(options.fTimeoutSeconds)) {}
+
     // Unicast DNS rows, and those of the live scan's methods, arrive on
     // threads of their own: one list, first row for an address wins,
     // whichever method found it.
-    std::mutex rowsLock;
-    const auto fnRow = [&rows, &rowsLock, bAtEnd, &pStatus](const ScanRow& row) {
+    void AddRow(const ScanRow& row) {
         const std::lock_guard<std::mutex> lock(rowsLock);
         if (!rows.Add(row)) return;
         if (pStatus) {
@@ -181,46 +204,92 @@ int main(int argc, char** argv) {
             WriteOut(TableLine(row));
             std::fflush(stdout);
         }
-    };
-    const auto tEnd = DeadlineAfter(args.fTimeoutSeconds);
-    std::unique_ptr<CUnicastScan> pUnicast;
-    if (!args.aDomains.empty()) {
-        pUnicast = std::make_unique<CUnicastScan>(
-            UnicastOptionsFor(args.aDomains, args.bIpp), fnRow, [](const UnicastProblem& problem) {
-                std::fprintf(stderr, "hvl-scan: domain %s\n", PrintableProblem(problem).c_str());
-            });
     }
-    const ScanOutcome outcome =
-        args.bWindowScan ? RunWindowScan(args, options, fnRow) : RunLiveScan(args, options, fnRow, liveRows);
-    if (pUnicast) pUnicast->WaitThenStop(tEnd, [] { return g_bStop.load(); });
-    rows.TakeAddressesFrom(liveRows);
-    if (outcome.bNothingCanWork && !pUnicast) {
+    std::function<void(const ScanRow&)> RowFn() {
+        return [this](const ScanRow& row) { AddRow(row); };
+    }
+
+    const ScanOptions& args;
+    const bool bAtEnd;  // --json, --csv: one document when the scan has ended
+    const std::chrono::steady_clock::time_point tEnd;
+    std::mutex rowsLock;
+    CScanRowList rows;
+    std::unique_ptr<CScanStatus> pStatus;
+    std::unique_ptr<CUnicastScan> pUnicast;
+};
+
+void StartStatus(ScanRun& run) {
+    if (!run.args.bStatus) return;
+    const auto bound = std::chrono::milliseconds(static_cast<int64_t>(run.args.fStatusTimeoutSeconds * 1000));
+    run.pStatus = std::make_unique<CScanStatus>(bound, !run.bAtEnd);
+}
+
+void StartUnicast(ScanRun& run) {
+    if (run.args.aDomains.empty()) return;
+    run.pUnicast = std::make_unique<CUnicastScan>(
+        UnicastOptionsFor(run.args.aDomains, run.args.bIpp), run.RowFn(), [](const UnicastProblem& problem) {
+            std::fprintf(stderr, "hvl-scan: domain %s\n", PrintableProblem(problem).c_str());
+        });
+}
+
+// The scan engine chosen, then the unicast browse to its end; the rows get
+// every address their printers reported since they were listed.
+ScanOutcome RunScan(ScanRun& run) {
+    const SearchOptions methods = MethodsFor(run.args);
+    CScanRowList liveRows;
+    const ScanOutcome outcome = run.args.bWindowScan ? RunWindowScan(run.args, methods, run.RowFn())
+                                                     : RunLiveScan(run.args, methods, run.RowFn(), liveRows);
+    if (run.pUnicast) run.pUnicast->WaitThenStop(run.tEnd, [] { return g_bStop.load(); });
+    run.rows.TakeAddressesFrom(liveRows);
+    return outcome;
+}
+
+// Each answer is bounded; Ctrl+C gives up on those still out.
+void WaitForStatuses(ScanRun& run) {
+    if (!run.pStatus) return;
+    while (!run.pStatus->WaitFor(std::chrono::milliseconds(100))) {
+        if (g_bStop.load()) run.pStatus->Cancel();
+    }
+}
+
+// The document or the count line; false when stdout could not take it.
+bool WriteOutput(ScanRun& run) {
+    std::vector<OutputColumn> aColumns = BaseColumns();
+    if (run.pUnicast) aColumns.push_back(DomainColumn());
+    for (OutputColumn& column : StatusColumns(run.pStatus ? &run.pStatus->GetStatuses() : nullptr))
+        aColumns.push_back(std::move(column));
+    if (run.args.bJson) {
+        WriteOut(JsonDocument(run.rows.GetRows(), aColumns));
+    } else if (run.args.bCsv) {
+        WriteOut(CsvDocument(run.rows.GetRows(), aColumns));
+    } else {
+        WriteOut(CountText(run.rows.GetCount()) + "\n");
+    }
+    return std::fflush(stdout) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ScanOptions args;
+    if (const std::optional<int> nExit = ReadOptions(argc, argv, args)) return *nExit;
+    if (args.bDiagnose) return Diagnose();
+    InstallStopHandlers(args.bStatus);
+
+    ScanRun run(args);
+    StartStatus(run);
+    StartUnicast(run);
+    const ScanOutcome outcome = RunScan(run);
+    if (outcome.bNothingCanWork && !run.pUnicast) {
         std::fprintf(
             stderr, "hvl-scan: error: no switched-on discovery method can work here; nothing was scanned.\n");
         ExplainEmptyScan();
-        return 1;
+        return ExitStatus({.bNothingCanWork = true});
     }
-
-    if (pStatus) {
-        // Each answer is bounded; Ctrl+C gives up on those still out.
-        while (!pStatus->WaitFor(std::chrono::milliseconds(100))) {
-            if (g_bStop.load()) pStatus->Cancel();
-        }
-    }
-    std::vector<OutputColumn> aColumns = BaseColumns();
-    if (pUnicast) aColumns.push_back(DomainColumn());
-    for (OutputColumn& column : StatusColumns(pStatus ? &pStatus->GetStatuses() : nullptr))
-        aColumns.push_back(std::move(column));
-    if (args.bJson) {
-        WriteOut(JsonDocument(rows.GetRows(), aColumns));
-    } else if (args.bCsv) {
-        WriteOut(CsvDocument(rows.GetRows(), aColumns));
-    } else {
-        WriteOut(CountText(rows.GetCount()) + "\n");
-    }
-    const bool bWritten = std::fflush(stdout) == 0;
+    WaitForStatuses(run);
+    const bool bWritten = WriteOutput(run);
     // Nothing found by a scan that ran to its end: say what may be missing.
-    if (rows.GetCount() == 0 && !outcome.bStopped && outcome.nEnabled > 0) ExplainEmptyScan();
-    if (!bWritten) return 1;
-    return pStatus && !pStatus->AllHealthy() ? 3 : 0;
+    if (run.rows.GetCount() == 0 && !outcome.bStopped && outcome.nEnabled > 0) ExplainEmptyScan();
+    return ExitStatus(
+        {.bOutputFailed = !bWritten, .bUnhealthyPrinter = run.pStatus && !run.pStatus->AllHealthy()});
 }
