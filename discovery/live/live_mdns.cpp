@@ -4,7 +4,9 @@
 // resolve bounded. A printer is listed as soon as a resolve gives it an
 // IPv4 address, or an IPv6 one once none of its resolves can still give
 // IPv4. Done when every browse has said AllForNow (or fell silent for a
-// resolve bound) and every resolve has answered or reached its bound.
+// resolve bound) and every resolve has answered or reached its bound;
+// however the search ends (also stopped, or the daemon gone), every
+// instance with an address by then is listed.
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <sys/eventfd.h>
@@ -80,8 +82,25 @@ public:
     int32_t Run(CLiveRowSink& sink) override;
 
 private:
+    // Whether the search goes on: the daemon check and the browses' start
+    // decide it together, whichever comes first.
+    enum class Start { STARTING, BROWSING, UNAVAILABLE };
+    struct Browses {
+        std::vector<std::unique_ptr<CDnsSdOperation>> aOperations;
+        std::deque<bool> aAllForNow;  // a deque: the flags stay where they are while more are added
+    };
+
     // 0 once a browse runs, else the error of the first that did not start.
+    // Every instance with an address is listed when it returns, however the
+    // search ended.
     int32_t Search(CLiveRowSink& sink);
+    int32_t StartBrowses(CDnsSdSession& session, Browses& browses);
+    // Until every browse and resolve is done, the stop or the daemon gone.
+    void WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, Browses& browses);
+    bool StillBrowsing(Browses& browses);
+    // The one end of a search: what is pending ends, and each instance with
+    // an address is listed (IPv6 too, when its IPv4 never came).
+    void ListWhatIsKnown(CLiveRowSink& sink);
     // One instance (name and type): the row it will be listed as, and how
     // many of its resolves are still open.
     struct Instance {
@@ -115,7 +134,7 @@ private:
     std::unique_ptr<CDnsSdClient> m_pClient;
     const int m_hStopFd;
     std::atomic<bool> m_bStopAsked{false};
-    std::atomic<bool> m_bBrowsing{false};
+    std::atomic<Start> m_start{Start::STARTING};
     Clock::time_point m_tLastBrowseReply{};
     std::map<std::pair<std::string, std::string>, Instance> m_instances;
     std::set<std::tuple<Instance*, int32_t, int32_t>> m_seen;  // (instance, interface, protocol) asked for
@@ -230,39 +249,44 @@ int32_t CLiveMdnsSource::Run(CLiveRowSink& sink) {
     // The dns_sd library resolves no address: only avahi's D-Bus client can.
     if (std::string_view(MdnsBackendName()) == "dnssd") return DNSSD_ERR_UNSUPPORTED;
     // Whether avahi-daemon answers is asked beside the search, not ahead of
-    // it: a daemon that does not ends the search at once.
-    // (A browse that runs wins over a check that failed on a slow machine.)
+    // it: a daemon that does not ends the search at once, unless a browse
+    // runs already (it wins over a check that failed on a slow machine).
     std::atomic<int32_t> nService{0};
-    std::atomic<bool> bEndedByCheck{false};
-    std::thread checker([this, &nService, &bEndedByCheck] {
+    std::thread checker([this, &nService] {
         nService = m_pClient->CheckService();
-        if (nService != 0 && !m_bBrowsing) {
-            bEndedByCheck = true;
-            WakeSearch();
-        }
+        Start expected = Start::STARTING;
+        if (nService != 0 && m_start.compare_exchange_strong(expected, Start::UNAVAILABLE)) WakeSearch();
     });
     const int32_t nBrowse = Search(sink);
     checker.join();
-    if (bEndedByCheck) return nService;
+    if (m_start == Start::UNAVAILABLE) return nService;
     return m_bStopAsked ? 0 : nBrowse;
 }
 
 int32_t CLiveMdnsSource::Search(CLiveRowSink& sink) {
     std::unique_ptr<CDnsSdSession> pSession = m_pClient->OpenSession(m_hStopFd);
+    Browses browses;
+    const int32_t nError = StartBrowses(*pSession, browses);
+    Start expected = Start::STARTING;
+    if (!browses.aOperations.empty() && m_start.compare_exchange_strong(expected, Start::BROWSING)) {
+        WaitUntilDone(*pSession, sink, browses);
+    }
+    ListWhatIsKnown(sink);
+    return browses.aOperations.empty() ? nError : 0;
+}
+
+int32_t CLiveMdnsSource::StartBrowses(CDnsSdSession& session, Browses& browses) {
     std::vector<std::string> aTypes{"_printer._tcp", "_pdl-datastream._tcp"};
     if (m_settings.bIpp) {
         aTypes.push_back("_ipp._tcp");
         aTypes.push_back("_ipps._tcp");
     }
-    // std::deque: the flags stay where they are while more are added.
-    std::deque<bool> aAllForNow;
     int32_t nFirstError = 0;
-    std::vector<std::unique_ptr<CDnsSdOperation>> aBrowses;
     m_tLastBrowseReply = Clock::now();
     for (const std::string& strType : aTypes) {
-        bool& bAllForNow = aAllForNow.emplace_back(false);
+        bool& bAllForNow = browses.aAllForNow.emplace_back(false);
         std::unique_ptr<CDnsSdOperation> pBrowse;
-        const int32_t nError = pSession->BrowseEach(
+        const int32_t nError = session.BrowseEach(
             strType.c_str(), "local",
             [this, strType, &bAllForNow](const DnsSdBrowseReply& reply) {
                 OnBrowseReply(reply, strType, bAllForNow);
@@ -275,42 +299,50 @@ int32_t CLiveMdnsSource::Search(CLiveRowSink& sink) {
             bAllForNow = true;
             continue;
         }
-        aBrowses.push_back(std::move(pBrowse));
-        m_bBrowsing = true;
+        browses.aOperations.push_back(std::move(pBrowse));
     }
-    if (aBrowses.empty()) return nFirstError;
+    return nFirstError;
+}
 
+bool CLiveMdnsSource::StillBrowsing(Browses& browses) {
+    bool bBrowsing = false;
+    for (bool b : browses.aAllForNow) bBrowsing = bBrowsing || !b;
+    // A daemon that stopped answering ends the browses after a bound.
+    if (bBrowsing && Clock::now() >= m_tLastBrowseReply + m_settings.resolveBound) {
+        TraceMessage(TRACE_ERROR, nullptr, u"MDNS live: No AllForNow within %d ms.",
+                     static_cast<int>(m_settings.resolveBound.count()));
+        for (bool& b : browses.aAllForNow) b = true;
+        return false;
+    }
+    return bBrowsing;
+}
+
+void CLiveMdnsSource::WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, Browses& browses) {
     for (;;) {
-        StartResolves(*pSession);
+        StartResolves(session);
         SettleResolves(sink);
-        bool bBrowsing = false;
-        for (bool b : aAllForNow) bBrowsing = bBrowsing || !b;
-        // A daemon that stopped answering ends the browses after a bound.
-        const Clock::time_point tBrowseEnd = m_tLastBrowseReply + m_settings.resolveBound;
-        if (bBrowsing && Clock::now() >= tBrowseEnd) {
-            TraceMessage(TRACE_ERROR, nullptr, u"MDNS live: No AllForNow within %d ms.",
-                         static_cast<int>(m_settings.resolveBound.count()));
-            bBrowsing = false;
-            for (bool& b : aAllForNow) b = true;
-        }
-        if (!bBrowsing && m_queue.empty() && m_inFlight.empty()) break;
-        Clock::time_point tWake = bBrowsing ? tBrowseEnd : Clock::now() + std::chrono::hours(1);
+        const bool bBrowsing = StillBrowsing(browses);
+        if (!bBrowsing && m_queue.empty() && m_inFlight.empty()) return;
+        Clock::time_point tWake =
+            bBrowsing ? m_tLastBrowseReply + m_settings.resolveBound : Clock::now() + std::chrono::hours(1);
         for (const auto& pResolve : m_inFlight) tWake = std::min(tWake, pResolve->tDeadline);
         int32_t nError = 0;
-        const DnsSdWait result = pSession->Wait(tWake, nError);
+        const DnsSdWait result = session.Wait(tWake, nError);
         if (result == DnsSdWait::READY || result == DnsSdWait::TIMEOUT) continue;
         if (result != DnsSdWait::STOPPED) {
             TraceMessage(TRACE_ERROR, nullptr, u"MDNS live: The daemon stopped answering. (%d)", nError);
-            // What the resolves have told already still counts.
-            for (const auto& pResolve : m_inFlight) pResolve->tDeadline = Clock::time_point::min();
-            SettleResolves(sink);
         }
-        break;
+        return;
     }
-    m_inFlight.clear();
+}
+
+void CLiveMdnsSource::ListWhatIsKnown(CLiveRowSink& sink) {
+    // What the resolves have told already still counts; the rest never will.
+    for (const auto& pResolve : m_inFlight) pResolve->tDeadline = Clock::time_point::min();
+    SettleResolves(sink);
+    for (const auto& pResolve : m_queue) --pResolve->pInstance->nOpen;
     m_queue.clear();
-    aBrowses.clear();
-    return 0;
+    for (auto& [key, instance] : m_instances) ListWhenReady(sink, instance);
 }
 
 }  // namespace

@@ -185,6 +185,19 @@ public:
         return Open(std::move(aEvents), pOperation);
     }
 
+    int32_t BrowseEach(const char* pszType, const char* pszDomain, BrowseFn fnReply,
+                       std::unique_ptr<CDnsSdOperation>& pOperation) override {
+        return Browse(pszType, pszDomain, std::move(fnReply), pOperation);
+    }
+
+    // Scripted under the type with the protocol, e.g. "_printer._tcp@1".
+    int32_t ResolveWithAddress(const char* pszName, const char* pszType, const char* pszDomain, int32_t,
+                               int32_t nProtocol, ResolveFn fnReply,
+                               std::unique_ptr<CDnsSdOperation>& pOperation) override {
+        const std::string strType = pszType + ("@" + std::to_string(nProtocol));
+        return Resolve(pszName, strType.c_str(), pszDomain, std::move(fnReply), pOperation);
+    }
+
     int32_t QueryRecord(const char* pszFullName, uint16_t, uint16_t, RecordFn fnReply,
                         std::unique_ptr<CDnsSdOperation>& pOperation) override {
         m_pScript->Record("query", pszFullName, "");

@@ -12,6 +12,7 @@
 
 #include "avahi_dbus_reply.h"
 #include "fake_dnssd.h"
+#include "live_sources.h"
 #include "mdns_responder_client.h"
 #include "trace_capture.h"
 
@@ -643,6 +644,47 @@ TEST_F(MdnsSearch, TypesOfOneEntryAreBrowsedInOnePass) {
               (std::vector<std::string>{"MDNS: NameToQuery='_ipp._tcp'", "MDNS: NameToQuery='_ipps._tcp'",
                                         "MDNS: NameToQuery='_printer._tcp'"}));
 }
+
+// ------------------------------------------------------------- live scan
+
+struct LiveRows : CLiveRowSink {
+    std::vector<std::string> aRows;  // "name address", as listed
+    bool Emit(ScanRow row) override {
+        aRows.push_back(Narrow(row.strName) + " " + Narrow(row.strIpAddress));
+        return true;
+    }
+    void AddAddress(const std::u16string&, const std::u16string&) override {}
+};
+
+// "Dual" has an IPv6 address, its IPv4 resolve queued behind a silent one,
+// when the scan is stopped or the daemon goes: it is listed all the same.
+class LiveMdnsEnd : public testing::TestWithParam<bool> {};
+
+TEST_P(LiveMdnsEnd, PrinterWithAnAddressIsListed) {
+    if (std::string_view(MdnsBackendName()) == "dnssd") GTEST_SKIP() << "no live scan on dns_sd";
+    auto pScript = std::make_shared<fake::Script>();
+    for (auto [pszName, nProtocol] :
+         {std::pair{"Dual", DNSSD_PROTO_INET6}, {"Off", DNSSD_PROTO_INET}, {"Dual", DNSSD_PROTO_INET}}) {
+        pScript->browse["_printer._tcp"].push_back(Found(pszName));
+        pScript->browse["_printer._tcp"].back().reply.nProtocol = nProtocol;
+    }
+    pScript->resolve[{"Dual", "_printer._tcp@1"}].reply.strAddress = "2001:db8::7";
+    if (!GetParam()) pScript->lostAt = 300ms;
+    LiveScanSettings settings;
+    settings.nMaxResolves = 1;
+    auto pSource = CreateLiveMdnsSource(settings, std::make_unique<fake::Client>(pScript));
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(300ms);
+        if (GetParam()) pSource->Stop();
+    });
+    LiveRows rows;
+    EXPECT_EQ(pSource->Run(rows), 0);
+    stopper.join();
+    EXPECT_EQ(rows.aRows, std::vector<std::string>{"Dual 2001:db8::7"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, LiveMdnsEnd, testing::Bool(),
+                         [](const auto& info) { return info.param ? "Stopped" : "DaemonGone"; });
 
 // ------------------------------------------------------------- availability
 
