@@ -250,6 +250,9 @@ void WaitForStatuses(ScanRun& run) {
     while (!run.pStatus->WaitFor(std::chrono::milliseconds(100))) {
         if (g_bStop.load()) run.pStatus->Cancel();
     }
+    // A printer that says where it stands only over IPP.
+    for (const auto& [strAddress, status] : run.pStatus->GetStatuses())
+        run.rows.SetLocationIfUnknown(strAddress, status.strLocation);
 }
 
 // The document or the count line; false when stdout could not take it.

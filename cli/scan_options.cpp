@@ -20,8 +20,10 @@ constexpr char SUMMARY[] =
 constexpr char DESCRIPTION[] =
     "--json prints one JSON array at the end: objects with \"name\", \"ip\", \"url\",\n"
     "\"source\" (\"mdns\" or \"upnp\"), \"type\" (the mDNS service type that found it;\n"
-    "null for UPnP), \"model\" (make and model; null when the printer says none)\n"
-    "and \"addresses\" (every address the printer reported, IPv4 first). --csv\n"
+    "null for UPnP), \"model\" (make and model; null when the printer says none),\n"
+    "\"location\" (where it stands: TXT \"note\", SNMP sysLocation, with --status\n"
+    "IPP printer-location; null when unknown) and \"addresses\" (every address\n"
+    "the printer reported, IPv4 first). --csv\n"
     "prints the same as CSV (RFC 4180): a header line, one record per printer,\n"
     "the addresses separated by spaces.\n"
     "\n"

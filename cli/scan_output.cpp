@@ -69,6 +69,7 @@ std::vector<OutputColumn> BaseColumns() {
              }},
             TextColumn("type", &ScanRow::strType, true),
             TextColumn("model", &ScanRow::strModel, true),
+            TextColumn("location", &ScanRow::strLocation, true),
             {"addresses",
              [](const ScanRow& row) {
                  nlohmann::json list = nlohmann::json::array();

@@ -20,9 +20,9 @@ struct OutputColumn {
     std::function<std::string(const ScanRow&)> fnCsv;      // empty for "none"
 };
 
-// name, ip, url, source, sources, type, model, addresses (sources and
-// addresses: a JSON array; in CSV separated by spaces): what every scan shows.
-// sources names every method that found the address, source first.
+// name, ip, url, source, sources, type, model, location, addresses (sources
+// and addresses: a JSON array; in CSV separated by spaces): what every scan
+// shows. sources names every method that found the address, source first.
 std::vector<OutputColumn> BaseColumns();
 
 // domain: where a unicast DNS-SD row is listed (hvl-scan --domain).

@@ -26,6 +26,7 @@ ScanRow ScanRowFromUnicast(const UnicastPrinter& printer) {
     row.strType = printer.strType;
     row.strModel = printer.strModel;
     row.strDomain = printer.strDomain;
+    row.strLocation = printer.strLocation;
     row.aAddresses = {printer.strIpAddress};
     return row;
 }

@@ -22,6 +22,7 @@ const char* const IPP_STATUS_ATTRIBUTES[] = {
     "marker-low-levels",
     "printer-supply",
     "printer-supply-description",
+    "printer-location",
 };
 const int IPP_STATUS_ATTRIBUTE_COUNT = static_cast<int>(std::size(IPP_STATUS_ATTRIBUTES));
 
@@ -247,6 +248,7 @@ bool ReadStatusReply(ipp_t* pResponse, PrinterStatus& status) {
     status.strMakeAndModel = StringAt(Find(pResponse, "printer-make-and-model"), 0);
     status.strUuid = StringAt(Find(pResponse, "printer-uuid"), 0);
     status.strMoreInfo = StringAt(Find(pResponse, "printer-more-info"), 0);
+    status.strLocation = StringAt(Find(pResponse, "printer-location"), 0);
     // Printers that give both forms describe the same supplies twice: the
     // marker-* form, which most printers give, wins.
     ReadMarkers(pResponse, status.aSupplies);

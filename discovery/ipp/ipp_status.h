@@ -41,7 +41,8 @@ struct PrinterStatus {
     std::u16string strMakeAndModel;
     std::u16string strUuid;
     std::u16string strMoreInfo;
-    std::u16string strUri;  // the URI that answered (or the last one tried)
+    std::u16string strLocation;  // printer-location
+    std::u16string strUri;       // the URI that answered (or the last one tried)
 };
 
 // "idle", "printing", "stopped", "no IPP", "no answer".

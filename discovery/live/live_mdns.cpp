@@ -224,6 +224,7 @@ void CLiveMdnsSource::TakeAnswer(CLiveRowSink& sink, Instance& instance, const D
         row.nKind = PROVIDER_KIND_MDNS;
         row.strType = Utf8ToUtf16(instance.strType);
         row.strModel = MdnsModel(aItems);
+        row.strLocation = MdnsLocation(aItems);
         std::string strHost = reply.strHostTarget;
         if (!strHost.empty() && strHost.back() == '.') strHost.pop_back();
         row.strHostTarget = Utf8ToUtf16(strHost);

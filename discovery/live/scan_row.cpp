@@ -81,6 +81,12 @@ void CScanRowList::TakeAddressesFrom(const CScanRowList& other) {
     }
 }
 
+void CScanRowList::SetLocationIfUnknown(std::u16string_view strAddress, const std::u16string& strLocation) {
+    auto it = m_mapByAddress.find(strAddress);
+    if (it != m_mapByAddress.end() && m_aRows[it->second].strLocation.empty())
+        m_aRows[it->second].strLocation = strLocation;
+}
+
 bool CScanRowList::Add(ScanRow row) {
     if (row.strIpAddress.empty()) return false;
     auto it = m_mapByAddress.find(row.strIpAddress);

@@ -31,6 +31,9 @@ struct ScanRow {
     std::u16string strModel;   // make and model where the printer says them
     std::u16string strDomain;  // unicast DNS-SD: the domain it is listed in
     std::u16string strUuid;    // WS-Discovery: the endpoint address
+    // Where the printer stands, as it says: DNS-SD TXT "note", SNMP
+    // sysLocation, IPP printer-location (with --status); empty when unknown.
+    std::u16string strLocation;
     // Every address the printer reported, IPv4 first; holds strIpAddress.
     std::vector<std::u16string> aAddresses;
     // mDNS only (empty from --window-scan): what the resolve answered, for
@@ -71,6 +74,8 @@ public:
     // The addresses and other methods of each row of `other` that is listed
     // here as well (the same address, method and name).
     void TakeAddressesFrom(const CScanRowList& other);
+    // The location of the row listed under strAddress, unless it has one.
+    void SetLocationIfUnknown(std::u16string_view strAddress, const std::u16string& strLocation);
 
 private:
     std::vector<ScanRow> m_aRows;

@@ -108,6 +108,13 @@ std::u16string MdnsModel(const std::vector<DnsSdTxtItem>& aItems) {
     return str;
 }
 
+std::u16string MdnsLocation(const std::vector<DnsSdTxtItem>& aItems) {
+    for (const DnsSdTxtItem& item : aItems) {
+        if (IsKey(item.strKey, "note")) return TrimmedNetworkText(item.strValue, 255);
+    }
+    return {};
+}
+
 std::vector<std::u16string> MdnsTypesOf(const std::u16string& strEntry) {
     std::vector<std::u16string> aTypes;
     size_t nStart = 0;

@@ -80,6 +80,9 @@ std::u16string MdnsAdminUrl(const std::vector<DnsSdTxtItem>& aItems, std::string
 // parentheses around it; control characters as spaces, trimmed.
 std::u16string MdnsModel(const std::vector<DnsSdTxtItem>& aItems);
 
+// Where the printer stands: the first "note" TXT item, cleaned as the model.
+std::u16string MdnsLocation(const std::vector<DnsSdTxtItem>& aItems);
+
 // The service types of one entry of the names to query, in order, empty
 // ones left out.
 std::vector<std::u16string> MdnsTypesOf(const std::u16string& strEntry);

@@ -296,6 +296,7 @@ void CRun::AddRow(const CInstance& instance, const std::u16string& strAddress) {
     printer.strIpAddress = strAddress;
     printer.strUrl = MdnsAdminUrl(aItems, instance.strTarget + ".");
     printer.strModel = MdnsModel(aItems);
+    printer.strLocation = MdnsLocation(aItems);
     printer.strType = Utf8ToUtf16(instance.strType);
     printer.strDomain = Utf8ToUtf16(m_aDomains[instance.nDomain].result.strDomain);
     m_fnPrinter(printer);

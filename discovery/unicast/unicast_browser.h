@@ -17,8 +17,9 @@ struct UnicastPrinter {
     std::u16string strIpAddress;
     std::u16string strUrl;
     std::u16string strModel;
-    std::u16string strType;    // the service type that listed it
-    std::u16string strDomain;  // the domain browsed
+    std::u16string strLocation;  // TXT "note"
+    std::u16string strType;      // the service type that listed it
+    std::u16string strDomain;    // the domain browsed
 };
 
 // Something that did not work, for a person: one line about one domain (or

@@ -35,7 +35,7 @@ IPP_IP, IPPS_IP = "192.0.2.78", "192.0.2.79"
 HOSTILE_NAME = '@Hostile, "Quoted"\r\nName\u202e\u0085\rEnd'
 HOSTILE_MODEL = '=Acme, "Q" 9'
 UNSAFE_RE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]")
-JSON_KEYS = {"name", "ip", "url", "source", "sources", "type", "model", "addresses", "status"}
+JSON_KEYS = {"name", "ip", "url", "source", "sources", "type", "model", "location", "addresses", "status"}
 # Labs of concurrent runs (other worktrees) must not share a name.
 SUFFIX = "".join("0123456789abcdefghijklmnopqrstuvwxyz"[os.getpid() // 36**i % 36] for i in range(4))
 COUNT_RE = re.compile(r"^(\d+) devices? found\.$")
@@ -45,7 +45,7 @@ SLOWER = 3 if os.environ.get("TSAN_OPTIONS") else 1
 PRINTERS = {"instances": [
     # under both types: the second report of its address is dropped
     {"name": "Office Laser", "types": ["_printer._tcp", "_pdl-datastream._tcp"], "host": "office-laser",
-     "txt": ["adminurl=http://office-laser.example/admin"]},
+     "txt": ["adminurl=http://office-laser.example/admin", "note=Room\t2.14 "]},
     {"name": "Plotter \u00c4 Room", "types": ["_pdl-datastream._tcp"], "host": "plotter", "port": 9100,
      "addresses": [PLOTTER_IP], "txt": []},
 ]}
@@ -242,6 +242,7 @@ class HvlScanInLab(unittest.TestCase):
                     # the type of the pass that saw it first
                     self.assertEqual((by_ip[self.ip]["source"], by_ip[self.ip]["type"]), ("mdns", "_printer._tcp"))
                     self.assertEqual(by_ip[PLOTTER_IP]["type"], "_pdl-datastream._tcp")
+                    self.assertEqual([by_ip[self.ip]["location"], by_ip[PLOTTER_IP]["location"]], ["Room 2.14", None])
                 if "--no-upnp" not in args:
                     self.assertEqual(by_ip[self.upnp_ip]["name"], "Lab Printer Standard")
                     self.assertEqual({k: by_ip[self.upnp_ip][k] for k in ("source", "type", "model")},
@@ -309,14 +310,15 @@ class HvlScanIpp(unittest.TestCase):
             out, plain_time = scan("--csv")
             self.assertTrue(out.endswith("\r\n"), repr(out))
             records = list(csv.reader(io.StringIO(out, newline="")))
-            self.assertEqual(records[0], ["name", "ip", "url", "source", "sources", "type", "model", "addresses"])
+            self.assertEqual(records[0], ["name", "ip", "url", "source", "sources", "type", "model", "location",
+                                          "addresses"])
             by_ip = {r[1]: r for r in records[1:]}
             self.assertEqual(len(by_ip), len(records) - 1)
             self.assertEqual(set(by_ip), {hostile_ip, eve_ip})
             # A formula is text, controls and reordering are '?', CRLF stays.
             self.assertEqual(by_ip[hostile_ip], ["'@Hostile, \"Quoted\"\r\nName???End", hostile_ip,
                                                  f"http://{lab.name}-p2.local", "mdns", "mdns", "_printer._tcp",
-                                                 "'" + HOSTILE_MODEL, hostile_ip])
+                                                 "'" + HOSTILE_MODEL, "", hostile_ip])
             # The table: one line per printer, nothing that steers the terminal.
             out, _ = scan()
             line = next(ln for ln in out.splitlines() if ln.startswith(hostile_ip))
@@ -550,6 +552,9 @@ class HvlScanStatus(unittest.TestCase):
             self.assertEqual(supplies["Black Toner"], {"name": "Black Toner", "type": "toner", "color": "black",
                                                        "level": 75, "low": None})
             self.assertIsNone(by_ip[refusing_ip]["accepting"])
+            # ippeveprinter's -l: from TXT "note" or, for _printer._tcp (empty TXT), from IPP
+            self.assertEqual({r["ip"]: r["location"] for r in doc if r["ip"] in (idle_ip, refusing_ip)},
+                             {idle_ip: "Lab", refusing_ip: None})
             # A supply change on the printer's own page is seen on the next scan.
             lab.exec_client(["curl", "-sf", "-m", "5", "-o", "/dev/null",
                              f"http://{idle_ip}:631/supplies?supply0=25&supply1=4"]).check_returncode()
