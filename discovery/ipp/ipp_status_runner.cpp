@@ -31,7 +31,9 @@ void CIppStatusRunner::Add(size_t nId, StatusTarget target) {
     std::lock_guard lock(m_mutex);
     m_queue.push_back({nId, std::move(target)});
     ++m_nPending;
-    if (m_nIdle == 0 && m_aWorkers.size() < m_nMaxParallel) {
+    // An idle worker that was woken takes one job, but counts as idle until
+    // it has the lock again: more queued jobs than idle workers need more.
+    if (m_queue.size() > m_nIdle && m_aWorkers.size() < m_nMaxParallel) {
         m_aWorkers.emplace_back(&CIppStatusRunner::WorkerLoop, this);
     } else {
         m_cvWork.notify_one();

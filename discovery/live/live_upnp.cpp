@@ -21,8 +21,10 @@ public:
             sink.Emit(ScanRowFromPacket(packet, PROVIDER_KIND_UPNP));
         });
         std::vector<UPnPDevice> aDevices;
-        m_finder.FindByType("ssdp:all", aDevices);
-        return 0;
+        // No SSDP client could start (or no interface): UPnP cannot work
+        // here. A stopped search still counts as one that ran.
+        const uint32_t nFound = m_finder.FindByType("ssdp:all", aDevices);
+        return nFound == UPNP_E_CANCELLED ? 0 : static_cast<int32_t>(nFound);
     }
 
     void Stop() override { m_finder.Stop(); }

@@ -148,10 +148,11 @@ int CDnsQueries::WaitAndProcess(int hStopFd) {
     auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(tWake - Clock::now());
     timeval maxWait{static_cast<time_t>(wait.count() / 1000),
                     static_cast<suseconds_t>(wait.count() % 1000 * 1000)};
+    // ares_timeout hands back maxWait itself, leaving aresWait unwritten,
+    // when its own next timeout is later: only the pointer it returns holds.
     timeval aresWait{};
-    if (wait.count() > 0 && ares_timeout(m_pChannel, &maxWait, &aresWait)) {
-        wait = std::chrono::milliseconds(aresWait.tv_sec * 1000 + (aresWait.tv_usec + 999) / 1000);
-    }
+    const timeval* pNext = wait.count() > 0 ? ares_timeout(m_pChannel, &maxWait, &aresWait) : nullptr;
+    if (pNext) wait = std::chrono::milliseconds(pNext->tv_sec * 1000 + (pNext->tv_usec + 999) / 1000);
     const int nReady = poll(aPoll.data(), aPoll.size(), static_cast<int>(std::max<long>(wait.count(), 0)));
     if (nReady < 0 && errno != EINTR) return -1;
     if (hStopFd >= 0 && nReady > 0 && (aPoll.back().revents & (POLLIN | POLLHUP | POLLERR))) return 0;

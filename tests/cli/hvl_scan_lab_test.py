@@ -625,6 +625,17 @@ class HvlScanWithoutAvahi(unittest.TestCase):
             p = scan("--diagnose")
             self.assertEqual(p.returncode, 1)
             self.assertRegex(p.stdout, r"(?m)^FAIL D-Bus system bus not reachable at unix:path=")
+            # another program holds the SSDP port: no SSDP client can start
+            lab.spawn("client", ["/usr/bin/python3", "-c", "import socket, time; s = socket.socket(socket.AF_INET, "
+                                 "socket.SOCK_DGRAM); s.bind(('', 1900)); time.sleep(60)"],
+                      tag="ssdp-port")
+            for _ in range(100):
+                if lab.exec_client(["ss", "-Hlun", "sport = :1900"]).stdout.strip():
+                    break
+                time.sleep(0.05)
+            p = scan("--no-mdns")
+            self.assertEqual(p.returncode, 1, p.stderr)
+            self.assertIn("UPNP discovery is not available", p.stderr)
 
     def test_diagnose(self):
         with Lab("hd" + SUFFIX, []) as lab, tempfile.TemporaryDirectory() as cwd:

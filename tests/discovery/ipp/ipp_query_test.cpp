@@ -229,6 +229,22 @@ TEST(StatusRunner, RunsAtMostItsLimitAtOnceAndASlowPrinterDelaysNoOther) {
     }
 }
 
+// Added in a burst, each after the one before has finished: the workers
+// it left idle must not swallow the burst one after another.
+TEST(StatusRunner, ABurstAfterAQuietSpellStillRunsSideBySide) {
+    auto fnQuery = [](const StatusTarget& target, std::chrono::milliseconds, const std::atomic<bool>&) {
+        if (target.nPort != 1) std::this_thread::sleep_for(500ms);
+        return PrinterStatus{};
+    };
+    CIppStatusRunner runner([](size_t, const PrinterStatus&) {}, 5s, 8, fnQuery);
+    for (size_t i = 0; i < 4; ++i) runner.Add(i, StatusTarget{"192.0.2.4", 1, false, {"/"}});
+    runner.WaitAll();  // idle workers now
+    const auto start = Clock::now();
+    for (size_t i = 0; i < 8; ++i) runner.Add(i, StatusTarget{"192.0.2.4", 631, false, {"/"}});
+    runner.WaitAll();
+    EXPECT_LT(Clock::now() - start, 800ms);
+}
+
 TEST(StatusRunner, CancelReportsQueuedPrintersAsUnansweredAtOnce) {
     std::atomic<int> nAsked{0};
     auto fnQuery = [&](const StatusTarget&, std::chrono::milliseconds, const std::atomic<bool>& bCancel) {
