@@ -1,6 +1,6 @@
 // UPnP in the live scan: the device finder's bounded search with a short MX,
 // each printer listed the moment its description is read, its row made by
-// the provider's own packet making.
+// the provider's own packet making, at the address that sent it.
 #include "live_sources.h"
 #include "upnp_device_finder.h"
 #include "upnp_finder.h"
@@ -17,7 +17,7 @@ public:
         if (nCode != 0) return static_cast<int32_t>(nCode);
         m_finder.SetDeviceCallback([&sink](const UPnPDevice& device) {
             MulticastDataPacket packet;
-            if (MakeUPnPPacket(device, packet) != UPnPPacketResult::MADE) return;
+            if (MakeUPnPPacket(device, packet, UPnPAddressFrom::SENDER) != UPnPPacketResult::MADE) return;
             sink.Emit(ScanRowFromPacket(packet, PROVIDER_KIND_UPNP));
         });
         std::vector<UPnPDevice> aDevices;

@@ -236,6 +236,7 @@ struct CUPnPDeviceFinder::CSearch {
     struct Fetch {
         CSearch* pSearch = nullptr;
         std::string strLocation;
+        std::string strSender;
         SoupMessage* pMessage = nullptr;
         GCancellable* pCancel = nullptr;
         GSource* pDeadline = nullptr;
@@ -287,10 +288,11 @@ struct CUPnPDeviceFinder::CSearch {
         }
         ++nFromSender;
         pSearch->requested.insert(std::move(key));
-        pSearch->StartFetch(strLocation, strUrl, strHost);
+        pSearch->StartFetch(strLocation, pszFrom, strUrl, strHost);
     }
 
-    void StartFetch(const std::string& strLocation, const std::string& strUrl, const std::string& strHost) {
+    void StartFetch(const std::string& strLocation, const char* pszSender, const std::string& strUrl,
+                    const std::string& strHost) {
         SoupMessage* pMessage = soup_message_new("GET", strUrl.c_str());
         if (!pMessage) return;
         soup_message_add_flags(pMessage, SOUP_MESSAGE_NO_REDIRECT);
@@ -302,6 +304,7 @@ struct CUPnPDeviceFinder::CSearch {
         Fetch* p = pFetch.get();
         p->pSearch = this;
         p->strLocation = strLocation;
+        p->strSender = pszSender;
         p->pMessage = pMessage;
         p->pCancel = g_cancellable_new();
         p->pDeadline = g_timeout_source_new(static_cast<guint>(limits.fetchDeadline.count()));
@@ -401,6 +404,7 @@ struct CUPnPDeviceFinder::CSearch {
         for (size_t i = 0; i < aFound.size(); ++i) {
             if (aDevices.size() >= limits.nMaxDevices) break;
             if (!keys.insert(UPnPDeviceKey(aFound[i], i)).second) continue;
+            aFound[i].strSender = p->strSender;
             aDevices.push_back(std::move(aFound[i]));
             if (fnFound) fnFound(aDevices.back());
         }
@@ -414,14 +418,87 @@ struct CUPnPDeviceFinder::CSearch {
         g_source_attach(pSource, pContext);
         g_source_unref(pSource);
     }
+
+    // A session of its own: no proxy (the devices are on the LAN), no
+    // content decoding (the size cap counts what arrives), enough
+    // connections that a few hanging hosts cannot starve the others.
+    void CreateSession() {
+        pSession = soup_session_new_with_options(
+            "proxy-resolver", nullptr, "max-conns", static_cast<int>(limits.nMaxConnections),
+            "max-conns-per-host", static_cast<int>(limits.nMaxConnectionsPerHost), nullptr);
+        soup_session_set_proxy_resolver(pSession, nullptr);
+        soup_session_remove_feature_by_type(pSession, SOUP_TYPE_CONTENT_DECODER);
+    }
+
+    // One SSDP client and browser per interface; those that cannot start are
+    // passed over.
+    void AddClients(const std::vector<Interface>& aInterfaces, const std::string& strTarget) {
+        for (const Interface& iface : aInterfaces) {
+            GInetAddress* pAddress = g_inet_address_new_from_string(iface.strAddress.c_str());
+            GSSDPClient* pClient =
+                gssdp_client_new_full(iface.strName.c_str(), pAddress, 0, GSSDP_UDA_VERSION_1_0, nullptr);
+            g_clear_object(&pAddress);
+            if (!pClient) continue;
+            auto pEntry = std::make_unique<Client>();
+            pEntry->pSearch = this;
+            pEntry->nIndex = aClients.size();
+            pEntry->pClient = pClient;
+            g_signal_connect(pClient, "message-received", G_CALLBACK(OnMessage), pEntry.get());
+            pEntry->pBrowser = gssdp_resource_browser_new(pClient, strTarget.c_str());
+            gssdp_resource_browser_set_mx(pEntry->pBrowser, static_cast<gushort>(limits.nMx));
+            aClients.push_back(std::move(pEntry));
+        }
+    }
+
+    // On this thread: no new fetches, every fetch cancelled and its
+    // callbacks run out, then the clients, then the session. False when a
+    // fetch is still live (not expected): nothing is then reported.
+    bool TearDown() {
+        bClosing = true;
+        for (auto& pEntry : aClients) {
+            g_signal_handlers_disconnect_by_data(pEntry->pClient, pEntry.get());
+            gssdp_resource_browser_set_active(pEntry->pBrowser, FALSE);
+            g_clear_object(&pEntry->pBrowser);
+            g_clear_object(&pEntry->pClient);
+        }
+        for (auto& pFetch : aFetches) g_cancellable_cancel(pFetch->pCancel);
+        const Clock::time_point drainEnd = Clock::now() + std::chrono::seconds(1);
+        while (nLive > 0 && Clock::now() < drainEnd) {
+            AddWakeUp(std::chrono::milliseconds(50));
+            g_main_context_iteration(pContext, TRUE);
+        }
+        soup_session_abort(pSession);
+        g_clear_object(&pSession);
+        for (int i = 0; i < 1000 && g_main_context_iteration(pContext, FALSE); ++i) {
+        }
+        return nLive == 0;
+    }
 };
+
+bool CUPnPDeviceFinder::StopAsked() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bStop;
+}
+
+// Browses until the window closes, the search is quiet or Stop() is called
+// (true then).
+bool CUPnPDeviceFinder::RunSearch(CSearch& search) {
+    const Clock::time_point start = Clock::now();
+    for (auto& pEntry : search.aClients) gssdp_resource_browser_set_active(pEntry->pBrowser, TRUE);
+    search.AddWakeUp(m_limits.quietAfter);
+    search.AddWakeUp(m_limits.hardEnd);
+    while (!StopAsked()) {
+        const auto elapsed = Clock::now() - start;
+        if (elapsed >= m_limits.hardEnd) return false;
+        if (elapsed >= m_limits.quietAfter && search.nPending == 0) return false;
+        g_main_context_iteration(search.pContext, TRUE);
+    }
+    return true;
+}
 
 uint32_t CUPnPDeviceFinder::FindByType(const std::string& strTarget, std::vector<UPnPDevice>& aDevices) {
     aDevices.clear();
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bStop) return UPNP_E_CANCELLED;  // not even one M-SEARCH
-    }
+    if (StopAsked()) return UPNP_E_CANCELLED;  // not even one M-SEARCH
     std::vector<Interface> aInterfaces;
     uint32_t nCode = ListInterfaces(aInterfaces);
     if (nCode != 0) return nCode;
@@ -434,73 +511,14 @@ uint32_t CUPnPDeviceFinder::FindByType(const std::string& strTarget, std::vector
     }
     CSearch search(m_limits, aDevices, m_fnFound);
     search.pContext = pContext;
-    // A session of its own: no proxy (the devices are on the LAN), no
-    // content decoding (the size cap counts what arrives), enough
-    // connections that a few hanging hosts cannot starve the others.
-    search.pSession = soup_session_new_with_options(
-        "proxy-resolver", nullptr, "max-conns", static_cast<int>(m_limits.nMaxConnections),
-        "max-conns-per-host", static_cast<int>(m_limits.nMaxConnectionsPerHost), nullptr);
-    soup_session_set_proxy_resolver(search.pSession, nullptr);
-    soup_session_remove_feature_by_type(search.pSession, SOUP_TYPE_CONTENT_DECODER);
-
-    for (const Interface& iface : aInterfaces) {
-        GInetAddress* pAddress = g_inet_address_new_from_string(iface.strAddress.c_str());
-        GSSDPClient* pClient =
-            gssdp_client_new_full(iface.strName.c_str(), pAddress, 0, GSSDP_UDA_VERSION_1_0, nullptr);
-        g_clear_object(&pAddress);
-        if (!pClient) continue;
-        auto pEntry = std::make_unique<CSearch::Client>();
-        pEntry->pSearch = &search;
-        pEntry->nIndex = search.aClients.size();
-        pEntry->pClient = pClient;
-        g_signal_connect(pClient, "message-received", G_CALLBACK(CSearch::OnMessage), pEntry.get());
-        pEntry->pBrowser = gssdp_resource_browser_new(pClient, strTarget.c_str());
-        gssdp_resource_browser_set_mx(pEntry->pBrowser, static_cast<gushort>(m_limits.nMx));
-        search.aClients.push_back(std::move(pEntry));
-    }
-
+    search.CreateSession();
+    search.AddClients(aInterfaces, strTarget);
     if (search.aClients.empty()) {
         nCode = UPNP_E_NO_CLIENT;
     } else {
-        const Clock::time_point start = Clock::now();
-        for (auto& pEntry : search.aClients) gssdp_resource_browser_set_active(pEntry->pBrowser, TRUE);
-        search.AddWakeUp(m_limits.quietAfter);
-        search.AddWakeUp(m_limits.hardEnd);
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_bStop) {
-                    nCode = UPNP_E_CANCELLED;
-                    break;
-                }
-            }
-            const auto elapsed = Clock::now() - start;
-            if (elapsed >= m_limits.hardEnd) break;
-            if (elapsed >= m_limits.quietAfter && search.nPending == 0) break;
-            g_main_context_iteration(pContext, TRUE);
-        }
+        if (RunSearch(search)) nCode = UPNP_E_CANCELLED;
     }
-
-    // Teardown, on this thread: no new fetches, every fetch cancelled and
-    // its callbacks run out, then the clients, then the session.
-    search.bClosing = true;
-    for (auto& pEntry : search.aClients) {
-        g_signal_handlers_disconnect_by_data(pEntry->pClient, pEntry.get());
-        gssdp_resource_browser_set_active(pEntry->pBrowser, FALSE);
-        g_clear_object(&pEntry->pBrowser);
-        g_clear_object(&pEntry->pClient);
-    }
-    for (auto& pFetch : search.aFetches) g_cancellable_cancel(pFetch->pCancel);
-    const Clock::time_point drainEnd = Clock::now() + std::chrono::seconds(1);
-    while (search.nLive > 0 && Clock::now() < drainEnd) {
-        search.AddWakeUp(std::chrono::milliseconds(50));
-        g_main_context_iteration(pContext, TRUE);
-    }
-    soup_session_abort(search.pSession);
-    g_clear_object(&search.pSession);
-    for (int i = 0; i < 1000 && g_main_context_iteration(pContext, FALSE); ++i) {
-    }
-    if (search.nLive > 0) aDevices.clear();  // not expected; never report from a half-torn search
+    if (!search.TearDown()) aDevices.clear();  // never report from a half-torn search
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pContext = nullptr;

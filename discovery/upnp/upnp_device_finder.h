@@ -27,6 +27,7 @@ struct UPnPDevice {
     std::string strDocumentUrl;  // the LOCATION the description was read from
     std::string strManufacturer{};
     std::string strModelName{};
+    std::string strSender{};  // the dotted IPv4 address the description was fetched from
 };
 
 // Why a finder cannot run or a search failed (HRESULT-shaped, so they read
@@ -82,6 +83,8 @@ public:
 
 private:
     struct CSearch;
+    bool StopAsked();
+    bool RunSearch(CSearch& search);
     const UPnPFinderLimits m_limits;
     std::mutex m_mutex;  // guards the two below against Stop()
     bool m_bStop = false;

@@ -1,5 +1,7 @@
 #include "upnp_finder.h"
 
+#include <arpa/inet.h>
+
 #include "conv_string.h"
 #include "network_text.h"
 #include "reg_pattern.h"
@@ -87,7 +89,8 @@ void CUPnPFinder::Search() {
     }
 }
 
-UPnPPacketResult MakeUPnPPacket(const UPnPDevice& device, MulticastDataPacket& packet) {
+UPnPPacketResult MakeUPnPPacket(const UPnPDevice& device, MulticastDataPacket& packet,
+                                UPnPAddressFrom nFrom) {
     if (!CUPnPFinder::IsPrinterType(BoundedNetworkText(device.strType, UPNP_MAX_URL_UNITS))) {
         return UPnPPacketResult::NOT_PRINTER;
     }
@@ -95,9 +98,19 @@ UPnPPacketResult MakeUPnPPacket(const UPnPDevice& device, MulticastDataPacket& p
     packet.strName = BoundedNetworkText(device.strFriendlyName, UPNP_MAX_NAME_UNITS);
     const std::u16string strDocumentUrl = BoundedNetworkText(device.strDocumentUrl, UPNP_MAX_URL_UNITS);
 
-    CRegPattern pattern(IPV4_PATTERN);
-    if (!pattern.IsCompiled() || !pattern.Match(strDocumentUrl)) return UPnPPacketResult::NO_ADDRESS;
-    packet.strIpAddress = pattern.MatchText();
+    std::u16string strAddress;
+    if (nFrom == UPnPAddressFrom::SENDER) {
+        strAddress = Utf8ToUtf16(device.strSender);
+    } else {
+        CRegPattern pattern(IPV4_PATTERN);
+        if (pattern.IsCompiled() && pattern.Match(strDocumentUrl)) strAddress = pattern.MatchText();
+    }
+    // The pattern also takes "299.1.1.1"; an address with a leading zero
+    // would be read as octal by the resolver.
+    in_addr address{};
+    if (inet_pton(AF_INET, Utf16ToUtf8(strAddress).c_str(), &address) != 1)
+        return UPnPPacketResult::NO_ADDRESS;
+    packet.strIpAddress = strAddress;
     packet.strUrl = BoundedNetworkText(device.strModelUrl, UPNP_MAX_URL_UNITS);
     // "make model", or whichever of the two the device gives.
     auto fnField = [](const std::string& strUtf8) {

@@ -19,14 +19,20 @@ constexpr size_t UPNP_MAX_URL_UNITS = 2048;
 // What a device found by the finder gives the provider.
 enum class UPnPPacketResult {
     NOT_PRINTER,  // not a printer type: skipped without a word
-    NO_ADDRESS,   // no address in the document URL: packet.strName is set
+    NO_ADDRESS,   // no valid address (in the document URL): packet.strName is set
     MADE,         // packet is complete, ready to append
 };
 
-// The packet of one device: its name, the address cut out of its document
-// URL by the address pattern and its model URL, all made fit for the list
-// and the trace. Touches nothing but `packet`.
-UPnPPacketResult MakeUPnPPacket(const UPnPDevice& device, MulticastDataPacket& packet);
+// Where a packet's address comes from: the window cuts it out of the
+// document URL with the address pattern; hvl-scan's live scan takes the
+// address the description was fetched from, which is the device's own.
+enum class UPnPAddressFrom { DOCUMENT_URL, SENDER };
+
+// The packet of one device: its name, its address (a valid dotted IPv4
+// address, else NO_ADDRESS) and its model URL, all made fit for the list and
+// the trace. Touches nothing but `packet`.
+UPnPPacketResult MakeUPnPPacket(const UPnPDevice& device, MulticastDataPacket& packet,
+                                UPnPAddressFrom nFrom = UPnPAddressFrom::DOCUMENT_URL);
 
 class CUPnPFinder : public CMulticastDataProvider {
 public:

@@ -138,6 +138,35 @@ TEST(UPnPFinder, PrintersBecomeOneCompletePacketEach) {
                                }));
 }
 
+// The window's address comes from the document URL, the live scan's from
+// the device that sent it; either way only a valid dotted IPv4 address.
+TEST(UPnPPacket, AddressFromTheUrlOrTheSender) {
+    const struct {
+        const char* pszUrl;
+        const char* pszSender;
+        const char16_t* pszWindow;  // null: NO_ADDRESS
+        const char16_t* pszLive;
+    } cases[] = {
+        {"http://192.0.2.7:80/d.xml", "192.0.2.7", u"192.0.2.7", u"192.0.2.7"},
+        {"http://299.1.1.1/d.xml", "192.0.2.7", nullptr, u"192.0.2.7"},
+        {"http://192.168.001.020/d.xml", "192.0.2.7", nullptr, u"192.0.2.7"},
+        {"http://printer.lan/d.xml", "192.0.2.8", nullptr, u"192.0.2.8"},
+        {"http://192.168.1.20.x/d.xml", "192.168.1.66", u"192.168.1.20", u"192.168.1.66"},
+    };
+    for (const auto& c : cases) {
+        UPnPDevice device = Dev("urn:schemas-upnp-org:device:Printer:1", "P", c.pszUrl);
+        device.strSender = c.pszSender;
+        for (const auto nFrom : {UPnPAddressFrom::DOCUMENT_URL, UPnPAddressFrom::SENDER}) {
+            const char16_t* pszExpected = nFrom == UPnPAddressFrom::SENDER ? c.pszLive : c.pszWindow;
+            MulticastDataPacket packet;
+            EXPECT_EQ(MakeUPnPPacket(device, packet, nFrom),
+                      pszExpected ? UPnPPacketResult::MADE : UPnPPacketResult::NO_ADDRESS)
+                << c.pszUrl;
+            EXPECT_EQ(packet.strIpAddress, pszExpected ? pszExpected : u"") << c.pszUrl;
+        }
+    }
+}
+
 TEST(UPnPFinder, HostileTextReachesPacketAndTraceBoundedAndOnOneLine) {
     CTraceCapture trace;
     CFakeFinder finder;
