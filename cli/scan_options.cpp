@@ -6,6 +6,9 @@
 #include <memory>
 #include <vector>
 
+#include "conv_string.h"
+#include "file_version_info.h"
+
 namespace {
 
 constexpr char SUMMARY[] =
@@ -55,7 +58,12 @@ constexpr char DESCRIPTION[] =
     "domains named under b._dns-sd._udp and lb._dns-sd._udp of each search domain\n"
     "and of the reverse names of this host's IPv4 subnets. Such rows have source\n"
     "\"dns-sd\" and a \"domain\" key (column); every query is bounded by 2 s, and a\n"
-    "domain that fails is named on stderr while the others go on.";
+    "domain that fails is named on stderr while the others go on.\n"
+    "\n"
+    "Filters (--name to --reason) show only the printers that match all of them;\n"
+    "each may be given more than once, and a list matches any of its items. They\n"
+    "apply to the table, JSON and CSV alike; the count then says how many were\n"
+    "found and how many shown, and the exit status looks at the shown ones only.";
 
 struct OptionContextDeleter {
     void operator()(GOptionContext* pContext) const { g_option_context_free(pContext); }
@@ -86,42 +94,130 @@ std::string TakeText(gchar* psz) {
     return str;
 }
 
+std::string Joined(const std::vector<std::string>& aNames, const char* pszBetween) {
+    std::string str;
+    for (const std::string& strName : aNames) str += (str.empty() ? "" : pszBetween) + strName;
+    return str;
+}
+
+// What the command line is read into, before it is checked.
+struct RawOptions {
+    gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bNoMdns = FALSE, bNoUpnp = FALSE,
+             bWindowScan = FALSE, bHelp = FALSE, bStatus = FALSE, bVersion = FALSE;
+    gchar** ppDomains = nullptr;
+    gdouble fTimeout = 0;
+    gdouble fStatusTimeout = 0;
+    gchar* pszSort = nullptr;
+    gchar** aFilters[8] = {};  // by FilterField
+
+    RawOptions() = default;
+    RawOptions(const RawOptions&) = delete;
+    RawOptions& operator=(const RawOptions&) = delete;
+    ~RawOptions() {
+        g_strfreev(ppDomains);
+        g_free(pszSort);
+        for (gchar** pp : aFilters) g_strfreev(pp);
+    }
+};
+
+// One option: GLib's entry, and for the shell's completion the values it
+// offers (bList: several, joined by commas).
+struct OptionRow {
+    const char* pszName;
+    char cShort;
+    GOptionArg nArg;
+    void* pData;
+    std::string strHelp;
+    const char* pszValue;
+    std::vector<std::string> aChoices{};
+    bool bList = false;
+};
+
+// The one table of hvl-scan's options: the parser, --help and the bash
+// completion are all made from it.
+std::vector<OptionRow> OptionTable(RawOptions& raw) {
+    const auto fnFilter = [&raw](FilterField nField) { return &raw.aFilters[static_cast<size_t>(nField)]; };
+    return {
+        {"no-mdns", 0, G_OPTION_ARG_NONE, &raw.bNoMdns, "Leave multicast DNS out of this scan", nullptr},
+        {"no-upnp", 0, G_OPTION_ARG_NONE, &raw.bNoUpnp, "Leave UPnP out of this scan", nullptr},
+        {"ipp", 0, G_OPTION_ARG_NONE, &raw.bIpp,
+         "Also find printers that announce only _ipp._tcp or _ipps._tcp", nullptr},
+        {"json", 0, G_OPTION_ARG_NONE, &raw.bJson, "Print one JSON array at the end", nullptr},
+        {"csv", 0, G_OPTION_ARG_NONE, &raw.bCsv, "Print CSV at the end", nullptr},
+        {"window-scan", 0, G_OPTION_ARG_NONE, &raw.bWindowScan,
+         "Run the window's scan instead: its passes, each ended by 4 s of silence", nullptr},
+        {"domain",
+         0,
+         G_OPTION_ARG_STRING_ARRAY,
+         &raw.ppDomains,
+         "Also browse DOMAIN over unicast DNS (repeatable; \"auto\": the domains the network suggests)",
+         "DOMAIN",
+         {"auto"}},
+        {"timeout", 0, G_OPTION_ARG_DOUBLE, &raw.fTimeout, "Bound the whole scan (default 30)", "SECONDS"},
+        {"status", 0, G_OPTION_ARG_NONE, &raw.bStatus,
+         "Ask each printer over IPP for its state, reasons and supplies", nullptr},
+        {"status-timeout", 0, G_OPTION_ARG_DOUBLE, &raw.fStatusTimeout,
+         "Bound each printer's status answer (default 5)", "SECONDS"},
+        {"name", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Name),
+         "Show the printers whose name matches REGEX (any case)", "REGEX"},
+        {"location", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Location),
+         "Show the printers whose location matches REGEX", "REGEX"},
+        {"model", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Model),
+         "Show the printers whose make and model match REGEX", "REGEX"},
+        {"source", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Source),
+         "Show the printers found by a method of LIST: " + Joined(SourceNames(), ","), "LIST", SourceNames(),
+         true},
+        {"address", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Address),
+         "Show the printers with an address in a network of LIST (10.20.0.0/16,fd00::/8)", "LIST"},
+        {"state", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::State),
+         "Show the printers in a state of LIST: " + Joined(StateNames(), ",") + " (asks --status)", "LIST",
+         StateNames(), true},
+        {"supply-below", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::SupplyBelow),
+         "Show the printers with a supply at or below PERCENT (asks --status)", "PERCENT"},
+        {"reason", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Reason),
+         "Show the printers with a state reason matching REGEX (asks --status)", "REGEX"},
+        {"sort", 0, G_OPTION_ARG_STRING, &raw.pszSort,
+         "Sort by " + Joined(SortKeyNames(), ", ") + " (the table then comes at the end)", "KEY",
+         SortKeyNames()},
+        {"diagnose", 0, G_OPTION_ARG_NONE, &raw.bDiagnose,
+         "Scan nothing; check what a scan needs, one line per check", nullptr},
+        {"version", 0, G_OPTION_ARG_NONE, &raw.bVersion, "Show the version", nullptr},
+        {"help", 'h', G_OPTION_ARG_NONE, &raw.bHelp, "Show this help", nullptr},
+    };
+}
+
+// "hvl-scan (Halvet Printer Locator) 1.0.14.1", from the program's own
+// version block, as the window's about box reads it.
+std::string VersionText() {
+    CFileVersionInfo info;
+    if (info.Create() == 0) return "hvl-scan: the program has no version block\n";
+    // The fixed part: the version text is written with commas, as Windows has it.
+    const VS_FIXEDFILEINFO& fixed = info.GetFixedInfo();
+    const uint32_t aParts[] = {fixed.dwFileVersionMS >> 16, fixed.dwFileVersionMS & 0xFFFF,
+                               fixed.dwFileVersionLS >> 16, fixed.dwFileVersionLS & 0xFFFF};
+    std::string strVersion;
+    for (uint32_t nPart : aParts) strVersion += (strVersion.empty() ? "" : ".") + std::to_string(nPart);
+    return "hvl-scan (" + Utf16ToUtf8(info.GetProductName()) + ") " + strVersion + "\n";
+}
+
 }  // namespace
 
 ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::string& strText) {
-    gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bNoMdns = FALSE, bNoUpnp = FALSE,
-             bWindowScan = FALSE, bHelp = FALSE, bStatus = FALSE;
-    gchar** ppDomains = nullptr;
-    gdouble fTimeout = options.fTimeoutSeconds;
-    gdouble fStatusTimeout = options.fStatusTimeoutSeconds;
+    RawOptions raw;
+    raw.fTimeout = options.fTimeoutSeconds;
+    raw.fStatusTimeout = options.fStatusTimeoutSeconds;
+    const std::vector<OptionRow> aTable = OptionTable(raw);
+    std::vector<GOptionEntry> aEntries;
+    for (const OptionRow& row : aTable)
+        aEntries.push_back(
+            {row.pszName, row.cShort, 0, row.nArg, row.pData, row.strHelp.c_str(), row.pszValue});
+    aEntries.push_back({nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr});
     // GLib's own --help would print and exit inside the parse: ours returns.
-    const GOptionEntry aEntries[] = {
-        {"no-mdns", 0, 0, G_OPTION_ARG_NONE, &bNoMdns, "Leave multicast DNS out of this scan", nullptr},
-        {"no-upnp", 0, 0, G_OPTION_ARG_NONE, &bNoUpnp, "Leave UPnP out of this scan", nullptr},
-        {"ipp", 0, 0, G_OPTION_ARG_NONE, &bIpp,
-         "Also find printers that announce only _ipp._tcp or _ipps._tcp", nullptr},
-        {"json", 0, 0, G_OPTION_ARG_NONE, &bJson, "Print one JSON array at the end", nullptr},
-        {"csv", 0, 0, G_OPTION_ARG_NONE, &bCsv, "Print CSV at the end", nullptr},
-        {"window-scan", 0, 0, G_OPTION_ARG_NONE, &bWindowScan,
-         "Run the window's scan instead: its passes, each ended by 4 s of silence", nullptr},
-        {"domain", 0, 0, G_OPTION_ARG_STRING_ARRAY, &ppDomains,
-         "Also browse DOMAIN over unicast DNS (repeatable; \"auto\": the domains the network suggests)",
-         "DOMAIN"},
-        {"timeout", 0, 0, G_OPTION_ARG_DOUBLE, &fTimeout, "Bound the whole scan (default 30)", "SECONDS"},
-        {"status", 0, 0, G_OPTION_ARG_NONE, &bStatus,
-         "Ask each printer over IPP for its state, reasons and supplies", nullptr},
-        {"status-timeout", 0, 0, G_OPTION_ARG_DOUBLE, &fStatusTimeout,
-         "Bound each printer's status answer (default 5)", "SECONDS"},
-        {"diagnose", 0, 0, G_OPTION_ARG_NONE, &bDiagnose,
-         "Scan nothing; check what a scan needs, one line per check", nullptr},
-        {"help", 'h', 0, G_OPTION_ARG_NONE, &bHelp, "Show this help", nullptr},
-        {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
-    };
     std::unique_ptr<GOptionContext, OptionContextDeleter> pContext(g_option_context_new(nullptr));
     g_option_context_set_help_enabled(pContext.get(), FALSE);
     g_option_context_set_summary(pContext.get(), SUMMARY);
     g_option_context_set_description(pContext.get(), DESCRIPTION);
-    g_option_context_add_main_entries(pContext.get(), aEntries, nullptr);
+    g_option_context_add_main_entries(pContext.get(), aEntries.data(), nullptr);
 
     // GLib rearranges the vector it parses: a copy, so argv stays as given.
     std::vector<gchar*> aArgs(argv, argv + argc);
@@ -132,40 +228,93 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
         strText = "hvl-scan: " + strWhy + "\nTry 'hvl-scan --help' for more information.\n";
         return ParseResult::BAD;
     };
-    const bool bParsed = g_option_context_parse(pContext.get(), &nArgs, &ppArgs, &pError);
-    std::vector<std::string> aDomains;
-    for (gchar** pp = ppDomains; pp != nullptr && *pp != nullptr; ++pp) aDomains.emplace_back(*pp);
-    g_strfreev(ppDomains);
-    if (!bParsed) {
+    if (!g_option_context_parse(pContext.get(), &nArgs, &ppArgs, &pError)) {
         const std::string strWhy = pError->message;
         g_error_free(pError);
         return fnBad(strWhy);
     }
-    if (bHelp) {
+    if (raw.bHelp) {
         strText = TakeText(g_option_context_get_help(pContext.get(), TRUE, nullptr));
         return ParseResult::HELP;
     }
+    if (raw.bVersion) {
+        strText = VersionText();
+        return ParseResult::HELP;
+    }
     if (nArgs > 1) return fnBad(std::string("unexpected argument '") + ppArgs[1] + "'");
-    if (bJson && bCsv) return fnBad("--json and --csv exclude each other");
+    if (raw.bJson && raw.bCsv) return fnBad("--json and --csv exclude each other");
+    std::vector<std::string> aDomains;
+    for (gchar** pp = raw.ppDomains; pp != nullptr && *pp != nullptr; ++pp) aDomains.emplace_back(*pp);
     for (const std::string& strDomain : aDomains) {
         if (strDomain != "auto" && !IsDomainName(strDomain))
             return fnBad("--domain needs a domain name or \"auto\", not '" + strDomain + "'");
     }
-    if (bDiagnose && argc > 2) return fnBad("--diagnose takes no other option");
-    if (!std::isfinite(fTimeout) || fTimeout <= 0 || fTimeout > 86400)
+    if (raw.bDiagnose && argc > 2) return fnBad("--diagnose takes no other option");
+    if (!std::isfinite(raw.fTimeout) || raw.fTimeout <= 0 || raw.fTimeout > 86400)
         return fnBad("--timeout needs a number of seconds above 0 (at most 86400)");
-    if (!std::isfinite(fStatusTimeout) || fStatusTimeout <= 0 || fStatusTimeout > 600)
+    if (!std::isfinite(raw.fStatusTimeout) || raw.fStatusTimeout <= 0 || raw.fStatusTimeout > 600)
         return fnBad("--status-timeout needs a number of seconds above 0 (at most 600)");
-    options.bStatus = bStatus;
-    options.fStatusTimeoutSeconds = fStatusTimeout;
-    options.bJson = bJson;
-    options.bCsv = bCsv;
-    options.bIpp = bIpp;
-    options.bDiagnose = bDiagnose;
-    options.bNoMdns = bNoMdns;
-    options.bNoUpnp = bNoUpnp;
-    options.bWindowScan = bWindowScan;
-    options.fTimeoutSeconds = fTimeout;
+    // Every filter is checked here, before anything is sent.
+    CRowFilter filter;
+    for (size_t nField = 0; nField < std::size(raw.aFilters); ++nField) {
+        for (gchar** pp = raw.aFilters[nField]; pp != nullptr && *pp != nullptr; ++pp) {
+            std::string strWhy;
+            if (!filter.Add(static_cast<FilterField>(nField), *pp, strWhy)) return fnBad(strWhy);
+        }
+    }
+    SortKey nSort = SortKey::None;
+    if (raw.pszSort && !ParseSortKey(raw.pszSort, nSort))
+        return fnBad("--sort takes " + Joined(SortKeyNames(), ", ") + ", not '" + raw.pszSort + "'");
+    options.bStatus = raw.bStatus || filter.NeedsStatus();
+    options.fStatusTimeoutSeconds = raw.fStatusTimeout;
+    options.bJson = raw.bJson;
+    options.bCsv = raw.bCsv;
+    options.bIpp = raw.bIpp;
+    options.bDiagnose = raw.bDiagnose;
+    options.bNoMdns = raw.bNoMdns;
+    options.bNoUpnp = raw.bNoUpnp;
+    options.bWindowScan = raw.bWindowScan;
+    options.fTimeoutSeconds = raw.fTimeout;
     options.aDomains = std::move(aDomains);
+    options.filter = std::move(filter);
+    options.nSort = nSort;
     return ParseResult::RUN;
+}
+
+std::string BashCompletionScript() {
+    RawOptions raw;
+    std::string strWords, strCases, strFree;
+    for (const OptionRow& row : OptionTable(raw)) {
+        const std::string strName = std::string("--") + row.pszName;
+        strWords += (strWords.empty() ? "" : " ") + strName;
+        if (row.cShort) strWords += std::string(" -") + row.cShort;
+        if (row.nArg == G_OPTION_ARG_NONE) continue;
+        if (row.aChoices.empty()) {
+            strFree += (strFree.empty() ? "" : "|") + strName;
+            continue;
+        }
+        strCases += "        " + strName + ") words=\"" + Joined(row.aChoices, " ") + "\"" +
+                    (row.bList ? " list=1" : "") + " ;;\n";
+    }
+    // A value of the user's own (a number, a REGEX): nothing to offer.
+    strCases += "        " + strFree + ") return ;;\n";
+    return "# bash completion for hvl-scan, made from its table of options.\n"
+           "_hvl_scan() {\n"
+           "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} words list=\n"
+           "    # bash splits --option=value at the '='.\n"
+           "    if [[ $cur == = ]]; then\n"
+           "        cur=\n"
+           "    elif [[ $prev == = && $COMP_CWORD -ge 2 ]]; then\n"
+           "        prev=${COMP_WORDS[COMP_CWORD-2]}\n"
+           "    fi\n"
+           "    case $prev in\n" +
+           strCases + "        *) COMPREPLY=($(compgen -W \"" + strWords +
+           "\" -- \"$cur\")); return ;;\n"
+           "    esac\n"
+           "    # A list: complete the item after the last comma.\n"
+           "    local head=\n"
+           "    [[ -n $list && $cur == *,* ]] && head=${cur%,*},\n"
+           "    COMPREPLY=($(compgen -P \"$head\" -W \"$words\" -- \"${cur##*,}\"))\n"
+           "}\n"
+           "complete -F _hvl_scan hvl-scan\n";
 }

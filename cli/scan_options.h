@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "row_filter.h"
+
 struct ScanOptions {
     bool bJson = false;
     bool bCsv = false;
@@ -19,13 +21,18 @@ struct ScanOptions {
     std::vector<std::string> aDomains;
     bool bStatus = false;                // ask each printer for its state over IPP
     double fStatusTimeoutSeconds = 5.0;  // bounds each printer's answer
+    CRowFilter filter;                   // the rows shown; bStatus is set when it needs their state
+    SortKey nSort = SortKey::None;       // None: the table prints each row as it arrives
 };
 
 enum class ParseResult {
     RUN,   // scan (or diagnose) with the options
-    HELP,  // the help text was asked for; it is in strText
+    HELP,  // the help text or the version was asked for; it is in strText
     BAD,   // the arguments are wrong; strText says why, and how to get help
 };
 
 // Reads argv. strText gets the help text (HELP) or the error line (BAD).
 ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::string& strText);
+
+// The bash completion of hvl-scan, made from the same table as the parser.
+std::string BashCompletionScript();

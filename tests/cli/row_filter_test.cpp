@@ -1,0 +1,122 @@
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "multicast_data_provider.h"
+#include "row_filter.h"
+#include "scan_options.h"
+
+namespace {
+
+struct Printer {
+    ScanRow row;
+    PrinterStatus status;
+};
+
+Printer Make(std::u16string strName, std::vector<std::u16string> aAddresses, int32_t nKind,
+             std::u16string strModel, std::string strNote, PrinterState nState,
+             std::vector<SupplyLevel> aSupplies = {}, std::vector<StateReason> aReasons = {}) {
+    Printer p;
+    p.row.strName = std::move(strName);
+    p.row.strIpAddress = aAddresses.front();
+    p.row.aAddresses = std::move(aAddresses);
+    p.row.nKind = nKind;
+    p.row.strModel = std::move(strModel);
+    if (!strNote.empty()) p.row.aTxtItems.push_back({"note", std::move(strNote), true});
+    p.status.nState = nState;
+    p.status.aSupplies = std::move(aSupplies);
+    p.status.aReasons = std::move(aReasons);
+    return p;
+}
+
+// Four printers in the order they were found.
+const std::vector<Printer> PRINTERS = {
+    Make(u"Office Laser", {u"192.0.2.10"}, PROVIDER_KIND_MDNS, u"HP LaserJet 4000", "Floor 3 east",
+         PrinterState::Idle, {{u"Black", u"toner", u"", 8, 10}}),
+    Make(u"hp stopped", {u"10.20.5.7"}, PROVIDER_KIND_UPNP, u"HP OfficeJet", "", PrinterState::Stopped, {},
+         {{u"media-empty-error", ReasonSeverity::Error}}),
+    Make(u"Lab Inkjet", {u"2001:db8::5", u"fe80::1%eth0"}, PROVIDER_KIND_MDNS, u"Epson", "Floor 2",
+         PrinterState::Printing, {{u"Cyan", u"ink", u"", 50, 10}, {u"Black", u"ink", u"", -1, 10}}),
+    Make(u"Remote", {u"192.0.2.9"}, ROW_KIND_UNICAST_DNSSD, u"", "", PrinterState::NoAnswer),
+};
+
+struct FilterCase {
+    const char* pszName;
+    const char* pszOptions;
+    std::vector<std::u16string> aShown;  // in the order shown
+    const char* pszError = nullptr;      // or the start of the reason for refusing the line
+};
+
+class RowFilterLines : public ::testing::TestWithParam<FilterCase> {};
+
+TEST_P(RowFilterLines, ShowTheMatchingRowsInOrderOrRefuseTheLine) {
+    gchar** ppArgs = nullptr;
+    const std::string strLine = std::string("hvl-scan ") + GetParam().pszOptions;
+    ASSERT_TRUE(g_shell_parse_argv(strLine.c_str(), nullptr, &ppArgs, nullptr));
+    ScanOptions options;
+    std::string strText;
+    const ParseResult nResult =
+        ParseScanOptions(static_cast<int>(g_strv_length(ppArgs)), ppArgs, options, strText);
+    g_strfreev(ppArgs);
+    if (GetParam().pszError) {
+        EXPECT_EQ(nResult, ParseResult::BAD);
+        EXPECT_EQ(strText.rfind(std::string("hvl-scan: ") + GetParam().pszError, 0), 0u) << strText;
+        return;
+    }
+    ASSERT_EQ(nResult, ParseResult::RUN) << strText;
+    std::vector<ScanRow> aRows;
+    StatusByAddress statuses;
+    for (const Printer& p : PRINTERS) {
+        aRows.push_back(p.row);
+        statuses[p.row.strIpAddress] = p.status;
+    }
+    std::vector<std::u16string> aShown;
+    for (const ScanRow& row : ShownRows(aRows, options.filter, &statuses, options.nSort))
+        aShown.push_back(row.strName);
+    EXPECT_EQ(aShown, GetParam().aShown);
+    // What can only be told from the printer's answer asks for it.
+    const std::string strOptions = GetParam().pszOptions;
+    EXPECT_EQ(options.bStatus, strOptions.find("--state") != std::string::npos ||
+                                   strOptions.find("--supply-below") != std::string::npos ||
+                                   strOptions.find("--reason") != std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, RowFilterLines,
+    ::testing::Values(
+        FilterCase{"NoFilter", "", {u"Office Laser", u"hp stopped", u"Lab Inkjet", u"Remote"}},
+        FilterCase{"NameInAnyCase", "--name LASER", {u"Office Laser"}},
+        FilterCase{"RepeatedOptionsAllMatch", "--name o --name '^hp' --model officejet", {u"hp stopped"}},
+        FilterCase{"ModelFromTheScan", "--model '^hp'", {u"Office Laser", u"hp stopped"}},
+        FilterCase{"SourceList", "--source upnp,dns-sd", {u"hp stopped", u"Remote"}},
+        FilterCase{"PrefixNotOnAByte", "--address 10.16.0.0/12", {u"hp stopped"}},
+        FilterCase{
+            "AnyAddressIPv6AndLinkLocal", "--address 192.0.2.8/31,fe80::/10", {u"Lab Inkjet", u"Remote"}},
+        FilterCase{"StateList", "--state stopped,printing", {u"hp stopped", u"Lab Inkjet"}},
+        FilterCase{"SupplyAtTheMarkUnknownLevelsNot", "--supply-below 8%", {u"Office Laser"}},
+        FilterCase{"Reason", "--reason empty", {u"hp stopped"}},
+        FilterCase{
+            "FloorThreeLowOnToner", "--location 'floor 3' --state idle --supply-below 10", {u"Office Laser"}},
+        FilterCase{"SortByNameIgnoresCase",
+                   "--sort name",
+                   {u"hp stopped", u"Lab Inkjet", u"Office Laser", u"Remote"}},
+        FilterCase{"SortByAddressNumericIPv4First",
+                   "--sort address",
+                   {u"hp stopped", u"Remote", u"Office Laser", u"Lab Inkjet"}},
+        FilterCase{"SortByLocationEmptyLast",
+                   "--sort location",
+                   {u"Lab Inkjet", u"Office Laser", u"hp stopped", u"Remote"}},
+        FilterCase{"BadRegex", "--name '('", {}, "--name needs a regular expression"},
+        FilterCase{"PrefixTooLong", "--address 10.0.0.0/33", {}, "--address needs an IPv4 or IPv6 network"},
+        FilterCase{"PrefixMissing", "--address 10.0.0.0/", {}, "--address needs an IPv4 or IPv6 network"},
+        FilterCase{"NoAddress", "--address 10.0.0", {}, "--address needs an IPv4 or IPv6 network"},
+        FilterCase{"UnknownState", "--state idle,busy", {}, "--state takes idle, printing"},
+        FilterCase{"UnknownSource", "--source mdns,", {}, "--source takes mdns"},
+        FilterCase{"PercentAbove100", "--supply-below 101", {}, "--supply-below needs a percentage"},
+        FilterCase{"PercentNotANumber", "--supply-below low", {}, "--supply-below needs a percentage"},
+        FilterCase{"UnknownSortKey", "--sort size", {}, "--sort takes name"}),
+    [](const ::testing::TestParamInfo<FilterCase>& info) { return std::string(info.param.pszName); });
+
+}  // namespace
