@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -14,13 +15,16 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "conv_string.h"
 #include "diagnose.h"
 #include "dnssd_client.h"
 #include "live_scan.h"
+#include "printer_list.h"
 #include "printer_scan.h"
+#include "row_filter.h"
 #include "scan_options.h"
 #include "scan_output.h"
 #include "scan_row.h"
@@ -129,9 +133,12 @@ ScanOutcome RunLiveScan(const ScanOptions& args, const SearchOptions& options,
 // the manual page's EXIT STATUS table says the same.
 struct RunFacts {
     bool bBadArguments = false;
-    bool bOutputFailed = false;      // stdout could not be written
-    bool bNothingCanWork = false;    // no switched-on method could run (--diagnose: one cannot)
-    bool bUnhealthyPrinter = false;  // --status: one did not answer, is stopped or reports an error
+    bool bOutputFailed = false;    // stdout could not be written
+    bool bNothingCanWork = false;  // no switched-on method could run (--diagnose: one cannot)
+    // --status: a printer shown did not answer, is stopped or reports an
+    // error. Printers a filter leaves out do not count; a filter that shows
+    // none leaves the status 0.
+    bool bUnhealthyPrinter = false;
 };
 
 int ExitStatus(const RunFacts& facts) {
@@ -189,7 +196,7 @@ SearchOptions MethodsFor(const ScanOptions& args) {
 struct ScanRun {
     explicit ScanRun(const ScanOptions& options)
         : args(options),
-          bAtEnd(options.bJson || options.bCsv),
+          bLiveTable(!options.bJson && !options.bCsv && options.nSort == SortKey::None),
           tEnd(DeadlineAfter(options.fTimeoutSeconds)) {}
 
     // Unicast DNS rows, and those of the live scan's methods, arrive on
@@ -197,23 +204,37 @@ struct ScanRun {
     // whichever method found it.
     void AddRow(const ScanRow& row) {
         const std::lock_guard<std::mutex> lock(rowsLock);
-        if (!rows.Add(row)) return;
+        if (!rows.Add(row)) {
+            // One more method found a listed printer: --source may take it now.
+            const ScanRow* pListed = rows.FindByAddress(row.strIpAddress);
+            if (pListed && !pStatus) ShowLive(*pListed, nullptr);
+            return;
+        }
         if (pStatus) {
             pStatus->Ask(row);  // its line follows its answer
-        } else if (!bAtEnd) {
-            WriteOut(TableLine(row));
-            std::fflush(stdout);
+        } else {
+            ShowLive(row, nullptr);
         }
+    }
+    // A row's table line, once, as soon as what the filter asks is known.
+    void ShowLive(const ScanRow& row, const PrinterStatus* pRowStatus) {
+        if (!bLiveTable || !args.filter.Matches(row, pRowStatus)) return;
+        const std::lock_guard<std::mutex> lock(linesLock);
+        if (!liveShown.insert(row.strIpAddress).second) return;
+        WriteOut(pRowStatus ? StatusTableLine(row, *pRowStatus) : TableLine(row));
+        std::fflush(stdout);
     }
     std::function<void(const ScanRow&)> RowFn() {
         return [this](const ScanRow& row) { AddRow(row); };
     }
 
     const ScanOptions& args;
-    const bool bAtEnd;  // --json, --csv: one document when the scan has ended
+    const bool bLiveTable;  // no --json, --csv or --sort: a line per row as it arrives
     const std::chrono::steady_clock::time_point tEnd;
     std::mutex rowsLock;
     CScanRowList rows;
+    std::mutex linesLock;
+    std::unordered_set<std::u16string, CNoCaseHash, CNoCaseEqual> liveShown;  // guarded by linesLock
     std::unique_ptr<CScanStatus> pStatus;
     std::unique_ptr<CUnicastScan> pUnicast;
 };
@@ -221,7 +242,10 @@ struct ScanRun {
 void StartStatus(ScanRun& run) {
     if (!run.args.bStatus) return;
     const auto bound = std::chrono::milliseconds(static_cast<int64_t>(run.args.fStatusTimeoutSeconds * 1000));
-    run.pStatus = std::make_unique<CScanStatus>(bound, !run.bAtEnd);
+    CScanStatus::AnswerFn fnAnswer;
+    if (run.bLiveTable)
+        fnAnswer = [&run](const ScanRow& row, const PrinterStatus& status) { run.ShowLive(row, &status); };
+    run.pStatus = std::make_unique<CScanStatus>(bound, std::move(fnAnswer));
 }
 
 void StartUnicast(ScanRun& run) {
@@ -255,20 +279,45 @@ void WaitForStatuses(ScanRun& run) {
         run.rows.SetLocationIfUnknown(strAddress, status.strLocation);
 }
 
-// The document or the count line; false when stdout could not take it.
-bool WriteOutput(ScanRun& run) {
+const StatusByAddress* StatusesOf(const ScanRun& run) {
+    return run.pStatus ? &run.pStatus->GetStatuses() : nullptr;
+}
+
+const PrinterStatus* StatusOf(const ScanRun& run, const ScanRow& row) {
+    if (!run.pStatus) return nullptr;
+    const auto it = run.pStatus->GetStatuses().find(row.strIpAddress);
+    return it != run.pStatus->GetStatuses().end() ? &it->second : nullptr;
+}
+
+// The document, or the sorted table and the count line; false when stdout
+// could not take it.
+bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
     std::vector<OutputColumn> aColumns = BaseColumns();
     if (run.pUnicast) aColumns.push_back(DomainColumn());
-    for (OutputColumn& column : StatusColumns(run.pStatus ? &run.pStatus->GetStatuses() : nullptr))
-        aColumns.push_back(std::move(column));
+    for (OutputColumn& column : StatusColumns(StatusesOf(run))) aColumns.push_back(std::move(column));
     if (run.args.bJson) {
-        WriteOut(JsonDocument(run.rows.GetRows(), aColumns));
+        WriteOut(JsonDocument(aShown, aColumns));
     } else if (run.args.bCsv) {
-        WriteOut(CsvDocument(run.rows.GetRows(), aColumns));
+        WriteOut(CsvDocument(aShown, aColumns));
     } else {
-        WriteOut(CountText(run.rows.GetCount()) + "\n");
+        // --sort: the table once every row is in.
+        for (const ScanRow& row : run.bLiveTable ? std::vector<ScanRow>() : aShown) {
+            const PrinterStatus* pRowStatus = StatusOf(run, row);
+            WriteOut(pRowStatus ? StatusTableLine(row, *pRowStatus) : TableLine(row));
+        }
+        const size_t nShown = run.bLiveTable ? run.liveShown.size() : aShown.size();
+        WriteOut((run.args.filter.IsEmpty() ? CountText(run.rows.GetCount())
+                                            : CountText(run.rows.GetCount(), nShown)) +
+                 "\n");
     }
     return std::fflush(stdout) == 0;
+}
+
+bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
+    return std::any_of(aShown.begin(), aShown.end(), [&run](const ScanRow& row) {
+        const PrinterStatus* pRowStatus = StatusOf(run, row);
+        return pRowStatus && !IsStatusHealthy(*pRowStatus);
+    });
 }
 
 }  // namespace
@@ -290,9 +339,10 @@ int main(int argc, char** argv) {
         return ExitStatus({.bNothingCanWork = true});
     }
     WaitForStatuses(run);
-    const bool bWritten = WriteOutput(run);
+    const std::vector<ScanRow> aShown =
+        ShownRows(run.rows.GetRows(), args.filter, StatusesOf(run), args.nSort);
+    const bool bWritten = WriteOutput(run, aShown);
     // Nothing found by a scan that ran to its end: say what may be missing.
     if (run.rows.GetCount() == 0 && !outcome.bStopped && outcome.nEnabled > 0) ExplainEmptyScan();
-    return ExitStatus(
-        {.bOutputFailed = !bWritten, .bUnhealthyPrinter = run.pStatus && !run.pStatus->AllHealthy()});
+    return ExitStatus({.bOutputFailed = !bWritten, .bUnhealthyPrinter = AnyUnhealthy(run, aShown)});
 }

@@ -97,8 +97,12 @@ std::u16string LocationOf(const ScanRow& row) {
     return pNote && pNote->bHasValue ? Utf8ToUtf16(pNote->strValue) : std::u16string();
 }
 
+// Any of the methods that found the row's address.
 bool HasSource(const ScanRow& row, const std::vector<std::string>& aNames) {
-    return std::find(aNames.begin(), aNames.end(), SourceText(row)) != aNames.end();
+    const auto fnNamed = [&](int32_t nKind) {
+        return std::find(aNames.begin(), aNames.end(), SourceText(nKind)) != aNames.end();
+    };
+    return fnNamed(row.nKind) || std::any_of(row.aOtherKinds.begin(), row.aOtherKinds.end(), fnNamed);
 }
 
 PrinterState StateOfName(const std::string& strName) {
@@ -108,8 +112,13 @@ PrinterState StateOfName(const std::string& strName) {
 
 }  // namespace
 
+// Whatever the output calls the methods, so a new one is offered at once.
 std::vector<std::string> SourceNames() {
-    return {"mdns", "upnp", "dns-sd"};
+    std::vector<std::string> aNames;
+    for (int32_t nKind = 0; nKind < 64; ++nKind) {
+        if (*SourceText(nKind) != '\0') aNames.emplace_back(SourceText(nKind));
+    }
+    return aNames;
 }
 
 // In the order of PrinterState.

@@ -112,6 +112,11 @@ std::string CountText(size_t nCount) {
     return std::to_string(nCount) + (nCount == 1 ? " device found." : " devices found.");
 }
 
+std::string CountText(size_t nFound, size_t nShown) {
+    std::string str = CountText(nFound);
+    return str.substr(0, str.size() - 1) + ", " + std::to_string(nShown) + " shown.";
+}
+
 std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns) {
     nlohmann::json doc = nlohmann::json::array();
     for (const ScanRow& row : aRows) {

@@ -35,6 +35,8 @@ OutputColumn UuidColumn();
 std::string TableLine(const ScanRow& row);
 // "N devices found." (no letter for one device).
 std::string CountText(size_t nCount);
+// "N devices found, M shown.": a filter showed M of them.
+std::string CountText(size_t nFound, size_t nShown);
 // One JSON array of objects, a key per column; ends with a line break.
 // Control and reordering characters are \uXXXX escapes.
 std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns);

@@ -95,8 +95,8 @@ std::vector<OutputColumn> StatusColumns(const StatusMap* pStatuses) {
     return aColumns;
 }
 
-CScanStatus::CScanStatus(std::chrono::milliseconds bound, bool bPrintLines)
-    : m_bPrintLines(bPrintLines),
+CScanStatus::CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer)
+    : m_fnAnswer(std::move(fnAnswer)),
       m_pRunner(std::make_unique<CIppStatusRunner>(
           [this](size_t nId, const PrinterStatus& status) { OnResult(nId, status); }, bound)) {}
 
@@ -126,10 +126,7 @@ void CScanStatus::OnResult(size_t nId, const PrinterStatus& status) {
     std::lock_guard lock(m_mutex);
     const ScanRow& row = m_aRows[nId];
     m_mapStatus[row.strIpAddress] = status;
-    if (!m_bPrintLines) return;
-    const std::string strLine = StatusTableLine(row, status);
-    std::fwrite(strLine.data(), 1, strLine.size(), stdout);
-    std::fflush(stdout);
+    if (m_fnAnswer) m_fnAnswer(row, status);
 }
 
 bool CScanStatus::AllHealthy() const {

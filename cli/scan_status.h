@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,8 +30,10 @@ std::vector<OutputColumn> StatusColumns(const std::unordered_map<std::u16string,
 
 class CScanStatus {
 public:
-    // bPrintLines: print each row's table line once its status is known.
-    CScanStatus(std::chrono::milliseconds bound, bool bPrintLines);
+    // Called for each row once its status is known, on the answering
+    // thread, one at a time (may be null).
+    using AnswerFn = std::function<void(const ScanRow&, const PrinterStatus&)>;
+    CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer);
     ~CScanStatus();
 
     // Asks the row's printer; called for each row as it is listed.
@@ -48,8 +51,8 @@ public:
 private:
     void OnResult(size_t nId, const PrinterStatus& status);
 
-    const bool m_bPrintLines;
-    std::mutex m_mutex;  // guards the rows and statuses, and stdout while printing
+    const AnswerFn m_fnAnswer;
+    std::mutex m_mutex;  // guards the rows and statuses, and the calls of m_fnAnswer
     std::vector<ScanRow> m_aRows;
     std::unordered_map<std::u16string, PrinterStatus> m_mapStatus;
     std::unique_ptr<CIppStatusRunner> m_pRunner;  // last: its workers use the rest

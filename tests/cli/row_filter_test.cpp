@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"PrefixMissing", "--address 10.0.0.0/", {}, "--address needs an IPv4 or IPv6 network"},
         FilterCase{"NoAddress", "--address 10.0.0", {}, "--address needs an IPv4 or IPv6 network"},
         FilterCase{"UnknownState", "--state idle,busy", {}, "--state takes idle, printing"},
-        FilterCase{"UnknownSource", "--source mdns,", {}, "--source takes mdns"},
+        FilterCase{"UnknownSource", "--source mdns,", {}, "--source takes"},
         FilterCase{"PercentAbove100", "--supply-below 101", {}, "--supply-below needs a percentage"},
         FilterCase{"PercentNotANumber", "--supply-below low", {}, "--supply-below needs a percentage"},
         FilterCase{"UnknownSortKey", "--sort size", {}, "--sort takes name"}),
