@@ -74,6 +74,10 @@ for page in hvl hvl-scan; do
   fi
 done
 
+# The bash completion, where bash-completion looks for it, completing hvl-scan.
+completion=$prefix/share/bash-completion/completions/hvl-scan
+bash -c "source '$completion' && complete -p hvl-scan" >/dev/null 2>&1 || fail "$completion missing or not for hvl-scan"
+
 # The package documents.
 [ -f "$prefix/share/doc/hvl/copyright" ] || fail "share/doc/hvl/copyright missing"
 
