@@ -92,22 +92,107 @@ bool Search(const Regex& pRegex, std::u16string_view str) {
                               static_cast<GRegexMatchFlags>(0), nullptr, nullptr);
 }
 
-std::u16string LocationOf(const ScanRow& row) {
-    const DnsSdTxtItem* pNote = FindTxtItem(row, "note");
-    return pNote && pNote->bHasValue ? Utf8ToUtf16(pNote->strValue) : std::u16string();
+using Rule = std::function<bool(const ScanRow&, const PrinterStatus*)>;
+
+// What a regular expression of the field is matched against; the printer's
+// own answer where the scan had none.
+std::vector<std::u16string_view> TextsOf(FilterField nField, const ScanRow& row,
+                                         const PrinterStatus* pStatus) {
+    switch (nField) {
+        case FilterField::Name:
+            return {row.strName};
+        case FilterField::Location:
+            return {row.strLocation.empty() && pStatus ? pStatus->strLocation : row.strLocation};
+        case FilterField::Model:
+            return {row.strModel, pStatus ? pStatus->strMakeAndModel : u""};
+        default: {
+            std::vector<std::u16string_view> aReasons;
+            if (pStatus) {
+                for (const StateReason& reason : pStatus->aReasons) aReasons.push_back(reason.strKeyword);
+            }
+            return aReasons;
+        }
+    }
 }
 
-// Any of the methods that found the row's address.
-bool HasSource(const ScanRow& row, const std::vector<std::string>& aNames) {
-    const auto fnNamed = [&](int32_t nKind) {
-        return std::find(aNames.begin(), aNames.end(), SourceText(nKind)) != aNames.end();
+// Each maker returns the rule of one option's value, or none with strWhy.
+Rule RegexRule(FilterField nField, const std::string& strValue, std::string& strWhy) {
+    GError* pError = nullptr;
+    GRegex* p = g_regex_new(strValue.c_str(), G_REGEX_CASELESS, static_cast<GRegexMatchFlags>(0), &pError);
+    if (!p) {
+        strWhy = std::string("needs a regular expression: ") + pError->message;
+        g_error_free(pError);
+        return nullptr;
+    }
+    const Regex pRegex(p, g_regex_unref);
+    return [pRegex, nField](const ScanRow& row, const PrinterStatus* pStatus) {
+        for (std::u16string_view str : TextsOf(nField, row, pStatus)) {
+            if (Search(pRegex, str)) return true;
+        }
+        return false;
     };
-    return fnNamed(row.nKind) || std::any_of(row.aOtherKinds.begin(), row.aOtherKinds.end(), fnNamed);
 }
 
-PrinterState StateOfName(const std::string& strName) {
-    const std::vector<std::string> aNames = StateNames();
-    return static_cast<PrinterState>(std::find(aNames.begin(), aNames.end(), strName) - aNames.begin());
+Rule ListRule(FilterField nField, const std::string& strValue, std::string& strWhy) {
+    const std::vector<std::string> aKnown = nField == FilterField::Source ? SourceNames() : StateNames();
+    const std::vector<std::string> aNames = SplitCommas(strValue);
+    for (const std::string& strName : aNames) {
+        if (std::find(aKnown.begin(), aKnown.end(), strName) == aKnown.end()) {
+            strWhy = "takes " + JoinNames(aKnown) + " (a comma between several), not '" + strName + "'";
+            return nullptr;
+        }
+    }
+    const auto fnListed = [aNames](const std::string& strName) {
+        return std::find(aNames.begin(), aNames.end(), strName) != aNames.end();
+    };
+    if (nField == FilterField::Source) {
+        // Any of the methods that found the row's address.
+        return [fnListed](const ScanRow& row, const PrinterStatus*) {
+            return fnListed(SourceText(row.nKind)) ||
+                   std::any_of(row.aOtherKinds.begin(), row.aOtherKinds.end(),
+                               [&](int32_t nKind) { return fnListed(SourceText(nKind)); });
+        };
+    }
+    return [fnListed](const ScanRow&, const PrinterStatus* pStatus) {
+        return pStatus && fnListed(StateNames()[static_cast<size_t>(pStatus->nState)]);
+    };
+}
+
+Rule AddressRule(const std::string& strValue, std::string& strWhy) {
+    std::vector<Network> aNetworks;
+    for (const std::string& strItem : SplitCommas(strValue)) {
+        if (!ParseNetwork(strItem, aNetworks.emplace_back())) {
+            strWhy = "needs an IPv4 or IPv6 network such as 10.20.0.0/16 or fd00::/8, not '" + strItem + "'";
+            return nullptr;
+        }
+    }
+    // Any address the printer reported.
+    return [aNetworks](const ScanRow& row, const PrinterStatus*) {
+        for (const std::u16string& strAddress : row.aAddresses) {
+            const IpAddress ip = ParseAddress(Utf16ToUtf8(strAddress));
+            for (const Network& net : aNetworks) {
+                if (InNetwork(ip, net)) return true;
+            }
+        }
+        return false;
+    };
+}
+
+Rule SupplyRule(const std::string& strValue, std::string& strWhy) {
+    int nPercent = -1;
+    const char* pEnd = strValue.data() + strValue.size();
+    auto [pStop, ec] = std::from_chars(strValue.data(), pEnd, nPercent);
+    if (pStop != pEnd && *pStop == '%') ++pStop;
+    if (strValue.empty() || ec != std::errc() || pStop != pEnd || nPercent < 0 || nPercent > 100) {
+        strWhy = "needs a percentage from 0 to 100, not '" + strValue + "'";
+        return nullptr;
+    }
+    // Supplies of unknown level never count.
+    return [nPercent](const ScanRow&, const PrinterStatus* pStatus) {
+        return pStatus &&
+               std::any_of(pStatus->aSupplies.begin(), pStatus->aSupplies.end(),
+                           [&](const SupplyLevel& s) { return s.nLevel >= 0 && s.nLevel <= nPercent; });
+    };
 }
 
 }  // namespace
@@ -127,112 +212,30 @@ std::vector<std::string> StateNames() {
 }
 
 bool CRowFilter::Add(FilterField nField, const std::string& strValue, std::string& strError) {
-    const std::string strOption = OptionName(nField);
-    const auto fnRefuse = [&](const std::string& strWhy) {
-        strError = strOption + " " + strWhy;
-        return false;
-    };
+    std::string strWhy;
+    Rule rule;
     switch (nField) {
-        case FilterField::Name:
-        case FilterField::Location:
-        case FilterField::Model:
-        case FilterField::Reason: {
-            GError* pError = nullptr;
-            Regex pRegex(
-                g_regex_new(strValue.c_str(), G_REGEX_CASELESS, static_cast<GRegexMatchFlags>(0), &pError),
-                [](GRegex* p) {
-                    if (p) g_regex_unref(p);
-                });
-            if (!pRegex) {
-                const std::string strWhy = pError->message;
-                g_error_free(pError);
-                return fnRefuse("needs a regular expression: " + strWhy);
-            }
-            if (nField == FilterField::Name) {
-                m_aRules.push_back([pRegex](const ScanRow& row, const PrinterStatus*) {
-                    return Search(pRegex, row.strName);
-                });
-            } else if (nField == FilterField::Location) {
-                m_aRules.push_back([pRegex](const ScanRow& row, const PrinterStatus*) {
-                    return Search(pRegex, LocationOf(row));
-                });
-            } else if (nField == FilterField::Model) {
-                // The printer's own make and model where the scan had none.
-                m_aRules.push_back([pRegex](const ScanRow& row, const PrinterStatus* pStatus) {
-                    return Search(pRegex, row.strModel) ||
-                           (pStatus && Search(pRegex, pStatus->strMakeAndModel));
-                });
-            } else {
-                m_bNeedsStatus = true;
-                m_aRules.push_back([pRegex](const ScanRow&, const PrinterStatus* pStatus) {
-                    return pStatus &&
-                           std::any_of(pStatus->aReasons.begin(), pStatus->aReasons.end(),
-                                       [&](const StateReason& r) { return Search(pRegex, r.strKeyword); });
-                });
-            }
-            return true;
-        }
         case FilterField::Source:
-        case FilterField::State: {
-            const std::vector<std::string> aKnown =
-                nField == FilterField::Source ? SourceNames() : StateNames();
-            const std::vector<std::string> aNames = SplitCommas(strValue);
-            for (const std::string& strName : aNames) {
-                if (std::find(aKnown.begin(), aKnown.end(), strName) == aKnown.end())
-                    return fnRefuse("takes " + JoinNames(aKnown) + " (a comma between several), not '" +
-                                    strName + "'");
-            }
-            if (nField == FilterField::Source) {
-                m_aRules.push_back(
-                    [aNames](const ScanRow& row, const PrinterStatus*) { return HasSource(row, aNames); });
-                return true;
-            }
-            std::vector<PrinterState> aStates;
-            for (const std::string& strName : aNames) aStates.push_back(StateOfName(strName));
-            m_bNeedsStatus = true;
-            m_aRules.push_back([aStates](const ScanRow&, const PrinterStatus* pStatus) {
-                return pStatus && std::find(aStates.begin(), aStates.end(), pStatus->nState) != aStates.end();
-            });
-            return true;
-        }
-        case FilterField::Address: {
-            std::vector<Network> aNetworks;
-            for (const std::string& strItem : SplitCommas(strValue)) {
-                if (!ParseNetwork(strItem, aNetworks.emplace_back()))
-                    return fnRefuse("needs an IPv4 or IPv6 network such as 10.20.0.0/16 or fd00::/8, not '" +
-                                    strItem + "'");
-            }
-            // Any address the printer reported.
-            m_aRules.push_back([aNetworks](const ScanRow& row, const PrinterStatus*) {
-                for (const std::u16string& strAddress : row.aAddresses) {
-                    const IpAddress ip = ParseAddress(Utf16ToUtf8(strAddress));
-                    for (const Network& net : aNetworks) {
-                        if (InNetwork(ip, net)) return true;
-                    }
-                }
-                return false;
-            });
-            return true;
-        }
-        case FilterField::SupplyBelow: {
-            int nPercent = -1;
-            const char* pEnd = strValue.data() + strValue.size();
-            auto [pStop, ec] = std::from_chars(strValue.data(), pEnd, nPercent);
-            if (pStop != pEnd && *pStop == '%') ++pStop;
-            if (strValue.empty() || ec != std::errc() || pStop != pEnd || nPercent < 0 || nPercent > 100)
-                return fnRefuse("needs a percentage from 0 to 100, not '" + strValue + "'");
-            m_bNeedsStatus = true;
-            // Supplies of unknown level never count.
-            m_aRules.push_back([nPercent](const ScanRow&, const PrinterStatus* pStatus) {
-                return pStatus && std::any_of(pStatus->aSupplies.begin(), pStatus->aSupplies.end(),
-                                              [&](const SupplyLevel& s) {
-                                                  return s.nLevel >= 0 && s.nLevel <= nPercent;
-                                              });
-            });
-            return true;
-        }
+        case FilterField::State:
+            rule = ListRule(nField, strValue, strWhy);
+            break;
+        case FilterField::Address:
+            rule = AddressRule(strValue, strWhy);
+            break;
+        case FilterField::SupplyBelow:
+            rule = SupplyRule(strValue, strWhy);
+            break;
+        default:
+            rule = RegexRule(nField, strValue, strWhy);
     }
-    return fnRefuse("is not a filter");
+    if (!rule) {
+        strError = std::string(OptionName(nField)) + " " + strWhy;
+        return false;
+    }
+    m_bNeedsStatus |=
+        nField == FilterField::State || nField == FilterField::SupplyBelow || nField == FilterField::Reason;
+    m_aRules.push_back(std::move(rule));
+    return true;
 }
 
 bool CRowFilter::Matches(const ScanRow& row, const PrinterStatus* pStatus) const {
@@ -274,7 +277,7 @@ bool TextBefore(std::u16string_view a, std::u16string_view b) {
 void SortRows(std::vector<ScanRow>& aRows, SortKey nKey) {
     if (nKey == SortKey::None) return;
     // Each row's key made once, not at every comparison.
-    std::vector<std::u16string> aTexts(aRows.size());
+    std::vector<std::u16string_view> aTexts(aRows.size());
     std::vector<IpAddress> aAddresses(nKey == SortKey::Address ? aRows.size() : 0);
     for (size_t i = 0; i < aRows.size(); ++i) {
         switch (nKey) {
@@ -282,7 +285,7 @@ void SortRows(std::vector<ScanRow>& aRows, SortKey nKey) {
                 aTexts[i] = aRows[i].strName;
                 break;
             case SortKey::Location:
-                aTexts[i] = LocationOf(aRows[i]);
+                aTexts[i] = aRows[i].strLocation;
                 break;
             case SortKey::Model:
                 aTexts[i] = aRows[i].strModel;

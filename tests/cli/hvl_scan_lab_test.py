@@ -511,8 +511,8 @@ class HvlScanStatus(unittest.TestCase):
 
     def test_states_supplies_and_bounds(self):
         with Lab("st" + SUFFIX, ["p1", "p2", "p3", "p4"]) as lab, tempfile.TemporaryDirectory() as cwd:
-            lab.ippeveprinter("p1", "Lab Idle")
-            lab.ippeveprinter("p2", "Lab Everywhere")
+            lab.ippeveprinter("p1", "Lab Idle", args=["-l", "Floor 3 east"])
+            lab.ippeveprinter("p2", "Lab Everywhere", args=["-l", "Floor 3 west"])
             # on lo, so that p2's avahi-daemon does not publish it: the client reaches it all the same
             lab.exec("p2", ["ip", "addr", "add", f"{TLS_IP}/32", "dev", "lo"]).check_returncode()
             lab.announce("p3", STATUS_ANNOUNCED)
@@ -526,13 +526,13 @@ class HvlScanStatus(unittest.TestCase):
             # whatever p4 sends from port 631 (its refusals) goes nowhere; mDNS still flows
             lab.exec("p4", ["ip", "rule", "add", "ipproto", "tcp", "sport", "631", "blackhole"]).check_returncode()
 
-            def scan(*args, bound="2"):
+            def scan(*args, bound="2", status=3):
                 t0 = time.monotonic()
                 p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--ipp",
                                     "--status", "--status-timeout", bound, *args],
                                    cwd=cwd, capture_output=True, timeout=90)
                 # a printer that did not answer: 3
-                self.assertEqual(p.returncode, 3, p.stderr)
+                self.assertEqual(p.returncode, status, p.stderr)
                 return p.stdout.decode("utf-8"), time.monotonic() - t0
 
             out, with_status = scan("--json")
@@ -554,7 +554,7 @@ class HvlScanStatus(unittest.TestCase):
             self.assertIsNone(by_ip[refusing_ip]["accepting"])
             # ippeveprinter's -l: from TXT "note" or, for _printer._tcp (empty TXT), from IPP
             self.assertEqual({r["ip"]: r["location"] for r in doc if r["ip"] in (idle_ip, refusing_ip)},
-                             {idle_ip: "Lab", refusing_ip: None})
+                             {idle_ip: "Floor 3 east", refusing_ip: None})
             # A supply change on the printer's own page is seen on the next scan.
             lab.exec_client(["curl", "-sf", "-m", "5", "-o", "/dev/null",
                              f"http://{idle_ip}:631/supplies?supply0=25&supply1=4"]).check_returncode()
@@ -563,6 +563,9 @@ class HvlScanStatus(unittest.TestCase):
             self.assertTrue(lines[idle_ip].endswith("  idle  toner-low-report (Black Toner 4%)"), lines[idle_ip])
             self.assertTrue(lines[asleep_ip].endswith("  no answer"), lines[asleep_ip])
             self.assertEqual(out.splitlines()[-1], "5 devices found.")
+            # The floor's printers low on toner; those filtered out do not set the exit status.
+            out, _ = scan("--location", "^FLOOR 3", "--state", "idle,printing", "--supply-below", "10", status=0)
+            self.assertEqual(out.splitlines(), [lines[idle_ip], "5 devices found, 1 shown."])
             out, _ = scan("--csv")
             records = list(csv.reader(io.StringIO(out, newline="")))
             self.assertEqual(records[0][-3:], ["state", "reasons", "supplies"])
