@@ -359,7 +359,7 @@ void CheckLocalNameLookup(DiagnoseReport& report, const char* pszNsswitch) {
 
 }  // namespace
 
-DiagnoseReport RunDiagnose() {
+DiagnoseReport RunDiagnose(DiagnoseScope nScope) {
     DiagnoseReport report;
     const bool bAvahi = CheckBusAndAvahi(report);
     const std::vector<Ipv4Address> aAddresses = ReadIpv4Addresses();
@@ -374,7 +374,7 @@ DiagnoseReport RunDiagnose() {
     CheckSettings(report, bMdnsOn, bUpnpOn);
     // Only the web addresses need it: a scan works without.
     CheckLocalNameLookup(report, "/etc/nsswitch.conf");
-    CheckSearchDomains(report);
+    if (nScope == DiagnoseScope::EVERYTHING) CheckSearchDomains(report);
     report.bMdnsCanWork = bAvahi && bNetwork && bMdnsOn;
     report.bUpnpCanWork = bNetwork && bUpnpOn;
     return report;

@@ -1,6 +1,6 @@
-// hvl-scan --diagnose: why a scan may find nothing, checked without sending
-// anything on the network. Each check gives one line: "OK ..." or the
-// problem and what to do about it.
+// hvl-scan --diagnose: why a scan may find nothing, checked without
+// scanning. Each check gives one line: "OK ..." or the problem and what to
+// do about it.
 #pragma once
 
 #include <string>
@@ -18,9 +18,15 @@ struct DiagnoseReport {
     bool bUpnpCanWork = false;
 };
 
-// Runs every check. Each call to the bus or avahi-daemon is bounded by
-// DIAGNOSE_BUS_TIMEOUT_MS; hvl.cfg is read from the current directory.
-DiagnoseReport RunDiagnose();
+enum class DiagnoseScope {
+    EVERYTHING,  // --diagnose: also asks the DNS servers what each search domain names
+    LOCAL,       // after a scan: nothing is sent onto the network, so nothing outlasts Ctrl+C
+};
+
+// Runs the checks. Each call to the bus or avahi-daemon is bounded by
+// DIAGNOSE_BUS_TIMEOUT_MS, each DNS query by the unicast browse's bound;
+// hvl.cfg is read from the current directory.
+DiagnoseReport RunDiagnose(DiagnoseScope nScope = DiagnoseScope::EVERYTHING);
 
 // The system bus and avahi-daemon on it alone (two lines): whether mDNS can
 // reach the daemon.

@@ -45,8 +45,10 @@ void WriteOut(const std::string& str) {
 }
 
 // After a scan that found nothing: the checks that did not pass, on stderr.
+// Only those that ask nothing of the network: the scan is over, and Ctrl+C
+// must not wait for a DNS server.
 void ExplainEmptyScan() {
-    const DiagnoseReport report = RunDiagnose();
+    const DiagnoseReport report = RunDiagnose(DiagnoseScope::LOCAL);
     for (const DiagnoseLine& line : report.aLines) {
         if (line.nLevel != DiagnoseLine::Level::OK)
             std::fprintf(stderr, "hvl-scan: %s\n", line.strText.c_str());

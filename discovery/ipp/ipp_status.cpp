@@ -255,3 +255,37 @@ bool ReadStatusReply(ipp_t* pResponse, PrinterStatus& status) {
     if (status.aSupplies.empty()) ReadPwgSupplies(pResponse, status.aSupplies);
     return true;
 }
+
+namespace {
+
+struct MemoryReader {
+    std::string_view rest;
+};
+
+extern "C" ssize_t ReadFromMemory(void* pContext, ipp_uchar_t* pBuffer, size_t nBytes) {
+    auto* pReader = static_cast<MemoryReader*>(pContext);
+    const size_t n = std::min(nBytes, pReader->rest.size());
+    std::copy_n(pReader->rest.data(), n, pBuffer);
+    pReader->rest.remove_prefix(n);
+    return static_cast<ssize_t>(n);
+}
+
+}  // namespace
+
+StatusReply ReadStatusReplyBody(std::string_view body, PrinterStatus& status) {
+    status.nState = PrinterState::NoIpp;
+    MemoryReader reader{body};
+    ipp_t* pResponse = ippNew();
+    // Blocking: one call reads the whole message, or fails at its end.
+    const ipp_state_t nState = ippReadIO(&reader, ReadFromMemory, 1, nullptr, pResponse);
+    StatusReply nReply = StatusReply::NOT_IPP;
+    if (nState == IPP_STATE_DATA) {
+        if (ReadStatusReply(pResponse, status)) {
+            nReply = StatusReply::ANSWERED;
+        } else if (ippGetStatusCode(pResponse) == IPP_STATUS_ERROR_NOT_FOUND) {
+            nReply = StatusReply::NOT_FOUND;
+        }
+    }
+    ippDelete(pResponse);
+    return nReply;
+}

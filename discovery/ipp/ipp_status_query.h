@@ -1,5 +1,6 @@
-// One printer's status over IPP: a single Get-Printer-Attributes request
-// with libcups, the whole exchange bounded.
+// One printer's status over IPP: a single Get-Printer-Attributes request,
+// made and read with libcups and carried by libsoup, the whole exchange
+// (connect, TLS handshake, request, reply) under one bound.
 #pragma once
 
 #include <atomic>
@@ -33,6 +34,7 @@ std::string StatusUri(const StatusTarget& target, size_t nResource);
 
 // Asks the printer; returns within the bound (plus a short slice), or
 // earlier once bCancel is set, with NoAnswer then. Never sends anything but
-// Get-Printer-Attributes.
+// Get-Printer-Attributes; a target whose address is not numeric is never
+// asked (NoAnswer).
 PrinterStatus QueryPrinterStatus(const StatusTarget& target, std::chrono::milliseconds bound,
                                  const std::atomic<bool>& bCancel);

@@ -3,6 +3,8 @@
 
 #include <cups/ipp.h>
 
+#include <string_view>
+
 #include "ipp_status.h"
 
 // The attributes asked for: state, reasons, message, identity and both
@@ -14,6 +16,16 @@ extern const int IPP_STATUS_ATTRIBUTE_COUNT;
 // successful reply. False when the reply carries no usable printer-state
 // (then it is not a printer's answer and the status is left as NoIpp).
 bool ReadStatusReply(ipp_t* pResponse, PrinterStatus& status);
+
+enum class StatusReply {
+    ANSWERED,   // a printer's status, read into the status
+    NOT_FOUND,  // IPP client-error-not-found: the printer has not that path
+    NOT_IPP,    // not an IPP message, or no printer's answer
+};
+
+// The body of an HTTP reply, as it came from the network, read as an IPP
+// message and then as above.
+StatusReply ReadStatusReplyBody(std::string_view body, PrinterStatus& status);
 
 // One PWG printer-supply value ("type=toner;level=40;maxcapacity=100;...")
 // and its description; false when it has none of the keys a level needs.

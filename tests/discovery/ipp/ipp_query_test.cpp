@@ -22,9 +22,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A TCP peer on 127.0.0.1: silent (takes the connection, never answers) or
-// a web server that answers 404 to every request and keeps each request's
-// first line and IPP operation.
+// A TCP peer on 127.0.0.1 that counts the connections it takes: silent
+// (never answers) or a web server that answers 404 to every request and
+// keeps each request's first line, IPP operation and user name.
 class CLoopbackPeer {
 public:
     enum class Mode { Silent, NotFound };
@@ -38,24 +38,31 @@ public:
         listen(m_fd, 8);
         getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &nLen);
         m_nPort = ntohs(addr.sin_port);
-        if (m_nMode == Mode::NotFound) m_thread = std::thread([this] { Serve(); });
+        m_thread = std::thread([this] { Serve(); });
     }
     ~CLoopbackPeer() {
         shutdown(m_fd, SHUT_RDWR);
         close(m_fd);
         if (m_thread.joinable()) m_thread.join();
+        for (const int fd : m_aHeld) close(fd);
     }
     int Port() const { return m_nPort; }
     std::vector<std::string> Requests() {
         std::lock_guard lock(m_mutex);
         return m_aRequests;
     }
+    size_t Connections() const { return m_nConnections.load(); }
 
 private:
     void Serve() {
         for (;;) {
             const int fd = accept(m_fd, nullptr, nullptr);
             if (fd < 0) return;
+            ++m_nConnections;
+            if (m_nMode == Mode::Silent) {
+                m_aHeld.push_back(fd);  // closed with the peer
+                continue;
+            }
             std::string strIn;
             char buf[4096];
             for (;;) {
@@ -70,7 +77,13 @@ private:
                                        : "-";
                         {
                             std::lock_guard lock(m_mutex);
-                            m_aRequests.push_back(strIn.substr(0, strIn.find("\r\n")) + " op " + strOp);
+                            const std::string strUser = strIn.find(
+                                                            "\x09"
+                                                            "anonymous") < nHead + 4 + nBody
+                                                            ? " anonymous"
+                                                            : "";
+                            m_aRequests.push_back(strIn.substr(0, strIn.find("\r\n")) + " op " + strOp +
+                                                  strUser);
                         }
                         strIn.erase(0, nHead + 4 + nBody);
                         const char szReply[] = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
@@ -92,6 +105,8 @@ private:
     std::thread m_thread;
     std::mutex m_mutex;
     std::vector<std::string> m_aRequests;
+    std::atomic<size_t> m_nConnections{0};
+    std::vector<int> m_aHeld;
 };
 
 StatusTarget LoopbackTarget(int nPort, bool bTls, std::vector<std::string> aResources) {
@@ -104,7 +119,8 @@ struct QueryCase {
     bool bClosedPort;  // the peer's port after the peer has gone: refused
     bool bTls;
     PrinterState nExpected;
-    size_t nRequests;  // requests the peer saw
+    size_t nRequests;     // requests the peer saw
+    size_t nConnections;  // one per path: never a reconnect behind the bound's back
 };
 
 class StatusQuery : public testing::TestWithParam<QueryCase> {};
@@ -126,18 +142,21 @@ TEST_P(StatusQuery, EndsWithinItsBoundAndSaysWhy) {
     }
     if (pPeer) {
         // Get-Printer-Attributes (0x000B) at each path, nothing else
-        const std::vector<std::string> aAll = {"POST /ipp/print HTTP/1.1 op 11", "POST / HTTP/1.1 op 11"};
+        const std::vector<std::string> aAll = {"POST /ipp/print HTTP/1.1 op 11 anonymous",
+                                               "POST / HTTP/1.1 op 11 anonymous"};
         EXPECT_EQ(pPeer->Requests(), std::vector<std::string>(aAll.begin(), aAll.begin() + c.nRequests));
+        EXPECT_EQ(pPeer->Connections(), c.nConnections);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Peers, StatusQuery,
     testing::Values(
-        QueryCase{"Refused", CLoopbackPeer::Mode::Silent, true, false, PrinterState::NoIpp, 0},
-        QueryCase{"Silent", CLoopbackPeer::Mode::Silent, false, false, PrinterState::NoAnswer, 0},
-        QueryCase{"SilentTls", CLoopbackPeer::Mode::Silent, false, true, PrinterState::NoAnswer, 0},
-        QueryCase{"WebServerBothPaths", CLoopbackPeer::Mode::NotFound, false, false, PrinterState::NoIpp, 2}),
+        QueryCase{"Refused", CLoopbackPeer::Mode::Silent, true, false, PrinterState::NoIpp, 0, 0},
+        QueryCase{"Silent", CLoopbackPeer::Mode::Silent, false, false, PrinterState::NoAnswer, 0, 1},
+        QueryCase{"SilentTls", CLoopbackPeer::Mode::Silent, false, true, PrinterState::NoAnswer, 0, 1},
+        QueryCase{"WebServerBothPaths", CLoopbackPeer::Mode::NotFound, false, false, PrinterState::NoIpp, 2,
+                  2}),
     [](const testing::TestParamInfo<QueryCase>& info) { return std::string(info.param.pszName); });
 
 TEST(StatusQuery, CancelEndsAWaitEarly) {
