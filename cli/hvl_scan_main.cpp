@@ -303,11 +303,13 @@ bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
         WriteOut(CsvDocument(aShown, aColumns));
     } else {
         // --sort: the table once every row is in.
-        for (const ScanRow& row : run.bLiveTable ? std::vector<ScanRow>() : aShown) {
-            const PrinterStatus* pRowStatus = StatusOf(run, row);
-            WriteOut(pRowStatus ? StatusTableLine(row, *pRowStatus) : TableLine(row));
+        for (size_t i = 0; !run.bLiveTable && i < aShown.size(); ++i) {
+            const PrinterStatus* pRowStatus = StatusOf(run, aShown[i]);
+            WriteOut(pRowStatus ? StatusTableLine(aShown[i], *pRowStatus) : TableLine(aShown[i]));
         }
+        std::unique_lock<std::mutex> lock(run.linesLock);
         const size_t nShown = run.bLiveTable ? run.liveShown.size() : aShown.size();
+        lock.unlock();
         WriteOut((run.args.filter.IsEmpty() ? CountText(run.rows.GetCount())
                                             : CountText(run.rows.GetCount(), nShown)) +
                  "\n");

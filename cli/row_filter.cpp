@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
-#include <numeric>
 
 #include "conv_string.h"
 #include "printer_list.h"
@@ -16,9 +15,11 @@
 
 namespace {
 
+// Orders as --sort address does: IPv4, then IPv6, then what is no address.
 struct IpAddress {
-    int nFamily = 0;  // AF_INET or AF_INET6; 0 when the text is no address
+    enum Family { V4, V6, NONE } nFamily = NONE;
     std::array<uint8_t, 16> aBytes{};
+    auto operator<=>(const IpAddress&) const = default;
 };
 
 // A link-local address is compared without its interface ("%eth0").
@@ -26,9 +27,9 @@ IpAddress ParseAddress(const std::string& strText) {
     const std::string strAddress = strText.substr(0, strText.find('%'));
     IpAddress ip;
     if (inet_pton(AF_INET, strAddress.c_str(), ip.aBytes.data()) == 1) {
-        ip.nFamily = AF_INET;
+        ip.nFamily = IpAddress::V4;
     } else if (inet_pton(AF_INET6, strAddress.c_str(), ip.aBytes.data()) == 1) {
-        ip.nFamily = AF_INET6;
+        ip.nFamily = IpAddress::V6;
     }
     return ip;
 }
@@ -39,7 +40,7 @@ struct Network {
 };
 
 bool InNetwork(const IpAddress& ip, const Network& net) {
-    if (ip.nFamily == 0 || ip.nFamily != net.base.nFamily) return false;
+    if (ip.nFamily != net.base.nFamily) return false;
     const int nWhole = net.nPrefix / 8, nBits = net.nPrefix % 8;
     if (std::memcmp(ip.aBytes.data(), net.base.aBytes.data(), static_cast<size_t>(nWhole)) != 0) return false;
     const uint8_t nMask = static_cast<uint8_t>(0xFF00 >> nBits);
@@ -51,8 +52,8 @@ bool ParseNetwork(const std::string& strText, Network& net) {
     const size_t nSlash = strText.find('/');
     if (strText.find('%') != std::string::npos) return false;
     net.base = ParseAddress(strText.substr(0, nSlash));
-    if (net.base.nFamily == 0) return false;
-    const int nMax = net.base.nFamily == AF_INET ? 32 : 128;
+    if (net.base.nFamily == IpAddress::NONE) return false;
+    const int nMax = net.base.nFamily == IpAddress::V4 ? 32 : 128;
     net.nPrefix = nMax;
     if (nSlash == std::string::npos) return true;
     const char* pBegin = strText.data() + nSlash + 1;
@@ -69,12 +70,6 @@ std::vector<std::string> SplitCommas(const std::string& str) {
         aItems.push_back(str.substr(nStart, nComma - nStart));
     aItems.push_back(str.substr(nStart));
     return aItems;
-}
-
-std::string JoinNames(const std::vector<std::string>& aNames) {
-    std::string str;
-    for (const std::string& strName : aNames) str += (str.empty() ? "" : ", ") + strName;
-    return str;
 }
 
 const char* OptionName(FilterField nField) {
@@ -138,7 +133,8 @@ Rule ListRule(FilterField nField, const std::string& strValue, std::string& strW
     const std::vector<std::string> aNames = SplitCommas(strValue);
     for (const std::string& strName : aNames) {
         if (std::find(aKnown.begin(), aKnown.end(), strName) == aKnown.end()) {
-            strWhy = "takes " + JoinNames(aKnown) + " (a comma between several), not '" + strName + "'";
+            strWhy =
+                "takes " + JoinedNames(aKnown, ", ") + " (a comma between several), not '" + strName + "'";
             return nullptr;
         }
     }
@@ -243,13 +239,10 @@ bool CRowFilter::Matches(const ScanRow& row, const PrinterStatus* pStatus) const
                        [&](const auto& fnRule) { return fnRule(row, pStatus); });
 }
 
-bool CRowFilter::Matches(const ScanRow& row, const StatusByAddress* pStatuses) const {
-    const PrinterStatus* pStatus = nullptr;
-    if (pStatuses) {
-        const auto it = pStatuses->find(row.strIpAddress);
-        if (it != pStatuses->end()) pStatus = &it->second;
-    }
-    return Matches(row, pStatus);
+std::string JoinedNames(const std::vector<std::string>& aNames, const char* pszBetween) {
+    std::string str;
+    for (const std::string& strName : aNames) str += (str.empty() ? "" : pszBetween) + strName;
+    return str;
 }
 
 std::vector<std::string> SortKeyNames() {
@@ -264,51 +257,32 @@ bool ParseSortKey(const std::string& strText, SortKey& nKey) {
     return true;
 }
 
-namespace {
-
-// Texts in the window's order, the empty ones after all others.
-bool TextBefore(std::u16string_view a, std::u16string_view b) {
-    if (a.empty() || b.empty()) return !a.empty() && b.empty();
-    return CompareNoCase(a, b) < 0;
-}
-
-}  // namespace
-
 void SortRows(std::vector<ScanRow>& aRows, SortKey nKey) {
     if (nKey == SortKey::None) return;
-    // Each row's key made once, not at every comparison.
-    std::vector<std::u16string_view> aTexts(aRows.size());
-    std::vector<IpAddress> aAddresses(nKey == SortKey::Address ? aRows.size() : 0);
-    for (size_t i = 0; i < aRows.size(); ++i) {
-        switch (nKey) {
-            case SortKey::Name:
-                aTexts[i] = aRows[i].strName;
-                break;
-            case SortKey::Location:
-                aTexts[i] = aRows[i].strLocation;
-                break;
-            case SortKey::Model:
-                aTexts[i] = aRows[i].strModel;
-                break;
-            default:
-                aTexts[i] = aRows[i].strIpAddress;
-                aAddresses[i] = ParseAddress(Utf16ToUtf8(aRows[i].strIpAddress));
-        }
-    }
+    const auto fnText = [nKey](const ScanRow& row) -> const std::u16string& {
+        return nKey == SortKey::Name       ? row.strName
+               : nKey == SortKey::Location ? row.strLocation
+                                           : row.strModel;
+    };
+    // Each address read once, not at every comparison.
+    std::vector<IpAddress> aAddresses;
+    for (size_t i = 0; nKey == SortKey::Address && i < aRows.size(); ++i)
+        aAddresses.push_back(ParseAddress(Utf16ToUtf8(aRows[i].strIpAddress)));
+    // Positions are sorted, so that each row moves once.
     std::vector<size_t> aOrder(aRows.size());
-    std::iota(aOrder.begin(), aOrder.end(), 0);
+    for (size_t i = 0; i < aOrder.size(); ++i) aOrder[i] = i;
     std::stable_sort(aOrder.begin(), aOrder.end(), [&](size_t a, size_t b) {
-        if (nKey != SortKey::Address) return TextBefore(aTexts[a], aTexts[b]);
-        // IPv4, then IPv6, then anything else; the interface of equal
-        // link-local addresses decides last.
-        const auto fnRank = [](int nFamily) { return nFamily == AF_INET ? 0 : nFamily == AF_INET6 ? 1 : 2; };
-        const IpAddress &x = aAddresses[a], &y = aAddresses[b];
-        if (x.nFamily != y.nFamily) return fnRank(x.nFamily) < fnRank(y.nFamily);
-        const int nBytes = std::memcmp(x.aBytes.data(), y.aBytes.data(), x.aBytes.size());
-        return nBytes != 0 ? nBytes < 0 : CompareNoCase(aTexts[a], aTexts[b]) < 0;
+        if (nKey == SortKey::Address) {
+            // The interface of equal link-local addresses decides last.
+            return aAddresses[a] != aAddresses[b]
+                       ? aAddresses[a] < aAddresses[b]
+                       : CompareNoCase(aRows[a].strIpAddress, aRows[b].strIpAddress) < 0;
+        }
+        // The window's order, the empty texts after all others.
+        const std::u16string &x = fnText(aRows[a]), &y = fnText(aRows[b]);
+        return x.empty() || y.empty() ? !x.empty() && y.empty() : CompareNoCase(x, y) < 0;
     });
     std::vector<ScanRow> aSorted;
-    aSorted.reserve(aRows.size());
     for (size_t i : aOrder) aSorted.push_back(std::move(aRows[i]));
     aRows = std::move(aSorted);
 }
@@ -317,7 +291,9 @@ std::vector<ScanRow> ShownRows(const std::vector<ScanRow>& aRows, const CRowFilt
                                const StatusByAddress* pStatuses, SortKey nKey) {
     std::vector<ScanRow> aShown;
     for (const ScanRow& row : aRows) {
-        if (filter.Matches(row, pStatuses)) aShown.push_back(row);
+        const auto it = pStatuses ? pStatuses->find(row.strIpAddress) : StatusByAddress::const_iterator();
+        if (filter.Matches(row, pStatuses && it != pStatuses->end() ? &it->second : nullptr))
+            aShown.push_back(row);
     }
     SortRows(aShown, nKey);
     return aShown;

@@ -30,7 +30,6 @@ public:
 
     // Every option matches. pStatus: the row's status, null when not asked.
     bool Matches(const ScanRow& row, const PrinterStatus* pStatus) const;
-    bool Matches(const ScanRow& row, const StatusByAddress* pStatuses) const;
 
 private:
     std::vector<std::function<bool(const ScanRow&, const PrinterStatus*)>> m_aRules;
@@ -40,6 +39,8 @@ private:
 // Names --source and --state take, in the order --help lists them.
 std::vector<std::string> SourceNames();
 std::vector<std::string> StateNames();
+// "a, b, c" with pszBetween ", ".
+std::string JoinedNames(const std::vector<std::string>& aNames, const char* pszBetween);
 
 enum class SortKey { None, Name, Address, Location, Model };
 

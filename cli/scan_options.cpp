@@ -6,9 +6,6 @@
 #include <memory>
 #include <vector>
 
-#include "conv_string.h"
-#include "file_version_info.h"
-
 namespace {
 
 constexpr char SUMMARY[] =
@@ -94,12 +91,6 @@ std::string TakeText(gchar* psz) {
     return str;
 }
 
-std::string Joined(const std::vector<std::string>& aNames, const char* pszBetween) {
-    std::string str;
-    for (const std::string& strName : aNames) str += (str.empty() ? "" : pszBetween) + strName;
-    return str;
-}
-
 // What the command line is read into, before it is checked.
 struct RawOptions {
     gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bNoMdns = FALSE, bNoUpnp = FALSE,
@@ -165,39 +156,25 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
         {"model", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Model),
          "Show the printers whose make and model match REGEX", "REGEX"},
         {"source", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Source),
-         "Show the printers found by a method of LIST: " + Joined(SourceNames(), ","), "LIST", SourceNames(),
-         true},
+         "Show the printers found by a method of LIST: " + JoinedNames(SourceNames(), ","), "LIST",
+         SourceNames(), true},
         {"address", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Address),
          "Show the printers with an address in a network of LIST (10.20.0.0/16,fd00::/8)", "LIST"},
         {"state", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::State),
-         "Show the printers in a state of LIST: " + Joined(StateNames(), ",") + " (asks --status)", "LIST",
-         StateNames(), true},
+         "Show the printers in a state of LIST: " + JoinedNames(StateNames(), ",") + " (asks --status)",
+         "LIST", StateNames(), true},
         {"supply-below", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::SupplyBelow),
          "Show the printers with a supply at or below PERCENT (asks --status)", "PERCENT"},
         {"reason", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Reason),
          "Show the printers with a state reason matching REGEX (asks --status)", "REGEX"},
         {"sort", 0, G_OPTION_ARG_STRING, &raw.pszSort,
-         "Sort by " + Joined(SortKeyNames(), ", ") + " (the table then comes at the end)", "KEY",
+         "Sort by " + JoinedNames(SortKeyNames(), ", ") + " (the table then comes at the end)", "KEY",
          SortKeyNames()},
         {"diagnose", 0, G_OPTION_ARG_NONE, &raw.bDiagnose,
          "Scan nothing; check what a scan needs, one line per check", nullptr},
         {"version", 0, G_OPTION_ARG_NONE, &raw.bVersion, "Show the version", nullptr},
         {"help", 'h', G_OPTION_ARG_NONE, &raw.bHelp, "Show this help", nullptr},
     };
-}
-
-// "hvl-scan (Halvet Printer Locator) 1.0.14.1", from the program's own
-// version block, as the window's about box reads it.
-std::string VersionText() {
-    CFileVersionInfo info;
-    if (info.Create() == 0) return "hvl-scan: the program has no version block\n";
-    // The fixed part: the version text is written with commas, as Windows has it.
-    const VS_FIXEDFILEINFO& fixed = info.GetFixedInfo();
-    const uint32_t aParts[] = {fixed.dwFileVersionMS >> 16, fixed.dwFileVersionMS & 0xFFFF,
-                               fixed.dwFileVersionLS >> 16, fixed.dwFileVersionLS & 0xFFFF};
-    std::string strVersion;
-    for (uint32_t nPart : aParts) strVersion += (strVersion.empty() ? "" : ".") + std::to_string(nPart);
-    return "hvl-scan (" + Utf16ToUtf8(info.GetProductName()) + ") " + strVersion + "\n";
 }
 
 }  // namespace
@@ -238,7 +215,7 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
         return ParseResult::HELP;
     }
     if (raw.bVersion) {
-        strText = VersionText();
+        strText = "hvl-scan (Halvet Printer Locator) " HVL_VERSION "\n";
         return ParseResult::HELP;
     }
     if (nArgs > 1) return fnBad(std::string("unexpected argument '") + ppArgs[1] + "'");
@@ -264,7 +241,7 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     }
     SortKey nSort = SortKey::None;
     if (raw.pszSort && !ParseSortKey(raw.pszSort, nSort))
-        return fnBad("--sort takes " + Joined(SortKeyNames(), ", ") + ", not '" + raw.pszSort + "'");
+        return fnBad("--sort takes " + JoinedNames(SortKeyNames(), ", ") + ", not '" + raw.pszSort + "'");
     options.bStatus = raw.bStatus || filter.NeedsStatus();
     options.fStatusTimeoutSeconds = raw.fStatusTimeout;
     options.bJson = raw.bJson;
@@ -293,26 +270,22 @@ std::string BashCompletionScript() {
             strFree += (strFree.empty() ? "" : "|") + strName;
             continue;
         }
-        strCases += "        " + strName + ") words=\"" + Joined(row.aChoices, " ") + "\"" +
+        strCases += "        " + strName + ") words=\"" + JoinedNames(row.aChoices, " ") + "\"" +
                     (row.bList ? " list=1" : "") + " ;;\n";
     }
     // A value of the user's own (a number, a REGEX): nothing to offer.
     strCases += "        " + strFree + ") return ;;\n";
     return "# bash completion for hvl-scan, made from its table of options.\n"
            "_hvl_scan() {\n"
-           "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} words list=\n"
+           "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} words list= head=\n"
            "    # bash splits --option=value at the '='.\n"
-           "    if [[ $cur == = ]]; then\n"
-           "        cur=\n"
-           "    elif [[ $prev == = && $COMP_CWORD -ge 2 ]]; then\n"
-           "        prev=${COMP_WORDS[COMP_CWORD-2]}\n"
-           "    fi\n"
+           "    if [[ $cur == = ]]; then cur=; elif [[ $prev == = ]]; then prev=${COMP_WORDS[COMP_CWORD-2]}; "
+           "fi\n"
            "    case $prev in\n" +
            strCases + "        *) COMPREPLY=($(compgen -W \"" + strWords +
            "\" -- \"$cur\")); return ;;\n"
            "    esac\n"
            "    # A list: complete the item after the last comma.\n"
-           "    local head=\n"
            "    [[ -n $list && $cur == *,* ]] && head=${cur%,*},\n"
            "    COMPREPLY=($(compgen -P \"$head\" -W \"$words\" -- \"${cur##*,}\"))\n"
            "}\n"

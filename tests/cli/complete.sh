@@ -3,4 +3,4 @@
 # the offers in brackets: complete.sh <completion file> <word>...
 source "$1" && shift
 COMP_WORDS=(hvl-scan "$@") COMP_CWORD=$#
-_hvl_scan && echo "[${COMPREPLY[*]}]"
+_hvl_scan; echo "[${COMPREPLY[*]}]"
