@@ -22,6 +22,7 @@
 #include "search_options.h"
 #include "unicast_browser.h"
 #include "unicast_scan.h"
+#include "wsd_finder.h"
 
 namespace {
 
@@ -357,6 +358,27 @@ void CheckLocalNameLookup(DiagnoseReport& report, const char* pszNsswitch) {
             "libnss-mdns), which adds mdns4_minimal to that line.");
 }
 
+// Per interface, whether the kernel lets a WS-Discovery Probe out of it.
+void CheckWsdMulticast(DiagnoseReport& report) {
+    std::string strThrough, strNot;
+    for (const WsdRoute& route : WsdMulticastRoutes()) {
+        std::string& strList = route.bIpv4 || route.bIpv6 ? strThrough : strNot;
+        strList += (strList.empty() ? "" : ", ") + route.strInterface;
+        if (route.bIpv4 || route.bIpv6)
+            strList += route.bIpv4 && route.bIpv6 ? " (IPv4, IPv6)" : route.bIpv4 ? " (IPv4)" : " (IPv6)";
+    }
+    const std::string strWhat = "WS-Discovery multicast (239.255.255.250 and ff02::c, port 3702)";
+    if (strThrough.empty()) {
+        Add(report, Level::WARN,
+            strWhat + " leaves through no interface" +
+                (strNot.empty() ? "" : " (not through " + strNot + ")") +
+                ": WS-Discovery printers cannot be found. Bring up an interface with multicast.");
+        return;
+    }
+    Add(report, Level::OK,
+        strWhat + " leaves through " + strThrough + (strNot.empty() ? "" : "; not through " + strNot) + ".");
+}
+
 }  // namespace
 
 DiagnoseReport RunDiagnose(DiagnoseScope nScope) {
@@ -374,6 +396,7 @@ DiagnoseReport RunDiagnose(DiagnoseScope nScope) {
     CheckSettings(report, bMdnsOn, bUpnpOn);
     // Only the web addresses need it: a scan works without.
     CheckLocalNameLookup(report, "/etc/nsswitch.conf");
+    CheckWsdMulticast(report);
     if (nScope == DiagnoseScope::EVERYTHING) CheckSearchDomains(report);
     report.bMdnsCanWork = bAvahi && bNetwork && bMdnsOn;
     report.bUpnpCanWork = bNetwork && bUpnpOn;

@@ -116,6 +116,7 @@ ScanOutcome RunLiveScan(const ScanOptions& args, const SearchOptions& options,
     LiveScanSettings settings;
     settings.bMdns = options.bMdnsEnabled != 0;
     settings.bUpnp = options.bUpnpEnabled != 0;
+    settings.bWsd = !args.bNoWsd;
     settings.bIpp = args.bIpp;
     CLiveScan scan(CreateLiveSources(settings));
     scan.SetRowAddedCallback(fnRow);
@@ -296,6 +297,7 @@ const PrinterStatus* StatusOf(const ScanRun& run, const ScanRow& row) {
 bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
     std::vector<OutputColumn> aColumns = BaseColumns();
     if (run.pUnicast) aColumns.push_back(DomainColumn());
+    aColumns.push_back(UuidColumn());
     for (OutputColumn& column : StatusColumns(StatusesOf(run))) aColumns.push_back(std::move(column));
     if (run.args.bJson) {
         WriteOut(JsonDocument(aShown, aColumns));

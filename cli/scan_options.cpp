@@ -10,8 +10,9 @@ namespace {
 
 constexpr char SUMMARY[] =
     "Searches the local network once for printers, by multicast DNS service\n"
-    "discovery and by UPnP. The methods switched on in \"hvl.cfg\" in the current\n"
-    "directory take part (both when the file is missing); the file is only read.\n"
+    "discovery, by UPnP and by WS-Discovery. The methods switched on in \"hvl.cfg\"\n"
+    "in the current directory take part (both when the file is missing; the file\n"
+    "is only read, and does not name WS-Discovery).\n"
     "\n"
     "Each printer is a line the moment it answers (address, method, name and web\n"
     "address), then the count. The scan is done when every printer asked has\n"
@@ -19,13 +20,16 @@ constexpr char SUMMARY[] =
 
 constexpr char DESCRIPTION[] =
     "--json prints one JSON array at the end: objects with \"name\", \"ip\", \"url\",\n"
-    "\"source\" (\"mdns\" or \"upnp\"), \"type\" (the mDNS service type that found it;\n"
-    "null for UPnP), \"model\" (make and model; null when the printer says none),\n"
+    "\"source\" (\"mdns\", \"upnp\" or \"wsd\"), \"sources\" (every method that found\n"
+    "the address, source first), \"type\" (the mDNS service type that found it;\n"
+    "null otherwise), \"model\" (make and model; null when the printer says none),\n"
     "\"location\" (where it stands: TXT \"note\", SNMP sysLocation, with --status\n"
-    "IPP printer-location; null when unknown) and \"addresses\" (every address\n"
-    "the printer reported, IPv4 first). --csv\n"
-    "prints the same as CSV (RFC 4180): a header line, one record per printer,\n"
-    "the addresses separated by spaces.\n"
+    "IPP printer-location; null when unknown), \"addresses\" (every address the\n"
+    "printer reported, IPv4 first) and \"uuid\" (a WS-Discovery printer's endpoint\n"
+    "address, else null). --csv prints the same as CSV (RFC 4180; no uuid): a\n"
+    "header line, one record per printer, the sources and the addresses\n"
+    "separated by spaces. A printer several methods find is one row, that of the\n"
+    "method which answered first.\n"
     "\n"
     "A printer without an IPv4 address is listed with its IPv6 address (a\n"
     "link-local one with its interface, fe80::1%eth0); its web address keeps the\n"
@@ -94,7 +98,7 @@ std::string TakeText(gchar* psz) {
 // What the command line is read into, before it is checked.
 struct RawOptions {
     gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bNoMdns = FALSE, bNoUpnp = FALSE,
-             bWindowScan = FALSE, bHelp = FALSE, bStatus = FALSE, bVersion = FALSE;
+             bNoWsd = FALSE, bWindowScan = FALSE, bHelp = FALSE, bStatus = FALSE, bVersion = FALSE;
     gchar** ppDomains = nullptr;
     gdouble fTimeout = 0;
     gdouble fStatusTimeout = 0;
@@ -131,12 +135,14 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
     return {
         {"no-mdns", 0, G_OPTION_ARG_NONE, &raw.bNoMdns, "Leave multicast DNS out of this scan", nullptr},
         {"no-upnp", 0, G_OPTION_ARG_NONE, &raw.bNoUpnp, "Leave UPnP out of this scan", nullptr},
+        {"no-wsd", 0, G_OPTION_ARG_NONE, &raw.bNoWsd, "Leave WS-Discovery out of this scan", nullptr},
         {"ipp", 0, G_OPTION_ARG_NONE, &raw.bIpp,
          "Also find printers that announce only _ipp._tcp or _ipps._tcp", nullptr},
         {"json", 0, G_OPTION_ARG_NONE, &raw.bJson, "Print one JSON array at the end", nullptr},
         {"csv", 0, G_OPTION_ARG_NONE, &raw.bCsv, "Print CSV at the end", nullptr},
         {"window-scan", 0, G_OPTION_ARG_NONE, &raw.bWindowScan,
-         "Run the window's scan instead: its passes, each ended by 4 s of silence", nullptr},
+         "Run the window's scan instead: its passes, each ended by 4 s of silence (no WS-Discovery)",
+         nullptr},
         {"domain",
          0,
          G_OPTION_ARG_STRING_ARRAY,
@@ -250,6 +256,7 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     options.bDiagnose = raw.bDiagnose;
     options.bNoMdns = raw.bNoMdns;
     options.bNoUpnp = raw.bNoUpnp;
+    options.bNoWsd = raw.bNoWsd;
     options.bWindowScan = raw.bWindowScan;
     options.fTimeoutSeconds = raw.fTimeout;
     options.aDomains = std::move(aDomains);

@@ -14,6 +14,7 @@ struct ScanOptions {
     bool bDiagnose = false;
     bool bNoMdns = false;
     bool bNoUpnp = false;
+    bool bNoWsd = false;
     bool bWindowScan = false;       // the window's providers and passes instead of the live engine
     double fTimeoutSeconds = 30.0;  // bounds the whole scan
     // --domain: unicast DNS domains to browse as well; "auto" for those the

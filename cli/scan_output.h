@@ -28,7 +28,8 @@ std::vector<OutputColumn> BaseColumns();
 // domain: where a unicast DNS-SD row is listed (hvl-scan --domain).
 OutputColumn DomainColumn();
 
-// uuid (JSON only): a WS-Discovery printer's endpoint address.
+// uuid (JSON only): a WS-Discovery printer's endpoint address, null for
+// the other methods' rows.
 OutputColumn UuidColumn();
 
 // "address  method  name  url\n", control and reordering characters as '?'.

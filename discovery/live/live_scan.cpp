@@ -10,6 +10,7 @@ LiveSourceArray CreateLiveSources(const LiveScanSettings& settings) {
     LiveSourceArray aSources;
     if (settings.bMdns) aSources.push_back(CreateLiveMdnsSource(settings, CreateSystemDnsSdClient()));
     if (settings.bUpnp) aSources.push_back(CreateLiveUpnpSource(settings));
+    if (settings.bWsd) aSources.push_back(CreateLiveWsdSource(settings));
     return aSources;
 }
 

@@ -17,6 +17,7 @@
 struct LiveScanSettings {
     bool bMdns = true;
     bool bUpnp = true;
+    bool bWsd = true;
     bool bIpp = false;  // mDNS also browses _ipp._tcp and _ipps._tcp
     // Each resolve, from its own start; also how long browses may stay silent
     // before their AllForNow when the daemon stops answering.
@@ -27,6 +28,9 @@ struct LiveScanSettings {
     // at the latest at the second.
     std::chrono::milliseconds upnpQuietAfter{1100};
     std::chrono::milliseconds upnpHardEnd{1500};
+    // WSD listens this long after its first Probe; resolves and metadata
+    // requests then have their own bounds.
+    std::chrono::milliseconds wsdListenFor{1500};
 };
 
 // Where the methods hand their rows in. Callable from any thread.
@@ -43,7 +47,7 @@ public:
 class CLiveSource {
 public:
     virtual ~CLiveSource() = default;
-    // As the window names the method in its messages ("MDNS", "UPNP").
+    // As the window names the method in its messages ("MDNS", "UPNP"; "WSD").
     virtual std::u16string GetName() const = 0;
     // Searches, on a thread of the scan's, until done or stopped. 0, or why
     // the method cannot work here (then it has listed nothing); a check that
@@ -55,7 +59,7 @@ public:
 
 using LiveSourceArray = std::vector<std::unique_ptr<CLiveSource>>;
 
-// The methods the settings switch on: mDNS (avahi-daemon), UPnP.
+// The methods the settings switch on: mDNS (avahi-daemon), UPnP, WS-Discovery.
 LiveSourceArray CreateLiveSources(const LiveScanSettings& settings);
 
 class CLiveScan : private CLiveRowSink {

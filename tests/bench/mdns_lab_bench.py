@@ -56,7 +56,7 @@ def run_once(lab, hvl_scan, upnp=False, act=None, tools=("live", "window", "peer
     """One side-by-side run; every output line of each tool with its time
     since the start. act: (seconds, client_avahi action) done mid-scan."""
     cwd = tempfile.mkdtemp(prefix="hvl-bench-")  # no hvl.cfg: both methods on
-    methods = [] if upnp else ["--no-upnp"]
+    methods = ["--no-wsd"] + ([] if upnp else ["--no-upnp"])  # WS-Discovery has a benchmark of its own
     procs = {}
     if "live" in tools:
         procs["live"] = [hvl_scan, *methods]

@@ -35,7 +35,7 @@ IPP_IP, IPPS_IP = "192.0.2.78", "192.0.2.79"
 HOSTILE_NAME = '@Hostile, "Quoted"\r\nName\u202e\u0085\rEnd'
 HOSTILE_MODEL = '=Acme, "Q" 9'
 UNSAFE_RE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]")
-JSON_KEYS = {"name", "ip", "url", "source", "sources", "type", "model", "location", "addresses", "status"}
+JSON_KEYS = {"name", "ip", "url", "source", "sources", "type", "model", "location", "addresses", "status", "uuid"}
 # Labs of concurrent runs (other worktrees) must not share a name.
 SUFFIX = "".join("0123456789abcdefghijklmnopqrstuvwxyz"[os.getpid() // 36**i % 36] for i in range(4))
 COUNT_RE = re.compile(r"^(\d+) devices? found\.$")
@@ -476,7 +476,7 @@ class HvlScanLive(unittest.TestCase):
 
         with self.subTest("avahi-daemon frozen mid-scan: done within the resolve bound"):
             try:
-                status, out, err, elapsed, frozen = self.scan("--no-upnp", during=act_after(0.2, "freeze"))
+                status, out, err, elapsed, frozen = self.scan("--no-upnp", "--no-wsd", during=act_after(0.2, "freeze"))
             finally:
                 self.lab.client_avahi("thaw")
             self.assertEqual(status, 0, err)
@@ -488,12 +488,64 @@ class HvlScanLive(unittest.TestCase):
             self.lab.wait_browse("_printer._tcp", "Live 20")
             self.announce_off("off2")
             try:
-                status, out, err, elapsed, killed = self.scan("--no-upnp", during=act_after(0.2, "kill"))
+                status, out, err, elapsed, killed = self.scan("--no-upnp", "--no-wsd", during=act_after(0.2, "kill"))
             finally:
                 self.lab.client_avahi("restart")
             self.assertEqual(status, 0, err)
             self.assertGreaterEqual(len(self.rows(out)), 1, out)
             self.assertLess(elapsed - killed, 1.0 * SLOWER)
+
+
+def wsd_device(n, types, **extra):
+    return {"uuid": f"7e1a0000-0000-4000-8000-00000000000{n}", "types": types, **extra}
+
+
+PRINT = "wsdp:Device wprt:PrintDeviceType"
+WSD_DEVICES = {"devices": [
+    wsd_device(1, PRINT + " wscn:ScanDeviceType", address="192.0.2.101", metadata={
+        "FriendlyName": "WSD Laser", "Manufacturer": "Halvet", "ModelName": "W1", "PresentationUrl": "http://w1/"}),
+    # no XAddrs, a printer only by its hosted service: a Resolve, then the metadata
+    wsd_device(2, "wsdp:Device", xaddrs=False, address="192.0.2.102", metadata={
+        "Manufacturer": "Halvet", "ModelName": "W2", "hosted": "wprt:PrinterServiceType"}),
+    wsd_device(3, "wsdp:Device pub:Computer", address="192.0.2.103", metadata={"FriendlyName": "A PC"}),
+    wsd_device(4, "wsdp:Device wscn:ScanDeviceType", address="192.0.2.104", metadata={"FriendlyName": "A Scanner"}),
+    wsd_device(5, PRINT, transport="ipv6", metadata={"FriendlyName": "WSD Six"}),
+    wsd_device(6, PRINT, address="192.0.2.106", metadata="hang"),
+    wsd_device(7, PRINT, metadata={"FriendlyName": "Office Laser over WSD"}),  # p1's address: mDNS too
+]}
+
+
+class HvlScanWsd(unittest.TestCase):
+    """WS-Discovery devices of the lab's responder beside an mDNS printer."""
+
+    def test_wsd_printers_listed_and_merged(self):
+        with Lab("hw" + SUFFIX, ["p1"]) as lab, tempfile.TemporaryDirectory() as cwd:
+            lab.wsd("p1", WSD_DEVICES)
+            lab.announce("p1", {"instances": [PRINTERS["instances"][0]]})
+            lab.wait_browse("_printer._tcp", "Office Laser")
+            for args in (["--json"], ["--json", "--no-wsd"]):
+                with self.subTest(args=args):
+                    t0 = time.monotonic()
+                    p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", *args],
+                                       cwd=cwd, capture_output=True, text=True, timeout=60)
+                    elapsed = time.monotonic() - t0
+                    self.assertEqual(p.returncode, 0, p.stderr)
+                    rows = {r["ip"]: r for r in json.loads(p.stdout)}
+                    office = rows.pop(lab.ip("p1"))
+                    if "--no-wsd" in args:
+                        self.assertEqual((rows, office["sources"]), ({}, ["mdns"]))
+                        continue
+                    self.assertEqual(sorted(office["sources"]), ["mdns", "wsd"])  # one row for both
+                    six = next(ip for ip in rows if ip.startswith("fe80::"))
+                    self.assertTrue(six.endswith("%eth0"), six)
+                    self.assertEqual({ip: (r["name"], r["model"], r["url"], r["source"]) for ip, r in rows.items()}, {
+                        "192.0.2.101": ("WSD Laser", "Halvet W1", "http://w1/", "wsd"),
+                        "192.0.2.102": ("Halvet W2", "Halvet W2", "http://192.0.2.102/", "wsd"),
+                        six: ("WSD Six", None, f"http://[{six.replace('%', '%25')}]/", "wsd"),
+                        "192.0.2.106": ("192.0.2.106", None, "http://192.0.2.106/", "wsd"),  # metadata never came
+                    })
+                    self.assertEqual(rows["192.0.2.101"]["uuid"], "urn:uuid:" + WSD_DEVICES["devices"][0]["uuid"])
+                    self.assertLess(elapsed, 4.5)  # the hanging Get costs its 2 s bound, no more
 
 
 TLS_IP = "192.0.2.90"  # a second address of an ippeveprinter's host, announced only as _ipps
@@ -613,7 +665,7 @@ class HvlScanWithoutAvahi(unittest.TestCase):
                 return subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, *args],
                                       cwd=cwd, capture_output=True, text=True, timeout=60)
 
-            p = scan("--no-upnp")
+            p = scan("--no-upnp", "--no-wsd")
             self.assertEqual(p.returncode, 1)
             self.assertEqual(p.stdout, "")
             self.assertIn("MDNS discovery is not available", p.stderr)
@@ -641,7 +693,7 @@ class HvlScanWithoutAvahi(unittest.TestCase):
                 if lab.exec_client(["ss", "-Hlun", "sport = :1900"]).stdout.strip():
                     break
                 time.sleep(0.05)
-            p = scan("--no-mdns")
+            p = scan("--no-mdns", "--no-wsd")
             self.assertEqual(p.returncode, 1, p.stderr)
             self.assertIn("UPNP discovery is not available", p.stderr)
 
@@ -655,7 +707,7 @@ class HvlScanWithoutAvahi(unittest.TestCase):
                 self.assertEqual(p.returncode, expect, p.stdout + p.stderr)
                 lines = p.stdout.splitlines()
                 # the last line: the search domains of the machine's resolv.conf, if any
-                self.assertEqual(len(lines), 8, p.stdout)
+                self.assertEqual(len(lines), 9, p.stdout)
                 return lines, float(p.stderr.split()[-1])
 
             # the lab has no multicast route: only a warning, printers are found without one
@@ -667,6 +719,8 @@ class HvlScanWithoutAvahi(unittest.TestCase):
             self.assertIn('avahi 0.8, host name "hd', lines[1])
             self.assertIn("eth0 192.0.2.1", lines[2])
             self.assertIn("(mdns4_minimal on the hosts line of /etc/nsswitch.conf)", lines[6])
+            # IPv6 only once eth0's link-local address is past duplicate detection
+            self.assertRegex(lines[7], r"^OK   WS-Discovery multicast .* leaves through eth0 \(IPv4(, IPv6)?\)\.$")
 
             # no nss-mdns on the hosts line: only a warning, naming the package
             without_mdns = os.path.join(cwd, "nsswitch.conf")
@@ -685,6 +739,7 @@ class HvlScanWithoutAvahi(unittest.TestCase):
             # a namespace with only loopback (a fresh one inside the lab's client)
             lines, _ = diagnose("unshare", "-n", "sh", "-c", 'ip link set lo up; exec "$@"', "sh", expect=1)
             self.assertTrue(lines[2].startswith("FAIL No IPv4 interface is up"), lines)
+            self.assertIn("leaves through no interface", lines[7])
 
             with open(os.path.join(lab.dir, "pids")) as f:
                 avahi_pid = next(int(line.split()[0]) for line in f if line.split()[2:4] == ["client", "avahi"])

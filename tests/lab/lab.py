@@ -83,6 +83,10 @@ class Lab:
     def announce(self, host, description, tag="announce"):
         return int(self.run("announce", self.name, host, self._description(description, tag), "--tag", tag))
 
+    def wsd(self, host, description, tag="wsd"):
+        """WS-Discovery devices (wsd_responder.py) answering from the host."""
+        return int(self.run("wsd", self.name, host, self._description(description, tag), "--tag", tag))
+
     def stale(self, host, description, tag="stale"):
         """Switched-off printers: cached by the client's avahi-daemon, gone."""
         self.run("stale", self.name, host, self._description(description, tag), "--tag", tag)

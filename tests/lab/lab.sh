@@ -12,6 +12,7 @@
 #   lab.sh exec-resolver <lab> -- <cmd> [args...]
 #   lab.sh kill <lab> <pid|tag> [--signal SIG]
 #   lab.sh announce <lab> <host> <description.json> [--tag TAG] [--host-ttl S]
+#   lab.sh wsd <lab> <host> <description.json> [--tag TAG]
 #   lab.sh stale <lab> <host> <description.json> [--tag TAG]
 #   lab.sh client-avahi <lab> kill|freeze|thaw|restart
 #   lab.sh ippeveprinter <lab> <host> <name> [--tag TAG] [-- extra args]
@@ -532,12 +533,29 @@ cmd_announce() {
     : >"$logf"
     pid=$(cmd_spawn "$lab" "$host" --tag "$tag" --log "$logf" -- \
         "$PYTHON" "$LAB_HOME/announcer.py" "${ttl[@]}" "$desc")
+    wait_ready "$pid" "$logf" announcer
+}
+
+wait_ready() {  # pid logfile what: until the process prints "ready" (15 s)
+    local i
     for i in $(seq 1 300); do
-        grep -q '^ready' "$logf" && { echo "$pid"; return 0; }
-        proc_alive "$pid" || { cat "$logf" >&2; die "announcer exited"; }
+        grep -q '^ready' "$2" && { echo "$1"; return 0; }
+        proc_alive "$1" || { cat "$2" >&2; die "$3 exited"; }
         sleep 0.05
     done
-    die "announcer did not register within 15 s (see $logf)"
+    die "$3 was not ready within 15 s (see $2)"
+}
+
+# WS-Discovery devices of wsd_responder.py, answering from the host.
+cmd_wsd() {
+    local lab=$1 host=$2 desc=$3 tag=${5:-wsd} logf
+    require_lab "$lab"
+    require_host "$lab" "$host"
+    [ -f "$desc" ] || die "no description file $desc"
+    logf="$(lab_dir "$lab")/$host/$tag.log"
+    : >"$logf"
+    wait_ready "$(cmd_spawn "$lab" "$host" --tag "$tag" --log "$logf" -- \
+        "$PYTHON" "$LAB_HOME/wsd_responder.py" "$desc")" "$logf" "WSD responder"
 }
 
 cmd_ippeveprinter() {
@@ -733,7 +751,7 @@ cmd_status() {
 }
 
 main() {
-    [ $# -ge 1 ] || die "usage: lab.sh up|down|add-host|avahi|stop-avahi|client-avahi|spawn|exec|exec-client|kill|announce|stale|ippeveprinter|wait-browse|dns|ip|env|status|gc ..."
+    [ $# -ge 1 ] || die "usage: lab.sh up|down|add-host|avahi|stop-avahi|client-avahi|spawn|exec|exec-client|kill|announce|wsd|stale|ippeveprinter|wait-browse|dns|ip|env|status|gc ..."
     local verb=$1
     shift
     case $verb in
@@ -750,6 +768,7 @@ main() {
     exec-resolver) [ $# -ge 2 ] || die "exec-resolver <lab> -- cmd"; need_root; cmd_exec_resolver "$@" ;;
     kill) [ $# -ge 2 ] || die "kill <lab> <pid|tag>"; need_root; cmd_kill "$@" ;;
     announce) [ $# -ge 3 ] || die "announce <lab> <host> <file>"; need_root; cmd_announce "$@" ;;
+    wsd) [ $# -ge 3 ] || die "wsd <lab> <host> <file> [--tag TAG]"; need_root; cmd_wsd "$@" ;;
     stale) [ $# -ge 3 ] || die "stale <lab> <host> <file>"; need_root; cmd_stale "$@" ;;
     client-avahi) [ $# -ge 2 ] || die "client-avahi <lab> kill|freeze|thaw|restart"; need_root; cmd_client_avahi "$@" ;;
     ippeveprinter) [ $# -ge 3 ] || die "ippeveprinter <lab> <host> <name>"; need_root; cmd_ippeveprinter "$@" ;;
