@@ -508,7 +508,8 @@ WSD_DEVICES = {"devices": [
     wsd_device(2, "wsdp:Device", xaddrs=False, address="192.0.2.102", metadata={
         "Manufacturer": "Halvet", "ModelName": "W2", "hosted": "wprt:PrinterServiceType"}),
     wsd_device(3, "wsdp:Device pub:Computer", address="192.0.2.103", metadata={"FriendlyName": "A PC"}),
-    wsd_device(4, "wsdp:Device wscn:ScanDeviceType", address="192.0.2.104", metadata={"FriendlyName": "A Scanner"}),
+    # wscn:PrintDeviceType only looks like the print type: its namespace is the scan one
+    wsd_device(4, "wscn:ScanDeviceType wscn:PrintDeviceType", address="192.0.2.104", metadata={"FriendlyName": "Scan"}),
     wsd_device(5, PRINT, transport="ipv6", metadata={"FriendlyName": "WSD Six"}),
     wsd_device(6, PRINT, address="192.0.2.106", metadata="hang"),
     wsd_device(7, PRINT, metadata={"FriendlyName": "Office Laser over WSD"}),  # p1's address: mDNS too
