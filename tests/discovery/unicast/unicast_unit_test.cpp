@@ -190,9 +190,12 @@ TEST(ReadPtrTargets, EveryCutMessageIsRefusedOrShorter) {
 
 // --- Bounds, against a server that never answers (loopback only) ---
 
+// Never answers; or, bLateTruncated, answers the first query late and
+// truncated, then takes its TCP retry and stays silent: c-ares's own timeout
+// for that retry falls after the query's bound.
 class SilentServer {
 public:
-    SilentServer() {
+    explicit SilentServer(bool bLateTruncated = false) {
         m_hSocket = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -201,13 +204,35 @@ public:
         socklen_t nLength = sizeof(address);
         getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&address), &nLength);
         m_nPort = ntohs(address.sin_port);
+        if (!bLateTruncated) return;
+        m_hTcp = socket(AF_INET, SOCK_STREAM, 0);
+        bind(m_hTcp, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        listen(m_hTcp, 4);  // connections wait in the backlog, never read
+        m_thread = std::thread([this] {
+            unsigned char query[512];
+            sockaddr_in from{};
+            socklen_t nFrom = sizeof(from);
+            const ssize_t n =
+                recvfrom(m_hSocket, query, sizeof(query), 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
+            if (n < 12) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            query[2] |= 0x82;  // QR, TC
+            sendto(m_hSocket, query, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), nFrom);
+        });
     }
-    ~SilentServer() { close(m_hSocket); }
+    ~SilentServer() {
+        shutdown(m_hSocket, SHUT_RDWR);  // ends a wait in recvfrom
+        if (m_thread.joinable()) m_thread.join();
+        close(m_hSocket);
+        if (m_hTcp >= 0) close(m_hTcp);
+    }
     std::string Servers() const { return "127.0.0.1:" + std::to_string(m_nPort); }
 
 private:
     int m_hSocket = -1;
+    int m_hTcp = -1;
     int m_nPort = 0;
+    std::thread m_thread;
 };
 
 TEST(DnsQueries, EveryQueryEndsAtItsBoundInBatchesOfTheInFlightLimit) {
@@ -231,52 +256,9 @@ TEST(DnsQueries, EveryQueryEndsAtItsBoundInBatchesOfTheInFlightLimit) {
     EXPECT_LT(elapsed.count(), 1500);
 }
 
-// Answers each query late and truncated, then takes its TCP retry and stays
-// silent: c-ares's own timeout for that retry falls after the query's bound.
-class LateTruncatingServer {
-public:
-    LateTruncatingServer() {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_hUdp = socket(AF_INET, SOCK_DGRAM, 0);
-        bind(m_hUdp, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        socklen_t nLength = sizeof(address);
-        getsockname(m_hUdp, reinterpret_cast<sockaddr*>(&address), &nLength);
-        m_hTcp = socket(AF_INET, SOCK_STREAM, 0);
-        bind(m_hTcp, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        listen(m_hTcp, 4);  // connections wait in the backlog, never read
-        m_nPort = ntohs(address.sin_port);
-        m_thread = std::thread([this] {
-            unsigned char query[512];
-            sockaddr_in from{};
-            socklen_t nFrom = sizeof(from);
-            const ssize_t n =
-                recvfrom(m_hUdp, query, sizeof(query), 0, reinterpret_cast<sockaddr*>(&from), &nFrom);
-            if (n < 12) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            query[2] |= 0x82;  // QR, TC
-            sendto(m_hUdp, query, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), nFrom);
-        });
-    }
-    ~LateTruncatingServer() {
-        shutdown(m_hUdp, SHUT_RDWR);
-        m_thread.join();
-        close(m_hUdp);
-        close(m_hTcp);
-    }
-    std::string Servers() const { return "127.0.0.1:" + std::to_string(m_nPort); }
-
-private:
-    int m_hUdp = -1;
-    int m_hTcp = -1;
-    int m_nPort = 0;
-    std::thread m_thread;
-};
-
 // The wait for the bound is spent in poll, not spinning.
 TEST(DnsQueries, WaitingForTheBoundTakesNoCpuTime) {
-    LateTruncatingServer server;
+    SilentServer server(true);
     CDnsQueries queries(std::chrono::milliseconds(600), 4, server.Servers());
     int nStatus = 0;
     queries.Query("a.example", 12, [&nStatus](int n, const unsigned char*, int) { nStatus = n; });
