@@ -99,6 +99,17 @@ class Lab:
         """args: more ippeveprinter options, after the helper's own (a later -p wins)."""
         return int(self.run("ippeveprinter", self.name, host, name, "--tag", tag, "--", *args))
 
+    def snmp(self, host, communities, tag="snmp"):
+        """An SNMP agent: {community: {oid: (tag, value)}}, tags as snmpsim's
+        .snmprec files have them ("4" text, "4x" hex octets, "2" integer...)."""
+        data = os.path.join(self.dir, host, "data-" + tag)
+        os.makedirs(data, exist_ok=True)
+        for community, records in communities.items():
+            with open(os.path.join(data, community + ".snmprec"), "w", encoding="utf-8") as f:
+                for oid in sorted(records, key=lambda o: [int(n) for n in o.split(".")]):
+                    f.write("%s|%s|%s\n" % (oid, *records[oid]))
+        return int(self.run("snmp", self.name, host, data, "--tag", tag))
+
     def wait_browse(self, stype, instance, seconds=10):
         self.run("wait-browse", self.name, stype, instance, str(seconds))
 

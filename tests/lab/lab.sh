@@ -16,6 +16,7 @@
 #   lab.sh stale <lab> <host> <description.json> [--tag TAG]
 #   lab.sh client-avahi <lab> kill|freeze|thaw|restart
 #   lab.sh ippeveprinter <lab> <host> <name> [--tag TAG] [-- extra args]
+#   lab.sh snmp <lab> <host> <data-dir> [--tag TAG]
 #   lab.sh wait-browse <lab> <type> <instance>... [--timeout seconds]
 #   lab.sh dns <lab> <zone-dir> [--search DOMAIN]...
 #   lab.sh ip <lab> <host>
@@ -574,6 +575,24 @@ cmd_ippeveprinter() {
     echo "$pid"
 }
 
+# An SNMP agent on the host's UDP 161 (snmpsimd): it answers each community
+# that has a <community>.snmprec file in <data-dir>, broadcasts included.
+cmd_snmp() {
+    local lab=$1 host=$2 data=$3 tag=snmp pid i
+    [ "${4:-}" = --tag ] && tag=$5
+    require_lab "$lab"
+    require_host "$lab" "$host"
+    mkdir -p "$(lab_dir "$lab")/$host/cache-$tag"
+    pid=$(cmd_spawn "$lab" "$host" --tag "$tag" -- snmpsimd --data-dir="$data" --agent-udpv4-endpoint=0.0.0.0:161 \
+        --cache-dir="$(lab_dir "$lab")/$host/cache-$tag" --process-user=root --process-group=root --logging-method=stderr)
+    for i in $(seq 100); do
+        grep -q "Listening at UDP/IPv4" "$(lab_dir "$lab")/$host/$tag.log" 2>/dev/null && { echo "$pid"; return 0; }
+        proc_alive "$pid" || break
+        sleep 0.1
+    done
+    die "snmp: snmpsimd did not come up in $host (see $(lab_dir "$lab")/$host/$tag.log)"
+}
+
 # Switched-off printers: announced with SRV and A records of TTL 1 s, seen by
 # the client's avahi-daemon, then killed without goodbye. Their PTR records
 # stay in the client's cache; a resolve gets no answer.
@@ -751,7 +770,7 @@ cmd_status() {
 }
 
 main() {
-    [ $# -ge 1 ] || die "usage: lab.sh up|down|add-host|avahi|stop-avahi|client-avahi|spawn|exec|exec-client|kill|announce|wsd|stale|ippeveprinter|wait-browse|dns|ip|env|status|gc ..."
+    [ $# -ge 1 ] || die "usage: lab.sh up|down|add-host|avahi|stop-avahi|client-avahi|spawn|exec|exec-client|kill|announce|wsd|stale|ippeveprinter|snmp|wait-browse|dns|ip|env|status|gc ..."
     local verb=$1
     shift
     case $verb in
@@ -771,6 +790,7 @@ main() {
     wsd) [ $# -ge 3 ] || die "wsd <lab> <host> <file> [--tag TAG]"; need_root; cmd_wsd "$@" ;;
     stale) [ $# -ge 3 ] || die "stale <lab> <host> <file>"; need_root; cmd_stale "$@" ;;
     client-avahi) [ $# -ge 2 ] || die "client-avahi <lab> kill|freeze|thaw|restart"; need_root; cmd_client_avahi "$@" ;;
+    snmp) [ $# -ge 3 ] || die "snmp <lab> <host> <data-dir>"; need_root; cmd_snmp "$@" ;;
     ippeveprinter) [ $# -ge 3 ] || die "ippeveprinter <lab> <host> <name>"; need_root; cmd_ippeveprinter "$@" ;;
     wait-browse) [ $# -ge 3 ] || die "wait-browse <lab> <type> <instance>... [--timeout s]"; need_root; cmd_wait_browse "$@" ;;
     dns) [ $# -ge 2 ] || die "dns <lab> <zone-dir> [--search DOMAIN]..."; need_root; cmd_dns "$@" ;;
