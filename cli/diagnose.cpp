@@ -20,6 +20,7 @@
 #include "bounded_bus.h"
 #include "network_text.h"
 #include "search_options.h"
+#include "snmp_finder.h"
 #include "unicast_browser.h"
 #include "unicast_scan.h"
 #include "wsd_finder.h"
@@ -234,6 +235,42 @@ bool CheckRoute(DiagnoseReport& report, const std::vector<Ipv4Address>& aAddress
     return true;
 }
 
+// --- SNMP (hvl-scan --snmp): whether its broadcast can leave, nothing sent ---
+
+void CheckSnmpBroadcast(DiagnoseReport& report) {
+    const std::vector<SnmpBroadcastTarget> aTargets = SnmpBroadcastTargets();
+    if (aTargets.empty()) {
+        Add(report, Level::WARN,
+            "No IPv4 interface that is up can broadcast: hvl-scan --snmp finds printers only with --subnet.");
+        return;
+    }
+    for (const SnmpBroadcastTarget& target : aTargets) {
+        char szTo[INET_ADDRSTRLEN] = "?";
+        const in_addr to4{htonl(target.nAddress)};
+        inet_ntop(AF_INET, &to4, szTo, sizeof szTo);
+        const std::string strWhat = std::string("SNMP broadcast to ") + szTo + " port 161";
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int nOn = 1;
+        struct sockaddr_in to {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(161);
+        to.sin_addr = to4;
+        // connect() on UDP asks the kernel for the route and sends nothing.
+        const bool bLeaves = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof nOn) == 0 &&
+                             connect(fd, reinterpret_cast<const struct sockaddr*>(&to), sizeof to) == 0;
+        const int nError = errno;
+        if (fd >= 0) close(fd);
+        if (bLeaves) {
+            Add(report, Level::OK,
+                strWhat + " can leave " + target.strInterface + " (sent only with --snmp).");
+        } else {
+            Add(report, Level::WARN,
+                strWhat + " cannot leave " + target.strInterface + ": " + std::strerror(nError) +
+                    "; hvl-scan --snmp finds no printer there without --subnet.");
+        }
+    }
+}
+
 // --- hvl.cfg ---
 
 void CheckSettings(DiagnoseReport& report, bool& bMdnsOn, bool& bUpnpOn) {
@@ -398,6 +435,7 @@ DiagnoseReport RunDiagnose(DiagnoseScope nScope) {
     CheckLocalNameLookup(report, "/etc/nsswitch.conf");
     CheckWsdMulticast(report);
     if (nScope == DiagnoseScope::EVERYTHING) CheckSearchDomains(report);
+    CheckSnmpBroadcast(report);
     report.bMdnsCanWork = bAvahi && bNetwork && bMdnsOn;
     report.bUpnpCanWork = bNetwork && bUpnpOn;
     return report;

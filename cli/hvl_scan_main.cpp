@@ -118,6 +118,9 @@ ScanOutcome RunLiveScan(const ScanOptions& args, const SearchOptions& options,
     settings.bUpnp = options.bUpnpEnabled != 0;
     settings.bWsd = !args.bNoWsd;
     settings.bIpp = args.bIpp;
+    settings.bSnmp = args.bSnmp;
+    settings.aSnmpCommunities = args.aSnmpCommunities;
+    settings.aSnmpAddresses = args.aSnmpAddresses;
     CLiveScan scan(CreateLiveSources(settings));
     scan.SetRowAddedCallback(fnRow);
     scan.SetUnavailableCallback(ReportUnavailable);
@@ -248,7 +251,7 @@ void StartStatus(ScanRun& run) {
     CScanStatus::AnswerFn fnAnswer;
     if (run.bLiveTable)
         fnAnswer = [&run](const ScanRow& row, const PrinterStatus& status) { run.ShowLive(row, &status); };
-    run.pStatus = std::make_unique<CScanStatus>(bound, std::move(fnAnswer));
+    run.pStatus = std::make_unique<CScanStatus>(bound, std::move(fnAnswer), run.args.aSnmpCommunities);
 }
 
 void StartUnicast(ScanRun& run) {

@@ -186,8 +186,9 @@ Rule SupplyRule(const std::string& strValue, std::string& strWhy) {
     // Supplies of unknown level never count.
     return [nPercent](const ScanRow&, const PrinterStatus* pStatus) {
         return pStatus &&
-               std::any_of(pStatus->aSupplies.begin(), pStatus->aSupplies.end(),
-                           [&](const SupplyLevel& s) { return s.nLevel >= 0 && s.nLevel <= nPercent; });
+               std::any_of(pStatus->aSupplies.begin(), pStatus->aSupplies.end(), [&](const SupplyLevel& s) {
+                   return !s.bReceptacle && s.nLevel >= 0 && s.nLevel <= nPercent;
+               });
     };
 }
 

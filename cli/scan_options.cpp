@@ -2,8 +2,11 @@
 
 #include <glib.h>
 
+#include "snmp_finder.h"
+
 #include <cmath>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -65,7 +68,20 @@ constexpr char DESCRIPTION[] =
     "Filters (--name to --reason) show only the printers that match all of them;\n"
     "each may be given more than once, and a list matches any of its items. They\n"
     "apply to the table, JSON and CSV alike; the count then says how many were\n"
-    "found and how many shown, and the exit status looks at the shown ones only.";
+    "found and how many shown, and the exit status looks at the shown ones only.\n"
+    "\n"
+    "--snmp also finds printers over SNMP (v2c), including those that announce\n"
+    "nothing: one GetRequest for hrDeviceType.1 goes to the broadcast address of\n"
+    "each IPv4 interface that is up, with each community (--snmp-community,\n"
+    "default \"public\"); every host of the subnet that runs an SNMP agent answers,\n"
+    "and each that says it is a printer is asked for its name, location and\n"
+    "model. --subnet CIDR sends the same request unicast to every address of a\n"
+    "routed subnet instead, 64 at a time, each bounded 1 s with one retry. It is\n"
+    "off by default because it asks every host of a network, which some networks\n"
+    "watch for. Such rows have source \"snmp\" and the web address\n"
+    "http://ADDRESS/. With --status, a printer found over SNMP, and one that does\n"
+    "not answer IPP, is asked over SNMP (Host Resources and Printer MIB): JSON's\n"
+    "status then has \"source\": \"snmp\" and a \"page_count\".";
 
 struct OptionContextDeleter {
     void operator()(GOptionContext* pContext) const { g_option_context_free(pContext); }
@@ -99,8 +115,11 @@ std::string TakeText(gchar* psz) {
 // What the command line is read into, before it is checked.
 struct RawOptions {
     gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bNoMdns = FALSE, bNoUpnp = FALSE,
-             bNoWsd = FALSE, bWindowScan = FALSE, bHelp = FALSE, bStatus = FALSE, bVersion = FALSE;
+             bNoWsd = FALSE, bWindowScan = FALSE, bHelp = FALSE, bStatus = FALSE, bVersion = FALSE,
+             bSnmp = FALSE;
     gchar** ppDomains = nullptr;
+    gchar** ppCommunities = nullptr;
+    gchar** ppSubnets = nullptr;
     gdouble fTimeout = 0;
     gdouble fStatusTimeout = 0;
     gchar* pszSort = nullptr;
@@ -111,6 +130,8 @@ struct RawOptions {
     RawOptions& operator=(const RawOptions&) = delete;
     ~RawOptions() {
         g_strfreev(ppDomains);
+        g_strfreev(ppCommunities);
+        g_strfreev(ppSubnets);
         g_free(pszSort);
         for (gchar** pp : aFilters) g_strfreev(pp);
     }
@@ -156,6 +177,14 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          "Ask each printer over IPP for its state, reasons and supplies", nullptr},
         {"status-timeout", 0, G_OPTION_ARG_DOUBLE, &raw.fStatusTimeout,
          "Bound each printer's status answer (default 5)", "SECONDS"},
+        {"snmp", 0, G_OPTION_ARG_NONE, &raw.bSnmp,
+         "Also find printers over SNMP: a request to every host of the local subnets (see below)", nullptr},
+        {"snmp-community", 0, G_OPTION_ARG_STRING_ARRAY, &raw.ppCommunities,
+         "Ask with this SNMP community (repeatable; default \"public\")", "NAME"},
+        {"subnet", 0, G_OPTION_ARG_STRING_ARRAY, &raw.ppSubnets,
+         "With --snmp: ask each address of CIDR unicast instead of broadcasting (repeatable; at most a /22 "
+         "each)",
+         "CIDR"},
         {"name", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Name),
          "Show the printers whose name matches REGEX (any case)", "REGEX"},
         {"location", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Location),
@@ -182,6 +211,44 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
         {"version", 0, G_OPTION_ARG_NONE, &raw.bVersion, "Show the version", nullptr},
         {"help", 'h', G_OPTION_ARG_NONE, &raw.bHelp, "Show this help", nullptr},
     };
+}
+
+std::vector<std::string> TakeList(gchar** pp) {
+    std::vector<std::string> aValues;
+    for (; pp != nullptr && *pp != nullptr; ++pp) aValues.emplace_back(*pp);
+    return aValues;
+}
+
+// --snmp, --snmp-community and --subnet; false with the reason in strWhy.
+bool ReadSnmpOptions(const RawOptions& raw, ScanOptions& options, std::string& strWhy) {
+    const std::vector<std::string> aCommunities = TakeList(raw.ppCommunities);
+    const std::vector<std::string> aSubnets = TakeList(raw.ppSubnets);
+    for (const std::string& strCommunity : aCommunities) {
+        if (strCommunity.empty() || strCommunity.size() > 255) {
+            strWhy = "--snmp-community needs a name of 1 to 255 bytes";
+            return false;
+        }
+    }
+    if (!aSubnets.empty() && !raw.bSnmp) strWhy = "--subnet needs --snmp";
+    if (raw.bSnmp && raw.bWindowScan) strWhy = "--snmp and --window-scan exclude each other";
+    if (!strWhy.empty()) return false;
+    std::vector<uint32_t> aAddresses;
+    for (const std::string& strSubnet : aSubnets) {
+        if (!ExpandSubnet(strSubnet, aAddresses)) {
+            strWhy =
+                "--subnet needs an IPv4 subnet of at most 1024 addresses (a /22), not '" + strSubnet + "'";
+            return false;
+        }
+    }
+    // Subnets that overlap: each address asked once.
+    std::unordered_set<uint32_t> seen;
+    options.aSnmpAddresses.clear();
+    for (uint32_t nAddress : aAddresses) {
+        if (seen.insert(nAddress).second) options.aSnmpAddresses.push_back(nAddress);
+    }
+    if (!aCommunities.empty()) options.aSnmpCommunities = aCommunities;
+    options.bSnmp = raw.bSnmp;
+    return true;
 }
 
 }  // namespace
@@ -249,6 +316,7 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     SortKey nSort = SortKey::None;
     if (raw.pszSort && !ParseSortKey(raw.pszSort, nSort))
         return fnBad("--sort takes " + JoinedNames(SortKeyNames(), ", ") + ", not '" + raw.pszSort + "'");
+    if (std::string strWhy; !ReadSnmpOptions(raw, options, strWhy)) return fnBad(strWhy);
     options.bStatus = raw.bStatus || filter.NeedsStatus();
     options.fStatusTimeoutSeconds = raw.fStatusTimeout;
     options.bJson = raw.bJson;

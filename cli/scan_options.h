@@ -2,6 +2,7 @@
 // options, --help and the error texts as GLib makes them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ struct ScanOptions {
     double fStatusTimeoutSeconds = 5.0;  // bounds each printer's answer
     CRowFilter filter;                   // the rows shown; bStatus is set when it needs their state
     SortKey nSort = SortKey::None;       // None: the table prints each row as it arrives
+    bool bSnmp = false;                  // also find printers over SNMP
+    std::vector<std::string> aSnmpCommunities{"public"};
+    // --subnet: every host address of them, each once, asked unicast
+    // instead of the broadcast (host byte order).
+    std::vector<uint32_t> aSnmpAddresses;
 };
 
 enum class ParseResult {

@@ -38,6 +38,8 @@ const char* SourceText(int32_t nKind) {
             return "dns-sd";
         case ROW_KIND_WSD:
             return "wsd";
+        case ROW_KIND_SNMP:
+            return "snmp";
         default:
             return "";
     }

@@ -2,6 +2,7 @@
 
 #include "conv_string.h"
 #include "ipp_status_runner.h"
+#include "snmp_status.h"
 
 StatusTarget StatusTargetForRow(const ScanRow& row) {
     const DnsSdTxtItem* pRp = FindTxtItem(row, "rp");
@@ -35,7 +36,9 @@ nlohmann::json StatusJson(const PrinterStatus& status) {
                             {"type", TextOrNull(supply.strType)},
                             {"color", TextOrNull(supply.strColor)},
                             {"level", LevelOrNull(supply.nLevel)},
-                            {"low", LevelOrNull(supply.nLow)}});
+                            {"low", LevelOrNull(supply.nLow)},
+                            {"level_text", TextOrNull(supply.strLevelText)},
+                            {"receptacle", supply.bReceptacle}});
     }
     return {{"state", Utf16ToUtf8(PrinterStateText(status.nState))},
             {"accepting", status.nAccepting < 0 ? nlohmann::json() : nlohmann::json(status.nAccepting == 1)},
@@ -45,7 +48,15 @@ nlohmann::json StatusJson(const PrinterStatus& status) {
             {"make_and_model", TextOrNull(status.strMakeAndModel)},
             {"uuid", TextOrNull(status.strUuid)},
             {"more_info", TextOrNull(status.strMoreInfo)},
-            {"uri", TextOrNull(status.strUri)}};
+            {"uri", TextOrNull(status.strUri)},
+            {"source", status.bFromSnmp ? "snmp" : "ipp"},
+            {"page_count", status.nPageCount >= 0 ? nlohmann::json(status.nPageCount) : nlohmann::json()}};
+}
+
+// "40%", "40% full" for a receptacle, "some remaining", or "?" when unknown.
+std::u16string SupplyLevelText(const SupplyLevel& supply) {
+    if (supply.nLevel < 0) return supply.strLevelText == u"some remaining" ? supply.strLevelText : u"?";
+    return Utf8ToUtf16(std::to_string(supply.nLevel)) + (supply.bReceptacle ? u"% full" : u"%");
 }
 
 using StatusMap = std::unordered_map<std::u16string, PrinterStatus>;
@@ -87,18 +98,48 @@ std::vector<OutputColumn> StatusColumns(const StatusMap* pStatuses) {
         std::u16string str;
         for (const SupplyLevel& supply : s.aSupplies) {
             if (!str.empty()) str += u';';
-            str += supply.strName + u'=' +
-                   (supply.nLevel >= 0 ? Utf8ToUtf16(std::to_string(supply.nLevel)) + u'%' : u"?");
+            str += supply.strName + u'=' + SupplyLevelText(supply);
         }
         return str;
+    }));
+    aColumns.push_back(CsvStatusColumn("status_source", pStatuses, [](const PrinterStatus& s) {
+        return std::u16string(s.bFromSnmp ? u"snmp" : u"ipp");
+    }));
+    aColumns.push_back(CsvStatusColumn("page_count", pStatuses, [](const PrinterStatus& s) {
+        return s.nPageCount >= 0 ? Utf8ToUtf16(std::to_string(s.nPageCount)) : u"";
     }));
     return aColumns;
 }
 
-CScanStatus::CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer)
+CScanStatus::CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer,
+                         std::vector<std::string> aSnmpCommunities)
     : m_fnAnswer(std::move(fnAnswer)),
+      m_aSnmpCommunities(std::move(aSnmpCommunities)),
       m_pRunner(std::make_unique<CIppStatusRunner>(
-          [this](size_t nId, const PrinterStatus& status) { OnResult(nId, status); }, bound)) {}
+          [this](size_t nId, const PrinterStatus& status) { OnResult(nId, status); }, bound,
+          CIppStatusRunner::MAX_PARALLEL,
+          [this](const StatusTarget& target, std::chrono::milliseconds queryBound,
+                 const std::atomic<bool>& bCancel) { return Query(target, queryBound, bCancel); })) {}
+
+PrinterStatus CScanStatus::Query(const StatusTarget& target, std::chrono::milliseconds bound,
+                                 const std::atomic<bool>& bCancel) {
+    std::string strSnmpCommunity;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_mapSnmpRows.find(target.strAddress);
+        if (it != m_mapSnmpRows.end()) strSnmpCommunity = it->second;
+    }
+    if (!strSnmpCommunity.empty())
+        return QuerySnmpStatus(target.strAddress, {strSnmpCommunity}, bound, bCancel);
+    const auto tStart = std::chrono::steady_clock::now();
+    PrinterStatus status = QueryPrinterStatus(target, bound, bCancel);
+    if (status.nState != PrinterState::NoIpp && status.nState != PrinterState::NoAnswer) return status;
+    const auto left = bound - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - tStart);
+    if (left.count() <= 0 || bCancel.load()) return status;
+    PrinterStatus snmp = QuerySnmpStatus(target.strAddress, m_aSnmpCommunities, left, bCancel);
+    return snmp.nState != PrinterState::NoAnswer ? snmp : status;
+}
 
 CScanStatus::~CScanStatus() {
     m_pRunner.reset();  // ends the workers before the rows go
@@ -110,6 +151,7 @@ void CScanStatus::Ask(const ScanRow& row) {
         std::lock_guard lock(m_mutex);
         nId = m_aRows.size();
         m_aRows.push_back(row);
+        if (row.nKind == ROW_KIND_SNMP) m_mapSnmpRows[Utf16ToUtf8(row.strIpAddress)] = row.strSnmpCommunity;
     }
     m_pRunner->Add(nId, StatusTargetForRow(row));
 }

@@ -33,7 +33,11 @@ public:
     // Called for each row once its status is known, on the answering
     // thread, one at a time (may be null).
     using AnswerFn = std::function<void(const ScanRow&, const PrinterStatus&)>;
-    CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer);
+    // A row found over SNMP is asked over SNMP; any other over IPP, then,
+    // when IPP told nothing, over SNMP with aSnmpCommunities in what is left
+    // of the bound.
+    CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer,
+                std::vector<std::string> aSnmpCommunities);
     ~CScanStatus();
 
     // Asks the row's printer; called for each row as it is listed.
@@ -50,10 +54,15 @@ public:
 
 private:
     void OnResult(size_t nId, const PrinterStatus& status);
+    PrinterStatus Query(const StatusTarget& target, std::chrono::milliseconds bound,
+                        const std::atomic<bool>& bCancel);
 
     const AnswerFn m_fnAnswer;
+    const std::vector<std::string> m_aSnmpCommunities;
     std::mutex m_mutex;  // guards the rows and statuses, and the calls of m_fnAnswer
     std::vector<ScanRow> m_aRows;
     std::unordered_map<std::u16string, PrinterStatus> m_mapStatus;
+    std::unordered_map<std::string, std::string>
+        m_mapSnmpRows;                            // address -> community, of rows found over SNMP
     std::unique_ptr<CIppStatusRunner> m_pRunner;  // last: its workers use the rest
 };

@@ -19,11 +19,15 @@ PACKAGES=(
   libcups2-dev
   # DNS-SD over unicast DNS (hvl-scan --domain)
   libc-ares-dev
+  # printers over SNMP (hvl-scan --snmp)
+  libsnmp-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev gnuplot-nox
   # test lab peers and tools
   avahi-utils python3-zeroconf cups-ipp-utils libgupnp-1.6-dev gupnp-tools iproute2
   procps psmisc
+  # SNMP printers and a router (snmpsimd), and net-snmp's tools
+  snmpsim snmp
   # the lab's authoritative DNS server (keeps the case of names, unlike NSD)
   bind9
   # screenshots and desktop integration checks

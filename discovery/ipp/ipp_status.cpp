@@ -59,7 +59,7 @@ const StateReason* MostSevereReason(const PrinterStatus& status) {
 const SupplyLevel* LowestSupply(const PrinterStatus& status) {
     const SupplyLevel* pLowest = nullptr;
     for (const SupplyLevel& supply : status.aSupplies) {
-        if (supply.nLevel >= 0 && (!pLowest || supply.nLevel < pLowest->nLevel)) pLowest = &supply;
+        if (supply.nLevel >= 0 && !supply.bReceptacle && (!pLowest || supply.nLevel < pLowest->nLevel)) pLowest = &supply;
     }
     return pLowest;
 }

@@ -30,6 +30,11 @@ struct SupplyLevel {
     std::u16string strColor;  // "#000000" (marker-colors) or "black" (colorantname)
     int32_t nLevel = -1;      // percent; below 0: unknown
     int32_t nLow = -1;        // percent at which the printer calls it low; below 0: unknown
+    // A receptacle (waste toner) fills up: its level says how full it is.
+    bool bReceptacle = false;
+    // A level the printer gives as no percentage: "some remaining", "unknown",
+    // "other" (SNMP's -3, -2, -1); empty otherwise.
+    std::u16string strLevelText{};
 };
 
 struct PrinterStatus {
@@ -43,6 +48,8 @@ struct PrinterStatus {
     std::u16string strMoreInfo;
     std::u16string strLocation;  // printer-location
     std::u16string strUri;       // the URI that answered (or the last one tried)
+    bool bFromSnmp = false;      // read over SNMP (Host Resources and Printer MIB), not IPP
+    int64_t nPageCount = -1;     // pages printed in its life (SNMP); below 0: unknown
 };
 
 // "idle", "printing", "stopped", "no IPP", "no answer".
@@ -53,7 +60,8 @@ ReasonSeverity SeverityOfReason(std::u16string_view strKeyword);
 // The first reason of the highest severity, or null.
 const StateReason* MostSevereReason(const PrinterStatus& status);
 
-// The supply with the lowest known level, or null when no level is known.
+// The supply (not a receptacle) with the lowest known level, or null when no
+// level is known.
 const SupplyLevel* LowestSupply(const PrinterStatus& status);
 
 // True when the printer answered, is not stopped and has no error reason.

@@ -11,6 +11,7 @@ LiveSourceArray CreateLiveSources(const LiveScanSettings& settings) {
     if (settings.bMdns) aSources.push_back(CreateLiveMdnsSource(settings, CreateSystemDnsSdClient()));
     if (settings.bUpnp) aSources.push_back(CreateLiveUpnpSource(settings));
     if (settings.bWsd) aSources.push_back(CreateLiveWsdSource(settings));
+    if (settings.bSnmp) aSources.push_back(CreateLiveSnmpSource(settings));
     return aSources;
 }
 

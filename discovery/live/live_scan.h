@@ -31,6 +31,10 @@ struct LiveScanSettings {
     // WSD listens this long after its first Probe; resolves and metadata
     // requests then have their own bounds.
     std::chrono::milliseconds wsdListenFor{1500};
+    // SNMP (off unless asked: it sends to every host of a subnet).
+    bool bSnmp = false;
+    std::vector<std::string> aSnmpCommunities{"public"};
+    std::vector<uint32_t> aSnmpAddresses;  // asked unicast instead of broadcast (host byte order)
 };
 
 // Where the methods hand their rows in. Callable from any thread.

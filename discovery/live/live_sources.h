@@ -19,3 +19,12 @@ std::unique_ptr<CLiveSource> CreateLiveWsdSource(const LiveScanSettings& setting
 // A WSD printer's row: name, model and web address from its metadata, else
 // its address.
 ScanRow ScanRowFromWsdDevice(const WsdDevice& device);
+
+// SNMP through the finder: broadcast, or the settings' addresses unicast.
+std::unique_ptr<CLiveSource> CreateLiveSnmpSource(const LiveScanSettings& settings);
+
+struct SnmpPrinter;
+// Name: prtGeneralPrinterName, else sysName, else the model, else the
+// address; model: the 1284 device ID's make and model, else hrDeviceDescr;
+// location: sysLocation; web address http://<address>/.
+ScanRow ScanRowFromSnmp(const SnmpPrinter& printer);

@@ -18,6 +18,8 @@
 constexpr int32_t ROW_KIND_UNICAST_DNSSD = 2;
 // A row found by WS-Discovery (hvl-scan's live scan only).
 constexpr int32_t ROW_KIND_WSD = 3;
+// A row found over SNMP (hvl-scan --snmp).
+constexpr int32_t ROW_KIND_SNMP = 4;
 
 struct ScanRow {
     std::u16string strName;
@@ -41,6 +43,7 @@ struct ScanRow {
     std::u16string strHostTarget;         // without its trailing dot
     uint16_t nPort = 0;                   // host order; 0 when unknown
     std::vector<DnsSdTxtItem> aTxtItems;  // raw bytes, as the record had them
+    std::string strSnmpCommunity;         // SNMP only: the community it answered
 };
 
 // A row of the window's scan: its address is its only one.

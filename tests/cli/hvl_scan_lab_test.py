@@ -603,7 +603,8 @@ class HvlScanStatus(unittest.TestCase):
             self.assertEqual((by_ip[idle_ip]["accepting"], by_ip[idle_ip]["reasons"]), (True, []))
             supplies = {s["name"]: s for s in by_ip[idle_ip]["supplies"]}
             self.assertEqual(supplies["Black Toner"], {"name": "Black Toner", "type": "toner", "color": "black",
-                                                       "level": 75, "low": None})
+                                                       "level": 75, "low": None, "level_text": None,
+                                                       "receptacle": False})
             self.assertIsNone(by_ip[refusing_ip]["accepting"])
             # ippeveprinter's -l: from TXT "note" or, for _printer._tcp (empty TXT), from IPP
             self.assertEqual({r["ip"]: r["location"] for r in doc if r["ip"] in (idle_ip, refusing_ip)},
@@ -621,9 +622,71 @@ class HvlScanStatus(unittest.TestCase):
             self.assertEqual(out.splitlines(), [lines[idle_ip], "5 devices found, 1 shown."])
             out, _ = scan("--csv")
             records = list(csv.reader(io.StringIO(out, newline="")))
-            self.assertEqual(records[0][-3:], ["state", "reasons", "supplies"])
-            by_ip = {r[1]: r[-3:] for r in records[1:]}
-            self.assertEqual(by_ip[idle_ip], ["idle", "toner-low-report", "Toner Waste Tank=25%;Black Toner=4%"])
+            self.assertEqual(records[0][-5:], ["state", "reasons", "supplies", "status_source", "page_count"])
+            by_ip = {r[1]: r[-5:] for r in records[1:]}
+            self.assertEqual(by_ip[idle_ip], ["idle", "toner-low-report", "Toner Waste Tank=25%;Black Toner=4%", "ipp", ""])
+
+
+# SNMP agents (snmpsimd), by OID: (snmprec tag, value).
+SYS_NAME, PRT_NAME, HR_TYPE = "1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.43.5.1.1.16.1", "1.3.6.1.2.1.25.3.2.1.2.1"
+PRINTER, HR_STATUS = ("6", "1.3.6.1.2.1.25.3.1.5"), "1.3.6.1.2.1.25.3.5.1.1.1"
+SUPPLIES = [(3, "Black Toner", 1000, -3), (3, "Cyan Toner", 1000, -2), (4, "Waste Toner", 200, 50)]
+FRONT_DESK = {SYS_NAME: ("4", "prn-0042"), PRT_NAME: ("4", "Front Desk"), HR_TYPE: PRINTER,
+              "1.3.6.1.2.1.1.6.0": ("4", "Room 3"), "1.3.6.1.4.1.2699.1.2.1.2.1.1.3.1": ("4", "MFG:Halvet;MDL:Laser 5;"),
+              HR_STATUS: ("2", 3), "1.3.6.1.2.1.25.3.5.1.2.1": ("4x", "20"), "1.3.6.1.2.1.43.10.2.1.4.1.1": ("65", 12345),
+              **{f"1.3.6.1.2.1.43.11.1.1.{col}.1.{i}": (tag, value) for i, row in enumerate(SUPPLIES, 1)
+                 for col, tag, value in zip((4, 6, 8, 9), ("2", "4", "2", "2"), row)}}
+# Its printer name is binary (never a name); its sysName carries escape sequences.
+ESCAPED = {SYS_NAME: ("4x", "\x1b[31mRed\x1b]0;owned\x07 Alert".encode().hex()), PRT_NAME: ("4x", "00ff1002"),
+           HR_TYPE: PRINTER, "1.3.6.1.2.1.25.3.2.1.3.1": ("4", "Acme Mono 2")}
+ROUTER = {SYS_NAME: ("4", "core-router"), HR_TYPE: ("6", "1.3.6.1.2.1.25.3.1.3")}
+# Announced over mDNS, no IPP; its agent calls device 1 no printer, yet has a printer status.
+FALLBACK = {HR_TYPE: ("6", "1.3.6.1.2.1.25.3.1.1"), HR_STATUS: ("2", 4)}
+
+
+class HvlScanSnmp(unittest.TestCase):
+    """--snmp: printers that announce nothing, found by broadcast or by
+    --subnet, with the community they answer; a router is no printer; names
+    that are binary or hold escape sequences; --status over SNMP, and as the
+    fallback of a printer without IPP."""
+
+    def test_snmp_printers(self):
+        with Lab("sn" + SUFFIX, ["p1", "p2", "p3", "p4", "p5"]) as lab:
+            for host, agents in (("p1", {"public": FRONT_DESK}), ("p2", {"public": ESCAPED}),
+                                 ("p3", {"public": ROUTER}), ("p4", {"private": FRONT_DESK}),
+                                 ("p5", {"public": FALLBACK})):
+                lab.snmp(host, agents)
+            lab.announce("p5", {"instances": [{"name": "Lab Fallback", "types": ["_printer._tcp"], "host": "fb"}]})
+            lab.wait_browse("_printer._tcp", "Lab Fallback")
+            ip = {h: lab.ip(h) for h in lab.hosts}
+            for args, hosts in ((("--no-mdns",), "p1 p2"),
+                                (("--no-mdns", "--snmp-community", "public", "--snmp-community", "private"), "p1 p2 p4"),
+                                (("--no-mdns", "--subnet", "192.0.2.8/29"), "p1 p2"),
+                                (("--status", "--status-timeout", "2"), "p1 p2 p5")):
+                with self.subTest(args=args):
+                    t0 = time.monotonic()
+                    p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--no-wsd",
+                                        "--json", "--snmp", *args], capture_output=True, text=True, timeout=60)
+                    self.assertLess(time.monotonic() - t0, 4.0)
+                    rows = {r["ip"]: r for r in json.loads(p.stdout)}
+                    self.assertEqual(set(rows), {ip[h] for h in hosts.split()}, p.stderr)
+                    front = rows[ip["p1"]]
+                    self.assertEqual([front[k] for k in ("name", "model", "location", "url", "source")],
+                                     ["Front Desk", "Halvet Laser 5", "Room 3", f"http://{ip['p1']}/", "snmp"])
+                    self.assertEqual(rows[ip["p2"]]["name"], "[31mRed ]0;owned  Alert")
+                    self.assertEqual(rows[ip["p2"]]["model"], "Acme Mono 2")
+                    if "--status" not in args:
+                        continue
+                    self.assertEqual(p.returncode, 3)  # p2 has no printer status
+                    status = front["status"]
+                    self.assertEqual([status[k] for k in ("source", "state", "reasons", "page_count")],
+                                     ["snmp", "idle", ["toner-low-warning"], 12345])
+                    self.assertEqual([(s["name"], s["level"], s["level_text"], s["receptacle"])
+                                      for s in status["supplies"]],
+                                     [("Black Toner", None, "some remaining", False),
+                                      ("Cyan Toner", None, "unknown", False), ("Waste Toner", 25, None, True)])
+                    self.assertEqual([rows[ip["p5"]]["source"], rows[ip["p5"]]["status"]["source"],
+                                      rows[ip["p5"]]["status"]["state"]], ["mdns", "snmp", "printing"])
 
 
 class HvlScanRealPrinters(unittest.TestCase):
@@ -707,8 +770,8 @@ class HvlScanWithoutAvahi(unittest.TestCase):
                                    cwd=cwd, capture_output=True, text=True, timeout=30)
                 self.assertEqual(p.returncode, expect, p.stdout + p.stderr)
                 lines = p.stdout.splitlines()
-                # the last line: the search domains of the machine's resolv.conf, if any
-                self.assertEqual(len(lines), 9, p.stdout)
+                # the search domains of the machine's resolv.conf, if any, then SNMP's broadcast
+                self.assertEqual(len(lines), 10, p.stdout)
                 return lines, float(p.stderr.split()[-1])
 
             # the lab has no multicast route: only a warning, printers are found without one
@@ -722,6 +785,7 @@ class HvlScanWithoutAvahi(unittest.TestCase):
             self.assertIn("(mdns4_minimal on the hosts line of /etc/nsswitch.conf)", lines[6])
             # IPv6 only once eth0's link-local address is past duplicate detection
             self.assertRegex(lines[7], r"^OK   WS-Discovery multicast .* leaves through eth0 \(IPv4(, IPv6)?\)\.$")
+            self.assertEqual(lines[9], "OK   SNMP broadcast to 192.0.2.255 port 161 can leave eth0 (sent only with --snmp).")
 
             # no nss-mdns on the hosts line: only a warning, naming the package
             without_mdns = os.path.join(cwd, "nsswitch.conf")
@@ -741,6 +805,7 @@ class HvlScanWithoutAvahi(unittest.TestCase):
             lines, _ = diagnose("unshare", "-n", "sh", "-c", 'ip link set lo up; exec "$@"', "sh", expect=1)
             self.assertTrue(lines[2].startswith("FAIL No IPv4 interface is up"), lines)
             self.assertIn("leaves through no interface", lines[7])
+            self.assertTrue(lines[9].startswith("WARN No IPv4 interface that is up can broadcast"), lines)
 
             with open(os.path.join(lab.dir, "pids")) as f:
                 avahi_pid = next(int(line.split()[0]) for line in f if line.split()[2:4] == ["client", "avahi"])

@@ -28,7 +28,7 @@ echo "package: $deb"
 
 problems=()
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6widgets6 libglib2.0-0 libgssdp-1.6-0 libsoup-3.0-0 libxml2 libcups2 libc-ares2; do
+for lib in libqt6widgets6 libglib2.0-0 libgssdp-1.6-0 libsoup-3.0-0 libxml2 libcups2 libc-ares2 libsnmp40; do
   [[ ",$depends," =~ [,\ ]$lib[,\ ] ]] || problems+=("Depends lacks $lib: $depends")
 done
 # avahi-daemon is reached over D-Bus: the dns_sd compatibility library is

@@ -1,0 +1,51 @@
+// SNMP in the live scan: the finder's broadcast (or subnet sweep), each
+// printer listed the moment its identity is in.
+#include "conv_string.h"
+#include "live_sources.h"
+#include "snmp_finder.h"
+
+namespace {
+
+class CLiveSnmpSource : public CLiveSource {
+public:
+    explicit CLiveSnmpSource(const LiveScanSettings& settings) : m_finder(Settings(settings)) {}
+
+    std::u16string GetName() const override { return u"SNMP"; }
+    int32_t Run(CLiveRowSink& sink) override {
+        return m_finder.Run([&sink](const SnmpPrinter& printer) { sink.Emit(ScanRowFromSnmp(printer)); });
+    }
+    void Stop() override { m_finder.Stop(); }
+
+private:
+    static SnmpFinderSettings Settings(const LiveScanSettings& settings) {
+        SnmpFinderSettings finder;
+        finder.aCommunities = settings.aSnmpCommunities;
+        finder.aAddresses = settings.aSnmpAddresses;
+        return finder;
+    }
+
+    CSnmpFinder m_finder;
+};
+
+}  // namespace
+
+ScanRow ScanRowFromSnmp(const SnmpPrinter& printer) {
+    ScanRow row;
+    row.nKind = ROW_KIND_SNMP;
+    row.strIpAddress = Utf8ToUtf16(printer.strAddress);
+    row.aAddresses = {row.strIpAddress};
+    row.strUrl = u"http://" + row.strIpAddress + u"/";
+    row.strModel = SnmpDeviceIdModel(printer.strDeviceId);
+    if (row.strModel.empty()) row.strModel = SnmpText(printer.strDeviceDescr);
+    row.strName = SnmpText(printer.strPrinterName);
+    if (row.strName.empty()) row.strName = SnmpText(printer.strSysName);
+    if (row.strName.empty()) row.strName = row.strModel;
+    if (row.strName.empty()) row.strName = row.strIpAddress;  // it told nothing that is text
+    row.strLocation = SnmpText(printer.strSysLocation);
+    row.strSnmpCommunity = printer.strCommunity;
+    return row;
+}
+
+std::unique_ptr<CLiveSource> CreateLiveSnmpSource(const LiveScanSettings& settings) {
+    return std::make_unique<CLiveSnmpSource>(settings);
+}
