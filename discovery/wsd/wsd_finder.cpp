@@ -499,13 +499,12 @@ uint32_t CWsdFinder::Find() {
             g_main_context_iteration(pContext, TRUE);
         }
         // Teardown on this thread: printers still waiting for their
-        // metadata are listed by their address (unless stopped), every Get
-        // cancelled and its callbacks run out, then the sockets closed.
-        if (nCode == 0) {
-            for (auto& [strKey, pDevice] : search.devices) {
-                if (pDevice->state != CSearch::State::DONE && pDevice->state != CSearch::State::NEW)
-                    search.Finish(*pDevice);
-            }
+        // metadata are listed by their address, as the other methods list
+        // what they found however the scan ends; every Get cancelled and its
+        // callbacks run out, then the sockets closed.
+        for (auto& [strKey, pDevice] : search.devices) {
+            if (pDevice->state != CSearch::State::DONE && pDevice->state != CSearch::State::NEW)
+                search.Finish(*pDevice);
         }
         search.bClosing = true;
         for (auto& pFetch : search.aFetches) g_cancellable_cancel(pFetch->pCancel);
