@@ -149,8 +149,9 @@ Rule ListRule(FilterField nField, const std::string& strValue, std::string& strW
                                [&](int32_t nKind) { return fnListed(SourceText(nKind)); });
         };
     }
-    return [fnListed](const ScanRow&, const PrinterStatus* pStatus) {
-        return pStatus && fnListed(StateNames()[static_cast<size_t>(pStatus->nState)]);
+    return [fnListed, aStates = StateNames()](const ScanRow&, const PrinterStatus* pStatus) {
+        const size_t nState = pStatus ? static_cast<size_t>(pStatus->nState) : aStates.size();
+        return nState < aStates.size() && fnListed(aStates[nState]);
     };
 }
 
