@@ -29,6 +29,7 @@
 #include "scan_output.h"
 #include "scan_row.h"
 #include "scan_status.h"
+#include "scan_watch.h"
 #include "search_options.h"
 #include "unicast_scan.h"
 
@@ -299,6 +300,7 @@ const PrinterStatus* StatusOf(const ScanRun& run, const ScanRow& row) {
 // could not take it.
 bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
     std::vector<OutputColumn> aColumns = BaseColumns();
+    for (OutputColumn& column : SeenColumns(false)) aColumns.push_back(std::move(column));
     if (run.pUnicast) aColumns.push_back(DomainColumn());
     aColumns.push_back(UuidColumn());
     for (OutputColumn& column : StatusColumns(StatusesOf(run))) aColumns.push_back(std::move(column));
@@ -329,6 +331,29 @@ bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
     });
 }
 
+// --watch: the live engine kept running until Ctrl+C or --timeout, with
+// every switched-on method; the filters choose the printers watched.
+int Watch(const ScanOptions& args) {
+    const SearchOptions methods = MethodsFor(args);
+    LiveScanSettings settings;
+    settings.bMdns = methods.bMdnsEnabled != 0;
+    settings.bUpnp = methods.bUpnpEnabled != 0;
+    settings.bIpp = args.bIpp;
+    settings.bWsd = !args.bNoWsd;
+    settings.bSnmp = args.bSnmp;
+    settings.aSnmpCommunities = args.aSnmpCommunities;
+    settings.aSnmpAddresses = args.aSnmpAddresses;
+    settings.bWatch = true;
+    settings.watchInterval =
+        std::chrono::milliseconds(static_cast<int64_t>(args.fWatchIntervalSeconds * 1000));
+    const auto fnFilter = [&args](const ScanRow& row) {
+        return args.filter.Matches(row, static_cast<const PrinterStatus*>(nullptr));
+    };
+    const WatchOutcome outcome =
+        RunWatch(args, settings, {[] { return g_bStop.load(); }, ReportUnavailable, fnFilter});
+    return ExitStatus({.bOutputFailed = outcome.bOutputFailed, .bNothingCanWork = outcome.bNothingCanWork});
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -336,6 +361,7 @@ int main(int argc, char** argv) {
     if (const std::optional<int> nExit = ReadOptions(argc, argv, args)) return *nExit;
     if (args.bDiagnose) return Diagnose();
     InstallStopHandlers(args.bStatus);
+    if (args.bWatch) return Watch(args);
 
     ScanRun run(args);
     StartStatus(run);

@@ -5,6 +5,7 @@
 #include "snmp_finder.h"
 
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -30,7 +31,8 @@ constexpr char DESCRIPTION[] =
     "\"location\" (where it stands: TXT \"note\", SNMP sysLocation, with --status\n"
     "IPP printer-location; null when unknown), \"addresses\" (every address the\n"
     "printer reported, IPv4 first) and \"uuid\" (a WS-Discovery printer's endpoint\n"
-    "address, else null). --csv prints the same as CSV (RFC 4180; no uuid): a\n"
+    "address, else null), \"last_seen\" (RFC 3339: when it answered). --csv prints the same as CSV (RFC "
+    "4180; no uuid): a\n"
     "header line, one record per printer, the sources and the addresses\n"
     "separated by spaces. A printer several methods find is one row, that of the\n"
     "method which answered first.\n"
@@ -57,6 +59,19 @@ constexpr char DESCRIPTION[] =
     "2 on bad arguments, 3 with --status when a printer did not answer, is\n"
     "stopped or reports an error (a reason ending in -error, or without a\n"
     "-report or -warning suffix). See hvl-scan(1) for examples.\n"
+    "\n"
+    "--watch runs until Ctrl+C (or --timeout, when given), a line per change: the\n"
+    "local time, then '+' for a printer listed, '-' for one gone with why (goodbye:\n"
+    "it said so; expired: its record ran out; no answer: it did not answer the\n"
+    "liveness check) and '=' for one changed with what changed (name, url, model,\n"
+    "location, addresses; with --status state, reasons, supplies at or below their\n"
+    "low mark). Each printer is checked every --watch-interval seconds by a TCP\n"
+    "connection to its service port (a refusal counts as an answer) and is gone\n"
+    "after two intervals without one. Ctrl+C prints the printers listed with the\n"
+    "time each was last seen. With --json each event is one JSON object per line\n"
+    "(JSON Lines): \"event\" (add, remove, change), \"time\" (RFC 3339), \"reason\",\n"
+    "\"changed\" and \"row\" (as --json writes it, with \"first_seen\" and\n"
+    "\"last_seen\"). --csv cannot be used with --watch.\n"
     "\n"
     "--domain DOMAIN also browses the printer types in DOMAIN over unicast DNS\n"
     "(DNS-SD, RFC 6763) through the configured DNS servers; \"auto\" takes the\n"
@@ -116,12 +131,13 @@ std::string TakeText(gchar* psz) {
 struct RawOptions {
     gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bNoMdns = FALSE, bNoUpnp = FALSE,
              bNoWsd = FALSE, bWindowScan = FALSE, bHelp = FALSE, bStatus = FALSE, bVersion = FALSE,
-             bSnmp = FALSE;
+             bSnmp = FALSE, bWatch = FALSE;
     gchar** ppDomains = nullptr;
     gchar** ppCommunities = nullptr;
     gchar** ppSubnets = nullptr;
     gdouble fTimeout = 0;
     gdouble fStatusTimeout = 0;
+    gdouble fWatchInterval = 0;
     gchar* pszSort = nullptr;
     gchar** aFilters[8] = {};  // by FilterField
 
@@ -185,6 +201,10 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          "With --snmp: ask each address of CIDR unicast instead of broadcasting (repeatable; at most a /22 "
          "each)",
          "CIDR"},
+        {"watch", 0, G_OPTION_ARG_NONE, &raw.bWatch,
+         "Run until Ctrl+C, a line for each printer listed, gone or changed", nullptr},
+        {"watch-interval", 0, G_OPTION_ARG_DOUBLE, &raw.fWatchInterval,
+         "Check each watched printer this often (default 10)", "SECONDS"},
         {"name", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Name),
          "Show the printers whose name matches REGEX (any case)", "REGEX"},
         {"location", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Location),
@@ -255,8 +275,10 @@ bool ReadSnmpOptions(const RawOptions& raw, ScanOptions& options, std::string& s
 
 ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::string& strText) {
     RawOptions raw;
-    raw.fTimeout = options.fTimeoutSeconds;
+    // Left as it is when --timeout is not given.
+    raw.fTimeout = std::numeric_limits<double>::lowest();
     raw.fStatusTimeout = options.fStatusTimeoutSeconds;
+    raw.fWatchInterval = options.fWatchIntervalSeconds;
     const std::vector<OptionRow> aTable = OptionTable(raw);
     std::vector<GOptionEntry> aEntries;
     for (const OptionRow& row : aTable)
@@ -301,6 +323,17 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
             return fnBad("--domain needs a domain name or \"auto\", not '" + strDomain + "'");
     }
     if (raw.bDiagnose && argc > 2) return fnBad("--diagnose takes no other option");
+    const bool bTimeoutGiven = raw.fTimeout != std::numeric_limits<double>::lowest();
+    if (!bTimeoutGiven) raw.fTimeout = options.fTimeoutSeconds;
+    if (raw.bWatch && raw.bCsv)
+        return fnBad(
+            "--csv cannot be used with --watch: CSV is one table written at the end, and a watch "
+            "writes each change as it happens (--json writes them as JSON Lines)");
+    if (raw.bWatch && raw.bWindowScan) return fnBad("--watch runs on the live scan, not with --window-scan");
+    if (raw.bWatch && !aDomains.empty())
+        return fnBad("--watch watches multicast discovery only, not --domain");
+    if (!std::isfinite(raw.fWatchInterval) || raw.fWatchInterval < 0.1 || raw.fWatchInterval > 3600)
+        return fnBad("--watch-interval needs a number of seconds from 0.1 to 3600");
     if (!std::isfinite(raw.fTimeout) || raw.fTimeout <= 0 || raw.fTimeout > 86400)
         return fnBad("--timeout needs a number of seconds above 0 (at most 86400)");
     if (!std::isfinite(raw.fStatusTimeout) || raw.fStatusTimeout <= 0 || raw.fStatusTimeout > 600)
@@ -313,6 +346,11 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
             if (!filter.Add(static_cast<FilterField>(nField), *pp, strWhy)) return fnBad(strWhy);
         }
     }
+    // A watch lists a printer before its status is known.
+    if (raw.bWatch && filter.NeedsStatus())
+        return fnBad(
+            "--watch lists each printer as it comes, before its state is known: "
+            "--state, --supply-below and --reason cannot be used with it");
     SortKey nSort = SortKey::None;
     if (raw.pszSort && !ParseSortKey(raw.pszSort, nSort))
         return fnBad("--sort takes " + JoinedNames(SortKeyNames(), ", ") + ", not '" + raw.pszSort + "'");
@@ -328,6 +366,9 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     options.bNoWsd = raw.bNoWsd;
     options.bWindowScan = raw.bWindowScan;
     options.fTimeoutSeconds = raw.fTimeout;
+    options.bTimeoutGiven = bTimeoutGiven;
+    options.bWatch = raw.bWatch;
+    options.fWatchIntervalSeconds = raw.fWatchInterval;
     options.aDomains = std::move(aDomains);
     options.filter = std::move(filter);
     options.nSort = nSort;

@@ -21,6 +21,11 @@ struct ScanOptions {
     // --domain: unicast DNS domains to browse as well; "auto" for those the
     // network suggests.
     std::vector<std::string> aDomains;
+    // --watch: run until stopped, telling each printer listed, gone or
+    // changed; --timeout then bounds it only when given.
+    bool bWatch = false;
+    double fWatchIntervalSeconds = 10.0;  // how often each printer is checked
+    bool bTimeoutGiven = false;
     bool bStatus = false;                // ask each printer for its state over IPP
     double fStatusTimeoutSeconds = 5.0;  // bounds each printer's answer
     CRowFilter filter;                   // the rows shown; bStatus is set when it needs their state

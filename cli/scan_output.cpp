@@ -1,5 +1,7 @@
 #include "scan_output.h"
 
+#include <time.h>
+
 #include "conv_string.h"
 #include "csv_writer.h"
 #include "multicast_data_provider.h"
@@ -94,6 +96,37 @@ OutputColumn UuidColumn() {
                 return row.nKind == ROW_KIND_WSD ? TextOrNull(Utf16ToUtf8(row.strUuid)) : nlohmann::json();
             },
             nullptr};
+}
+
+std::string TimeText(std::chrono::system_clock::time_point tTime, bool bForTable) {
+    const time_t nTime = std::chrono::system_clock::to_time_t(tTime);
+    tm local{};
+    localtime_r(&nTime, &local);
+    char szText[40] = {};
+    strftime(szText, sizeof szText, bForTable ? "%F %T" : "%FT%T%z", &local);
+    std::string str = szText;
+    if (!bForTable && str.size() >= 5) str.insert(str.size() - 2, ":");  // +0100 becomes +01:00
+    return str;
+}
+
+std::vector<OutputColumn> SeenColumns(bool bFirstSeen) {
+    auto fnColumn = [](const char* pszName, std::chrono::system_clock::time_point ScanRow::*pTime) {
+        return OutputColumn{pszName,
+                            [pTime](const ScanRow& row) {
+                                return row.*pTime == std::chrono::system_clock::time_point{}
+                                           ? nlohmann::json()
+                                           : nlohmann::json(TimeText(row.*pTime));
+                            },
+                            [pTime](const ScanRow& row) {
+                                return row.*pTime == std::chrono::system_clock::time_point{}
+                                           ? std::string()
+                                           : TimeText(row.*pTime);
+                            }};
+    };
+    std::vector<OutputColumn> aColumns;
+    if (bFirstSeen) aColumns.push_back(fnColumn("first_seen", &ScanRow::tFirstSeen));
+    aColumns.push_back(fnColumn("last_seen", &ScanRow::tLastSeen));
+    return aColumns;
 }
 
 OutputColumn DomainColumn() {

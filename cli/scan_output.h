@@ -3,6 +3,7 @@
 // one list of columns, so an option that shows more appends to it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -31,6 +32,14 @@ OutputColumn DomainColumn();
 // uuid (JSON only): a WS-Discovery printer's endpoint address, null for
 // the other methods' rows.
 OutputColumn UuidColumn();
+
+// last_seen (with bFirstSeen first_seen before it): RFC 3339 times, null
+// when unknown.
+std::vector<OutputColumn> SeenColumns(bool bFirstSeen);
+
+// Local time as RFC 3339 with its offset ("2026-12-09T03:14:07+01:00"), or
+// "2026-12-09 03:14:07" (bForTable).
+std::string TimeText(std::chrono::system_clock::time_point tTime, bool bForTable = false);
 
 // "address  method  name  url\n", control and reordering characters as '?'.
 std::string TableLine(const ScanRow& row);

@@ -6,13 +6,18 @@
 // IPv4. Done when every browse has said AllForNow (or fell silent for a
 // resolve bound) and every resolve has answered or reached its bound;
 // however the search ends (also stopped, or the daemon gone), every
-// instance with an address by then is listed.
+// instance with an address by then is listed. Under watch it goes on:
+// browses stay open, a removal is told, each listed printer keeps one
+// resolve open so that a changed record lists it again, and a daemon that
+// went away is waited for and browsed again.
 #include <arpa/inet.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <deque>
 #include <list>
 #include <map>
@@ -109,7 +114,8 @@ private:
         ScanRow row;
         bool bDescribed = false;  // name, URL, model, host, port, TXT taken from a reply
         bool bListed = false;
-        bool bKept = false;  // listed under its own address (another row had none of its)
+        bool bKept = false;     // listed under its own address (another row had none of its)
+        bool bWatched = false;  // under watch: one of its resolves stays open
         size_t nOpen = 0;
     };
     struct Resolve {
@@ -119,6 +125,7 @@ private:
         std::unique_ptr<CDnsSdOperation> pOperation;
         Clock::time_point tDeadline{};
         bool bAnswered = false;
+        bool bWatching = false;  // settled, and kept open for later answers
         DnsSdResolveReply reply;
     };
 
@@ -129,6 +136,12 @@ private:
     void TakeAnswer(CLiveRowSink& sink, Instance& instance, const DnsSdResolveReply& reply,
                     int32_t nInterface);
     void ListWhenReady(CLiveRowSink& sink, Instance& instance);
+    // Under watch: the instance left (seen nowhere any more), a later answer
+    // of its kept resolve, and the wait for a daemon that went away.
+    void OnRemoved(const DnsSdBrowseReply& reply, const std::string& strType);
+    void ForgetGone();
+    void OnLaterAnswer(Resolve& resolve, const DnsSdResolveReply& reply);
+    bool WaitForDaemon();
 
     const LiveScanSettings m_settings;
     std::unique_ptr<CDnsSdClient> m_pClient;
@@ -140,6 +153,9 @@ private:
     std::set<std::tuple<Instance*, int32_t, int32_t>> m_seen;  // (instance, interface, protocol) asked for
     std::deque<std::unique_ptr<Resolve>> m_queue;              // not started yet, in the order reported
     std::list<std::unique_ptr<Resolve>> m_inFlight;
+    std::list<std::unique_ptr<Resolve>> m_watching;  // under watch: one per listed instance
+    std::vector<Instance*> m_gone;                   // removed in a callback, forgotten after it
+    CLiveRowSink* m_pSink = nullptr;
 };
 
 void CLiveMdnsSource::OnBrowseReply(const DnsSdBrowseReply& reply, const std::string& strType,
@@ -150,7 +166,11 @@ void CLiveMdnsSource::OnBrowseReply(const DnsSdBrowseReply& reply, const std::st
         bAllForNow = true;
         return;
     }
-    if ((reply.nFlags & DNSSD_BROWSE_ADDED) == 0 || reply.nError != 0) return;
+    if (reply.nError != 0) return;
+    if ((reply.nFlags & DNSSD_BROWSE_ADDED) == 0) {
+        if (m_settings.bWatch) OnRemoved(reply, strType);
+        return;
+    }
     Instance& instance = m_instances[{reply.strName, strType}];
     if (instance.strName.empty()) {
         instance.strName = reply.strName;
@@ -172,8 +192,10 @@ void CLiveMdnsSource::StartResolves(CDnsSdSession& session) {
         m_queue.pop_front();
         Resolve* p = pResolve.get();
         p->tDeadline = Clock::now() + m_settings.resolveBound;
-        auto fnReply = [p](const DnsSdResolveReply& reply) {
-            if (!p->bAnswered && Clock::now() <= p->tDeadline) {
+        auto fnReply = [this, p](const DnsSdResolveReply& reply) {
+            if (p->bWatching) {
+                OnLaterAnswer(*p, reply);
+            } else if (!p->bAnswered && Clock::now() <= p->tDeadline) {
                 p->bAnswered = true;
                 p->reply = reply;
             }
@@ -199,13 +221,18 @@ void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink) {
             ++it;
             continue;
         }
-        resolve.pOperation.reset();
         Instance& instance = *resolve.pInstance;
         --instance.nOpen;
-        if (resolve.bAnswered && resolve.reply.nError == 0) {
-            TakeAnswer(sink, instance, resolve.reply, resolve.nInterface);
-        }
+        const bool bGood = resolve.bAnswered && resolve.reply.nError == 0;
+        if (bGood) TakeAnswer(sink, instance, resolve.reply, resolve.nInterface);
         ListWhenReady(sink, instance);
+        if (m_settings.bWatch && bGood && instance.bKept && !instance.bWatched) {
+            instance.bWatched = true;
+            resolve.bWatching = true;
+            m_watching.push_back(std::move(*it));
+        } else {
+            resolve.pOperation.reset();
+        }
         it = m_inFlight.erase(it);
     }
 }
@@ -235,6 +262,47 @@ void CLiveMdnsSource::TakeAnswer(CLiveRowSink& sink, Instance& instance, const D
     if (instance.bKept) sink.AddAddress(row.strIpAddress, strAddress);
 }
 
+void CLiveMdnsSource::OnRemoved(const DnsSdBrowseReply& reply, const std::string& strType) {
+    auto it = m_instances.find({reply.strName, strType});
+    if (it == m_instances.end()) return;
+    Instance& instance = it->second;
+    m_seen.erase({&instance, reply.nInterface, reply.nProtocol});
+    // Still seen on another interface or protocol: still there.
+    auto itSeen = m_seen.lower_bound({&instance, INT_MIN, INT_MIN});
+    if (itSeen != m_seen.end() && std::get<0>(*itSeen) == &instance) return;
+    // avahi removes an instance when its goodbye comes (its records expiring
+    // first is rare: the liveness check sees such a printer gone long before).
+    if (instance.bKept) m_pSink->Remove(instance.row.strIpAddress, LiveRemoveReason::GOODBYE);
+    m_gone.push_back(&instance);
+}
+
+void CLiveMdnsSource::ForgetGone() {
+    for (Instance* pInstance : m_gone) {
+        m_watching.remove_if([pInstance](const auto& pResolve) { return pResolve->pInstance == pInstance; });
+        // New again when it comes back; its open resolves still count.
+        pInstance->row = ScanRow{};
+        pInstance->bDescribed = pInstance->bListed = pInstance->bKept = pInstance->bWatched = false;
+    }
+    m_gone.clear();
+}
+
+void CLiveMdnsSource::OnLaterAnswer(Resolve& resolve, const DnsSdResolveReply& reply) {
+    Instance& instance = *resolve.pInstance;
+    if (reply.nError != 0 || !instance.bKept) return;  // gone quiet: the liveness check judges
+    instance.bDescribed = false;
+    TakeAnswer(*m_pSink, instance, reply, resolve.nInterface);
+    m_pSink->Emit(instance.row);
+}
+
+bool CLiveMdnsSource::WaitForDaemon() {
+    while (!m_bStopAsked) {
+        pollfd stop{m_hStopFd, POLLIN, 0};
+        if (poll(&stop, 1, 1000) > 0 || m_bStopAsked) break;
+        if (m_pClient->CheckService() == 0) return true;
+    }
+    return false;
+}
+
 void CLiveMdnsSource::ListWhenReady(CLiveRowSink& sink, Instance& instance) {
     ScanRow& row = instance.row;
     if (instance.bListed || row.aAddresses.empty()) return;
@@ -258,9 +326,18 @@ int32_t CLiveMdnsSource::Run(CLiveRowSink& sink) {
         Start expected = Start::STARTING;
         if (nService != 0 && m_start.compare_exchange_strong(expected, Start::UNAVAILABLE)) WakeSearch();
     });
+    m_pSink = &sink;
     const int32_t nBrowse = Search(sink);
     checker.join();
     if (m_start == Start::UNAVAILABLE) return nService;
+    // Under watch a search ends only when stopped or when the daemon went:
+    // then its printers stay listed, and it is browsed again once back.
+    while (m_settings.bWatch && !m_bStopAsked && nBrowse == 0) {
+        sink.DaemonLost(GetName(), true);
+        if (!WaitForDaemon()) break;
+        sink.DaemonLost(GetName(), false);
+        Search(sink);
+    }
     return m_bStopAsked ? 0 : nBrowse;
 }
 
@@ -269,10 +346,18 @@ int32_t CLiveMdnsSource::Search(CLiveRowSink& sink) {
     Browses browses;
     const int32_t nError = StartBrowses(*pSession, browses);
     Start expected = Start::STARTING;
-    if (!browses.aOperations.empty() && m_start.compare_exchange_strong(expected, Start::BROWSING)) {
+    // (Under watch a search again after the daemon came back is BROWSING already.)
+    if (!browses.aOperations.empty() &&
+        (m_start.compare_exchange_strong(expected, Start::BROWSING) || expected == Start::BROWSING)) {
         WaitUntilDone(*pSession, sink, browses);
     }
     ListWhatIsKnown(sink);
+    if (m_settings.bWatch) {
+        // A search after the daemon came back starts afresh.
+        m_watching.clear();
+        m_seen.clear();
+        m_instances.clear();
+    }
     return browses.aOperations.empty() ? nError : 0;
 }
 
@@ -323,12 +408,13 @@ void CLiveMdnsSource::WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, 
         StartResolves(session);
         SettleResolves(sink);
         const bool bBrowsing = StillBrowsing(browses);
-        if (!bBrowsing && m_queue.empty() && m_inFlight.empty()) return;
+        if (!bBrowsing && m_queue.empty() && m_inFlight.empty() && !m_settings.bWatch) return;
         Clock::time_point tWake =
             bBrowsing ? m_tLastBrowseReply + m_settings.resolveBound : Clock::now() + std::chrono::hours(1);
         for (const auto& pResolve : m_inFlight) tWake = std::min(tWake, pResolve->tDeadline);
         int32_t nError = 0;
         const DnsSdWait result = session.Wait(tWake, nError);
+        ForgetGone();
         if (result == DnsSdWait::READY || result == DnsSdWait::TIMEOUT) continue;
         if (result != DnsSdWait::STOPPED) {
             TraceMessage(TRACE_ERROR, nullptr, u"MDNS live: The daemon stopped answering. (%d)", nError);

@@ -32,20 +32,29 @@ void CLiveScan::AddAddress(const std::u16string& strRowAddress, const std::u16st
 }
 
 CLiveScan::Result CLiveScan::Run(Clock::time_point tDeadline, const std::function<bool()>& fnStopAsked) {
-    Result result;
-    std::mutex mutexDone;  // nDone, the result's lists, m_fnUnavailable's calls
+    return RunLiveSources(m_aSources, *this, tDeadline, fnStopAsked, m_fnUnavailable);
+}
+
+LiveRunResult RunLiveSources(const LiveSourceArray& aSources, CLiveRowSink& sink,
+                             std::chrono::steady_clock::time_point tDeadline,
+                             const std::function<bool()>& fnStopAsked,
+                             const std::function<void(const std::u16string&)>& fnUnavailable,
+                             const std::function<void()>& fnTick) {
+    using Clock = std::chrono::steady_clock;
+    LiveRunResult result;
+    std::mutex mutexDone;  // nDone, the result's lists, fnUnavailable's calls
     std::condition_variable cvDone;
     size_t nDone = 0;
     std::vector<std::thread> aThreads;
-    for (const auto& pSource : m_aSources) {
+    for (const auto& pSource : aSources) {
         ++result.nEnabled;
         CLiveSource* p = pSource.get();
-        aThreads.emplace_back([this, p, &result, &mutexDone, &cvDone, &nDone] {
-            const int32_t nCode = p->Run(*this);
+        aThreads.emplace_back([&sink, p, &result, &mutexDone, &cvDone, &nDone, &fnUnavailable] {
+            const int32_t nCode = p->Run(sink);
             std::lock_guard<std::mutex> lock(mutexDone);
             if (nCode != 0) {
                 result.aUnavailable.push_back(p->GetName());
-                if (m_fnUnavailable) m_fnUnavailable(p->GetName());
+                if (fnUnavailable) fnUnavailable(p->GetName());
             }
             ++nDone;
             cvDone.notify_all();
@@ -59,10 +68,15 @@ CLiveScan::Result CLiveScan::Run(Clock::time_point tDeadline, const std::functio
                 break;
             }
             cvDone.wait_until(lock, std::min(tDeadline, Clock::now() + std::chrono::milliseconds(20)));
+            if (fnTick) {
+                lock.unlock();
+                fnTick();
+                lock.lock();
+            }
         }
     }
     if (result.bStopped) {
-        for (const auto& pSource : m_aSources) pSource->Stop();
+        for (const auto& pSource : aSources) pSource->Stop();
     }
     for (std::thread& thread : aThreads) thread.join();
     result.nAvailable = result.nEnabled - static_cast<int32_t>(result.aUnavailable.size());

@@ -35,6 +35,18 @@ struct LiveScanSettings {
     bool bSnmp = false;
     std::vector<std::string> aSnmpCommunities{"public"};
     std::vector<uint32_t> aSnmpAddresses;  // asked unicast instead of broadcast (host byte order)
+    // hvl-scan --watch: the methods run until stopped. mDNS keeps its
+    // browses and each listed printer's resolve open and tells removals;
+    // UPnP searches again every watchInterval.
+    bool bWatch = false;
+    std::chrono::milliseconds watchInterval{10000};
+};
+
+// Why a watched printer is reported gone.
+enum class LiveRemoveReason {
+    GOODBYE,    // it said so: mDNS goodbye, ssdp:byebye, WSD Bye
+    EXPIRED,    // its record's TTL or max-age passed
+    NO_ANSWER,  // the liveness check heard nothing for two intervals
 };
 
 // Where the methods hand their rows in. Callable from any thread.
@@ -42,9 +54,18 @@ class CLiveRowSink {
 public:
     virtual ~CLiveRowSink() = default;
     // Lists the row unless its address is listed already; true when listed.
+    // Under watch, a row of a listed address from the same method and type
+    // refreshes it (an event when it changed) and is true as well.
     virtual bool Emit(ScanRow row) = 0;
     // One more address of the row listed under strRowAddress.
     virtual void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) = 0;
+    // Under watch only: the printer listed under strAddress left, as its
+    // method saw it.
+    virtual void Remove(const std::u16string& /*strAddress*/, LiveRemoveReason /*reason*/) {}
+    // Under watch only: the method's daemon stopped answering (bLost) or is
+    // back. Its printers stay listed meanwhile; once back the method lists
+    // again what it sees, and Emit of a listed address is no event.
+    virtual void DaemonLost(const std::u16string& /*strSource*/, bool /*bLost*/) {}
 };
 
 // One discovery method of the live scan.
@@ -66,6 +87,24 @@ using LiveSourceArray = std::vector<std::unique_ptr<CLiveSource>>;
 // The methods the settings switch on: mDNS (avahi-daemon), UPnP, WS-Discovery.
 LiveSourceArray CreateLiveSources(const LiveScanSettings& settings);
 
+struct LiveRunResult {
+    int32_t nEnabled = 0;                      // methods asked for
+    int32_t nAvailable = 0;                    // of those, the ones that could work here
+    std::vector<std::u16string> aUnavailable;  // names of those that could not
+    bool bStopped = false;                     // the stop request or the deadline ended it
+};
+
+// Runs every source at once, each on a thread of its own handing its rows to
+// sink, until all are done, tDeadline passes or fnStopAsked (polled every
+// 20 ms) says so. fnUnavailable is called for each source that cannot work
+// here, as soon as that is known; fnTick (may be null) every 20 ms on the
+// calling thread meanwhile.
+LiveRunResult RunLiveSources(const LiveSourceArray& aSources, CLiveRowSink& sink,
+                             std::chrono::steady_clock::time_point tDeadline,
+                             const std::function<bool()>& fnStopAsked,
+                             const std::function<void(const std::u16string&)>& fnUnavailable,
+                             const std::function<void()>& fnTick = nullptr);
+
 class CLiveScan : private CLiveRowSink {
 public:
     using Clock = std::chrono::steady_clock;
@@ -75,12 +114,7 @@ public:
     CLiveScan(const CLiveScan&) = delete;
     CLiveScan& operator=(const CLiveScan&) = delete;
 
-    struct Result {
-        int32_t nEnabled = 0;                      // methods asked for
-        int32_t nAvailable = 0;                    // of those, the ones that could work here
-        std::vector<std::u16string> aUnavailable;  // names of those that could not
-        bool bStopped = false;                     // the stop request or the deadline ended it
-    };
+    using Result = LiveRunResult;
 
     // Called for each method that cannot work here, as soon as that is known.
     void SetUnavailableCallback(std::function<void(const std::u16string&)> fnUnavailable) {

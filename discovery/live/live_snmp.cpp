@@ -8,13 +8,19 @@ namespace {
 
 class CLiveSnmpSource : public CLiveSource {
 public:
-    explicit CLiveSnmpSource(const LiveScanSettings& settings) : m_finder(Settings(settings)) {}
+    explicit CLiveSnmpSource(const LiveScanSettings& settings)
+        : m_finder(Settings(settings)), m_again(settings) {}
 
     std::u16string GetName() const override { return u"SNMP"; }
     int32_t Run(CLiveRowSink& sink) override {
-        return m_finder.Run([&sink](const SnmpPrinter& printer) { sink.Emit(ScanRowFromSnmp(printer)); });
+        return m_again.Run([this, &sink] {
+            return m_finder.Run([&sink](const SnmpPrinter& printer) { sink.Emit(ScanRowFromSnmp(printer)); });
+        });
     }
-    void Stop() override { m_finder.Stop(); }
+    void Stop() override {
+        m_again.Stop();
+        m_finder.Stop();
+    }
 
 private:
     static SnmpFinderSettings Settings(const LiveScanSettings& settings) {
@@ -25,6 +31,7 @@ private:
     }
 
     CSnmpFinder m_finder;
+    CSearchAgain m_again;  // under watch
 };
 
 }  // namespace

@@ -1,7 +1,10 @@
 // The methods of the live scan (live_mdns.cpp, live_upnp.cpp, live_wsd.cpp).
 #pragma once
 
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 #include "dnssd_client.h"
 #include "live_scan.h"
@@ -28,3 +31,34 @@ struct SnmpPrinter;
 // address; model: the 1284 device ID's make and model, else hrDeviceDescr;
 // location: sysLocation; web address http://<address>/.
 ScanRow ScanRowFromSnmp(const SnmpPrinter& printer);
+// A bounded search (UPnP, WSD) made again every interval under watch, so
+// that a printer whose description changed is listed again.
+class CSearchAgain {
+public:
+    explicit CSearchAgain(const LiveScanSettings& settings)
+        : m_bWatch(settings.bWatch), m_interval(settings.watchInterval) {}
+    // fnSearch's code the first time (0 when it ran); under watch the later
+    // ones run until Stop whatever they return.
+    int32_t Run(const std::function<int32_t()>& fnSearch) {
+        const int32_t nFirst = fnSearch();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (nFirst == 0 && m_bWatch && !m_cvStop.wait_for(lock, m_interval, [this] { return m_bStop; })) {
+            lock.unlock();
+            fnSearch();
+            lock.lock();
+        }
+        return nFirst;
+    }
+    void Stop() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStop = true;
+        m_cvStop.notify_all();
+    }
+
+private:
+    const bool m_bWatch;
+    const std::chrono::milliseconds m_interval;
+    std::mutex m_mutex;  // m_bStop
+    std::condition_variable m_cvStop;
+    bool m_bStop = false;
+};

@@ -1,5 +1,6 @@
 // WS-Discovery in the live scan: the finder's bounded search, each printer
-// listed the moment its metadata is read or given up on.
+// listed the moment its metadata is read or given up on; under watch the
+// search is made again every interval.
 #include "conv_string.h"
 #include "live_sources.h"
 #include "network_text.h"
@@ -12,7 +13,8 @@ constexpr size_t WSD_MAX_URL_UNITS = 2048;
 
 class CLiveWsdSource : public CLiveSource {
 public:
-    explicit CLiveWsdSource(const LiveScanSettings& settings) : m_finder(Limits(settings)) {}
+    explicit CLiveWsdSource(const LiveScanSettings& settings)
+        : m_finder(Limits(settings)), m_again(settings) {}
 
     std::u16string GetName() const override { return u"WSD"; }
     int32_t Run(CLiveRowSink& sink) override {
@@ -23,10 +25,15 @@ public:
         m_finder.SetAddressCallback([&sink](const std::string& strListed, const std::string& strAddress) {
             sink.AddAddress(Utf8ToUtf16(strListed), Utf8ToUtf16(strAddress));
         });
-        m_finder.Find();
-        return 0;
+        return m_again.Run([this] {
+            m_finder.Find();
+            return 0;
+        });
     }
-    void Stop() override { m_finder.Stop(); }
+    void Stop() override {
+        m_again.Stop();
+        m_finder.Stop();
+    }
 
 private:
     static WsdFinderLimits Limits(const LiveScanSettings& settings) {
@@ -36,6 +43,7 @@ private:
     }
 
     CWsdFinder m_finder;
+    CSearchAgain m_again;
 };
 
 }  // namespace

@@ -96,6 +96,9 @@ bool CScanRowList::Add(ScanRow row) {
         for (int32_t nKind : row.aOtherKinds) AddKind(listed, nKind);
         return false;
     }
+    // Seen now, unless the row says when (a watch's row does).
+    if (row.tLastSeen == std::chrono::system_clock::time_point{})
+        row.tLastSeen = std::chrono::system_clock::now();
     m_mapByAddress.emplace(row.strIpAddress, m_aRows.size());
     m_aRows.push_back(std::move(row));
     return true;

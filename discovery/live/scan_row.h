@@ -2,6 +2,7 @@
 // found it, with everything the output writers may show of it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -40,10 +41,16 @@ struct ScanRow {
     std::vector<std::u16string> aAddresses;
     // mDNS only (empty from --window-scan): what the resolve answered, for
     // those who ask the printer itself afterwards.
-    std::u16string strHostTarget;         // without its trailing dot
-    uint16_t nPort = 0;                   // host order; 0 when unknown
+    std::u16string strHostTarget;  // without its trailing dot
+    // The service port (host order; 0 when unknown): mDNS's SRV port, UPnP's
+    // description port. The watch's liveness check connects to it.
+    uint16_t nPort = 0;
     std::vector<DnsSdTxtItem> aTxtItems;  // raw bytes, as the record had them
     std::string strSnmpCommunity;         // SNMP only: the community it answered
+    // When it was listed and when it last gave a sign of life (a scan: the
+    // time it was listed).
+    std::chrono::system_clock::time_point tFirstSeen{};
+    std::chrono::system_clock::time_point tLastSeen{};
 };
 
 // A row of the window's scan: its address is its only one.

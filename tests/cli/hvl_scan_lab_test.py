@@ -8,17 +8,20 @@ scripts/run.sh without a display runs the scan, Ctrl+C ends the scan with
 what was found, --domain finds the printers a DNS server lists; the live
 scan in each scenario of its own (switched-off printers, IPv6-only and
 dual-stack hosts, avahi-daemon frozen or killed mid-scan, --timeout, both
-methods). Exits 77 (skipped) without root."""
+methods); --watch as printers come, change, say goodbye and are switched
+off. Exits 77 (skipped) without root."""
 
 import csv
 import io
 import json
 import os
+import queue
 import re
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -35,7 +38,9 @@ IPP_IP, IPPS_IP = "192.0.2.78", "192.0.2.79"
 HOSTILE_NAME = '@Hostile, "Quoted"\r\nName\u202e\u0085\rEnd'
 HOSTILE_MODEL = '=Acme, "Q" 9'
 UNSAFE_RE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]")
-JSON_KEYS = {"name", "ip", "url", "source", "sources", "type", "model", "location", "addresses", "status", "uuid"}
+JSON_KEYS = {"name", "ip", "url", "source", "sources", "type", "model", "location", "addresses", "last_seen",
+             "status", "uuid"}
+RFC3339_RE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
 # Labs of concurrent runs (other worktrees) must not share a name.
 SUFFIX = "".join("0123456789abcdefghijklmnopqrstuvwxyz"[os.getpid() // 36**i % 36] for i in range(4))
 COUNT_RE = re.compile(r"^(\d+) devices? found\.$")
@@ -311,14 +316,15 @@ class HvlScanIpp(unittest.TestCase):
             self.assertTrue(out.endswith("\r\n"), repr(out))
             records = list(csv.reader(io.StringIO(out, newline="")))
             self.assertEqual(records[0], ["name", "ip", "url", "source", "sources", "type", "model", "location",
-                                          "addresses"])
+                                          "addresses", "last_seen"])
             by_ip = {r[1]: r for r in records[1:]}
             self.assertEqual(len(by_ip), len(records) - 1)
             self.assertEqual(set(by_ip), {hostile_ip, eve_ip})
             # A formula is text, controls and reordering are '?', CRLF stays.
             self.assertEqual(by_ip[hostile_ip], ["'@Hostile, \"Quoted\"\r\nName???End", hostile_ip,
                                                  f"http://{lab.name}-p2.local", "mdns", "mdns", "_printer._tcp",
-                                                 "'" + HOSTILE_MODEL, "", hostile_ip])
+                                                 "'" + HOSTILE_MODEL, "", hostile_ip, by_ip[hostile_ip][-1]])
+            self.assertRegex(by_ip[hostile_ip][-1], RFC3339_RE)
             # The table: one line per printer, nothing that steers the terminal.
             out, _ = scan()
             line = next(ln for ln in out.splitlines() if ln.startswith(hostile_ip))
@@ -930,6 +936,106 @@ class HvlScanUnicastDns(unittest.TestCase):
         self.assertTrue(line.startswith("OK   DNS search domain corp.example names browse domains:"), p.stdout)
         self.assertIn("printers.example (15 printers)", line)
         self.assertIn("broken.example (no printer: SERVFAIL)", line)
+
+
+
+def watched(name, **more):
+    return {"instances": [{"name": name, "types": ["_printer._tcp"], "host": name.lower().replace(" ", "-"),
+                           "txt": [], **more}]}
+
+
+class HvlScanWatch(unittest.TestCase):
+    """--watch with a 1 s interval, each printer on a host of its own: one
+    added mid-watch, one whose adminurl changes, one saying goodbye, one
+    switched off without a word, then avahi-daemon restarted under it."""
+
+    def test_events_as_they_happen(self):
+        with Lab("wt" + SUFFIX, ["p1", "p2", "p3", "p4"]) as lab:
+            stay = lab.announce("p1", watched("Watch Stay", txt=["adminurl=http://stay.example/a"],
+                                              next_txt=["adminurl=http://stay.example/b"]), tag="stay")
+            lab.announce("p2", watched("Watch Bye"), tag="bye")
+            lab.announce("p3", watched("Watch Off"), tag="off")
+            for name in ("Watch Stay", "Watch Bye", "Watch Off"):
+                lab.wait_browse("_printer._tcp", name)
+            ip = {h: lab.ip(h) for h in ("p1", "p2", "p3", "p4")}
+            proc = subprocess.Popen([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--watch", "--json",
+                                     "--watch-interval", "1", "--no-upnp", "--timeout", "60"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            lines, seen = queue.Queue(), []
+            reader = threading.Thread(target=lambda: [lines.put(line) for line in proc.stdout], daemon=True)
+            reader.start()
+
+            def expect(event, host, within):
+                """The event's JSON, once it is there (in any order)."""
+                t0 = time.monotonic()
+                while True:
+                    match = [e for e in seen if (e["event"], e["row"]["ip"]) == (event, ip[host])]
+                    if match:
+                        return match[0]
+                    try:
+                        seen.append(json.loads(lines.get(timeout=max(0.0, t0 + within - time.monotonic()))))
+                    except queue.Empty:
+                        self.fail(f"no {event} of {host} within {within} s; seen: {seen}")
+
+            try:
+                with self.subTest("listed at the start, rows as --json writes them"):
+                    for host in ("p1", "p2", "p3"):
+                        e = expect("add", host, 10 * SLOWER)
+                        self.assertEqual(set(e["row"]), JSON_KEYS | {"first_seen"})
+                        self.assertEqual((e["reason"], e["changed"]), (None, []))
+                        self.assertRegex(e["time"], RFC3339_RE)
+                        self.assertEqual(e["row"]["first_seen"], e["row"]["last_seen"])
+                with self.subTest("added mid-watch"):
+                    lab.announce("p4", watched("Watch New"), tag="new")
+                    expect("add", "p4", 2 * SLOWER)
+                with self.subTest("adminurl changed"):
+                    os.kill(stay, signal.SIGHUP)
+                    e = expect("change", "p1", 3 * SLOWER)
+                    self.assertEqual((e["changed"], e["row"]["url"]), (["url"], "http://stay.example/b"))
+                with self.subTest("goodbye"):
+                    t0 = time.monotonic()
+                    lab.kill("bye")
+                    e = expect("remove", "p2", 3 * SLOWER)
+                    self.assertEqual(e["reason"], "goodbye")
+                    # avahi keeps a record for 1 s after its goodbye (RFC 6762, 10.1)
+                    self.assertLess(time.monotonic() - t0, 2.0 * SLOWER)
+                with self.subTest("switched off without goodbye"):
+                    lab.kill("off", signal="KILL")
+                    lab.exec("p3", ["ip", "link", "set", "eth0", "down"]).check_returncode()
+                    e = expect("remove", "p3", 2 * 1 + 1)
+                    self.assertEqual(e["reason"], "no answer")
+                with self.subTest("avahi-daemon restarted: its printers stay"):
+                    lab.client_avahi("restart")
+                    time.sleep(4)
+                    while not lines.empty():
+                        seen.append(json.loads(lines.get()))
+                    self.assertEqual([e for e in seen if e["event"] == "remove" and e["row"]["ip"] in
+                                      (ip["p1"], ip["p4"])], [])
+            finally:
+                proc.send_signal(signal.SIGINT)
+                out, err = proc.communicate(timeout=10)
+            self.assertEqual(proc.returncode, 0, err)
+            self.assertEqual(out, "")  # JSON Lines: nothing more at the end
+            self.assertEqual(err.count("MDNS: its daemon went away"), 1, err)
+            self.assertEqual(err.count("MDNS: its daemon is back"), 1, err)
+
+            # The table: '+' lines, and at Ctrl+C the printers with when each was last seen.
+            proc = subprocess.Popen([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--watch", "--no-upnp"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            first = [proc.stdout.readline() for _ in range(2)]
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=10)
+            self.assertEqual(proc.returncode, 0, err)
+            self.assertTrue(all(re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  \+  ", ln) for ln in first), first)
+            listed = out.splitlines()
+            self.assertEqual(listed[-1], "2 devices found.")
+            self.assertTrue(all(re.search(r"  last seen \d{4}-\d\d-\d\d \d\d:\d\d:\d\d$", ln)
+                                for ln in listed[:-1]), out)
+            # --csv is refused with --watch, before anything is watched.
+            p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--watch", "--csv"],
+                               capture_output=True, text=True, timeout=10)
+            self.assertEqual(p.returncode, 2)
+            self.assertIn("--csv cannot be used with --watch", p.stderr)
 
 
 if __name__ == "__main__":

@@ -22,6 +22,9 @@ namespace, from a small JSON description:
 1, a SIGKILLed announcer leaves a "switched-off" printer in a client's cache
 (the PTR record lives on, SRV and A expire at once).
 
+An entry's "next_txt" (a list as "txt") replaces its TXT on SIGHUP, as a
+printer whose settings change announces it ("updated" is printed then).
+
 Prints "ready" once every instance is registered; on SIGTERM or SIGINT it
 unregisters them (goodbye packets) and exits. SIGKILL leaves no goodbye.
 """
@@ -97,6 +100,7 @@ def build_infos(desc, host_ttl):
                 properties=txt_bytes(inst.get("txt")),
                 host_ttl=host_ttl,
             )
+            info.next_txt = inst.get("next_txt")
             infos.append(info)
     return infos
 
@@ -118,7 +122,16 @@ async def run(desc, host_ttl):
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, stop.set)
-    await stop.wait()
+    hup = asyncio.Event()
+    loop.add_signal_handler(signal.SIGHUP, hup.set)
+    while not stop.is_set():
+        await asyncio.wait([asyncio.create_task(e.wait()) for e in (stop, hup)], return_when=asyncio.FIRST_COMPLETED)
+        if hup.is_set() and not stop.is_set():
+            hup.clear()
+            for info in (i for i in infos if i.next_txt is not None):
+                info._set_text(txt_bytes(info.next_txt))
+                await aiozc.async_update_service(info)
+            print("updated", flush=True)
     await aiozc.async_unregister_all_services()
     await aiozc.async_close()
     print("gone", flush=True)

@@ -1,0 +1,232 @@
+#include "scan_watch.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "conv_string.h"
+#include "ipp_status_runner.h"
+#include "network_text.h"
+#include "row_filter.h"
+#include "scan_status.h"
+
+namespace {
+
+const char* EventSymbol(WatchEventKind nKind) {
+    return nKind == WatchEventKind::ADD ? "+" : nKind == WatchEventKind::REMOVE ? "-" : "=";
+}
+
+const char* EventName(WatchEventKind nKind) {
+    return nKind == WatchEventKind::ADD ? "add" : nKind == WatchEventKind::REMOVE ? "remove" : "change";
+}
+
+// The first of the most severe reasons; empty when there is none.
+std::u16string WorstReason(const PrinterStatus& status) {
+    const StateReason* pWorst = nullptr;
+    for (const StateReason& reason : status.aReasons) {
+        if (!pWorst || reason.nSeverity > pWorst->nSeverity) pWorst = &reason;
+    }
+    return pWorst ? pWorst->strKeyword : std::u16string();
+}
+
+std::vector<std::u16string> LowSupplies(const PrinterStatus& status) {
+    std::vector<std::u16string> aNames;
+    for (const SupplyLevel& supply : status.aSupplies) {
+        if (supply.nLevel >= 0 && supply.nLow >= 0 && supply.nLevel <= supply.nLow)
+            aNames.push_back(supply.strName);
+    }
+    return aNames;
+}
+
+void WriteOut(const std::string& str) {
+    std::fwrite(str.data(), 1, str.size(), stdout);
+    std::fflush(stdout);
+}
+
+// --watch --status: each listed printer asked over IPP when listed and again
+// every interval, never twice at once; a change in what it answers is a
+// CHANGE event of the watch.
+class CWatchStatus {
+public:
+    CWatchStatus(std::chrono::milliseconds bound, std::chrono::milliseconds interval, CLiveWatch& watch)
+        : m_watch(watch),
+          m_runner([this](size_t nId, const PrinterStatus& status) { OnResult(nId, status); }, bound),
+          m_asker([this, interval] { AskEveryInterval(interval); }) {}
+    ~CWatchStatus() { Close(); }
+
+    // No more questions and no more events: those still out are given up.
+    void Close() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_bClosed) return;
+            m_bClosed = true;
+        }
+        m_cvClosed.notify_all();
+        m_asker.join();
+        m_runner.Cancel();
+        m_runner.WaitAll();
+    }
+
+    void Ask(const ScanRow& row) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_bClosed || !m_asked.emplace(row.strIpAddress, m_nNextId).second) return;
+        m_ids.emplace(m_nNextId, row.strIpAddress);
+        m_runner.Add(m_nNextId++, StatusTargetForRow(row));
+    }
+    void Forget(const std::u16string& strAddress) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_statuses.erase(strAddress);
+    }
+    // For the output, which reads the statuses while it holds the lock.
+    std::mutex& GetMutex() { return m_mutex; }
+    const std::unordered_map<std::u16string, PrinterStatus>& GetStatuses() const { return m_statuses; }
+
+private:
+    void OnResult(size_t nId, const PrinterStatus& status) {
+        std::u16string strAddress;
+        std::vector<std::string> aChanged;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            strAddress = m_ids[nId];
+            m_ids.erase(nId);
+            m_asked.erase(strAddress);
+            if (m_bClosed) return;
+            auto it = m_statuses.find(strAddress);
+            aChanged = it == m_statuses.end() ? std::vector<std::string>{"state"}
+                                              : ChangedStatus(it->second, status);
+            m_statuses[strAddress] = status;
+        }
+        m_watch.ReportChange(strAddress, std::move(aChanged));
+    }
+    void AskEveryInterval(std::chrono::milliseconds interval) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_cvClosed.wait_for(lock, interval, [this] { return m_bClosed; })) {
+            lock.unlock();
+            for (const ScanRow& row : m_watch.GetRows()) Ask(row);
+            lock.lock();
+        }
+    }
+
+    CLiveWatch& m_watch;
+    std::mutex m_mutex;  // everything below; taken after the watch's own lock, never before
+    std::condition_variable m_cvClosed;
+    bool m_bClosed = false;
+    size_t m_nNextId = 0;
+    std::unordered_map<size_t, std::u16string> m_ids;    // the queries out
+    std::unordered_map<std::u16string, size_t> m_asked;  // the printers they ask
+    std::unordered_map<std::u16string, PrinterStatus> m_statuses;
+    CIppStatusRunner m_runner;
+    std::thread m_asker;  // last: it uses the rest
+};
+
+}  // namespace
+
+std::vector<std::string> ChangedStatus(const PrinterStatus& before, const PrinterStatus& after) {
+    std::vector<std::string> aChanged;
+    if (before.nState != after.nState) aChanged.push_back("state");
+    if (WorstReason(before) != WorstReason(after)) aChanged.push_back("reasons");
+    if (LowSupplies(before) != LowSupplies(after)) aChanged.push_back("supplies");
+    return aChanged;
+}
+
+std::string WatchEventLine(const WatchEvent& event) {
+    std::string strLine = TableLine(event.row);
+    strLine.pop_back();
+    strLine = TimeText(event.tTime, true) + "  " + EventSymbol(event.nKind) + "  " + strLine;
+    if (event.nKind == WatchEventKind::REMOVE)
+        strLine += std::string("  (") + RemoveReasonText(event.reason) + ")";
+    if (event.nKind == WatchEventKind::CHANGE) {
+        strLine += "  (changed:";
+        for (size_t i = 0; i < event.aChanged.size(); ++i)
+            strLine += (i == 0 ? " " : ", ") + event.aChanged[i];
+        strLine += ")";
+    }
+    return strLine + "\n";
+}
+
+std::string WatchEventJson(const WatchEvent& event, const std::vector<OutputColumn>& aColumns) {
+    nlohmann::json row = nlohmann::json::object();
+    for (const OutputColumn& column : aColumns) {
+        if (column.fnJson) row[column.strName] = column.fnJson(event.row);
+    }
+    const nlohmann::json line = {
+        {"event", EventName(event.nKind)},
+        {"time", TimeText(event.tTime)},
+        {"reason", event.nKind == WatchEventKind::REMOVE ? nlohmann::json(RemoveReasonText(event.reason))
+                                                         : nlohmann::json()},
+        {"changed", event.aChanged},
+        {"row", std::move(row)}};
+    return EscapeUnsafeJsonCharacters(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) +
+           "\n";
+}
+
+WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings, const WatchHooks& hooks) {
+    LiveWatchSettings watchSettings;
+    watchSettings.interval = settings.watchInterval;
+    std::unique_ptr<CWatchStatus> pStatus;
+    std::vector<OutputColumn> aColumns = BaseColumns();
+    for (OutputColumn& column : SeenColumns(true)) aColumns.push_back(std::move(column));
+    const std::unordered_map<std::u16string, PrinterStatus>* pStatuses = nullptr;
+    auto fnEvent = [&](const WatchEvent& event) {
+        if (pStatus && event.nKind == WatchEventKind::ADD) pStatus->Ask(event.row);
+        if (pStatus && event.nKind == WatchEventKind::REMOVE) pStatus->Forget(event.row.strIpAddress);
+        std::unique_lock<std::mutex> lock;
+        if (pStatus) lock = std::unique_lock<std::mutex>(pStatus->GetMutex());
+        if (args.bJson) {
+            WriteOut(WatchEventJson(event, aColumns));
+            return;
+        }
+        std::string strLine = WatchEventLine(event);
+        if (pStatuses && event.nKind == WatchEventKind::CHANGE) {
+            const auto it = pStatuses->find(event.row.strIpAddress);
+            if (it != pStatuses->end())
+                strLine.insert(strLine.size() - 1, "  " + Printable(StatusSummary(it->second)));
+        }
+        WriteOut(strLine);
+    };
+    CLiveWatch watch(CreateLiveSources(settings), watchSettings, fnEvent);
+    if (args.bStatus) {
+        const auto bound = std::chrono::milliseconds(static_cast<int64_t>(args.fStatusTimeoutSeconds * 1000));
+        pStatus = std::make_unique<CWatchStatus>(bound, settings.watchInterval, watch);
+        pStatuses = &pStatus->GetStatuses();
+    }
+    for (OutputColumn& column : StatusColumns(pStatuses)) aColumns.push_back(std::move(column));
+    aColumns.push_back(UuidColumn());
+    watch.SetUnavailableCallback(hooks.fnUnavailable);
+    watch.SetRowFilter(hooks.fnFilter);
+    watch.SetDaemonCallback([](const std::u16string& strSource, bool bLost) {
+        const std::string strName = Utf16ToUtf8(strSource);
+        if (bLost) {
+            std::fprintf(stderr,
+                         "hvl-scan: %s: its daemon went away; its printers stay listed, watching goes on "
+                         "when it is back.\n",
+                         strName.c_str());
+        } else {
+            std::fprintf(stderr, "hvl-scan: %s: its daemon is back.\n", strName.c_str());
+        }
+    });
+    const auto tEnd = args.bTimeoutGiven
+                          ? std::chrono::steady_clock::now() +
+                                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                    std::chrono::duration<double>(args.fTimeoutSeconds))
+                          : std::chrono::steady_clock::time_point::max();
+    const LiveRunResult result = watch.Run(tEnd, hooks.fnStopAsked);
+    if (pStatus) pStatus->Close();
+    if (result.nEnabled > 0 && result.nAvailable == 0) {
+        std::fprintf(
+            stderr, "hvl-scan: error: no switched-on discovery method can work here; nothing was watched.\n");
+        return {.bNothingCanWork = true};
+    }
+    if (args.bJson) return {.bOutputFailed = std::ferror(stdout) != 0};
+    std::vector<ScanRow> aRows = watch.GetRows();
+    SortRows(aRows, args.nSort);
+    for (const ScanRow& row : aRows) {
+        std::string strLine = TableLine(row);
+        strLine.insert(strLine.size() - 1, "  last seen " + TimeText(row.tLastSeen, true));
+        WriteOut(strLine);
+    }
+    WriteOut(CountText(aRows.size()) + "\n");
+    return {.bOutputFailed = std::ferror(stdout) != 0};
+}

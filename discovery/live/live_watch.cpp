@@ -1,0 +1,239 @@
+// The watch's liveness check is a TCP connect to the printer's service port
+// (the SRV port, the UPnP description's port, else IPP's 631): any answer,
+// a refusal included, means it is there. All checks run on the thread that
+// watches, non-blocking, polled with the sources' 20 ms tick; each is bounded
+// by one interval.
+#include "live_watch.h"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "conv_string.h"
+
+namespace {
+
+constexpr uint16_t IPP_PORT = 631;
+
+// A non-blocking connect to the address (IPv6 with its zone, "fe80::1%eth0").
+// The socket while it is under way; -1 with bAnswered when it is settled at
+// once (connected or refused), -1 without when it failed.
+int StartConnect(const std::u16string& strAddress, uint16_t nPort, bool& bAnswered) {
+    bAnswered = false;
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* pInfo = nullptr;
+    if (getaddrinfo(Utf16ToUtf8(strAddress).c_str(), std::to_string(nPort).c_str(), &hints, &pInfo) != 0) {
+        return -1;
+    }
+    const int hSocket = socket(pInfo->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int nError = hSocket < 0                                                ? errno
+                       : connect(hSocket, pInfo->ai_addr, pInfo->ai_addrlen) == 0 ? 0
+                                                                                  : errno;
+    freeaddrinfo(pInfo);
+    if (hSocket < 0) return -1;
+    if (nError == EINPROGRESS) return hSocket;
+    close(hSocket);
+    bAnswered = nError == 0 || nError == ECONNREFUSED;
+    return -1;
+}
+
+}  // namespace
+
+std::vector<std::string> ChangedFields(const ScanRow& before, const ScanRow& after) {
+    std::vector<std::string> aChanged;
+    if (before.strName != after.strName) aChanged.push_back("name");
+    if (before.strUrl != after.strUrl) aChanged.push_back("url");
+    if (before.strModel != after.strModel) aChanged.push_back("model");
+    if (before.strLocation != after.strLocation) aChanged.push_back("location");
+    if (before.aAddresses != after.aAddresses) aChanged.push_back("addresses");
+    return aChanged;
+}
+
+const char* RemoveReasonText(LiveRemoveReason reason) {
+    switch (reason) {
+        case LiveRemoveReason::GOODBYE:
+            return "goodbye";
+        case LiveRemoveReason::EXPIRED:
+            return "expired";
+        case LiveRemoveReason::NO_ANSWER:
+            break;
+    }
+    return "no answer";
+}
+
+CLiveWatch::CLiveWatch(LiveSourceArray aSources, const LiveWatchSettings& settings, EventFn fnEvent)
+    : m_aSources(std::move(aSources)), m_settings(settings), m_fnEvent(std::move(fnEvent)) {}
+
+CLiveWatch::~CLiveWatch() {
+    for (auto& [strAddress, entry] : m_entries) {
+        if (entry.hSocket >= 0) close(entry.hSocket);
+    }
+}
+
+LiveRunResult CLiveWatch::Run(Clock::time_point tDeadline, const std::function<bool()>& fnStopAsked) {
+    return RunLiveSources(m_aSources, *this, tDeadline, fnStopAsked, m_fnUnavailable,
+                          [this] { CheckLiveness(); });
+}
+
+void CLiveWatch::Tell(WatchEventKind nKind, const ScanRow& row, std::vector<std::string> aChanged,
+                      LiveRemoveReason reason) {
+    WatchEvent event;
+    event.nKind = nKind;
+    event.reason = reason;
+    event.aChanged = std::move(aChanged);
+    event.row = row;
+    event.tTime = std::chrono::system_clock::now();
+    if (m_fnEvent) m_fnEvent(event);
+}
+
+bool CLiveWatch::Emit(ScanRow row) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (row.strIpAddress.empty()) return false;
+    const Clock::time_point tNow = Clock::now();
+    row.tLastSeen = std::chrono::system_clock::now();
+    auto it = m_entries.find(row.strIpAddress);
+    if (it == m_entries.end()) {
+        if (m_fnFilter && !m_fnFilter(row)) return false;
+        row.tFirstSeen = row.tLastSeen;
+        Entry& entry = m_entries[row.strIpAddress];
+        entry.row = std::move(row);
+        entry.nOrder = m_nNextOrder++;
+        entry.tLastAnswer = tNow;
+        entry.tNextCheck = tNow + m_settings.interval;
+        Tell(WatchEventKind::ADD, entry.row);
+        return true;
+    }
+    Entry& entry = it->second;
+    // Another method or type that reaches the same address: the first keeps
+    // it, the others are named among its methods.
+    std::vector<int32_t>& aOthers = entry.row.aOtherKinds;
+    if (entry.row.nKind != row.nKind || entry.row.strType != row.strType) {
+        if (row.nKind != entry.row.nKind &&
+            std::find(aOthers.begin(), aOthers.end(), row.nKind) == aOthers.end())
+            aOthers.push_back(row.nKind);
+        return false;
+    }
+    row.tFirstSeen = entry.row.tFirstSeen;
+    row.aOtherKinds = aOthers;
+    std::vector<std::string> aChanged = ChangedFields(entry.row, row);
+    entry.row = std::move(row);
+    entry.tLastAnswer = tNow;
+    if (!aChanged.empty()) Tell(WatchEventKind::CHANGE, entry.row, std::move(aChanged));
+    return true;
+}
+
+void CLiveWatch::AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_entries.find(strRowAddress);
+    if (it == m_entries.end()) return;
+    ScanRow& row = it->second.row;
+    const size_t nBefore = row.aAddresses.size();
+    InsertAddress(row.aAddresses, strAddress);
+    if (row.aAddresses.size() != nBefore) Tell(WatchEventKind::CHANGE, row, {"addresses"});
+}
+
+void CLiveWatch::Remove(const std::u16string& strAddress, LiveRemoveReason reason) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_entries.find(strAddress);
+    if (it != m_entries.end()) Drop(it, reason);
+}
+
+void CLiveWatch::DaemonLost(const std::u16string& strSource, bool bLost) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fnDaemon) m_fnDaemon(strSource, bLost);
+}
+
+void CLiveWatch::ReportChange(const std::u16string& strAddress, std::vector<std::string> aChanged) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_entries.find(strAddress);
+    if (it != m_entries.end() && !aChanged.empty())
+        Tell(WatchEventKind::CHANGE, it->second.row, std::move(aChanged));
+}
+
+std::vector<ScanRow> CLiveWatch::GetRows() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<const Entry*> aEntries;
+    for (const auto& [strAddress, entry] : m_entries) aEntries.push_back(&entry);
+    std::sort(aEntries.begin(), aEntries.end(),
+              [](const Entry* a, const Entry* b) { return a->nOrder < b->nOrder; });
+    std::vector<ScanRow> aRows;
+    for (const Entry* p : aEntries) aRows.push_back(p->row);
+    return aRows;
+}
+
+CLiveWatch::EntryMap::iterator CLiveWatch::Drop(EntryMap::iterator it, LiveRemoveReason reason) {
+    Entry& entry = it->second;
+    if (entry.hSocket >= 0) {
+        close(entry.hSocket);
+        --m_nChecking;
+    }
+    Tell(WatchEventKind::REMOVE, entry.row, {}, reason);
+    return m_entries.erase(it);
+}
+
+void CLiveWatch::EndCheck(Entry& entry, bool bAnswered, Clock::time_point tNow) {
+    if (entry.hSocket >= 0) {
+        close(entry.hSocket);
+        entry.hSocket = -1;
+        --m_nChecking;
+    }
+    if (!bAnswered) return;
+    entry.bAsked = false;
+    entry.tLastAnswer = tNow;
+    entry.row.tLastSeen = std::chrono::system_clock::now();
+}
+
+void CLiveWatch::StartCheck(Entry& entry, Clock::time_point tNow) {
+    entry.bAsked = true;
+    entry.tNextCheck = tNow + m_settings.interval;
+    entry.tCheckEnd = tNow + m_settings.interval;
+    bool bAnswered = false;
+    entry.hSocket =
+        StartConnect(entry.row.strIpAddress, entry.row.nPort != 0 ? entry.row.nPort : IPP_PORT, bAnswered);
+    if (entry.hSocket >= 0) {
+        ++m_nChecking;
+    } else {
+        EndCheck(entry, bAnswered, tNow);
+    }
+}
+
+void CLiveWatch::CheckLiveness() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<pollfd> aPoll;
+    std::vector<Entry*> aOut;
+    for (auto& [strAddress, entry] : m_entries) {
+        if (entry.hSocket < 0) continue;
+        aPoll.push_back({entry.hSocket, POLLOUT, 0});
+        aOut.push_back(&entry);
+    }
+    if (!aPoll.empty() && poll(aPoll.data(), aPoll.size(), 0) < 0) return;
+    const Clock::time_point tNow = Clock::now();
+    for (size_t i = 0; i < aOut.size(); ++i) {
+        if (aPoll[i].revents != 0) {
+            int nError = 0;
+            socklen_t nSize = sizeof nError;
+            getsockopt(aOut[i]->hSocket, SOL_SOCKET, SO_ERROR, &nError, &nSize);
+            EndCheck(*aOut[i], nError == 0 || nError == ECONNREFUSED, tNow);
+        } else if (tNow >= aOut[i]->tCheckEnd) {
+            EndCheck(*aOut[i], false, tNow);
+        }
+    }
+    // Gone once two intervals passed without a sign of life and a check was
+    // tried meanwhile (one waiting for a slot is not held against it).
+    for (auto it = m_entries.begin(); it != m_entries.end();) {
+        Entry& entry = it->second;
+        if (entry.bAsked && tNow - entry.tLastAnswer >= 2 * m_settings.interval) {
+            it = Drop(it, LiveRemoveReason::NO_ANSWER);
+            continue;
+        }
+        if (entry.hSocket < 0 && tNow >= entry.tNextCheck && m_nChecking < m_settings.nMaxChecks)
+            StartCheck(entry, tNow);
+        ++it;
+    }
+}

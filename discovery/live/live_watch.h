@@ -1,0 +1,107 @@
+// hvl-scan --watch: the live scan's methods kept running, whatever they
+// speak, and every listed printer checked for life each interval. What
+// changes is told as events: a printer listed, gone (and why) or changed.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "live_scan.h"
+
+enum class WatchEventKind { ADD, REMOVE, CHANGE };
+
+struct WatchEvent {
+    WatchEventKind nKind = WatchEventKind::ADD;
+    LiveRemoveReason reason = LiveRemoveReason::NO_ANSWER;  // REMOVE only
+    std::vector<std::string> aChanged;                      // CHANGE only, e.g. {"url", "model"}
+    ScanRow row;                                            // as listed now (REMOVE: as it was last)
+    std::chrono::system_clock::time_point tTime;
+};
+
+// What differs between two rows of one printer: "name", "url", "model",
+// "location", "addresses" (in that order).
+std::vector<std::string> ChangedFields(const ScanRow& before, const ScanRow& after);
+
+// "goodbye", "expired", "no answer".
+const char* RemoveReasonText(LiveRemoveReason reason);
+
+struct LiveWatchSettings {
+    // Each printer is checked this often; two intervals without an answer
+    // and it is gone. A check is bounded by one interval.
+    std::chrono::milliseconds interval{10000};
+    size_t nMaxChecks = 32;  // in flight at once
+};
+
+class CLiveWatch : private CLiveRowSink {
+public:
+    using Clock = std::chrono::steady_clock;
+    using EventFn = std::function<void(const WatchEvent&)>;
+
+    // Events come one at a time, from any thread.
+    CLiveWatch(LiveSourceArray aSources, const LiveWatchSettings& settings, EventFn fnEvent);
+    ~CLiveWatch() override;
+    CLiveWatch(const CLiveWatch&) = delete;
+    CLiveWatch& operator=(const CLiveWatch&) = delete;
+
+    void SetUnavailableCallback(std::function<void(const std::u16string&)> fn) {
+        m_fnUnavailable = std::move(fn);
+    }
+    // A method's daemon went away (bLost) or came back.
+    void SetDaemonCallback(std::function<void(const std::u16string&, bool)> fn) {
+        m_fnDaemon = std::move(fn);
+    }
+    // Rows it refuses are neither listed nor checked.
+    void SetRowFilter(std::function<bool(const ScanRow&)> fn) { m_fnFilter = std::move(fn); }
+
+    // Watches until tDeadline or fnStopAsked (polled every 20 ms).
+    LiveRunResult Run(Clock::time_point tDeadline, const std::function<bool()>& fnStopAsked);
+
+    // A change seen outside the methods (an IPP status): a CHANGE event of the
+    // row listed under strAddress, if one is.
+    void ReportChange(const std::u16string& strAddress, std::vector<std::string> aChanged);
+
+    // The rows listed now, in the order they were listed.
+    std::vector<ScanRow> GetRows() const;
+
+private:
+    struct Entry {
+        ScanRow row;
+        uint64_t nOrder = 0;
+        Clock::time_point tLastAnswer;  // listed, or the last sign of life
+        Clock::time_point tNextCheck;
+        Clock::time_point tCheckEnd;  // while a check is out
+        int hSocket = -1;             // the check's connection; -1 when none is out
+        bool bAsked = false;          // checked since its last sign of life
+    };
+    using EntryMap = std::unordered_map<std::u16string, Entry, CNoCaseHash, CNoCaseEqual>;
+
+    bool Emit(ScanRow row) override;
+    void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) override;
+    void Remove(const std::u16string& strAddress, LiveRemoveReason reason) override;
+    void DaemonLost(const std::u16string& strSource, bool bLost) override;
+
+    // Every 20 ms: ends the checks that answered or ran out, starts those due.
+    void CheckLiveness();
+    // These under m_mutex.
+    void StartCheck(Entry& entry, Clock::time_point tNow);
+    void EndCheck(Entry& entry, bool bAnswered, Clock::time_point tNow);
+    void Tell(WatchEventKind nKind, const ScanRow& row, std::vector<std::string> aChanged = {},
+              LiveRemoveReason reason = LiveRemoveReason::NO_ANSWER);
+    EntryMap::iterator Drop(EntryMap::iterator it, LiveRemoveReason reason);
+
+    LiveSourceArray m_aSources;
+    const LiveWatchSettings m_settings;
+    const EventFn m_fnEvent;
+    std::function<void(const std::u16string&)> m_fnUnavailable;
+    std::function<void(const std::u16string&, bool)> m_fnDaemon;
+    std::function<bool(const ScanRow&)> m_fnFilter;
+    mutable std::mutex m_mutex;  // the entries, and the calls of m_fnEvent
+    EntryMap m_entries;
+    uint64_t m_nNextOrder = 0;
+    size_t m_nChecking = 0;
+};
