@@ -434,8 +434,9 @@ DiagnoseReport RunDiagnose(DiagnoseScope nScope) {
     // Only the web addresses need it: a scan works without.
     CheckLocalNameLookup(report, "/etc/nsswitch.conf");
     CheckWsdMulticast(report);
+    // SNMP is off unless asked: only --diagnose tells of its broadcast.
+    if (nScope == DiagnoseScope::EVERYTHING) CheckSnmpBroadcast(report);
     if (nScope == DiagnoseScope::EVERYTHING) CheckSearchDomains(report);
-    CheckSnmpBroadcast(report);
     report.bMdnsCanWork = bAvahi && bNetwork && bMdnsOn;
     report.bUpnpCanWork = bNetwork && bUpnpOn;
     return report;

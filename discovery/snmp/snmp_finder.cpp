@@ -192,7 +192,8 @@ bool CSearch::Step(Clock::time_point& tWake) {
 
 void CSearch::ReadReplies() {
     char aBuffer[65536];
-    for (;;) {
+    // Bounded, so that a host flooding the socket cannot hold the timers up.
+    for (int nRead = 0; nRead < 256; ++nRead) {
         sockaddr_in from{};
         socklen_t nFrom = sizeof from;
         const ssize_t n =

@@ -116,11 +116,16 @@ The silent printers cost one bound, side by side ({BOUND} s after each was liste
 one at a time, ipptool's connect to each silent printer waits about 30 s whatever its `-T`.
 {END}
 """
+    write_section(BEGIN, END, section)
+
+
+def write_section(begin, end, section):
+    """Replaces the section between the markers in docs/benchmarks.md (or appends it)."""
     path = os.path.join(ROOT, "docs", "benchmarks.md")
     with open(path, encoding="utf-8") as f:
         text = f.read()
-    if BEGIN in text and END in text:
-        text = text[:text.index(BEGIN)] + section + text[text.index(END) + len(END) + 1:]
+    if begin in text and end in text:
+        text = text[:text.index(begin)] + section + text[text.index(end) + len(end) + 1:]
     else:
         text = text.rstrip("\n") + "\n\n" + section
     with open(path, "w", encoding="utf-8") as f:

@@ -776,7 +776,7 @@ class HvlScanWithoutAvahi(unittest.TestCase):
                                    cwd=cwd, capture_output=True, text=True, timeout=30)
                 self.assertEqual(p.returncode, expect, p.stdout + p.stderr)
                 lines = p.stdout.splitlines()
-                # the search domains of the machine's resolv.conf, if any, then SNMP's broadcast
+                # SNMP's broadcast, then the search domains of the machine's resolv.conf, if any
                 self.assertEqual(len(lines), 10, p.stdout)
                 return lines, float(p.stderr.split()[-1])
 
@@ -791,7 +791,7 @@ class HvlScanWithoutAvahi(unittest.TestCase):
             self.assertIn("(mdns4_minimal on the hosts line of /etc/nsswitch.conf)", lines[6])
             # IPv6 only once eth0's link-local address is past duplicate detection
             self.assertRegex(lines[7], r"^OK   WS-Discovery multicast .* leaves through eth0 \(IPv4(, IPv6)?\)\.$")
-            self.assertEqual(lines[9], "OK   SNMP broadcast to 192.0.2.255 port 161 can leave eth0 (sent only with --snmp).")
+            self.assertEqual(lines[8], "OK   SNMP broadcast to 192.0.2.255 port 161 can leave eth0 (sent only with --snmp).")
 
             # no nss-mdns on the hosts line: only a warning, naming the package
             without_mdns = os.path.join(cwd, "nsswitch.conf")
@@ -811,7 +811,7 @@ class HvlScanWithoutAvahi(unittest.TestCase):
             lines, _ = diagnose("unshare", "-n", "sh", "-c", 'ip link set lo up; exec "$@"', "sh", expect=1)
             self.assertTrue(lines[2].startswith("FAIL No IPv4 interface is up"), lines)
             self.assertIn("leaves through no interface", lines[7])
-            self.assertTrue(lines[9].startswith("WARN No IPv4 interface that is up can broadcast"), lines)
+            self.assertTrue(lines[8].startswith("WARN No IPv4 interface that is up can broadcast"), lines)
 
             with open(os.path.join(lab.dir, "pids")) as f:
                 avahi_pid = next(int(line.split()[0]) for line in f if line.split()[2:4] == ["client", "avahi"])

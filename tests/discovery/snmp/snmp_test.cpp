@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "conv_string.h"
-#include "live_sources.h"
 #include "snmp_finder.h"
 #include "snmp_status.h"
 
@@ -99,21 +98,6 @@ TEST(SnmpStatus, ErrorBitsBecomeReasonsAndOfflineStops) {
     ReadSnmpPrinterState(4, "", printing);
     EXPECT_EQ(printing.nState, PrinterState::Printing);
     EXPECT_TRUE(IsStatusHealthy(printing));
-}
-
-TEST(SnmpRow, NameFallsBackToSysNameModelThenAddress) {
-    SnmpPrinter printer;
-    printer.strAddress = "192.0.2.5";
-    printer.strPrinterName = std::string("\0\x01", 2);
-    printer.strDeviceDescr = "Acme Mono";
-    EXPECT_EQ(Narrow(ScanRowFromSnmp(printer).strName), "Acme Mono");
-    printer.strSysName = "prn-5";
-    EXPECT_EQ(Narrow(ScanRowFromSnmp(printer).strName), "prn-5");
-    printer.strSysName.clear();
-    printer.strDeviceDescr.clear();
-    const ScanRow row = ScanRowFromSnmp(printer);
-    EXPECT_EQ(Narrow(row.strName), "192.0.2.5");
-    EXPECT_EQ(Narrow(row.strUrl), "http://192.0.2.5/");
 }
 
 }  // namespace
