@@ -123,6 +123,7 @@ private:
     std::deque<std::pair<uint32_t, std::string>> m_toIdentify;
     std::list<Pending> m_inFlight;
     std::set<uint32_t> m_found;
+    std::set<uint32_t> m_heardBroadcast;
 };
 
 void CSearch::StartNext() {
@@ -212,7 +213,9 @@ void CSearch::ReadReplies() {
 void CSearch::HandleReply(const SnmpResponse& response, uint32_t nFrom) {
     for (size_t i = 0; i < m_broadcast.aIds.size(); ++i) {
         if (m_broadcast.aIds[i] != response.nRequestId) continue;
-        m_broadcast.tLastAnswer = Clock::now();
+        // Hosts answering the retry once more bring nothing new: silence is
+        // from the last host not heard before.
+        if (m_heardBroadcast.insert(nFrom).second) m_broadcast.tLastAnswer = Clock::now();
         const std::string& strCommunity = m_settings.aCommunities[i % m_settings.aCommunities.size()];
         if (IsPrinterAnswer(response)) Found(nFrom, strCommunity);
         return;
