@@ -64,9 +64,11 @@ void ReportUnavailable(const std::u16string& strName) {
                      "--window-scan can.\n");
         return;
     }
+    const char* pszWhy = "";
+    if (strName == u"MDNS") pszWhy = " (avahi-daemon cannot be reached on the D-Bus system bus)";
+    if (strName == u"SNMP") pszWhy = " (no IPv4 interface that is up can broadcast; --subnet asks unicast)";
     std::fprintf(stderr, "hvl-scan: %s discovery is not available on this machine%s.\n",
-                 Utf16ToUtf8(strName).c_str(),
-                 strName == u"MDNS" ? " (avahi-daemon cannot be reached on the D-Bus system bus)" : "");
+                 Utf16ToUtf8(strName).c_str(), pszWhy);
 }
 
 // The time limit of --timeout, from now.

@@ -85,7 +85,7 @@ constexpr char DESCRIPTION[] =
     "apply to the table, JSON and CSV alike; the count then says how many were\n"
     "found and how many shown, and the exit status looks at the shown ones only.\n"
     "\n"
-    "--snmp also finds printers over SNMP (v2c), including those that announce\n"
+    "--snmp also finds printers over SNMP (v1, v2c), including those that announce\n"
     "nothing: one GetRequest for hrDeviceType.1 goes to the broadcast address of\n"
     "each IPv4 interface that is up, with each community (--snmp-community,\n"
     "default \"public\"); every host of the subnet that runs an SNMP agent answers,\n"

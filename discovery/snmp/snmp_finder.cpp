@@ -90,7 +90,9 @@ private:
     };
 
     std::string ProbeRequest(const std::string& strCommunity, int32_t nId) const {
-        return BuildSnmpRequest({SNMP_V2C, strCommunity, nId, SnmpRequestKind::Get, {HR_DEVICE_TYPE_1}});
+        // SNMPv1, which every agent speaks (a v2c-only probe would miss the
+        // oldest printers); the identity, several values at once, is v2c.
+        return BuildSnmpRequest({SNMP_V1, strCommunity, nId, SnmpRequestKind::Get, {HR_DEVICE_TYPE_1}});
     }
     void Send(uint32_t nAddress, const std::string& strPacket) {
         sockaddr_in to{};
