@@ -85,6 +85,7 @@ public:
         }
     }
     int32_t Run(CLiveRowSink& sink) override;
+    size_t GetMdnsInstances() const override { return m_instances.size(); }
 
 private:
     // Whether the search goes on: the daemon check and the browses' start
@@ -122,6 +123,7 @@ private:
         Instance* pInstance = nullptr;
         int32_t nInterface = -1;
         int32_t nProtocol = DNSSD_PROTO_UNSPEC;
+        bool bRetry = false;  // the daemon dropped the first
         std::unique_ptr<CDnsSdOperation> pOperation;
         Clock::time_point tDeadline{};
         bool bAnswered = false;
@@ -130,7 +132,10 @@ private:
     };
 
     void OnBrowseReply(const DnsSdBrowseReply& reply, const std::string& strType, bool& bAllForNow);
+    void Queue(Instance& instance, int32_t nInterface, int32_t nProtocol, bool bRetry);
     void StartResolves(CDnsSdSession& session);
+    // How many resolves the daemon is given at once, after an answer or a refusal.
+    void AdaptResolveLimit(const Resolve& resolve);
     // The answered and timed-out resolves end; their instances listed when ready.
     void SettleResolves(CLiveRowSink& sink);
     void TakeAnswer(CLiveRowSink& sink, Instance& instance, const DnsSdResolveReply& reply,
@@ -149,6 +154,9 @@ private:
     std::atomic<bool> m_bStopAsked{false};
     std::atomic<Start> m_start{Start::STARTING};
     Clock::time_point m_tLastBrowseReply{};
+    Clock::time_point m_tLastItem{};    // the last instance a browse reported
+    Clock::time_point m_tLastAnswer{};  // the last resolve answered
+    size_t m_nResolveLimit = m_settings.nMaxResolves;
     std::map<std::pair<std::string, std::string>, Instance> m_instances;
     std::set<std::tuple<Instance*, int32_t, int32_t>> m_seen;  // (instance, interface, protocol) asked for
     std::deque<std::unique_ptr<Resolve>> m_queue;              // not started yet, in the order reported
@@ -178,16 +186,25 @@ void CLiveMdnsSource::OnBrowseReply(const DnsSdBrowseReply& reply, const std::st
     }
     // Seen over IPv4 and IPv6, or on two interfaces: one resolve each, one row.
     if (!m_seen.insert({&instance, reply.nInterface, reply.nProtocol}).second) return;
+    m_tLastItem = m_tLastBrowseReply;
+    ++instance.nOpen;
+    Queue(instance, reply.nInterface, reply.nProtocol, false);
+}
+
+void CLiveMdnsSource::Queue(Instance& instance, int32_t nInterface, int32_t nProtocol, bool bRetry) {
     auto pResolve = std::make_unique<Resolve>();
     pResolve->pInstance = &instance;
-    pResolve->nInterface = reply.nInterface;
-    pResolve->nProtocol = reply.nProtocol;
-    ++instance.nOpen;
+    pResolve->nInterface = nInterface;
+    pResolve->nProtocol = nProtocol;
+    pResolve->bRetry = bRetry;
     m_queue.push_back(std::move(pResolve));
 }
 
 void CLiveMdnsSource::StartResolves(CDnsSdSession& session) {
-    while (!m_queue.empty() && m_inFlight.size() < m_settings.nMaxResolves) {
+    // A burst at a time: the bus refuses calls past its limit of calls waiting for a reply.
+    for (size_t nStarted = 0;
+         !m_queue.empty() && m_inFlight.size() < m_nResolveLimit && nStarted < m_settings.nMaxResolves;
+         ++nStarted) {
         std::unique_ptr<Resolve> pResolve = std::move(m_queue.front());
         m_queue.pop_front();
         Resolve* p = pResolve.get();
@@ -221,12 +238,23 @@ void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink) {
             ++it;
             continue;
         }
+        AdaptResolveLimit(resolve);
         Instance& instance = *resolve.pInstance;
+        const bool bAnswer = resolve.bAnswered && resolve.reply.nError == 0;
+        if (bAnswer) m_tLastAnswer = tNow;
+        // Dropped by the daemon: refused (its limits, or its bus's), failed,
+        // or left unanswered while it kept answering others. Once more, last.
+        const bool bDropped = resolve.bAnswered ? !bAnswer && tNow < resolve.tDeadline
+                                                : tNow < m_tLastAnswer + m_settings.resolveBound / 4;
+        if (bDropped && !resolve.bRetry) {
+            Queue(instance, resolve.nInterface, resolve.nProtocol, true);
+            it = m_inFlight.erase(it);
+            continue;
+        }
         --instance.nOpen;
-        const bool bGood = resolve.bAnswered && resolve.reply.nError == 0;
-        if (bGood) TakeAnswer(sink, instance, resolve.reply, resolve.nInterface);
+        if (bAnswer) TakeAnswer(sink, instance, resolve.reply, resolve.nInterface);
         ListWhenReady(sink, instance);
-        if (m_settings.bWatch && bGood && instance.bKept && !instance.bWatched) {
+        if (m_settings.bWatch && bAnswer && instance.bKept && !instance.bWatched) {
             instance.bWatched = true;
             resolve.bWatching = true;
             m_watching.push_back(std::move(*it));
@@ -234,6 +262,19 @@ void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink) {
             resolve.pOperation.reset();
         }
         it = m_inFlight.erase(it);
+    }
+}
+
+void CLiveMdnsSource::AdaptResolveLimit(const Resolve& resolve) {
+    // One more for each answer, so the daemon gets work as fast as it
+    // answers (with many at once it asks for many records in one packet);
+    // a quarter less for each refusal. A resolve that nobody answers (a
+    // printer switched off) says nothing of the daemon.
+    if (!resolve.bAnswered) return;
+    if (resolve.reply.nError == 0) {
+        m_nResolveLimit = std::min(m_nResolveLimit + 1, m_settings.nMostResolves);
+    } else {
+        m_nResolveLimit = std::max(m_nResolveLimit - m_nResolveLimit / 4, m_settings.nFewestResolves);
     }
 }
 
@@ -391,7 +432,9 @@ int32_t CLiveMdnsSource::StartBrowses(CDnsSdSession& session, Browses& browses) 
 }
 
 bool CLiveMdnsSource::StillBrowsing(Browses& browses) {
-    bool bBrowsing = false;
+    // AllForNow comes on a timer: on a large network instances still come
+    // after it, until they stop for a while.
+    bool bBrowsing = Clock::now() < m_tLastItem + m_settings.browseQuiet;
     for (bool b : browses.aAllForNow) bBrowsing = bBrowsing || !b;
     // A daemon that stopped answering ends the browses after a bound.
     if (bBrowsing && Clock::now() >= m_tLastBrowseReply + m_settings.resolveBound) {
@@ -405,8 +448,10 @@ bool CLiveMdnsSource::StillBrowsing(Browses& browses) {
 
 void CLiveMdnsSource::WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, Browses& browses) {
     for (;;) {
-        StartResolves(session);
+        // Settled first: a queue left waiting with nothing in flight would
+        // wait for no deadline.
         SettleResolves(sink);
+        StartResolves(session);
         const bool bBrowsing = StillBrowsing(browses);
         if (!bBrowsing && m_queue.empty() && m_inFlight.empty() && !m_settings.bWatch) return;
         Clock::time_point tWake =

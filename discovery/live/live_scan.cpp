@@ -79,6 +79,7 @@ LiveRunResult RunLiveSources(const LiveSourceArray& aSources, CLiveRowSink& sink
         for (const auto& pSource : aSources) pSource->Stop();
     }
     for (std::thread& thread : aThreads) thread.join();
+    for (const auto& pSource : aSources) result.nMdnsInstances += pSource->GetMdnsInstances();
     result.nAvailable = result.nEnabled - static_cast<int32_t>(result.aUnavailable.size());
     return result;
 }

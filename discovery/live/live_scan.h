@@ -22,8 +22,18 @@ struct LiveScanSettings {
     // Each resolve, from its own start; also how long browses may stay silent
     // before their AllForNow when the daemon stops answering.
     std::chrono::milliseconds resolveBound{2000};
-    size_t nMaxResolves = 64;  // in flight at once
-    unsigned nUpnpMx = 1;      // seconds a device may wait before answering (UDA: 1 to 5)
+    // Resolves in flight: this many at the start, and at most this many
+    // started at once (avahi's bus takes 128 calls of a client waiting for a
+    // reply); then one more for each answer and a quarter less for each
+    // refusal, within the two bounds (avahi-daemon takes 1024 objects of a
+    // client by default).
+    size_t nMaxResolves = 64;
+    size_t nFewestResolves = 16;
+    size_t nMostResolves = 900;
+    // After every browse's AllForNow, instances still arriving keep the
+    // browses open until none came for this long.
+    std::chrono::milliseconds browseQuiet{250};
+    unsigned nUpnpMx = 1;  // seconds a device may wait before answering (UDA: 1 to 5)
     // UPnP is done this long after its search when nothing is pending, and
     // at the latest at the second.
     std::chrono::milliseconds upnpQuietAfter{1100};
@@ -80,6 +90,8 @@ public:
     virtual int32_t Run(CLiveRowSink& sink) = 0;
     // From another thread: Run returns soon after (within 100 ms).
     virtual void Stop() = 0;
+    // Once Run has returned: the instances its mDNS browses reported.
+    virtual size_t GetMdnsInstances() const { return 0; }
 };
 
 using LiveSourceArray = std::vector<std::unique_ptr<CLiveSource>>;
@@ -92,6 +104,7 @@ struct LiveRunResult {
     int32_t nAvailable = 0;                    // of those, the ones that could work here
     std::vector<std::u16string> aUnavailable;  // names of those that could not
     bool bStopped = false;                     // the stop request or the deadline ended it
+    size_t nMdnsInstances = 0;                 // the instances mDNS browses reported
 };
 
 // Runs every source at once, each on a thread of its own handing its rows to

@@ -98,8 +98,9 @@ struct Script {
     std::map<std::string, std::vector<BrowseEvent>> browse;                // type -> events
     std::map<std::pair<std::string, std::string>, ResolveScript> resolve;  // (instance, type)
     std::map<std::string, int32_t> resolveStartError;                      // instance -> error
-    std::map<std::string, RecordScript> records;                           // host target
-    std::optional<Ms> lostAt;  // the service goes away this long after the search began
+    bool bRefuseOnce = false;                     // each resolveStartError refuses the first resolve only
+    std::map<std::string, RecordScript> records;  // host target
+    std::optional<Ms> lostAt;                     // the service goes away this long after the search began
     std::vector<Call> calls;
     int nOpenOperations = 0;
     int nMostOpen = 0;  // the most operations open at one time
@@ -175,7 +176,9 @@ public:
             std::lock_guard<std::mutex> lock(m_pScript->cs);
             auto itError = m_pScript->resolveStartError.find(pszName);
             if (itError != m_pScript->resolveStartError.end()) {
-                return itError->second;
+                const int32_t nError = itError->second;
+                if (m_pScript->bRefuseOnce) m_pScript->resolveStartError.erase(itError);
+                return nError;
             }
             auto it = m_pScript->resolve.find({pszName, pszType});
             if (it != m_pScript->resolve.end()) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "avahi_dbus_reply.h"
@@ -685,6 +686,31 @@ TEST_P(LiveMdnsEnd, PrinterWithAnAddressIsListed) {
 
 INSTANTIATE_TEST_SUITE_P(Ends, LiveMdnsEnd, testing::Bool(),
                          [](const auto& info) { return info.param ? "Stopped" : "DaemonGone"; });
+
+// Silent printers' resolves end together with others still queued behind
+// them; a resolve the daemon refuses is asked again: all listed, soon.
+TEST(LiveMdns, QueuedAndRefusedResolvesAreAllAnswered) {
+    if (std::string_view(MdnsBackendName()) == "dnssd") GTEST_SKIP() << "no live scan on dns_sd";
+    auto pScript = std::make_shared<fake::Script>();
+    for (const char* pszName : {"Off 1", "Off 2", "Off 3", "Off 4", "Refused", "Live"}) {
+        pScript->browse["_printer._tcp"].push_back(Found(pszName));
+    }
+    for (auto [pszName, pszAddress] : {std::pair{"Refused", "192.0.2.7"}, {"Live", "192.0.2.8"}}) {
+        pScript->resolve[{pszName, "_printer._tcp@-1"}].reply.strAddress = pszAddress;
+    }
+    pScript->resolveStartError["Refused"] = DNSSD_ERR_UNKNOWN;
+    pScript->bRefuseOnce = true;
+    LiveScanSettings settings;
+    settings.resolveBound = 200ms;
+    settings.nMaxResolves = settings.nFewestResolves = 2;
+    auto pSource = CreateLiveMdnsSource(settings, std::make_unique<fake::Client>(pScript));
+    LiveRows rows;
+    auto run = std::async(std::launch::async, [&] { return pSource->Run(rows); });
+    EXPECT_EQ(run.wait_for(1s), std::future_status::ready) << "the scan waits for nothing";
+    pSource->Stop();
+    EXPECT_EQ(run.get(), 0);
+    EXPECT_EQ(rows.aRows, (std::vector<std::string>{"Live 192.0.2.8", "Refused 192.0.2.7"}));
+}
 
 // ------------------------------------------------------------- availability
 
