@@ -10,12 +10,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "bounded_bus.h"
 #include "network_text.h"
@@ -61,8 +65,73 @@ CBoundedBus::ReplyFn KeepIn(CBusReply& reply) {
     };
 }
 
-// The system bus and avahi-daemon on it. Returns whether mDNS can reach the daemon.
-bool CheckBusAndAvahi(DiagnoseReport& report) {
+// --- avahi-daemon's record cache ---
+
+// cache-entries-max in the [server] section of an avahi-daemon.conf text;
+// avahi's own default when the file or the key is not there.
+unsigned CacheEntriesMax(const std::string& strConf) {
+    unsigned nMax = 4096;
+    bool bServer = false;
+    size_t nPos = 0;
+    while (nPos < strConf.size()) {
+        size_t nEnd = strConf.find('\n', nPos);
+        if (nEnd == std::string::npos) nEnd = strConf.size();
+        std::string strLine = strConf.substr(nPos, nEnd - nPos);
+        nPos = nEnd + 1;
+        strLine.erase(std::remove_if(strLine.begin(), strLine.end(),
+                                     [](unsigned char c) { return std::isspace(c) != 0; }),
+                      strLine.end());
+        if (!strLine.empty() && strLine[0] == '[') bServer = strLine == "[server]";
+        const std::string strKey = "cache-entries-max=";
+        if (bServer && strLine.rfind(strKey, 0) == 0) {
+            const unsigned long nValue = std::strtoul(strLine.c_str() + strKey.size(), nullptr, 10);
+            if (nValue > 0 && nValue <= UINT_MAX) nMax = static_cast<unsigned>(nValue);
+        }
+    }
+    return nMax;
+}
+
+// The configuration the daemon read: its own view of the file (the daemon
+// may run in a mount namespace of its own), else the machine's.
+std::string ReadAvahiConf(const CBusReply& pid) {
+    static constexpr const char* CONF = "/etc/avahi/avahi-daemon.conf";
+    std::vector<std::string> aPaths{CONF};
+    if (pid.pReply) {
+        guint32 nPid = 0;
+        g_variant_get(pid.pReply, "(u)", &nPid);
+        aPaths.insert(aPaths.begin(), "/proc/" + std::to_string(nPid) + "/root" + CONF);
+    }
+    for (const std::string& strPath : aPaths) {
+        gchar* pszText = nullptr;
+        if (g_file_get_contents(strPath.c_str(), &pszText, nullptr, nullptr)) {
+            std::string strText = pszText;
+            g_free(pszText);
+            return strText;
+        }
+    }
+    return {};
+}
+
+// Each printer needs four records at least (PTR, SRV, TXT, an address):
+// past the cache's size the daemon drops them and printers go missing.
+void CheckAvahiCache(DiagnoseReport& report, const CBusReply& pid, size_t nPrinters) {
+    const unsigned nMax = CacheEntriesMax(ReadAvahiConf(pid));
+    const std::string strLimit = "avahi-daemon caches at most " + std::to_string(nMax) +
+                                 " records per interface (cache-entries-max in /etc/avahi/avahi-daemon.conf)";
+    if (nPrinters * 4 <= nMax / 4 * 3) {
+        Add(report, Level::OK, strLimit + ": enough for about " + std::to_string(nMax / 4) + " printers.");
+        return;
+    }
+    Add(report, Level::WARN,
+        strLimit + ", and this scan saw " + std::to_string(nPrinters) +
+            " printers over mDNS, which need about " + std::to_string(nPrinters * 4) +
+            ": printers may be missing. Raise it (to " + std::to_string(nPrinters * 16) +
+            ", say) in the [server] section and restart avahi-daemon.");
+}
+
+// The system bus and avahi-daemon on it, and the daemon's process when
+// bAskPid. Returns whether mDNS can reach the daemon.
+bool AskBusAndAvahi(DiagnoseReport& report, CBusReply& pid, bool bAskPid) {
     using Clock = CBoundedBus::Clock;
     const auto BOUND = std::chrono::milliseconds(DIAGNOSE_BUS_TIMEOUT_MS);
     // Declared before the bus: a reply given up at its bound is dropped by
@@ -106,7 +175,13 @@ bool CheckBusAndAvahi(DiagnoseReport& report) {
         bus.CallAsync("org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server", pszMethod, nullptr,
                       G_VARIANT_TYPE("(s)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(*pReply));
     }
-    bus.RunUntil([&] { return version.bAnswered && host.bAnswered; }, Clock::now() + BOUND);
+    if (bAskPid) {
+        bus.CallAsync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                      "GetConnectionUnixProcessID", g_variant_new("(s)", "org.freedesktop.Avahi"),
+                      G_VARIANT_TYPE("(u)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(pid));
+    }
+    bus.RunUntil([&] { return version.bAnswered && host.bAnswered && (pid.bAnswered || !bAskPid); },
+                 Clock::now() + BOUND);
     if (version.pReply && host.pReply) {
         Add(report, Level::OK,
             "avahi-daemon answers on the system bus (" + ReplyString(version) + ", host name \"" +
@@ -129,6 +204,14 @@ bool CheckBusAndAvahi(DiagnoseReport& report) {
                 "then.");
     }
     return false;
+}
+
+// With nPrinters, also whether the daemon's cache holds that many.
+bool CheckBusAndAvahi(DiagnoseReport& report, std::optional<size_t> nPrinters = std::nullopt) {
+    CBusReply pid;  // before the bus: a late reply is dropped with it
+    const bool bAvahi = AskBusAndAvahi(report, pid, nPrinters.has_value());
+    if (nPrinters) CheckAvahiCache(report, pid, *nPrinters);
+    return bAvahi;
 }
 
 // --- Interfaces and routes ---
@@ -420,7 +503,7 @@ void CheckWsdMulticast(DiagnoseReport& report) {
 
 DiagnoseReport RunDiagnose(DiagnoseScope nScope) {
     DiagnoseReport report;
-    const bool bAvahi = CheckBusAndAvahi(report);
+    const bool bAvahi = CheckBusAndAvahi(report, 0);
     const std::vector<Ipv4Address> aAddresses = ReadIpv4Addresses();
     // A missing multicast route is only a warning: avahi-daemon and the UPnP
     // search pick each interface themselves, and find printers without one.
@@ -444,4 +527,10 @@ DiagnoseReport RunDiagnose(DiagnoseScope nScope) {
 
 bool DiagnoseBusAndAvahi(DiagnoseReport& report) {
     return CheckBusAndAvahi(report);
+}
+
+DiagnoseReport DiagnoseAvahiCache(size_t nPrinters) {
+    DiagnoseReport report;
+    CheckBusAndAvahi(report, nPrinters);
+    return report;
 }

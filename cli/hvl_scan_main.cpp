@@ -56,6 +56,16 @@ void ExplainEmptyScan() {
     }
 }
 
+// After a scan that saw printers over mDNS: whether avahi-daemon's cache
+// can hold them all, on stderr when it may not.
+void WarnOfAvahiCache(size_t nMdnsInstances) {
+    if (nMdnsInstances == 0) return;
+    for (const DiagnoseLine& line : DiagnoseAvahiCache(nMdnsInstances).aLines) {
+        if (line.nLevel == DiagnoseLine::Level::WARN)
+            std::fprintf(stderr, "hvl-scan: %s\n", line.strText.c_str());
+    }
+}
+
 void ReportUnavailable(const std::u16string& strName) {
     if (strName == u"MDNS" && std::string(MdnsBackendName()) == "dnssd") {
         // The dns_sd library tells no address with a resolve.
@@ -82,6 +92,7 @@ struct ScanOutcome {
     bool bNothingCanWork = false;  // methods were switched on, none could run
     bool bStopped = false;         // Ctrl+C or the time limit ended it
     int32_t nEnabled = 0;
+    size_t nMdnsInstances = 0;  // live scan: the instances mDNS browses reported
 };
 
 // The window's scan: its providers, passes and trace lines, driven by the
@@ -133,6 +144,7 @@ ScanOutcome RunLiveScan(const ScanOptions& args, const SearchOptions& options,
     outcome.nEnabled = result.nEnabled;
     outcome.bNothingCanWork = result.nEnabled > 0 && result.nAvailable == 0;
     outcome.bStopped = result.bStopped;
+    outcome.nMdnsInstances = result.nMdnsInstances;
     // With every address their printers reported since they were listed.
     liveRows = scan.GetRows();
     return outcome;
@@ -381,5 +393,6 @@ int main(int argc, char** argv) {
     const bool bWritten = WriteOutput(run, aShown);
     // Nothing found by a scan that ran to its end: say what may be missing.
     if (run.rows.GetCount() == 0 && !outcome.bStopped && outcome.nEnabled > 0) ExplainEmptyScan();
+    WarnOfAvahiCache(outcome.nMdnsInstances);
     return ExitStatus({.bOutputFailed = !bWritten, .bUnhealthyPrinter = AnyUnhealthy(run, aShown)});
 }

@@ -768,7 +768,8 @@ class HvlScanWithoutAvahi(unittest.TestCase):
             self.assertIn("UPNP discovery is not available", p.stderr)
 
     def test_diagnose(self):
-        with Lab("hd" + SUFFIX, []) as lab, tempfile.TemporaryDirectory() as cwd:
+        # a cache for 16 printers, and 20 of them
+        with Lab("hd" + SUFFIX, ["p1"], cache_entries=64) as lab, tempfile.TemporaryDirectory() as cwd:
             def diagnose(*wrap, expect):
                 # bash's own clock: the time of hvl-scan alone, not of lab.sh
                 p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", *wrap, "bash", "-c",
@@ -777,21 +778,28 @@ class HvlScanWithoutAvahi(unittest.TestCase):
                 self.assertEqual(p.returncode, expect, p.stdout + p.stderr)
                 lines = p.stdout.splitlines()
                 # SNMP's broadcast, then the search domains of the machine's resolv.conf, if any
-                self.assertEqual(len(lines), 10, p.stdout)
+                self.assertEqual(len(lines), 11, p.stdout)
                 return lines, float(p.stderr.split()[-1])
 
             # the lab has no multicast route: only a warning, printers are found without one
             lines, _ = diagnose(expect=0)
-            self.assertEqual([ln[:4] for ln in lines[:7]], ["OK  ", "OK  ", "OK  ", "WARN", "WARN", "OK  ", "OK  "])
+            self.assertEqual([ln[:4] for ln in lines[:8]],
+                             ["OK  ", "OK  ", "OK  ", "OK  ", "WARN", "WARN", "OK  ", "OK  "])
+            # the daemon's own configuration, not the machine's
+            self.assertRegex(lines[2], r"^OK   avahi-daemon caches at most 64 records .*about 16 printers\.$")
+            lab.announce("p1", LIVE_PRINTERS)
+            p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp"], cwd=cwd,
+                               capture_output=True, text=True, timeout=30)
+            self.assertRegex(p.stderr, r"hvl-scan: WARN avahi-daemon caches at most 64 records .* saw \d+ printers")
             lab.exec_client(["ip", "route", "add", "224.0.0.0/4", "dev", "eth0"])
             lines, ok_seconds = diagnose(expect=0)
-            self.assertTrue(all(ln.startswith("OK ") for ln in lines[:7]), lines)
+            self.assertTrue(all(ln.startswith("OK ") for ln in lines[:8]), lines)
             self.assertIn('avahi 0.8, host name "hd', lines[1])
-            self.assertIn("eth0 192.0.2.1", lines[2])
-            self.assertIn("(mdns4_minimal on the hosts line of /etc/nsswitch.conf)", lines[6])
+            self.assertIn("eth0 192.0.2.1", lines[3])
+            self.assertIn("(mdns4_minimal on the hosts line of /etc/nsswitch.conf)", lines[7])
             # IPv6 only once eth0's link-local address is past duplicate detection
-            self.assertRegex(lines[7], r"^OK   WS-Discovery multicast .* leaves through eth0 \(IPv4(, IPv6)?\)\.$")
-            self.assertEqual(lines[8], "OK   SNMP broadcast to 192.0.2.255 port 161 can leave eth0 (sent only with --snmp).")
+            self.assertRegex(lines[8], r"^OK   WS-Discovery multicast .* leaves through eth0 \(IPv4(, IPv6)?\)\.$")
+            self.assertEqual(lines[9], "OK   SNMP broadcast to 192.0.2.255 port 161 can leave eth0 (sent only with --snmp).")
 
             # no nss-mdns on the hosts line: only a warning, naming the package
             without_mdns = os.path.join(cwd, "nsswitch.conf")
@@ -799,19 +807,19 @@ class HvlScanWithoutAvahi(unittest.TestCase):
                 f.write("passwd: files\nhosts: files dns # mdns4_minimal\n")
             lines, _ = diagnose("unshare", "-m", "sh", "-c",
                                 f'mount --bind {without_mdns} /etc/nsswitch.conf && exec "$@"', "sh", expect=0)
-            self.assertRegex(lines[6], r"^WARN The system resolver cannot look up \.local names .*libnss-mdns")
+            self.assertRegex(lines[7], r"^WARN The system resolver cannot look up \.local names .*libnss-mdns")
 
             with open(os.path.join(cwd, "hvl.cfg"), "wb") as f:
                 f.write((1).to_bytes(4, "little") + (0).to_bytes(4, "little") + (1).to_bytes(4, "little"))
             lines, _ = diagnose(expect=1)
-            self.assertRegex(lines[5], r"^FAIL .*/hvl\.cfg switches mDNS off")
+            self.assertRegex(lines[6], r"^FAIL .*/hvl\.cfg switches mDNS off")
             os.remove(os.path.join(cwd, "hvl.cfg"))
 
             # a namespace with only loopback (a fresh one inside the lab's client)
             lines, _ = diagnose("unshare", "-n", "sh", "-c", 'ip link set lo up; exec "$@"', "sh", expect=1)
-            self.assertTrue(lines[2].startswith("FAIL No IPv4 interface is up"), lines)
-            self.assertIn("leaves through no interface", lines[7])
-            self.assertTrue(lines[8].startswith("WARN No IPv4 interface that is up can broadcast"), lines)
+            self.assertTrue(lines[3].startswith("FAIL No IPv4 interface is up"), lines)
+            self.assertIn("leaves through no interface", lines[8])
+            self.assertTrue(lines[9].startswith("WARN No IPv4 interface that is up can broadcast"), lines)
 
             with open(os.path.join(lab.dir, "pids")) as f:
                 avahi_pid = next(int(line.split()[0]) for line in f if line.split()[2:4] == ["client", "avahi"])

@@ -27,8 +27,9 @@ class LabError(RuntimeError):
 
 
 class Lab:
-    def __init__(self, name, hosts=(), avahi=True, ipv6=False):
+    def __init__(self, name, hosts=(), avahi=True, ipv6=False, cache_entries=None):
         self.name = name
+        self.cache_entries = cache_entries
         self.hosts = list(hosts)
         self.avahi_in_client = avahi
         self.ipv6 = ipv6
@@ -41,7 +42,8 @@ class Lab:
         return p.stdout.strip()
 
     def up(self):
-        extra = ([] if self.avahi_in_client else ["--no-avahi"]) + (["--ipv6"] if self.ipv6 else [])
+        extra = ([] if self.avahi_in_client else ["--no-avahi"]) + (["--ipv6"] if self.ipv6 else []) + \
+            (["--cache-entries", str(self.cache_entries)] if self.cache_entries else [])
         self.run("up", self.name, "--owner", str(os.getpid()), *extra, *self.hosts)
         return self
 

@@ -2,7 +2,7 @@
 # The test lab: a virtual LAN of network namespaces on this machine, for
 # discovery tests that must never touch the machine's real interfaces.
 #
-#   lab.sh up <lab> [--owner PID] [--no-avahi] [<host>...]
+#   lab.sh up <lab> [--owner PID] [--no-avahi] [--ipv6] [--cache-entries N] [<host>...]
 #   lab.sh add-host <lab> <host>...
 #   lab.sh avahi <lab> <host> [--services DIR] [--hosts FILE]
 #   lab.sh stop-avahi <lab> <host>
@@ -236,10 +236,11 @@ write_dbus_conf() {  # dir
 EOF
 }
 
-write_avahi_conf() {  # dir hostname use-ipv6
+write_avahi_conf() {  # dir hostname use-ipv6 [cache-entries-max]
     cat >"$1/avahi.conf" <<EOF
 [server]
 host-name=$2
+${4:+cache-entries-max=$4}
 use-ipv4=yes
 use-ipv6=$3
 allow-interfaces=eth0
@@ -297,7 +298,8 @@ cmd_avahi() {
     pid=$(avahi_pid "$lab" "$host")
     if [ -n "$pid" ] && proc_alive "$pid"; then return 0; fi
     start_bus "$lab" "$host"
-    write_avahi_conf "$dir" "$lab-$host" "$([ -f "$(lab_dir "$lab")/ipv6" ] && echo yes || echo no)"
+    write_avahi_conf "$dir" "$lab-$host" "$([ -f "$(lab_dir "$lab")/ipv6" ] && echo yes || echo no)" \
+        "$(cat "$(lab_dir "$lab")/cache-entries" 2>/dev/null)"
     mkdir -p "$dir/services"
     : >"$dir/avahi-hosts"
     [ -z "$services" ] || cp "$services"/*.service "$dir/services/" 2>/dev/null || true
@@ -305,7 +307,8 @@ cmd_avahi() {
     # The machine's own service files and host entries stay out of the lab.
     pid=$(start_in_host "$lab" "$host" avahi "$dir/avahi.log" 1 sh -c \
         'mount --bind "$1" /etc/avahi/services && mount --bind "$2" /etc/avahi/hosts &&
-         exec avahi-daemon -f "$3" --no-rlimits --no-drop-root --no-chroot' \
+         mount --bind "$3" /etc/avahi/avahi-daemon.conf &&
+         exec avahi-daemon --no-rlimits --no-drop-root --no-chroot' \
         sh "$dir/services" "$dir/avahi-hosts" "$dir/avahi.conf")
     # Ready when it answers on its bus with state 2 (running).
     deadline=$((SECONDS + 10))
@@ -385,7 +388,7 @@ write_client_nsswitch() {  # lab
 }
 
 cmd_up() {
-    local lab=$1 owner="" avahi=1 ipv6=0 hosts=()
+    local lab=$1 owner="" avahi=1 ipv6=0 cache="" hosts=()
     shift
     check_name "$lab" lab
     while [ $# -gt 0 ]; do
@@ -393,6 +396,7 @@ cmd_up() {
         --owner) owner=$2; shift 2 ;;
         --no-avahi) avahi=0; shift ;;
         --ipv6) ipv6=1; shift ;;
+        --cache-entries) cache=$2; [[ $cache =~ ^[0-9]+$ ]] || die "up: --cache-entries needs a number"; shift 2 ;;
         -*) die "up: unknown option $1" ;;
         *) hosts+=("$1"); shift ;;
         esac
@@ -407,6 +411,8 @@ cmd_up() {
     : >"$dir/hosts"
     # Every avahi-daemon of the lab then also speaks mDNS over IPv6 (link-local).
     [ "$ipv6" = 0 ] || : >"$dir/ipv6"
+    # avahi-daemon's cache-entries-max (its default 4096 holds ~1,000 printers).
+    [ -z "$cache" ] || echo "$cache" >"$dir/cache-entries"
     if [ -n "$owner" ]; then
         echo "$owner $(proc_start "$owner" || echo 0)" >"$dir/owner"
     else
