@@ -47,13 +47,6 @@ def live(n):
                            "addresses": ["198.51.100.{i}"], "count": n}]}
 
 
-def spread(n, hosts):
-    """n printers over the announcer hosts, as on a real link (one process
-    answering every printer's records is a bottleneck no network has)."""
-    return [{"instances": [{"name": f"Printer {h}-{{i}}", "types": ["_printer._tcp"], "host": f"prn-{h}-{{i}}",
-                            "addresses": [f"198.18.{h}.{{i}}"], "count": n // len(hosts)}]} for h in range(1, len(hosts) + 1)]
-
-
 def switched_off(n):
     return {"instances": [{"name": "Off {i}", "types": ["_printer._tcp"], "host": "off-{i}",
                            "addresses": ["203.0.113.{i}"], "count": n}]}
@@ -230,21 +223,20 @@ def main():
         time.sleep(1)  # the UPnP peers announce themselves
         results["both"] = [run_once(lab, hvl_scan, upnp=True) for _ in range(args.runs)]
 
-    # Large links: each tool alone on a freshly started client daemon, so
-    # neither gets the other's warm cache; 16384 entries is what the README
-    # tells administrators of such networks to set, 4096 avahi's default.
+    # Large links over 10 announcers (one process answering every printer
+    # is a bottleneck no network has); each tool alone on a client daemon
+    # started afresh, so neither gets the other's warm cache. 16384 entries
+    # is what the README tells administrators to set, 4096 avahi's default.
     hosts = [f"p{h}" for h in range(1, 11)]
     for n, cache in ((500, 16384), (1000, 16384), (1000, None)):
         with Lab(name, hosts, cache_entries=cache) as lab:
-            for host, description in zip(hosts, spread(n, hosts)):
-                lab.announce(host, description, tag="many")
-            results[(n, cache)] = []
-            for _ in range(args.runs):
-                run = {}
-                for tool in ("live", "peer"):
-                    lab.client_avahi("restart")
-                    run.update(run_once(lab, hvl_scan, tools=(tool,)))
-                results[(n, cache)].append(run)
+            for h, host in enumerate(hosts, 1):
+                lab.announce(host, {"instances": [{"name": f"Printer {h}-{{i}}", "types": ["_printer._tcp"],
+                             "host": f"prn-{h}-{{i}}", "addresses": [f"198.18.{h}.{{i}}"], "count": n // 10}]})
+            results[(n, cache)] = [{} for _ in range(args.runs)]
+            for run, tool in ((run, tool) for run in results[(n, cache)] for tool in ("live", "peer")):
+                lab.client_avahi("restart")
+                run.update(run_once(lab, hvl_scan, tools=(tool,)))
 
     write_docs(args.docs, results, time.monotonic() - started)
 
@@ -307,9 +299,9 @@ def write_docs(docs, results, elapsed):
     for (n, cache), runs in ((k, v) for k, v in results.items() if isinstance(k, tuple)):
         md += scenario_table(f"{n:,} printers on 10 hosts, cache-entries-max {cache or '4096 (default)'}", runs, n,
                              "every printer, done ≤ 3 s and ≤ 1.2 × avahi-browse, ≤ 40 MB",
-                             f"{n // 10} printers on each of 10 announcer hosts (addresses in 198.18.0.0/15); each tool runs alone, on a client "
-                             "avahi-daemon restarted just before (an empty cache). hvl-scan's peak memory (median): "
-                             f"{median([r['live'].get('rss') for r in runs]) or 0:.0f} KiB.")
+                             f"{n // 10} printers on each of 10 announcer hosts (addresses in 198.18.0.0/15); each "
+                             "tool alone, on a client avahi-daemon restarted just before (an empty cache). "
+                             f"hvl-scan's peak memory (median): {median([r['live'].get('rss') for r in runs]) or 0:.0f} KiB.")
     path = os.path.join(docs, "benchmarks.md")
     # Other benchmarks' sections (between <!-- name --> markers) stay as they are.
     kept = re.findall(r"(<!-- ([a-z-]+) -->\n.*?<!-- /\2 -->\n)", open(path, encoding="utf-8").read(), re.S) \
