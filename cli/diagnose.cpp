@@ -129,6 +129,13 @@ void CheckAvahiCache(DiagnoseReport& report, const CBusReply& pid, size_t nPrint
             ", say) in the [server] section and restart avahi-daemon.");
 }
 
+// The bus itself answers, even for a daemon that is frozen.
+void AskAvahiPid(CBoundedBus& bus, CBusReply& pid) {
+    bus.CallAsync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                  "GetConnectionUnixProcessID", g_variant_new("(s)", "org.freedesktop.Avahi"),
+                  G_VARIANT_TYPE("(u)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(pid));
+}
+
 // The system bus and avahi-daemon on it, and the daemon's process when
 // bAskPid. Returns whether mDNS can reach the daemon.
 bool AskBusAndAvahi(DiagnoseReport& report, CBusReply& pid, bool bAskPid) {
@@ -175,11 +182,7 @@ bool AskBusAndAvahi(DiagnoseReport& report, CBusReply& pid, bool bAskPid) {
         bus.CallAsync("org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server", pszMethod, nullptr,
                       G_VARIANT_TYPE("(s)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(*pReply));
     }
-    if (bAskPid) {
-        bus.CallAsync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                      "GetConnectionUnixProcessID", g_variant_new("(s)", "org.freedesktop.Avahi"),
-                      G_VARIANT_TYPE("(u)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(pid));
-    }
+    if (bAskPid) AskAvahiPid(bus, pid);
     bus.RunUntil([&] { return version.bAnswered && host.bAnswered && (pid.bAnswered || !bAskPid); },
                  Clock::now() + BOUND);
     if (version.pReply && host.pReply) {
@@ -530,7 +533,20 @@ bool DiagnoseBusAndAvahi(DiagnoseReport& report) {
 }
 
 DiagnoseReport DiagnoseAvahiCache(size_t nPrinters) {
+    // The daemon is not asked: after a scan, one that froze costs nothing more.
+    CBusReply pid;  // before the bus: a late reply is dropped with it
+    {
+        const auto tEnd = CBoundedBus::Clock::now() + std::chrono::milliseconds(DIAGNOSE_BUS_TIMEOUT_MS);
+        CBoundedBus bus;
+        GError* pError = nullptr;
+        const std::string strAddress = CBoundedBus::SystemBusAddress(&pError);
+        if (!strAddress.empty() && bus.Connect(strAddress, tEnd, &pError)) {
+            AskAvahiPid(bus, pid);
+            bus.RunUntil([&] { return pid.bAnswered; }, tEnd);
+        }
+        g_clear_error(&pError);
+    }
     DiagnoseReport report;
-    CheckBusAndAvahi(report, nPrinters);
+    CheckAvahiCache(report, pid, nPrinters);
     return report;
 }

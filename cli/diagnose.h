@@ -32,9 +32,9 @@ DiagnoseReport RunDiagnose(DiagnoseScope nScope = DiagnoseScope::EVERYTHING);
 // reach the daemon.
 bool DiagnoseBusAndAvahi(DiagnoseReport& report);
 
-// After a scan that saw nPrinters over mDNS: the bus and avahi-daemon, and
-// whether the daemon's record cache holds that many printers (a WARN line
-// when it may not, with the setting to raise).
+// After a scan that saw nPrinters over mDNS: whether avahi-daemon's record
+// cache holds that many (a WARN line when it may not, with the setting to
+// raise). Asks the bus only, within DIAGNOSE_BUS_TIMEOUT_MS.
 DiagnoseReport DiagnoseAvahiCache(size_t nPrinters);
 
 constexpr int DIAGNOSE_BUS_TIMEOUT_MS = 1000;
