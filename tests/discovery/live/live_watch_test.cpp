@@ -1,8 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <functional>
 #include <thread>
@@ -43,30 +39,6 @@ ScanRow Row(std::u16string strIp, uint16_t nPort, std::u16string strUrl = u"http
     return row;
 }
 
-// A listener on a loopback address; with bFull its one queue place is
-// taken, so that later connections get no answer at all (Linux drops their
-// SYNs).
-struct Listener {
-    int hSocket = socket(AF_INET, SOCK_STREAM, 0);
-    int hFiller = -1;
-    uint16_t nPort = 0;
-    Listener(const char* pszAddress, bool bFull) {
-        sockaddr_in address{AF_INET, 0, {inet_addr(pszAddress)}, {}};
-        socklen_t nSize = sizeof address;
-        bind(hSocket, reinterpret_cast<sockaddr*>(&address), nSize);
-        listen(hSocket, bFull ? 0 : 64);
-        getsockname(hSocket, reinterpret_cast<sockaddr*>(&address), &nSize);
-        nPort = ntohs(address.sin_port);
-        if (!bFull) return;
-        hFiller = socket(AF_INET, SOCK_STREAM, 0);
-        connect(hFiller, reinterpret_cast<sockaddr*>(&address), nSize);
-    }
-    ~Listener() {
-        close(hSocket);
-        if (hFiller >= 0) close(hFiller);
-    }
-};
-
 std::vector<WatchEvent> Watch(std::function<void(CLiveRowSink&)> fnScript, std::chrono::milliseconds interval,
                               std::chrono::milliseconds runFor) {
     std::vector<WatchEvent> aEvents;
@@ -79,17 +51,17 @@ std::vector<WatchEvent> Watch(std::function<void(CLiveRowSink&)> fnScript, std::
 }
 
 TEST(LiveWatch, TellsEachChangeOnceAndAPrinterThatComesBackAsNew) {
-    Listener listener("127.0.0.1", false);
+    // No liveness check within the run: its interval is far longer.
     const std::vector<WatchEvent> aEvents = Watch(
-        [&listener](CLiveRowSink& sink) {
-            sink.Emit(Row(u"127.0.0.1", listener.nPort));
-            sink.Emit(Row(u"127.0.0.1", listener.nPort));                // the same again: nothing
-            sink.Emit(Row(u"127.0.0.1", listener.nPort, u"http://b/"));  // its web address changed
+        [](CLiveRowSink& sink) {
+            sink.Emit(Row(u"127.0.0.1", 515));
+            sink.Emit(Row(u"127.0.0.1", 515));                // the same again: nothing
+            sink.Emit(Row(u"127.0.0.1", 515, u"http://b/"));  // its web address changed
             sink.Emit(
                 Row(u"127.0.0.1", 80, u"http://c/", PROVIDER_KIND_UPNP));  // another method: its first stays
             sink.Remove(u"127.0.0.1", LiveRemoveReason::GOODBYE);
             sink.Remove(u"127.0.0.1", LiveRemoveReason::GOODBYE);
-            sink.Emit(Row(u"127.0.0.1", listener.nPort));
+            sink.Emit(Row(u"127.0.0.1", 515));
         },
         10s, 300ms);
     ASSERT_EQ(aEvents.size(), 4u);
@@ -102,26 +74,6 @@ TEST(LiveWatch, TellsEachChangeOnceAndAPrinterThatComesBackAsNew) {
     EXPECT_EQ(aEvents[2].reason, LiveRemoveReason::GOODBYE);
     EXPECT_EQ(aEvents[2].row.aOtherKinds, std::vector<int32_t>{PROVIDER_KIND_UPNP});
     EXPECT_EQ(aEvents[3].nKind, WatchEventKind::ADD);
-}
-
-TEST(LiveWatch, OnlyAPrinterThatDoesNotAnswerForTwoIntervalsIsGone) {
-    Listener accepting("127.0.0.1", false), full("127.0.0.3", true);
-    const uint16_t nClosedPort = Listener("127.0.0.2", false).nPort;  // refuses once closed
-    const auto tStart = std::chrono::system_clock::now();
-    const std::vector<WatchEvent> aEvents = Watch(
-        [&](CLiveRowSink& sink) {
-            sink.Emit(Row(u"127.0.0.1", accepting.nPort));
-            sink.Emit(Row(u"127.0.0.2", nClosedPort));  // a refusal is an answer
-            sink.Emit(Row(u"127.0.0.3", full.nPort));
-        },
-        100ms, 700ms);
-    ASSERT_EQ(aEvents.size(), 4u);
-    const WatchEvent& gone = aEvents[3];
-    EXPECT_EQ(gone.nKind, WatchEventKind::REMOVE);
-    EXPECT_EQ(gone.row.strIpAddress, u"127.0.0.3");
-    EXPECT_EQ(gone.reason, LiveRemoveReason::NO_ANSWER);
-    EXPECT_GE(gone.tTime - tStart, 200ms);
-    EXPECT_LT(gone.tTime - tStart, 350ms);
 }
 
 }  // namespace
