@@ -121,6 +121,30 @@ private:
     std::thread m_asker;  // last: it uses the rest
 };
 
+// Said once when it goes and once when it is back.
+void ReportDaemon(const std::u16string& strSource, bool bLost) {
+    const std::string strDaemon =
+        strSource == u"MDNS" ? "avahi-daemon" : Utf16ToUtf8(strSource) + "'s daemon";
+    if (bLost) {
+        std::fprintf(stderr,
+                     "hvl-scan: %s went away; its printers stay listed, watching goes on when it is back.\n",
+                     strDaemon.c_str());
+    } else {
+        std::fprintf(stderr, "hvl-scan: %s is back.\n", strDaemon.c_str());
+    }
+}
+
+// At the end of the table: the printers still listed, with when each was last seen.
+void WriteListed(std::vector<ScanRow> aRows, SortKey nSort) {
+    SortRows(aRows, nSort);
+    for (const ScanRow& row : aRows) {
+        std::string strLine = TableLine(row);
+        strLine.insert(strLine.size() - 1, "  last seen " + TimeText(row.tLastSeen, true));
+        WriteOut(strLine);
+    }
+    WriteOut(CountText(aRows.size()) + "\n");
+}
+
 }  // namespace
 
 std::vector<std::string> ChangedStatus(const PrinterStatus& before, const PrinterStatus& after) {
@@ -196,17 +220,7 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     aColumns.push_back(UuidColumn());
     watch.SetUnavailableCallback(hooks.fnUnavailable);
     watch.SetRowFilter(hooks.fnFilter);
-    watch.SetDaemonCallback([](const std::u16string& strSource, bool bLost) {
-        const std::string strName = Utf16ToUtf8(strSource);
-        if (bLost) {
-            std::fprintf(stderr,
-                         "hvl-scan: %s: its daemon went away; its printers stay listed, watching goes on "
-                         "when it is back.\n",
-                         strName.c_str());
-        } else {
-            std::fprintf(stderr, "hvl-scan: %s: its daemon is back.\n", strName.c_str());
-        }
-    });
+    watch.SetDaemonCallback(ReportDaemon);
     const auto tEnd = args.bTimeoutGiven
                           ? std::chrono::steady_clock::now() +
                                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -219,14 +233,6 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
             stderr, "hvl-scan: error: no switched-on discovery method can work here; nothing was watched.\n");
         return {.bNothingCanWork = true};
     }
-    if (args.bJson) return {.bOutputFailed = std::ferror(stdout) != 0};
-    std::vector<ScanRow> aRows = watch.GetRows();
-    SortRows(aRows, args.nSort);
-    for (const ScanRow& row : aRows) {
-        std::string strLine = TableLine(row);
-        strLine.insert(strLine.size() - 1, "  last seen " + TimeText(row.tLastSeen, true));
-        WriteOut(strLine);
-    }
-    WriteOut(CountText(aRows.size()) + "\n");
+    if (!args.bJson) WriteListed(watch.GetRows(), args.nSort);
     return {.bOutputFailed = std::ferror(stdout) != 0};
 }
