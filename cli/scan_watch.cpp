@@ -1,5 +1,6 @@
 #include "scan_watch.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -40,9 +41,9 @@ std::vector<std::u16string> LowSupplies(const PrinterStatus& status) {
     return aNames;
 }
 
-void WriteOut(const std::string& str) {
-    std::fwrite(str.data(), 1, str.size(), stdout);
-    std::fflush(stdout);
+// False once stdout cannot take it (a closed pipe, a full disk).
+bool WriteOut(const std::string& str) {
+    return std::fwrite(str.data(), 1, str.size(), stdout) == str.size() && std::fflush(stdout) == 0;
 }
 
 // --watch --status: each listed printer asked over IPP when listed and again
@@ -193,13 +194,15 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     std::vector<OutputColumn> aColumns = BaseColumns();
     for (OutputColumn& column : SeenColumns(true)) aColumns.push_back(std::move(column));
     const std::unordered_map<std::u16string, PrinterStatus>* pStatuses = nullptr;
+    // A watch whose output is gone ends rather than watch for no one.
+    std::atomic<bool> bOutputFailed{false};
     auto fnEvent = [&](const WatchEvent& event) {
         if (pStatus && event.nKind == WatchEventKind::ADD) pStatus->Ask(event.row);
         if (pStatus && event.nKind == WatchEventKind::REMOVE) pStatus->Forget(event.row.strIpAddress);
         std::unique_lock<std::mutex> lock;
         if (pStatus) lock = std::unique_lock<std::mutex>(pStatus->GetMutex());
         if (args.bJson) {
-            WriteOut(WatchEventJson(event, aColumns));
+            if (!WriteOut(WatchEventJson(event, aColumns))) bOutputFailed = true;
             return;
         }
         std::string strLine = WatchEventLine(event);
@@ -208,7 +211,7 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
             if (it != pStatuses->end())
                 strLine.insert(strLine.size() - 1, "  " + Printable(StatusSummary(it->second)));
         }
-        WriteOut(strLine);
+        if (!WriteOut(strLine)) bOutputFailed = true;
     };
     CLiveWatch watch(CreateLiveSources(settings), watchSettings, fnEvent);
     if (args.bStatus) {
@@ -226,7 +229,8 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
                                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                     std::chrono::duration<double>(args.fTimeoutSeconds))
                           : std::chrono::steady_clock::time_point::max();
-    const LiveRunResult result = watch.Run(tEnd, hooks.fnStopAsked);
+    const LiveRunResult result =
+        watch.Run(tEnd, [&] { return bOutputFailed || (hooks.fnStopAsked && hooks.fnStopAsked()); });
     if (pStatus) pStatus->Close();
     if (result.nEnabled > 0 && result.nAvailable == 0) {
         std::fprintf(
@@ -234,5 +238,5 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
         return {.bNothingCanWork = true};
     }
     if (!args.bJson) WriteListed(watch.GetRows(), args.nSort);
-    return {.bOutputFailed = std::ferror(stdout) != 0};
+    return {.bOutputFailed = bOutputFailed || std::ferror(stdout) != 0};
 }
