@@ -8,8 +8,8 @@ needs root.  sudo tests/bench/watch_soak_bench.py [--minutes 30] [--hvl-scan PAT
 import json, os, subprocess, sys, time
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "lab"))
-from lab import Lab, skip_reason  # noqa: E402
+sys.path[:0] = [os.path.join(ROOT, "tests", "lab"), os.path.join(ROOT, "tests", "bench")]
+from ipp_status_lab_bench import Lab, skip_reason, write_section  # noqa: E402
 
 BEGIN, END = "<!-- watch-soak -->", "<!-- /watch-soak -->"
 
@@ -77,12 +77,7 @@ def main():
             f"churn. Events: {sum(e['event'] == 'add' for e in events)} add, {len(gone)} remove "
             f"({sum(e['reason'] == 'goodbye' for e in gone)} goodbye), {len(stay_gone)} of the staying printers "
             f"reported gone.\n{END}\n")
-    path = os.path.join(ROOT, "docs", "benchmarks.md")
-    with open(path, encoding="utf-8") as f:
-        doc = f.read()
-    doc = doc[:doc.index(BEGIN)] + text + doc[doc.index(END) + len(END) + 1:] if BEGIN in doc else doc + "\n" + text
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(doc)
+    write_section(BEGIN, END, text)
     print(text)
 
 
