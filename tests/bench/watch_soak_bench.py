@@ -70,7 +70,8 @@ def main():
     text = (f"{BEGIN}\n### hvl-scan --watch, {minutes:g} minutes\n\nWritten by `tests/bench/watch_soak_bench.py`. 250 "
             "printers that stay (addresses on a printer host's lo, reached through a route) and 20 that come and say "
             f"goodbye once a minute ({cycles} times), interval 10 s, `--json`. Samples of the watcher after its first "
-            "30 s; idle: the first 2 minutes, before any churn.\n\n| | start | end | max |\n|---|---|---|---|\n" +
+            "30 s; idle: the first 2 minutes, before any churn; descriptors include the liveness checks in flight at "
+            "the sample.\n\n| | start | end | max |\n|---|---|---|---|\n" +
             "".join(f"| {k} | {first[k]} | {last[k]} | {max(s[k] for s in samples)} |\n"
                     for k in ("rss", "fds", "threads")) +
             f"\nRSS in KiB. CPU of one core: {idle_cpu:.2f} % idle with 250 printers, {churn_cpu:.2f} % with the "
