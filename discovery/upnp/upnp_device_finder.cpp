@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <list>
 #include <map>
@@ -16,8 +15,9 @@
 
 #include <libgssdp/gssdp.h>
 #include <libsoup/soup.h>
-#include <libxml/parser.h>
 #include <libxml/tree.h>
+
+#include "peer_xml.h"
 
 namespace {
 
@@ -99,15 +99,6 @@ void CollectDevice(xmlNode* pDevice, unsigned nDepth, const std::string& strDocu
     }
 }
 
-// A description never needs a DTD; refusing the DOCTYPE as soon as it is
-// seen keeps entity declarations (bombs, external entities) from ever being
-// parsed.
-void OnDoctype(void* pCtx, const xmlChar*, const xmlChar*, const xmlChar*) {
-    auto* pParser = static_cast<xmlParserCtxtPtr>(pCtx);
-    pParser->_private = pParser;  // marks the refusal
-    xmlStopParser(pParser);
-}
-
 }  // namespace
 
 std::string BoundUtf8(std::string_view text, size_t nMaxBytes) {
@@ -132,41 +123,15 @@ std::string UPnPDeviceKey(const UPnPDevice& device, size_t nPosition) {
 
 bool ParseUPnPDescription(std::string_view data, const std::string& strDocumentUrl,
                           std::vector<UPnPDevice>& aDevices, const UPnPFinderLimits& limits) {
-    if (data.empty() || data.size() > static_cast<size_t>(INT_MAX)) return false;
-    static std::once_flag s_init;
-    std::call_once(s_init, [] { xmlInitParser(); });
-
-    xmlParserCtxtPtr pParser = xmlNewParserCtxt();
-    if (!pParser) return false;
-    pParser->sax->internalSubset = OnDoctype;
-    pParser->sax->externalSubset = OnDoctype;
-    pParser->_private = nullptr;
-    // libxml2 reports some errors, such as bytes the declared encoding cannot
-    // convert, on the thread's error handler whatever the options say: without
-    // this one, what a device sends would reach the program's stderr. The
-    // handler belongs to the calling thread, which gets its own back after.
-    const xmlStructuredErrorFunc fnSavedError = xmlStructuredError;
-    void* const pSavedErrorContext = xmlStructuredErrorContext;
-    xmlSetStructuredErrorFunc(nullptr, [](void*, auto) {});
-    xmlDocPtr pDoc = xmlCtxtReadMemory(pParser, data.data(), static_cast<int>(data.size()), nullptr, nullptr,
-                                       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    xmlSetStructuredErrorFunc(pSavedErrorContext, fnSavedError);
-    const bool bRefused = pParser->_private != nullptr || !pParser->wellFormed;
-    bool bOk = false;
-    if (pDoc && !bRefused && !pDoc->intSubset && !pDoc->extSubset) {
-        xmlNode* pRoot = xmlDocGetRootElement(pDoc);
-        xmlNode* pDevice =
-            (pRoot && xmlStrcmp(pRoot->name, BAD_CAST "root") == 0) ? FindChild(pRoot, "device") : nullptr;
-        if (pDevice) {
-            std::vector<UPnPDevice> aFound;
-            CollectDevice(pDevice, 0, strDocumentUrl, aFound, limits);
-            bOk = !aFound.empty();
-            for (UPnPDevice& device : aFound) aDevices.push_back(std::move(device));
-        }
-    }
-    if (pDoc) xmlFreeDoc(pDoc);
-    xmlFreeParserCtxt(pParser);
-    return bOk;
+    const PeerXmlDoc pDoc = ParsePeerXml(data);
+    xmlNode* pRoot = pDoc ? xmlDocGetRootElement(pDoc.get()) : nullptr;
+    xmlNode* pDevice =
+        (pRoot && xmlStrcmp(pRoot->name, BAD_CAST "root") == 0) ? FindChild(pRoot, "device") : nullptr;
+    if (!pDevice) return false;
+    std::vector<UPnPDevice> aFound;
+    CollectDevice(pDevice, 0, strDocumentUrl, aFound, limits);
+    for (UPnPDevice& device : aFound) aDevices.push_back(std::move(device));
+    return !aFound.empty();
 }
 
 std::string UPnPFetchUrl(std::string_view location, std::string_view sender, std::string& strHostHeader) {

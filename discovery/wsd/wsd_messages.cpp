@@ -1,11 +1,9 @@
 #include "wsd_messages.h"
 
-#include <climits>
-#include <mutex>
-
 #include <glib.h>
-#include <libxml/parser.h>
 #include <libxml/tree.h>
+
+#include "peer_xml.h"
 
 namespace {
 
@@ -92,40 +90,13 @@ void AppendTypes(xmlDoc* pDoc, xmlNode* pTypes, std::vector<std::string>& aTypes
     }
 }
 
-// A peer's document never needs a DTD: refusing the DOCTYPE when it is seen
-// keeps entity declarations from ever being read.
-void OnDoctype(void* pCtx, const xmlChar*, const xmlChar*, const xmlChar*) {
-    auto* pParser = static_cast<xmlParserCtxtPtr>(pCtx);
-    pParser->_private = pParser;
-    xmlStopParser(pParser);
-}
-
 // The envelope's Body, read into fnRead; false when there is none.
 template <typename Fn>
 bool ReadEnvelope(std::string_view data, Fn&& fnRead) {
-    if (data.empty() || data.size() > static_cast<size_t>(INT_MAX)) return false;
-    static std::once_flag s_init;
-    std::call_once(s_init, [] { xmlInitParser(); });
-    xmlParserCtxtPtr pParser = xmlNewParserCtxt();
-    if (!pParser) return false;
-    pParser->sax->internalSubset = OnDoctype;
-    pParser->sax->externalSubset = OnDoctype;
-    pParser->_private = nullptr;
-    // Some errors reach the thread's handler whatever the options say.
-    const xmlStructuredErrorFunc fnSavedError = xmlStructuredError;
-    void* const pSavedContext = xmlStructuredErrorContext;
-    xmlSetStructuredErrorFunc(nullptr, [](void*, auto) {});
-    xmlDocPtr pDoc = xmlCtxtReadMemory(pParser, data.data(), static_cast<int>(data.size()), nullptr, nullptr,
-                                       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    xmlSetStructuredErrorFunc(pSavedContext, fnSavedError);
-    bool bOk = false;
-    if (pDoc && pParser->_private == nullptr && pParser->wellFormed && !pDoc->intSubset && !pDoc->extSubset) {
-        xmlNode* pRoot = xmlDocGetRootElement(pDoc);
-        if (IsElement(pRoot, "Envelope")) bOk = fnRead(pDoc, Child(pRoot, "Header"), Child(pRoot, "Body"));
-    }
-    if (pDoc) xmlFreeDoc(pDoc);
-    xmlFreeParserCtxt(pParser);
-    return bOk;
+    const PeerXmlDoc pDoc = ParsePeerXml(data);
+    if (!pDoc) return false;
+    xmlNode* pRoot = xmlDocGetRootElement(pDoc.get());
+    return IsElement(pRoot, "Envelope") && fnRead(pDoc.get(), Child(pRoot, "Header"), Child(pRoot, "Body"));
 }
 
 void ReadMetadataNode(xmlDoc* pDoc, xmlNode* pNode, WsdMetadata& metadata) {
