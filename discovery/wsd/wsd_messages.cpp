@@ -3,6 +3,8 @@
 #include <glib.h>
 #include <libxml/tree.h>
 
+#include <utility>
+
 #include "peer_xml.h"
 
 namespace {
@@ -85,8 +87,12 @@ void AppendTypes(xmlDoc* pDoc, xmlNode* pTypes, std::vector<std::string>& aTypes
         xmlNs* pNs = xmlSearchNs(pDoc, pTypes, strPrefix.empty() ? nullptr : BAD_CAST strPrefix.c_str());
         if (!pNs || !pNs->href || xmlStrlen(pNs->href) > static_cast<int>(WSD_MAX_FIELD_BYTES)) continue;
         if (aTypes.size() >= WSD_MAX_ITEMS) return;
-        aTypes.push_back("{" + std::string(reinterpret_cast<const char*>(pNs->href)) + "}" +
-                         strWord.substr(nColon == std::string::npos ? 0 : nColon + 1));
+        // Appended in steps: GCC 12 at -O3 takes "{" + std::string(...) for an overlapping copy.
+        std::string strType = "{";
+        strType += reinterpret_cast<const char*>(pNs->href);
+        strType += '}';
+        strType += strWord.substr(nColon == std::string::npos ? 0 : nColon + 1);
+        aTypes.push_back(std::move(strType));
     }
 }
 
