@@ -17,6 +17,7 @@
 #include <libsoup/soup.h>
 #include <libxml/tree.h>
 
+#include "bounded_body.h"
 #include "peer_xml.h"
 
 namespace {
@@ -206,7 +207,7 @@ struct CUPnPDeviceFinder::CSearch {
         GCancellable* pCancel = nullptr;
         GSource* pDeadline = nullptr;
         GInputStream* pStream = nullptr;
-        std::string strBody;
+        CBoundedBody body;
         bool bEnded = false;  // counted out of nPending
     };
 
@@ -291,38 +292,16 @@ struct CUPnPDeviceFinder::CSearch {
         p->pStream = soup_session_send_finish(SOUP_SESSION(pSource), pResult, nullptr);
         if (!p->pStream || p->pSearch->bClosing) return p->pSearch->End(p, false);
         const guint nStatus = soup_message_get_status(p->pMessage);
-        SoupMessageHeaders* pHeaders = soup_message_get_response_headers(p->pMessage);
-        const bool bTooLong = soup_message_headers_get_encoding(pHeaders) == SOUP_ENCODING_CONTENT_LENGTH &&
-                              soup_message_headers_get_content_length(pHeaders) >
-                                  static_cast<goffset>(p->pSearch->limits.nMaxDocumentBytes);
-        if (nStatus < 200 || nStatus > 299 || bTooLong) return p->pSearch->End(p, false);
-        p->pSearch->ReadMore(p);
+        if (nStatus < 200 || nStatus > 299 ||
+            !p->body.Start(p->pMessage, p->pStream, p->pCancel, p->pSearch->limits.nMaxDocumentBytes, OnBody,
+                           p)) {
+            p->pSearch->End(p, false);
+        }
     }
 
-    void ReadMore(Fetch* p) {
-        // One byte beyond the cap is enough to know the document is too long.
-        const size_t nRoom = limits.nMaxDocumentBytes + 1 - p->strBody.size();
-        g_input_stream_read_bytes_async(p->pStream, std::min<size_t>(nRoom, 64 * 1024), G_PRIORITY_DEFAULT,
-                                        p->pCancel, OnRead, p);
-    }
-
-    static void OnRead(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
+    static void OnBody(void* pData, bool bWhole) {
         auto* p = static_cast<Fetch*>(pData);
-        GBytes* pBytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(pSource), pResult, nullptr);
-        if (!pBytes || p->pSearch->bClosing) {
-            if (pBytes) g_bytes_unref(pBytes);
-            return p->pSearch->End(p, false);
-        }
-        gsize nSize = 0;
-        const auto* pChunk = static_cast<const char*>(g_bytes_get_data(pBytes, &nSize));
-        if (nSize == 0) {
-            g_bytes_unref(pBytes);
-            return p->pSearch->End(p, true);
-        }
-        p->strBody.append(pChunk, nSize);
-        g_bytes_unref(pBytes);
-        if (p->strBody.size() > p->pSearch->limits.nMaxDocumentBytes) return p->pSearch->End(p, false);
-        p->pSearch->ReadMore(p);
+        p->pSearch->End(p, bWhole && !p->pSearch->bClosing);
     }
 
     // The fetch is over: read what came when it came whole, then let go of
@@ -335,8 +314,8 @@ struct CUPnPDeviceFinder::CSearch {
             p->pDeadline = nullptr;
         }
         if (bWhole && !bClosing) ReadDevicesOfBody(p);
-        p->strBody.clear();
-        p->strBody.shrink_to_fit();
+        p->body.strBody.clear();
+        p->body.strBody.shrink_to_fit();
         if (!p->bEnded) {
             p->bEnded = true;
             --nPending;
@@ -365,7 +344,7 @@ struct CUPnPDeviceFinder::CSearch {
 
     void ReadDevicesOfBody(Fetch* p) {
         std::vector<UPnPDevice> aFound;
-        if (!ParseUPnPDescription(p->strBody, p->strLocation, aFound, limits)) return;
+        if (!ParseUPnPDescription(p->body.strBody, p->strLocation, aFound, limits)) return;
         for (size_t i = 0; i < aFound.size(); ++i) {
             if (aDevices.size() >= limits.nMaxDevices) break;
             if (!keys.insert(UPnPDeviceKey(aFound[i], i)).second) continue;

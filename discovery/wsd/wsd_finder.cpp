@@ -18,6 +18,8 @@
 #include <glib-unix.h>
 #include <libsoup/soup.h>
 
+#include "bounded_body.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -190,7 +192,7 @@ struct CWsdFinder::CSearch {
         GCancellable* pCancel = nullptr;
         GSource* pDeadline = nullptr;
         GInputStream* pStream = nullptr;
-        std::string strBody;
+        CBoundedBody body;
     };
 
     CWsdFinder& finder;
@@ -396,29 +398,16 @@ struct CWsdFinder::CSearch {
     static void OnSent(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
         auto* p = static_cast<Fetch*>(pData);
         p->pStream = soup_session_send_finish(SOUP_SESSION(pSource), pResult, nullptr);
-        if (!p->pStream || p->pSearch->bClosing || soup_message_get_status(p->pMessage) != SOUP_STATUS_OK)
-            return p->pSearch->End(p, false);
-        p->pSearch->ReadMore(p);
+        if (!p->pStream || p->pSearch->bClosing || soup_message_get_status(p->pMessage) != SOUP_STATUS_OK ||
+            !p->body.Start(p->pMessage, p->pStream, p->pCancel, p->pSearch->limits.nMaxDocumentBytes, OnBody,
+                           p)) {
+            p->pSearch->End(p, false);
+        }
     }
 
-    void ReadMore(Fetch* p) {
-        // One byte beyond the cap is enough to know the document is too long.
-        const size_t nRoom = limits.nMaxDocumentBytes + 1 - p->strBody.size();
-        g_input_stream_read_bytes_async(p->pStream, std::min<size_t>(nRoom, 64 * 1024), G_PRIORITY_DEFAULT,
-                                        p->pCancel, OnRead, p);
-    }
-
-    static void OnRead(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
+    static void OnBody(void* pData, bool bWhole) {
         auto* p = static_cast<Fetch*>(pData);
-        GBytes* pBytes = g_input_stream_read_bytes_finish(G_INPUT_STREAM(pSource), pResult, nullptr);
-        gsize nSize = 0;
-        const auto* pChunk = pBytes ? static_cast<const char*>(g_bytes_get_data(pBytes, &nSize)) : nullptr;
-        if (pChunk) p->strBody.append(pChunk, nSize);
-        if (pBytes) g_bytes_unref(pBytes);
-        if (!pBytes || p->pSearch->bClosing || p->strBody.size() > p->pSearch->limits.nMaxDocumentBytes)
-            return p->pSearch->End(p, false);
-        if (nSize == 0) return p->pSearch->End(p, true);
-        p->pSearch->ReadMore(p);
+        p->pSearch->End(p, bWhole && !p->pSearch->bClosing);
     }
 
     // The Get is over: what came whole is read; the device is listed either
@@ -428,7 +417,7 @@ struct CWsdFinder::CSearch {
         g_source_unref(p->pDeadline);
         g_cancellable_cancel(p->pCancel);
         Device& device = *p->pDevice;
-        if (bWhole && ParseWsdMetadata(p->strBody, device.info.metadata)) {
+        if (bWhole && ParseWsdMetadata(p->body.strBody, device.info.metadata)) {
             device.info.bMetadataRead = true;
             for (const std::string& str : device.info.metadata.aTypes) Insert(device.info.aTypes, str);
         }
