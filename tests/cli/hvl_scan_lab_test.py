@@ -527,7 +527,10 @@ class HvlScanWsd(unittest.TestCase):
 
     def test_wsd_printers_listed_and_merged(self):
         with Lab("hw" + SUFFIX, ["p1"]) as lab, tempfile.TemporaryDirectory() as cwd:
-            lab.wsd("p1", WSD_DEVICES)
+            # well-formed, but its Content-Length is past the 256 KiB cap: never read
+            too_big = wsd_device(8, PRINT, address="192.0.2.108",
+                                 metadata={"FriendlyName": "Too Big", "pad": 300 << 10})
+            lab.wsd("p1", {"devices": WSD_DEVICES["devices"] + [too_big]})
             lab.announce("p1", {"instances": [PRINTERS["instances"][0]]})
             lab.wait_browse("_printer._tcp", "Office Laser")
             for args in (["--json"], ["--json", "--no-wsd"]):
@@ -550,6 +553,7 @@ class HvlScanWsd(unittest.TestCase):
                         "192.0.2.102": ("Halvet W2", "Halvet W2", "http://192.0.2.102/", "wsd"),
                         six: ("WSD Six", None, f"http://[{six.replace('%', '%25')}]/", "wsd"),
                         "192.0.2.106": ("192.0.2.106", None, "http://192.0.2.106/", "wsd"),  # metadata never came
+                        "192.0.2.108": ("192.0.2.108", None, "http://192.0.2.108/", "wsd"),
                     })
                     self.assertEqual(rows["192.0.2.101"]["uuid"], "urn:uuid:" + WSD_DEVICES["devices"][0]["uuid"])
                     self.assertLess(elapsed, 4.5)  # the hanging Get costs its 2 s bound, no more

@@ -3,7 +3,8 @@
 from JSON: {"devices": [{"uuid": "...{i}", "types": "wsdp:Device wprt:PrintDeviceType",
 "xaddrs": true (false: a Resolve is needed), "transport": "ipv4" | "ipv6" | "both",
 "address": "192.0.2.10{i}" (optional, added to eth0), "metadata": {"FriendlyName",
-"Manufacturer", "ModelName", "PresentationUrl", "hosted": types} or "hang", "count": N}]}
+"Manufacturer", "ModelName", "PresentationUrl", "hosted": types, "pad": bytes of trailing
+space} or "hang", "count": N}]}
 Prefixes: wsdp wprt wscn pub. Answers every Probe (the client's own filter is under
 test) and each Resolve of its endpoints after 0-500 ms, once per MessageID and
 family; Hello on start, Bye on SIGTERM. Prints "ready"."""
@@ -62,9 +63,10 @@ class Device:
         sections = (f"<wsdp:ThisModel>{f['Manufacturer']}{f['ModelName']}{f['PresentationUrl']}</wsdp:ThisModel>",
                     f"<wsdp:ThisDevice>{f['FriendlyName']}</wsdp:ThisDevice>", "<wsdp:Relationship><wsdp:Host>"
                     f"<wsdp:Types>{self.d['types']}</wsdp:Types></wsdp:Host>{hosted}</wsdp:Relationship>")
+        pad = b" " * m.get("pad", 0)
         return envelope("http://schemas.xmlsoap.org/ws/2004/09/transfer/GetResponse", "<wsx:Metadata>" + "".join(
             f'<wsx:MetadataSection Dialect="{DP}/{s[6:s.index(">")]}">{s}</wsx:MetadataSection>' for s in sections)
-            + "</wsx:Metadata>", to="http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous")
+            + "</wsx:Metadata>", to="http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous") + pad
 
 
 def main():
