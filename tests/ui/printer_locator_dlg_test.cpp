@@ -198,6 +198,8 @@ private slots:
         m_fakes.aMdns.clear();
         m_fakes.bBlockSearches = true;
         QTest::keyClick(m_pDlg.get(), Qt::Key_F5);
+        // Stop only once the UPnP thread has handed its row over.
+        QTRY_COMPARE_WITH_TIMEOUT(m_pDlg->GetListView()->topLevelItemCount(), 1, 2000);
         QTest::keyClick(m_pDlg.get(), Qt::Key_C, Qt::ControlModifier);
         QTRY_COMPARE_WITH_TIMEOUT(aAnnounced.size(), 2, 1000);
         QCOMPARE(aAnnounced.last(), QStringLiteral("1 device found."));
