@@ -21,6 +21,7 @@
 #include "conv_string.h"
 #include "diagnose.h"
 #include "dnssd_client.h"
+#include "glib_types.h"
 #include "live_scan.h"
 #include "printer_list.h"
 #include "printer_scan.h"
@@ -373,6 +374,7 @@ int Watch(const ScanOptions& args) {
 int main(int argc, char** argv) {
     ScanOptions args;
     if (const std::optional<int> nExit = ReadOptions(argc, argv, args)) return *nExit;
+    SetUpGLibTypes();  // before any thread: status, unicast, diagnosis and live scan
     if (args.bDiagnose) return Diagnose();
     InstallStopHandlers(args.bStatus);
     if (args.bWatch) return Watch(args);

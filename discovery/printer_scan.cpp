@@ -1,5 +1,6 @@
 #include "printer_scan.h"
 
+#include "glib_types.h"
 #include "mdns_responder_client.h"
 #include "upnp_finder.h"
 
@@ -36,6 +37,7 @@ bool CPrinterScan::IsProviderEnabled(const CMulticastDataProvider& provider, con
 
 CPrinterScan::StartResult CPrinterScan::StartScan(const SearchOptions& options) {
     StartResult result;
+    SetUpGLibTypes();  // before any provider's thread
     m_aPrinters.RemoveAll();
     m_nMergedCountMdns = 0;
     m_nMergedCountUpnp = 0;

@@ -5,10 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include <gio/gio.h>
-#include <libgssdp/gssdp.h>
-#include <libsoup/soup.h>
-
+#include "glib_types.h"
 #include "live_sources.h"
 
 LiveSourceArray CreateLiveSources(const LiveScanSettings& settings) {
@@ -39,29 +36,6 @@ void CLiveScan::AddAddress(const std::u16string& strRowAddress, const std::u16st
 CLiveScan::Result CLiveScan::Run(Clock::time_point tDeadline, const std::function<bool()>& fnStopAsked) {
     return RunLiveSources(m_aSources, *this, tDeadline, fnStopAsked, m_fnUnavailable);
 }
-
-namespace {
-
-// GLib deadlocks when two threads first use types whose class set-up
-// registers further types (a SoupSession's class registers GIO's socket
-// addresses while the D-Bus address lookup registers them too): each waits
-// for the other's lock, for ever. Every type the sources' threads set up
-// is therefore made here, on one thread, before they start.
-void SetUpGLibTypes() {
-    static std::once_flag s_once;
-    std::call_once(s_once, [] {
-        for (GType type : {G_TYPE_INET_SOCKET_ADDRESS, G_TYPE_UNIX_SOCKET_ADDRESS, G_TYPE_INET_ADDRESS,
-                           G_TYPE_SOCKET_CLIENT, G_TYPE_SOCKET, G_TYPE_CANCELLABLE, G_TYPE_TASK,
-                           G_TYPE_DBUS_CONNECTION, G_TYPE_DBUS_MESSAGE, SOUP_TYPE_SESSION, SOUP_TYPE_MESSAGE,
-                           GSSDP_TYPE_CLIENT, GSSDP_TYPE_RESOURCE_BROWSER}) {
-            g_type_class_unref(g_type_class_ref(type));
-        }
-        // What the bus address lookup sets up on its first call (no I/O).
-        g_free(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr));
-    });
-}
-
-}  // namespace
 
 LiveRunResult RunLiveSources(const LiveSourceArray& aSources, CLiveRowSink& sink,
                              std::chrono::steady_clock::time_point tDeadline,
