@@ -129,6 +129,12 @@ PrinterStatus CScanStatus::Query(const StatusTarget& target, std::chrono::millis
         const auto it = m_mapSnmpRows.find(target.strAddress);
         if (it != m_mapSnmpRows.end()) strSnmpCommunity = it->second;
     }
+    return QueryRowStatus(target, strSnmpCommunity, m_aSnmpCommunities, bound, bCancel);
+}
+
+PrinterStatus QueryRowStatus(const StatusTarget& target, const std::string& strSnmpCommunity,
+                             const std::vector<std::string>& aSnmpCommunities,
+                             std::chrono::milliseconds bound, const std::atomic<bool>& bCancel) {
     if (!strSnmpCommunity.empty())
         return QuerySnmpStatus(target.strAddress, {strSnmpCommunity}, bound, bCancel);
     const auto tStart = std::chrono::steady_clock::now();
@@ -137,7 +143,7 @@ PrinterStatus CScanStatus::Query(const StatusTarget& target, std::chrono::millis
     const auto left = bound - std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::steady_clock::now() - tStart);
     if (left.count() <= 0 || bCancel.load()) return status;
-    PrinterStatus snmp = QuerySnmpStatus(target.strAddress, m_aSnmpCommunities, left, bCancel);
+    PrinterStatus snmp = QuerySnmpStatus(target.strAddress, aSnmpCommunities, left, bCancel);
     return snmp.nState != PrinterState::NoAnswer ? snmp : status;
 }
 

@@ -2,6 +2,7 @@
 // the scan goes on; its table line waits for the answer (or its bound).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -28,14 +29,19 @@ std::string StatusTableLine(const ScanRow& row, const PrinterStatus& status);
 // CSV columns state, reasons (joined by ';') and supplies (name=level%).
 std::vector<OutputColumn> StatusColumns(const std::unordered_map<std::u16string, PrinterStatus>* pStatuses);
 
+// A row found over SNMP (strSnmpCommunity, the community it answered) is
+// asked over SNMP; any other over IPP, then, when IPP told nothing, over SNMP
+// with aSnmpCommunities in what is left of the bound.
+PrinterStatus QueryRowStatus(const StatusTarget& target, const std::string& strSnmpCommunity,
+                             const std::vector<std::string>& aSnmpCommunities,
+                             std::chrono::milliseconds bound, const std::atomic<bool>& bCancel);
+
 class CScanStatus {
 public:
     // Called for each row once its status is known, on the answering
     // thread, one at a time (may be null).
     using AnswerFn = std::function<void(const ScanRow&, const PrinterStatus&)>;
-    // A row found over SNMP is asked over SNMP; any other over IPP, then,
-    // when IPP told nothing, over SNMP with aSnmpCommunities in what is left
-    // of the bound.
+    // Each row asked as QueryRowStatus asks it.
     CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer,
                 std::vector<std::string> aSnmpCommunities);
     ~CScanStatus();

@@ -46,14 +46,20 @@ bool WriteOut(const std::string& str) {
     return std::fwrite(str.data(), 1, str.size(), stdout) == str.size() && std::fflush(stdout) == 0;
 }
 
-// --watch --status: each listed printer asked over IPP when listed and again
-// every interval, never twice at once; a change in what it answers is a
-// CHANGE event of the watch.
+// --watch --status: each listed printer asked as the scan's --status asks it
+// (IPP, SNMP for a printer found over SNMP) when listed and again every
+// interval, never twice at once; a change in what it answers is a CHANGE
+// event of the watch.
 class CWatchStatus {
 public:
-    CWatchStatus(std::chrono::milliseconds bound, std::chrono::milliseconds interval, CLiveWatch& watch)
+    CWatchStatus(std::chrono::milliseconds bound, std::chrono::milliseconds interval, CLiveWatch& watch,
+                 std::vector<std::string> aSnmpCommunities)
         : m_watch(watch),
-          m_runner([this](size_t nId, const PrinterStatus& status) { OnResult(nId, status); }, bound),
+          m_aSnmpCommunities(std::move(aSnmpCommunities)),
+          m_runner([this](size_t nId, const PrinterStatus& status) { OnResult(nId, status); }, bound,
+                   CIppStatusRunner::MAX_PARALLEL,
+                   [this](const StatusTarget& target, std::chrono::milliseconds queryBound,
+                          const std::atomic<bool>& bCancel) { return Query(target, queryBound, bCancel); }),
           m_asker([this, interval] { AskEveryInterval(interval); }) {}
     ~CWatchStatus() { Close(); }
 
@@ -74,17 +80,29 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bClosed || !m_asked.emplace(row.strIpAddress, m_nNextId).second) return;
         m_ids.emplace(m_nNextId, row.strIpAddress);
+        if (row.nKind == ROW_KIND_SNMP) m_snmpRows[Utf16ToUtf8(row.strIpAddress)] = row.strSnmpCommunity;
         m_runner.Add(m_nNextId++, StatusTargetForRow(row));
     }
     void Forget(const std::u16string& strAddress) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_statuses.erase(strAddress);
+        m_snmpRows.erase(Utf16ToUtf8(strAddress));
     }
     // For the output, which reads the statuses while it holds the lock.
     std::mutex& GetMutex() { return m_mutex; }
     const std::unordered_map<std::u16string, PrinterStatus>& GetStatuses() const { return m_statuses; }
 
 private:
+    PrinterStatus Query(const StatusTarget& target, std::chrono::milliseconds bound,
+                        const std::atomic<bool>& bCancel) {
+        std::string strCommunity;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const auto it = m_snmpRows.find(target.strAddress);
+            if (it != m_snmpRows.end()) strCommunity = it->second;
+        }
+        return QueryRowStatus(target, strCommunity, m_aSnmpCommunities, bound, bCancel);
+    }
     void OnResult(size_t nId, const PrinterStatus& status) {
         std::u16string strAddress;
         std::vector<std::string> aChanged;
@@ -111,6 +129,7 @@ private:
     }
 
     CLiveWatch& m_watch;
+    const std::vector<std::string> m_aSnmpCommunities;
     std::mutex m_mutex;  // everything below; taken after the watch's own lock, never before
     std::condition_variable m_cvClosed;
     bool m_bClosed = false;
@@ -118,6 +137,7 @@ private:
     std::unordered_map<size_t, std::u16string> m_ids;    // the queries out
     std::unordered_map<std::u16string, size_t> m_asked;  // the printers they ask
     std::unordered_map<std::u16string, PrinterStatus> m_statuses;
+    std::unordered_map<std::string, std::string> m_snmpRows;  // address -> community, of rows found over SNMP
     CIppStatusRunner m_runner;
     std::thread m_asker;  // last: it uses the rest
 };
@@ -216,7 +236,7 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     CLiveWatch watch(CreateLiveSources(settings), watchSettings, fnEvent);
     if (args.bStatus) {
         const auto bound = std::chrono::milliseconds(static_cast<int64_t>(args.fStatusTimeoutSeconds * 1000));
-        pStatus = std::make_unique<CWatchStatus>(bound, settings.watchInterval, watch);
+        pStatus = std::make_unique<CWatchStatus>(bound, settings.watchInterval, watch, args.aSnmpCommunities);
         pStatuses = &pStatus->GetStatuses();
     }
     for (OutputColumn& column : StatusColumns(pStatuses)) aColumns.push_back(std::move(column));

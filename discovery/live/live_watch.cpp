@@ -1,8 +1,10 @@
 // The watch's liveness check is a TCP connect to the printer's service port
 // (the SRV port, the UPnP description's port, else IPP's 631): any answer,
-// a refusal included, means it is there. All checks run on the thread that
-// watches, non-blocking, polled with the sources' 20 ms tick; each is bounded
-// by one interval.
+// a refusal included, means it is there. A printer found over SNMP is asked
+// for sysUpTime.0 with the community it answered instead: any SNMP reply
+// means it is there. All checks run on the thread that watches,
+// non-blocking, polled with the sources' 20 ms tick; each is bounded by one
+// interval.
 #include "live_watch.h"
 
 #include <netdb.h>
@@ -14,33 +16,69 @@
 #include <cerrno>
 
 #include "conv_string.h"
+#include "snmp_message.h"
 
 namespace {
 
 constexpr uint16_t IPP_PORT = 631;
+constexpr uint16_t SNMP_PORT = 161;
+
+bool IsSnmpChecked(const ScanRow& row) {
+    return row.nKind == ROW_KIND_SNMP;
+}
 
 // A non-blocking connect to the address (IPv6 with its zone, "fe80::1%eth0").
 // The socket while it is under way; -1 with bAnswered when it is settled at
-// once (connected or refused), -1 without when it failed.
-int StartConnect(const std::u16string& strAddress, uint16_t nPort, bool& bAnswered) {
+// once (connected or refused), -1 without when it failed. A datagram socket
+// is connected at once and waits for its answer.
+int StartConnect(const std::u16string& strAddress, uint16_t nPort, int nType, bool& bAnswered) {
     bAnswered = false;
     addrinfo hints{};
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_socktype = nType;
     addrinfo* pInfo = nullptr;
     if (getaddrinfo(Utf16ToUtf8(strAddress).c_str(), std::to_string(nPort).c_str(), &hints, &pInfo) != 0) {
         return -1;
     }
-    const int hSocket = socket(pInfo->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int hSocket = socket(pInfo->ai_family, nType | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int nError = hSocket < 0                                                ? errno
                        : connect(hSocket, pInfo->ai_addr, pInfo->ai_addrlen) == 0 ? 0
                                                                                   : errno;
     freeaddrinfo(pInfo);
     if (hSocket < 0) return -1;
-    if (nError == EINPROGRESS) return hSocket;
+    if (nError == EINPROGRESS || (nError == 0 && nType == SOCK_DGRAM)) return hSocket;
     close(hSocket);
     bAnswered = nError == 0 || nError == ECONNREFUSED;
     return -1;
+}
+
+// SNMPv1, which every agent speaks; the socket waits for its reply, or -1.
+int StartSnmpGet(const ScanRow& row) {
+    static const SnmpOid SYS_UP_TIME{1, 3, 6, 1, 2, 1, 1, 3, 0};
+    bool bAnswered = false;
+    const int hSocket = StartConnect(row.strIpAddress, SNMP_PORT, SOCK_DGRAM, bAnswered);
+    const std::string strRequest =
+        BuildSnmpRequest({SNMP_V1, row.strSnmpCommunity, 1, SnmpRequestKind::Get, {SYS_UP_TIME}});
+    if (hSocket >= 0 && (strRequest.empty() || send(hSocket, strRequest.data(), strRequest.size(), 0) < 0)) {
+        close(hSocket);
+        return -1;
+    }
+    return hSocket;
+}
+
+// The check's socket is ready: connected or refused, or an SNMP reply (an
+// ICMP refusal is no agent, and no answer).
+bool CheckAnswered(int hSocket, bool bSnmp) {
+    if (bSnmp) {
+        char aBuffer[2048];
+        const ssize_t nRead = recv(hSocket, aBuffer, sizeof aBuffer, 0);
+        SnmpResponse response;
+        return nRead > 0 && ParseSnmpResponse({aBuffer, static_cast<size_t>(nRead)}, response);
+    }
+    int nError = 0;
+    socklen_t nSize = sizeof nError;
+    getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nSize);
+    return nError == 0 || nError == ECONNREFUSED;
 }
 
 }  // namespace
@@ -194,8 +232,10 @@ void CLiveWatch::StartCheck(Entry& entry, Clock::time_point tNow) {
     entry.tNextCheck = tNow + m_settings.interval;
     entry.tCheckEnd = tNow + m_settings.interval;
     bool bAnswered = false;
-    entry.hSocket =
-        StartConnect(entry.row.strIpAddress, entry.row.nPort != 0 ? entry.row.nPort : IPP_PORT, bAnswered);
+    entry.hSocket = IsSnmpChecked(entry.row) ? StartSnmpGet(entry.row)
+                                             : StartConnect(entry.row.strIpAddress,
+                                                            entry.row.nPort != 0 ? entry.row.nPort : IPP_PORT,
+                                                            SOCK_STREAM, bAnswered);
     if (entry.hSocket >= 0) {
         ++m_nChecking;
     } else {
@@ -209,17 +249,14 @@ void CLiveWatch::CheckLiveness() {
     std::vector<Entry*> aOut;
     for (auto& [strAddress, entry] : m_entries) {
         if (entry.hSocket < 0) continue;
-        aPoll.push_back({entry.hSocket, POLLOUT, 0});
+        aPoll.push_back({entry.hSocket, static_cast<short>(IsSnmpChecked(entry.row) ? POLLIN : POLLOUT), 0});
         aOut.push_back(&entry);
     }
     if (!aPoll.empty() && poll(aPoll.data(), aPoll.size(), 0) < 0) return;
     const Clock::time_point tNow = Clock::now();
     for (size_t i = 0; i < aOut.size(); ++i) {
         if (aPoll[i].revents != 0) {
-            int nError = 0;
-            socklen_t nSize = sizeof nError;
-            getsockopt(aOut[i]->hSocket, SOL_SOCKET, SO_ERROR, &nError, &nSize);
-            EndCheck(*aOut[i], nError == 0 || nError == ECONNREFUSED, tNow);
+            EndCheck(*aOut[i], CheckAnswered(aOut[i]->hSocket, IsSnmpChecked(aOut[i]->row)), tNow);
         } else if (tNow >= aOut[i]->tCheckEnd) {
             EndCheck(*aOut[i], false, tNow);
         }

@@ -959,19 +959,22 @@ def watched(name, **more):
 class HvlScanWatch(unittest.TestCase):
     """--watch with a 1 s interval, each printer on a host of its own: one
     added mid-watch, one whose adminurl changes, one saying goodbye, one
-    switched off without a word, then avahi-daemon restarted under it."""
+    switched off without a word, an SNMP printer whose agent stops (a TCP
+    connect would still be refused, so alive), then avahi-daemon restarted
+    under it."""
 
     def test_events_as_they_happen(self):
-        with Lab("wt" + SUFFIX, ["p1", "p2", "p3", "p4"]) as lab:
+        with Lab("wt" + SUFFIX, ["p1", "p2", "p3", "p4", "p5"]) as lab:
+            lab.snmp("p5", {"public": FRONT_DESK})
             stay = lab.announce("p1", watched("Watch Stay", txt=["adminurl=http://stay.example/a"],
                                               next_txt=["adminurl=http://stay.example/b"]), tag="stay")
             lab.announce("p2", watched("Watch Bye"), tag="bye")
             lab.announce("p3", watched("Watch Off"), tag="off")
             for name in ("Watch Stay", "Watch Bye", "Watch Off"):
                 lab.wait_browse("_printer._tcp", name)
-            ip = {h: lab.ip(h) for h in ("p1", "p2", "p3", "p4")}
+            ip = {h: lab.ip(h) for h in lab.hosts}
             proc = subprocess.Popen([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--watch", "--json",
-                                     "--watch-interval", "1", "--no-upnp", "--timeout", "60"],
+                                     "--watch-interval", "1", "--no-upnp", "--snmp", "--timeout", "60"],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             lines, seen = queue.Queue(), []
             reader = threading.Thread(target=lambda: [lines.put(line) for line in proc.stdout], daemon=True)
@@ -991,7 +994,7 @@ class HvlScanWatch(unittest.TestCase):
 
             try:
                 with self.subTest("listed at the start, rows as --json writes them"):
-                    for host in ("p1", "p2", "p3"):
+                    for host in ("p1", "p2", "p3", "p5"):
                         e = expect("add", host, 10 * SLOWER)
                         self.assertEqual(set(e["row"]), JSON_KEYS | {"first_seen"})
                         self.assertEqual((e["reason"], e["changed"]), (None, []))
@@ -1019,6 +1022,9 @@ class HvlScanWatch(unittest.TestCase):
                     lab.kill("off", signal="KILL")
                     lab.exec("p3", ["ip", "link", "set", "eth0", "down"]).check_returncode()
                     e = expect("remove", "p3", 2 * 1 + 1)
+                    self.assertEqual(e["reason"], "no answer")
+                    lab.kill("snmp")
+                    e = expect("remove", "p5", 2 * 1 + 1)
                     self.assertEqual(e["reason"], "no answer")
                 with self.subTest("avahi-daemon restarted: its printers stay"):
                     lab.client_avahi("restart")
