@@ -313,7 +313,8 @@ void CLiveMdnsSource::OnRemoved(const DnsSdBrowseReply& reply, const std::string
     if (itSeen != m_seen.end() && std::get<0>(*itSeen) == &instance) return;
     // avahi removes an instance when its goodbye comes (its records expiring
     // first is rare: the liveness check sees such a printer gone long before).
-    if (instance.bKept) m_pSink->Remove(instance.row.strIpAddress, LiveRemoveReason::GOODBYE);
+    if (instance.bKept)
+        m_pSink->Remove(instance.row.strIpAddress, instance.row.nKind, LiveRemoveReason::GOODBYE);
     m_gone.push_back(&instance);
 }
 

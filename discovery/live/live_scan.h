@@ -70,8 +70,9 @@ public:
     // One more address of the row listed under strRowAddress.
     virtual void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) = 0;
     // Under watch only: the printer listed under strAddress left, as its
-    // method saw it.
-    virtual void Remove(const std::u16string& /*strAddress*/, LiveRemoveReason /*reason*/) {}
+    // method (nKind) saw it; no event when another method listed it.
+    virtual void Remove(const std::u16string& /*strAddress*/, int32_t /*nKind*/,
+                        LiveRemoveReason /*reason*/) {}
     // Under watch only: the method's daemon stopped answering (bLost) or is
     // back. Its printers stay listed meanwhile; once back the method lists
     // again what it sees, and Emit of a listed address is no event.

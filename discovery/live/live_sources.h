@@ -42,12 +42,21 @@ public:
     int32_t Run(const std::function<int32_t()>& fnSearch) {
         const int32_t nFirst = fnSearch();
         std::unique_lock<std::mutex> lock(m_mutex);
-        while (nFirst == 0 && m_bWatch && !m_cvStop.wait_for(lock, m_interval, [this] { return m_bStop; })) {
+        while (nFirst == 0 && m_bWatch) {
+            m_cvStop.wait_for(lock, m_interval, [this] { return m_bStop || m_bWake; });
+            if (m_bStop) break;
+            m_bWake = false;
             lock.unlock();
             fnSearch();
             lock.lock();
         }
         return nFirst;
+    }
+    // The next search now (after the one running, if one is).
+    void Wake() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bWake = true;
+        m_cvStop.notify_all();
     }
     void Stop() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -58,7 +67,8 @@ public:
 private:
     const bool m_bWatch;
     const std::chrono::milliseconds m_interval;
-    std::mutex m_mutex;  // m_bStop
+    std::mutex m_mutex;  // the two below
     std::condition_variable m_cvStop;
     bool m_bStop = false;
+    bool m_bWake = false;
 };

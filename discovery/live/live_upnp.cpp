@@ -2,10 +2,18 @@
 // each printer listed the moment its description is read, its row made by
 // the provider's own packet making, at the address that sent it. Under
 // watch it searches again every interval, so that a changed description
-// lists its printer again.
+// lists its printer again, and listens to the devices' NOTIFYs: a printer's
+// ssdp:byebye removes it, and one whose max-age passes without an answer to
+// a search or an ssdp:alive has expired.
 #include <cstdlib>
+#include <mutex>
+#include <unordered_map>
 
+#include <libsoup/soup.h>
+
+#include "conv_string.h"
 #include "live_sources.h"
+#include "multicast_listener.h"
 #include "upnp_device_finder.h"
 #include "upnp_finder.h"
 
@@ -23,22 +31,63 @@ uint16_t UrlPort(const std::string& strUrl) {
     return nPort > 0 && nPort < 65536 ? static_cast<uint16_t>(nPort) : 0;
 }
 
+// What an SSDP datagram says of a device: the UDN of its USN, and whether it
+// is an ssdp:alive (bAlive) or an ssdp:byebye (bByeBye); neither for a
+// search, an answer or anything else.
+struct SsdpNotice {
+    std::string strUdn;
+    bool bAlive = false;
+    bool bByeBye = false;
+    unsigned nMaxAge = 0;
+};
+
+SsdpNotice ReadSsdpNotice(std::string_view data) {
+    SsdpNotice notice;
+    SoupMessageHeaders* pHeaders = soup_message_headers_new(SOUP_MESSAGE_HEADERS_REQUEST);
+    char* pszMethod = nullptr;
+    if (soup_headers_parse_request(data.data(), static_cast<int>(data.size()), pHeaders, &pszMethod, nullptr,
+                                   nullptr) == SOUP_STATUS_OK &&
+        g_strcmp0(pszMethod, "NOTIFY") == 0) {
+        const char* pszNts = soup_message_headers_get_one(pHeaders, "NTS");
+        const char* pszUsn = soup_message_headers_get_one(pHeaders, "USN");
+        const std::string strUsn = pszUsn ? pszUsn : "";
+        notice.strUdn = strUsn.substr(0, strUsn.find("::"));
+        notice.bAlive = pszNts && g_ascii_strcasecmp(pszNts, "ssdp:alive") == 0;
+        notice.bByeBye = pszNts && g_ascii_strcasecmp(pszNts, "ssdp:byebye") == 0;
+        notice.nMaxAge = SsdpMaxAge(soup_message_headers_get_one(pHeaders, "Cache-Control"));
+    }
+    g_free(pszMethod);
+    soup_message_headers_unref(pHeaders);
+    return notice;
+}
+
 class CLiveUpnpSource : public CLiveSource {
 public:
     explicit CLiveUpnpSource(const LiveScanSettings& settings)
-        : m_finder(Limits(settings)), m_again(settings) {}
+        : m_finder(Limits(settings)), m_again(settings), m_bWatch(settings.bWatch) {}
 
     std::u16string GetName() const override { return u"UPNP"; }
     int32_t Run(CLiveRowSink& sink) override {
         const uint32_t nCode = CUPnPDeviceFinder::CheckAvailable();
         if (nCode != 0) return static_cast<int32_t>(nCode);
-        m_finder.SetDeviceCallback([&sink](const UPnPDevice& device) {
+        m_finder.SetDeviceCallback([this, &sink](const UPnPDevice& device) {
             MulticastDataPacket packet;
             if (MakeUPnPPacket(device, packet, UPnPAddressFrom::SENDER) != UPnPPacketResult::MADE) return;
             ScanRow row = ScanRowFromPacket(packet, PROVIDER_KIND_UPNP);
             row.nPort = UrlPort(device.strDocumentUrl);
-            sink.Emit(std::move(row));
+            const std::u16string strAddress = row.strIpAddress;
+            if (sink.Emit(std::move(row)) && m_bWatch && !device.strUdn.empty())
+                Refresh(device.strUdn, &strAddress, device.nMaxAge);
         });
+        CMulticastListener listener;
+        if (m_bWatch) {
+            listener.Start(
+                "239.255.255.250", 1900,
+                [this, &sink](std::string_view data, const std::string& strSender) {
+                    OnNotice(ReadSsdpNotice(data), Utf8ToUtf16(strSender), sink);
+                },
+                [this, &sink] { Expire(sink); });
+        }
         // No SSDP client could start (or no interface): UPnP cannot work
         // here. A stopped search still counts as one that ran.
         return m_again.Run([this] {
@@ -54,6 +103,52 @@ public:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct Announced {
+        std::u16string strAddress;
+        Clock::time_point tExpires;
+    };
+
+    // An answer to a search (strAddress: the row it listed) or an ssdp:alive
+    // of a listed printer; a device that gives no max-age is held to UDA's
+    // least, 1800 s.
+    void Refresh(const std::string& strUdn, const std::u16string* pAddress, unsigned nMaxAge) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = pAddress ? m_announced.try_emplace(strUdn).first : m_announced.find(strUdn);
+        if (it == m_announced.end()) return;
+        if (pAddress) it->second.strAddress = *pAddress;
+        it->second.tExpires = Clock::now() + std::chrono::seconds(nMaxAge != 0 ? nMaxAge : 1800);
+    }
+    // Only the address that listed the printer speaks for it.
+    void OnNotice(const SsdpNotice& notice, const std::u16string& strSender, CLiveRowSink& sink) {
+        if (notice.bAlive) Refresh(notice.strUdn, nullptr, notice.nMaxAge);
+        if (!notice.bByeBye) return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto it = m_announced.find(notice.strUdn);
+            if (it == m_announced.end() || it->second.strAddress != strSender) return;
+            m_announced.erase(it);
+        }
+        sink.Remove(strSender, PROVIDER_KIND_UPNP, LiveRemoveReason::GOODBYE);
+    }
+    void Expire(CLiveRowSink& sink) {
+        std::vector<std::u16string> aExpired;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const Clock::time_point tNow = Clock::now();
+            for (auto it = m_announced.begin(); it != m_announced.end();) {
+                if (it->second.tExpires > tNow) {
+                    ++it;
+                    continue;
+                }
+                aExpired.push_back(it->second.strAddress);
+                it = m_announced.erase(it);
+            }
+        }
+        for (const std::u16string& strAddress : aExpired)
+            sink.Remove(strAddress, PROVIDER_KIND_UPNP, LiveRemoveReason::EXPIRED);
+    }
+
     static UPnPFinderLimits Limits(const LiveScanSettings& settings) {
         UPnPFinderLimits limits;
         limits.nMx = settings.nUpnpMx;
@@ -64,6 +159,9 @@ private:
 
     CUPnPDeviceFinder m_finder;
     CSearchAgain m_again;
+    const bool m_bWatch;
+    std::mutex m_mutex;  // m_announced: the finder's thread and the listener's
+    std::unordered_map<std::string, Announced> m_announced;  // under watch, by UDN
 };
 
 }  // namespace

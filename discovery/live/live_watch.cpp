@@ -176,10 +176,10 @@ void CLiveWatch::AddAddress(const std::u16string& strRowAddress, const std::u16s
     if (row.aAddresses.size() != nBefore) Tell(WatchEventKind::CHANGE, row, {"addresses"});
 }
 
-void CLiveWatch::Remove(const std::u16string& strAddress, LiveRemoveReason reason) {
+void CLiveWatch::Remove(const std::u16string& strAddress, int32_t nKind, LiveRemoveReason reason) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_entries.find(strAddress);
-    if (it != m_entries.end()) Drop(it, reason);
+    if (it != m_entries.end() && it->second.row.nKind == nKind) Drop(it, reason);
 }
 
 void CLiveWatch::DaemonLost(const std::u16string& strSource, bool bLost) {

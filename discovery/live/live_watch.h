@@ -82,7 +82,7 @@ private:
 
     bool Emit(ScanRow row) override;
     void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) override;
-    void Remove(const std::u16string& strAddress, LiveRemoveReason reason) override;
+    void Remove(const std::u16string& strAddress, int32_t nKind, LiveRemoveReason reason) override;
     void DaemonLost(const std::u16string& strSource, bool bLost) override;
 
     // Every 20 ms: ends the checks that answered or ran out, starts those due.

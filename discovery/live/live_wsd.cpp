@@ -1,8 +1,15 @@
 // WS-Discovery in the live scan: the finder's bounded search, each printer
 // listed the moment its metadata is read or given up on; under watch the
-// search is made again every interval.
+// search is made again every interval, and the devices' Hello and Bye are
+// heard on 3702: a listed printer's Bye removes it, a printer's Hello
+// searches at once.
+#include <algorithm>
+#include <mutex>
+#include <unordered_map>
+
 #include "conv_string.h"
 #include "live_sources.h"
+#include "multicast_listener.h"
 #include "network_text.h"
 #include "wsd_finder.h"
 
@@ -14,18 +21,39 @@ constexpr size_t WSD_MAX_URL_UNITS = 2048;
 class CLiveWsdSource : public CLiveSource {
 public:
     explicit CLiveWsdSource(const LiveScanSettings& settings)
-        : m_finder(Limits(settings)), m_again(settings) {}
+        : m_finder(Limits(settings)), m_again(settings), m_bWatch(settings.bWatch) {}
 
     std::u16string GetName() const override { return u"WSD"; }
     int32_t Run(CLiveRowSink& sink) override {
         const uint32_t nCode = CWsdFinder::CheckAvailable();
         if (nCode != 0) return static_cast<int32_t>(nCode);
-        m_finder.SetPrinterCallback(
-            [&sink](const WsdDevice& device) { sink.Emit(ScanRowFromWsdDevice(device)); });
+        m_finder.SetPrinterCallback([this, &sink](const WsdDevice& device) {
+            ScanRow row = ScanRowFromWsdDevice(device);
+            const std::u16string strAddress = row.strIpAddress;
+            if (sink.Emit(std::move(row)) && m_bWatch) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_listed[device.strEndpoint] = {strAddress, device.aAddresses};
+            }
+        });
         m_finder.SetAddressCallback([&sink](const std::string& strListed, const std::string& strAddress) {
             sink.AddAddress(Utf8ToUtf16(strListed), Utf8ToUtf16(strAddress));
         });
+        CMulticastListener listener;
+        if (m_bWatch) {
+            listener.Start("239.255.255.250", 3702,
+                           [this, &sink](std::string_view data, const std::string& strSender) {
+                               WsdMessage message;
+                               if (ParseWsdMessage(data, message)) OnAnnouncement(message, strSender, sink);
+                           });
+        }
         return m_again.Run([this] {
+            {
+                // Those listed by the last two searches: a printer gone
+                // since is no longer held.
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_listedBefore = std::move(m_listed);
+                m_listed.clear();
+            }
             m_finder.Find();
             return 0;
         });
@@ -36,6 +64,34 @@ public:
     }
 
 private:
+    struct Listed {
+        std::u16string strRowAddress;
+        std::vector<std::string> aAddresses;  // where it answered from
+    };
+    using ListedMap = std::unordered_map<std::string, Listed>;  // by endpoint address
+
+    // Only an address the printer answered from speaks for it.
+    void OnAnnouncement(const WsdMessage& message, const std::string& strSender, CLiveRowSink& sink) {
+        for (const WsdEndpoint& endpoint : message.aEndpoints) {
+            if (message.kind == WsdMessage::Kind::HELLO && WsdTypesNamePrinter(endpoint.aTypes))
+                m_again.Wake();
+            if (message.kind != WsdMessage::Kind::BYE) continue;
+            std::u16string strRowAddress;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                for (ListedMap* pMap : {&m_listed, &m_listedBefore}) {
+                    const auto it = pMap->find(endpoint.strAddress);
+                    if (it == pMap->end()) continue;
+                    const std::vector<std::string>& a = it->second.aAddresses;
+                    if (std::find(a.begin(), a.end(), strSender) == a.end()) continue;
+                    strRowAddress = it->second.strRowAddress;
+                    pMap->erase(it);
+                }
+            }
+            if (!strRowAddress.empty()) sink.Remove(strRowAddress, ROW_KIND_WSD, LiveRemoveReason::GOODBYE);
+        }
+    }
+
     static WsdFinderLimits Limits(const LiveScanSettings& settings) {
         WsdFinderLimits limits;
         limits.listenFor = settings.wsdListenFor;
@@ -44,6 +100,9 @@ private:
 
     CWsdFinder m_finder;
     CSearchAgain m_again;
+    const bool m_bWatch;
+    std::mutex m_mutex;  // the two below: the finder's thread and the listener's
+    ListedMap m_listed, m_listedBefore;
 };
 
 }  // namespace

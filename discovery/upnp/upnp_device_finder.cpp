@@ -116,6 +116,17 @@ std::string BoundUtf8(std::string_view text, size_t nMaxBytes) {
     return std::string(text.substr(0, nCut));
 }
 
+unsigned SsdpMaxAge(const char* pszCacheControl) {
+    if (!pszCacheControl) return 0;
+    GHashTable* pParams = soup_header_parse_param_list(pszCacheControl);
+    const auto* pszValue = static_cast<const char*>(g_hash_table_lookup(pParams, "max-age"));
+    guint64 nSeconds = 0;
+    if (!pszValue || !g_ascii_string_to_unsigned(pszValue, 10, 0, G_MAXUINT64, &nSeconds, nullptr))
+        nSeconds = 0;
+    soup_header_free_param_list(pParams);
+    return static_cast<unsigned>(std::min<guint64>(nSeconds, 86400));
+}
+
 std::string UPnPDeviceKey(const UPnPDevice& device, size_t nPosition) {
     if (!device.strUdn.empty()) return device.strUdn;
     // XML text never holds U+0001, so this cannot equal any UDN.
@@ -203,6 +214,7 @@ struct CUPnPDeviceFinder::CSearch {
         CSearch* pSearch = nullptr;
         std::string strLocation;
         std::string strSender;
+        unsigned nMaxAge = 0;
         SoupMessage* pMessage = nullptr;
         GCancellable* pCancel = nullptr;
         GSource* pDeadline = nullptr;
@@ -254,11 +266,12 @@ struct CUPnPDeviceFinder::CSearch {
         }
         ++nFromSender;
         pSearch->requested.insert(std::move(key));
-        pSearch->StartFetch(strLocation, pszFrom, strUrl, strHost);
+        pSearch->StartFetch(strLocation, pszFrom, strUrl, strHost,
+                            SsdpMaxAge(soup_message_headers_get_one(pHeaders, "Cache-Control")));
     }
 
     void StartFetch(const std::string& strLocation, const char* pszSender, const std::string& strUrl,
-                    const std::string& strHost) {
+                    const std::string& strHost, unsigned nMaxAge) {
         SoupMessage* pMessage = soup_message_new("GET", strUrl.c_str());
         if (!pMessage) return;
         soup_message_add_flags(pMessage, SOUP_MESSAGE_NO_REDIRECT);
@@ -271,6 +284,7 @@ struct CUPnPDeviceFinder::CSearch {
         p->pSearch = this;
         p->strLocation = strLocation;
         p->strSender = pszSender;
+        p->nMaxAge = nMaxAge;
         p->pMessage = pMessage;
         p->pCancel = g_cancellable_new();
         p->pDeadline = g_timeout_source_new(static_cast<guint>(limits.fetchDeadline.count()));
@@ -349,6 +363,7 @@ struct CUPnPDeviceFinder::CSearch {
             if (aDevices.size() >= limits.nMaxDevices) break;
             if (!keys.insert(UPnPDeviceKey(aFound[i], i)).second) continue;
             aFound[i].strSender = p->strSender;
+            aFound[i].nMaxAge = p->nMaxAge;
             aDevices.push_back(std::move(aFound[i]));
             if (fnFound) fnFound(aDevices.back());
         }

@@ -28,6 +28,7 @@ struct UPnPDevice {
     std::string strManufacturer{};
     std::string strModelName{};
     std::string strSender{};  // the dotted IPv4 address the description was fetched from
+    unsigned nMaxAge{0};      // seconds, from the answer's CACHE-CONTROL; 0 when it gave none
 };
 
 // Why a finder cannot run or a search failed (HRESULT-shaped, so they read
@@ -111,6 +112,10 @@ std::string UPnPDeviceKey(const UPnPDevice& device, size_t nPosition);
 // (`strHostHeader` then gets the Host to send), and empty (refused) for
 // another address, IPv6, another scheme or a malformed URL.
 std::string UPnPFetchUrl(std::string_view location, std::string_view sender, std::string& strHostHeader);
+
+// The max-age of an SSDP CACHE-CONTROL header ("max-age=1800") in seconds,
+// at most a day; 0 when there is none or it is no number.
+unsigned SsdpMaxAge(const char* pszCacheControl);
 
 // Trims ASCII white space and cuts to at most nMaxBytes without splitting a
 // UTF-8 sequence.

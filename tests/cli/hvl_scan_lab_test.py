@@ -960,12 +960,15 @@ class HvlScanWatch(unittest.TestCase):
     """--watch with a 1 s interval, each printer on a host of its own: one
     added mid-watch, one whose adminurl changes, one saying goodbye, one
     switched off without a word, an SNMP printer whose agent stops (a TCP
-    connect would still be refused, so alive), then avahi-daemon restarted
-    under it."""
+    connect would still be refused, so alive), a UPnP printer's byebye and a
+    WSD printer's Bye, then avahi-daemon restarted under it."""
 
     def test_events_as_they_happen(self):
-        with Lab("wt" + SUFFIX, ["p1", "p2", "p3", "p4", "p5"]) as lab:
+        with Lab("wt" + SUFFIX, ["p1", "p2", "p3", "p4", "p5", "p6", "p7"]) as lab:
             lab.snmp("p5", {"public": FRONT_DESK})
+            lab.spawn("p6", [UPNP_PEER, lab.ip("p6"), DESCRIPTIONS, "printer.xml"], tag="upnp")
+            lab.wsd("p7", {"devices": [{"uuid": "5e1f0000-0000-4000-8000-000000000032", "metadata": {},
+                                        "types": "wsdp:Device wprt:PrintDeviceType"}]})
             stay = lab.announce("p1", watched("Watch Stay", txt=["adminurl=http://stay.example/a"],
                                               next_txt=["adminurl=http://stay.example/b"]), tag="stay")
             lab.announce("p2", watched("Watch Bye"), tag="bye")
@@ -974,7 +977,7 @@ class HvlScanWatch(unittest.TestCase):
                 lab.wait_browse("_printer._tcp", name)
             ip = {h: lab.ip(h) for h in lab.hosts}
             proc = subprocess.Popen([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--watch", "--json",
-                                     "--watch-interval", "1", "--no-upnp", "--snmp", "--timeout", "60"],
+                                     "--watch-interval", "1", "--snmp", "--timeout", "60"],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             lines, seen = queue.Queue(), []
             reader = threading.Thread(target=lambda: [lines.put(line) for line in proc.stdout], daemon=True)
@@ -994,7 +997,7 @@ class HvlScanWatch(unittest.TestCase):
 
             try:
                 with self.subTest("listed at the start, rows as --json writes them"):
-                    for host in ("p1", "p2", "p3", "p5"):
+                    for host in ("p1", "p2", "p3", "p5", "p6", "p7"):
                         e = expect("add", host, 10 * SLOWER)
                         self.assertEqual(set(e["row"]), JSON_KEYS | {"first_seen"})
                         self.assertEqual((e["reason"], e["changed"]), (None, []))
@@ -1014,6 +1017,12 @@ class HvlScanWatch(unittest.TestCase):
                     self.assertEqual(e["reason"], "goodbye")
                     # avahi keeps a record for 1 s after its goodbye (RFC 6762, 10.1)
                     self.assertLess(time.monotonic() - t0, 2.0 * SLOWER)
+                for tag, host in (("upnp", "p6"), ("wsd", "p7")):
+                    with self.subTest(f"{tag} goodbye"):  # its host still refuses connections: alive
+                        t0 = time.monotonic()
+                        lab.kill(tag)
+                        self.assertEqual(expect("remove", host, 1 * SLOWER)["reason"], "goodbye")
+                        self.assertLess(time.monotonic() - t0, 1.0 * SLOWER)
                 with self.subTest("back after its goodbye: listed again"):
                     seen.clear()
                     lab.announce("p2", watched("Watch Bye"), tag="back")

@@ -212,4 +212,14 @@ TEST(BoundUtf8, CutsWithoutSplittingASequence) {
     EXPECT_EQ(BoundUtf8("", 0), "");
 }
 
+// What devices put in CACHE-CONTROL: the watch expires a printer by it.
+TEST(SsdpMaxAge, ReadsTheNumberAndRefusesTheRest) {
+    EXPECT_EQ(SsdpMaxAge("max-age=1800"), 1800u);
+    EXPECT_EQ(SsdpMaxAge("no-cache, MAX-AGE = 120"), 120u);
+    EXPECT_EQ(SsdpMaxAge("max-age=99999999999"), 86400u);  // at most a day
+    for (const char* psz : {"max-age=-1", "max-age=", "max-age=12x", "no-cache", ""})
+        EXPECT_EQ(SsdpMaxAge(psz), 0u) << psz;
+    EXPECT_EQ(SsdpMaxAge(nullptr), 0u);
+}
+
 }  // namespace
