@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "conv_string.h"
 #include "trace_log.h"
@@ -60,10 +61,11 @@ bool CMulticastListener::Start(const char* pszGroup, uint16_t nPort, DatagramFn 
         m_hSocket = -1;
         return false;
     }
+    m_nGroup = address.sin_addr.s_addr;
     m_hStop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_fnDatagram = std::move(fnDatagram);
     m_fnTick = std::move(fnTick);
-    m_nTickMs = m_fnTick ? nTickMs : -1;
+    m_nTickMs = m_fnTick ? nTickMs : 30000;
     m_thread = std::thread([this] { Listen(); });
     return true;
 }
@@ -83,7 +85,12 @@ void CMulticastListener::Stop() {
 
 void CMulticastListener::Listen() {
     char aBuffer[65536];
+    auto tJoined = std::chrono::steady_clock::now();
     for (;;) {
+        if (std::chrono::steady_clock::now() - tJoined >= std::chrono::seconds(30)) {
+            JoinEveryInterface(m_hSocket, in_addr{m_nGroup});
+            tJoined = std::chrono::steady_clock::now();
+        }
         pollfd aPoll[2] = {{m_hSocket, POLLIN, 0}, {m_hStop, POLLIN, 0}};
         if (poll(aPoll, 2, m_nTickMs) < 0 && errno != EINTR) return;
         if (aPoll[1].revents != 0) return;

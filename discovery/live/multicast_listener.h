@@ -3,7 +3,8 @@
 // the other programs of the desktop that listen there: the socket is bound
 // shared (SO_REUSEADDR, SO_REUSEPORT) and to the group's address, so that it
 // never holds the port alone nor takes a datagram sent to another program.
-// IPv4, on every interface that is up and can multicast, but loopback.
+// IPv4, on every interface that is up and can multicast, but loopback (asked
+// again every 30 s, for the interfaces that came up since).
 #pragma once
 
 #include <cstdint>
@@ -34,7 +35,8 @@ private:
     void Listen();
 
     int m_hSocket = -1;
-    int m_hStop = -1;  // an eventfd
+    uint32_t m_nGroup = 0;  // network byte order
+    int m_hStop = -1;       // an eventfd
     int m_nTickMs = -1;
     DatagramFn m_fnDatagram;
     std::function<void()> m_fnTick;
