@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -17,6 +18,9 @@ using Ms = std::chrono::milliseconds;
 // Cancelled calls come back at once from a live bus: the teardown waits this
 // long for them before the reaper takes over.
 constexpr Ms DRAIN_BOUND{100};
+// Calls awaiting a reply at once, below the bus's limit of 128 per client;
+// the rest wait in order.
+constexpr int MAX_AWAITING = 100;
 // The reaper gives a torn-down bus this long; past it whatever GLib still
 // holds is left (a connect that never ends cannot be taken back).
 constexpr Ms REAPER_LIMIT{30000};
@@ -33,7 +37,16 @@ struct CBoundedBusState : std::enable_shared_from_this<CBoundedBusState> {
     gulong nClosedHandler = 0;
     std::vector<guint> aSubscriptions;
     GError* pConnectError = nullptr;
-    int nPending = 0;              // operations GLib has not given back yet
+    int nPending = 0;  // operations GLib has not given back yet
+    // Calls awaiting a reply, and those held back until fewer do: the bus
+    // refuses a client more than 128 (max_replies_per_connection).
+    int nAwaiting = 0;
+    struct HeldCall {
+        Clock::time_point tDeadline;
+        // Sends the call, or (bSend false, or past its bound) fails it as timed out.
+        std::function<void(const std::shared_ptr<CBoundedBusState>&, bool bSend)> fn;
+    };
+    std::deque<HeldCall> heldCalls;
     bool bConnecting = false;      // the connect has not completed
     bool bTornDown = false;        // no callback of the user runs any more
     bool bClosedSeen = false;      // the connection emitted "closed"
@@ -48,6 +61,31 @@ struct CBoundedBusState : std::enable_shared_from_this<CBoundedBusState> {
     void StartClose();
     // Runs once nPending is zero: gives back the connection and the context.
     void GiveBackConnectionAndContext();
+    void SendHeld() {
+        while (!bTornDown && !heldCalls.empty() && nAwaiting < MAX_AWAITING) {
+            auto fn = std::move(heldCalls.front().fn);
+            heldCalls.pop_front();
+            fn(shared_from_this(), true);
+        }
+    }
+    // Held calls past their bound fail; the earliest bound of those left.
+    Clock::time_point ExpireHeld() {
+        std::vector<HeldCall> aExpired;
+        const Clock::time_point tNow = Clock::now();
+        Clock::time_point tEarliest = Clock::time_point::max();
+        for (auto it = heldCalls.begin(); it != heldCalls.end();) {
+            if (it->tDeadline <= tNow) {
+                aExpired.push_back(std::move(*it));
+                it = heldCalls.erase(it);
+            } else {
+                tEarliest = std::min(tEarliest, it->tDeadline);
+                ++it;
+            }
+        }
+        for (HeldCall& call : aExpired) call.fn(shared_from_this(), false);
+        // Their callbacks may have made more calls.
+        return aExpired.empty() ? tEarliest : ExpireHeld();
+    }
 };
 
 using StatePtr = std::shared_ptr<CBoundedBusState>;
@@ -102,10 +140,17 @@ void OnConnected(GObject*, GAsyncResult* pResult, gpointer pData) {
     }
 }
 
+void VariantUnref(GVariant* p) {
+    if (p != nullptr) g_variant_unref(p);
+}
+
 void OnCallDone(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
     std::unique_ptr<CHolder<CBoundedBus::ReplyFn>> pHolder(
         static_cast<CHolder<CBoundedBus::ReplyFn>*>(pData));
-    --pHolder->pState->nPending;
+    CBoundedBusState& state = *pHolder->pState;
+    --state.nPending;
+    --state.nAwaiting;
+    state.SendHeld();
     GError* pError = nullptr;
     GVariant* pReply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(pSource), pResult, &pError);
     if (!pHolder->pState->bTornDown) {
@@ -142,6 +187,21 @@ gboolean OnStopReadable(gint, GIOCondition, gpointer pData) {
 gboolean OnDeadline(gpointer pData) {
     *static_cast<bool*>(pData) = true;
     return G_SOURCE_REMOVE;
+}
+
+GSource* StartTimer(GMainContext* pContext, Clock::time_point tAt, bool* pbFired) {
+    const auto nLeft = std::chrono::ceil<Ms>(tAt - Clock::now()).count();
+    GSource* pTimer = g_timeout_source_new(static_cast<guint>(std::clamp<long long>(nLeft, 1, 600000)));
+    g_source_set_callback(pTimer, OnDeadline, pbFired, nullptr);
+    g_source_attach(pTimer, pContext);
+    return pTimer;
+}
+
+void DestroyTimer(GSource*& pTimer) {
+    if (pTimer == nullptr) return;
+    g_source_destroy(pTimer);
+    g_source_unref(pTimer);
+    pTimer = nullptr;
 }
 
 // Finishes teardowns that outlived their bound, on a thread of its own that
@@ -321,10 +381,33 @@ void CBoundedBus::CallAsync(const char* pszDest, const char* pszPath, const char
         g_error_free(pError);
         return;
     }
-    ++state.nPending;
-    g_dbus_connection_call(state.pConnection, pszDest, pszPath, pszInterface, pszMethod, pArgs, pReplyType,
-                           G_DBUS_CALL_FLAGS_NO_AUTO_START, std::max(1, nTimeoutMs), state.pCancellable,
-                           OnCallDone, new CHolder<ReplyFn>{m_pState, std::move(fnReply)});
+    // A call held back keeps its own bound, counted from now.
+    const Clock::time_point tDeadline = Clock::now() + Ms(std::max(1, nTimeoutMs));
+    std::shared_ptr<GVariant> pOwnedArgs(pArgs != nullptr ? g_variant_ref_sink(pArgs) : nullptr,
+                                         VariantUnref);
+    auto fnSend = [strDest = std::string(pszDest), strPath = std::string(pszPath),
+                   strInterface = std::string(pszInterface), strMethod = std::string(pszMethod), pOwnedArgs,
+                   pReplyType, tDeadline, fnReply = std::move(fnReply)](const StatePtr& pState, bool bSend) {
+        const long long nLeft = std::chrono::floor<Ms>(tDeadline - Clock::now()).count();
+        if (!bSend || nLeft <= 0) {
+            // Its bound passed while held back: never sent, so the daemon
+            // makes nothing for a reply nobody would take.
+            GError* pError =
+                g_error_new_literal(G_IO_ERROR, G_IO_ERROR_TIMED_OUT, "held back past its bound");
+            fnReply(nullptr, pError);
+            g_error_free(pError);
+            return;
+        }
+        ++pState->nPending;
+        ++pState->nAwaiting;
+        g_dbus_connection_call(pState->pConnection, strDest.c_str(), strPath.c_str(), strInterface.c_str(),
+                               strMethod.c_str(), pOwnedArgs.get(), pReplyType,
+                               G_DBUS_CALL_FLAGS_NO_AUTO_START,
+                               static_cast<int>(std::clamp<long long>(nLeft, 1, INT_MAX)),
+                               pState->pCancellable, OnCallDone, new CHolder<ReplyFn>{pState, fnReply});
+    };
+    state.heldCalls.push_back({tDeadline, std::move(fnSend)});
+    state.SendHeld();
 }
 
 void CBoundedBus::Call(const char* pszDest, const char* pszPath, const char* pszInterface,
@@ -379,9 +462,13 @@ void CBoundedBus::Subscribe(const char* pszSender, const char* pszInterface, con
 CBoundedBus::Outcome CBoundedBus::RunUntil(const std::function<bool()>& fnDone, Clock::time_point tDeadline) {
     CBoundedBusState& state = *m_pState;
     bool bTimedOut = false;
+    bool bHeldDue = false;
     GSource* pTimer = nullptr;
+    GSource* pHeldTimer = nullptr;  // the earliest bound of a held call, when before tDeadline
+    Clock::time_point tHeldTimer{};
     Outcome outcome = Outcome::TIMEOUT;
     for (;;) {
+        const Clock::time_point tHeld = state.ExpireHeld();
         if (fnDone()) {
             outcome = Outcome::DONE;
             break;
@@ -397,18 +484,16 @@ CBoundedBus::Outcome CBoundedBus::RunUntil(const std::function<bool()>& fnDone, 
         if (bTimedOut || Clock::now() >= tDeadline) {
             break;
         }
-        if (pTimer == nullptr) {
-            const auto nLeft = std::chrono::ceil<Ms>(tDeadline - Clock::now()).count();
-            pTimer = g_timeout_source_new(static_cast<guint>(std::clamp<long long>(nLeft, 1, 600000)));
-            g_source_set_callback(pTimer, OnDeadline, &bTimedOut, nullptr);
-            g_source_attach(pTimer, state.pContext);
+        if (pTimer == nullptr) pTimer = StartTimer(state.pContext, tDeadline, &bTimedOut);
+        if (tHeld < tDeadline && (pHeldTimer == nullptr || tHeld != tHeldTimer)) {
+            DestroyTimer(pHeldTimer);
+            pHeldTimer = StartTimer(state.pContext, tHeld, &bHeldDue);
+            tHeldTimer = tHeld;
         }
         g_main_context_iteration(state.pContext, TRUE);
     }
-    if (pTimer != nullptr) {
-        g_source_destroy(pTimer);
-        g_source_unref(pTimer);
-    }
+    DestroyTimer(pTimer);
+    DestroyTimer(pHeldTimer);
     return outcome;
 }
 
@@ -447,6 +532,7 @@ void CBoundedBus::TearDown() {
         }
         state.aSubscriptions.clear();
     }
+    state.heldCalls.clear();  // never sent: no reply will run
     g_cancellable_cancel(state.pCancellable);
     state.StartClose();
     const auto tEnd = std::min(Clock::now() + DRAIN_BOUND, m_tTeardownLimit);

@@ -63,6 +63,8 @@ public:
 
     // A method call bounded by nTimeoutMs of its own: fnReply runs once, on
     // this thread while the context runs, unless the bus is torn down first.
+    // Past 100 calls awaiting a reply (the system bus refuses a client more
+    // than 128), the rest wait their turn in order, within their bound.
     void CallAsync(const char* pszDest, const char* pszPath, const char* pszInterface, const char* pszMethod,
                    GVariant* pArgs, const GVariantType* pReplyType, int nTimeoutMs, ReplyFn fnReply);
     // A method call waited for until tDeadline (or a stop, or the bus's loss).

@@ -201,10 +201,9 @@ void CLiveMdnsSource::Queue(Instance& instance, int32_t nInterface, int32_t nPro
 }
 
 void CLiveMdnsSource::StartResolves(CDnsSdSession& session) {
-    // A burst at a time: the bus refuses calls past its limit of calls waiting for a reply.
-    for (size_t nStarted = 0;
-         !m_queue.empty() && m_inFlight.size() < m_nResolveLimit && nStarted < m_settings.nMaxResolves;
-         ++nStarted) {
+    // All at once, up to the limit: the bus client holds back the calls past
+    // what the bus takes awaiting a reply.
+    while (!m_queue.empty() && m_inFlight.size() < m_nResolveLimit) {
         std::unique_ptr<Resolve> pResolve = std::move(m_queue.front());
         m_queue.pop_front();
         Resolve* p = pResolve.get();
@@ -243,9 +242,11 @@ void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink) {
         const bool bAnswer = resolve.bAnswered && resolve.reply.nError == 0;
         if (bAnswer) m_tLastAnswer = tNow;
         // Dropped by the daemon: refused (its limits, or its bus's), failed,
-        // or left unanswered while it kept answering others. Once more, last.
+        // or left unanswered while it kept answering others (on a large link
+        // its answers come in waves, a second apart: it asks again after 1 s).
+        // Once more, last.
         const bool bDropped = resolve.bAnswered ? !bAnswer && tNow < resolve.tDeadline
-                                                : tNow < m_tLastAnswer + m_settings.resolveBound / 4;
+                                                : tNow < m_tLastAnswer + m_settings.resolveBound / 2;
         if (bDropped && !resolve.bRetry) {
             Queue(instance, resolve.nInterface, resolve.nProtocol, true);
             it = m_inFlight.erase(it);

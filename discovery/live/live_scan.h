@@ -22,12 +22,11 @@ struct LiveScanSettings {
     // Each resolve, from its own start; also how long browses may stay silent
     // before their AllForNow when the daemon stops answering.
     std::chrono::milliseconds resolveBound{2000};
-    // Resolves in flight: this many at the start, and at most this many
-    // started at once (avahi's bus takes 128 calls of a client waiting for a
-    // reply); then one more for each answer and a quarter less for each
-    // refusal, within the two bounds (avahi-daemon takes 1024 objects of a
-    // client by default).
-    size_t nMaxResolves = 64;
+    // Resolves in flight: this many at the start (every instance seen is
+    // resolved at once, as the daemon answers many in one packet), then a
+    // quarter less for each refusal and one more for each answer, within the
+    // two bounds (avahi-daemon takes 1024 objects of a client by default).
+    size_t nMaxResolves = 900;
     size_t nFewestResolves = 16;
     size_t nMostResolves = 900;
     // After every browse's AllForNow, instances still arriving keep the

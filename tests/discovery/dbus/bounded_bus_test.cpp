@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <map>
 #include <thread>
 
 #include "fake_avahi_daemon.h"
@@ -129,6 +130,40 @@ TEST(BoundedBus, EveryWaitEndsAtItsBound) {
     }
     close(aPipe[0]);
     close(aPipe[1]);
+}
+
+// Calls past what the bus takes awaiting a reply (128) wait their turn:
+// none refused, and one held back still ends at its own bound.
+TEST(BoundedBus, CallsPastTheBusLimitWaitTheirTurnWithinTheirBound) {
+    fake_avahi::Script script;
+    script.aInstances = {};
+    script.nBrowseStartDelayMs = 300;
+    fake_avahi::Daemon daemon(script);
+    CBoundedBus bus;
+    ASSERT_TRUE(bus.Connect(fake_avahi::PrivateBus::Address(), Clock::now() + 5s, nullptr));
+    CBusReply browser;
+    bus.Call("org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server2", "ServiceBrowserPrepare",
+             g_variant_new("(iissu)", -1, 0, "_printer._tcp", "local", 0u), G_VARIANT_TYPE("(o)"),
+             Clock::now() + 5s, browser);
+    ASSERT_NE(browser.pReply, nullptr);
+    const char* pszPath = nullptr;
+    g_variant_get(browser.pReply, "(&o)", &pszPath);
+    std::vector<int> aBounds(140, 5000);
+    aBounds.push_back(100);
+    std::map<std::string, int> outcomes;
+    const auto t0 = Clock::now();
+    for (int nTimeoutMs : aBounds) {
+        bus.CallAsync("org.freedesktop.Avahi", pszPath, "org.freedesktop.Avahi.ServiceBrowser", "Start",
+                      nullptr, nullptr, nTimeoutMs, [&outcomes, t0](GVariant* pReply, const GError* pError) {
+                          const bool bAtBound = g_error_matches(pError, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) &&
+                                                Clock::now() - t0 < 250ms;
+                          ++outcomes[pReply != nullptr ? "answered"
+                                     : bAtBound        ? "timed out at its bound"
+                                                       : pError->message];
+                      });
+    }
+    bus.RunUntil([&] { return outcomes.size() > 2 || outcomes["answered"] == 140; }, Clock::now() + 5s);
+    EXPECT_EQ(outcomes, (std::map<std::string, int>{{"answered", 140}, {"timed out at its bound", 1}}));
 }
 
 }  // namespace
