@@ -118,13 +118,16 @@ void CheckAvahiCache(DiagnoseReport& report, const CBusReply& pid, size_t nPrint
     const unsigned nMax = CacheEntriesMax(ReadAvahiConf(pid));
     const std::string strLimit = "avahi-daemon caches at most " + std::to_string(nMax) +
                                  " records per interface (cache-entries-max in /etc/avahi/avahi-daemon.conf)";
-    if (nPrinters * 4 <= nMax / 4 * 3) {
+    // Four records a printer is the least it takes (more with an AAAA or a
+    // second type), and a full cache shows fewer printers than it could
+    // hold: warn once the least would fill half of it.
+    if (nPrinters * 4 <= nMax / 2) {
         Add(report, Level::OK, strLimit + ": enough for about " + std::to_string(nMax / 4) + " printers.");
         return;
     }
     Add(report, Level::WARN,
         strLimit + ", and this scan saw " + std::to_string(nPrinters) +
-            " printers over mDNS, which need about " + std::to_string(nPrinters * 4) +
+            " printers over mDNS, which need at least " + std::to_string(nPrinters * 4) +
             ": printers may be missing. Raise it (to " + std::to_string(nPrinters * 16) +
             ", say) in the [server] section and restart avahi-daemon.");
 }
