@@ -114,20 +114,31 @@ std::vector<OutputColumn> StatusColumns(const StatusMap* pStatuses) {
 CScanStatus::CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer,
                          std::vector<std::string> aSnmpCommunities)
     : m_fnAnswer(std::move(fnAnswer)),
-      m_aSnmpCommunities(std::move(aSnmpCommunities)),
+      m_query(std::move(aSnmpCommunities)),
       m_pRunner(std::make_unique<CIppStatusRunner>(
           [this](size_t nId, const PrinterStatus& status) { OnResult(nId, status); }, bound,
           CIppStatusRunner::MAX_PARALLEL,
           [this](const StatusTarget& target, std::chrono::milliseconds queryBound,
-                 const std::atomic<bool>& bCancel) { return Query(target, queryBound, bCancel); })) {}
+                 const std::atomic<bool>& bCancel) { return m_query(target, queryBound, bCancel); })) {}
 
-PrinterStatus CScanStatus::Query(const StatusTarget& target, std::chrono::milliseconds bound,
-                                 const std::atomic<bool>& bCancel) {
+void CRowStatusQuery::Remember(const ScanRow& row) {
+    if (row.nKind != ROW_KIND_SNMP) return;
+    std::lock_guard lock(m_mutex);
+    m_communities[Utf16ToUtf8(row.strIpAddress)] = row.strSnmpCommunity;
+}
+
+void CRowStatusQuery::Forget(const std::u16string& strAddress) {
+    std::lock_guard lock(m_mutex);
+    m_communities.erase(Utf16ToUtf8(strAddress));
+}
+
+PrinterStatus CRowStatusQuery::operator()(const StatusTarget& target, std::chrono::milliseconds bound,
+                                          const std::atomic<bool>& bCancel) {
     std::string strSnmpCommunity;
     {
         std::lock_guard lock(m_mutex);
-        const auto it = m_mapSnmpRows.find(target.strAddress);
-        if (it != m_mapSnmpRows.end()) strSnmpCommunity = it->second;
+        const auto it = m_communities.find(target.strAddress);
+        if (it != m_communities.end()) strSnmpCommunity = it->second;
     }
     return QueryRowStatus(target, strSnmpCommunity, m_aSnmpCommunities, bound, bCancel);
 }
@@ -157,8 +168,8 @@ void CScanStatus::Ask(const ScanRow& row) {
         std::lock_guard lock(m_mutex);
         nId = m_aRows.size();
         m_aRows.push_back(row);
-        if (row.nKind == ROW_KIND_SNMP) m_mapSnmpRows[Utf16ToUtf8(row.strIpAddress)] = row.strSnmpCommunity;
     }
+    m_query.Remember(row);
     m_pRunner->Add(nId, StatusTargetForRow(row));
 }
 

@@ -36,6 +36,24 @@ PrinterStatus QueryRowStatus(const StatusTarget& target, const std::string& strS
                              const std::vector<std::string>& aSnmpCommunities,
                              std::chrono::milliseconds bound, const std::atomic<bool>& bCancel);
 
+// Asks each row's printer as QueryRowStatus does, knowing the community of
+// each row found over SNMP once it is remembered; callable from any thread.
+class CRowStatusQuery {
+public:
+    explicit CRowStatusQuery(std::vector<std::string> aSnmpCommunities)
+        : m_aSnmpCommunities(std::move(aSnmpCommunities)) {}
+    void Remember(const ScanRow& row);
+    void Forget(const std::u16string& strAddress);
+    PrinterStatus operator()(const StatusTarget& target, std::chrono::milliseconds bound,
+                             const std::atomic<bool>& bCancel);
+
+private:
+    const std::vector<std::string> m_aSnmpCommunities;
+    std::mutex m_mutex;  // m_communities
+    std::unordered_map<std::string, std::string>
+        m_communities;  // address -> community, of rows found over SNMP
+};
+
 class CScanStatus {
 public:
     // Called for each row once its status is known, on the answering
@@ -60,15 +78,11 @@ public:
 
 private:
     void OnResult(size_t nId, const PrinterStatus& status);
-    PrinterStatus Query(const StatusTarget& target, std::chrono::milliseconds bound,
-                        const std::atomic<bool>& bCancel);
 
     const AnswerFn m_fnAnswer;
-    const std::vector<std::string> m_aSnmpCommunities;
+    CRowStatusQuery m_query;
     std::mutex m_mutex;  // guards the rows and statuses, and the calls of m_fnAnswer
     std::vector<ScanRow> m_aRows;
     std::unordered_map<std::u16string, PrinterStatus> m_mapStatus;
-    std::unordered_map<std::string, std::string>
-        m_mapSnmpRows;                            // address -> community, of rows found over SNMP
     std::unique_ptr<CIppStatusRunner> m_pRunner;  // last: its workers use the rest
 };

@@ -55,11 +55,11 @@ public:
     CWatchStatus(std::chrono::milliseconds bound, std::chrono::milliseconds interval, CLiveWatch& watch,
                  std::vector<std::string> aSnmpCommunities)
         : m_watch(watch),
-          m_aSnmpCommunities(std::move(aSnmpCommunities)),
+          m_query(std::move(aSnmpCommunities)),
           m_runner([this](size_t nId, const PrinterStatus& status) { OnResult(nId, status); }, bound,
                    CIppStatusRunner::MAX_PARALLEL,
                    [this](const StatusTarget& target, std::chrono::milliseconds queryBound,
-                          const std::atomic<bool>& bCancel) { return Query(target, queryBound, bCancel); }),
+                          const std::atomic<bool>& bCancel) { return m_query(target, queryBound, bCancel); }),
           m_asker([this, interval] { AskEveryInterval(interval); }) {}
     ~CWatchStatus() { Close(); }
 
@@ -80,29 +80,19 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bClosed || !m_asked.emplace(row.strIpAddress, m_nNextId).second) return;
         m_ids.emplace(m_nNextId, row.strIpAddress);
-        if (row.nKind == ROW_KIND_SNMP) m_snmpRows[Utf16ToUtf8(row.strIpAddress)] = row.strSnmpCommunity;
+        m_query.Remember(row);
         m_runner.Add(m_nNextId++, StatusTargetForRow(row));
     }
     void Forget(const std::u16string& strAddress) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_statuses.erase(strAddress);
-        m_snmpRows.erase(Utf16ToUtf8(strAddress));
+        m_query.Forget(strAddress);
     }
     // For the output, which reads the statuses while it holds the lock.
     std::mutex& GetMutex() { return m_mutex; }
     const std::unordered_map<std::u16string, PrinterStatus>& GetStatuses() const { return m_statuses; }
 
 private:
-    PrinterStatus Query(const StatusTarget& target, std::chrono::milliseconds bound,
-                        const std::atomic<bool>& bCancel) {
-        std::string strCommunity;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            const auto it = m_snmpRows.find(target.strAddress);
-            if (it != m_snmpRows.end()) strCommunity = it->second;
-        }
-        return QueryRowStatus(target, strCommunity, m_aSnmpCommunities, bound, bCancel);
-    }
     void OnResult(size_t nId, const PrinterStatus& status) {
         std::u16string strAddress;
         std::vector<std::string> aChanged;
@@ -129,15 +119,14 @@ private:
     }
 
     CLiveWatch& m_watch;
-    const std::vector<std::string> m_aSnmpCommunities;
-    std::mutex m_mutex;  // everything below; taken after the watch's own lock, never before
+    CRowStatusQuery m_query;  // before the runner, whose workers use it
+    std::mutex m_mutex;       // everything below; taken after the watch's own lock, never before
     std::condition_variable m_cvClosed;
     bool m_bClosed = false;
     size_t m_nNextId = 0;
     std::unordered_map<size_t, std::u16string> m_ids;    // the queries out
     std::unordered_map<std::u16string, size_t> m_asked;  // the printers they ask
     std::unordered_map<std::u16string, PrinterStatus> m_statuses;
-    std::unordered_map<std::string, std::string> m_snmpRows;  // address -> community, of rows found over SNMP
     CIppStatusRunner m_runner;
     std::thread m_asker;  // last: it uses the rest
 };
