@@ -9,7 +9,7 @@
 #   tests/fuzz/run-fuzzers.sh [fuzz_<name>...]
 #
 # FUZZ_SECONDS   time per target (default 45)
-# FUZZ_JOBS      build parallelism (default 2)
+# FUZZ_JOBS      build parallelism, and how many targets run at once (default 2)
 # A crash, leak or timeout fails the script. The input that caused it is
 # kept in build/fuzz/artifacts/<name>/ (emptied at the start of each run);
 # its path, hex dump and base64 form are printed, as CI may not keep files.
@@ -60,36 +60,55 @@ show_input() {
 failed=()
 summary=()
 mkdir -p "$build/logs"
+
+# Runs one target for its time; its log is read once every run has ended.
+run_target() {
+  local target=$1 exe=$2 name=${1#fuzz_}
+  local corpus="$work/$name" artifacts="$build/artifacts/$name" log="$build/logs/$name.log"
+  rm -rf "$artifacts"
+  mkdir -p "$corpus" "$artifacts"
+  if [ -d "tests/fuzz/corpus/$name" ]; then
+    cp -R "tests/fuzz/corpus/$name/." "$corpus/"
+  fi
+  local options=(-max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=4096
+                 -print_final_stats=1 -artifact_prefix="$artifacts/")
+  if [ -f "tests/fuzz/corpus/$name.dict" ]; then
+    options+=(-dict="tests/fuzz/corpus/$name.dict")
+  fi
+  if [ -f "tests/fuzz/corpus/$name.options" ]; then
+    local extra=()
+    read -r -a extra < <(grep -v "^#" "tests/fuzz/corpus/$name.options" | tr "\n" " ") || true
+    options+=("${extra[@]}")
+  fi
+  printf -- '--- %s: %ss over %s seed inputs ---\n' "$target" "$seconds" "$(find "$corpus" -type f | wc -l)"
+  local status=0
+  "$exe" "${options[@]}" "$corpus" >"$log" 2>&1 || status=$?
+  echo "$status" >"$log.status"
+}
+
+# One target per core at a time: each still has a core of its own for its time.
+declare -A exes=()
 for target in "${targets[@]}"; do
   exe=$(find "$build" -type f -name "$target" -perm -u+x -not -path '*/CMakeFiles/*' | head -n 1)
-  if [ -z "$exe" ]; then
+  [ -n "$exe" ] || continue
+  exes[$target]=$exe
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  run_target "$target" "$exe" &
+done
+wait
+
+for target in "${targets[@]}"; do
+  if [ -z "${exes[$target]:-}" ]; then
     echo "run-fuzzers: $target was not built" >&2
     failed+=("$target")
     summary+=("$(printf '%-26s %12s %10s  %s' "$target" - - "not built")")
     continue
   fi
   name=${target#fuzz_}
-  corpus="$work/$name"
   artifacts="$build/artifacts/$name"
   log="$build/logs/$name.log"
-  rm -rf "$artifacts"
-  mkdir -p "$corpus" "$artifacts"
-  if [ -d "tests/fuzz/corpus/$name" ]; then
-    cp -R "tests/fuzz/corpus/$name/." "$corpus/"
-  fi
-  options=(-max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=4096
-           -print_final_stats=1 -artifact_prefix="$artifacts/")
-  if [ -f "tests/fuzz/corpus/$name.dict" ]; then
-    options+=(-dict="tests/fuzz/corpus/$name.dict")
-  fi
-  if [ -f "tests/fuzz/corpus/$name.options" ]; then
-    extra=()
-    read -r -a extra < <(grep -v "^#" "tests/fuzz/corpus/$name.options" | tr "\n" " ") || true
-    options+=("${extra[@]}")
-  fi
-  printf '\n--- %s: %ss over %s seed inputs ---\n' "$target" "$seconds" "$(find "$corpus" -type f | wc -l)"
-  status=0
-  "$exe" "${options[@]}" "$corpus" >"$log" 2>&1 || status=$?
+  status=$(cat "$log.status" 2>/dev/null || echo 1)
+  printf '\n--- %s ---\n' "$target"
   runs=$(sed -n 's/^stat::number_of_executed_units: *\([0-9]*\).*/\1/p' "$log" | tail -n 1)
   [ -n "$runs" ] || runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$log" | tail -n 1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *\([0-9]*\).*/\1/p' "$log" | tail -n 1)
