@@ -1,7 +1,10 @@
 #include "printer_scan.h"
 
+#include <cassert>
+
 #include "glib_types.h"
 #include "mdns_responder_client.h"
+#include "trace_log.h"
 #include "upnp_finder.h"
 
 ProviderArray CPrinterScan::CreateDefaultProviders() {
@@ -18,7 +21,19 @@ ProviderArray CPrinterScan::CreateProviders(bool bIpp) {
     return aProviders;
 }
 
-CPrinterScan::CPrinterScan(ProviderArray aProviders) : m_aProviders(std::move(aProviders)) {}
+CPrinterScan::CPrinterScan(ProviderArray aProviders) {
+    // Tick merges per kind: a provider of a kind it does not know would search
+    // and list nothing, so it is refused here, where it shows.
+    for (auto& pProvider : aProviders) {
+        const int32_t nKind = pProvider->GetKind();
+        if (nKind == PROVIDER_KIND_MDNS || nKind == PROVIDER_KIND_UPNP) {
+            m_aProviders.push_back(std::move(pProvider));
+            continue;
+        }
+        TraceMessage(TRACE_ERROR, nullptr, u"%s: Unknown provider kind %d, not used.", pProvider->GetName(),
+                     nKind);
+    }
+}
 
 CPrinterScan::~CPrinterScan() {
     Shutdown();
@@ -81,6 +96,7 @@ int32_t CPrinterScan::Tick() {
                 nCompare = m_nMergedCountUpnp;
                 break;
             default:
+                assert(!"a provider of a kind the constructor refuses");
                 continue;
         }
         if (nCount == nCompare) continue;

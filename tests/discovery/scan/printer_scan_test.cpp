@@ -142,6 +142,23 @@ TEST(PrinterScan, StartsOnlyAvailableAndSwitchedOnProviders) {
     }
 }
 
+// Tick merges per kind: a provider of a kind it does not know is refused at
+// once, not left to search and list nothing.
+TEST(PrinterScan, RefusesAProviderOfAnUnknownKind) {
+    Fakes f{};
+    ProviderArray a = MakeProviders(f, {}, {});
+    auto pOther = std::make_unique<CFakeProvider>(
+        7, u"OTHER", [](CFakeProvider& p) { p.Append(u"X", u"192.0.2.9", u""); });
+    CFakeProvider* pRefused = pOther.get();
+    a.push_back(std::move(pOther));
+    CPrinterScan scan(std::move(a));
+    EXPECT_EQ(pRefused->m_nAvailableCalls.load(), 0);
+    SearchOptions options;
+    options.bMdnsEnabled = options.bUpnpEnabled = 1;
+    EXPECT_EQ(scan.StartScan(options).nEnabled, 2);
+    ASSERT_TRUE(RunToEnd(scan));
+}
+
 TEST(PrinterScan, StopKeepsWhatWasFoundAndEndsTheScan) {
     Fakes f{};
     std::atomic<bool> bAppended{false};
