@@ -705,9 +705,8 @@ class HvlScanSnmp(unittest.TestCase):
                                       rows[ip["p5"]]["status"]["state"]], ["mdns", "snmp", "printing"])
 
     def test_v1_agent_whose_walk_stays_put(self):
-        """An SNMPv1-only agent whose supply walk never moves on and whose first
-        status answer has a bad UDP checksum: named and asked within the bound;
-        without --snmp, --status sends it nothing."""
+        """SNMPv1 only, a walk that stays put, a bad checksum: named and asked in
+        time; without --snmp, --status sends it nothing."""
         with Lab("sv" + SUFFIX, ["p1"]) as lab:
             data, log = os.path.join(lab.dir, "old.json"), os.path.join(lab.dir, "p1", "agent.log")
             with open(data, "w", encoding="utf-8") as f:

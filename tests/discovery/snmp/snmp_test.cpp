@@ -120,26 +120,23 @@ TEST(SnmpStatus, LevelsThatAreNoPercentageStaySo) {
 
 TEST(SnmpStatus, CancelEndsAQueryWhoseReadableSocketReadsNothing) {
     const int hPeer = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t nSize = sizeof at;
+    sockaddr_in at{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}}, from{};
+    socklen_t nSize = sizeof at, nFrom = sizeof from;
+    auto* pFrom = reinterpret_cast<sockaddr*>(&from);
     ASSERT_EQ(bind(hPeer, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
     ASSERT_EQ(getsockname(hPeer, reinterpret_cast<sockaddr*>(&at), &nSize), 0);
     std::atomic<bool> bCancel{false};
     auto query = std::async(std::launch::async, [&] {
         return QuerySnmpStatus("127.0.0.1", {"public"}, std::chrono::seconds(5), bCancel, ntohs(at.sin_port));
     });
-    char aBuffer[2048];
-    sockaddr_in from{};
-    socklen_t nFrom = sizeof from;
-    ASSERT_GT(recvfrom(hPeer, aBuffer, sizeof aBuffer, 0, reinterpret_cast<sockaddr*>(&from), &nFrom), 0);
+    char aRequest[2048];
+    ASSERT_GT(recvfrom(hPeer, aRequest, sizeof aRequest, 0, pFrom, &nFrom), 0);
     g_bDropNextDatagram = true;
-    sendto(hPeer, "x", 1, 0, reinterpret_cast<sockaddr*>(&from), nFrom);
+    sendto(hPeer, "x", 1, 0, pFrom, nFrom);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     bCancel = true;
     const bool bEnded = query.wait_for(std::chrono::milliseconds(500)) == std::future_status::ready;
-    sendto(hPeer, "x", 1, 0, reinterpret_cast<sockaddr*>(&from), nFrom);  // frees a recv that blocks
+    sendto(hPeer, "x", 1, 0, pFrom, nFrom);  // frees a recv that blocks
     EXPECT_TRUE(bEnded);
     EXPECT_EQ(query.get().nState, PrinterState::NoAnswer);
     close(hPeer);
