@@ -267,7 +267,9 @@ void StartStatus(ScanRun& run) {
     CScanStatus::AnswerFn fnAnswer;
     if (run.bLiveTable)
         fnAnswer = [&run](const ScanRow& row, const PrinterStatus& status) { run.ShowLive(row, &status); };
-    run.pStatus = std::make_unique<CScanStatus>(bound, std::move(fnAnswer), run.args.aSnmpCommunities);
+    // Without --snmp no SNMP packet leaves, not even to a printer without IPP.
+    run.pStatus = std::make_unique<CScanStatus>(
+        bound, std::move(fnAnswer), run.args.bSnmp ? run.args.aSnmpCommunities : std::vector<std::string>{});
 }
 
 void StartUnicast(ScanRun& run) {

@@ -153,7 +153,7 @@ PrinterStatus QueryRowStatus(const StatusTarget& target, const std::string& strS
     if (status.nState != PrinterState::NoIpp && status.nState != PrinterState::NoAnswer) return status;
     const auto left = bound - std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::steady_clock::now() - tStart);
-    if (left.count() <= 0 || bCancel.load()) return status;
+    if (left.count() <= 0 || bCancel.load() || aSnmpCommunities.empty()) return status;
     PrinterStatus snmp = QuerySnmpStatus(target.strAddress, aSnmpCommunities, left, bCancel);
     return snmp.nState != PrinterState::NoAnswer ? snmp : status;
 }

@@ -31,7 +31,7 @@ std::vector<OutputColumn> StatusColumns(const std::unordered_map<std::u16string,
 
 // A row found over SNMP (strSnmpCommunity, the community it answered) is
 // asked over SNMP; any other over IPP, then, when IPP told nothing, over SNMP
-// with aSnmpCommunities in what is left of the bound.
+// with aSnmpCommunities in what is left of the bound (none: not over SNMP).
 PrinterStatus QueryRowStatus(const StatusTarget& target, const std::string& strSnmpCommunity,
                              const std::vector<std::string>& aSnmpCommunities,
                              std::chrono::milliseconds bound, const std::atomic<bool>& bCancel);

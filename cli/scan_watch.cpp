@@ -225,7 +225,10 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     CLiveWatch watch(CreateLiveSources(settings), watchSettings, fnEvent);
     if (args.bStatus) {
         const auto bound = std::chrono::milliseconds(static_cast<int64_t>(args.fStatusTimeoutSeconds * 1000));
-        pStatus = std::make_unique<CWatchStatus>(bound, settings.watchInterval, watch, args.aSnmpCommunities);
+        // Without --snmp no SNMP packet leaves.
+        pStatus =
+            std::make_unique<CWatchStatus>(bound, settings.watchInterval, watch,
+                                           args.bSnmp ? args.aSnmpCommunities : std::vector<std::string>{});
         pStatuses = &pStatus->GetStatuses();
     }
     for (OutputColumn& column : StatusColumns(pStatuses)) aColumns.push_back(std::move(column));

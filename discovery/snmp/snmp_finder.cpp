@@ -37,6 +37,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace snmp_oids;
 
+// What a printer's identity is read from, in one Get.
+const std::vector<SnmpOid> IDENTITY_OIDS{SYS_NAME,
+                                         SYS_LOCATION,
+                                         SYS_DESCR,
+                                         HR_DEVICE_DESCR_1,
+                                         PRT_GENERAL_PRINTER_NAME_1,
+                                         PRT_GENERAL_SERIAL_NUMBER_1,
+                                         PPM_PRINTER_IEEE1284_DEVICE_ID_1};
+
 std::u16string AddressText(uint32_t nAddress) {
     in_addr address{htonl(nAddress)};
     char szText[INET_ADDRSTRLEN] = {};
@@ -84,6 +93,7 @@ private:
         uint32_t nAddress = 0;
         bool bIdentity = false;
         std::string strCommunity;                            // identity: the one that answered
+        std::vector<SnmpOid> aV1Oids;                        // identity: what its v1 request asks
         std::vector<std::pair<int32_t, std::string>> aSent;  // request id, packet
         Clock::time_point tStart;
         bool bRetried = false;
@@ -91,7 +101,7 @@ private:
 
     std::string ProbeRequest(const std::string& strCommunity, int32_t nId) const {
         // SNMPv1, which every agent speaks (a v2c-only probe would miss the
-        // oldest printers); the identity, several values at once, is v2c.
+        // oldest printers).
         return BuildSnmpRequest({SNMP_V1, strCommunity, nId, SnmpRequestKind::Get, {HR_DEVICE_TYPE_1}});
     }
     void Send(uint32_t nAddress, const std::string& strPacket) {
@@ -109,6 +119,7 @@ private:
     void Found(uint32_t nAddress, const std::string& strCommunity);
     void Report(uint32_t nAddress, const std::string& strCommunity, const SnmpResponse* pIdentity);
     void HandleReply(const SnmpResponse& response, uint32_t nFrom);
+    bool AskV1AgainWithoutMissing(Pending& pending, size_t nSent, const SnmpResponse& response);
 
     const SnmpFinderSettings& m_settings;
     const int m_hSocket;
@@ -137,15 +148,13 @@ void CSearch::StartNext() {
             std::tie(pending.nAddress, pending.strCommunity) = m_toIdentify.front();
             m_toIdentify.pop_front();
             pending.bIdentity = true;
-            const int32_t nId = m_nNextId++;
-            pending.aSent.push_back(
-                {nId, BuildSnmpRequest(
-                          {SNMP_V2C,
-                           pending.strCommunity,
-                           nId,
-                           SnmpRequestKind::Get,
-                           {SYS_NAME, SYS_LOCATION, SYS_DESCR, HR_DEVICE_DESCR_1, PRT_GENERAL_PRINTER_NAME_1,
-                            PRT_GENERAL_SERIAL_NUMBER_1, PPM_PRINTER_IEEE1284_DEVICE_ID_1}})});
+            pending.aV1Oids = IDENTITY_OIDS;
+            // v2c, and v1 for the agents that speak nothing else.
+            for (const long nVersion : {SNMP_V2C, SNMP_V1}) {
+                const int32_t nId = m_nNextId++;
+                pending.aSent.push_back({nId, BuildSnmpRequest({nVersion, pending.strCommunity, nId,
+                                                                SnmpRequestKind::Get, pending.aV1Oids})});
+            }
         } else {
             pending.nAddress = m_toProbe.front();
             m_toProbe.pop_front();
@@ -226,6 +235,7 @@ void CSearch::HandleReply(const SnmpResponse& response, uint32_t nFrom) {
         if (it->nAddress != nFrom) continue;
         for (size_t i = 0; i < it->aSent.size(); ++i) {
             if (it->aSent[i].first != response.nRequestId) continue;
+            if (it->bIdentity && AskV1AgainWithoutMissing(*it, i, response)) return;
             const Pending pending = *it;
             m_inFlight.erase(it);
             if (pending.bIdentity) {
@@ -236,6 +246,21 @@ void CSearch::HandleReply(const SnmpResponse& response, uint32_t nFrom) {
             return;
         }
     }
+}
+
+// An SNMPv1 agent refuses the whole identity Get for one name it lacks: the
+// request goes again without it, in the same bound (while v2c may answer).
+bool CSearch::AskV1AgainWithoutMissing(Pending& pending, size_t nSent, const SnmpResponse& response) {
+    const long nIndex = response.nErrorIndex;
+    if (response.nVersion != SNMP_V1 || response.nErrorStatus != SNMP_NO_SUCH_NAME || nIndex < 1 ||
+        nIndex > std::ssize(pending.aV1Oids) || pending.aV1Oids.size() == 1)
+        return false;
+    pending.aV1Oids.erase(pending.aV1Oids.begin() + (nIndex - 1));
+    const int32_t nId = m_nNextId++;
+    pending.aSent[nSent] = {
+        nId, BuildSnmpRequest({SNMP_V1, pending.strCommunity, nId, SnmpRequestKind::Get, pending.aV1Oids})};
+    Send(pending.nAddress, pending.aSent[nSent].second);
+    return true;
 }
 
 void CSearch::Found(uint32_t nAddress, const std::string& strCommunity) {

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "network_text.h"
+#include "trace_log.h"
 
 namespace {
 
@@ -23,6 +24,25 @@ namespace {
 std::mutex& NetSnmpMutex() {
     static std::mutex mutex;
     return mutex;
+}
+
+// net-snmp writes what it finds wrong in a peer's message ("bad type
+// returned") to stderr while no log handler is registered: any host could
+// flood a service's journal. Its lines go to the trace log instead.
+int TraceNetSnmpLine(int, int, void*, void* pData) {
+    const auto* pMessage = static_cast<const snmp_log_message*>(pData);
+    if (pMessage != nullptr && pMessage->msg != nullptr)
+        TraceMessage(TRACE_WARNING, nullptr, u"SNMP: net-snmp: %s", TrimmedNetworkText(pMessage->msg, 255));
+    return 0;
+}
+
+// Under NetSnmpMutex, before net-snmp's first use.
+void RouteNetSnmpLogOnce() {
+    static bool bDone = false;
+    if (bDone) return;
+    bDone = true;
+    snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, TraceNetSnmpLine, nullptr);
+    netsnmp_register_loghandler(NETSNMP_LOGHANDLER_CALLBACK, LOG_DEBUG);
 }
 
 struct PduDeleter {
@@ -77,6 +97,7 @@ SnmpValue ValueOf(const netsnmp_variable_list& var) {
 std::string BuildSnmpRequest(const SnmpRequest& request) {
     if (request.aOids.empty() || request.strCommunity.size() > 255) return {};
     std::lock_guard<std::mutex> lock(NetSnmpMutex());
+    RouteNetSnmpLogOnce();
     netsnmp_session session;
     snmp_sess_init(&session);  // also sets the library up, once
     session.version = request.nVersion;
@@ -117,6 +138,7 @@ bool ParseSnmpResponse(std::string_view bytes, SnmpResponse& response) {
     size_t nCommunity = sizeof aCommunity;
     long nVersion = -1;
     std::lock_guard<std::mutex> lock(NetSnmpMutex());
+    RouteNetSnmpLogOnce();
     // The v1/v2c header alone: an SNMPv3 message never reaches the parser.
     u_char* pPduData = snmp_comstr_parse(pData, &nLength, aCommunity, &nCommunity, &nVersion);
     if (pPduData == nullptr || (nVersion != SNMP_VERSION_1 && nVersion != SNMP_VERSION_2c)) return false;
@@ -130,6 +152,7 @@ bool ParseSnmpResponse(std::string_view bytes, SnmpResponse& response) {
     response.strCommunity.assign(reinterpret_cast<const char*>(aCommunity), nCommunity);
     response.nRequestId = static_cast<int32_t>(pPdu->reqid);
     response.nErrorStatus = pPdu->errstat;
+    response.nErrorIndex = pPdu->errindex;
     for (const netsnmp_variable_list* pVar = pPdu->variables; pVar != nullptr; pVar = pVar->next_variable)
         response.aValues.push_back(ValueOf(*pVar));
     return true;

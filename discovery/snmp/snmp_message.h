@@ -12,6 +12,9 @@ using SnmpOid = std::vector<uint32_t>;
 
 constexpr long SNMP_V1 = 0;
 constexpr long SNMP_V2C = 1;
+// The error status by which an SNMPv1 agent refuses a whole Get for one name
+// it does not have (the error index says which, from 1).
+constexpr long SNMP_NO_SUCH_NAME = 2;
 
 enum class SnmpRequestKind { Get, GetNext };
 
@@ -46,6 +49,7 @@ struct SnmpResponse {
     std::string strCommunity;
     int32_t nRequestId = 0;
     long nErrorStatus = 0;
+    long nErrorIndex = 0;
     std::vector<SnmpValue> aValues;  // in the order sent
 };
 

@@ -21,11 +21,12 @@ void ReadSnmpPrinterState(int64_t nStatus, std::string_view errorBits, PrinterSt
 
 // One row of prtMarkerSuppliesTable: class (3 consumed, 4 receptacle),
 // description, max capacity and level (-1 other, -2 unknown, -3 some
-// remaining); a percentage only when both are known.
+// remaining); a percentage only when both are known, for a receptacle how
+// full it is (its level is the space left).
 SupplyLevel SnmpSupply(int64_t nClass, std::string_view description, int64_t nMaxCapacity, int64_t nLevel);
 
-// Asks strAddress (dotted IPv4) with each community at once and goes on with
-// the first that answers. NoAnswer when nothing answered within the bound,
+// Asks strAddress (dotted IPv4) with each community, in v2c and v1, at once
+// and goes on with the first that answers. NoAnswer when nothing answered within the bound,
 // bCancel was set, or the host has no printer status.
 PrinterStatus QuerySnmpStatus(const std::string& strAddress, const std::vector<std::string>& aCommunities,
                               std::chrono::milliseconds bound, const std::atomic<bool>& bCancel,

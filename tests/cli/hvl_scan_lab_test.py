@@ -30,6 +30,7 @@ from lab import LAB_SH, Lab, skip_reason  # noqa: E402
 
 HVL_SCAN = os.path.abspath(os.environ["HVL_SCAN"]) if os.environ.get("HVL_SCAN") else ""
 UPNP_PEER = os.environ.get("HVL_UPNP_PEER", "")
+SNMP_AGENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab", "snmp_agent.py")
 ZONES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab", "dns")
 DESCRIPTIONS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "lab", "upnp", "descriptions")
 PLOTTER_IP = "192.0.2.77"
@@ -652,6 +653,11 @@ ESCAPED = {SYS_NAME: ("4x", "\x1b[31mRed\x1b]0;owned\x07 Alert".encode().hex()),
 ROUTER = {SYS_NAME: ("4", "core-router"), HR_TYPE: ("6", "1.3.6.1.2.1.25.3.1.3")}
 # Announced over mDNS, no IPP; its agent calls device 1 no printer, yet has a printer status.
 FALLBACK = {HR_TYPE: ("6", "1.3.6.1.2.1.25.3.1.1"), HR_STATUS: ("2", 4)}
+# For snmp_agent.py (SNMPv1 only): no error state, page count, serial or device ID.
+OLD_PRINTER = {SYS_NAME: ["str", "old-laser"], PRT_NAME: ["str", "Old Front"], HR_TYPE: ["oid", PRINTER[1]],
+               "1.3.6.1.2.1.1.6.0": ["str", "Basement"], HR_STATUS: ["int", 3],
+               **{f"1.3.6.1.2.1.43.11.1.1.{col}.1.1": value for col, value in
+                  ((4, ["int", 3]), (6, ["str", "Black Toner"]), (8, ["int", 100]), (9, ["int", 40]))}}
 
 
 class HvlScanSnmp(unittest.TestCase):
@@ -694,9 +700,35 @@ class HvlScanSnmp(unittest.TestCase):
                     self.assertEqual([(s["name"], s["level"], s["level_text"], s["receptacle"])
                                       for s in status["supplies"]],
                                      [("Black Toner", None, "some remaining", False),
-                                      ("Cyan Toner", None, "unknown", False), ("Waste Toner", 25, None, True)])
+                                      ("Cyan Toner", None, "unknown", False), ("Waste Toner", 75, None, True)])
                     self.assertEqual([rows[ip["p5"]]["source"], rows[ip["p5"]]["status"]["source"],
                                       rows[ip["p5"]]["status"]["state"]], ["mdns", "snmp", "printing"])
+
+    def test_v1_agent_whose_walk_stays_put(self):
+        """SNMPv1 only, a walk that stays put, a bad checksum: named and asked in
+        time; without --snmp, --status sends it nothing."""
+        with Lab("sv" + SUFFIX, ["p1"]) as lab:
+            data, log = os.path.join(lab.dir, "old.json"), os.path.join(lab.dir, "p1", "agent.log")
+            with open(data, "w", encoding="utf-8") as f:
+                json.dump(OLD_PRINTER, f)
+            lab.spawn("p1", [sys.executable, SNMP_AGENT, data, "--stuck-walk", "--bad-checksum"], tag="agent")
+            lab.announce("p1", {"instances": [{"name": "Lab Old", "types": ["_printer._tcp"], "host": "old"}]})
+            lab.wait_browse("_printer._tcp", "Lab Old")
+            self.assertIn("ready", read_text(log))
+
+            def scan(*args):
+                return subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--no-wsd",
+                                       "--json", "--status", "--status-timeout", "3", *args],
+                                      capture_output=True, text=True, timeout=60)
+            scan()  # its IPP port refuses
+            self.assertNotIn("from ", read_text(log))
+            t0 = time.monotonic()
+            p = scan("--no-mdns", "--snmp")
+            self.assertLess(time.monotonic() - t0, 4.0)
+            (row,) = json.loads(p.stdout)
+            self.assertEqual([row["name"], row["location"], row["status"]["state"],
+                              [(s["name"], s["level"]) for s in row["status"]["supplies"]], p.returncode],
+                             ["Old Front", "Basement", "idle", [("Black Toner", 40)], 0], p.stderr)
 
 
 class HvlScanRealPrinters(unittest.TestCase):
