@@ -197,8 +197,8 @@ std::optional<int> ReadOptions(int argc, char** argv, ScanOptions& args) {
 int Diagnose() {
     const DiagnoseReport report = RunDiagnose();
     for (const DiagnoseLine& line : report.aLines) std::printf("%s\n", line.strText.c_str());
-    return ExitStatus({.bOutputFailed = !OutputWhole(),
-                       .bNothingCanWork = !report.bMdnsCanWork || !report.bUpnpCanWork});
+    return ExitStatus(
+        {.bOutputFailed = !OutputWhole(), .bNothingCanWork = !report.bMdnsCanWork || !report.bUpnpCanWork});
 }
 
 void InstallStopHandlers(bool bStatus) {

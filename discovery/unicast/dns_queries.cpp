@@ -260,8 +260,8 @@ bool ReadPtrTargets(const unsigned char* pAnswer, int nLength, std::vector<std::
     return true;
 }
 
-int ReadAddressRecords(int nType, const unsigned char* pAnswer, int nLength, std::vector<std::string>& aAddresses,
-                       int& nLinkLocal) {
+int ReadAddressRecords(int nType, const unsigned char* pAnswer, int nLength,
+                       std::vector<std::string>& aAddresses, int& nLinkLocal) {
     constexpr int MAX_ADDRESSES = 16;
     char szText[INET6_ADDRSTRLEN] = {};
     int nCount = MAX_ADDRESSES;

@@ -74,5 +74,5 @@ bool ReadPtrTargets(const unsigned char* pAnswer, int nLength, std::vector<std::
 // at most 16. A link-local IPv6 address names no interface, so no one who
 // reads it from DNS can reach it: those are left out, and counted in
 // nLinkLocal. Returns an ARES_* status.
-int ReadAddressRecords(int nType, const unsigned char* pAnswer, int nLength, std::vector<std::string>& aAddresses,
-                       int& nLinkLocal);
+int ReadAddressRecords(int nType, const unsigned char* pAnswer, int nLength,
+                       std::vector<std::string>& aAddresses, int& nLinkLocal);
