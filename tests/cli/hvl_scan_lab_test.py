@@ -275,13 +275,13 @@ class HvlScanInLab(unittest.TestCase):
         # printer's line, so each table line fails (EAGAIN) and the count goes out.
         r, w = os.pipe()
         with open(r, "rb") as reader:
-            fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
-            os.write(w, b"x" * (4096 - 24))
+            room = fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096) - 24  # one page
+            os.write(w, b"x" * room)
             fcntl.fcntl(w, fcntl.F_SETFL, os.O_NONBLOCK)
             p = subprocess.run([LAB_SH, "exec-client", self.lab.name, "--", HVL_SCAN, "--no-upnp"],
                                cwd=self.cwd.name, stdout=w, stderr=subprocess.PIPE, timeout=60)
             os.close(w)
-            self.assertEqual(reader.read()[4096 - 24:], b"2 devices found.\n")
+            self.assertEqual(reader.read()[room:], b"2 devices found.\n")
         self.assertEqual(p.returncode, 1, p.stderr)
 
     def test_run_sh_without_display_runs_the_scan(self):
