@@ -46,6 +46,13 @@ void WriteOut(const std::string& str) {
     std::fwrite(str.data(), 1, str.size(), stdout);
 }
 
+// True when every line written went out. A failed write (a full pipe, a full
+// disk) drops glibc's buffer, so a later fflush succeeds: only the error flag
+// remembers the lost lines.
+bool OutputWhole() {
+    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+}
+
 // After a scan that found nothing: the checks that did not pass, on stderr.
 // Only those that ask nothing of the network: the scan is over, and Ctrl+C
 // must not wait for a DNS server.
@@ -177,7 +184,7 @@ std::optional<int> ReadOptions(int argc, char** argv, ScanOptions& args) {
     switch (ParseScanOptions(argc, argv, args, strText)) {
         case ParseResult::HELP:
             WriteOut(strText);
-            return ExitStatus({.bOutputFailed = std::fflush(stdout) != 0});
+            return ExitStatus({.bOutputFailed = !OutputWhole()});
         case ParseResult::BAD:
             std::fputs(strText.c_str(), stderr);
             return ExitStatus({.bBadArguments = true});
@@ -190,8 +197,8 @@ std::optional<int> ReadOptions(int argc, char** argv, ScanOptions& args) {
 int Diagnose() {
     const DiagnoseReport report = RunDiagnose();
     for (const DiagnoseLine& line : report.aLines) std::printf("%s\n", line.strText.c_str());
-    return ExitStatus({.bOutputFailed = std::fflush(stdout) != 0,
-                       .bNothingCanWork = !report.bMdnsCanWork || !report.bUpnpCanWork});
+    return ExitStatus(
+        {.bOutputFailed = !OutputWhole(), .bNothingCanWork = !report.bMdnsCanWork || !report.bUpnpCanWork});
 }
 
 void InstallStopHandlers(bool bStatus) {
@@ -292,11 +299,19 @@ ScanOutcome RunScan(ScanRun& run) {
     return outcome;
 }
 
-// Each answer is bounded; Ctrl+C gives up on those still out.
+// Every method switched on, --domain included, could not run.
+bool NothingWasScanned(const ScanRun& run, const ScanOutcome& outcome) {
+    if (!run.pUnicast) return outcome.bNothingCanWork;
+    const bool bLiveScanned = outcome.nEnabled > 0 && !outcome.bNothingCanWork;
+    return !bLiveScanned && run.pUnicast->ReachedNoServer();
+}
+
+// Each answer is bounded, and --timeout bounds them all: then, or at Ctrl+C,
+// those still out are given up and those still queued are never asked.
 void WaitForStatuses(ScanRun& run) {
     if (!run.pStatus) return;
     while (!run.pStatus->WaitFor(std::chrono::milliseconds(100))) {
-        if (g_bStop.load()) run.pStatus->Cancel();
+        if (g_bStop.load() || std::chrono::steady_clock::now() >= run.tEnd) run.pStatus->Cancel();
     }
     // A printer that says where it stands only over IPP.
     for (const auto& [strAddress, status] : run.pStatus->GetStatuses())
@@ -338,7 +353,7 @@ bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
                                             : CountText(run.rows.GetCount(), nShown)) +
                  "\n");
     }
-    return std::fflush(stdout) == 0;
+    return OutputWhole();
 }
 
 bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
@@ -385,7 +400,7 @@ int main(int argc, char** argv) {
     StartStatus(run);
     StartUnicast(run);
     const ScanOutcome outcome = RunScan(run);
-    if (outcome.bNothingCanWork && !run.pUnicast) {
+    if (NothingWasScanned(run, outcome)) {
         std::fprintf(
             stderr, "hvl-scan: error: no switched-on discovery method can work here; nothing was scanned.\n");
         ExplainEmptyScan();

@@ -206,7 +206,7 @@ std::vector<std::string> SourceNames() {
 
 // In the order of PrinterState.
 std::vector<std::string> StateNames() {
-    return {"idle", "printing", "stopped", "no-ipp", "no-answer"};
+    return {"idle", "printing", "stopped", "no-ipp", "no-answer", "not-asked"};
 }
 
 bool CRowFilter::Add(FilterField nField, const std::string& strValue, std::string& strError) {

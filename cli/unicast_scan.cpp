@@ -55,9 +55,10 @@ CUnicastScan::CUnicastScan(UnicastOptions options, RowFn fnRow, ProblemFn fnProb
     m_thread = std::thread(
         [this, options = std::move(options), fnRow = std::move(fnRow), fnProblem = std::move(fnProblem)] {
             CUnicastBrowser browser(options);
-            browser.Run(
+            const UnicastReport report = browser.Run(
                 m_hStopFd, [&fnRow](const UnicastPrinter& printer) { fnRow(ScanRowFromUnicast(printer)); },
                 fnProblem);
+            m_bReachedNoServer.store(!report.bStopped && !report.bReachedServer);
             m_bDone.store(true);
         });
 }

@@ -40,9 +40,13 @@ public:
     // then ends it and joins. Each query is bounded, so a browse ends by
     // itself within a few of its bounds.
     void WaitThenStop(std::chrono::steady_clock::time_point tDeadline, const std::function<bool()>& fnStop);
+    // After WaitThenStop: the browse ran to its end without reaching any DNS
+    // server (none configured, none reachable), so nothing was browsed.
+    bool ReachedNoServer() const { return m_bReachedNoServer.load(); }
 
 private:
     int m_hStopFd = -1;
     std::atomic<bool> m_bDone{false};
+    std::atomic<bool> m_bReachedNoServer{false};
     std::thread m_thread;
 };

@@ -36,6 +36,8 @@ const char16_t* PrinterStateText(PrinterState nState) {
             return u"stopped";
         case PrinterState::NoIpp:
             return u"no IPP";
+        case PrinterState::NotAsked:
+            return u"not asked";
         case PrinterState::NoAnswer:
             break;
     }
@@ -65,6 +67,7 @@ const SupplyLevel* LowestSupply(const PrinterStatus& status) {
 }
 
 bool IsStatusHealthy(const PrinterStatus& status) {
+    if (status.nState == PrinterState::NotAsked) return true;
     if (status.nState != PrinterState::Idle && status.nState != PrinterState::Printing) return false;
     const StateReason* pWorst = MostSevereReason(status);
     return !pWorst || pWorst->nSeverity != ReasonSeverity::Error;

@@ -13,6 +13,7 @@ enum class PrinterState {
     Stopped,
     NoIpp,     // refused, or something other than an IPP printer answered
     NoAnswer,  // the bound passed: asleep, switched off or unreachable
+    NotAsked,  // the scan ended (--timeout, Ctrl+C) before its turn came
 };
 
 // Severity of a printer-state-reasons keyword, from its suffix. A keyword
@@ -52,7 +53,7 @@ struct PrinterStatus {
     int64_t nPageCount = -1;     // pages printed in its life (SNMP); below 0: unknown
 };
 
-// "idle", "printing", "stopped", "no IPP", "no answer".
+// "idle", "printing", "stopped", "no IPP", "no answer", "not asked".
 const char16_t* PrinterStateText(PrinterState nState);
 
 ReasonSeverity SeverityOfReason(std::u16string_view strKeyword);
@@ -64,7 +65,8 @@ const StateReason* MostSevereReason(const PrinterStatus& status);
 // level is known.
 const SupplyLevel* LowestSupply(const PrinterStatus& status);
 
-// True when the printer answered, is not stopped and has no error reason.
+// False when the printer was asked and did not answer, is stopped or has an
+// error reason; one never asked tells nothing against it.
 bool IsStatusHealthy(const PrinterStatus& status);
 
 // The table's status column: "idle  toner-low (Black Toner 8%)".

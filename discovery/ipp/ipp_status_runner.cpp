@@ -4,6 +4,18 @@
 
 #include "conv_string.h"
 
+namespace {
+
+// A query given up before it was sent: no answer is missing.
+PrinterStatus NotAskedStatus(const StatusTarget& target) {
+    PrinterStatus status;
+    status.nState = PrinterState::NotAsked;
+    status.strUri = Utf8ToUtf16(StatusUri(target, 0));
+    return status;
+}
+
+}  // namespace
+
 CIppStatusRunner::CIppStatusRunner(ResultCallback fnResult, std::chrono::milliseconds bound,
                                    size_t nMaxParallel, QueryFunction fnQuery)
     : m_fnResult(std::move(fnResult)),
@@ -23,9 +35,7 @@ CIppStatusRunner::~CIppStatusRunner() {
 
 void CIppStatusRunner::Add(size_t nId, StatusTarget target) {
     if (m_bCancel.load()) {
-        PrinterStatus status;
-        status.strUri = Utf8ToUtf16(StatusUri(target, 0));
-        Report(nId, status);
+        Report(nId, NotAskedStatus(target));
         return;
     }
     std::lock_guard lock(m_mutex);
@@ -58,9 +68,7 @@ void CIppStatusRunner::Cancel() {
         queue.swap(m_queue);
     }
     for (const Job& job : queue) {
-        PrinterStatus status;  // NoAnswer: it was never asked
-        status.strUri = Utf8ToUtf16(StatusUri(job.target, 0));
-        Report(job.nId, status);
+        Report(job.nId, NotAskedStatus(job.target));
         std::lock_guard lock(m_mutex);
         --m_nPending;
     }

@@ -38,8 +38,8 @@ public:
     // The same, for at most the timeout; true when everything has reported.
     bool WaitFor(std::chrono::milliseconds timeout);
 
-    // Queries still queued report NoAnswer at once; running ones end at
-    // their next check (a fraction of a second).
+    // Queries still queued (and any added later) report NotAsked at once;
+    // running ones end at their next check (a fraction of a second).
     void Cancel();
 
 private:

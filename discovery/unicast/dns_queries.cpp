@@ -1,11 +1,14 @@
 #include "dns_queries.h"
 
 #include <ares.h>
+#include <arpa/inet.h>
 #include <arpa/nameser.h>
+#include <netinet/in.h>
 #include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -30,9 +33,29 @@ bool SkipName(const unsigned char* pAnswer, int nLength, const unsigned char*& p
     return true;
 }
 
+// A status a server's reply (or its silence) gives; not one of a query that
+// never left (ECONNREFUSED: no server could be sent it; a bad name).
+bool CameFromServer(int nStatus) {
+    switch (nStatus) {
+        case ARES_SUCCESS:
+        case ARES_ENODATA:
+        case ARES_EFORMERR:
+        case ARES_ESERVFAIL:
+        case ARES_ENOTFOUND:
+        case ARES_ENOTIMP:
+        case ARES_EREFUSED:
+        case ARES_EBADRESP:
+        case ARES_ETIMEOUT:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 struct CDnsQueries::CPending {
+    CDnsQueries* pOwner = nullptr;
     std::string strName;
     int nType = 0;
     AnswerFn fnAnswer;
@@ -86,6 +109,7 @@ std::vector<std::string> CDnsQueries::SearchDomains() const {
 
 void CDnsQueries::Query(const std::string& strName, int nType, AnswerFn fnAnswer) {
     auto pPending = std::make_shared<CPending>();
+    pPending->pOwner = this;
     pPending->strName = strName;
     pPending->nType = nType;
     pPending->fnAnswer = std::move(fnAnswer);
@@ -98,6 +122,7 @@ void CDnsQueries::OnAnswer(void* pArg, int nStatus, int, unsigned char* pAnswer,
     // Answered already at its bound, or the channel is going away.
     if (pending.bDone || nStatus == ARES_EDESTRUCTION) return;
     pending.bDone = true;
+    if (CameFromServer(nStatus)) pending.pOwner->m_bReachedServer = true;
     pending.fnAnswer(nStatus, pAnswer, nLength);
 }
 
@@ -122,6 +147,7 @@ void CDnsQueries::ExpireOverdue() {
         std::shared_ptr<CPending> pPending = m_aInFlight[i];
         if (!pPending->bDone && tNow >= pPending->tDeadline) {
             pPending->bDone = true;
+            m_bReachedServer = true;  // sent: only its answer is missing
             pPending->fnAnswer(ARES_ETIMEOUT, nullptr, 0);
         }
     }
@@ -232,4 +258,31 @@ bool ReadPtrTargets(const unsigned char* pAnswer, int nLength, std::vector<std::
         pPos += nDataLength;
     }
     return true;
+}
+
+int ReadAddressRecords(int nType, const unsigned char* pAnswer, int nLength,
+                       std::vector<std::string>& aAddresses, int& nLinkLocal) {
+    constexpr int MAX_ADDRESSES = 16;
+    char szText[INET6_ADDRSTRLEN] = {};
+    int nCount = MAX_ADDRESSES;
+    if (nType == ns_t_a) {
+        ares_addrttl aTtl[MAX_ADDRESSES];
+        const int nStatus = ares_parse_a_reply(pAnswer, nLength, nullptr, aTtl, &nCount);
+        for (int i = 0; nStatus == ARES_SUCCESS && i < nCount; ++i) {
+            aAddresses.emplace_back(inet_ntop(AF_INET, &aTtl[i].ipaddr, szText, sizeof(szText)));
+        }
+        return nStatus;
+    }
+    ares_addr6ttl aTtl[MAX_ADDRESSES];
+    const int nStatus = ares_parse_aaaa_reply(pAnswer, nLength, nullptr, aTtl, &nCount);
+    for (int i = 0; nStatus == ARES_SUCCESS && i < nCount; ++i) {
+        in6_addr address{};
+        std::memcpy(&address, &aTtl[i].ip6addr, sizeof(address));
+        if (IN6_IS_ADDR_LINKLOCAL(&address)) {
+            ++nLinkLocal;
+            continue;
+        }
+        aAddresses.emplace_back(inet_ntop(AF_INET6, &address, szText, sizeof(szText)));
+    }
+    return nStatus;
 }

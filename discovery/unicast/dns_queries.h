@@ -40,6 +40,10 @@ public:
     // Sends and waits until every query has its answer (or passed its
     // bound), or hStopFd (-1: none) becomes readable: false then.
     bool Run(int hStopFd);
+    // True once a query reached a DNS server: answered, or sent and left
+    // unanswered. False while every one failed to leave (no server, none
+    // reachable).
+    bool ReachedServer() const { return m_bReachedServer; }
 
 private:
     struct CPending;
@@ -54,6 +58,7 @@ private:
     const size_t m_nMaxInFlight;
     std::deque<std::shared_ptr<CPending>> m_aQueued;
     std::vector<std::shared_ptr<CPending>> m_aInFlight;
+    bool m_bReachedServer = false;
 };
 
 // Short text of a c-ares status for a person: "NXDOMAIN", "SERVFAIL",
@@ -64,3 +69,10 @@ std::string DnsStatusText(int nStatus, std::chrono::milliseconds bound);
 // presentation form; other records (a CNAME on the way) are passed over.
 // False when the message is malformed.
 bool ReadPtrTargets(const unsigned char* pAnswer, int nLength, std::vector<std::string>& aTargets);
+
+// The addresses of the A (nType 1) or AAAA (28) records of a reply, as text,
+// at most 16. A link-local IPv6 address names no interface, so no one who
+// reads it from DNS can reach it: those are left out, and counted in
+// nLinkLocal. Returns an ARES_* status.
+int ReadAddressRecords(int nType, const unsigned char* pAnswer, int nLength,
+                       std::vector<std::string>& aAddresses, int& nLinkLocal);

@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr int MAX_ADDRESSES = 16;
-
 // One browse of the run: the shared state its answers work on.
 class CRun {
 public:
@@ -254,33 +252,20 @@ void CRun::QueryAddresses(const InstancePtr& pInstance) {
 }
 
 void CRun::OnAddress(const InstancePtr& pInstance, int nType, int nStatus, const unsigned char* p, int n) {
-    std::vector<std::u16string> aAddresses;
-    if (nStatus == ARES_SUCCESS && nType == ns_t_a) {
-        ares_addrttl aTtl[MAX_ADDRESSES];
-        int nCount = MAX_ADDRESSES;
-        nStatus = ares_parse_a_reply(p, n, nullptr, aTtl, &nCount);
-        for (int i = 0; nStatus == ARES_SUCCESS && i < nCount; ++i) {
-            aAddresses.push_back(MdnsAddressText(
-                std::string_view(reinterpret_cast<const char*>(&aTtl[i].ipaddr), sizeof(aTtl[i].ipaddr))));
-        }
-    } else if (nStatus == ARES_SUCCESS) {
-        ares_addr6ttl aTtl[MAX_ADDRESSES];
-        int nCount = MAX_ADDRESSES;
-        nStatus = ares_parse_aaaa_reply(p, n, nullptr, aTtl, &nCount);
-        for (int i = 0; nStatus == ARES_SUCCESS && i < nCount; ++i) {
-            char szText[INET6_ADDRSTRLEN] = {};
-            inet_ntop(AF_INET6, &aTtl[i].ip6addr, szText, sizeof(szText));
-            aAddresses.push_back(Utf8ToUtf16(szText));
-        }
+    std::vector<std::string> aAddresses;
+    int nLinkLocal = 0;
+    if (nStatus == ARES_SUCCESS) nStatus = ReadAddressRecords(nType, p, n, aAddresses, nLinkLocal);
+    if (nStatus == ARES_SUCCESS && aAddresses.empty() && nLinkLocal > 0) {
+        if (!pInstance->strAddressErrors.empty()) pInstance->strAddressErrors += ", ";
+        pInstance->strAddressErrors += "AAAA: link-local only";
     }
     if (nStatus != ARES_SUCCESS) {
         if (!pInstance->strAddressErrors.empty()) pInstance->strAddressErrors += ", ";
         pInstance->strAddressErrors += std::string(nType == ns_t_a ? "A: " : "AAAA: ") + Status(nStatus);
     }
-    for (const std::u16string& strAddress : aAddresses) {
-        if (strAddress.empty()) continue;
+    for (const std::string& strAddress : aAddresses) {
         if (pInstance->nAddresses++ == 0) ++m_aDomains[pInstance->nDomain].result.nPrinters;
-        AddRow(*pInstance, strAddress);
+        AddRow(*pInstance, Utf8ToUtf16(strAddress));
     }
     if (--pInstance->nAddressQueriesOpen == 0 && pInstance->nAddresses == 0) {
         Problem(m_aDomains[pInstance->nDomain].result.strDomain,
@@ -330,6 +315,7 @@ UnicastReport CUnicastBrowser::Run(int hStopFd, const PrinterFn& fnPrinter, cons
     const bool bFinished = queries.Run(hStopFd);
     UnicastReport report = run.Report();
     report.bStopped = !bFinished;
+    report.bReachedServer = queries.ReachedServer();
     return report;
 }
 

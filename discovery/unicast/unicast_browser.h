@@ -59,6 +59,7 @@ struct UnicastReport {
     std::vector<UnicastParentResult> aParents;
     std::vector<UnicastDomainResult> aDomains;
     bool bStopped = false;
+    bool bReachedServer = false;  // false: no query reached a DNS server, nothing was browsed
 };
 
 class CUnicastBrowser {

@@ -12,6 +12,7 @@ methods); --watch as printers come, change, say goodbye and are switched
 off. Exits 77 (skipped) without root."""
 
 import csv
+import fcntl
 import io
 import json
 import os
@@ -269,6 +270,20 @@ class HvlScanInLab(unittest.TestCase):
         m = COUNT_RE.match(lines[-1])
         self.assertIsNotNone(m, out)
         self.assertEqual(int(m.group(1)), len(lines) - 1)
+
+    def test_a_lost_table_line_is_a_failure(self):
+        # A reader that is late: the pipe has room for the count line, not for a
+        # printer's line, so each table line fails (EAGAIN) and the count goes out.
+        r, w = os.pipe()
+        with open(r, "rb") as reader:
+            room = fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096) - 24  # one page
+            os.write(w, b"x" * room)
+            fcntl.fcntl(w, fcntl.F_SETFL, os.O_NONBLOCK)
+            p = subprocess.run([LAB_SH, "exec-client", self.lab.name, "--", HVL_SCAN, "--no-upnp"],
+                               cwd=self.cwd.name, stdout=w, stderr=subprocess.PIPE, timeout=60)
+            os.close(w)
+            self.assertEqual(reader.read()[room:], b"2 devices found.\n")
+        self.assertEqual(p.returncode, 1, p.stderr)
 
     def test_run_sh_without_display_runs_the_scan(self):
         # run.sh builds its preset: use the one this hvl-scan was built by.
@@ -628,6 +643,10 @@ class HvlScanStatus(unittest.TestCase):
             self.assertTrue(lines[idle_ip].endswith("  idle  toner-low-report (Black Toner 4%)"), lines[idle_ip])
             self.assertTrue(lines[asleep_ip].endswith("  no answer"), lines[asleep_ip])
             self.assertEqual(out.splitlines()[-1], "5 devices found.")
+            # --timeout bounds the questions too: the sleeping printer is given up then
+            out, took = scan("--timeout", "1.5", bound="10")
+            self.assertLess(took, 5)
+            self.assertTrue({ln.split()[0]: ln for ln in out.splitlines()}[asleep_ip].endswith("  no answer"), out)
             # The floor's printers low on toner; those filtered out do not set the exit status.
             out, _ = scan("--location", "^FLOOR 3", "--state", "idle,printing", "--supply-below", "10", status=0)
             self.assertEqual(out.splitlines(), [lines[idle_ip], "5 devices found, 1 shown."])
@@ -779,6 +798,12 @@ class HvlScanWithoutAvahi(unittest.TestCase):
             # with UPnP still there the scan runs, and says what is missing; its
             # explanation asks nothing of the network (here a silent DNS server)
             netns = os.environ.get("HVL_LAB_PREFIX", "hvl") + f"-{lab.name}-client"
+            # nor can --domain, its DNS server out of reach: nothing was scanned
+            with open(f"/etc/netns/{netns}/resolv.conf", "w") as f:
+                f.write("nameserver 198.51.100.53\n")
+            p = scan("--no-upnp", "--no-wsd", "--domain", "printers.example")
+            self.assertEqual((p.returncode, p.stdout), (1, ""), p.stderr)
+            self.assertIn("nothing was scanned", p.stderr)
             with open(f"/etc/netns/{netns}/resolv.conf", "w") as f:
                 f.write("nameserver 192.0.2.99\nsearch printers.example\n")
             p = scan("--json")

@@ -264,17 +264,23 @@ TEST(StatusRunner, ABurstAfterAQuietSpellStillRunsSideBySide) {
     EXPECT_LT(Clock::now() - start, 800ms);
 }
 
-TEST(StatusRunner, CancelReportsQueuedPrintersAsUnansweredAtOnce) {
+// Those asked did not answer; those still queued were never asked, which
+// counts against no printer.
+TEST(StatusRunner, CancelReportsQueuedPrintersAsNotAskedAtOnce) {
     std::atomic<int> nAsked{0};
     auto fnQuery = [&](const StatusTarget&, std::chrono::milliseconds, const std::atomic<bool>& bCancel) {
         ++nAsked;
         while (!bCancel.load()) std::this_thread::sleep_for(5ms);
         return PrinterStatus{};
     };
-    std::atomic<int> nReported{0};
+    std::atomic<int> nUnanswered{0};
+    std::atomic<int> nNotAsked{0};
     CIppStatusRunner runner(
-        [&](size_t, const PrinterStatus& s) { nReported += s.nState == PrinterState::NoAnswer; }, 10s, 2,
-        fnQuery);
+        [&](size_t, const PrinterStatus& s) {
+            nUnanswered += s.nState == PrinterState::NoAnswer;
+            nNotAsked += s.nState == PrinterState::NotAsked && IsStatusHealthy(s);
+        },
+        10s, 2, fnQuery);
     for (size_t i = 0; i < 10; ++i) runner.Add(i, StatusTarget{"192.0.2.3", 631, false, {"/"}});
     std::this_thread::sleep_for(50ms);
     const auto start = Clock::now();
@@ -282,7 +288,8 @@ TEST(StatusRunner, CancelReportsQueuedPrintersAsUnansweredAtOnce) {
     runner.WaitAll();
     EXPECT_LT(Clock::now() - start, 500ms);
     EXPECT_EQ(nAsked.load(), 2);
-    EXPECT_EQ(nReported.load(), 10);
+    EXPECT_EQ(nUnanswered.load(), 2);
+    EXPECT_EQ(nNotAsked.load(), 8);
 }
 
 }  // namespace

@@ -188,6 +188,28 @@ TEST(ReadPtrTargets, EveryCutMessageIsRefusedOrShorter) {
     }
 }
 
+// A printer's AAAA records: a link-local one reads as no address of its own.
+TEST(ReadAddressRecords, LinkLocalIpv6IsNoAddress) {
+    std::string msg;
+    for (int n : {0x1234, 0x8180, 1, 2, 0, 0}) PutU16(msg, n);
+    PutName(msg, {"prn", "example"});
+    PutU16(msg, 28);
+    PutU16(msg, 1);
+    for (const char* pszAddress : {"fe80::1", "2001:db8::5"}) {
+        for (int n : {0xC00C, 28, 1, 0, 300, 16}) PutU16(msg, n);
+        in6_addr address{};
+        inet_pton(AF_INET6, pszAddress, &address);
+        msg.append(reinterpret_cast<const char*>(&address), sizeof(address));
+    }
+    std::vector<std::string> aAddresses;
+    int nLinkLocal = 0;
+    EXPECT_EQ(ReadAddressRecords(28, reinterpret_cast<const unsigned char*>(msg.data()),
+                                 static_cast<int>(msg.size()), aAddresses, nLinkLocal),
+              ARES_SUCCESS);
+    EXPECT_EQ(aAddresses, std::vector<std::string>{"2001:db8::5"});
+    EXPECT_EQ(nLinkLocal, 1);
+}
+
 // --- Bounds, against a server that never answers (loopback only) ---
 
 // Never answers; or, bLateTruncated, answers the first query late and
