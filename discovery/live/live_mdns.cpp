@@ -145,7 +145,8 @@ private:
     // How many resolves the daemon is given at once, after an answer or a refusal.
     void AdaptResolveLimit(const Resolve& resolve);
     // The answered and timed-out resolves end; their instances listed when ready.
-    void SettleResolves(CLiveRowSink& sink);
+    // bEnding: every one still open ends now.
+    void SettleResolves(CLiveRowSink& sink, bool bEnding = false);
     void TakeAnswer(CLiveRowSink& sink, Instance& instance, const DnsSdResolveReply& reply,
                     int32_t nInterface);
     void ListWhenReady(CLiveRowSink& sink, Instance& instance);
@@ -227,7 +228,7 @@ void CLiveMdnsSource::StartResolves(CDnsSdSession& session) {
         auto fnReply = [this, p](const DnsSdResolveReply& reply) {
             if (p->bWatching) {
                 OnLaterAnswer(*p, reply);
-            } else if (!p->bAnswered && Clock::now() <= p->tDeadline) {
+            } else if (!p->bAnswered) {  // (settled ones are let go of: no later call)
                 p->bAnswered = true;
                 p->reply = reply;
             }
@@ -245,10 +246,17 @@ void CLiveMdnsSource::StartResolves(CDnsSdSession& session) {
     }
 }
 
-void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink) {
+void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink, bool bEnding) {
     const Clock::time_point tNow = Clock::now();
     for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
         Resolve& resolve = **it;
+        if (!bEnding && !resolve.bAnswered && resolve.pOperation != nullptr) {
+            // Held back by the bus client (paced) it is given up at its
+            // bound, never sent; once sent it has its whole bound from then.
+            const Clock::time_point tSent = resolve.pOperation->SentAt();
+            if (tSent != Clock::time_point::max() && tSent != Clock::time_point::min())
+                resolve.tDeadline = std::max(resolve.tDeadline, tSent + m_settings.resolveBound);
+        }
         if (!resolve.bAnswered && tNow < resolve.tDeadline) {
             ++it;
             continue;
@@ -509,7 +517,7 @@ void CLiveMdnsSource::WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, 
 void CLiveMdnsSource::ListWhatIsKnown(CLiveRowSink& sink) {
     // What the resolves have told already still counts; the rest never will.
     for (const auto& pResolve : m_inFlight) pResolve->tDeadline = Clock::time_point::min();
-    SettleResolves(sink);
+    SettleResolves(sink, true);
     for (const auto& pResolve : m_queue) --pResolve->pInstance->nOpen;
     m_queue.clear();
     for (auto& [key, instance] : m_instances) ListWhenReady(sink, instance);

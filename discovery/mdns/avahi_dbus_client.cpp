@@ -141,6 +141,7 @@ struct CAvahiObject : std::enable_shared_from_this<CAvahiObject> {
     bool bStarted = false;       // Start answered
     bool bStartsItself = false;  // made by a *New method: running once it is made
     bool bAllForNow = false;     // a browse that tells its AllForNow (BrowseEach)
+    Clock::time_point tSent = Clock::time_point::max();  // its making call went out
     int32_t nError = 0;          // Prepare or Start failed
     CDnsSdSession::BrowseFn fnBrowse;
     CDnsSdSession::ResolveFn fnResolve;
@@ -271,6 +272,7 @@ void OnObjectSignal(CAvahiSessionState& session, const char* pszSender, const ch
 class CDbusOperation : public CDnsSdOperation {
 public:
     explicit CDbusOperation(ObjectPtr pObject) : m_pObject(std::move(pObject)) {}
+    Clock::time_point SentAt() const override { return m_pObject->tSent; }
     ~CDbusOperation() override {
         CAvahiObject& object = *m_pObject;
         object.bEnded = true;
@@ -479,7 +481,10 @@ private:
                 m_pState->MadeOrFailed();
             },
             // Let go of before its turn came: the daemon makes nothing.
-            [pObject] { return !pObject->bEnded; },
+            [pObject] {
+                pObject->tSent = Clock::now();
+                return !pObject->bEnded;
+            },
             // Made after the bound: nobody takes it, the daemon frees it.
             [pState = m_pState, pObject](GVariant* pReply, const GError*) {
                 const char* pszPath = nullptr;

@@ -69,6 +69,11 @@ struct DnsSdRecordReply {
 class CDnsSdOperation {
 public:
     virtual ~CDnsSdOperation() = default;
+    // When its request went to the service; max() while the client still
+    // holds it back (paced), min() for a client that sends at once.
+    virtual std::chrono::steady_clock::time_point SentAt() const {
+        return std::chrono::steady_clock::time_point::min();
+    }
 };
 
 // What ended a CDnsSdSession::Wait.
