@@ -77,6 +77,7 @@ struct CBoundedBusState : std::enable_shared_from_this<CBoundedBusState> {
     // Calls past their own bound fail as timed out (their reply may still
     // come, late); the earliest bound of those left.
     Clock::time_point ExpireOverdue();
+    bool AnyOverdue() const;
 };
 
 using StatePtr = std::shared_ptr<CBoundedBusState>;
@@ -89,6 +90,12 @@ struct CSentCall {
     CBoundedBus::ReplyFn fnReply;
     CBoundedBus::ReplyFn fnLate;
 };
+
+bool CBoundedBusState::AnyOverdue() const {
+    const Clock::time_point tNow = Clock::now();
+    return std::any_of(overdueWatch.begin(), overdueWatch.end(),
+                       [tNow](const auto& pCall) { return !pCall->bDone && pCall->tBound <= tNow; });
+}
 
 Clock::time_point CBoundedBusState::ExpireOverdue() {
     std::vector<std::shared_ptr<CSentCall>> aExpired;
@@ -511,6 +518,12 @@ CBoundedBus::Outcome CBoundedBus::RunUntil(const std::function<bool()>& fnDone, 
     bool bRead = false;
     Outcome outcome = Outcome::TIMEOUT;
     for (;;) {
+        if (state.AnyOverdue()) {
+            // A reply that has arrived but waits its turn on the context is
+            // read before its call is judged timed out.
+            while (g_main_context_iteration(state.pContext, FALSE)) {
+            }
+        }
         const Clock::time_point tHeld = state.ExpireOverdue();
         if (fnDone()) {
             outcome = Outcome::DONE;

@@ -535,18 +535,20 @@ private:
             pObject->bStarted = true;
             return;
         }
-        m_bus.CallAsync(AVAHI_NAME, pObject->strPath.c_str(), pObject->Interface(), "Start", nullptr, nullptr,
-                        static_cast<int>(CALL_BOUND.count()),
-                        [pObject](GVariant* pStarted, const GError* pFailure) {
-                            if (pStarted != nullptr) {
-                                pObject->bStarted = true;
-                                return;
-                            }
-                            pObject->nError = ErrorOf(pFailure);
-                            if (pObject->nKind != CAvahiObject::BROWSE || pObject->bAllForNow) {
-                                pObject->PostError(pObject->nError);
-                            }
-                        });
+        m_bus.CallAsync(
+            AVAHI_NAME, pObject->strPath.c_str(), pObject->Interface(), "Start", nullptr, nullptr,
+            static_cast<int>(CALL_BOUND.count()),
+            [pObject](GVariant* pStarted, const GError* pFailure) {
+                if (pStarted != nullptr) {
+                    pObject->bStarted = true;
+                    return;
+                }
+                pObject->nError = ErrorOf(pFailure);
+                if (pObject->nKind != CAvahiObject::BROWSE || pObject->bAllForNow) {
+                    pObject->PostError(pObject->nError);
+                }
+            },
+            [pObject] { return !pObject->bEnded; });
     }
 
     int32_t Begin(const ObjectPtr& pObject, const char* pszMethod, GVariant* pArgs,
