@@ -439,8 +439,9 @@ int32_t CLiveMdnsSource::Search(CLiveRowSink& sink) {
         m_instances.clear();
     }
     if (browses.aOperations.empty()) return nError;
-    // Every browse started and then failed: no browse ran.
-    return browses.nFailed == browses.aOperations.size() && !m_bStopAsked ? browses.nFirstError : 0;
+    // Every browse started and then failed before any told something: none ran.
+    const bool bNoneRan = browses.nFailed == browses.aOperations.size() && m_start == Start::STARTING;
+    return bNoneRan && !m_bStopAsked ? browses.nFirstError : 0;
 }
 
 int32_t CLiveMdnsSource::StartBrowses(CDnsSdSession& session, Browses& browses) {
