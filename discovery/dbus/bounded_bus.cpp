@@ -24,6 +24,8 @@ constexpr int MAX_AWAITING = 100;
 // The reaper gives a torn-down bus this long; past it whatever GLib still
 // holds is left (a connect that never ends cannot be taken back).
 constexpr Ms REAPER_LIMIT{30000};
+// A call whose late reply is still taken is given up by GDBus after this.
+constexpr Ms LATE_REPLY_BOUND{60000};
 
 }  // namespace
 
@@ -42,11 +44,14 @@ struct CBoundedBusState : std::enable_shared_from_this<CBoundedBusState> {
     // refuses a client more than 128 (max_replies_per_connection).
     int nAwaiting = 0;
     struct HeldCall {
-        Clock::time_point tDeadline;
-        // Sends the call, or (bSend false, or past its bound) fails it as timed out.
+        // Sends the call, or (bSend false: no longer wanted) fails it unsent.
         std::function<void(const std::shared_ptr<CBoundedBusState>&, bool bSend)> fn;
+        std::function<bool()> fnWanted;
     };
     std::deque<HeldCall> heldCalls;
+    // Sent calls whose reply is still taken past their bound (see
+    // CallAsync's fnLate): their bound is kept here, not by GDBus.
+    std::vector<std::shared_ptr<struct CSentCall>> overdueWatch;
     bool bConnecting = false;      // the connect has not completed
     bool bTornDown = false;        // no callback of the user runs any more
     bool bClosedSeen = false;      // the connection emitted "closed"
@@ -63,32 +68,58 @@ struct CBoundedBusState : std::enable_shared_from_this<CBoundedBusState> {
     void GiveBackConnectionAndContext();
     void SendHeld() {
         while (!bTornDown && !heldCalls.empty() && nAwaiting < MAX_AWAITING) {
-            auto fn = std::move(heldCalls.front().fn);
+            HeldCall call = std::move(heldCalls.front());
             heldCalls.pop_front();
-            fn(shared_from_this(), true);
+            const bool bWanted = !call.fnWanted || call.fnWanted();
+            call.fn(shared_from_this(), bWanted);
         }
     }
-    // Held calls past their bound fail; the earliest bound of those left.
-    Clock::time_point ExpireHeld() {
-        std::vector<HeldCall> aExpired;
-        const Clock::time_point tNow = Clock::now();
-        Clock::time_point tEarliest = Clock::time_point::max();
-        for (auto it = heldCalls.begin(); it != heldCalls.end();) {
-            if (it->tDeadline <= tNow) {
-                aExpired.push_back(std::move(*it));
-                it = heldCalls.erase(it);
-            } else {
-                tEarliest = std::min(tEarliest, it->tDeadline);
-                ++it;
-            }
-        }
-        for (HeldCall& call : aExpired) call.fn(shared_from_this(), false);
-        // Their callbacks may have made more calls.
-        return aExpired.empty() ? tEarliest : ExpireHeld();
-    }
+    // Calls past their own bound fail as timed out (their reply may still
+    // come, late); the earliest bound of those left.
+    Clock::time_point ExpireOverdue();
+    bool AnyOverdue() const;
 };
 
 using StatePtr = std::shared_ptr<CBoundedBusState>;
+
+// One call sent: its reply goes to fnReply once, by its bound; a reply
+// after that to fnLate (when set).
+struct CSentCall {
+    Clock::time_point tBound;
+    bool bDone = false;
+    CBoundedBus::ReplyFn fnReply;
+    CBoundedBus::ReplyFn fnLate;
+};
+
+bool CBoundedBusState::AnyOverdue() const {
+    const Clock::time_point tNow = Clock::now();
+    return std::any_of(overdueWatch.begin(), overdueWatch.end(),
+                       [tNow](const auto& pCall) { return !pCall->bDone && pCall->tBound <= tNow; });
+}
+
+Clock::time_point CBoundedBusState::ExpireOverdue() {
+    std::vector<std::shared_ptr<CSentCall>> aExpired;
+    const Clock::time_point tNow = Clock::now();
+    Clock::time_point tEarliest = Clock::time_point::max();
+    for (auto it = overdueWatch.begin(); it != overdueWatch.end();) {
+        CSentCall& call = **it;
+        if (call.bDone || call.tBound <= tNow) {
+            if (!call.bDone) aExpired.push_back(*it);
+            it = overdueWatch.erase(it);
+        } else {
+            tEarliest = std::min(tEarliest, call.tBound);
+            ++it;
+        }
+    }
+    for (const auto& pCall : aExpired) {
+        pCall->bDone = true;
+        GError* pError = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_TIMED_OUT, "no reply within its bound");
+        if (!bTornDown) pCall->fnReply(nullptr, pError);
+        g_error_free(pError);
+    }
+    // Their callbacks may have made more calls.
+    return aExpired.empty() ? tEarliest : ExpireOverdue();
+}
 
 namespace {
 
@@ -145,16 +176,22 @@ void VariantUnref(GVariant* p) {
 }
 
 void OnCallDone(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
-    std::unique_ptr<CHolder<CBoundedBus::ReplyFn>> pHolder(
-        static_cast<CHolder<CBoundedBus::ReplyFn>*>(pData));
+    std::unique_ptr<CHolder<std::shared_ptr<CSentCall>>> pHolder(
+        static_cast<CHolder<std::shared_ptr<CSentCall>>*>(pData));
     CBoundedBusState& state = *pHolder->pState;
+    CSentCall& call = *pHolder->fn;
     --state.nPending;
     --state.nAwaiting;
     state.SendHeld();
     GError* pError = nullptr;
     GVariant* pReply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(pSource), pResult, &pError);
-    if (!pHolder->pState->bTornDown) {
-        pHolder->fn(pReply, pError);
+    if (!state.bTornDown) {
+        if (!call.bDone) {
+            call.bDone = true;
+            call.fnReply(pReply, pError);
+        } else if (call.fnLate && pReply != nullptr) {
+            call.fnLate(pReply, nullptr);
+        }
     }
     if (pReply != nullptr) {
         g_variant_unref(pReply);
@@ -370,7 +407,7 @@ GDBusConnection* CBoundedBus::Connection() const {
 
 void CBoundedBus::CallAsync(const char* pszDest, const char* pszPath, const char* pszInterface,
                             const char* pszMethod, GVariant* pArgs, const GVariantType* pReplyType,
-                            int nTimeoutMs, ReplyFn fnReply) {
+                            int nTimeoutMs, ReplyFn fnReply, std::function<bool()> fnWanted, ReplyFn fnLate) {
     CBoundedBusState& state = *m_pState;
     if (Connection() == nullptr) {
         if (pArgs != nullptr) {
@@ -381,32 +418,40 @@ void CBoundedBus::CallAsync(const char* pszDest, const char* pszPath, const char
         g_error_free(pError);
         return;
     }
-    // A call held back keeps its own bound, counted from now.
-    const Clock::time_point tDeadline = Clock::now() + Ms(std::max(1, nTimeoutMs));
     std::shared_ptr<GVariant> pOwnedArgs(pArgs != nullptr ? g_variant_ref_sink(pArgs) : nullptr,
                                          VariantUnref);
     auto fnSend = [strDest = std::string(pszDest), strPath = std::string(pszPath),
                    strInterface = std::string(pszInterface), strMethod = std::string(pszMethod), pOwnedArgs,
-                   pReplyType, tDeadline, fnReply = std::move(fnReply)](const StatePtr& pState, bool bSend) {
-        const long long nLeft = std::chrono::floor<Ms>(tDeadline - Clock::now()).count();
-        if (!bSend || nLeft <= 0) {
-            // Its bound passed while held back: never sent, so the daemon
-            // makes nothing for a reply nobody would take.
-            GError* pError =
-                g_error_new_literal(G_IO_ERROR, G_IO_ERROR_TIMED_OUT, "held back past its bound");
+                   pReplyType, nTimeoutMs, fnReply = std::move(fnReply),
+                   fnLate = std::move(fnLate)](const StatePtr& pState, bool bSend) {
+        if (!bSend) {
+            // Given up while held back: never sent, so the daemon makes
+            // nothing for a reply nobody would take.
+            GError* pError = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_CANCELLED, "no longer wanted");
             fnReply(nullptr, pError);
             g_error_free(pError);
             return;
+        }
+        // The bound counts from now, however long the call was held back.
+        auto pCall = std::make_shared<CSentCall>();
+        pCall->tBound = Clock::now() + Ms(std::max(1, nTimeoutMs));
+        pCall->fnReply = fnReply;
+        pCall->fnLate = fnLate;
+        int nGDBusTimeoutMs = std::max(1, nTimeoutMs);
+        if (fnLate) {
+            // GDBus drops a reply after its timeout: wait for it longer, so
+            // what the reply names is never lost, and keep the bound here.
+            nGDBusTimeoutMs = static_cast<int>(LATE_REPLY_BOUND.count());
+            pState->overdueWatch.push_back(pCall);
         }
         ++pState->nPending;
         ++pState->nAwaiting;
         g_dbus_connection_call(pState->pConnection, strDest.c_str(), strPath.c_str(), strInterface.c_str(),
                                strMethod.c_str(), pOwnedArgs.get(), pReplyType,
-                               G_DBUS_CALL_FLAGS_NO_AUTO_START,
-                               static_cast<int>(std::clamp<long long>(nLeft, 1, INT_MAX)),
-                               pState->pCancellable, OnCallDone, new CHolder<ReplyFn>{pState, fnReply});
+                               G_DBUS_CALL_FLAGS_NO_AUTO_START, nGDBusTimeoutMs, pState->pCancellable,
+                               OnCallDone, new CHolder<std::shared_ptr<CSentCall>>{pState, pCall});
     };
-    state.heldCalls.push_back({tDeadline, std::move(fnSend)});
+    state.heldCalls.push_back({std::move(fnSend), std::move(fnWanted)});
     state.SendHeld();
 }
 
@@ -416,19 +461,23 @@ void CBoundedBus::Call(const char* pszDest, const char* pszPath, const char* psz
     // Shared with the callback, which may come after this call has given up.
     struct CAnswer {
         bool bDone = false;
+        bool bGivenUp = false;  // still held back at the deadline: not to be sent
         GVariant* pReply = nullptr;
         GError* pError = nullptr;
     };
     auto pAnswer = std::make_shared<CAnswer>();
     const long long nLeft = std::chrono::ceil<Ms>(tDeadline - Clock::now()).count();
-    CallAsync(pszDest, pszPath, pszInterface, pszMethod, pArgs, pReplyType,
-              static_cast<int>(std::clamp<long long>(nLeft, 1, INT_MAX)),
-              [pAnswer](GVariant* pReply, const GError* pError) {
-                  pAnswer->bDone = true;
-                  pAnswer->pReply = pReply != nullptr ? g_variant_ref(pReply) : nullptr;
-                  pAnswer->pError = pError != nullptr ? g_error_copy(pError) : nullptr;
-              });
+    CallAsync(
+        pszDest, pszPath, pszInterface, pszMethod, pArgs, pReplyType,
+        static_cast<int>(std::clamp<long long>(nLeft, 1, INT_MAX)),
+        [pAnswer](GVariant* pReply, const GError* pError) {
+            pAnswer->bDone = true;
+            pAnswer->pReply = pReply != nullptr ? g_variant_ref(pReply) : nullptr;
+            pAnswer->pError = pError != nullptr ? g_error_copy(pError) : nullptr;
+        },
+        [pAnswer] { return !pAnswer->bGivenUp; });
     RunUntil([&pAnswer] { return pAnswer->bDone; }, tDeadline);
+    pAnswer->bGivenUp = true;
     reply.bAnswered = pAnswer->bDone;
     reply.pReply = std::exchange(pAnswer->pReply, nullptr);
     reply.pError = std::exchange(pAnswer->pError, nullptr);
@@ -464,11 +513,18 @@ CBoundedBus::Outcome CBoundedBus::RunUntil(const std::function<bool()>& fnDone, 
     bool bTimedOut = false;
     bool bHeldDue = false;
     GSource* pTimer = nullptr;
-    GSource* pHeldTimer = nullptr;  // the earliest bound of a held call, when before tDeadline
+    GSource* pHeldTimer = nullptr;  // the earliest bound of a sent call, when before tDeadline
     Clock::time_point tHeldTimer{};
+    bool bRead = false;
     Outcome outcome = Outcome::TIMEOUT;
     for (;;) {
-        const Clock::time_point tHeld = state.ExpireHeld();
+        if (state.AnyOverdue()) {
+            // A reply that has arrived but waits its turn on the context is
+            // read before its call is judged timed out.
+            while (g_main_context_iteration(state.pContext, FALSE)) {
+            }
+        }
+        const Clock::time_point tHeld = state.ExpireOverdue();
         if (fnDone()) {
             outcome = Outcome::DONE;
             break;
@@ -482,7 +538,11 @@ CBoundedBus::Outcome CBoundedBus::RunUntil(const std::function<bool()>& fnDone, 
             break;
         }
         if (bTimedOut || Clock::now() >= tDeadline) {
-            break;
+            // What had arrived by the deadline is read before it counts.
+            if (bRead) break;
+            bRead = true;
+            g_main_context_iteration(state.pContext, FALSE);
+            continue;
         }
         if (pTimer == nullptr) pTimer = StartTimer(state.pContext, tDeadline, &bTimedOut);
         if (tHeld < tDeadline && (pHeldTimer == nullptr || tHeld != tHeldTimer)) {
@@ -533,6 +593,7 @@ void CBoundedBus::TearDown() {
         state.aSubscriptions.clear();
     }
     state.heldCalls.clear();  // never sent: no reply will run
+    state.overdueWatch.clear();
     g_cancellable_cancel(state.pCancellable);
     state.StartClose();
     const auto tEnd = std::min(Clock::now() + DRAIN_BOUND, m_tTeardownLimit);

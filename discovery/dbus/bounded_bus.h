@@ -61,12 +61,18 @@ public:
     bool Connect(const std::string& strAddress, Clock::time_point tDeadline, GError** ppError);
     GDBusConnection* Connection() const;
 
-    // A method call bounded by nTimeoutMs of its own: fnReply runs once, on
-    // this thread while the context runs, unless the bus is torn down first.
-    // Past 100 calls awaiting a reply (the system bus refuses a client more
-    // than 128), the rest wait their turn in order, within their bound.
+    // A method call bounded by nTimeoutMs of its own, counted from its
+    // sending: fnReply runs once, on this thread while the context runs,
+    // unless the bus is torn down first. Past 100 calls awaiting a reply (the
+    // system bus refuses a client more than 128), the rest wait their turn in
+    // order; one that fnWanted says is no longer wanted when its turn comes
+    // is never sent (fnReply gets G_IO_ERROR_CANCELLED). With fnLate, a reply
+    // that comes after the bound (which fnReply was told of as a timeout) is
+    // still taken and handed to it: what the peer made for the call can be
+    // given back.
     void CallAsync(const char* pszDest, const char* pszPath, const char* pszInterface, const char* pszMethod,
-                   GVariant* pArgs, const GVariantType* pReplyType, int nTimeoutMs, ReplyFn fnReply);
+                   GVariant* pArgs, const GVariantType* pReplyType, int nTimeoutMs, ReplyFn fnReply,
+                   std::function<bool()> fnWanted = {}, ReplyFn fnLate = {});
     // A method call waited for until tDeadline (or a stop, or the bus's loss).
     void Call(const char* pszDest, const char* pszPath, const char* pszInterface, const char* pszMethod,
               GVariant* pArgs, const GVariantType* pReplyType, Clock::time_point tDeadline, CBusReply& reply);

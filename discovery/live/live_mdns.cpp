@@ -16,6 +16,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <deque>
@@ -88,12 +89,14 @@ public:
     size_t GetMdnsInstances() const override { return m_instances.size(); }
 
 private:
-    // Whether the search goes on: the daemon check and the browses' start
-    // decide it together, whichever comes first.
+    // Whether the search goes on: the daemon check and the browses' first
+    // reply decide it together, whichever comes first.
     enum class Start { STARTING, BROWSING, UNAVAILABLE };
     struct Browses {
         std::vector<std::unique_ptr<CDnsSdOperation>> aOperations;
         std::deque<bool> aAllForNow;  // a deque: the flags stay where they are while more are added
+        size_t nFailed = 0;           // started, then failed to run
+        int32_t nFirstError = 0;
     };
 
     // 0 once a browse runs, else the error of the first that did not start.
@@ -103,7 +106,8 @@ private:
     int32_t StartBrowses(CDnsSdSession& session, Browses& browses);
     // Until every browse and resolve is done, the stop or the daemon gone.
     void WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, Browses& browses);
-    bool StillBrowsing(Browses& browses);
+    // bRead: the last wait read all that had arrived (silence can be judged).
+    bool StillBrowsing(Browses& browses, bool bRead);
     // The one end of a search: what is pending ends, and each instance with
     // an address is listed (IPv6 too, when its IPv4 never came).
     void ListWhatIsKnown(CLiveRowSink& sink);
@@ -117,6 +121,7 @@ private:
         bool bListed = false;
         bool bKept = false;     // listed under its own address (another row had none of its)
         bool bWatched = false;  // under watch: one of its resolves stays open
+        bool bGone = false;     // under watch: removed; forgotten once no resolve of it is open
         size_t nOpen = 0;
     };
     struct Resolve {
@@ -131,13 +136,17 @@ private:
         DnsSdResolveReply reply;
     };
 
-    void OnBrowseReply(const DnsSdBrowseReply& reply, const std::string& strType, bool& bAllForNow);
+    void OnBrowseReply(const DnsSdBrowseReply& reply, const std::string& strType, bool& bAllForNow,
+                       Browses& browses);
+    // Under watch: a removed instance, once none of its resolves is open.
+    void EraseIfGone(Instance& instance);
     void Queue(Instance& instance, int32_t nInterface, int32_t nProtocol, bool bRetry);
     void StartResolves(CDnsSdSession& session);
     // How many resolves the daemon is given at once, after an answer or a refusal.
     void AdaptResolveLimit(const Resolve& resolve);
     // The answered and timed-out resolves end; their instances listed when ready.
-    void SettleResolves(CLiveRowSink& sink);
+    // bEnding: every one still open ends now.
+    void SettleResolves(CLiveRowSink& sink, bool bEnding = false);
     void TakeAnswer(CLiveRowSink& sink, Instance& instance, const DnsSdResolveReply& reply,
                     int32_t nInterface);
     void ListWhenReady(CLiveRowSink& sink, Instance& instance);
@@ -167,13 +176,20 @@ private:
 };
 
 void CLiveMdnsSource::OnBrowseReply(const DnsSdBrowseReply& reply, const std::string& strType,
-                                    bool& bAllForNow) {
+                                    bool& bAllForNow, Browses& browses) {
     m_tLastBrowseReply = Clock::now();
     if (!reply.bHasName) {
         // AllForNow, or the browse failed: either way it has no more to say.
+        if (reply.nError != 0 && !bAllForNow) {
+            ++browses.nFailed;
+            if (browses.nFirstError == 0) browses.nFirstError = reply.nError;
+        }
         bAllForNow = true;
-        return;
+        if (reply.nError != 0) return;
     }
+    Start expected = Start::STARTING;
+    m_start.compare_exchange_strong(expected, Start::BROWSING);
+    if (!reply.bHasName) return;
     if (reply.nError != 0) return;
     if ((reply.nFlags & DNSSD_BROWSE_ADDED) == 0) {
         if (m_settings.bWatch) OnRemoved(reply, strType);
@@ -184,6 +200,7 @@ void CLiveMdnsSource::OnBrowseReply(const DnsSdBrowseReply& reply, const std::st
         instance.strName = reply.strName;
         instance.strType = strType;
     }
+    instance.bGone = false;
     // Seen over IPv4 and IPv6, or on two interfaces: one resolve each, one row.
     if (!m_seen.insert({&instance, reply.nInterface, reply.nProtocol}).second) return;
     m_tLastItem = m_tLastBrowseReply;
@@ -211,7 +228,7 @@ void CLiveMdnsSource::StartResolves(CDnsSdSession& session) {
         auto fnReply = [this, p](const DnsSdResolveReply& reply) {
             if (p->bWatching) {
                 OnLaterAnswer(*p, reply);
-            } else if (!p->bAnswered && Clock::now() <= p->tDeadline) {
+            } else if (!p->bAnswered) {  // (settled ones are let go of: no later call)
                 p->bAnswered = true;
                 p->reply = reply;
             }
@@ -229,10 +246,17 @@ void CLiveMdnsSource::StartResolves(CDnsSdSession& session) {
     }
 }
 
-void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink) {
+void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink, bool bEnding) {
     const Clock::time_point tNow = Clock::now();
     for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
         Resolve& resolve = **it;
+        if (!bEnding && !resolve.bAnswered && resolve.pOperation != nullptr) {
+            // Held back by the bus client (paced) it is given up at its
+            // bound, never sent; once sent it has its whole bound from then.
+            const Clock::time_point tSent = resolve.pOperation->SentAt();
+            if (tSent != Clock::time_point::max() && tSent != Clock::time_point::min())
+                resolve.tDeadline = std::max(resolve.tDeadline, tSent + m_settings.resolveBound);
+        }
         if (!resolve.bAnswered && tNow < resolve.tDeadline) {
             ++it;
             continue;
@@ -263,6 +287,7 @@ void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink) {
             resolve.pOperation.reset();
         }
         it = m_inFlight.erase(it);
+        EraseIfGone(instance);
     }
 }
 
@@ -316,7 +341,7 @@ void CLiveMdnsSource::OnRemoved(const DnsSdBrowseReply& reply, const std::string
     // first is rare: the liveness check sees such a printer gone long before).
     if (instance.bKept)
         m_pSink->Remove(instance.row.strIpAddress, instance.row.nKind, LiveRemoveReason::GOODBYE);
-    m_gone.push_back(&instance);
+    if (std::find(m_gone.begin(), m_gone.end(), &instance) == m_gone.end()) m_gone.push_back(&instance);
 }
 
 void CLiveMdnsSource::ForgetGone() {
@@ -325,8 +350,19 @@ void CLiveMdnsSource::ForgetGone() {
         // New again when it comes back; its open resolves still count.
         pInstance->row = ScanRow{};
         pInstance->bDescribed = pInstance->bListed = pInstance->bKept = pInstance->bWatched = false;
+        // (Unless it came back in the same replies.)
+        auto itSeen = m_seen.lower_bound({pInstance, INT_MIN, INT_MIN});
+        pInstance->bGone = itSeen == m_seen.end() || std::get<0>(*itSeen) != pInstance;
+        EraseIfGone(*pInstance);
     }
     m_gone.clear();
+}
+
+void CLiveMdnsSource::EraseIfGone(Instance& instance) {
+    // Under watch every name ever seen would stay: only what is listed now,
+    // or still being resolved, is kept.
+    if (!instance.bGone || instance.nOpen > 0) return;
+    m_instances.erase({instance.strName, instance.strType});
 }
 
 void CLiveMdnsSource::OnLaterAnswer(Resolve& resolve, const DnsSdResolveReply& reply) {
@@ -341,7 +377,7 @@ bool CLiveMdnsSource::WaitForDaemon() {
     while (!m_bStopAsked) {
         pollfd stop{m_hStopFd, POLLIN, 0};
         if (poll(&stop, 1, 1000) > 0 || m_bStopAsked) break;
-        if (m_pClient->CheckService() == 0) return true;
+        if (m_pClient->CheckServiceUntilStop(m_hStopFd, m_settings.resolveBound) == 0) return true;
     }
     return false;
 }
@@ -362,10 +398,12 @@ int32_t CLiveMdnsSource::Run(CLiveRowSink& sink) {
     if (std::string_view(MdnsBackendName()) == "dnssd") return DNSSD_ERR_UNSUPPORTED;
     // Whether avahi-daemon answers is asked beside the search, not ahead of
     // it: a daemon that does not ends the search at once, unless a browse
-    // runs already (it wins over a check that failed on a slow machine).
+    // has answered already (it wins over a check that failed on a slow
+    // machine). The check gets a browse's bound: a slow daemon that answers
+    // is no unreachable one.
     std::atomic<int32_t> nService{0};
     std::thread checker([this, &nService] {
-        nService = m_pClient->CheckService();
+        nService = m_pClient->CheckServiceUntilStop(m_hStopFd, m_settings.resolveBound);
         Start expected = Start::STARTING;
         if (nService != 0 && m_start.compare_exchange_strong(expected, Start::UNAVAILABLE)) WakeSearch();
     });
@@ -388,10 +426,9 @@ int32_t CLiveMdnsSource::Search(CLiveRowSink& sink) {
     std::unique_ptr<CDnsSdSession> pSession = m_pClient->OpenSession(m_hStopFd);
     Browses browses;
     const int32_t nError = StartBrowses(*pSession, browses);
-    Start expected = Start::STARTING;
-    // (Under watch a search again after the daemon came back is BROWSING already.)
-    if (!browses.aOperations.empty() &&
-        (m_start.compare_exchange_strong(expected, Start::BROWSING) || expected == Start::BROWSING)) {
+    // Silence counts from here: each start may have taken its bound.
+    m_tLastBrowseReply = Clock::now();
+    if (!browses.aOperations.empty() && m_start != Start::UNAVAILABLE) {
         WaitUntilDone(*pSession, sink, browses);
     }
     ListWhatIsKnown(sink);
@@ -401,7 +438,10 @@ int32_t CLiveMdnsSource::Search(CLiveRowSink& sink) {
         m_seen.clear();
         m_instances.clear();
     }
-    return browses.aOperations.empty() ? nError : 0;
+    if (browses.aOperations.empty()) return nError;
+    // Every browse started and then failed before any told something: none ran.
+    const bool bNoneRan = browses.nFailed == browses.aOperations.size() && m_start == Start::STARTING;
+    return bNoneRan && !m_bStopAsked ? browses.nFirstError : 0;
 }
 
 int32_t CLiveMdnsSource::StartBrowses(CDnsSdSession& session, Browses& browses) {
@@ -411,14 +451,13 @@ int32_t CLiveMdnsSource::StartBrowses(CDnsSdSession& session, Browses& browses) 
         aTypes.push_back("_ipps._tcp");
     }
     int32_t nFirstError = 0;
-    m_tLastBrowseReply = Clock::now();
     for (const std::string& strType : aTypes) {
         bool& bAllForNow = browses.aAllForNow.emplace_back(false);
         std::unique_ptr<CDnsSdOperation> pBrowse;
         const int32_t nError = session.BrowseEach(
             strType.c_str(), "local",
-            [this, strType, &bAllForNow](const DnsSdBrowseReply& reply) {
-                OnBrowseReply(reply, strType, bAllForNow);
+            [this, strType, &bAllForNow, &browses](const DnsSdBrowseReply& reply) {
+                OnBrowseReply(reply, strType, bAllForNow, browses);
             },
             pBrowse);
         if (nError != 0) {
@@ -433,13 +472,14 @@ int32_t CLiveMdnsSource::StartBrowses(CDnsSdSession& session, Browses& browses) 
     return nFirstError;
 }
 
-bool CLiveMdnsSource::StillBrowsing(Browses& browses) {
+bool CLiveMdnsSource::StillBrowsing(Browses& browses, bool bRead) {
     // AllForNow comes on a timer: on a large network instances still come
     // after it, until they stop for a while.
     bool bBrowsing = Clock::now() < m_tLastItem + m_settings.browseQuiet;
     for (bool b : browses.aAllForNow) bBrowsing = bBrowsing || !b;
-    // A daemon that stopped answering ends the browses after a bound.
-    if (bBrowsing && Clock::now() >= m_tLastBrowseReply + m_settings.resolveBound) {
+    // A daemon that stopped answering ends the browses after a bound, judged
+    // only once what had arrived has been read.
+    if (bBrowsing && bRead && Clock::now() >= m_tLastBrowseReply + m_settings.resolveBound) {
         TraceMessage(TRACE_ERROR, nullptr, u"MDNS live: No AllForNow within %d ms.",
                      static_cast<int>(m_settings.resolveBound.count()));
         for (bool& b : browses.aAllForNow) b = true;
@@ -449,18 +489,23 @@ bool CLiveMdnsSource::StillBrowsing(Browses& browses) {
 }
 
 void CLiveMdnsSource::WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, Browses& browses) {
+    bool bRead = false;  // the last wait found nothing more to read
     for (;;) {
         // Settled first: a queue left waiting with nothing in flight would
         // wait for no deadline.
         SettleResolves(sink);
         StartResolves(session);
-        const bool bBrowsing = StillBrowsing(browses);
+        const bool bBrowsing = StillBrowsing(browses, bRead);
         if (!bBrowsing && m_queue.empty() && m_inFlight.empty() && !m_settings.bWatch) return;
         Clock::time_point tWake =
             bBrowsing ? m_tLastBrowseReply + m_settings.resolveBound : Clock::now() + std::chrono::hours(1);
+        // The quiet after the last instance ends the browses: wake for it.
+        const Clock::time_point tQuiet = m_tLastItem + m_settings.browseQuiet;
+        if (bBrowsing && tQuiet > Clock::now()) tWake = std::min(tWake, tQuiet);
         for (const auto& pResolve : m_inFlight) tWake = std::min(tWake, pResolve->tDeadline);
         int32_t nError = 0;
         const DnsSdWait result = session.Wait(tWake, nError);
+        bRead = result == DnsSdWait::TIMEOUT;
         ForgetGone();
         if (result == DnsSdWait::READY || result == DnsSdWait::TIMEOUT) continue;
         if (result != DnsSdWait::STOPPED) {
@@ -473,7 +518,7 @@ void CLiveMdnsSource::WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, 
 void CLiveMdnsSource::ListWhatIsKnown(CLiveRowSink& sink) {
     // What the resolves have told already still counts; the rest never will.
     for (const auto& pResolve : m_inFlight) pResolve->tDeadline = Clock::time_point::min();
-    SettleResolves(sink);
+    SettleResolves(sink, true);
     for (const auto& pResolve : m_queue) --pResolve->pInstance->nOpen;
     m_queue.clear();
     for (auto& [key, instance] : m_instances) ListWhenReady(sink, instance);

@@ -53,6 +53,9 @@ constexpr Ms AVAILABILITY_LIMIT{2000};
 constexpr Ms AVAILABILITY_BOUND{430};
 constexpr Ms AVAILABILITY_LIMIT{480};
 #endif
+// A check ended (answered, stopped or timed out) gives back its connection
+// within this.
+constexpr Ms STOPPED_CHECK_LIMIT{50};
 
 int32_t ErrorOf(const GError* pError) {
     if (pError == nullptr) {
@@ -86,11 +89,16 @@ struct CAvahiSessionState {
     std::map<std::string, std::weak_ptr<CAvahiObject>> objects;
     std::map<std::string, std::vector<std::pair<std::string, GVariant*>>> early;
     size_t nEarly = 0;
-    std::set<std::string> ended;  // objects let go of: what still comes for them is dropped
+    // Objects let go of: what still comes for them is dropped. Both this and
+    // early matter only while a call that makes an object awaits its reply
+    // (a signal can only run ahead of such a reply); once none does, both
+    // are emptied, so a session that runs for weeks holds only what is open.
+    std::set<std::string> ended;
+    int nMaking = 0;  // calls that make an object, awaiting their reply
 
     void Forget(const std::string& strPath) {
         objects.erase(strPath);
-        ended.insert(strPath);
+        if (nMaking > 0) ended.insert(strPath);
         auto it = early.find(strPath);
         if (it != early.end()) {
             for (auto& [strMember, pBody] : it->second) {
@@ -99,6 +107,18 @@ struct CAvahiSessionState {
             nEarly -= it->second.size();
             early.erase(it);
         }
+    }
+
+    void MadeOrFailed() {
+        if (--nMaking > 0) return;
+        ended.clear();
+        for (auto& [strPath, aSignals] : early) {
+            for (auto& [strMember, pBody] : aSignals) {
+                g_variant_unref(pBody);
+            }
+        }
+        early.clear();
+        nEarly = 0;
     }
 
     ~CAvahiSessionState() {
@@ -121,6 +141,7 @@ struct CAvahiObject : std::enable_shared_from_this<CAvahiObject> {
     bool bStarted = false;       // Start answered
     bool bStartsItself = false;  // made by a *New method: running once it is made
     bool bAllForNow = false;     // a browse that tells its AllForNow (BrowseEach)
+    Clock::time_point tSent = Clock::time_point::max();  // its making call went out
     int32_t nError = 0;          // Prepare or Start failed
     CDnsSdSession::BrowseFn fnBrowse;
     CDnsSdSession::ResolveFn fnResolve;
@@ -236,7 +257,7 @@ void OnObjectSignal(CAvahiSessionState& session, const char* pszSender, const ch
         }
         return;
     }
-    if (session.ended.count(pszPath) != 0) {
+    if (session.nMaking == 0 || session.ended.count(pszPath) != 0) {
         return;
     }
     // Bounded: a daemon that sends for paths this session never asked for
@@ -251,6 +272,7 @@ void OnObjectSignal(CAvahiSessionState& session, const char* pszSender, const ch
 class CDbusOperation : public CDnsSdOperation {
 public:
     explicit CDbusOperation(ObjectPtr pObject) : m_pObject(std::move(pObject)) {}
+    Clock::time_point SentAt() const override { return m_pObject->tSent; }
     ~CDbusOperation() override {
         CAvahiObject& object = *m_pObject;
         object.bEnded = true;
@@ -342,6 +364,12 @@ public:
                     g_variant_new("(iissu)", AVAHI_IF_UNSPEC, nProtocol, pszType, pszDomain, 0u));
         if (nError != 0) {
             return nError;
+        }
+        if (bAllForNow) {
+            // Every browse of a search starts at once: a failure to start
+            // comes as a reply with its error, like AllForNow without a name.
+            pOperation = std::make_unique<CDbusOperation>(pObject);
+            return 0;
         }
         // A browse that does not run is a failure to browse: wait for Start.
         auto pHandle = std::make_unique<CDbusOperation>(pObject);
@@ -444,11 +472,27 @@ private:
             g_variant_unref(g_variant_ref_sink(pArgs));
             return m_nConnectError != 0 ? m_nConnectError : DNSSD_ERR_SERVICE_NOT_RUNNING;
         }
-        m_bus.CallAsync(AVAHI_NAME, "/", pObject->bStartsItself ? AVAHI_SERVER : AVAHI_SERVER2, pszMethod,
-                        pArgs, G_VARIANT_TYPE("(o)"), static_cast<int>(CALL_BOUND.count()),
-                        [this, pObject](GVariant* pReply, const GError* pError) {
-                            OnPrepareReply(pObject, pReply, pError);
-                        });
+        ++m_pState->nMaking;
+        m_bus.CallAsync(
+            AVAHI_NAME, "/", pObject->bStartsItself ? AVAHI_SERVER : AVAHI_SERVER2, pszMethod, pArgs,
+            G_VARIANT_TYPE("(o)"), static_cast<int>(CALL_BOUND.count()),
+            [this, pObject](GVariant* pReply, const GError* pError) {
+                OnPrepareReply(pObject, pReply, pError);
+                m_pState->MadeOrFailed();
+            },
+            // Let go of before its turn came: the daemon makes nothing.
+            [pObject] {
+                pObject->tSent = Clock::now();
+                return !pObject->bEnded;
+            },
+            // Made after the bound: nobody takes it, the daemon frees it.
+            [pState = m_pState, pObject](GVariant* pReply, const GError*) {
+                const char* pszPath = nullptr;
+                if (g_variant_is_of_type(pReply, G_VARIANT_TYPE("(o)"))) {
+                    g_variant_get(pReply, "(&o)", &pszPath);
+                    FreeObject(*pState, pszPath, pObject->Interface());
+                }
+            });
         return 0;
     }
 
@@ -456,7 +500,7 @@ private:
         CAvahiSessionState& state = *m_pState;
         if (pReply == nullptr) {
             pObject->nError = ErrorOf(pError);
-            if (pObject->nKind != CAvahiObject::BROWSE) {
+            if (pObject->nKind != CAvahiObject::BROWSE || pObject->bAllForNow) {
                 pObject->PostError(pObject->nError);
             }
             return;
@@ -491,18 +535,20 @@ private:
             pObject->bStarted = true;
             return;
         }
-        m_bus.CallAsync(AVAHI_NAME, pObject->strPath.c_str(), pObject->Interface(), "Start", nullptr, nullptr,
-                        static_cast<int>(CALL_BOUND.count()),
-                        [pObject](GVariant* pStarted, const GError* pFailure) {
-                            if (pStarted != nullptr) {
-                                pObject->bStarted = true;
-                                return;
-                            }
-                            pObject->nError = ErrorOf(pFailure);
-                            if (pObject->nKind != CAvahiObject::BROWSE) {
-                                pObject->PostError(pObject->nError);
-                            }
-                        });
+        m_bus.CallAsync(
+            AVAHI_NAME, pObject->strPath.c_str(), pObject->Interface(), "Start", nullptr, nullptr,
+            static_cast<int>(CALL_BOUND.count()),
+            [pObject](GVariant* pStarted, const GError* pFailure) {
+                if (pStarted != nullptr) {
+                    pObject->bStarted = true;
+                    return;
+                }
+                pObject->nError = ErrorOf(pFailure);
+                if (pObject->nKind != CAvahiObject::BROWSE || pObject->bAllForNow) {
+                    pObject->PostError(pObject->nError);
+                }
+            },
+            [pObject] { return !pObject->bEnded; });
     }
 
     int32_t Begin(const ObjectPtr& pObject, const char* pszMethod, GVariant* pArgs,
@@ -527,6 +573,16 @@ public:
         CDbusSession session(-1, tStart + AVAILABILITY_BOUND);
         session.LimitTeardown(tStart + AVAILABILITY_LIMIT);
         return session.GetState(tStart + AVAILABILITY_BOUND);
+    }
+
+    int32_t CheckServiceUntilStop(int hStopFd, Ms bound) override {
+        // Off the window's thread: a slow daemon is given the bound asked
+        // for, and a stop ends the check at once.
+        const auto tStart = Clock::now();
+        CDbusSession session(hStopFd, tStart + bound);
+        const int32_t nState = session.GetState(tStart + bound);
+        session.LimitTeardown(Clock::now() + STOPPED_CHECK_LIMIT);
+        return nState;
     }
 
     std::unique_ptr<CDnsSdSession> OpenSession(int hStopFd) override {

@@ -69,6 +69,11 @@ struct DnsSdRecordReply {
 class CDnsSdOperation {
 public:
     virtual ~CDnsSdOperation() = default;
+    // When its request went to the service; max() while the client still
+    // holds it back (paced), min() for a client that sends at once.
+    virtual std::chrono::steady_clock::time_point SentAt() const {
+        return std::chrono::steady_clock::time_point::min();
+    }
 };
 
 // What ended a CDnsSdSession::Wait.
@@ -135,6 +140,11 @@ public:
     // 0 when the DNS-SD service can be reached. Runs on the window's thread:
     // returns within 500 ms whatever the service does.
     virtual int32_t CheckService() = 0;
+    // The same off the window's thread: within bound, ended at once when
+    // hStopFd becomes readable (then not 0).
+    virtual int32_t CheckServiceUntilStop(int /*hStopFd*/, std::chrono::milliseconds /*bound*/) {
+        return CheckService();
+    }
 
     // A session for one search, on the calling thread. hStopFd becomes
     // readable when the search is stopped; every wait of the session ends

@@ -33,6 +33,8 @@ struct Script {
     int nStrangersBeforeFound = 0;    // Found signals for paths no client asked for, sent first
     bool bForeignFoundFirst = false;  // another bus member sends a Found of its own for the path first
     bool bLeaveBusOnResolve = false;  // the daemon gives up its name instead of answering Start
+    std::map<std::string, int> resolverNewDelayMs;  // ServiceResolverNew of that instance answered late
+    int nGetStateDelayMs = 0;                       // a slow daemon
 };
 
 // The private bus, once per process.
@@ -59,6 +61,10 @@ constexpr const char* INTROSPECTION = R"(<node>
   <method name="GetState"><arg type="i" direction="out"/></method>
   <method name="GetVersionString"><arg type="s" direction="out"/></method>
   <method name="GetHostName"><arg type="s" direction="out"/></method>
+  <method name="ServiceResolverNew">
+   <arg type="i"/><arg type="i"/><arg type="s"/><arg type="s"/><arg type="s"/><arg type="i"/><arg type="u"/>
+   <arg type="o" direction="out"/>
+  </method>
  </interface>
  <interface name="org.freedesktop.Avahi.Server2">
   <method name="ServiceBrowserPrepare">
@@ -99,6 +105,7 @@ public:
 
     std::atomic<int> nFrees{0};
     std::atomic<int> nPrepares{0};
+    std::atomic<int> nResolverNews{0};
 
 private:
     // Runs fn on the daemon's thread. The lock orders the hand-over for
@@ -208,7 +215,8 @@ private:
     void OnMethod(const std::string& strSender, const std::string& strPath, const std::string& strInterface,
                   const std::string& strMethod, GVariant* pArgs, GDBusMethodInvocation* pCall) {
         if (strMethod == "GetState") {
-            return g_dbus_method_invocation_return_value(pCall, g_variant_new("(i)", 2));
+            return After(m_script.nGetStateDelayMs,
+                         [pCall] { g_dbus_method_invocation_return_value(pCall, g_variant_new("(i)", 2)); });
         }
         if (strMethod == "GetVersionString" || strMethod == "GetHostName") {
             return g_dbus_method_invocation_return_value(
@@ -222,7 +230,8 @@ private:
             return OnStart(strSender, strPath, strInterface, pCall);
         }
         ++nPrepares;
-        const bool bResolver = strMethod == "ServiceResolverPrepare";
+        const bool bNew = strMethod == "ServiceResolverNew";
+        const bool bResolver = bNew || strMethod == "ServiceResolverPrepare";
         const char* pszKind = bResolver                              ? "ServiceResolver"
                               : strMethod == "ServiceBrowserPrepare" ? "ServiceBrowser"
                                                                      : "RecordBrowser";
@@ -234,6 +243,15 @@ private:
         const char* pszName = "";
         g_variant_get_child(pArgs, 2, "&s", &pszName);
         m_names[strObject] = pszName;
+        if (bNew) {
+            ++nResolverNews;
+            auto it = m_script.resolverNewDelayMs.find(pszName);
+            const int nDelayMs = it != m_script.resolverNewDelayMs.end() ? it->second : 0;
+            return After(nDelayMs, [this, pCall, strSender, strObject] {
+                g_dbus_method_invocation_return_value(pCall, g_variant_new("(o)", strObject.c_str()));
+                SendFound(strSender, strObject, m_names[strObject]);
+            });
+        }
         if (m_script.strRefusedName == pszName) {
             return g_dbus_method_invocation_return_dbus_error(
                 pCall, "org.freedesktop.Avahi.InvalidServiceNameError", "refused");
@@ -301,18 +319,21 @@ private:
                      g_variant_new("(iisssu)", 2, 0, strName.c_str(), "_printer._tcp", "local", 0u));
             }
         };
-        if (m_script.nBrowseStartDelayMs == 0) {
-            return fnAnswer();
-        }
-        GSource* pTimer = g_timeout_source_new(static_cast<guint>(m_script.nBrowseStartDelayMs));
-        using Fn = decltype(fnAnswer);
+        After(m_script.nBrowseStartDelayMs, std::move(fnAnswer));
+    }
+
+    // Runs fn on the daemon's thread after nMs (at once for 0).
+    template <typename Fn>
+    void After(int nMs, Fn fn) {
+        if (nMs == 0) return fn();
+        GSource* pTimer = g_timeout_source_new(static_cast<guint>(nMs));
         g_source_set_callback(
             pTimer,
             [](gpointer pData) {
                 (*static_cast<Fn*>(pData))();
                 return G_SOURCE_REMOVE;
             },
-            new Fn(std::move(fnAnswer)), [](gpointer pData) { delete static_cast<Fn*>(pData); });
+            new Fn(std::move(fn)), [](gpointer pData) { delete static_cast<Fn*>(pData); });
         g_source_attach(pTimer, m_pContext);
         g_source_unref(pTimer);
     }

@@ -269,6 +269,61 @@ INSTANTIATE_TEST_SUITE_P(Daemon, AvahiService,
                              return std::string(info.param.pszName);
                          });
 
+// Off the window's thread a slow daemon (450 ms a call) is reachable, and
+// a stop ends the check at once.
+TEST(AvahiService, SlowDaemonAnswersAndAStopEndsTheCheck) {
+    fake_avahi::Script script;
+    script.nGetStateDelayMs = 450;
+    fake_avahi::Daemon daemon(script);
+    int aStop[2];
+    ASSERT_EQ(pipe(aStop), 0);
+    EXPECT_EQ(CreateSystemDnsSdClient()->CheckServiceUntilStop(aStop[0], 2s), 0);
+    std::thread stopper([&aStop] {
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(write(aStop[1], "x", 1), 1);
+    });
+    const auto t0 = Clock::now();
+    EXPECT_NE(CreateSystemDnsSdClient()->CheckServiceUntilStop(aStop[0], 2s), 0);
+    EXPECT_LT(Clock::now() - t0, 300ms);
+    stopper.join();
+    std::this_thread::sleep_for(500ms);  // the daemon's last answer, before it goes
+    close(aStop[0]);
+    close(aStop[1]);
+}
+
+// 110 resolves at once: the last ten, held back behind the bus's limit, are
+// let go of before their turn and never made; one made after the call's 3 s
+// bound is freed all the same. No resolver is left in the daemon.
+TEST(AvahiClient, EveryResolverMadeIsFreedAndNoneForADroppedResolve) {
+    fake_avahi::Script script;
+    std::vector<std::string> aNames{"Late"};
+    script.resolverNewDelayMs["Late"] = 3300;
+    for (int i = 0; i < 109; ++i) {
+        aNames.push_back("Slow " + std::to_string(i));
+        script.resolverNewDelayMs[aNames.back()] = 300;
+    }
+    fake_avahi::Daemon daemon(script);
+    {
+        Session session;
+        std::vector<std::unique_ptr<CDnsSdOperation>> aResolves(aNames.size());
+        for (size_t i = 0; i < aNames.size(); ++i) {
+            EXPECT_EQ(session->ResolveWithAddress(
+                          aNames[i].c_str(), "_printer._tcp", "local", -1, -1,
+                          [](const DnsSdResolveReply&) {}, aResolves[i]),
+                      0);
+        }
+        aResolves.resize(100);
+        int32_t nError = 0;
+        session.WaitUntil(
+            Clock::now() + 3600ms, [] { return false; }, nError);
+        aResolves.clear();  // (a teardown leaves the rest to the daemon, which frees what a client left)
+        const auto tEnd = Clock::now() + 2s;
+        while (daemon.nFrees < daemon.nResolverNews && Clock::now() < tEnd) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(daemon.nResolverNews, 100);
+    EXPECT_EQ(daemon.nFrees, daemon.nResolverNews);
+}
+
 // Where a session of the soak below stops.
 enum class StopAt {
     BEFORE_CONNECT,

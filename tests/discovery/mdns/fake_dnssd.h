@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -101,6 +103,8 @@ struct Script {
     bool bRefuseOnce = false;                     // each resolveStartError refuses the first resolve only
     std::map<std::string, RecordScript> records;  // host target
     std::optional<Ms> lostAt;                     // the service goes away this long after the search began
+    Ms browseStartDelay{0};                       // each BrowseEach returns this late (a slow daemon)
+    std::function<void()> onWait;                 // runs at each Wait, on the search's thread
     std::vector<Call> calls;
     int nOpenOperations = 0;
     int nMostOpen = 0;  // the most operations open at one time
@@ -190,6 +194,7 @@ public:
 
     int32_t BrowseEach(const char* pszType, const char* pszDomain, BrowseFn fnReply,
                        std::unique_ptr<CDnsSdOperation>& pOperation) override {
+        std::this_thread::sleep_for(m_pScript->browseStartDelay);
         return Browse(pszType, pszDomain, std::move(fnReply), pOperation);
     }
 
@@ -216,6 +221,7 @@ public:
     }
 
     DnsSdWait Wait(Clock::time_point tDeadline, int32_t& nError) override {
+        if (m_pScript->onWait) m_pScript->onWait();
         for (;;) {
             const auto tNow = Clock::now();
             if (IsLost(tNow)) {

@@ -712,6 +712,77 @@ TEST(LiveMdns, QueuedAndRefusedResolvesAreAllAnswered) {
     EXPECT_EQ(rows.aRows, (std::vector<std::string>{"Live 192.0.2.8", "Refused 192.0.2.7"}));
 }
 
+struct BrowseCase {
+    const char* pszName;
+    int nStartDelayMs;  // each browse's start, one after another
+    int nFoundAtMs;
+    std::chrono::milliseconds resolveBound;
+};
+
+class LiveMdnsBrowse : public testing::TestWithParam<BrowseCase> {};
+
+// Browses slow to start lose nothing (silence counts once all run and what
+// came was read); an instance just before AllForNow ends the scan its
+// 250 ms later, not at the silence bound.
+TEST_P(LiveMdnsBrowse, InstanceListedAndDoneItsQuietLater) {
+    if (std::string_view(MdnsBackendName()) == "dnssd") GTEST_SKIP() << "no live scan on dns_sd";
+    const BrowseCase& c = GetParam();
+    auto pScript = std::make_shared<fake::Script>();
+    pScript->browseStartDelay = std::chrono::milliseconds(c.nStartDelayMs);
+    for (const char* pszType : {"_printer._tcp", "_pdl-datastream._tcp"}) {
+        fake::BrowseEvent allForNow;
+        allForNow.at = 20ms;
+        allForNow.reply.nFlags = DNSSD_BROWSE_ALL_FOR_NOW;
+        pScript->browse[pszType].push_back(allForNow);
+    }
+    pScript->browse["_printer._tcp"].push_back(Found("Late", c.nFoundAtMs));
+    pScript->resolve[{"Late", "_printer._tcp@-1"}].reply.strAddress = "192.0.2.9";
+    LiveScanSettings settings;
+    settings.resolveBound = c.resolveBound;
+    auto pSource = CreateLiveMdnsSource(settings, std::make_unique<fake::Client>(pScript));
+    LiveRows rows;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(pSource->Run(rows), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2 * c.nStartDelayMs * 1ms + c.nFoundAtMs * 1ms + 600ms);
+    EXPECT_EQ(rows.aRows, std::vector<std::string>{"Late 192.0.2.9"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Timings, LiveMdnsBrowse,
+                         testing::Values(BrowseCase{"SlowStart", 400, 0, 600ms},
+                                         BrowseCase{"InstanceJustBeforeAllForNow", 0, 15, 2000ms}),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+
+// Under watch 10,000 printers come and go: only what is there now is kept.
+TEST(LiveMdns, WatchKeepsOnlyTheInstancesThereNow) {
+    if (std::string_view(MdnsBackendName()) == "dnssd") GTEST_SKIP() << "no live scan on dns_sd";
+    auto pScript = std::make_shared<fake::Script>();
+    for (int i = 0; i < 10000; ++i) {
+        const std::string strName = "P " + std::to_string(i);
+        pScript->browse["_printer._tcp"].push_back(Found(strName, i / 10));
+        pScript->browse["_printer._tcp"].push_back(Found(strName, i / 10 + 1));
+        pScript->browse["_printer._tcp"].back().reply.nFlags = 0;  // removed
+    }
+    LiveScanSettings settings;
+    settings.bWatch = true;
+    settings.resolveBound = 50ms;
+    auto pSource = CreateLiveMdnsSource(settings, std::make_unique<fake::Client>(pScript));
+    size_t nKept = 0;
+    pScript->onWait = [&] { nKept = pSource->GetMdnsInstances(); };
+    std::thread stopper([&] {
+        // Every printer resolved, then time for the last resolves' bound.
+        const auto tEnd = std::chrono::steady_clock::now() + 20s;
+        while (pScript->Calls().size() < 2 + 10000 && std::chrono::steady_clock::now() < tEnd) {
+            std::this_thread::sleep_for(20ms);
+        }
+        std::this_thread::sleep_for(300ms);
+        pSource->Stop();
+    });
+    LiveRows rows;
+    EXPECT_EQ(pSource->Run(rows), 0);
+    stopper.join();
+    EXPECT_EQ(nKept, 0u);
+}
+
 // ------------------------------------------------------------- availability
 
 TEST(MdnsAvailability, AskedOnceAndFailureTracedOnce) {
