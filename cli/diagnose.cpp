@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <gio/gio.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "bounded_bus.h"
+#include "host_interfaces.h"
 #include "network_text.h"
 #include "search_options.h"
 #include "snmp_finder.h"
@@ -232,17 +232,13 @@ struct Ipv4Address {
 };
 
 std::vector<Ipv4Address> ReadIpv4Addresses() {
+    std::vector<HostInterface> aInterfaces;
+    ListHostInterfaces(aInterfaces);
     std::vector<Ipv4Address> aAddresses;
-    struct ifaddrs* pList = nullptr;
-    if (getifaddrs(&pList) != 0) return aAddresses;
-    for (struct ifaddrs* p = pList; p; p = p->ifa_next) {
-        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET || !p->ifa_name) continue;
-        char szAddress[INET_ADDRSTRLEN] = {};
-        const auto* pIn = reinterpret_cast<const struct sockaddr_in*>(p->ifa_addr);
-        if (!inet_ntop(AF_INET, &pIn->sin_addr, szAddress, sizeof szAddress)) continue;
-        aAddresses.push_back({p->ifa_name, szAddress, p->ifa_flags});
+    for (const HostInterface& i : aInterfaces) {
+        for (const HostIpv4Address& a : i.aIpv4)
+            aAddresses.push_back({i.strName, Ipv4Text(a.nAddress), i.nFlags});
     }
-    freeifaddrs(pList);
     return aAddresses;
 }
 

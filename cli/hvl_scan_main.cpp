@@ -42,17 +42,6 @@ extern "C" void OnStopSignal(int) {
     g_bStop.store(true);
 }
 
-void WriteOut(const std::string& str) {
-    std::fwrite(str.data(), 1, str.size(), stdout);
-}
-
-// True when every line written went out. A failed write (a full pipe, a full
-// disk) drops glibc's buffer, so a later fflush succeeds: only the error flag
-// remembers the lost lines.
-bool OutputWhole() {
-    return std::fflush(stdout) == 0 && !std::ferror(stdout);
-}
-
 // After a scan that found nothing: the checks that did not pass, on stderr.
 // Only those that ask nothing of the network: the scan is over, and Ctrl+C
 // must not wait for a DNS server.
@@ -91,8 +80,7 @@ void ReportUnavailable(const std::u16string& strName) {
 
 // The time limit of --timeout, from now.
 std::chrono::steady_clock::time_point DeadlineAfter(double fSeconds) {
-    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                  std::chrono::duration<double>(fSeconds));
+    return std::chrono::steady_clock::now() + SecondsAs<std::chrono::steady_clock::duration>(fSeconds);
 }
 
 // What a scan engine hands back to main.
@@ -270,7 +258,7 @@ struct ScanRun {
 
 void StartStatus(ScanRun& run) {
     if (!run.args.bStatus) return;
-    const auto bound = std::chrono::milliseconds(static_cast<int64_t>(run.args.fStatusTimeoutSeconds * 1000));
+    const auto bound = SecondsAs<std::chrono::milliseconds>(run.args.fStatusTimeoutSeconds);
     CScanStatus::AnswerFn fnAnswer;
     if (run.bLiveTable)
         fnAnswer = [&run](const ScanRow& row, const PrinterStatus& status) { run.ShowLive(row, &status); };
@@ -376,8 +364,7 @@ int Watch(const ScanOptions& args) {
     settings.aSnmpCommunities = args.aSnmpCommunities;
     settings.aSnmpAddresses = args.aSnmpAddresses;
     settings.bWatch = true;
-    settings.watchInterval =
-        std::chrono::milliseconds(static_cast<int64_t>(args.fWatchIntervalSeconds * 1000));
+    settings.watchInterval = SecondsAs<std::chrono::milliseconds>(args.fWatchIntervalSeconds);
     const auto fnFilter = [&args](const ScanRow& row) {
         return args.filter.Matches(row, static_cast<const PrinterStatus*>(nullptr));
     };

@@ -2,6 +2,7 @@
 // options, --help and the error texts as GLib makes them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -48,3 +49,10 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
 
 // The bash completion of hvl-scan, made from the same table as the parser.
 std::string BashCompletionScript();
+
+// A count of seconds from the command line as a duration of the unit asked,
+// cut to it (never rounded up).
+template <class Duration>
+Duration SecondsAs(double fSeconds) {
+    return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(fSeconds));
+}

@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <cstdio>
+
 #include "conv_string.h"
 #include "csv_writer.h"
 #include "multicast_data_provider.h"
@@ -185,4 +187,14 @@ std::string CsvDocument(const std::vector<ScanRow>& aRows, const std::vector<Out
         strOut += CsvRecord(aFields);
     }
     return strOut;
+}
+
+bool WriteOut(const std::string& str, bool bNow) {
+    std::fwrite(str.data(), 1, str.size(), stdout);
+    if (bNow) std::fflush(stdout);
+    return !std::ferror(stdout);
+}
+
+bool OutputWhole() {
+    return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }

@@ -61,3 +61,12 @@ const char* SourceText(int32_t nKind);
 // its line (control and bidirectional characters become '?'). CSV keeps line
 // feeds, CRLF and tabs, quoted, so that names come out whole.
 std::string Printable(const std::u16string& str, bool bKeepBreaks = false);
+
+// Results on stdout. A failed write (a closed pipe, a full disk) stays
+// remembered: glibc drops its buffer then, so that a later fflush succeeds
+// and only the stream's error flag knows of the lost lines.
+// bNow: out at once, not when the buffer fills (a watch's events). False once
+// any write so far has failed.
+bool WriteOut(const std::string& str, bool bNow = false);
+// Everything buffered out: true when every line written went out.
+bool OutputWhole();

@@ -41,11 +41,6 @@ std::vector<std::u16string> LowSupplies(const PrinterStatus& status) {
     return aNames;
 }
 
-// False once stdout cannot take it (a closed pipe, a full disk).
-bool WriteOut(const std::string& str) {
-    return std::fwrite(str.data(), 1, str.size(), stdout) == str.size() && std::fflush(stdout) == 0;
-}
-
 // --watch --status: each listed printer asked as the scan's --status asks it
 // (IPP, SNMP for a printer found over SNMP) when listed and again every
 // interval, never twice at once; a change in what it answers is a CHANGE
@@ -150,9 +145,9 @@ void WriteListed(std::vector<ScanRow> aRows, SortKey nSort) {
     for (const ScanRow& row : aRows) {
         std::string strLine = TableLine(row);
         strLine.insert(strLine.size() - 1, "  last seen " + TimeText(row.tLastSeen, true));
-        WriteOut(strLine);
+        WriteOut(strLine, true);
     }
-    WriteOut(CountText(aRows.size()) + "\n");
+    WriteOut(CountText(aRows.size()) + "\n", true);
 }
 
 }  // namespace
@@ -211,7 +206,7 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
         std::unique_lock<std::mutex> lock;
         if (pStatus) lock = std::unique_lock<std::mutex>(pStatus->GetMutex());
         if (args.bJson) {
-            if (!WriteOut(WatchEventJson(event, aColumns))) bOutputFailed = true;
+            if (!WriteOut(WatchEventJson(event, aColumns), true)) bOutputFailed = true;
             return;
         }
         std::string strLine = WatchEventLine(event);
@@ -220,11 +215,11 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
             if (it != pStatuses->end())
                 strLine.insert(strLine.size() - 1, "  " + Printable(StatusSummary(it->second)));
         }
-        if (!WriteOut(strLine)) bOutputFailed = true;
+        if (!WriteOut(strLine, true)) bOutputFailed = true;
     };
     CLiveWatch watch(CreateLiveSources(settings), watchSettings, fnEvent);
     if (args.bStatus) {
-        const auto bound = std::chrono::milliseconds(static_cast<int64_t>(args.fStatusTimeoutSeconds * 1000));
+        const auto bound = SecondsAs<std::chrono::milliseconds>(args.fStatusTimeoutSeconds);
         // Without --snmp no SNMP packet leaves.
         pStatus =
             std::make_unique<CWatchStatus>(bound, settings.watchInterval, watch,
@@ -238,8 +233,7 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     watch.SetDaemonCallback(ReportDaemon);
     const auto tEnd = args.bTimeoutGiven
                           ? std::chrono::steady_clock::now() +
-                                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                    std::chrono::duration<double>(args.fTimeoutSeconds))
+                                SecondsAs<std::chrono::steady_clock::duration>(args.fTimeoutSeconds)
                           : std::chrono::steady_clock::time_point::max();
     const LiveRunResult result =
         watch.Run(tEnd, [&] { return bOutputFailed || (hooks.fnStopAsked && hooks.fnStopAsked()); });

@@ -1,18 +1,15 @@
 #include "multicast_data_provider.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <set>
 #include <system_error>
 #include <thread>
 
+#include "stop_signal.h"
 #include "trace_log.h"
 
 namespace {
@@ -68,7 +65,7 @@ struct CMulticastDataProvider::CSearchRun {
     std::thread threadSearch;
     std::thread threadControl;
 
-    int hStopFd = -1;  // eventfd, readable once a stop is requested
+    CStopSignal stop;  // raised once a stop is requested
     std::atomic<bool> bStopRequested{false};
     std::atomic<int32_t> nOutcome{OUTCOME_RUNNING};
     bool bTerminatedTraced = false;  // guarded by the provider's m_csStop
@@ -90,12 +87,6 @@ struct CMulticastDataProvider::CSearchRun {
 
     std::mutex csWaker;
     std::function<void()> fnWake;
-
-    ~CSearchRun() {
-        if (hStopFd >= 0) {
-            close(hStopFd);
-        }
-    }
 
     void SignalFinished() {
         std::lock_guard<std::mutex> lock(csEvent);
@@ -175,8 +166,7 @@ int32_t CMulticastDataProvider::StartSearch() {
         std::lock_guard<std::mutex> lock(store.m_csPublish);
         pRun->nListGeneration = store.m_nListGeneration;
     }
-    pRun->hStopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    int32_t nError = pRun->hStopFd < 0 ? errno : SimulateThreadStartFailure(false);
+    int32_t nError = pRun->stop.IsValid() ? SimulateThreadStartFailure(false) : EMFILE;
     CSearchRun* pCurrent = pRun.get();
     {
         std::lock_guard<std::mutex> lock(m_pState->csStop);
@@ -318,11 +308,7 @@ void CMulticastDataProvider::RequestStop(CSearchRun* pRun) {
         pRun->bAbandoned = true;
     }
     pRun->bStopRequested.store(true);
-    if (pRun->hStopFd >= 0) {
-        uint64_t nOne = 1;
-        ssize_t nWritten = write(pRun->hStopFd, &nOne, sizeof(nOne));
-        (void)nWritten;  // the counter cannot overflow from one write per stop
-    }
+    pRun->stop.Raise();
     std::lock_guard<std::mutex> lock(pRun->csWaker);
     if (pRun->fnWake) {
         pRun->fnWake();
@@ -370,42 +356,18 @@ bool CMulticastDataProvider::IsStopRequested() const {
 
 bool CMulticastDataProvider::WaitForStop(std::chrono::milliseconds timeout) const {
     const CSearchRun* pRun = m_pState->pRun.get();
-    if (pRun == nullptr || pRun->hStopFd < 0) {
+    if (pRun == nullptr) {
         if (timeout.count() > 0) {
             std::this_thread::sleep_for(timeout);
         }
-        return IsStopRequested();
+        return false;
     }
-    // Clamped so that the deadline cannot overflow; a day is "forever" here.
-    timeout =
-        std::clamp(timeout, std::chrono::milliseconds(0), std::chrono::milliseconds(std::chrono::hours(24)));
-    const auto tEnd = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (pRun->bStopRequested.load()) {
-            return true;
-        }
-        auto nLeft =
-            std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - std::chrono::steady_clock::now())
-                .count();
-        if (nLeft <= 0) {
-            return pRun->bStopRequested.load();
-        }
-        pollfd pfd{pRun->hStopFd, POLLIN, 0};
-        int nReady = poll(&pfd, 1, static_cast<int>(std::min<long long>(nLeft, INT_MAX)));
-        if (nReady > 0) {
-            return true;
-        }
-        if (nReady < 0 && errno != EINTR) {
-            // Cannot wait on the descriptor: fall back to a short sleep.
-            std::this_thread::sleep_for(
-                std::min(std::chrono::milliseconds(nLeft), std::chrono::milliseconds(10)));
-        }
-    }
+    return pRun->bStopRequested.load() || pRun->stop.WaitFor(timeout) || pRun->bStopRequested.load();
 }
 
 int CMulticastDataProvider::GetStopFd() const {
     const CSearchRun* pRun = m_pState->pRun.get();
-    return pRun != nullptr ? pRun->hStopFd : -1;
+    return pRun != nullptr ? pRun->stop.Fd() : -1;
 }
 
 void CMulticastDataProvider::SetStopWaker(std::function<void()> fnWake) {

@@ -12,9 +12,6 @@
 // went away is waited for and browsed again.
 #include <arpa/inet.h>
 #include <net/if.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +27,7 @@
 #include "live_sources.h"
 #include "mdns_responder_client.h"
 #include "multicast_data_provider.h"
+#include "stop_signal.h"
 #include "trace_log.h"
 
 namespace {
@@ -67,24 +65,14 @@ bool IsIpv4(const std::u16string& str) {
 class CLiveMdnsSource : public CLiveSource {
 public:
     CLiveMdnsSource(const LiveScanSettings& settings, std::unique_ptr<CDnsSdClient> pClient)
-        : m_settings(settings),
-          m_pClient(std::move(pClient)),
-          m_hStopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~CLiveMdnsSource() override {
-        if (m_hStopFd >= 0) close(m_hStopFd);
-    }
+        : m_settings(settings), m_pClient(std::move(pClient)) {}
 
     std::u16string GetName() const override { return u"MDNS"; }
     void Stop() override {
         m_bStopAsked = true;
         WakeSearch();
     }
-    void WakeSearch() {
-        const uint64_t nOne = 1;
-        if (m_hStopFd >= 0 && write(m_hStopFd, &nOne, sizeof nOne) < 0) {
-            // the counter is full: it is readable already
-        }
-    }
+    void WakeSearch() { m_stop.Raise(); }
     int32_t Run(CLiveRowSink& sink) override;
     size_t GetMdnsInstances() const override { return m_instances.size(); }
 
@@ -159,7 +147,7 @@ private:
 
     const LiveScanSettings m_settings;
     std::unique_ptr<CDnsSdClient> m_pClient;
-    const int m_hStopFd;
+    CStopSignal m_stop;  // raised by Stop, and when the daemon is found unavailable
     std::atomic<bool> m_bStopAsked{false};
     std::atomic<Start> m_start{Start::STARTING};
     Clock::time_point m_tLastBrowseReply{};
@@ -375,9 +363,8 @@ void CLiveMdnsSource::OnLaterAnswer(Resolve& resolve, const DnsSdResolveReply& r
 
 bool CLiveMdnsSource::WaitForDaemon() {
     while (!m_bStopAsked) {
-        pollfd stop{m_hStopFd, POLLIN, 0};
-        if (poll(&stop, 1, 1000) > 0 || m_bStopAsked) break;
-        if (m_pClient->CheckServiceUntilStop(m_hStopFd, m_settings.resolveBound) == 0) return true;
+        if (m_stop.WaitFor(std::chrono::seconds(1)) || m_bStopAsked) break;
+        if (m_pClient->CheckServiceUntilStop(m_stop.Fd(), m_settings.resolveBound) == 0) return true;
     }
     return false;
 }
@@ -393,7 +380,7 @@ void CLiveMdnsSource::ListWhenReady(CLiveRowSink& sink, Instance& instance) {
 }
 
 int32_t CLiveMdnsSource::Run(CLiveRowSink& sink) {
-    if (m_hStopFd < 0) return DNSSD_ERR_UNKNOWN;
+    if (!m_stop.IsValid()) return DNSSD_ERR_UNKNOWN;
     // The dns_sd library resolves no address: only avahi's D-Bus client can.
     if (std::string_view(MdnsBackendName()) == "dnssd") return DNSSD_ERR_UNSUPPORTED;
     // Whether avahi-daemon answers is asked beside the search, not ahead of
@@ -403,7 +390,7 @@ int32_t CLiveMdnsSource::Run(CLiveRowSink& sink) {
     // is no unreachable one.
     std::atomic<int32_t> nService{0};
     std::thread checker([this, &nService] {
-        nService = m_pClient->CheckServiceUntilStop(m_hStopFd, m_settings.resolveBound);
+        nService = m_pClient->CheckServiceUntilStop(m_stop.Fd(), m_settings.resolveBound);
         Start expected = Start::STARTING;
         if (nService != 0 && m_start.compare_exchange_strong(expected, Start::UNAVAILABLE)) WakeSearch();
     });
@@ -423,7 +410,7 @@ int32_t CLiveMdnsSource::Run(CLiveRowSink& sink) {
 }
 
 int32_t CLiveMdnsSource::Search(CLiveRowSink& sink) {
-    std::unique_ptr<CDnsSdSession> pSession = m_pClient->OpenSession(m_hStopFd);
+    std::unique_ptr<CDnsSdSession> pSession = m_pClient->OpenSession(m_stop.Fd());
     Browses browses;
     const int32_t nError = StartBrowses(*pSession, browses);
     // Silence counts from here: each start may have taken its bound.

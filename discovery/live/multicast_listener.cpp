@@ -1,11 +1,9 @@
 #include "multicast_listener.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +11,8 @@
 #include <chrono>
 
 #include "conv_string.h"
+#include "host_interfaces.h"
+#include "stop_signal.h"
 #include "trace_log.h"
 
 namespace {
@@ -20,21 +20,19 @@ namespace {
 // Joins the group on each interface that is up, can multicast and is not
 // loopback; how many joined.
 int JoinEveryInterface(int hSocket, in_addr group) {
-    ifaddrs* pList = nullptr;
-    if (getifaddrs(&pList) != 0) return 0;
+    std::vector<HostInterface> aInterfaces;
+    ListHostInterfaces(aInterfaces);
     int nJoined = 0;
-    for (ifaddrs* p = pList; p; p = p->ifa_next) {
-        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET) continue;
-        if ((p->ifa_flags & IFF_UP) == 0 || (p->ifa_flags & IFF_MULTICAST) == 0 ||
-            (p->ifa_flags & IFF_LOOPBACK))
-            continue;
-        ip_mreqn request{};
-        request.imr_multiaddr = group;
-        request.imr_address = reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr;
-        request.imr_ifindex = static_cast<int>(if_nametoindex(p->ifa_name));
-        if (setsockopt(hSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0) ++nJoined;
+    for (const HostInterface& i : aInterfaces) {
+        if (!i.CanMulticast()) continue;
+        for (const HostIpv4Address& a : i.aIpv4) {
+            ip_mreqn request{};
+            request.imr_multiaddr = group;
+            request.imr_address.s_addr = htonl(a.nAddress);
+            request.imr_ifindex = static_cast<int>(i.nIndex);
+            if (setsockopt(hSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0) ++nJoined;
+        }
     }
-    freeifaddrs(pList);
     return nJoined;
 }
 
@@ -54,7 +52,9 @@ bool CMulticastListener::Start(const char* pszGroup, uint16_t nPort, DatagramFn 
                         setsockopt(m_hSocket, SOL_SOCKET, SO_REUSEPORT, &nOn, sizeof nOn) == 0 &&
                         bind(m_hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     const int nError = errno;
-    if (!bBound || JoinEveryInterface(m_hSocket, address.sin_addr) == 0) {
+    // Without its stop the thread could never be ended.
+    m_pStop = std::make_unique<CStopSignal>();
+    if (!bBound || !m_pStop->IsValid() || JoinEveryInterface(m_hSocket, address.sin_addr) == 0) {
         TraceMessage(TRACE_ERROR, nullptr, u"Watch: Could not listen to %s port %d. (%d)",
                      Utf8ToUtf16(pszGroup), static_cast<int>(nPort), bBound ? 0 : nError);
         if (m_hSocket >= 0) close(m_hSocket);
@@ -62,7 +62,6 @@ bool CMulticastListener::Start(const char* pszGroup, uint16_t nPort, DatagramFn 
         return false;
     }
     m_nGroup = address.sin_addr.s_addr;
-    m_hStop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_fnDatagram = std::move(fnDatagram);
     m_fnTick = std::move(fnTick);
     m_nTickMs = m_fnTick ? nTickMs : 30000;
@@ -72,15 +71,12 @@ bool CMulticastListener::Start(const char* pszGroup, uint16_t nPort, DatagramFn 
 
 void CMulticastListener::Stop() {
     if (m_thread.joinable()) {
-        const uint64_t nOne = 1;
-        if (write(m_hStop, &nOne, sizeof nOne) < 0) {
-        }
+        m_pStop->Raise();
         m_thread.join();
     }
-    for (int* p : {&m_hSocket, &m_hStop}) {
-        if (*p >= 0) close(*p);
-        *p = -1;
-    }
+    if (m_hSocket >= 0) close(m_hSocket);
+    m_hSocket = -1;
+    m_pStop.reset();
 }
 
 void CMulticastListener::Listen() {
@@ -91,7 +87,7 @@ void CMulticastListener::Listen() {
             JoinEveryInterface(m_hSocket, in_addr{m_nGroup});
             tJoined = std::chrono::steady_clock::now();
         }
-        pollfd aPoll[2] = {{m_hSocket, POLLIN, 0}, {m_hStop, POLLIN, 0}};
+        pollfd aPoll[2] = {{m_hSocket, POLLIN, 0}, {m_pStop->Fd(), POLLIN, 0}};
         if (poll(aPoll, 2, m_nTickMs) < 0 && errno != EINTR) return;
         if (aPoll[1].revents != 0) return;
         // What arrived meanwhile, a bounded number at a time so that a flood

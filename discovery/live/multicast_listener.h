@@ -9,9 +9,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
+
+#include "stop_signal.h"
 
 class CMulticastListener {
 public:
@@ -36,7 +39,7 @@ private:
 
     int m_hSocket = -1;
     uint32_t m_nGroup = 0;  // network byte order
-    int m_hStop = -1;       // an eventfd
+    std::unique_ptr<CStopSignal> m_pStop;  // one per Start
     int m_nTickMs = -1;
     DatagramFn m_fnDatagram;
     std::function<void()> m_fnTick;

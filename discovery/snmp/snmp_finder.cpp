@@ -1,11 +1,9 @@
 #include "snmp_finder.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 #include <tuple>
 
 #include "conv_string.h"
+#include "host_interfaces.h"
 #include "trace_log.h"
 
 namespace snmp_oids {
@@ -295,26 +294,18 @@ void CSearch::Report(uint32_t nAddress, const std::string& strCommunity, const S
 
 std::vector<SnmpBroadcastTarget> SnmpBroadcastTargets() {
     std::vector<SnmpBroadcastTarget> aTargets;
-    ifaddrs* pList = nullptr;
-    if (getifaddrs(&pList) != 0) return aTargets;
-    for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next) {
-        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET || p->ifa_broadaddr == nullptr)
-            continue;
-        if ((p->ifa_flags & IFF_UP) == 0 || (p->ifa_flags & IFF_BROADCAST) == 0 ||
-            (p->ifa_flags & IFF_LOOPBACK))
-            continue;
-        auto fnHost = [](const sockaddr* pAddr) {
-            return ntohl(reinterpret_cast<const sockaddr_in*>(pAddr)->sin_addr.s_addr);
-        };
-        const uint32_t nAddress = fnHost(p->ifa_addr);
-        const uint32_t nMask = p->ifa_netmask ? fnHost(p->ifa_netmask) : 0xFFFFFFFFu;
-        uint32_t nBroadcast = fnHost(p->ifa_broadaddr);
-        // An address added without "brd" reports itself (or nothing) as its
-        // broadcast: the subnet's is made from the mask then.
-        if (nBroadcast == 0 || nBroadcast == nAddress) nBroadcast = nAddress | ~nMask;
-        if (~nMask > 1 && nBroadcast != nAddress) aTargets.push_back({p->ifa_name, nBroadcast});
+    std::vector<HostInterface> aInterfaces;
+    ListHostInterfaces(aInterfaces);
+    for (const HostInterface& i : aInterfaces) {
+        if (!i.IsUp() || (i.nFlags & IFF_BROADCAST) == 0 || i.IsLoopback()) continue;
+        for (const HostIpv4Address& a : i.aIpv4) {
+            // An address added without "brd" reports itself (or nothing) as
+            // its broadcast: the subnet's is made from the mask then.
+            const uint32_t nBroadcast =
+                a.nBroadcast == 0 || a.nBroadcast == a.nAddress ? a.nAddress | ~a.nMask : a.nBroadcast;
+            if (~a.nMask > 1 && nBroadcast != a.nAddress) aTargets.push_back({i.strName, nBroadcast});
+        }
     }
-    freeifaddrs(pList);
     return aTargets;
 }
 
@@ -368,22 +359,15 @@ std::u16string SnmpDeviceIdModel(std::string_view strDeviceId) {
     return strMaker + u' ' + strModel;
 }
 
-CSnmpFinder::CSnmpFinder(SnmpFinderSettings settings)
-    : m_settings(std::move(settings)), m_hStopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-CSnmpFinder::~CSnmpFinder() {
-    if (m_hStopFd >= 0) close(m_hStopFd);
-}
+CSnmpFinder::CSnmpFinder(SnmpFinderSettings settings) : m_settings(std::move(settings)) {}
+CSnmpFinder::~CSnmpFinder() = default;
 
 void CSnmpFinder::Stop() {
-    const uint64_t nOne = 1;
-    if (m_hStopFd >= 0 && write(m_hStopFd, &nOne, sizeof nOne) < 0) {
-        // the counter is full: it is readable already
-    }
+    m_stop.Raise();
 }
 
 int32_t CSnmpFinder::Run(const std::function<void(const SnmpPrinter&)>& fnPrinter) {
-    if (m_hStopFd < 0 || m_settings.aCommunities.empty()) return EINVAL;
+    if (!m_stop.IsValid() || m_settings.aCommunities.empty()) return EINVAL;
     std::vector<SnmpBroadcastTarget> aTargets;
     if (m_settings.aAddresses.empty()) {
         aTargets = SnmpBroadcastTargets();
@@ -405,7 +389,7 @@ int32_t CSnmpFinder::Run(const std::function<void(const SnmpPrinter&)>& fnPrinte
     for (;;) {
         Clock::time_point tWake;
         if (!search.Step(tWake)) break;
-        pollfd aFds[2] = {{hSocket, POLLIN, 0}, {m_hStopFd, POLLIN, 0}};
+        pollfd aFds[2] = {{hSocket, POLLIN, 0}, {m_stop.Fd(), POLLIN, 0}};
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(tWake - Clock::now()).count();
         const int nReady = poll(aFds, 2, static_cast<int>(std::clamp<int64_t>(wait + 1, 0, 1000)));
         if (nReady < 0 && errno != EINTR) break;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "snmp_message.h"
+#include "stop_signal.h"
 
 namespace snmp_oids {
 extern const SnmpOid HR_DEVICE_TYPE_1;
@@ -75,5 +76,5 @@ public:
 
 private:
     const SnmpFinderSettings m_settings;
-    const int m_hStopFd;
+    CStopSignal m_stop;
 };

@@ -3,7 +3,6 @@
 #include <ares.h>
 #include <arpa/inet.h>
 #include <arpa/nameser.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 
@@ -13,6 +12,7 @@
 #include "conv_string.h"
 #include "dns_names.h"
 #include "dns_queries.h"
+#include "host_interfaces.h"
 #include "mdns_responder_client.h"
 
 namespace {
@@ -325,16 +325,14 @@ std::vector<std::string> ResolverSearchDomains() {
 
 std::vector<std::string> LocalSubnetReverseNames() {
     std::vector<std::string> aNames;
-    ifaddrs* pList = nullptr;
-    if (getifaddrs(&pList) != 0) return aNames;
-    for (const ifaddrs* p = pList; p; p = p->ifa_next) {
-        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET || !p->ifa_netmask) continue;
-        if ((p->ifa_flags & IFF_LOOPBACK) || !(p->ifa_flags & IFF_UP)) continue;
-        const uint32_t nAddress = ntohl(reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr.s_addr);
-        const uint32_t nMask = ntohl(reinterpret_cast<const sockaddr_in*>(p->ifa_netmask)->sin_addr.s_addr);
-        const std::string strName = SubnetReverseName(nAddress, __builtin_popcount(nMask));
-        if (std::find(aNames.begin(), aNames.end(), strName) == aNames.end()) aNames.push_back(strName);
+    std::vector<HostInterface> aInterfaces;
+    ListHostInterfaces(aInterfaces);
+    for (const HostInterface& i : aInterfaces) {
+        if (i.IsLoopback() || !i.IsUp()) continue;
+        for (const HostIpv4Address& a : i.aIpv4) {
+            const std::string strName = SubnetReverseName(a.nAddress, __builtin_popcount(a.nMask));
+            if (std::find(aNames.begin(), aNames.end(), strName) == aNames.end()) aNames.push_back(strName);
+        }
     }
-    freeifaddrs(pList);
     return aNames;
 }

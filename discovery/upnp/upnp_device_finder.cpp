@@ -1,7 +1,6 @@
 #include "upnp_device_finder.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,7 +16,8 @@
 #include <libsoup/soup.h>
 #include <libxml/tree.h>
 
-#include "bounded_body.h"
+#include "bounded_fetch.h"
+#include "host_interfaces.h"
 #include "peer_xml.h"
 
 namespace {
@@ -31,19 +31,13 @@ struct Interface {
 
 // Up, not loopback, with an IPv4 address: one entry per interface name.
 uint32_t ListInterfaces(std::vector<Interface>& aInterfaces) {
-    struct ifaddrs* pList = nullptr;
-    if (getifaddrs(&pList) != 0) return UPNP_E_ERRNO_BASE | static_cast<uint32_t>(errno & 0xFFFF);
-    for (struct ifaddrs* p = pList; p; p = p->ifa_next) {
-        if (!p->ifa_addr || p->ifa_addr->sa_family != AF_INET || !p->ifa_name) continue;
-        if ((p->ifa_flags & IFF_UP) == 0 || (p->ifa_flags & IFF_LOOPBACK) != 0) continue;
-        char szAddress[INET_ADDRSTRLEN] = {};
-        const auto* pIn = reinterpret_cast<const struct sockaddr_in*>(p->ifa_addr);
-        if (!inet_ntop(AF_INET, &pIn->sin_addr, szAddress, sizeof szAddress)) continue;
-        bool bKnown = false;
-        for (const Interface& i : aInterfaces) bKnown = bKnown || i.strName == p->ifa_name;
-        if (!bKnown) aInterfaces.push_back({p->ifa_name, szAddress});
+    std::vector<HostInterface> aHost;
+    if (const int nError = ListHostInterfaces(aHost); nError != 0)
+        return UPNP_E_ERRNO_BASE | static_cast<uint32_t>(nError & 0xFFFF);
+    for (const HostInterface& i : aHost) {
+        if (i.IsUp() && !i.IsLoopback() && !i.aIpv4.empty())
+            aInterfaces.push_back({i.strName, Ipv4Text(i.aIpv4.front().nAddress)});
     }
-    freeifaddrs(pList);
     return aInterfaces.empty() ? UPNP_E_NO_INTERFACE : 0;
 }
 
@@ -215,11 +209,7 @@ struct CUPnPDeviceFinder::CSearch {
         std::string strLocation;
         std::string strSender;
         unsigned nMaxAge = 0;
-        SoupMessage* pMessage = nullptr;
-        GCancellable* pCancel = nullptr;
-        GSource* pDeadline = nullptr;
-        GInputStream* pStream = nullptr;
-        CBoundedBody body;
+        CBoundedFetch fetch;
         bool bEnded = false;  // counted out of nPending
     };
 
@@ -274,10 +264,8 @@ struct CUPnPDeviceFinder::CSearch {
                     const std::string& strHost, unsigned nMaxAge) {
         SoupMessage* pMessage = soup_message_new("GET", strUrl.c_str());
         if (!pMessage) return;
-        soup_message_add_flags(pMessage, SOUP_MESSAGE_NO_REDIRECT);
-        SoupMessageHeaders* pHeaders = soup_message_get_request_headers(pMessage);
-        if (!strHost.empty()) soup_message_headers_replace(pHeaders, "Host", strHost.c_str());
-        soup_message_headers_replace(pHeaders, "Accept-Encoding", "identity");
+        if (!strHost.empty())
+            soup_message_headers_replace(soup_message_get_request_headers(pMessage), "Host", strHost.c_str());
 
         auto pFetch = std::make_unique<Fetch>();
         Fetch* p = pFetch.get();
@@ -285,32 +273,10 @@ struct CUPnPDeviceFinder::CSearch {
         p->strLocation = strLocation;
         p->strSender = pszSender;
         p->nMaxAge = nMaxAge;
-        p->pMessage = pMessage;
-        p->pCancel = g_cancellable_new();
-        p->pDeadline = g_timeout_source_new(static_cast<guint>(limits.fetchDeadline.count()));
-        g_source_set_callback(p->pDeadline, OnDeadline, p, nullptr);
-        g_source_attach(p->pDeadline, pContext);
         aFetches.push_back(std::move(pFetch));
         ++nPending;
         ++nLive;
-        soup_session_send_async(pSession, pMessage, G_PRIORITY_DEFAULT, p->pCancel, OnSent, p);
-    }
-
-    static gboolean OnDeadline(gpointer pData) {
-        g_cancellable_cancel(static_cast<Fetch*>(pData)->pCancel);
-        return G_SOURCE_REMOVE;
-    }
-
-    static void OnSent(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
-        auto* p = static_cast<Fetch*>(pData);
-        p->pStream = soup_session_send_finish(SOUP_SESSION(pSource), pResult, nullptr);
-        if (!p->pStream || p->pSearch->bClosing) return p->pSearch->End(p, false);
-        const guint nStatus = soup_message_get_status(p->pMessage);
-        if (nStatus < 200 || nStatus > 299 ||
-            !p->body.Start(p->pMessage, p->pStream, p->pCancel, p->pSearch->limits.nMaxDocumentBytes, OnBody,
-                           p)) {
-            p->pSearch->End(p, false);
-        }
+        p->fetch.Start(pSession, pMessage, limits.fetchDeadline, limits.nMaxDocumentBytes, OnBody, p);
     }
 
     static void OnBody(void* pData, bool bWhole) {
@@ -322,43 +288,29 @@ struct CUPnPDeviceFinder::CSearch {
     // the connection. A cut-off body is never drained: the cancellable ends
     // the message (and drops its connection) before the stream is released.
     void End(Fetch* p, bool bWhole) {
-        if (p->pDeadline) {
-            g_source_destroy(p->pDeadline);
-            g_source_unref(p->pDeadline);
-            p->pDeadline = nullptr;
-        }
         if (bWhole && !bClosing) ReadDevicesOfBody(p);
-        p->body.strBody.clear();
-        p->body.strBody.shrink_to_fit();
+        p->fetch.strBody.clear();
+        p->fetch.strBody.shrink_to_fit();
         if (!p->bEnded) {
             p->bEnded = true;
             --nPending;
         }
-        if (p->pStream && bWhole) {
-            g_input_stream_close_async(p->pStream, G_PRIORITY_DEFAULT, p->pCancel, OnClosed, p);
-            return;
-        }
-        g_cancellable_cancel(p->pCancel);
-        DropFetch(p);
+        p->fetch.Close(bWhole, OnClosed);
     }
 
-    static void OnClosed(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
-        g_input_stream_close_finish(G_INPUT_STREAM(pSource), pResult, nullptr);
+    static void OnClosed(void* pData) {
         auto* p = static_cast<Fetch*>(pData);
         p->pSearch->DropFetch(p);
     }
 
     void DropFetch(Fetch* p) {
-        g_clear_object(&p->pStream);
-        g_clear_object(&p->pMessage);
-        g_clear_object(&p->pCancel);
         --nLive;
         aFetches.remove_if([p](const std::unique_ptr<Fetch>& f) { return f.get() == p; });
     }
 
     void ReadDevicesOfBody(Fetch* p) {
         std::vector<UPnPDevice> aFound;
-        if (!ParseUPnPDescription(p->body.strBody, p->strLocation, aFound, limits)) return;
+        if (!ParseUPnPDescription(p->fetch.strBody, p->strLocation, aFound, limits)) return;
         for (size_t i = 0; i < aFound.size(); ++i) {
             if (aDevices.size() >= limits.nMaxDevices) break;
             if (!keys.insert(UPnPDeviceKey(aFound[i], i)).second) continue;
@@ -420,7 +372,7 @@ struct CUPnPDeviceFinder::CSearch {
             g_clear_object(&pEntry->pBrowser);
             g_clear_object(&pEntry->pClient);
         }
-        for (auto& pFetch : aFetches) g_cancellable_cancel(pFetch->pCancel);
+        for (auto& pFetch : aFetches) pFetch->fetch.Cancel();
         const Clock::time_point drainEnd = Clock::now() + std::chrono::seconds(1);
         while (nLive > 0 && Clock::now() < drainEnd) {
             AddWakeUp(std::chrono::milliseconds(50));

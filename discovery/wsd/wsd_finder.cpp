@@ -1,7 +1,6 @@
 #include "wsd_finder.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -18,44 +17,24 @@
 #include <glib-unix.h>
 #include <libsoup/soup.h>
 
-#include "bounded_body.h"
+#include "bounded_fetch.h"
+#include "host_interfaces.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr uint16_t WSD_PORT = 3702;
 
-struct Interface {
-    std::string strName;
-    unsigned nIndex = 0;
-    bool bIpv4 = false;
-    bool bIpv6 = false;
-};
-
-// Up, multicast-capable, not loopback; one entry per interface.
-std::vector<Interface> ListInterfaces() {
-    std::vector<Interface> aInterfaces;
-    struct ifaddrs* pList = nullptr;
-    if (getifaddrs(&pList) != 0) return aInterfaces;
-    for (struct ifaddrs* p = pList; p; p = p->ifa_next) {
-        if (!p->ifa_addr || !p->ifa_name || (p->ifa_flags & IFF_UP) == 0 ||
-            (p->ifa_flags & IFF_MULTICAST) == 0 || (p->ifa_flags & IFF_LOOPBACK) != 0) {
-            continue;
-        }
-        const int nFamily = p->ifa_addr->sa_family;
-        if (nFamily != AF_INET && nFamily != AF_INET6) continue;
-        auto it = std::find_if(aInterfaces.begin(), aInterfaces.end(),
-                               [p](const Interface& i) { return i.strName == p->ifa_name; });
-        if (it == aInterfaces.end()) {
-            it = aInterfaces.emplace(it);
-            it->strName = p->ifa_name;
-            it->nIndex = if_nametoindex(p->ifa_name);
-        }
-        (nFamily == AF_INET ? it->bIpv4 : it->bIpv6) = true;
-    }
-    freeifaddrs(pList);
-    std::erase_if(aInterfaces, [](const Interface& i) { return i.nIndex == 0; });
+// Up, multicast-capable, not loopback.
+std::vector<HostInterface> ListInterfaces() {
+    std::vector<HostInterface> aInterfaces;
+    ListHostInterfaces(aInterfaces);
+    std::erase_if(aInterfaces, [](const HostInterface& i) { return !i.CanMulticast() || i.nIndex == 0; });
     return aInterfaces;
+}
+
+bool HasFamily(const HostInterface& i, int nFamily) {
+    return !(nFamily == AF_INET ? i.aIpv4.empty() : i.aIpv6.empty());
 }
 
 // The group's address on the interface; a send there names the interface
@@ -148,7 +127,7 @@ void CWsdFinder::Stop() {
 
 std::vector<WsdRoute> WsdMulticastRoutes() {
     std::vector<WsdRoute> aRoutes;
-    for (const Interface& i : ListInterfaces()) {
+    for (const HostInterface& i : ListInterfaces()) {
         WsdRoute route;
         route.strInterface = i.strName;
         for (int nFamily : {AF_INET, AF_INET6}) {
@@ -158,8 +137,7 @@ std::vector<WsdRoute> WsdMulticastRoutes() {
             const bool bRouted =
                 connect(fd, reinterpret_cast<const struct sockaddr*>(&to), AddressLength(to)) == 0;
             close(fd);
-            (nFamily == AF_INET ? route.bIpv4 : route.bIpv6) =
-                bRouted && (nFamily == AF_INET ? i.bIpv4 : i.bIpv6);
+            (nFamily == AF_INET ? route.bIpv4 : route.bIpv6) = bRouted && HasFamily(i, nFamily);
         }
         aRoutes.push_back(route);
     }
@@ -188,11 +166,7 @@ struct CWsdFinder::CSearch {
         CSearch* pSearch = nullptr;
         Device* pDevice = nullptr;
         SoupSession* pSession = nullptr;
-        SoupMessage* pMessage = nullptr;
-        GCancellable* pCancel = nullptr;
-        GSource* pDeadline = nullptr;
-        GInputStream* pStream = nullptr;
-        CBoundedBody body;
+        CBoundedFetch fetch;
     };
 
     CWsdFinder& finder;
@@ -210,9 +184,9 @@ struct CWsdFinder::CSearch {
     CSearch(CWsdFinder& f, GMainContext* p) : finder(f), limits(f.m_limits), pContext(p) {}
 
     void OpenSockets() {
-        for (const Interface& i : ListInterfaces()) {
+        for (const HostInterface& i : ListInterfaces()) {
             for (int nFamily : {AF_INET, AF_INET6}) {
-                if (!(nFamily == AF_INET ? i.bIpv4 : i.bIpv6)) continue;
+                if (!HasFamily(i, nFamily)) continue;
                 const int fd = OpenSocket(nFamily, i.nIndex, true);
                 if (fd < 0) continue;
                 auto pSocket = std::make_unique<Socket>();
@@ -367,9 +341,6 @@ struct CWsdFinder::CSearch {
         g_object_unref(pTo);
         soup_session_set_proxy_resolver(pSession, nullptr);
         soup_session_remove_feature_by_type(pSession, SOUP_TYPE_CONTENT_DECODER);
-        soup_message_add_flags(pMessage, SOUP_MESSAGE_NO_REDIRECT);
-        soup_message_headers_replace(soup_message_get_request_headers(pMessage), "Accept-Encoding",
-                                     "identity");
         const std::string strBody = WsdGetMessage(WsdNewMessageId(), device.info.strEndpoint);
         GBytes* pBody = g_bytes_new(strBody.data(), strBody.size());
         soup_message_set_request_body_from_bytes(pMessage, "application/soap+xml; charset=utf-8", pBody);
@@ -380,29 +351,9 @@ struct CWsdFinder::CSearch {
         p->pSearch = this;
         p->pDevice = &device;
         p->pSession = pSession;
-        p->pMessage = pMessage;
-        p->pCancel = g_cancellable_new();
-        p->pDeadline = g_timeout_source_new(static_cast<guint>(limits.fetchBound.count()));
-        g_source_set_callback(p->pDeadline, OnDeadline, p, nullptr);
-        g_source_attach(p->pDeadline, pContext);
         aFetches.push_back(std::move(pFetch));
-        soup_session_send_async(pSession, pMessage, G_PRIORITY_DEFAULT, p->pCancel, OnSent, p);
+        p->fetch.Start(pSession, pMessage, limits.fetchBound, limits.nMaxDocumentBytes, OnBody, p);
         return true;
-    }
-
-    static gboolean OnDeadline(gpointer pData) {
-        g_cancellable_cancel(static_cast<Fetch*>(pData)->pCancel);
-        return G_SOURCE_REMOVE;
-    }
-
-    static void OnSent(GObject* pSource, GAsyncResult* pResult, gpointer pData) {
-        auto* p = static_cast<Fetch*>(pData);
-        p->pStream = soup_session_send_finish(SOUP_SESSION(pSource), pResult, nullptr);
-        if (!p->pStream || p->pSearch->bClosing || soup_message_get_status(p->pMessage) != SOUP_STATUS_OK ||
-            !p->body.Start(p->pMessage, p->pStream, p->pCancel, p->pSearch->limits.nMaxDocumentBytes, OnBody,
-                           p)) {
-            p->pSearch->End(p, false);
-        }
     }
 
     static void OnBody(void* pData, bool bWhole) {
@@ -413,17 +364,13 @@ struct CWsdFinder::CSearch {
     // The Get is over: what came whole is read; the device is listed either
     // way, and the next queued one may start.
     void End(Fetch* p, bool bWhole) {
-        g_source_destroy(p->pDeadline);
-        g_source_unref(p->pDeadline);
-        g_cancellable_cancel(p->pCancel);
+        p->fetch.Cancel();
         Device& device = *p->pDevice;
-        if (bWhole && ParseWsdMetadata(p->body.strBody, device.info.metadata)) {
+        if (bWhole && p->fetch.GetStatus() == SOUP_STATUS_OK &&
+            ParseWsdMetadata(p->fetch.strBody, device.info.metadata)) {
             device.info.bMetadataRead = true;
             for (const std::string& str : device.info.metadata.aTypes) Insert(device.info.aTypes, str);
         }
-        g_clear_object(&p->pStream);
-        g_clear_object(&p->pMessage);
-        g_clear_object(&p->pCancel);
         soup_session_abort(p->pSession);
         g_clear_object(&p->pSession);
         std::erase_if(aFetches, [p](const std::unique_ptr<Fetch>& f) { return f.get() == p; });
@@ -438,71 +385,62 @@ struct CWsdFinder::CSearch {
         g_source_attach(pSource, pContext);
         g_source_unref(pSource);
     }
-};
 
-uint32_t CWsdFinder::Find() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bStop) return WSD_E_CANCELLED;
-    }
-    GMainContext* pContext = g_main_context_new();
-    g_main_context_push_thread_default(pContext);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_pContext = pContext;
-    }
-    uint32_t nCode = 0;
-    {
-        CSearch search(*this, pContext);
-        search.OpenSockets();
-        if (search.aSockets.empty()) nCode = CheckAvailable() != 0 ? WSD_E_NO_INTERFACE : WSD_E_NO_SOCKET;
-        // SOAP-over-UDP: the same Probe again after 50-250 ms, and once more.
+    // SOAP-over-UDP: the Probe now, again after 50-250 ms, and once more;
+    // when each repeat is due.
+    std::vector<Clock::time_point> SendProbes(const std::string& strProbe, Clock::time_point tStart) {
         std::vector<Clock::time_point> aRepeats;
-        const Clock::time_point tStart = Clock::now();
         Clock::time_point tRepeat = tStart;
         for (int i = 0; i < 2; ++i) {
             tRepeat += std::chrono::milliseconds(g_random_int_range(50, 251));
             aRepeats.push_back(tRepeat);
-            search.AddWakeUp(std::chrono::duration_cast<std::chrono::milliseconds>(tRepeat - tStart));
+            AddWakeUp(std::chrono::duration_cast<std::chrono::milliseconds>(tRepeat - tStart));
         }
-        const std::string strProbe = WsdProbeMessage(search.strProbeId);
-        for (const auto& pSocket : search.aSockets) search.Send(*pSocket, strProbe);
-        const Clock::time_point tListenEnd = tStart + m_limits.listenFor;
-        // Whatever answers late, the search ends here: resolves and Gets
-        // started by then have had their bounds.
-        const Clock::time_point tHardEnd = tListenEnd + m_limits.resolveBound + m_limits.fetchBound;
-        search.AddWakeUp(m_limits.listenFor);
-        search.AddWakeUp(std::chrono::duration_cast<std::chrono::milliseconds>(tHardEnd - tStart));
-        while (nCode == 0) {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_bStop) nCode = WSD_E_CANCELLED;
-            }
+        for (const auto& pSocket : aSockets) Send(*pSocket, strProbe);
+        return aRepeats;
+    }
+
+    // Until the listening time is over and nothing is under way, or a stop;
+    // whatever answers late, the search ends at the hard end: resolves and
+    // Gets started by then have had their bounds.
+    uint32_t ProbeAndListen() {
+        const std::string strProbe = WsdProbeMessage(strProbeId);
+        const Clock::time_point tStart = Clock::now();
+        std::vector<Clock::time_point> aRepeats = SendProbes(strProbe, tStart);
+        const Clock::time_point tListenEnd = tStart + limits.listenFor;
+        const Clock::time_point tHardEnd = tListenEnd + limits.resolveBound + limits.fetchBound;
+        AddWakeUp(limits.listenFor);
+        AddWakeUp(std::chrono::duration_cast<std::chrono::milliseconds>(tHardEnd - tStart));
+        for (;;) {
+            const bool bStopped = finder.StopAsked();
             const Clock::time_point now = Clock::now();
             while (!aRepeats.empty() && now >= aRepeats.front()) {
-                for (const auto& pSocket : search.aSockets) search.Send(*pSocket, strProbe);
+                for (const auto& pSocket : aSockets) Send(*pSocket, strProbe);
                 aRepeats.erase(aRepeats.begin());
             }
-            search.ExpireResolves();
-            if (nCode != 0 || now >= tHardEnd || (now >= tListenEnd && !search.Busy())) break;
+            ExpireResolves();
+            if (bStopped) return WSD_E_CANCELLED;
+            if (now >= tHardEnd || (now >= tListenEnd && !Busy())) return 0;
             g_main_context_iteration(pContext, TRUE);
         }
-        // Teardown on this thread: printers still waiting for their
-        // metadata are listed by their address, as the other methods list
-        // what they found however the scan ends; every Get cancelled and its
-        // callbacks run out, then the sockets closed.
-        for (auto& [strKey, pDevice] : search.devices) {
-            if (pDevice->state != CSearch::State::DONE && pDevice->state != CSearch::State::NEW)
-                search.Finish(*pDevice);
+    }
+
+    // On this thread: printers still waiting for their metadata are listed
+    // by their address, as the other methods list what they found however
+    // the scan ends; every Get cancelled and its callbacks run out, then the
+    // sockets closed.
+    void TearDown() {
+        for (auto& [strKey, pDevice] : devices) {
+            if (pDevice->state != State::DONE && pDevice->state != State::NEW) Finish(*pDevice);
         }
-        search.bClosing = true;
-        for (auto& pFetch : search.aFetches) g_cancellable_cancel(pFetch->pCancel);
+        bClosing = true;
+        for (auto& pFetch : aFetches) pFetch->fetch.Cancel();
         const Clock::time_point tDrainEnd = Clock::now() + std::chrono::seconds(1);
-        while (!search.aFetches.empty() && Clock::now() < tDrainEnd) {
-            search.AddWakeUp(std::chrono::milliseconds(50));
+        while (!aFetches.empty() && Clock::now() < tDrainEnd) {
+            AddWakeUp(std::chrono::milliseconds(50));
             g_main_context_iteration(pContext, TRUE);
         }
-        for (auto& pSocket : search.aSockets) {
+        for (auto& pSocket : aSockets) {
             g_source_destroy(pSocket->pSource);
             g_source_unref(pSocket->pSource);
             close(pSocket->fd);
@@ -510,10 +448,34 @@ uint32_t CWsdFinder::Find() {
         for (int i = 0; i < 1000 && g_main_context_iteration(pContext, FALSE); ++i) {
         }
     }
+};
+
+bool CWsdFinder::StopAsked() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bStop;
+}
+
+void CWsdFinder::SetContext(void* pContext) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pContext = pContext;
+}
+
+uint32_t CWsdFinder::Find() {
+    if (StopAsked()) return WSD_E_CANCELLED;
+    GMainContext* pContext = g_main_context_new();
+    g_main_context_push_thread_default(pContext);
+    SetContext(pContext);
+    uint32_t nCode = 0;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_pContext = nullptr;
+        CSearch search(*this, pContext);
+        search.OpenSockets();
+        if (search.aSockets.empty())
+            nCode = CheckAvailable() != 0 ? WSD_E_NO_INTERFACE : WSD_E_NO_SOCKET;
+        else
+            nCode = search.ProbeAndListen();
+        search.TearDown();
     }
+    SetContext(nullptr);
     g_main_context_pop_thread_default(pContext);
     g_main_context_unref(pContext);
     return nCode;

@@ -66,6 +66,9 @@ public:
 
 private:
     struct CSearch;
+    bool StopAsked();
+    void SetContext(void* pContext);
+
     const WsdFinderLimits m_limits;
     std::mutex m_mutex;  // the two below, against Stop()
     bool m_bStop = false;
