@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "conv_string.h"
+#include "host_interfaces.h"
 
 namespace {
 
@@ -109,5 +111,17 @@ INSTANTIATE_TEST_SUITE_P(
                     JsonCase{"others_untouched", "\"\xC3\x84\xF0\x9F\x96\xA8\"",
                              "\"\xC3\x84\xF0\x9F\x96\xA8\""}),
     [](const testing::TestParamInfo<JsonCase>& info) { return std::string(info.param.pszWhat); });
+
+// Each interface once, its addresses in host byte order, loopback no target.
+TEST(HostInterfaces, LoopbackOnceWithItsAddressInHostOrder) {
+    std::vector<HostInterface> a;
+    ASSERT_EQ(ListHostInterfaces(a), 0);
+    const auto fnLo = [](const HostInterface& i) { return i.strName == "lo"; };
+    ASSERT_EQ(std::count_if(a.begin(), a.end(), fnLo), 1);
+    const HostInterface& lo = *std::find_if(a.begin(), a.end(), fnLo);
+    EXPECT_TRUE(lo.IsLoopback() && !lo.CanMulticast() && lo.nIndex != 0);
+    EXPECT_EQ(Ipv4Text(lo.aIpv4.at(0).nAddress) + "/" + Ipv4Text(lo.aIpv4.at(0).nMask),
+              "127.0.0.1/255.0.0.0");
+}
 
 }  // namespace
