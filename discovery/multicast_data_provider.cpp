@@ -357,9 +357,7 @@ bool CMulticastDataProvider::IsStopRequested() const {
 bool CMulticastDataProvider::WaitForStop(std::chrono::milliseconds timeout) const {
     const CSearchRun* pRun = m_pState->pRun.get();
     if (pRun == nullptr) {
-        if (timeout.count() > 0) {
-            std::this_thread::sleep_for(timeout);
-        }
+        std::this_thread::sleep_for(timeout);
         return false;
     }
     return pRun->bStopRequested.load() || pRun->stop.WaitFor(timeout) || pRun->bStopRequested.load();

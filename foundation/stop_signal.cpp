@@ -27,10 +27,7 @@ bool CStopSignal::WaitFor(std::chrono::milliseconds timeout) const {
     using Clock = std::chrono::steady_clock;
     timeout =
         std::clamp(timeout, std::chrono::milliseconds(0), std::chrono::milliseconds(std::chrono::hours(24)));
-    if (m_hFd < 0) {
-        std::this_thread::sleep_for(timeout);
-        return false;
-    }
+    // Without a descriptor poll() only sleeps the timeout out.
     const auto tEnd = Clock::now() + timeout;
     for (;;) {
         const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - Clock::now()).count();

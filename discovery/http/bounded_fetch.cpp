@@ -22,14 +22,13 @@ void CBoundedFetch::Start(SoupSession* pSession, SoupMessage* pMessage, std::chr
     soup_message_headers_replace(soup_message_get_request_headers(pMessage), "Accept-Encoding", "identity");
     m_pCancel = g_cancellable_new();
     m_pDeadline = g_timeout_source_new(static_cast<guint>(deadline.count()));
-    g_source_set_callback(m_pDeadline, OnDeadline, this, nullptr);
+    const GSourceFunc fnDeadline = [](gpointer p) -> gboolean {
+        static_cast<CBoundedFetch*>(p)->Cancel();
+        return G_SOURCE_REMOVE;
+    };
+    g_source_set_callback(m_pDeadline, fnDeadline, this, nullptr);
     g_source_attach(m_pDeadline, g_main_context_get_thread_default());
     soup_session_send_async(pSession, pMessage, G_PRIORITY_DEFAULT, m_pCancel, OnSent, this);
-}
-
-gboolean CBoundedFetch::OnDeadline(gpointer pData) {
-    static_cast<CBoundedFetch*>(pData)->Cancel();
-    return G_SOURCE_REMOVE;
 }
 
 void CBoundedFetch::OnSent(GObject* pSource, GAsyncResult* pResult, gpointer pData) {

@@ -46,7 +46,6 @@ private:
     static void OnSent(GObject* pSource, GAsyncResult* pResult, gpointer pData);
     static void OnRead(GObject* pSource, GAsyncResult* pResult, gpointer pData);
     static void OnClosed(GObject* pSource, GAsyncResult* pResult, gpointer pData);
-    static gboolean OnDeadline(gpointer pData);
 
     SoupMessage* m_pMessage = nullptr;
     GCancellable* m_pCancel = nullptr;

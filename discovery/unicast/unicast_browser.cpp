@@ -1,10 +1,7 @@
 #include "unicast_browser.h"
 
 #include <ares.h>
-#include <arpa/inet.h>
 #include <arpa/nameser.h>
-#include <net/if.h>
-#include <netinet/in.h>
 
 #include <algorithm>
 #include <memory>

@@ -1,7 +1,6 @@
 #include "upnp_device_finder.h"
 
 #include <arpa/inet.h>
-#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
@@ -24,20 +23,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Interface {
-    std::string strName;
-    std::string strAddress;
-};
-
-// Up, not loopback, with an IPv4 address: one entry per interface name.
-uint32_t ListInterfaces(std::vector<Interface>& aInterfaces) {
-    std::vector<HostInterface> aHost;
-    if (const int nError = ListHostInterfaces(aHost); nError != 0)
+// Up, not loopback, with an IPv4 address.
+uint32_t ListInterfaces(std::vector<HostInterface>& aInterfaces) {
+    if (const int nError = ListHostInterfaces(aInterfaces); nError != 0)
         return UPNP_E_ERRNO_BASE | static_cast<uint32_t>(nError & 0xFFFF);
-    for (const HostInterface& i : aHost) {
-        if (i.IsUp() && !i.IsLoopback() && !i.aIpv4.empty())
-            aInterfaces.push_back({i.strName, Ipv4Text(i.aIpv4.front().nAddress)});
-    }
+    std::erase_if(aInterfaces,
+                  [](const HostInterface& i) { return !i.IsUp() || i.IsLoopback() || i.aIpv4.empty(); });
     return aInterfaces.empty() ? UPNP_E_NO_INTERFACE : 0;
 }
 
@@ -177,7 +168,7 @@ std::string UPnPFetchUrl(std::string_view location, std::string_view sender, std
 }
 
 uint32_t CUPnPDeviceFinder::CheckAvailable() {
-    std::vector<Interface> aInterfaces;
+    std::vector<HostInterface> aInterfaces;
     const uint32_t nCode = ListInterfaces(aInterfaces);
     if (nCode != 0) return nCode;
     const int nSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -343,9 +334,10 @@ struct CUPnPDeviceFinder::CSearch {
 
     // One SSDP client and browser per interface; those that cannot start are
     // passed over.
-    void AddClients(const std::vector<Interface>& aInterfaces, const std::string& strTarget) {
-        for (const Interface& iface : aInterfaces) {
-            GInetAddress* pAddress = g_inet_address_new_from_string(iface.strAddress.c_str());
+    void AddClients(const std::vector<HostInterface>& aInterfaces, const std::string& strTarget) {
+        for (const HostInterface& iface : aInterfaces) {
+            GInetAddress* pAddress =
+                g_inet_address_new_from_string(Ipv4Text(iface.aIpv4.front().nAddress).c_str());
             GSSDPClient* pClient =
                 gssdp_client_new_full(iface.strName.c_str(), pAddress, 0, GSSDP_UDA_VERSION_1_0, nullptr);
             g_clear_object(&pAddress);
@@ -410,7 +402,7 @@ bool CUPnPDeviceFinder::RunSearch(CSearch& search) {
 uint32_t CUPnPDeviceFinder::FindByType(const std::string& strTarget, std::vector<UPnPDevice>& aDevices) {
     aDevices.clear();
     if (StopAsked()) return UPNP_E_CANCELLED;  // not even one M-SEARCH
-    std::vector<Interface> aInterfaces;
+    std::vector<HostInterface> aInterfaces;
     uint32_t nCode = ListInterfaces(aInterfaces);
     if (nCode != 0) return nCode;
 
