@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "live_sources.h"
+#include "live_watch.h"
 #include "multicast_data_provider.h"
 #include "scan_row.h"
+#include "snmp_finder.h"
 
 namespace {
 
@@ -151,6 +155,88 @@ TEST(ScanRow, TxtKeysMatchWithoutCase) {
     EXPECT_EQ(FindTxtItem(row, "rp")->strValue, "printers/lab");
     EXPECT_FALSE(FindTxtItem(row, "color")->bHasValue);
     EXPECT_EQ(FindTxtItem(row, "r"), nullptr);
+}
+
+// A method that cannot start nFailures times, then hands in its rows.
+class CFakeSource : public CLiveSource {
+public:
+    CFakeSource(std::vector<ScanRow> aRows, int nFailures)
+        : m_aRows(std::move(aRows)), m_nFailures(nFailures) {}
+    std::u16string GetName() const override { return u"FAKE"; }
+    bool CanRunAgain() const override { return true; }
+    int32_t Run(CLiveRowSink& sink) override {
+        if (m_nFailures-- > 0) return 1;
+        sink.Started(GetName());
+        for (const ScanRow& row : m_aRows) sink.Emit(row);
+        return 0;
+    }
+    void Stop() override {}
+
+private:
+    std::vector<ScanRow> m_aRows;
+    int m_nFailures;
+};
+
+// One source per entry of aFailures (how often it cannot start), the first
+// handing in aRows.
+std::vector<WatchEvent> Watch(std::vector<int> aFailures, std::vector<ScanRow> aRows,
+                              std::vector<std::u16string>* pSaid = nullptr) {
+    std::vector<WatchEvent> aEvents;
+    LiveSourceArray aSources;
+    for (int nFailures : aFailures)
+        aSources.push_back(std::make_unique<CFakeSource>(std::move(aRows), nFailures));
+    CLiveWatch watch(std::move(aSources), {.interval = std::chrono::milliseconds(30)},
+                     [&aEvents](const WatchEvent& event) { aEvents.push_back(event); });
+    watch.SetUnavailableCallback([pSaid](const std::u16string& str) {
+        if (pSaid) pSaid->push_back(u"off " + str);
+    });
+    watch.SetStartedAgainCallback([pSaid](const std::u16string& str) {
+        if (pSaid) pSaid->push_back(u"on " + str);
+    });
+    const auto tStart = std::chrono::steady_clock::now();
+    const LiveRunResult result = watch.Run(tStart + std::chrono::seconds(5), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(1));
+    EXPECT_EQ(result.nAvailable,
+              std::count_if(aFailures.begin(), aFailures.end(), [](int n) { return n < 100; }));
+    return aEvents;
+}
+
+ScanRow ReadRow(bool bWsd, bool bRead) {
+    if (bWsd) {
+        WsdDevice device;
+        device.strEndpoint = "urn:uuid:1";
+        device.aAddresses = {"192.0.2.5"};
+        device.bMetadataRead = bRead;
+        if (bRead) device.metadata = {"Laser", "Halvet", "W1", "http://w1/", {}};
+        return ScanRowFromWsdDevice(device);
+    }
+    SnmpPrinter printer;
+    printer.strAddress = "192.0.2.5";
+    if (bRead) printer.strSysName = "Laser", printer.strSysLocation = "Hall", printer.strDeviceId = "MDL:S1;";
+    return ScanRowFromSnmp(printer);
+}
+
+class WatchOfAFailedRead : public ::testing::TestWithParam<bool> {};
+
+// A read that missed its bound between two good ones is no change at all.
+TEST_P(WatchOfAFailedRead, KeepsWhatWasKnown) {
+    const std::vector<WatchEvent> aEvents =
+        Watch({0}, {ReadRow(GetParam(), true), ReadRow(GetParam(), false), ReadRow(GetParam(), true)});
+    ASSERT_EQ(aEvents.size(), 1u);
+    EXPECT_EQ(aEvents[0].nKind, WatchEventKind::ADD);
+    EXPECT_EQ(aEvents[0].row.strName, u"Laser");
+}
+
+INSTANTIATE_TEST_SUITE_P(WsdAndSnmp, WatchOfAFailedRead, ::testing::Bool());
+
+TEST(WatchOfAMethodThatCannotStart, TriesAgainEachIntervalAndSaysOnceWhenItWorks) {
+    std::vector<std::u16string> aSaid;
+    EXPECT_EQ(Watch({3, 0}, {ReadRow(true, true)}, &aSaid).size(), 1u);
+    EXPECT_EQ(aSaid, (std::vector<std::u16string>{u"off FAKE", u"on FAKE"}));
+    aSaid.clear();
+    // Nothing can work at all: the watch ends rather than wait for ever.
+    EXPECT_TRUE(Watch({1000}, {}, &aSaid).empty());
+    EXPECT_EQ(aSaid, std::vector<std::u16string>{u"off FAKE"});
 }
 
 }  // namespace
