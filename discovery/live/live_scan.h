@@ -33,9 +33,10 @@ struct LiveScanSettings {
     // browses open until none came for this long.
     std::chrono::milliseconds browseQuiet{250};
     unsigned nUpnpMx = 1;  // seconds a device may wait before answering (UDA: 1 to 5)
-    // UPnP is done this long after its search when nothing is pending, and
-    // at the latest at the second.
-    std::chrono::milliseconds upnpQuietAfter{1100};
+    // UPnP is done this long after its search when nothing is pending (the
+    // MX window: every device has answered by then, and an answer makes a
+    // description fetch that is pending), and at the latest at the second.
+    std::chrono::milliseconds upnpQuietAfter{1000};
     std::chrono::milliseconds upnpHardEnd{1500};
     // WSD listens this long after its last Probe; resolves and metadata
     // requests then have their own bounds.
