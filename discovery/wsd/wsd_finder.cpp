@@ -244,6 +244,9 @@ struct CWsdFinder::CSearch {
             for (const std::string& str : endpoint.aXAddrs) Insert(device.aXAddrs, str);
             AddSender(device, from);
             if (device.state == State::NEW && device.aXAddrs.empty()) {
+                // Anyone who saw the Probe can answer it: matches without
+                // end cost no more than this many multicast Resolves.
+                if (resolveIds.size() >= limits.nMaxResolves) continue;
                 const std::string strId = WsdNewMessageId();
                 resolveIds.insert(strId);
                 Send(socket, WsdResolveMessage(strId, device.info.strEndpoint));
@@ -325,6 +328,7 @@ struct CWsdFinder::CSearch {
         }
         if (!pUri) return false;
         const int nPort = g_uri_get_port(pUri) > 0 ? g_uri_get_port(pUri) : 80;
+        device.info.nPort = static_cast<uint16_t>(nPort);
         SoupMessage* pMessage = soup_message_new_from_uri("POST", pUri);
         g_uri_unref(pUri);
         if (!pMessage) return false;
@@ -400,16 +404,16 @@ struct CWsdFinder::CSearch {
         return aRepeats;
     }
 
-    // Until the listening time is over and nothing is under way, or a stop;
-    // whatever answers late, the search ends at the hard end: resolves and
-    // Gets started by then have had their bounds.
+    // Until the last Probe's answers are in and nothing else is out, or a
+    // stop; whatever answers late, the search ends at the hard end: resolves
+    // and Gets started by then have had their bounds.
     uint32_t ProbeAndListen() {
         const std::string strProbe = WsdProbeMessage(strProbeId);
         const Clock::time_point tStart = Clock::now();
         std::vector<Clock::time_point> aRepeats = SendProbes(strProbe, tStart);
-        const Clock::time_point tListenEnd = tStart + limits.listenFor;
+        const Clock::time_point tListenEnd = aRepeats.back() + limits.listenFor;
         const Clock::time_point tHardEnd = tListenEnd + limits.resolveBound + limits.fetchBound;
-        AddWakeUp(limits.listenFor);
+        AddWakeUp(std::chrono::duration_cast<std::chrono::milliseconds>(tListenEnd - tStart));
         AddWakeUp(std::chrono::duration_cast<std::chrono::milliseconds>(tHardEnd - tStart));
         for (;;) {
             const bool bStopped = finder.StopAsked();
