@@ -139,8 +139,8 @@ void ReportDomainProblem(const std::string& strLine) {
 // printer listed the moment it answers.
 LiveRunResult RunLiveScan(const LiveScanSettings& settings, CLiveRowSink& sink,
                           std::chrono::steady_clock::time_point tEnd) {
-    return RunLiveSources(CreateLiveSources(settings), sink, tEnd, [] { return g_bStop.load(); },
-                          ReportUnavailable);
+    return RunLiveSources(
+        CreateLiveSources(settings), sink, tEnd, [] { return g_bStop.load(); }, ReportUnavailable);
 }
 
 // Everything hvl-scan's exit status depends on. ExitStatus holds the rules;

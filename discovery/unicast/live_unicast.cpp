@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <set>
 
 #include "live_sources.h"
 #include "network_text.h"
@@ -29,6 +30,7 @@ public:
     explicit CLiveUnicastSource(const LiveScanSettings& settings)
         : m_options(UnicastOptionsFor(settings.aDomains, settings.bIpp)),
           m_fnProblem(settings.fnDomainProblem),
+          m_bWatch(settings.bWatch),
           m_again(settings),
           m_hStopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
     ~CLiveUnicastSource() override {
@@ -40,9 +42,7 @@ public:
         return m_again.Run([this, &sink] {
             const UnicastReport report = CUnicastBrowser(m_options).Run(
                 m_hStopFd, [&sink](const UnicastPrinter& printer) { sink.Emit(ScanRowFromUnicast(printer)); },
-                [this](const UnicastProblem& problem) {
-                    if (m_fnProblem) m_fnProblem(PrintableProblem(problem));
-                });
+                [this](const UnicastProblem& problem) { Tell(PrintableProblem(problem)); });
             return report.bStopped || report.bReachedServer ? 0 : 1;
         });
     }
@@ -56,9 +56,16 @@ public:
     }
 
 private:
+    // Under watch each problem once, not again with every browse.
+    void Tell(const std::string& strLine) {
+        if (m_fnProblem && (!m_bWatch || m_setTold.insert(strLine).second)) m_fnProblem(strLine);
+    }
+
     const UnicastOptions m_options;
     const std::function<void(const std::string&)> m_fnProblem;
-    CSearchAgain m_again;  // under watch
+    const bool m_bWatch;
+    std::set<std::string> m_setTold;  // the browse's thread only
+    CSearchAgain m_again;             // under watch
     const int m_hStopFd;
 };
 
