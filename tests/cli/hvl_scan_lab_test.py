@@ -1012,8 +1012,8 @@ class HvlScanUnicastDns(unittest.TestCase):
 
     def test_watch_browses_again_each_interval(self):
         # nothing answers the liveness checks there: only each new browse keeps them listed
-        p = self.scan("--watch", "--json", "--no-mdns", "--no-upnp", "--no-wsd", "--domain", "printers.example",
-                      "--watch-interval", "1", "--timeout", "4.5")
+        p = self.scan("--watch", "--json", "--no-upnp", "--no-wsd", "--source", "dns-sd", "--domain",
+                      "printers.example", "--watch-interval", "1", "--timeout", "4.5")
         events = [json.loads(line) for line in p.stdout.splitlines()]
         self.assertEqual(sorted(e["row"]["ip"] for e in events), sorted(DNS_PRINTERS), p.stdout)  # adds only
         self.assertEqual({(e["event"], e["row"]["domain"]) for e in events}, {("add", "printers.example")})
