@@ -39,13 +39,17 @@ public:
 
     std::u16string GetName() const override { return u"DNS-SD"; }
     int32_t Run(CLiveRowSink& sink) override {
-        return m_again.Run([this, &sink] {
-            const UnicastReport report = CUnicastBrowser(m_options).Run(
-                m_hStopFd, [&sink](const UnicastPrinter& printer) { sink.Emit(ScanRowFromUnicast(printer)); },
-                [this](const UnicastProblem& problem) { Tell(PrintableProblem(problem)); });
-            return report.bStopped || report.bReachedServer ? 0 : 1;
-        });
+        return m_again.Run(
+            [this, &sink] {
+                const UnicastReport report = CUnicastBrowser(m_options).Run(
+                    m_hStopFd, [&sink](const UnicastPrinter& p) { sink.Emit(ScanRowFromUnicast(p)); },
+                    [this](const UnicastProblem& problem) { Tell(PrintableProblem(problem)); });
+                return report.bStopped || report.bReachedServer ? 0 : 1;
+            },
+            sink, GetName());
     }
+    // Under watch: no DNS server reached yet (a network that comes up after login).
+    bool CanRunAgain() const override { return true; }
     void Stop() override {
         m_again.Stop();
         // Never read: a browse that starts after this ends at once.
