@@ -26,7 +26,7 @@
 #include "search_options.h"
 #include "snmp_finder.h"
 #include "unicast_browser.h"
-#include "unicast_scan.h"
+#include "unicast_method.h"
 #include "wsd_finder.h"
 
 namespace {

@@ -330,8 +330,6 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
             "--csv cannot be used with --watch: CSV is one table written at the end, and a watch "
             "writes each change as it happens (--json writes them as JSON Lines)");
     if (raw.bWatch && raw.bWindowScan) return fnBad("--watch runs on the live scan, not with --window-scan");
-    if (raw.bWatch && !aDomains.empty())
-        return fnBad("--watch watches multicast discovery only, not --domain");
     if (!std::isfinite(raw.fWatchInterval) || raw.fWatchInterval < 0.1 || raw.fWatchInterval > 3600)
         return fnBad("--watch-interval needs a number of seconds from 0.1 to 3600");
     if (!std::isfinite(raw.fTimeout) || raw.fTimeout <= 0 || raw.fTimeout > 86400)

@@ -7,6 +7,7 @@
 
 #include "glib_types.h"
 #include "live_sources.h"
+#include "unicast_method.h"
 
 LiveSourceArray CreateLiveSources(const LiveScanSettings& settings) {
     LiveSourceArray aSources;
@@ -14,27 +15,8 @@ LiveSourceArray CreateLiveSources(const LiveScanSettings& settings) {
     if (settings.bUpnp) aSources.push_back(CreateLiveUpnpSource(settings));
     if (settings.bWsd) aSources.push_back(CreateLiveWsdSource(settings));
     if (settings.bSnmp) aSources.push_back(CreateLiveSnmpSource(settings));
+    if (!settings.aDomains.empty()) aSources.push_back(CreateLiveUnicastSource(settings));
     return aSources;
-}
-
-CLiveScan::CLiveScan(LiveSourceArray aSources) : m_aSources(std::move(aSources)) {}
-CLiveScan::~CLiveScan() = default;
-
-bool CLiveScan::Emit(ScanRow row) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const std::u16string strAddress = row.strIpAddress;
-    if (!m_rows.Add(std::move(row))) return false;
-    if (m_fnAdded) m_fnAdded(*m_rows.FindByAddress(strAddress));
-    return true;
-}
-
-void CLiveScan::AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_rows.AddAddress(strRowAddress, strAddress);
-}
-
-CLiveScan::Result CLiveScan::Run(Clock::time_point tDeadline, const std::function<bool()>& fnStopAsked) {
-    return RunLiveSources(m_aSources, *this, tDeadline, fnStopAsked, m_fnUnavailable);
 }
 
 LiveRunResult RunLiveSources(const LiveSourceArray& aSources, CLiveRowSink& sink,
