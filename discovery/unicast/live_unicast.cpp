@@ -1,12 +1,10 @@
 // Unicast DNS-SD in the live scan: see unicast_method.h.
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <set>
 
 #include "live_sources.h"
 #include "network_text.h"
+#include "stop_signal.h"
 #include "unicast_method.h"
 
 namespace {
@@ -31,18 +29,14 @@ public:
         : m_options(UnicastOptionsFor(settings.aDomains, settings.bIpp)),
           m_fnProblem(settings.fnDomainProblem),
           m_bWatch(settings.bWatch),
-          m_again(settings),
-          m_hStopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~CLiveUnicastSource() override {
-        if (m_hStopFd >= 0) close(m_hStopFd);
-    }
+          m_again(settings) {}
 
     std::u16string GetName() const override { return u"DNS-SD"; }
     int32_t Run(CLiveRowSink& sink) override {
         return m_again.Run(
             [this, &sink] {
                 const UnicastReport report = CUnicastBrowser(m_options).Run(
-                    m_hStopFd, [&sink](const UnicastPrinter& p) { sink.Emit(ScanRowFromUnicast(p)); },
+                    m_stop.Fd(), [&sink](const UnicastPrinter& p) { sink.Emit(ScanRowFromUnicast(p)); },
                     [this](const UnicastProblem& problem) { Tell(PrintableProblem(problem)); });
                 return report.bStopped || report.bReachedServer ? 0 : 1;
             },
@@ -52,11 +46,8 @@ public:
     bool CanRunAgain() const override { return true; }
     void Stop() override {
         m_again.Stop();
-        // Never read: a browse that starts after this ends at once.
-        const uint64_t nOne = 1;
-        if (m_hStopFd >= 0 && write(m_hStopFd, &nOne, sizeof(nOne)) < 0) {
-            // A full counter is readable already: the browse stops all the same.
-        }
+        // Stays raised: a browse that starts after this ends at once.
+        m_stop.Raise();
     }
 
 private:
@@ -70,7 +61,7 @@ private:
     const bool m_bWatch;
     std::set<std::string> m_setTold;  // the browse's thread only
     CSearchAgain m_again;             // under watch
-    const int m_hStopFd;
+    CStopSignal m_stop;
 };
 
 }  // namespace
