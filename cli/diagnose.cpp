@@ -24,18 +24,15 @@
 #include "bounded_bus.h"
 #include "network_text.h"
 #include "search_options.h"
-#include "snmp_finder.h"
 #include "unicast_browser.h"
 #include "unicast_scan.h"
-#include "wsd_finder.h"
 
 namespace {
 
 using Level = DiagnoseLine::Level;
 
 void Add(DiagnoseReport& report, Level nLevel, const std::string& strText) {
-    static constexpr const char* TAGS[] = {"OK   ", "WARN ", "FAIL "};
-    report.aLines.push_back({nLevel, TAGS[static_cast<int>(nLevel)] + strText});
+    AddDiagnoseLine(report.aLines, nLevel, strText);
 }
 
 // --- D-Bus: every wait bounded, on a main context of our own ---
@@ -324,42 +321,6 @@ bool CheckRoute(DiagnoseReport& report, const std::vector<Ipv4Address>& aAddress
     return true;
 }
 
-// --- SNMP (hvl-scan --snmp): whether its broadcast can leave, nothing sent ---
-
-void CheckSnmpBroadcast(DiagnoseReport& report) {
-    const std::vector<SnmpBroadcastTarget> aTargets = SnmpBroadcastTargets();
-    if (aTargets.empty()) {
-        Add(report, Level::WARN,
-            "No IPv4 interface that is up can broadcast: hvl-scan --snmp finds printers only with --subnet.");
-        return;
-    }
-    for (const SnmpBroadcastTarget& target : aTargets) {
-        char szTo[INET_ADDRSTRLEN] = "?";
-        const in_addr to4{htonl(target.nAddress)};
-        inet_ntop(AF_INET, &to4, szTo, sizeof szTo);
-        const std::string strWhat = std::string("SNMP broadcast to ") + szTo + " port 161";
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const int nOn = 1;
-        struct sockaddr_in to {};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(161);
-        to.sin_addr = to4;
-        // connect() on UDP asks the kernel for the route and sends nothing.
-        const bool bLeaves = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof nOn) == 0 &&
-                             connect(fd, reinterpret_cast<const struct sockaddr*>(&to), sizeof to) == 0;
-        const int nError = errno;
-        if (fd >= 0) close(fd);
-        if (bLeaves) {
-            Add(report, Level::OK,
-                strWhat + " can leave " + target.strInterface + " (sent only with --snmp).");
-        } else {
-            Add(report, Level::WARN,
-                strWhat + " cannot leave " + target.strInterface + ": " + std::strerror(nError) +
-                    "; hvl-scan --snmp finds no printer there without --subnet.");
-        }
-    }
-}
-
 // --- hvl.cfg ---
 
 void CheckSettings(DiagnoseReport& report, bool& bMdnsOn, bool& bUpnpOn) {
@@ -432,79 +393,6 @@ void CheckSearchDomains(DiagnoseReport& report) {
     }
 }
 
-// --- the system resolver and ".local" names ---
-
-// A printer's web address names its mDNS host ("http://NAME.local/"): the
-// browser finds it through the system resolver only when nsswitch.conf's
-// hosts line has an nss-mdns entry (mdns, mdns4, mdns_minimal, ...).
-std::string MdnsEntryOfHostsLine(const std::string& strNsswitch) {
-    size_t nPos = 0;
-    while (nPos < strNsswitch.size()) {
-        size_t nEnd = strNsswitch.find('\n', nPos);
-        if (nEnd == std::string::npos) nEnd = strNsswitch.size();
-        std::string strLine = strNsswitch.substr(nPos, nEnd - nPos);
-        nPos = nEnd + 1;
-        strLine = strLine.substr(0, strLine.find('#'));
-        const size_t nStart = strLine.find_first_not_of(" \t");
-        if (nStart == std::string::npos || strLine.compare(nStart, 6, "hosts:") != 0) continue;
-        size_t nWord = nStart + 6;
-        std::string strFound;
-        while ((nWord = strLine.find_first_not_of(" \t", nWord)) != std::string::npos) {
-            const size_t nWordEnd = std::min(strLine.find_first_of(" \t", nWord), strLine.size());
-            const std::string strWord = strLine.substr(nWord, nWordEnd - nWord);
-            if (strFound.empty() && strWord.rfind("mdns", 0) == 0) strFound = strWord;
-            nWord = nWordEnd;
-        }
-        return strFound;
-    }
-    return {};
-}
-
-void CheckLocalNameLookup(DiagnoseReport& report, const char* pszNsswitch) {
-    std::string strText;
-    if (FILE* pFile = std::fopen(pszNsswitch, "re")) {
-        char szChunk[4096];
-        size_t n;
-        while ((n = std::fread(szChunk, 1, sizeof szChunk, pFile)) > 0 && strText.size() < (1u << 20)) {
-            strText.append(szChunk, n);
-        }
-        std::fclose(pFile);
-    }
-    const std::string strEntry = MdnsEntryOfHostsLine(strText);
-    if (!strEntry.empty()) {
-        Add(report, Level::OK,
-            std::string("The system resolver looks up .local names (") + strEntry + " on the hosts line of " +
-                pszNsswitch + ").");
-        return;
-    }
-    Add(report, Level::WARN,
-        std::string("The system resolver cannot look up .local names (no mdns entry on the hosts line of ") +
-            pszNsswitch +
-            "): printers' web addresses will not open in the browser. Install libnss-mdns (sudo apt install "
-            "libnss-mdns), which adds mdns4_minimal to that line.");
-}
-
-// Per interface, whether the kernel lets a WS-Discovery Probe out of it.
-void CheckWsdMulticast(DiagnoseReport& report) {
-    std::string strThrough, strNot;
-    for (const WsdRoute& route : WsdMulticastRoutes()) {
-        std::string& strList = route.bIpv4 || route.bIpv6 ? strThrough : strNot;
-        strList += (strList.empty() ? "" : ", ") + route.strInterface;
-        if (route.bIpv4 || route.bIpv6)
-            strList += route.bIpv4 && route.bIpv6 ? " (IPv4, IPv6)" : route.bIpv4 ? " (IPv4)" : " (IPv6)";
-    }
-    const std::string strWhat = "WS-Discovery multicast (239.255.255.250 and ff02::c, port 3702)";
-    if (strThrough.empty()) {
-        Add(report, Level::WARN,
-            strWhat + " leaves through no interface" +
-                (strNot.empty() ? "" : " (not through " + strNot + ")") +
-                ": WS-Discovery printers cannot be found. Bring up an interface with multicast.");
-        return;
-    }
-    Add(report, Level::OK,
-        strWhat + " leaves through " + strThrough + (strNot.empty() ? "" : "; not through " + strNot) + ".");
-}
-
 }  // namespace
 
 DiagnoseReport RunDiagnose(DiagnoseScope nScope) {
@@ -520,11 +408,9 @@ DiagnoseReport RunDiagnose(DiagnoseScope nScope) {
     bool bMdnsOn = true;
     bool bUpnpOn = true;
     CheckSettings(report, bMdnsOn, bUpnpOn);
-    // Only the web addresses need it: a scan works without.
-    CheckLocalNameLookup(report, "/etc/nsswitch.conf");
-    CheckWsdMulticast(report);
-    // SNMP is off unless asked: only --diagnose tells of its broadcast.
-    if (nScope == DiagnoseScope::EVERYTHING) CheckSnmpBroadcast(report);
+    for (const DiscoveryMethod* pMethod : DiscoveryMethods()) {
+        if (pMethod->pfnDiagnose) pMethod->pfnDiagnose(report.aLines, nScope == DiagnoseScope::EVERYTHING);
+    }
     if (nScope == DiagnoseScope::EVERYTHING) CheckSearchDomains(report);
     report.bMdnsCanWork = bAvahi && bNetwork && bMdnsOn;
     report.bUpnpCanWork = bNetwork && bUpnpOn;

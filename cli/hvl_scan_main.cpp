@@ -23,6 +23,7 @@
 #include "dnssd_client.h"
 #include "glib_types.h"
 #include "live_scan.h"
+#include "methods.h"
 #include "printer_list.h"
 #include "printer_scan.h"
 #include "row_filter.h"
@@ -74,19 +75,13 @@ void WarnOfAvahiCache(size_t nMdnsInstances) {
     }
 }
 
+// The window's providers and the live sources name their method as the list does.
 void ReportUnavailable(const std::u16string& strName) {
-    if (strName == u"MDNS" && std::string(MdnsBackendName()) == "dnssd") {
-        // The dns_sd library tells no address with a resolve.
-        std::fprintf(stderr,
-                     "hvl-scan: MDNS: this build's DNS-SD client (dns_sd) cannot run the live scan; "
-                     "--window-scan can.\n");
-        return;
-    }
-    const char* pszWhy = "";
-    if (strName == u"MDNS") pszWhy = " (avahi-daemon cannot be reached on the D-Bus system bus)";
-    if (strName == u"SNMP") pszWhy = " (no IPv4 interface that is up can broadcast; --subnet asks unicast)";
-    std::fprintf(stderr, "hvl-scan: %s discovery is not available on this machine%s.\n",
-                 Utf16ToUtf8(strName).c_str(), pszWhy);
+    const DiscoveryMethod* pMethod = FindMethodByName(strName);
+    const std::string strText = pMethod
+                                    ? UnavailableText(*pMethod)
+                                    : Utf16ToUtf8(strName) + " discovery is not available on this machine.";
+    std::fprintf(stderr, "hvl-scan: %s\n", strText.c_str());
 }
 
 // The time limit of --timeout, from now.
@@ -133,16 +128,8 @@ ScanOutcome RunWindowScan(const ScanOptions& args, const SearchOptions& options,
 
 // The live scan: every method at once, each printer listed the moment it
 // answers.
-ScanOutcome RunLiveScan(const ScanOptions& args, const SearchOptions& options,
+ScanOutcome RunLiveScan(const ScanOptions& args, const LiveScanSettings& settings,
                         const std::function<void(const ScanRow&)>& fnRow, CScanRowList& liveRows) {
-    LiveScanSettings settings;
-    settings.bMdns = options.bMdnsEnabled != 0;
-    settings.bUpnp = options.bUpnpEnabled != 0;
-    settings.bWsd = !args.bNoWsd;
-    settings.bIpp = args.bIpp;
-    settings.bSnmp = args.bSnmp;
-    settings.aSnmpCommunities = args.aSnmpCommunities;
-    settings.aSnmpAddresses = args.aSnmpAddresses;
     CLiveScan scan(CreateLiveSources(settings));
     scan.SetRowAddedCallback(fnRow);
     scan.SetUnavailableCallback(ReportUnavailable);
@@ -215,9 +202,26 @@ void InstallStopHandlers(bool bStatus) {
 SearchOptions MethodsFor(const ScanOptions& args) {
     SearchOptions options;
     options.Load();  // a missing file leaves both methods on
-    if (args.bNoMdns) options.bMdnsEnabled = 0;
-    if (args.bNoUpnp) options.bUpnpEnabled = 0;
+    if (!args.Uses(PROVIDER_KIND_MDNS)) options.bMdnsEnabled = 0;
+    if (!args.Uses(PROVIDER_KIND_UPNP)) options.bUpnpEnabled = 0;
     return options;
+}
+
+// The live engine's settings: the command line's methods, less the window's
+// two where hvl.cfg switches them off.
+LiveScanSettings LiveSettingsFor(const ScanOptions& args) {
+    const SearchOptions methods = MethodsFor(args);
+    LiveScanSettings settings;
+    for (int32_t nKind : args.aMethodKinds) {
+        if ((nKind == PROVIDER_KIND_MDNS && !methods.bMdnsEnabled) ||
+            (nKind == PROVIDER_KIND_UPNP && !methods.bUpnpEnabled))
+            continue;
+        settings.aKinds.push_back(nKind);
+    }
+    settings.bIpp = args.bIpp;
+    settings.aSnmpCommunities = args.aSnmpCommunities;
+    settings.aSnmpAddresses = args.aSnmpAddresses;
+    return settings;
 }
 
 // One run's rows and the work that follows them: the status queries and the
@@ -276,7 +280,8 @@ void StartStatus(ScanRun& run) {
         fnAnswer = [&run](const ScanRow& row, const PrinterStatus& status) { run.ShowLive(row, &status); };
     // Without --snmp no SNMP packet leaves, not even to a printer without IPP.
     run.pStatus = std::make_unique<CScanStatus>(
-        bound, std::move(fnAnswer), run.args.bSnmp ? run.args.aSnmpCommunities : std::vector<std::string>{});
+        bound, std::move(fnAnswer),
+        run.args.Uses(ROW_KIND_SNMP) ? run.args.aSnmpCommunities : std::vector<std::string>{});
 }
 
 void StartUnicast(ScanRun& run) {
@@ -290,10 +295,10 @@ void StartUnicast(ScanRun& run) {
 // The scan engine chosen, then the unicast browse to its end; the rows get
 // every address their printers reported since they were listed.
 ScanOutcome RunScan(ScanRun& run) {
-    const SearchOptions methods = MethodsFor(run.args);
     CScanRowList liveRows;
-    const ScanOutcome outcome = run.args.bWindowScan ? RunWindowScan(run.args, methods, run.RowFn())
-                                                     : RunLiveScan(run.args, methods, run.RowFn(), liveRows);
+    const ScanOutcome outcome = run.args.bWindowScan
+                                    ? RunWindowScan(run.args, MethodsFor(run.args), run.RowFn())
+                                    : RunLiveScan(run.args, LiveSettingsFor(run.args), run.RowFn(), liveRows);
     if (run.pUnicast) run.pUnicast->WaitThenStop(run.tEnd, [] { return g_bStop.load(); });
     run.rows.TakeAddressesFrom(liveRows);
     return outcome;
@@ -366,15 +371,7 @@ bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
 // --watch: the live engine kept running until Ctrl+C or --timeout, with
 // every switched-on method; the filters choose the printers watched.
 int Watch(const ScanOptions& args) {
-    const SearchOptions methods = MethodsFor(args);
-    LiveScanSettings settings;
-    settings.bMdns = methods.bMdnsEnabled != 0;
-    settings.bUpnp = methods.bUpnpEnabled != 0;
-    settings.bIpp = args.bIpp;
-    settings.bWsd = !args.bNoWsd;
-    settings.bSnmp = args.bSnmp;
-    settings.aSnmpCommunities = args.aSnmpCommunities;
-    settings.aSnmpAddresses = args.aSnmpAddresses;
+    LiveScanSettings settings = LiveSettingsFor(args);
     settings.bWatch = true;
     settings.watchInterval =
         std::chrono::milliseconds(static_cast<int64_t>(args.fWatchIntervalSeconds * 1000));

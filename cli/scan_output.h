@@ -54,8 +54,8 @@ std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<Ou
 std::string CsvDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns);
 
 // "mdns", "upnp", "dns-sd", "wsd" or "" for the row's method.
-const char* SourceText(const ScanRow& row);
-const char* SourceText(int32_t nKind);
+std::string SourceText(const ScanRow& row);
+std::string SourceText(int32_t nKind);
 
 // Names come from the network: never let them steer the terminal or reorder
 // its line (control and bidirectional characters become '?'). CSV keeps line

@@ -6,16 +6,6 @@
 #include <thread>
 
 #include "glib_types.h"
-#include "live_sources.h"
-
-LiveSourceArray CreateLiveSources(const LiveScanSettings& settings) {
-    LiveSourceArray aSources;
-    if (settings.bMdns) aSources.push_back(CreateLiveMdnsSource(settings, CreateSystemDnsSdClient()));
-    if (settings.bUpnp) aSources.push_back(CreateLiveUpnpSource(settings));
-    if (settings.bWsd) aSources.push_back(CreateLiveWsdSource(settings));
-    if (settings.bSnmp) aSources.push_back(CreateLiveSnmpSource(settings));
-    return aSources;
-}
 
 CLiveScan::CLiveScan(LiveSourceArray aSources) : m_aSources(std::move(aSources)) {}
 CLiveScan::~CLiveScan() = default;

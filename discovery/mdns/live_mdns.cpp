@@ -27,7 +27,7 @@
 #include <tuple>
 
 #include "conv_string.h"
-#include "live_sources.h"
+#include "mdns_method.h"
 #include "mdns_responder_client.h"
 #include "multicast_data_provider.h"
 #include "trace_log.h"
@@ -74,7 +74,7 @@ public:
         if (m_hStopFd >= 0) close(m_hStopFd);
     }
 
-    std::u16string GetName() const override { return u"MDNS"; }
+    std::u16string GetName() const override { return std::u16string(MDNS_METHOD.strName); }
     void Stop() override {
         m_bStopAsked = true;
         WakeSearch();
