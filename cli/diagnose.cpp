@@ -136,61 +136,36 @@ void AskAvahiPid(CBoundedBus& bus, CBusReply& pid) {
                   G_VARIANT_TYPE("(u)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(pid));
 }
 
-// The system bus and avahi-daemon on it, and the daemon's process when
-// bAskPid. Returns whether mDNS can reach the daemon.
-bool AskBusAndAvahi(DiagnoseReport& report, CBusReply& pid, bool bAskPid) {
-    using Clock = CBoundedBus::Clock;
-    const auto BOUND = std::chrono::milliseconds(DIAGNOSE_BUS_TIMEOUT_MS);
-    // Declared before the bus: a reply given up at its bound is dropped by
-    // the bus's teardown, never written here late.
-    CBusReply version;
-    CBusReply host;
-    CBoundedBus bus;
-
+// Connects to the system bus within the diagnosis' bound; a line either way.
+bool ConnectSystemBus(DiagnoseReport& report, CBoundedBus& bus) {
     // Reads DBUS_SYSTEM_BUS_ADDRESS, else the well-known socket; no I/O.
     GError* pError = nullptr;
     const std::string strAddress = CBoundedBus::SystemBusAddress(&pError);
     const std::string strWhere =
         (strAddress.empty() ? std::string("?") : strAddress) +
         (std::getenv("DBUS_SYSTEM_BUS_ADDRESS") ? ", from DBUS_SYSTEM_BUS_ADDRESS" : "");
-    bool bConnected = false;
     if (strAddress.empty()) {
         Add(report, Level::FAIL,
             "D-Bus system bus: no address (" + ErrorText(pError) +
                 "). Set DBUS_SYSTEM_BUS_ADDRESS or start the system bus (systemctl start dbus).");
         g_clear_error(&pError);
-    } else if (bus.Connect(strAddress, Clock::now() + BOUND, &pError)) {
-        bConnected = true;
-        Add(report, Level::OK, "D-Bus system bus reachable (" + strWhere + ").");
-    } else {
-        const std::string strWhy = pError ? ErrorText(pError) : "no answer within 1 s";
-        g_clear_error(&pError);
-        Add(report, Level::FAIL,
-            "D-Bus system bus not reachable at " + strWhere + ": " + strWhy +
-                ". Start it (systemctl start dbus) or correct DBUS_SYSTEM_BUS_ADDRESS; mDNS needs it.");
-    }
-
-    if (!bConnected) {
-        Add(report, Level::FAIL,
-            "avahi-daemon not asked: the system bus cannot be reached; mDNS cannot work.");
         return false;
     }
-    // Both questions at once, each bound to the same second: a frozen
-    // daemon is reported within that second.
-    for (auto [pszMethod, pReply] :
-         {std::pair{"GetVersionString", &version}, std::pair{"GetHostName", &host}}) {
-        bus.CallAsync("org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server", pszMethod, nullptr,
-                      G_VARIANT_TYPE("(s)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(*pReply));
-    }
-    if (bAskPid) AskAvahiPid(bus, pid);
-    bus.RunUntil([&] { return version.bAnswered && host.bAnswered && (pid.bAnswered || !bAskPid); },
-                 Clock::now() + BOUND);
-    if (version.pReply && host.pReply) {
-        Add(report, Level::OK,
-            "avahi-daemon answers on the system bus (" + ReplyString(version) + ", host name \"" +
-                ReplyString(host) + "\").");
+    const auto tEnd = CBoundedBus::Clock::now() + std::chrono::milliseconds(DIAGNOSE_BUS_TIMEOUT_MS);
+    if (bus.Connect(strAddress, tEnd, &pError)) {
+        Add(report, Level::OK, "D-Bus system bus reachable (" + strWhere + ").");
         return true;
     }
+    const std::string strWhy = pError ? ErrorText(pError) : "no answer within 1 s";
+    g_clear_error(&pError);
+    Add(report, Level::FAIL,
+        "D-Bus system bus not reachable at " + strWhere + ": " + strWhy +
+            ". Start it (systemctl start dbus) or correct DBUS_SYSTEM_BUS_ADDRESS; mDNS needs it.");
+    return false;
+}
+
+// Why avahi-daemon gave no version and host name: frozen, absent, or an error.
+void ReportAvahiFailure(DiagnoseReport& report, const CBusReply& version, const CBusReply& host) {
     if (version.TimedOut() || host.TimedOut()) {
         Add(report, Level::FAIL,
             "avahi-daemon does not answer within 1 s: it is frozen or overloaded. Restart it "
@@ -206,7 +181,39 @@ bool AskBusAndAvahi(DiagnoseReport& report, CBusReply& pid, bool bAskPid) {
                 ". Check its log (journalctl -u avahi-daemon) and restart it; mDNS cannot work until "
                 "then.");
     }
-    return false;
+}
+
+// The system bus and avahi-daemon on it, and the daemon's process when
+// bAskPid. Returns whether mDNS can reach the daemon.
+bool AskBusAndAvahi(DiagnoseReport& report, CBusReply& pid, bool bAskPid) {
+    // Declared before the bus: a reply given up at its bound is dropped by
+    // the bus's teardown, never written here late.
+    CBusReply version;
+    CBusReply host;
+    CBoundedBus bus;
+    if (!ConnectSystemBus(report, bus)) {
+        Add(report, Level::FAIL,
+            "avahi-daemon not asked: the system bus cannot be reached; mDNS cannot work.");
+        return false;
+    }
+    // Both questions at once, each bound to the same second: a frozen
+    // daemon is reported within that second.
+    for (auto [pszMethod, pReply] :
+         {std::pair{"GetVersionString", &version}, std::pair{"GetHostName", &host}}) {
+        bus.CallAsync("org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server", pszMethod, nullptr,
+                      G_VARIANT_TYPE("(s)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(*pReply));
+    }
+    if (bAskPid) AskAvahiPid(bus, pid);
+    bus.RunUntil([&] { return version.bAnswered && host.bAnswered && (pid.bAnswered || !bAskPid); },
+                 CBoundedBus::Clock::now() + std::chrono::milliseconds(DIAGNOSE_BUS_TIMEOUT_MS));
+    if (!version.pReply || !host.pReply) {
+        ReportAvahiFailure(report, version, host);
+        return false;
+    }
+    Add(report, Level::OK,
+        "avahi-daemon answers on the system bus (" + ReplyString(version) + ", host name \"" +
+            ReplyString(host) + "\").");
+    return true;
 }
 
 // With nPrinters, also whether the daemon's cache holds that many.
