@@ -21,8 +21,7 @@ constexpr char SUMMARY[] =
     "\n"
     "Each printer is a line the moment it answers (address, method, name and web\n"
     "address), then the count. The scan is done when every printer asked has\n"
-    "answered or reached its time limit: about 1.5 s on most networks (WS-Discovery\n"
-    "listens that long; a second with --no-wsd).";
+    "answered or reached its time limit: about a second on most networks.";
 
 constexpr char DESCRIPTION[] =
     "--json prints one JSON array at the end: objects with \"name\", \"ip\", \"url\",\n"

@@ -239,6 +239,9 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     watch.SetUnavailableCallback(hooks.fnUnavailable);
     watch.SetRowFilter(hooks.fnFilter);
     watch.SetDaemonCallback(ReportDaemon);
+    watch.SetStartedAgainCallback([](const std::u16string& strSource) {
+        std::fprintf(stderr, "hvl-scan: %s discovery works now.\n", Utf16ToUtf8(strSource).c_str());
+    });
     const auto tEnd = args.bTimeoutGiven
                           ? std::chrono::steady_clock::now() +
                                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(

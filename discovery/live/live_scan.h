@@ -34,13 +34,14 @@ struct LiveScanSettings {
     // browses open until none came for this long.
     std::chrono::milliseconds browseQuiet{250};
     unsigned nUpnpMx = 1;  // seconds a device may wait before answering (UDA: 1 to 5)
-    // UPnP is done this long after its search when nothing is pending, and
-    // at the latest at the second.
-    std::chrono::milliseconds upnpQuietAfter{1100};
+    // UPnP is done this long after its search when nothing is pending (the
+    // MX window: every device has answered by then, and an answer makes a
+    // description fetch that is pending), and at the latest at the second.
+    std::chrono::milliseconds upnpQuietAfter{1000};
     std::chrono::milliseconds upnpHardEnd{1500};
-    // WSD listens this long after its first Probe; resolves and metadata
+    // WSD listens this long after its last Probe; resolves and metadata
     // requests then have their own bounds.
-    std::chrono::milliseconds wsdListenFor{1500};
+    std::chrono::milliseconds wsdListenFor{550};
     // SNMP (off unless asked: it sends to every host of a subnet).
     std::vector<std::string> aSnmpCommunities{"public"};
     std::vector<uint32_t> aSnmpAddresses;  // asked unicast instead of broadcast (host byte order)
@@ -76,6 +77,12 @@ public:
     // back. Its printers stay listed meanwhile; once back the method lists
     // again what it sees, and Emit of a listed address is no event.
     virtual void DaemonLost(const std::u16string& /*strSource*/, bool /*bLost*/) {}
+    // Under watch only: whether a row of the method nKind is listed under
+    // strAddress (a watch drops rows that stop answering).
+    virtual bool IsListed(const std::u16string& /*strAddress*/, int32_t /*nKind*/) { return true; }
+    // Under watch only: the method's first search ran (after it could not
+    // start before, this says it works now).
+    virtual void Started(const std::u16string& /*strSource*/) {}
 };
 
 // One discovery method of the live scan.
@@ -90,6 +97,9 @@ public:
     virtual int32_t Run(CLiveRowSink& sink) = 0;
     // From another thread: Run returns soon after (within 100 ms).
     virtual void Stop() = 0;
+    // Whether Run may be called again after it returned a code, so that
+    // under watch a method that could not start is tried again.
+    virtual bool CanRunAgain() const { return false; }
     // Once Run has returned: the instances its mDNS browses reported.
     virtual size_t GetMdnsInstances() const { return 0; }
 };
@@ -108,12 +118,15 @@ struct LiveRunResult {
 // sink, until all are done, tDeadline passes or fnStopAsked (polled every
 // 20 ms) says so. fnUnavailable is called for each source that cannot work
 // here, as soon as that is known; fnTick (may be null) every 20 ms on the
-// calling thread meanwhile.
+// calling thread meanwhile. With retryEvery, a source that cannot work and
+// CanRunAgain is run again that often (fnUnavailable once), until no source
+// runs at all; then the run ends.
 LiveRunResult RunLiveSources(const LiveSourceArray& aSources, CLiveRowSink& sink,
                              std::chrono::steady_clock::time_point tDeadline,
                              const std::function<bool()>& fnStopAsked,
                              const std::function<void(const std::u16string&)>& fnUnavailable,
-                             const std::function<void()>& fnTick = nullptr);
+                             const std::function<void()>& fnTick = nullptr,
+                             std::chrono::milliseconds retryEvery = {});
 
 class CLiveScan : private CLiveRowSink {
 public:

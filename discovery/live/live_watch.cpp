@@ -115,8 +115,16 @@ CLiveWatch::~CLiveWatch() {
 }
 
 LiveRunResult CLiveWatch::Run(Clock::time_point tDeadline, const std::function<bool()>& fnStopAsked) {
-    return RunLiveSources(m_aSources, *this, tDeadline, fnStopAsked, m_fnUnavailable,
-                          [this] { CheckLiveness(); });
+    // A method that cannot start (a laptop's network comes up after login)
+    // is tried again each interval.
+    const auto fnUnavailable = [this](const std::u16string& strSource) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_unavailable.insert(strSource);
+        if (m_fnUnavailable) m_fnUnavailable(strSource);
+    };
+    return RunLiveSources(
+        m_aSources, *this, tDeadline, fnStopAsked, fnUnavailable, [this] { CheckLiveness(); },
+        m_settings.interval);
 }
 
 void CLiveWatch::Tell(WatchEventKind nKind, const ScanRow& row, std::vector<std::string> aChanged,
@@ -159,6 +167,14 @@ bool CLiveWatch::Emit(ScanRow row) {
     }
     row.tFirstSeen = entry.row.tFirstSeen;
     row.aOtherKinds = aOthers;
+    if (row.bDetailsUnread) {
+        // A read that failed is no change: what the printer told before stays.
+        row.strName = entry.row.strName;
+        row.strUrl = entry.row.strUrl;
+        row.strModel = entry.row.strModel;
+        row.strLocation = entry.row.strLocation;
+        row.bDetailsUnread = entry.row.bDetailsUnread;
+    }
     std::vector<std::string> aChanged = ChangedFields(entry.row, row);
     entry.row = std::move(row);
     entry.tLastAnswer = tNow;
@@ -185,6 +201,17 @@ void CLiveWatch::Remove(const std::u16string& strAddress, int32_t nKind, LiveRem
 void CLiveWatch::DaemonLost(const std::u16string& strSource, bool bLost) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_fnDaemon) m_fnDaemon(strSource, bLost);
+}
+
+void CLiveWatch::Started(const std::u16string& strSource) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_unavailable.erase(strSource) != 0 && m_fnStartedAgain) m_fnStartedAgain(strSource);
+}
+
+bool CLiveWatch::IsListed(const std::u16string& strAddress, int32_t nKind) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_entries.find(strAddress);
+    return it != m_entries.end() && it->second.row.nKind == nKind;
 }
 
 void CLiveWatch::ReportChange(const std::u16string& strAddress, std::vector<std::string> aChanged) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -55,6 +56,10 @@ public:
     void SetDaemonCallback(std::function<void(const std::u16string&, bool)> fn) {
         m_fnDaemon = std::move(fn);
     }
+    // A method that could not start works now (it is tried every interval).
+    void SetStartedAgainCallback(std::function<void(const std::u16string&)> fn) {
+        m_fnStartedAgain = std::move(fn);
+    }
     // Rows it refuses are neither listed nor checked.
     void SetRowFilter(std::function<bool(const ScanRow&)> fn) { m_fnFilter = std::move(fn); }
 
@@ -84,6 +89,8 @@ private:
     void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) override;
     void Remove(const std::u16string& strAddress, int32_t nKind, LiveRemoveReason reason) override;
     void DaemonLost(const std::u16string& strSource, bool bLost) override;
+    void Started(const std::u16string& strSource) override;
+    bool IsListed(const std::u16string& strAddress, int32_t nKind) override;
 
     // Every 20 ms: ends the checks that answered or ran out, starts those due.
     void CheckLiveness();
@@ -100,6 +107,8 @@ private:
     std::function<void(const std::u16string&)> m_fnUnavailable;
     std::function<void(const std::u16string&, bool)> m_fnDaemon;
     std::function<bool(const ScanRow&)> m_fnFilter;
+    std::function<void(const std::u16string&)> m_fnStartedAgain;
+    std::set<std::u16string> m_unavailable;  // said so, not started since
     mutable std::mutex m_mutex;  // the entries, and the calls of m_fnEvent
     EntryMap m_entries;
     uint64_t m_nNextOrder = 0;

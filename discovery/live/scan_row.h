@@ -40,6 +40,10 @@ struct ScanRow {
     uint16_t nPort = 0;
     std::vector<DnsSdTxtItem> aTxtItems;  // raw bytes, as the record had them
     std::string strSnmpCommunity;         // SNMP only: the community it answered
+    // The printer was found, but what it says of itself could not be read
+    // this time (a WSD metadata Get or an SNMP identity request that failed):
+    // name, url, model and location are stand-ins.
+    bool bDetailsUnread = false;
     // When it was listed and when it last gave a sign of life (a scan: the
     // time it was listed).
     std::chrono::system_clock::time_point tFirstSeen{};

@@ -14,10 +14,14 @@ public:
 
     std::u16string GetName() const override { return std::u16string(SNMP_METHOD.strName); }
     int32_t Run(CLiveRowSink& sink) override {
-        return m_again.Run([this, &sink] {
-            return m_finder.Run([&sink](const SnmpPrinter& printer) { sink.Emit(ScanRowFromSnmp(printer)); });
-        });
+        return m_again.Run(
+            [this, &sink] {
+                return m_finder.Run(
+                    [&sink](const SnmpPrinter& printer) { sink.Emit(ScanRowFromSnmp(printer)); });
+            },
+            sink, GetName());
     }
+    bool CanRunAgain() const override { return true; }
     void Stop() override {
         m_again.Stop();
         m_finder.Stop();
@@ -51,6 +55,12 @@ ScanRow ScanRowFromSnmp(const SnmpPrinter& printer) {
     if (row.strName.empty()) row.strName = row.strIpAddress;  // it told nothing that is text
     row.strLocation = SnmpText(printer.strSysLocation);
     row.strSnmpCommunity = printer.strCommunity;
+    // sysDescr is mandatory: an agent that told nothing at all did not answer
+    // the identity request.
+    row.bDetailsUnread = printer.strSysName.empty() && printer.strSysLocation.empty() &&
+                         printer.strSysDescr.empty() && printer.strDeviceDescr.empty() &&
+                         printer.strPrinterName.empty() && printer.strSerial.empty() &&
+                         printer.strDeviceId.empty();
     return row;
 }
 

@@ -4,7 +4,8 @@
 // watch it searches again every interval, so that a changed description
 // lists its printer again, and listens to the devices' NOTIFYs: a printer's
 // ssdp:byebye removes it, and one whose max-age passes without an answer to
-// a search or an ssdp:alive has expired.
+// a search or an ssdp:alive has expired. Only the address a printer is
+// listed under speaks for it, and what is known of it ends with its row.
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -78,7 +79,7 @@ public:
             row.nPort = UrlPort(device.strDocumentUrl);
             const std::u16string strAddress = row.strIpAddress;
             if (sink.Emit(std::move(row)) && m_bWatch && !device.strUdn.empty())
-                Refresh(device.strUdn, &strAddress, device.nMaxAge);
+                Refresh(device.strUdn, strAddress, device.nMaxAge, true);
         });
         CMulticastListener listener;
         if (m_bWatch) {
@@ -91,12 +92,15 @@ public:
         }
         // No SSDP client could start (or no interface): UPnP cannot work
         // here. A stopped search still counts as one that ran.
-        return m_again.Run([this] {
-            std::vector<UPnPDevice> aDevices;
-            const uint32_t nFound = m_finder.FindByType("ssdp:all", aDevices);
-            return nFound == UPNP_E_CANCELLED ? 0 : static_cast<int32_t>(nFound);
-        });
+        return m_again.Run(
+            [this] {
+                std::vector<UPnPDevice> aDevices;
+                const uint32_t nFound = m_finder.FindByType("ssdp:all", aDevices);
+                return nFound == UPNP_E_CANCELLED ? 0 : static_cast<int32_t>(nFound);
+            },
+            sink, GetName());
     }
+    bool CanRunAgain() const override { return true; }
 
     void Stop() override {
         m_again.Stop();
@@ -110,19 +114,25 @@ private:
         Clock::time_point tExpires;
     };
 
-    // An answer to a search (strAddress: the row it listed) or an ssdp:alive
-    // of a listed printer; a device that gives no max-age is held to UDA's
-    // least, 1800 s.
-    void Refresh(const std::string& strUdn, const std::u16string* pAddress, unsigned nMaxAge) {
+    // An answer to a search (bListed: it listed or refreshed the row of
+    // strAddress, which is that device's alone from now on) or an ssdp:alive
+    // from a listed printer's address; a device that gives no max-age is held
+    // to UDA's least, 1800 s.
+    void Refresh(const std::string& strUdn, const std::u16string& strAddress, unsigned nMaxAge,
+                 bool bListed) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = pAddress ? m_announced.try_emplace(strUdn).first : m_announced.find(strUdn);
-        if (it == m_announced.end()) return;
-        if (pAddress) it->second.strAddress = *pAddress;
+        if (bListed) {
+            std::erase_if(m_announced, [&](const auto& item) {
+                return item.second.strAddress == strAddress && item.first != strUdn;
+            });
+        }
+        auto it = bListed ? m_announced.try_emplace(strUdn).first : m_announced.find(strUdn);
+        if (it == m_announced.end() || (!bListed && it->second.strAddress != strAddress)) return;
+        it->second.strAddress = strAddress;
         it->second.tExpires = Clock::now() + std::chrono::seconds(nMaxAge != 0 ? nMaxAge : 1800);
     }
-    // Only the address that listed the printer speaks for it.
     void OnNotice(const SsdpNotice& notice, const std::u16string& strSender, CLiveRowSink& sink) {
-        if (notice.bAlive) Refresh(notice.strUdn, nullptr, notice.nMaxAge);
+        if (notice.bAlive) Refresh(notice.strUdn, strSender, notice.nMaxAge, false);
         if (!notice.bByeBye) return;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -138,11 +148,13 @@ private:
             std::lock_guard<std::mutex> lock(m_mutex);
             const Clock::time_point tNow = Clock::now();
             for (auto it = m_announced.begin(); it != m_announced.end();) {
-                if (it->second.tExpires > tNow) {
+                // A row the watch dropped (no answer) takes its entry along.
+                const bool bListed = sink.IsListed(it->second.strAddress, PROVIDER_KIND_UPNP);
+                if (bListed && it->second.tExpires > tNow) {
                     ++it;
                     continue;
                 }
-                aExpired.push_back(it->second.strAddress);
+                if (bListed) aExpired.push_back(it->second.strAddress);
                 it = m_announced.erase(it);
             }
         }

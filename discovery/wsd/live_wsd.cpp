@@ -1,9 +1,10 @@
 // WS-Discovery in the live scan: the finder's bounded search, each printer
 // listed the moment its metadata is read or given up on; under watch the
 // search is made again every interval, and the devices' Hello and Bye are
-// heard on 3702: a listed printer's Bye removes it, a printer's Hello
-// searches at once.
+// heard on 3702: a listed printer's Bye removes it (and keeps the search
+// under way from listing it again), a printer's Hello searches soon.
 #include <algorithm>
+#include <cctype>
 #include <mutex>
 #include <unordered_map>
 
@@ -31,14 +32,18 @@ public:
         m_finder.SetPrinterCallback([this, &sink](const WsdDevice& device) {
             ScanRow row = ScanRowFromWsdDevice(device);
             const std::u16string strAddress = row.strIpAddress;
+            const std::string strKey = EndpointKey(device.strEndpoint);
+            if (m_bWatch && SaidByeDuringSearch(strKey, device.aAddresses)) return;
             if (sink.Emit(std::move(row)) && m_bWatch) {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                m_listed[device.strEndpoint] = {strAddress, device.aAddresses};
+                m_listed[strKey] = {strAddress, device.aAddresses};
             }
         });
-        m_finder.SetAddressCallback([&sink](const std::string& strListed, const std::string& strAddress) {
-            sink.AddAddress(Utf8ToUtf16(strListed), Utf8ToUtf16(strAddress));
-        });
+        m_finder.SetAddressCallback(
+            [this, &sink](const std::string& strListed, const std::string& strAddress) {
+                if (m_bWatch) AddListedAddress(Utf8ToUtf16(strListed), strAddress);
+                sink.AddAddress(Utf8ToUtf16(strListed), Utf8ToUtf16(strAddress));
+            });
         CMulticastListener listener;
         if (m_bWatch) {
             listener.Start("239.255.255.250", 3702,
@@ -47,18 +52,22 @@ public:
                                if (ParseWsdMessage(data, message)) OnAnnouncement(message, strSender, sink);
                            });
         }
-        return m_again.Run([this] {
-            {
-                // Those listed by the last two searches: a printer gone
-                // since is no longer held.
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_listedBefore = std::move(m_listed);
-                m_listed.clear();
-            }
-            m_finder.Find();
-            return 0;
-        });
+        return m_again.Run(
+            [this] {
+                {
+                    // Those listed by the last two searches: a printer gone
+                    // since is no longer held.
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_listedBefore = std::move(m_listed);
+                    m_listed.clear();
+                    m_byes.clear();
+                }
+                m_finder.Find();
+                return 0;
+            },
+            sink, GetName());
     }
+    bool CanRunAgain() const override { return true; }
     void Stop() override {
         m_again.Stop();
         m_finder.Stop();
@@ -69,7 +78,32 @@ private:
         std::u16string strRowAddress;
         std::vector<std::string> aAddresses;  // where it answered from
     };
-    using ListedMap = std::unordered_map<std::string, Listed>;  // by endpoint address
+    using ListedMap = std::unordered_map<std::string, Listed>;  // by EndpointKey
+    static constexpr size_t MAX_BYES_HELD = 1024;
+
+    // Endpoint addresses ("urn:uuid:...") compared without case, as the
+    // finder does.
+    static std::string EndpointKey(std::string str) {
+        for (char& c : str) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return str;
+    }
+    // The device said Bye, from one of its addresses, while this search ran.
+    bool SaidByeDuringSearch(const std::string& strKey, const std::vector<std::string>& aAddresses) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto [itFirst, itLast] = m_byes.equal_range(strKey);
+        return std::any_of(itFirst, itLast, [&aAddresses](const auto& item) {
+            return std::find(aAddresses.begin(), aAddresses.end(), item.second) != aAddresses.end();
+        });
+    }
+    void AddListedAddress(const std::u16string& strRowAddress, const std::string& strAddress) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (ListedMap* pMap : {&m_listed, &m_listedBefore}) {
+            for (auto& [strKey, listed] : *pMap) {
+                if (listed.strRowAddress == strRowAddress && listed.aAddresses.size() < WSD_MAX_ITEMS)
+                    listed.aAddresses.push_back(strAddress);
+            }
+        }
+    }
 
     // Only an address the printer answered from speaks for it.
     void OnAnnouncement(const WsdMessage& message, const std::string& strSender, CLiveRowSink& sink) {
@@ -77,11 +111,13 @@ private:
             if (message.kind == WsdMessage::Kind::HELLO && WsdTypesNamePrinter(endpoint.aTypes))
                 m_again.Wake();
             if (message.kind != WsdMessage::Kind::BYE) continue;
+            const std::string strKey = EndpointKey(endpoint.strAddress);
             std::u16string strRowAddress;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_byes.size() < MAX_BYES_HELD) m_byes.emplace(strKey, strSender);
                 for (ListedMap* pMap : {&m_listed, &m_listedBefore}) {
-                    const auto it = pMap->find(endpoint.strAddress);
+                    const auto it = pMap->find(strKey);
                     if (it == pMap->end()) continue;
                     const std::vector<std::string>& a = it->second.aAddresses;
                     if (std::find(a.begin(), a.end(), strSender) == a.end()) continue;
@@ -102,8 +138,10 @@ private:
     CWsdFinder m_finder;
     CSearchAgain m_again;
     const bool m_bWatch;
-    std::mutex m_mutex;  // the two below: the finder's thread and the listener's
+    std::mutex m_mutex;  // the three below: the finder's thread and the listener's
     ListedMap m_listed, m_listedBefore;
+    std::unordered_multimap<std::string, std::string>
+        m_byes;  // heard during this search: sender by EndpointKey
 };
 
 }  // namespace
@@ -113,7 +151,9 @@ ScanRow ScanRowFromWsdDevice(const WsdDevice& device) {
     row.nKind = ROW_KIND_WSD;
     for (const std::string& str : device.aAddresses) row.aAddresses.push_back(Utf8ToUtf16(str));
     if (!row.aAddresses.empty()) row.strIpAddress = row.aAddresses.front();
+    row.nPort = device.nPort;
     row.strUuid = TrimmedNetworkText(device.strEndpoint, WSD_MAX_URL_UNITS);
+    row.bDetailsUnread = !device.bMetadataRead;
     const WsdMetadata& metadata = device.metadata;
     // "make model", or whichever of the two the device gives.
     row.strModel = TrimmedNetworkText(metadata.strManufacturer, WSD_MAX_NAME_UNITS);

@@ -270,6 +270,9 @@ struct CWsdFinder::CSearch {
             for (const std::string& str : endpoint.aXAddrs) Insert(device.aXAddrs, str);
             AddSender(device, from);
             if (device.state == State::NEW && device.aXAddrs.empty()) {
+                // Anyone who saw the Probe can answer it: matches without
+                // end cost no more than this many multicast Resolves.
+                if (resolveIds.size() >= limits.nMaxResolves) continue;
                 const std::string strId = WsdNewMessageId();
                 resolveIds.insert(strId);
                 Send(socket, WsdResolveMessage(strId, device.info.strEndpoint));
@@ -351,6 +354,7 @@ struct CWsdFinder::CSearch {
         }
         if (!pUri) return false;
         const int nPort = g_uri_get_port(pUri) > 0 ? g_uri_get_port(pUri) : 80;
+        device.info.nPort = static_cast<uint16_t>(nPort);
         SoupMessage* pMessage = soup_message_new_from_uri("POST", pUri);
         g_uri_unref(pUri);
         if (!pMessage) return false;
@@ -467,11 +471,12 @@ uint32_t CWsdFinder::Find() {
         }
         const std::string strProbe = WsdProbeMessage(search.strProbeId);
         for (const auto& pSocket : search.aSockets) search.Send(*pSocket, strProbe);
-        const Clock::time_point tListenEnd = tStart + m_limits.listenFor;
+        // Done once the last Probe's answers are in and nothing else is out.
+        const Clock::time_point tListenEnd = aRepeats.back() + m_limits.listenFor;
         // Whatever answers late, the search ends here: resolves and Gets
         // started by then have had their bounds.
         const Clock::time_point tHardEnd = tListenEnd + m_limits.resolveBound + m_limits.fetchBound;
-        search.AddWakeUp(m_limits.listenFor);
+        search.AddWakeUp(std::chrono::duration_cast<std::chrono::milliseconds>(tListenEnd - tStart));
         search.AddWakeUp(std::chrono::duration_cast<std::chrono::milliseconds>(tHardEnd - tStart));
         while (nCode == 0) {
             {

@@ -24,11 +24,15 @@ struct WsdDevice {
     std::vector<std::string> aTypes;      // of its matches and its metadata
     WsdMetadata metadata;
     bool bMetadataRead = false;  // false: the Get failed, timed out or was never possible
+    uint16_t nPort = 0;          // of the XAddr its metadata is asked at; 0 when it has none
 };
 
 struct WsdFinderLimits {
-    std::chrono::milliseconds listenFor{1500};  // from the first Probe: answers wait up to 500 ms
+    // After the last Probe (the third, within 500 ms of the first): devices
+    // answer within 500 ms (APP_MAX_DELAY), and the answer travels.
+    std::chrono::milliseconds listenFor{550};
     std::chrono::milliseconds resolveBound{1000};
+    unsigned nMaxResolves = 64;                  // per search
     std::chrono::milliseconds fetchBound{2000};  // the whole Get, not per read
     size_t nMaxDocumentBytes = 256 * 1024;
     unsigned nMaxFetches = 16;  // at once

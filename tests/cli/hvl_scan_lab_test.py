@@ -574,6 +574,25 @@ class HvlScanWsd(unittest.TestCase):
                     self.assertEqual(rows["192.0.2.101"]["uuid"], "urn:uuid:" + WSD_DEVICES["devices"][0]["uuid"])
                     self.assertLess(elapsed, 4.5)  # the hanging Get costs its 2 s bound, no more
 
+    def test_watch_hello_flood_and_bye_in_capitals(self):
+        with Lab("hf" + SUFFIX, ["p1"]) as lab:
+            lab.wsd("p1", {"hello_every": 0.1, "bye_upper": True,
+                           "devices": [wsd_device(1, PRINT, metadata={"FriendlyName": "Flood"})]})
+            proc = subprocess.Popen([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--watch", "--json",
+                                     "--no-mdns", "--no-upnp", "--timeout", "15"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                self.assertEqual(json.loads(proc.stdout.readline())["event"], "add")
+                time.sleep(3)
+                with open(os.path.join(lab.dir, "p1", "wsd.log")) as f:
+                    self.assertEqual(f.read().count("probe "), 1)  # not a search per Hello
+                lab.kill("wsd")  # its Bye names the endpoint in capitals
+                line = proc.stdout.readline()
+                self.assertEqual(json.loads(line or "{}").get("reason"), "goodbye", line)
+            finally:
+                proc.send_signal(signal.SIGINT)
+                proc.communicate(timeout=10)
+
 
 TLS_IP = "192.0.2.90"  # a second address of an ippeveprinter's host, announced only as _ipps
 STATUS_ANNOUNCED = {"instances": [

@@ -7,7 +7,9 @@ from JSON: {"devices": [{"uuid": "...{i}", "types": "wsdp:Device wprt:PrintDevic
 space} or "hang", "count": N}]}
 Prefixes: wsdp wprt wscn pub. Answers every Probe (the client's own filter is under
 test) and each Resolve of its endpoints after 0-500 ms, once per MessageID and
-family; Hello on start, Bye on SIGTERM. Prints "ready"."""
+family; Hello on start (then every "hello_every" seconds, top level, if given), Bye on
+SIGTERM (its endpoint in capitals with "bye_upper": true). Prints "ready", then
+"probe <MessageID>" for each Probe heard."""
 
 import json, os, random, re, select, signal, socket, struct, subprocess, sys, threading, time, uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -108,22 +110,34 @@ def main():
     def send(dev, family, data, to):
         (dev.reply if family == V4 else socks[V6]).sendto(data, to)
 
+    config = json.load(open(sys.argv[1]))
+
     def announce(kind):
         for dev in devices:
             for family in dev.families:
-                send(dev, family, envelope(WSD + kind, dev.match(kind, family, kind)), groups[family])
+                match = dev.match(kind, family, kind)
+                if kind == "Bye" and config.get("bye_upper"):
+                    match = match.replace(dev.endpoint, dev.endpoint.upper())
+                send(dev, family, envelope(WSD + kind, match), groups[family])
 
     signal.signal(signal.SIGTERM, lambda *a: (announce("Bye"), sys.exit(0)))
     announce("Hello")
     print("ready", flush=True)
     seen, pending = set(), []  # (when, device, family, data, to)
+    hello_every, next_hello = config.get("hello_every"), time.monotonic()
     while True:
+        if hello_every and time.monotonic() >= next_hello:
+            announce("Hello")
+            next_hello = time.monotonic() + hello_every
+            pending.append((next_hello, None))  # only to wake the loop
         timeout = max(0, min(p[0] for p in pending) - time.monotonic()) if pending else None
         for s in select.select(list(socks.values()), [], [], timeout)[0]:
             data, sender = s.recvfrom(65536)
             text = data.decode("utf-8", "replace")
             msg_id = re.search(r"MessageID[^>]*>\s*([^<\s]+)", text)
             kind = "Probe" if re.search(r"<(\w+:)?Probe[\s>]", text) else "Resolve" if "Resolve" in text else None
+            if msg_id and kind == "Probe" and all(msg_id[1] != k[1] for k in seen):
+                print("probe", msg_id[1], flush=True)
             for dev in devices if msg_id and kind else ():
                 key = (dev.endpoint, msg_id[1], s.family)
                 if s.family in dev.families and key not in seen and (kind == "Probe" or dev.endpoint in text):
@@ -133,7 +147,8 @@ def main():
                     pending.append((time.monotonic() + random.uniform(0, 0.5), dev, s.family, out, sender))
         for p in [p for p in pending if p[0] <= time.monotonic()]:
             pending.remove(p)
-            send(*p[1:])
+            if p[1]:
+                send(*p[1:])
 
 
 if __name__ == "__main__":

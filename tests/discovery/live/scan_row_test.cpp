@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "live_watch.h"
 #include "multicast_data_provider.h"
 #include "scan_row.h"
+#include "snmp_finder.h"
+#include "snmp_method.h"
+#include "wsd_method.h"
 
 namespace {
 
@@ -151,6 +156,73 @@ TEST(ScanRow, TxtKeysMatchWithoutCase) {
     EXPECT_EQ(FindTxtItem(row, "rp")->strValue, "printers/lab");
     EXPECT_FALSE(FindTxtItem(row, "color")->bHasValue);
     EXPECT_EQ(FindTxtItem(row, "r"), nullptr);
+}
+
+// A method that cannot start nFailures times, then hands in its rows.
+struct CFakeSource : CLiveSource {
+    CFakeSource(std::vector<ScanRow> a, int n) : aRows(std::move(a)), nFailures(n) {}
+    std::u16string GetName() const override { return u"FAKE"; }
+    bool CanRunAgain() const override { return true; }
+    int32_t Run(CLiveRowSink& sink) override {
+        if (nFailures-- > 0) return 1;
+        sink.Started(GetName());
+        for (const ScanRow& row : aRows) sink.Emit(row);
+        return 0;
+    }
+    void Stop() override {}
+    std::vector<ScanRow> aRows;
+    int nFailures;
+};
+
+// A watch of one source per entry of aFailures, the first handing in aRows:
+// its events, and what it said of the methods.
+std::pair<std::vector<WatchEvent>, std::vector<std::u16string>> Watch(std::vector<int> aFailures,
+                                                                      std::vector<ScanRow> aRows) {
+    std::pair<std::vector<WatchEvent>, std::vector<std::u16string>> out;
+    LiveSourceArray aSources;
+    for (int n : aFailures) aSources.push_back(std::make_unique<CFakeSource>(std::move(aRows), n));
+    CLiveWatch watch(std::move(aSources), {.interval = std::chrono::milliseconds(30)},
+                     [&out](const WatchEvent& event) { out.first.push_back(event); });
+    watch.SetUnavailableCallback([&out](const std::u16string& str) { out.second.push_back(u"off " + str); });
+    watch.SetStartedAgainCallback([&out](const std::u16string& str) { out.second.push_back(u"on " + str); });
+    const auto tStart = std::chrono::steady_clock::now();
+    const LiveRunResult result = watch.Run(tStart + std::chrono::seconds(5), nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - tStart, std::chrono::seconds(1));
+    EXPECT_EQ(result.nAvailable,
+              std::count_if(aFailures.begin(), aFailures.end(), [](int n) { return n < 9; }));
+    return out;
+}
+
+// A printer's row as WSD (its metadata) or SNMP (its identity) reads it, or
+// as either lists it when the read failed.
+ScanRow ReadRow(bool bWsd, bool bRead) {
+    WsdDevice device{"urn:uuid:1", {"192.0.2.5"}, {}, {"Laser", "Halvet", "W1", "http://w1/", {}}, bRead};
+    SnmpPrinter printer{"192.0.2.5", "public", "Laser", "Hall", "", "", "", "", "MDL:S1;"};
+    if (!bRead) device.metadata = {}, printer = {"192.0.2.5", "public", "", "", "", "", "", "", ""};
+    return bWsd ? ScanRowFromWsdDevice(device) : ScanRowFromSnmp(printer);
+}
+
+class WatchOfAFailedRead : public ::testing::TestWithParam<bool> {};
+
+// A read that missed its bound between two good ones is no change at all.
+TEST_P(WatchOfAFailedRead, KeepsWhatWasKnown) {
+    const auto [aEvents, aSaid] =
+        Watch({0}, {ReadRow(GetParam(), true), ReadRow(GetParam(), false), ReadRow(GetParam(), true)});
+    ASSERT_EQ(aEvents.size(), 1u);
+    EXPECT_EQ(aEvents[0].nKind, WatchEventKind::ADD);
+    EXPECT_EQ(aEvents[0].row.strName, u"Laser");
+}
+
+INSTANTIATE_TEST_SUITE_P(WsdAndSnmp, WatchOfAFailedRead, ::testing::Bool());
+
+TEST(WatchOfAMethodThatCannotStart, TriesAgainEachIntervalAndSaysOnceWhenItWorks) {
+    const auto [aEvents, aSaid] = Watch({3, 0}, {ReadRow(true, true)});
+    EXPECT_EQ(aEvents.size(), 1u);
+    EXPECT_EQ(aSaid, (std::vector<std::u16string>{u"off FAKE", u"on FAKE"}));
+    // Nothing can work at all: the watch ends rather than wait for ever.
+    const auto [aNone, aSaidOnce] = Watch({1000}, {});
+    EXPECT_TRUE(aNone.empty());
+    EXPECT_EQ(aSaidOnce, std::vector<std::u16string>{u"off FAKE"});
 }
 
 }  // namespace
