@@ -20,7 +20,6 @@
 
 #include "conv_string.h"
 #include "diagnose.h"
-#include "dnssd_client.h"
 #include "glib_types.h"
 #include "live_scan.h"
 #include "methods.h"
