@@ -25,7 +25,7 @@
 #include "network_text.h"
 #include "search_options.h"
 #include "unicast_browser.h"
-#include "unicast_scan.h"
+#include "unicast_method.h"
 
 namespace {
 

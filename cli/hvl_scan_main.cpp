@@ -32,7 +32,6 @@
 #include "scan_status.h"
 #include "scan_watch.h"
 #include "search_options.h"
-#include "unicast_scan.h"
 
 namespace {
 
@@ -80,7 +79,7 @@ void ReportUnavailable(const std::u16string& strName) {
     const std::string strText = pMethod
                                     ? UnavailableText(*pMethod)
                                     : Utf16ToUtf8(strName) + " discovery is not available on this machine.";
-    std::fprintf(stderr, "hvl-scan: %s\n", strText.c_str());
+    if (!strText.empty()) std::fprintf(stderr, "hvl-scan: %s\n", strText.c_str());
 }
 
 // The time limit of --timeout, from now.
@@ -93,7 +92,7 @@ std::chrono::steady_clock::time_point DeadlineAfter(double fSeconds) {
 struct ScanOutcome {
     bool bNothingCanWork = false;  // methods were switched on, none could run
     bool bStopped = false;         // Ctrl+C or the time limit ended it
-    int32_t nEnabled = 0;
+    int32_t nEnabled = 0;          // multicast methods only: --domain names its own failures
     size_t nMdnsInstances = 0;  // live scan: the instances mDNS browses reported
 };
 
@@ -125,23 +124,16 @@ ScanOutcome RunWindowScan(const ScanOptions& args, const SearchOptions& options,
     return outcome;
 }
 
-// The live scan: every method at once, each printer listed the moment it
-// answers.
-ScanOutcome RunLiveScan(const ScanOptions& args, const LiveScanSettings& settings,
-                        const std::function<void(const ScanRow&)>& fnRow, CScanRowList& liveRows) {
-    CLiveScan scan(CreateLiveSources(settings));
-    scan.SetRowAddedCallback(fnRow);
-    scan.SetUnavailableCallback(ReportUnavailable);
-    const auto tEnd = DeadlineAfter(args.fTimeoutSeconds);
-    const CLiveScan::Result result = scan.Run(tEnd, [] { return g_bStop.load(); });
-    ScanOutcome outcome;
-    outcome.nEnabled = result.nEnabled;
-    outcome.bNothingCanWork = result.nEnabled > 0 && result.nAvailable == 0;
-    outcome.bStopped = result.bStopped;
-    outcome.nMdnsInstances = result.nMdnsInstances;
-    // With every address their printers reported since they were listed.
-    liveRows = scan.GetRows();
-    return outcome;
+void ReportDomainProblem(const std::string& strLine) {
+    std::fprintf(stderr, "hvl-scan: domain %s\n", strLine.c_str());
+}
+
+// The live scan's methods, --domain's browse among them, into sink: each
+// printer listed the moment it answers.
+LiveRunResult RunLiveScan(const LiveScanSettings& settings, CLiveRowSink& sink,
+                          std::chrono::steady_clock::time_point tEnd) {
+    return RunLiveSources(
+        CreateLiveSources(settings), sink, tEnd, [] { return g_bStop.load(); }, ReportUnavailable);
 }
 
 // Everything hvl-scan's exit status depends on. ExitStatus holds the rules;
@@ -220,33 +212,39 @@ LiveScanSettings LiveSettingsFor(const ScanOptions& args) {
     settings.bIpp = args.bIpp;
     settings.aSnmpCommunities = args.aSnmpCommunities;
     settings.aSnmpAddresses = args.aSnmpAddresses;
+    settings.aDomains = args.aDomains;
+    settings.fnDomainProblem = ReportDomainProblem;
+    if (!args.aDomains.empty()) settings.aKinds.push_back(ROW_KIND_UNICAST_DNSSD);
     return settings;
 }
 
-// One run's rows and the work that follows them: the status queries and the
-// unicast browse, when asked for.
-struct ScanRun {
+// One run's rows and the work that follows them: the status queries, when
+// asked for.
+struct ScanRun : CLiveRowSink {
     explicit ScanRun(const ScanOptions& options)
         : args(options),
           bLiveTable(!options.bJson && !options.bCsv && options.nSort == SortKey::None),
           tEnd(DeadlineAfter(options.fTimeoutSeconds)) {}
 
-    // Unicast DNS rows, and those of the live scan's methods, arrive on
-    // threads of their own: one list, first row for an address wins,
-    // whichever method found it.
-    void AddRow(const ScanRow& row) {
+    // The rows of every method and engine arrive on threads of their own: one
+    // list, first row for an address wins, whichever method found it.
+    bool Emit(ScanRow row) override {
         const std::lock_guard<std::mutex> lock(rowsLock);
-        if (!rows.Add(row)) {
-            // One more method found a listed printer: --source may take it now.
-            const ScanRow* pListed = rows.FindByAddress(row.strIpAddress);
-            if (pListed && !pStatus) ShowLive(*pListed, nullptr);
-            return;
+        const std::u16string strAddress = row.strIpAddress;
+        const bool bListed = rows.Add(std::move(row));
+        const ScanRow* pListed = rows.FindByAddress(strAddress);
+        if (!pListed) return false;
+        if (bListed && pStatus) {
+            pStatus->Ask(*pListed);  // its line follows its answer
+        } else if (!pStatus) {
+            // Also when one more method found a listed printer: --source may take it now.
+            ShowLive(*pListed, nullptr);
         }
-        if (pStatus) {
-            pStatus->Ask(row);  // its line follows its answer
-        } else {
-            ShowLive(row, nullptr);
-        }
+        return bListed;
+    }
+    void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) override {
+        const std::lock_guard<std::mutex> lock(rowsLock);
+        rows.AddAddress(strRowAddress, strAddress);
     }
     // A row's table line, once, as soon as what the filter asks is known.
     void ShowLive(const ScanRow& row, const PrinterStatus* pRowStatus) {
@@ -257,7 +255,7 @@ struct ScanRun {
         std::fflush(stdout);
     }
     std::function<void(const ScanRow&)> RowFn() {
-        return [this](const ScanRow& row) { AddRow(row); };
+        return [this](const ScanRow& row) { Emit(row); };
     }
 
     const ScanOptions& args;
@@ -268,7 +266,6 @@ struct ScanRun {
     std::mutex linesLock;
     std::unordered_set<std::u16string, CNoCaseHash, CNoCaseEqual> liveShown;  // guarded by linesLock
     std::unique_ptr<CScanStatus> pStatus;
-    std::unique_ptr<CUnicastScan> pUnicast;
 };
 
 void StartStatus(ScanRun& run) {
@@ -283,31 +280,33 @@ void StartStatus(ScanRun& run) {
         run.args.Uses(ROW_KIND_SNMP) ? run.args.aSnmpCommunities : std::vector<std::string>{});
 }
 
-void StartUnicast(ScanRun& run) {
-    if (run.args.aDomains.empty()) return;
-    run.pUnicast = std::make_unique<CUnicastScan>(
-        UnicastOptionsFor(run.args.aDomains, run.args.bIpp), run.RowFn(), [](const UnicastProblem& problem) {
-            std::fprintf(stderr, "hvl-scan: domain %s\n", PrintableProblem(problem).c_str());
-        });
-}
-
-// The scan engine chosen, then the unicast browse to its end; the rows get
-// every address their printers reported since they were listed.
-ScanOutcome RunScan(ScanRun& run) {
-    CScanRowList liveRows;
-    const ScanOutcome outcome = run.args.bWindowScan
-                                    ? RunWindowScan(run.args, MethodsFor(run.args), run.RowFn())
-                                    : RunLiveScan(run.args, LiveSettingsFor(run.args), run.RowFn(), liveRows);
-    if (run.pUnicast) run.pUnicast->WaitThenStop(run.tEnd, [] { return g_bStop.load(); });
-    run.rows.TakeAddressesFrom(liveRows);
+// --window-scan: the window's providers on this thread and --domain's browse
+// beside them, through the live engine.
+ScanOutcome RunWindowScanWithDomains(ScanRun& run, const SearchOptions& methods) {
+    LiveScanSettings settings;
+    settings.aKinds = {ROW_KIND_UNICAST_DNSSD};
+    settings.bIpp = run.args.bIpp;
+    settings.aDomains = run.args.aDomains;
+    settings.fnDomainProblem = ReportDomainProblem;
+    LiveRunResult domains;
+    std::thread browse([&] { domains = RunLiveScan(settings, run, run.tEnd); });
+    ScanOutcome outcome = RunWindowScan(run.args, methods, run.RowFn());
+    browse.join();
+    const bool bWindowScanned = outcome.nEnabled > 0 && !outcome.bNothingCanWork;
+    if (domains.nEnabled > 0) outcome.bNothingCanWork = !bWindowScanned && domains.nAvailable == 0;
     return outcome;
 }
 
-// Every method switched on, --domain included, could not run.
-bool NothingWasScanned(const ScanRun& run, const ScanOutcome& outcome) {
-    if (!run.pUnicast) return outcome.bNothingCanWork;
-    const bool bLiveScanned = outcome.nEnabled > 0 && !outcome.bNothingCanWork;
-    return !bLiveScanned && run.pUnicast->ReachedNoServer();
+// The scan engine chosen, every method's rows into the run's one list.
+ScanOutcome RunScan(ScanRun& run) {
+    if (run.args.bWindowScan) return RunWindowScanWithDomains(run, MethodsFor(run.args));
+    const LiveRunResult result = RunLiveScan(LiveSettingsFor(run.args), run, run.tEnd);
+    ScanOutcome outcome;
+    outcome.nEnabled = result.nEnabled - (run.args.aDomains.empty() ? 0 : 1);
+    outcome.bNothingCanWork = result.nEnabled > 0 && result.nAvailable == 0;
+    outcome.bStopped = result.bStopped;
+    outcome.nMdnsInstances = result.nMdnsInstances;
+    return outcome;
 }
 
 // Each answer is bounded, and --timeout bounds them all: then, or at Ctrl+C,
@@ -337,7 +336,7 @@ const PrinterStatus* StatusOf(const ScanRun& run, const ScanRow& row) {
 bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
     std::vector<OutputColumn> aColumns = BaseColumns();
     for (OutputColumn& column : SeenColumns(false)) aColumns.push_back(std::move(column));
-    if (run.pUnicast) aColumns.push_back(DomainColumn());
+    if (!run.args.aDomains.empty()) aColumns.push_back(DomainColumn());
     aColumns.push_back(UuidColumn());
     for (OutputColumn& column : StatusColumns(StatusesOf(run))) aColumns.push_back(std::move(column));
     if (run.args.bJson) {
@@ -394,9 +393,8 @@ int main(int argc, char** argv) {
 
     ScanRun run(args);
     StartStatus(run);
-    StartUnicast(run);
     const ScanOutcome outcome = RunScan(run);
-    if (NothingWasScanned(run, outcome)) {
+    if (outcome.bNothingCanWork) {
         std::fprintf(
             stderr, "hvl-scan: error: no switched-on discovery method can work here; nothing was scanned.\n");
         ExplainEmptyScan();

@@ -333,7 +333,6 @@ std::string CheckCombinations(const RawOptions& raw, int argc, const std::vector
         return "--csv cannot be used with --watch: CSV is one table written at the end, and a watch "
                "writes each change as it happens (--json writes them as JSON Lines)";
     if (raw.bWatch && raw.bWindowScan) return "--watch runs on the live scan, not with --window-scan";
-    if (raw.bWatch && !aDomains.empty()) return "--watch watches multicast discovery only, not --domain";
     return {};
 }
 

@@ -205,6 +205,7 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     std::unique_ptr<CWatchStatus> pStatus;
     std::vector<OutputColumn> aColumns = BaseColumns();
     for (OutputColumn& column : SeenColumns(true)) aColumns.push_back(std::move(column));
+    if (!args.aDomains.empty()) aColumns.push_back(DomainColumn());
     const std::unordered_map<std::u16string, PrinterStatus>* pStatuses = nullptr;
     // A watch whose output is gone ends rather than watch for no one.
     std::atomic<bool> bOutputFailed{false};

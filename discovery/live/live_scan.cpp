@@ -7,26 +7,6 @@
 
 #include "glib_types.h"
 
-CLiveScan::CLiveScan(LiveSourceArray aSources) : m_aSources(std::move(aSources)) {}
-CLiveScan::~CLiveScan() = default;
-
-bool CLiveScan::Emit(ScanRow row) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const std::u16string strAddress = row.strIpAddress;
-    if (!m_rows.Add(std::move(row))) return false;
-    if (m_fnAdded) m_fnAdded(*m_rows.FindByAddress(strAddress));
-    return true;
-}
-
-void CLiveScan::AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_rows.AddAddress(strRowAddress, strAddress);
-}
-
-CLiveScan::Result CLiveScan::Run(Clock::time_point tDeadline, const std::function<bool()>& fnStopAsked) {
-    return RunLiveSources(m_aSources, *this, tDeadline, fnStopAsked, m_fnUnavailable);
-}
-
 LiveRunResult RunLiveSources(const LiveSourceArray& aSources, CLiveRowSink& sink,
                              std::chrono::steady_clock::time_point tDeadline,
                              const std::function<bool()>& fnStopAsked,

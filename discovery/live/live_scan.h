@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,9 +44,14 @@ struct LiveScanSettings {
     // SNMP (off unless asked: it sends to every host of a subnet).
     std::vector<std::string> aSnmpCommunities{"public"};
     std::vector<uint32_t> aSnmpAddresses;  // asked unicast instead of broadcast (host byte order)
+    // --domain: the unicast DNS domains browsed ("auto": those the network
+    // names); each domain that fails, as a line for a person, from the
+    // browse's thread.
+    std::vector<std::string> aDomains;
+    std::function<void(const std::string&)> fnDomainProblem;
     // hvl-scan --watch: the methods run until stopped. mDNS keeps its
     // browses and each listed printer's resolve open and tells removals;
-    // UPnP searches again every watchInterval.
+    // UPnP, WSD, SNMP and the domains search again every watchInterval.
     bool bWatch = false;
     std::chrono::milliseconds watchInterval{10000};
 };
@@ -127,39 +131,3 @@ LiveRunResult RunLiveSources(const LiveSourceArray& aSources, CLiveRowSink& sink
                              const std::function<void(const std::u16string&)>& fnUnavailable,
                              const std::function<void()>& fnTick = nullptr,
                              std::chrono::milliseconds retryEvery = {});
-
-class CLiveScan : private CLiveRowSink {
-public:
-    using Clock = std::chrono::steady_clock;
-
-    explicit CLiveScan(LiveSourceArray aSources);
-    ~CLiveScan() override;
-    CLiveScan(const CLiveScan&) = delete;
-    CLiveScan& operator=(const CLiveScan&) = delete;
-
-    using Result = LiveRunResult;
-
-    // Called for each method that cannot work here, as soon as that is known.
-    void SetUnavailableCallback(std::function<void(const std::u16string&)> fnUnavailable) {
-        m_fnUnavailable = std::move(fnUnavailable);
-    }
-    // Called, one at a time, for each row the moment it is listed.
-    void SetRowAddedCallback(std::function<void(const ScanRow&)> fnAdded) { m_fnAdded = std::move(fnAdded); }
-
-    // Runs every available method at once until all are done, tDeadline
-    // passes or fnStopAsked (polled every 20 ms) says so.
-    Result Run(Clock::time_point tDeadline, const std::function<bool()>& fnStopAsked);
-
-    // Complete once Run has returned.
-    const CScanRowList& GetRows() const { return m_rows; }
-
-private:
-    bool Emit(ScanRow row) override;
-    void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) override;
-
-    LiveSourceArray m_aSources;
-    std::mutex m_mutex;  // the rows, and the calls of m_fnAdded
-    CScanRowList m_rows;
-    std::function<void(const ScanRow&)> m_fnAdded;
-    std::function<void(const std::u16string&)> m_fnUnavailable;
-};

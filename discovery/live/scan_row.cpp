@@ -70,17 +70,6 @@ bool CScanRowList::AddAddress(std::u16string_view strRowAddress, const std::u16s
     return true;
 }
 
-void CScanRowList::TakeAddressesFrom(const CScanRowList& other) {
-    for (const ScanRow& theirs : other.m_aRows) {
-        auto it = m_mapByAddress.find(theirs.strIpAddress);
-        if (it == m_mapByAddress.end()) continue;
-        ScanRow& mine = m_aRows[it->second];
-        if (mine.nKind != theirs.nKind || mine.strName != theirs.strName) continue;
-        mine.aAddresses = theirs.aAddresses;
-        for (int32_t nKind : theirs.aOtherKinds) AddKind(mine, nKind);
-    }
-}
-
 void CScanRowList::SetLocationIfUnknown(std::u16string_view strAddress, const std::u16string& strLocation) {
     auto it = m_mapByAddress.find(strAddress);
     if (it != m_mapByAddress.end() && m_aRows[it->second].strLocation.empty())

@@ -78,9 +78,6 @@ public:
     // One more address of the row listed under strRowAddress (InsertAddress);
     // false when no row is.
     bool AddAddress(std::u16string_view strRowAddress, const std::u16string& strAddress);
-    // The addresses and other methods of each row of `other` that is listed
-    // here as well (the same address, method and name).
-    void TakeAddressesFrom(const CScanRowList& other);
     // The location of the row listed under strAddress, unless it has one.
     void SetLocationIfUnknown(std::u16string_view strAddress, const std::u16string& strLocation);
 

@@ -45,7 +45,7 @@ private:
         std::string strTxt;     // raw TXT record
         int nAddressQueriesOpen = 0;
         int nAddresses = 0;
-        std::string strAddressErrors;
+        std::string aAddressErrors[2];  // A's, then AAAA's, whichever answered first
     };
     using InstancePtr = std::shared_ptr<CInstance>;
 
@@ -255,22 +255,20 @@ void CRun::OnAddress(const InstancePtr& pInstance, int nType, int nStatus, const
     std::vector<std::string> aAddresses;
     int nLinkLocal = 0;
     if (nStatus == ARES_SUCCESS) nStatus = ReadAddressRecords(nType, p, n, aAddresses, nLinkLocal);
-    if (nStatus == ARES_SUCCESS && aAddresses.empty() && nLinkLocal > 0) {
-        if (!pInstance->strAddressErrors.empty()) pInstance->strAddressErrors += ", ";
-        pInstance->strAddressErrors += "AAAA: link-local only";
-    }
-    if (nStatus != ARES_SUCCESS) {
-        if (!pInstance->strAddressErrors.empty()) pInstance->strAddressErrors += ", ";
-        pInstance->strAddressErrors += std::string(nType == ns_t_a ? "A: " : "AAAA: ") + Status(nStatus);
-    }
+    std::string& strError = pInstance->aAddressErrors[nType == ns_t_a ? 0 : 1];
+    if (nStatus == ARES_SUCCESS && aAddresses.empty() && nLinkLocal > 0) strError = "AAAA: link-local only";
+    if (nStatus != ARES_SUCCESS) strError = std::string(nType == ns_t_a ? "A: " : "AAAA: ") + Status(nStatus);
     for (const std::string& strAddress : aAddresses) {
         if (pInstance->nAddresses++ == 0) ++m_aDomains[pInstance->nDomain].result.nPrinters;
         AddRow(*pInstance, Utf8ToUtf16(strAddress));
     }
     if (--pInstance->nAddressQueriesOpen == 0 && pInstance->nAddresses == 0) {
+        const std::string& strA = pInstance->aAddressErrors[0];
+        const std::string& strAaaa = pInstance->aAddressErrors[1];
         Problem(m_aDomains[pInstance->nDomain].result.strDomain,
                 "printer '" + pInstance->strName + "' (" + pInstance->strType + "): its host " +
-                    pInstance->strTarget + " has no address (" + pInstance->strAddressErrors + ")");
+                    pInstance->strTarget + " has no address (" + strA +
+                    (strA.empty() || strAaaa.empty() ? "" : ", ") + strAaaa + ")");
     }
 }
 

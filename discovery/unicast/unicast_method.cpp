@@ -1,8 +1,15 @@
 #include "unicast_method.h"
 
-// Switched on by --domain, which takes values: no switch of its own. Its
-// browse runs beside the live scan (cli/unicast_scan.cpp), and its
-// --diagnose check (the search domains) is still cli/diagnose.cpp's.
+namespace {
+
+// Each domain that failed was named already, as it failed.
+std::string NothingMoreToSay() {
+    return {};
+}
+
+}  // namespace
+
+// Its --diagnose check (the search domains) is still cli/diagnose.cpp's.
 const DiscoveryMethod DNS_SD_METHOD{
     .nKind = ROW_KIND_UNICAST_DNSSD,
     .strSource = u"dns-sd",
@@ -11,7 +18,7 @@ const DiscoveryMethod DNS_SD_METHOD{
     .pszOption = nullptr,
     .pszOptionHelp = nullptr,
     .strDaemon = {},
-    .pfnUnavailableText = nullptr,
-    .pfnCreateLiveSource = nullptr,
+    .pfnUnavailableText = NothingMoreToSay,
+    .pfnCreateLiveSource = CreateLiveUnicastSource,
     .pfnDiagnose = nullptr,
 };

@@ -573,6 +573,10 @@ class HvlScanWsd(unittest.TestCase):
                     })
                     self.assertEqual(rows["192.0.2.101"]["uuid"], "urn:uuid:" + WSD_DEVICES["devices"][0]["uuid"])
                     self.assertLess(elapsed, 4.5)  # the hanging Get costs its 2 s bound, no more
+            # the table shows p1 once WSD names it, also after mDNS listed it first
+            p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--source", "wsd"],
+                               cwd=cwd, capture_output=True, text=True, timeout=60)
+            self.assertRegex(p.stdout, rf"(?m)^{re.escape(lab.ip('p1'))} ")
 
     def test_watch_hello_flood_and_bye_in_capitals(self):
         with Lab("hf" + SUFFIX, ["p1"]) as lab:
@@ -1024,6 +1028,15 @@ class HvlScanUnicastDns(unittest.TestCase):
         self.assertTrue(line.startswith("OK   DNS search domain corp.example names browse domains:"), p.stdout)
         self.assertIn("printers.example (15 printers)", line)
         self.assertIn("broken.example (no printer: SERVFAIL)", line)
+
+    def test_watch_browses_again_each_interval(self):
+        # nothing answers the liveness checks there: only each new browse keeps them listed
+        p = self.scan("--watch", "--json", "--no-upnp", "--no-wsd", "--source", "dns-sd", "--domain",
+                      "printers.example", "--watch-interval", "1", "--timeout", "4.5")
+        events = [json.loads(line) for line in p.stdout.splitlines()]
+        self.assertEqual(sorted(e["row"]["ip"] for e in events), sorted(DNS_PRINTERS), p.stdout)  # adds only
+        self.assertEqual({(e["event"], e["row"]["domain"]) for e in events}, {("add", "printers.example")})
+        self.assertEqual(sum(line.startswith(GHOST) for line in p.stderr.splitlines()), 1, p.stderr)  # once
 
 
 

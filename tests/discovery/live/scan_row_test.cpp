@@ -104,25 +104,20 @@ INSTANTIATE_TEST_SUITE_P(
                     {u"192.0.2.1", u"FE80::A%eth0"}}),
     [](const ::testing::TestParamInfo<AddressCase>& info) { return std::string(info.param.pszName); });
 
-// hvl-scan merges the live scan's rows with those of other engines: the
-// addresses gathered after listing reach only the same printer's row.
-TEST(ScanRowMergeAcrossLists, AddressesGoToTheSamePrintersRowOnly) {
-    CScanRowList live;
-    ASSERT_TRUE(live.Add(Row(u"192.0.2.1", u"A")));
-    ASSERT_TRUE(live.Add(Row(u"192.0.2.2", u"B")));
-    ASSERT_TRUE(live.AddAddress(u"192.0.2.1", u"fe80::1%eth0"));
-    ASSERT_TRUE(live.AddAddress(u"192.0.2.2", u"fe80::2%eth0"));
-    CScanRowList merged;
-    ASSERT_TRUE(merged.Add(Row(u"192.0.2.1", u"A")));
-    ASSERT_TRUE(merged.Add(Row(u"192.0.2.2", u"B by UPnP", PROVIDER_KIND_UPNP)));  // came first there
-    merged.TakeAddressesFrom(live);
-    EXPECT_EQ(merged.GetRows()[0].aAddresses, (std::vector<std::u16string>{u"192.0.2.1", u"fe80::1%eth0"}));
-    EXPECT_EQ(merged.GetRows()[1].aAddresses, std::vector<std::u16string>{u"192.0.2.2"});
+// Every method and engine of hvl-scan hands its rows to one list: the
+// addresses gathered after listing reach only the row listed under them.
+TEST(ScanRowOneList, AddressesGoToTheSamePrintersRowOnly) {
+    CScanRowList list;
+    ASSERT_TRUE(list.Add(Row(u"192.0.2.1", u"A")));
+    ASSERT_TRUE(list.Add(Row(u"192.0.2.2", u"B by UPnP", PROVIDER_KIND_UPNP)));
+    ASSERT_TRUE(list.AddAddress(u"192.0.2.1", u"fe80::1%eth0"));
+    EXPECT_EQ(list.GetRows()[0].aAddresses, (std::vector<std::u16string>{u"192.0.2.1", u"fe80::1%eth0"}));
+    EXPECT_EQ(list.GetRows()[1].aAddresses, std::vector<std::u16string>{u"192.0.2.2"});
 }
 
 // The first method to answer keeps the row; every later one is named on it
-// once, in the order they answered, also when the lists merge.
-TEST(ScanRowMergeAcrossLists, LaterMethodsAreNamedOnTheFirstRow) {
+// once, in the order they answered, unicast DNS-SD among them.
+TEST(ScanRowOneList, LaterMethodsAreNamedOnTheFirstRow) {
     CScanRowList live;
     ASSERT_TRUE(live.Add(Row(u"192.0.2.1", u"A")));
     for (int32_t nKind : {ROW_KIND_WSD, PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP, ROW_KIND_WSD})
@@ -130,8 +125,8 @@ TEST(ScanRowMergeAcrossLists, LaterMethodsAreNamedOnTheFirstRow) {
     EXPECT_EQ(live.GetRows()[0].aOtherKinds, (std::vector<int32_t>{ROW_KIND_WSD, PROVIDER_KIND_UPNP}));
     CScanRowList merged;
     ASSERT_TRUE(merged.Add(Row(u"192.0.2.1", u"A")));
-    ASSERT_FALSE(merged.Add(Row(u"192.0.2.1", u"By DNS", ROW_KIND_UNICAST_DNSSD)));
-    merged.TakeAddressesFrom(live);
+    for (int32_t nKind : {ROW_KIND_UNICAST_DNSSD, ROW_KIND_WSD, PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP})
+        EXPECT_FALSE(merged.Add(Row(u"192.0.2.1", u"Again", nKind)));
     EXPECT_EQ(merged.GetRows()[0].aOtherKinds,
               (std::vector<int32_t>{ROW_KIND_UNICAST_DNSSD, ROW_KIND_WSD, PROVIDER_KIND_UPNP}));
 }

@@ -1,0 +1,100 @@
+// Unicast DNS-SD in the live scan: see unicast_method.h.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <set>
+
+#include "live_sources.h"
+#include "network_text.h"
+#include "unicast_method.h"
+
+namespace {
+
+ScanRow ScanRowFromUnicast(const UnicastPrinter& printer) {
+    ScanRow row;
+    row.strName = printer.strName;
+    row.strIpAddress = printer.strIpAddress;
+    row.strUrl = printer.strUrl;
+    row.nKind = ROW_KIND_UNICAST_DNSSD;
+    row.strType = printer.strType;
+    row.strModel = printer.strModel;
+    row.strDomain = printer.strDomain;
+    row.strLocation = printer.strLocation;
+    row.aAddresses = {printer.strIpAddress};
+    return row;
+}
+
+class CLiveUnicastSource : public CLiveSource {
+public:
+    explicit CLiveUnicastSource(const LiveScanSettings& settings)
+        : m_options(UnicastOptionsFor(settings.aDomains, settings.bIpp)),
+          m_fnProblem(settings.fnDomainProblem),
+          m_bWatch(settings.bWatch),
+          m_again(settings),
+          m_hStopFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~CLiveUnicastSource() override {
+        if (m_hStopFd >= 0) close(m_hStopFd);
+    }
+
+    std::u16string GetName() const override { return std::u16string(DNS_SD_METHOD.strName); }
+    int32_t Run(CLiveRowSink& sink) override {
+        return m_again.Run(
+            [this, &sink] {
+                const UnicastReport report = CUnicastBrowser(m_options).Run(
+                    m_hStopFd, [&sink](const UnicastPrinter& p) { sink.Emit(ScanRowFromUnicast(p)); },
+                    [this](const UnicastProblem& problem) { Tell(PrintableProblem(problem)); });
+                return report.bStopped || report.bReachedServer ? 0 : 1;
+            },
+            sink, GetName());
+    }
+    // Under watch: no DNS server reached yet (a network that comes up after login).
+    bool CanRunAgain() const override { return true; }
+    void Stop() override {
+        m_again.Stop();
+        // Never read: a browse that starts after this ends at once.
+        const uint64_t nOne = 1;
+        if (m_hStopFd >= 0 && write(m_hStopFd, &nOne, sizeof(nOne)) < 0) {
+            // A full counter is readable already: the browse stops all the same.
+        }
+    }
+
+private:
+    // Under watch each problem once, not again with every browse.
+    void Tell(const std::string& strLine) {
+        if (m_fnProblem && (!m_bWatch || m_setTold.insert(strLine).second)) m_fnProblem(strLine);
+    }
+
+    const UnicastOptions m_options;
+    const std::function<void(const std::string&)> m_fnProblem;
+    const bool m_bWatch;
+    std::set<std::string> m_setTold;  // the browse's thread only
+    CSearchAgain m_again;             // under watch
+    const int m_hStopFd;
+};
+
+}  // namespace
+
+std::unique_ptr<CLiveSource> CreateLiveUnicastSource(const LiveScanSettings& settings) {
+    return std::make_unique<CLiveUnicastSource>(settings);
+}
+
+UnicastOptions UnicastOptionsFor(const std::vector<std::string>& aDomains, bool bIpp) {
+    UnicastOptions options;
+    for (const std::string& strDomain : aDomains) {
+        if (strDomain == "auto") {
+            options.bParentsFromNetwork = true;
+        } else {
+            options.aDomains.push_back(strDomain);
+        }
+    }
+    options.aTypes = {"_printer._tcp", "_pdl-datastream._tcp"};
+    if (bIpp) options.aTypes.insert(options.aTypes.end(), {"_ipp._tcp", "_ipps._tcp"});
+    return options;
+}
+
+std::string PrintableProblem(const UnicastProblem& problem) {
+    const std::string strLine =
+        problem.strDomain.empty() ? problem.strText : problem.strDomain + ": " + problem.strText;
+    return PrintableText(BoundedNetworkText(strLine, 2048), PrintTarget::TERMINAL);
+}
