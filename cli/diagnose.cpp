@@ -24,18 +24,15 @@
 #include "host_interfaces.h"
 #include "network_text.h"
 #include "search_options.h"
-#include "snmp_finder.h"
 #include "unicast_browser.h"
 #include "unicast_method.h"
-#include "wsd_finder.h"
 
 namespace {
 
 using Level = DiagnoseLine::Level;
 
 void Add(DiagnoseReport& report, Level nLevel, const std::string& strText) {
-    static constexpr const char* TAGS[] = {"OK   ", "WARN ", "FAIL "};
-    report.aLines.push_back({nLevel, TAGS[static_cast<int>(nLevel)] + strText});
+    AddDiagnoseLine(report.aLines, nLevel, strText);
 }
 
 // --- D-Bus: every wait bounded, on a main context of our own ---
@@ -139,61 +136,36 @@ void AskAvahiPid(CBoundedBus& bus, CBusReply& pid) {
                   G_VARIANT_TYPE("(u)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(pid));
 }
 
-// The system bus and avahi-daemon on it, and the daemon's process when
-// bAskPid. Returns whether mDNS can reach the daemon.
-bool AskBusAndAvahi(DiagnoseReport& report, CBusReply& pid, bool bAskPid) {
-    using Clock = CBoundedBus::Clock;
-    const auto BOUND = std::chrono::milliseconds(DIAGNOSE_BUS_TIMEOUT_MS);
-    // Declared before the bus: a reply given up at its bound is dropped by
-    // the bus's teardown, never written here late.
-    CBusReply version;
-    CBusReply host;
-    CBoundedBus bus;
-
+// Connects to the system bus within the diagnosis' bound; a line either way.
+bool ConnectSystemBus(DiagnoseReport& report, CBoundedBus& bus) {
     // Reads DBUS_SYSTEM_BUS_ADDRESS, else the well-known socket; no I/O.
     GError* pError = nullptr;
     const std::string strAddress = CBoundedBus::SystemBusAddress(&pError);
     const std::string strWhere =
         (strAddress.empty() ? std::string("?") : strAddress) +
         (std::getenv("DBUS_SYSTEM_BUS_ADDRESS") ? ", from DBUS_SYSTEM_BUS_ADDRESS" : "");
-    bool bConnected = false;
     if (strAddress.empty()) {
         Add(report, Level::FAIL,
             "D-Bus system bus: no address (" + ErrorText(pError) +
                 "). Set DBUS_SYSTEM_BUS_ADDRESS or start the system bus (systemctl start dbus).");
         g_clear_error(&pError);
-    } else if (bus.Connect(strAddress, Clock::now() + BOUND, &pError)) {
-        bConnected = true;
-        Add(report, Level::OK, "D-Bus system bus reachable (" + strWhere + ").");
-    } else {
-        const std::string strWhy = pError ? ErrorText(pError) : "no answer within 1 s";
-        g_clear_error(&pError);
-        Add(report, Level::FAIL,
-            "D-Bus system bus not reachable at " + strWhere + ": " + strWhy +
-                ". Start it (systemctl start dbus) or correct DBUS_SYSTEM_BUS_ADDRESS; mDNS needs it.");
-    }
-
-    if (!bConnected) {
-        Add(report, Level::FAIL,
-            "avahi-daemon not asked: the system bus cannot be reached; mDNS cannot work.");
         return false;
     }
-    // Both questions at once, each bound to the same second: a frozen
-    // daemon is reported within that second.
-    for (auto [pszMethod, pReply] :
-         {std::pair{"GetVersionString", &version}, std::pair{"GetHostName", &host}}) {
-        bus.CallAsync("org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server", pszMethod, nullptr,
-                      G_VARIANT_TYPE("(s)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(*pReply));
-    }
-    if (bAskPid) AskAvahiPid(bus, pid);
-    bus.RunUntil([&] { return version.bAnswered && host.bAnswered && (pid.bAnswered || !bAskPid); },
-                 Clock::now() + BOUND);
-    if (version.pReply && host.pReply) {
-        Add(report, Level::OK,
-            "avahi-daemon answers on the system bus (" + ReplyString(version) + ", host name \"" +
-                ReplyString(host) + "\").");
+    const auto tEnd = CBoundedBus::Clock::now() + std::chrono::milliseconds(DIAGNOSE_BUS_TIMEOUT_MS);
+    if (bus.Connect(strAddress, tEnd, &pError)) {
+        Add(report, Level::OK, "D-Bus system bus reachable (" + strWhere + ").");
         return true;
     }
+    const std::string strWhy = pError ? ErrorText(pError) : "no answer within 1 s";
+    g_clear_error(&pError);
+    Add(report, Level::FAIL,
+        "D-Bus system bus not reachable at " + strWhere + ": " + strWhy +
+            ". Start it (systemctl start dbus) or correct DBUS_SYSTEM_BUS_ADDRESS; mDNS needs it.");
+    return false;
+}
+
+// Why avahi-daemon gave no version and host name: frozen, absent, or an error.
+void ReportAvahiFailure(DiagnoseReport& report, const CBusReply& version, const CBusReply& host) {
     if (version.TimedOut() || host.TimedOut()) {
         Add(report, Level::FAIL,
             "avahi-daemon does not answer within 1 s: it is frozen or overloaded. Restart it "
@@ -209,7 +181,39 @@ bool AskBusAndAvahi(DiagnoseReport& report, CBusReply& pid, bool bAskPid) {
                 ". Check its log (journalctl -u avahi-daemon) and restart it; mDNS cannot work until "
                 "then.");
     }
-    return false;
+}
+
+// The system bus and avahi-daemon on it, and the daemon's process when
+// bAskPid. Returns whether mDNS can reach the daemon.
+bool AskBusAndAvahi(DiagnoseReport& report, CBusReply& pid, bool bAskPid) {
+    // Declared before the bus: a reply given up at its bound is dropped by
+    // the bus's teardown, never written here late.
+    CBusReply version;
+    CBusReply host;
+    CBoundedBus bus;
+    if (!ConnectSystemBus(report, bus)) {
+        Add(report, Level::FAIL,
+            "avahi-daemon not asked: the system bus cannot be reached; mDNS cannot work.");
+        return false;
+    }
+    // Both questions at once, each bound to the same second: a frozen
+    // daemon is reported within that second.
+    for (auto [pszMethod, pReply] :
+         {std::pair{"GetVersionString", &version}, std::pair{"GetHostName", &host}}) {
+        bus.CallAsync("org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server", pszMethod, nullptr,
+                      G_VARIANT_TYPE("(s)"), DIAGNOSE_BUS_TIMEOUT_MS, KeepIn(*pReply));
+    }
+    if (bAskPid) AskAvahiPid(bus, pid);
+    bus.RunUntil([&] { return version.bAnswered && host.bAnswered && (pid.bAnswered || !bAskPid); },
+                 CBoundedBus::Clock::now() + std::chrono::milliseconds(DIAGNOSE_BUS_TIMEOUT_MS));
+    if (!version.pReply || !host.pReply) {
+        ReportAvahiFailure(report, version, host);
+        return false;
+    }
+    Add(report, Level::OK,
+        "avahi-daemon answers on the system bus (" + ReplyString(version) + ", host name \"" +
+            ReplyString(host) + "\").");
+    return true;
 }
 
 // With nPrinters, also whether the daemon's cache holds that many.
@@ -320,42 +324,6 @@ bool CheckRoute(DiagnoseReport& report, const std::vector<Ipv4Address>& aAddress
     return true;
 }
 
-// --- SNMP (hvl-scan --snmp): whether its broadcast can leave, nothing sent ---
-
-void CheckSnmpBroadcast(DiagnoseReport& report) {
-    const std::vector<SnmpBroadcastTarget> aTargets = SnmpBroadcastTargets();
-    if (aTargets.empty()) {
-        Add(report, Level::WARN,
-            "No IPv4 interface that is up can broadcast: hvl-scan --snmp finds printers only with --subnet.");
-        return;
-    }
-    for (const SnmpBroadcastTarget& target : aTargets) {
-        char szTo[INET_ADDRSTRLEN] = "?";
-        const in_addr to4{htonl(target.nAddress)};
-        inet_ntop(AF_INET, &to4, szTo, sizeof szTo);
-        const std::string strWhat = std::string("SNMP broadcast to ") + szTo + " port 161";
-        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        const int nOn = 1;
-        struct sockaddr_in to {};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(161);
-        to.sin_addr = to4;
-        // connect() on UDP asks the kernel for the route and sends nothing.
-        const bool bLeaves = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &nOn, sizeof nOn) == 0 &&
-                             connect(fd, reinterpret_cast<const struct sockaddr*>(&to), sizeof to) == 0;
-        const int nError = errno;
-        if (fd >= 0) close(fd);
-        if (bLeaves) {
-            Add(report, Level::OK,
-                strWhat + " can leave " + target.strInterface + " (sent only with --snmp).");
-        } else {
-            Add(report, Level::WARN,
-                strWhat + " cannot leave " + target.strInterface + ": " + std::strerror(nError) +
-                    "; hvl-scan --snmp finds no printer there without --subnet.");
-        }
-    }
-}
-
 // --- hvl.cfg ---
 
 void CheckSettings(DiagnoseReport& report, bool& bMdnsOn, bool& bUpnpOn) {
@@ -428,79 +396,6 @@ void CheckSearchDomains(DiagnoseReport& report) {
     }
 }
 
-// --- the system resolver and ".local" names ---
-
-// A printer's web address names its mDNS host ("http://NAME.local/"): the
-// browser finds it through the system resolver only when nsswitch.conf's
-// hosts line has an nss-mdns entry (mdns, mdns4, mdns_minimal, ...).
-std::string MdnsEntryOfHostsLine(const std::string& strNsswitch) {
-    size_t nPos = 0;
-    while (nPos < strNsswitch.size()) {
-        size_t nEnd = strNsswitch.find('\n', nPos);
-        if (nEnd == std::string::npos) nEnd = strNsswitch.size();
-        std::string strLine = strNsswitch.substr(nPos, nEnd - nPos);
-        nPos = nEnd + 1;
-        strLine = strLine.substr(0, strLine.find('#'));
-        const size_t nStart = strLine.find_first_not_of(" \t");
-        if (nStart == std::string::npos || strLine.compare(nStart, 6, "hosts:") != 0) continue;
-        size_t nWord = nStart + 6;
-        std::string strFound;
-        while ((nWord = strLine.find_first_not_of(" \t", nWord)) != std::string::npos) {
-            const size_t nWordEnd = std::min(strLine.find_first_of(" \t", nWord), strLine.size());
-            const std::string strWord = strLine.substr(nWord, nWordEnd - nWord);
-            if (strFound.empty() && strWord.rfind("mdns", 0) == 0) strFound = strWord;
-            nWord = nWordEnd;
-        }
-        return strFound;
-    }
-    return {};
-}
-
-void CheckLocalNameLookup(DiagnoseReport& report, const char* pszNsswitch) {
-    std::string strText;
-    if (FILE* pFile = std::fopen(pszNsswitch, "re")) {
-        char szChunk[4096];
-        size_t n;
-        while ((n = std::fread(szChunk, 1, sizeof szChunk, pFile)) > 0 && strText.size() < (1u << 20)) {
-            strText.append(szChunk, n);
-        }
-        std::fclose(pFile);
-    }
-    const std::string strEntry = MdnsEntryOfHostsLine(strText);
-    if (!strEntry.empty()) {
-        Add(report, Level::OK,
-            std::string("The system resolver looks up .local names (") + strEntry + " on the hosts line of " +
-                pszNsswitch + ").");
-        return;
-    }
-    Add(report, Level::WARN,
-        std::string("The system resolver cannot look up .local names (no mdns entry on the hosts line of ") +
-            pszNsswitch +
-            "): printers' web addresses will not open in the browser. Install libnss-mdns (sudo apt install "
-            "libnss-mdns), which adds mdns4_minimal to that line.");
-}
-
-// Per interface, whether the kernel lets a WS-Discovery Probe out of it.
-void CheckWsdMulticast(DiagnoseReport& report) {
-    std::string strThrough, strNot;
-    for (const WsdRoute& route : WsdMulticastRoutes()) {
-        std::string& strList = route.bIpv4 || route.bIpv6 ? strThrough : strNot;
-        strList += (strList.empty() ? "" : ", ") + route.strInterface;
-        if (route.bIpv4 || route.bIpv6)
-            strList += route.bIpv4 && route.bIpv6 ? " (IPv4, IPv6)" : route.bIpv4 ? " (IPv4)" : " (IPv6)";
-    }
-    const std::string strWhat = "WS-Discovery multicast (239.255.255.250 and ff02::c, port 3702)";
-    if (strThrough.empty()) {
-        Add(report, Level::WARN,
-            strWhat + " leaves through no interface" +
-                (strNot.empty() ? "" : " (not through " + strNot + ")") +
-                ": WS-Discovery printers cannot be found. Bring up an interface with multicast.");
-        return;
-    }
-    Add(report, Level::OK,
-        strWhat + " leaves through " + strThrough + (strNot.empty() ? "" : "; not through " + strNot) + ".");
-}
-
 }  // namespace
 
 DiagnoseReport RunDiagnose(DiagnoseScope nScope) {
@@ -516,11 +411,9 @@ DiagnoseReport RunDiagnose(DiagnoseScope nScope) {
     bool bMdnsOn = true;
     bool bUpnpOn = true;
     CheckSettings(report, bMdnsOn, bUpnpOn);
-    // Only the web addresses need it: a scan works without.
-    CheckLocalNameLookup(report, "/etc/nsswitch.conf");
-    CheckWsdMulticast(report);
-    // SNMP is off unless asked: only --diagnose tells of its broadcast.
-    if (nScope == DiagnoseScope::EVERYTHING) CheckSnmpBroadcast(report);
+    for (const DiscoveryMethod* pMethod : DiscoveryMethods()) {
+        if (pMethod->pfnDiagnose) pMethod->pfnDiagnose(report.aLines, nScope == DiagnoseScope::EVERYTHING);
+    }
     if (nScope == DiagnoseScope::EVERYTHING) CheckSearchDomains(report);
     report.bMdnsCanWork = bAvahi && bNetwork && bMdnsOn;
     report.bUpnpCanWork = bNetwork && bUpnpOn;

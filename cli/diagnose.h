@@ -6,11 +6,7 @@
 #include <string>
 #include <vector>
 
-struct DiagnoseLine {
-    enum class Level { OK, WARN, FAIL };
-    Level nLevel = Level::OK;
-    std::string strText;  // the whole line, without the line break
-};
+#include "methods.h"
 
 struct DiagnoseReport {
     std::vector<DiagnoseLine> aLines;  // in the order the checks ran

@@ -20,9 +20,9 @@
 
 #include "conv_string.h"
 #include "diagnose.h"
-#include "dnssd_client.h"
 #include "glib_types.h"
 #include "live_scan.h"
+#include "methods.h"
 #include "printer_list.h"
 #include "printer_scan.h"
 #include "row_filter.h"
@@ -62,20 +62,13 @@ void WarnOfAvahiCache(size_t nMdnsInstances) {
     }
 }
 
+// The window's providers and the live sources name their method as the list does.
 void ReportUnavailable(const std::u16string& strName) {
-    if (strName == u"DNS-SD") return;  // each domain that failed was named already
-    if (strName == u"MDNS" && std::string(MdnsBackendName()) == "dnssd") {
-        // The dns_sd library tells no address with a resolve.
-        std::fprintf(stderr,
-                     "hvl-scan: MDNS: this build's DNS-SD client (dns_sd) cannot run the live scan; "
-                     "--window-scan can.\n");
-        return;
-    }
-    const char* pszWhy = "";
-    if (strName == u"MDNS") pszWhy = " (avahi-daemon cannot be reached on the D-Bus system bus)";
-    if (strName == u"SNMP") pszWhy = " (no IPv4 interface that is up can broadcast; --subnet asks unicast)";
-    std::fprintf(stderr, "hvl-scan: %s discovery is not available on this machine%s.\n",
-                 Utf16ToUtf8(strName).c_str(), pszWhy);
+    const DiscoveryMethod* pMethod = FindMethodByName(strName);
+    const std::string strText = pMethod
+                                    ? UnavailableText(*pMethod)
+                                    : Utf16ToUtf8(strName) + " discovery is not available on this machine.";
+    if (!strText.empty()) std::fprintf(stderr, "hvl-scan: %s\n", strText.c_str());
 }
 
 // The time limit of --timeout, from now.
@@ -188,9 +181,29 @@ void InstallStopHandlers(bool bStatus) {
 SearchOptions MethodsFor(const ScanOptions& args) {
     SearchOptions options;
     options.Load();  // a missing file leaves both methods on
-    if (args.bNoMdns) options.bMdnsEnabled = 0;
-    if (args.bNoUpnp) options.bUpnpEnabled = 0;
+    if (!args.Uses(PROVIDER_KIND_MDNS)) options.bMdnsEnabled = 0;
+    if (!args.Uses(PROVIDER_KIND_UPNP)) options.bUpnpEnabled = 0;
     return options;
+}
+
+// The live engine's settings: the command line's methods, less the window's
+// two where hvl.cfg switches them off.
+LiveScanSettings LiveSettingsFor(const ScanOptions& args) {
+    const SearchOptions methods = MethodsFor(args);
+    LiveScanSettings settings;
+    for (int32_t nKind : args.aMethodKinds) {
+        if ((nKind == PROVIDER_KIND_MDNS && !methods.bMdnsEnabled) ||
+            (nKind == PROVIDER_KIND_UPNP && !methods.bUpnpEnabled))
+            continue;
+        settings.aKinds.push_back(nKind);
+    }
+    settings.bIpp = args.bIpp;
+    settings.aSnmpCommunities = args.aSnmpCommunities;
+    settings.aSnmpAddresses = args.aSnmpAddresses;
+    settings.aDomains = args.aDomains;
+    settings.fnDomainProblem = ReportDomainProblem;
+    if (!args.aDomains.empty()) settings.aKinds.push_back(ROW_KIND_UNICAST_DNSSD);
+    return settings;
 }
 
 // One run's rows and the work that follows them: the status queries, when
@@ -251,14 +264,15 @@ void StartStatus(ScanRun& run) {
         fnAnswer = [&run](const ScanRow& row, const PrinterStatus& status) { run.ShowLive(row, &status); };
     // Without --snmp no SNMP packet leaves, not even to a printer without IPP.
     run.pStatus = std::make_unique<CScanStatus>(
-        bound, std::move(fnAnswer), run.args.bSnmp ? run.args.aSnmpCommunities : std::vector<std::string>{});
+        bound, std::move(fnAnswer),
+        run.args.Uses(ROW_KIND_SNMP) ? run.args.aSnmpCommunities : std::vector<std::string>{});
 }
 
 // --window-scan: the window's providers on this thread and --domain's browse
 // beside them, through the live engine.
 ScanOutcome RunWindowScanWithDomains(ScanRun& run, const SearchOptions& methods) {
     LiveScanSettings settings;
-    settings.bMdns = settings.bUpnp = settings.bWsd = false;
+    settings.aKinds = {ROW_KIND_UNICAST_DNSSD};
     settings.bIpp = run.args.bIpp;
     settings.aDomains = run.args.aDomains;
     settings.fnDomainProblem = ReportDomainProblem;
@@ -273,19 +287,8 @@ ScanOutcome RunWindowScanWithDomains(ScanRun& run, const SearchOptions& methods)
 
 // The scan engine chosen, every method's rows into the run's one list.
 ScanOutcome RunScan(ScanRun& run) {
-    const SearchOptions methods = MethodsFor(run.args);
-    if (run.args.bWindowScan) return RunWindowScanWithDomains(run, methods);
-    LiveScanSettings settings;
-    settings.bMdns = methods.bMdnsEnabled != 0;
-    settings.bUpnp = methods.bUpnpEnabled != 0;
-    settings.bWsd = !run.args.bNoWsd;
-    settings.bIpp = run.args.bIpp;
-    settings.bSnmp = run.args.bSnmp;
-    settings.aSnmpCommunities = run.args.aSnmpCommunities;
-    settings.aSnmpAddresses = run.args.aSnmpAddresses;
-    settings.aDomains = run.args.aDomains;
-    settings.fnDomainProblem = ReportDomainProblem;
-    const LiveRunResult result = RunLiveScan(settings, run, run.tEnd);
+    if (run.args.bWindowScan) return RunWindowScanWithDomains(run, MethodsFor(run.args));
+    const LiveRunResult result = RunLiveScan(LiveSettingsFor(run.args), run, run.tEnd);
     ScanOutcome outcome;
     outcome.nEnabled = result.nEnabled - (run.args.aDomains.empty() ? 0 : 1);
     outcome.bNothingCanWork = result.nEnabled > 0 && result.nAvailable == 0;
@@ -354,17 +357,7 @@ bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
 // --watch: the live engine kept running until Ctrl+C or --timeout, with
 // every switched-on method; the filters choose the printers watched.
 int Watch(const ScanOptions& args) {
-    const SearchOptions methods = MethodsFor(args);
-    LiveScanSettings settings;
-    settings.bMdns = methods.bMdnsEnabled != 0;
-    settings.bUpnp = methods.bUpnpEnabled != 0;
-    settings.bIpp = args.bIpp;
-    settings.bWsd = !args.bNoWsd;
-    settings.bSnmp = args.bSnmp;
-    settings.aSnmpCommunities = args.aSnmpCommunities;
-    settings.aSnmpAddresses = args.aSnmpAddresses;
-    settings.aDomains = args.aDomains;
-    settings.fnDomainProblem = ReportDomainProblem;
+    LiveScanSettings settings = LiveSettingsFor(args);
     settings.bWatch = true;
     settings.watchInterval = SecondsAs<std::chrono::milliseconds>(args.fWatchIntervalSeconds);
     const auto fnFilter = [&args](const ScanRow& row) {

@@ -195,12 +195,14 @@ Rule SupplyRule(const std::string& strValue, std::string& strWhy) {
 
 }  // namespace
 
-// Whatever the output calls the methods, so a new one is offered at once.
+// Every method's, in the order of their kinds as --help has always named them.
 std::vector<std::string> SourceNames() {
+    std::vector<const DiscoveryMethod*> aMethods = DiscoveryMethods();
+    std::sort(aMethods.begin(), aMethods.end(),
+              [](const DiscoveryMethod* a, const DiscoveryMethod* b) { return a->nKind < b->nKind; });
     std::vector<std::string> aNames;
-    for (int32_t nKind = 0; nKind < 64; ++nKind) {
-        if (*SourceText(nKind) != '\0') aNames.emplace_back(SourceText(nKind));
-    }
+    for (const DiscoveryMethod* pMethod : aMethods)
+        aNames.push_back(Utf16ToUtf8(std::u16string(pMethod->strSource)));
     return aNames;
 }
 

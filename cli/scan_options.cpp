@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include "methods.h"
 #include "snmp_finder.h"
 
 #include <cmath>
@@ -129,9 +130,10 @@ std::string TakeText(gchar* psz) {
 
 // What the command line is read into, before it is checked.
 struct RawOptions {
-    gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bNoMdns = FALSE, bNoUpnp = FALSE,
-             bNoWsd = FALSE, bWindowScan = FALSE, bHelp = FALSE, bStatus = FALSE, bVersion = FALSE,
-             bSnmp = FALSE, bWatch = FALSE;
+    gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bWindowScan = FALSE, bHelp = FALSE,
+             bStatus = FALSE, bVersion = FALSE, bWatch = FALSE;
+    // Each method's switch (--no-wsd, --snmp), by its place in DiscoveryMethods().
+    std::vector<gboolean> aMethodSwitches = std::vector<gboolean>(DiscoveryMethods().size(), FALSE);
     gchar** ppDomains = nullptr;
     gchar** ppCommunities = nullptr;
     gchar** ppSubnets = nullptr;
@@ -166,14 +168,36 @@ struct OptionRow {
     bool bList = false;
 };
 
+// The switches of the methods on by default (--no-mdns) or of those off by
+// default (--snmp), in the list's order.
+std::vector<OptionRow> MethodSwitches(RawOptions& raw, bool bOnByDefault) {
+    std::vector<OptionRow> aRows;
+    const std::vector<const DiscoveryMethod*>& aMethods = DiscoveryMethods();
+    for (size_t i = 0; i < aMethods.size(); ++i) {
+        if (aMethods[i]->pszOption && aMethods[i]->bOnByDefault == bOnByDefault)
+            aRows.push_back({aMethods[i]->pszOption, 0, G_OPTION_ARG_NONE, &raw.aMethodSwitches[i],
+                             aMethods[i]->pszOptionHelp, nullptr});
+    }
+    return aRows;
+}
+
+// The kinds of the methods the switches leave on.
+std::vector<int32_t> MethodKinds(const RawOptions& raw) {
+    std::vector<int32_t> aKinds;
+    const std::vector<const DiscoveryMethod*>& aMethods = DiscoveryMethods();
+    for (size_t i = 0; i < aMethods.size(); ++i) {
+        const bool bSwitched = aMethods[i]->pszOption && raw.aMethodSwitches[i];
+        if (aMethods[i]->bOnByDefault != bSwitched) aKinds.push_back(aMethods[i]->nKind);
+    }
+    return aKinds;
+}
+
 // The one table of hvl-scan's options: the parser, --help and the bash
-// completion are all made from it.
+// completion are all made from it. The methods' switches come first; those
+// that add a method come before the methods' own options.
 std::vector<OptionRow> OptionTable(RawOptions& raw) {
     const auto fnFilter = [&raw](FilterField nField) { return &raw.aFilters[static_cast<size_t>(nField)]; };
-    return {
-        {"no-mdns", 0, G_OPTION_ARG_NONE, &raw.bNoMdns, "Leave multicast DNS out of this scan", nullptr},
-        {"no-upnp", 0, G_OPTION_ARG_NONE, &raw.bNoUpnp, "Leave UPnP out of this scan", nullptr},
-        {"no-wsd", 0, G_OPTION_ARG_NONE, &raw.bNoWsd, "Leave WS-Discovery out of this scan", nullptr},
+    const std::vector<OptionRow> aScanRows{
         {"ipp", 0, G_OPTION_ARG_NONE, &raw.bIpp,
          "Also find printers that announce only _ipp._tcp or _ipps._tcp", nullptr},
         {"json", 0, G_OPTION_ARG_NONE, &raw.bJson, "Print one JSON array at the end", nullptr},
@@ -193,8 +217,8 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          "Ask each printer over IPP for its state, reasons and supplies", nullptr},
         {"status-timeout", 0, G_OPTION_ARG_DOUBLE, &raw.fStatusTimeout,
          "Bound each printer's status answer (default 5)", "SECONDS"},
-        {"snmp", 0, G_OPTION_ARG_NONE, &raw.bSnmp,
-         "Also find printers over SNMP: a request to every host of the local subnets (see below)", nullptr},
+    };
+    const std::vector<OptionRow> aOtherRows{
         {"snmp-community", 0, G_OPTION_ARG_STRING_ARRAY, &raw.ppCommunities,
          "Ask with this SNMP community (repeatable; default \"public\")", "NAME"},
         {"subnet", 0, G_OPTION_ARG_STRING_ARRAY, &raw.ppSubnets,
@@ -231,6 +255,11 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
         {"version", 0, G_OPTION_ARG_NONE, &raw.bVersion, "Show the version", nullptr},
         {"help", 'h', G_OPTION_ARG_NONE, &raw.bHelp, "Show this help", nullptr},
     };
+    std::vector<OptionRow> aTable = MethodSwitches(raw, true);
+    aTable.insert(aTable.end(), aScanRows.begin(), aScanRows.end());
+    for (OptionRow& row : MethodSwitches(raw, false)) aTable.push_back(std::move(row));
+    aTable.insert(aTable.end(), aOtherRows.begin(), aOtherRows.end());
+    return aTable;
 }
 
 std::vector<std::string> TakeList(gchar** pp) {
@@ -249,8 +278,9 @@ bool ReadSnmpOptions(const RawOptions& raw, ScanOptions& options, std::string& s
             return false;
         }
     }
-    if (!aSubnets.empty() && !raw.bSnmp) strWhy = "--subnet needs --snmp";
-    if (raw.bSnmp && raw.bWindowScan) strWhy = "--snmp and --window-scan exclude each other";
+    const bool bSnmp = options.Uses(ROW_KIND_SNMP);
+    if (!aSubnets.empty() && !bSnmp) strWhy = "--subnet needs --snmp";
+    if (bSnmp && raw.bWindowScan) strWhy = "--snmp and --window-scan exclude each other";
     if (!strWhy.empty()) return false;
     std::vector<uint32_t> aAddresses;
     for (const std::string& strSubnet : aSubnets) {
@@ -267,8 +297,100 @@ bool ReadSnmpOptions(const RawOptions& raw, ScanOptions& options, std::string& s
         if (seen.insert(nAddress).second) options.aSnmpAddresses.push_back(nAddress);
     }
     if (!aCommunities.empty()) options.aSnmpCommunities = aCommunities;
-    options.bSnmp = raw.bSnmp;
     return true;
+}
+
+// GLib's entries of the table, ended by the empty one.
+std::vector<GOptionEntry> OptionEntries(const std::vector<OptionRow>& aTable) {
+    std::vector<GOptionEntry> aEntries;
+    for (const OptionRow& row : aTable)
+        aEntries.push_back(
+            {row.pszName, row.cShort, 0, row.nArg, row.pData, row.strHelp.c_str(), row.pszValue});
+    aEntries.push_back({nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr});
+    return aEntries;
+}
+
+std::unique_ptr<GOptionContext, OptionContextDeleter> OptionContext(
+    const std::vector<GOptionEntry>& aEntries) {
+    // GLib's own --help would print and exit inside the parse: ours returns.
+    std::unique_ptr<GOptionContext, OptionContextDeleter> pContext(g_option_context_new(nullptr));
+    g_option_context_set_help_enabled(pContext.get(), FALSE);
+    g_option_context_set_summary(pContext.get(), SUMMARY);
+    g_option_context_set_description(pContext.get(), DESCRIPTION);
+    g_option_context_add_main_entries(pContext.get(), aEntries.data(), nullptr);
+    return pContext;
+}
+
+// Options that cannot go together, and --domain's values; empty when none.
+std::string CheckCombinations(const RawOptions& raw, int argc, const std::vector<std::string>& aDomains) {
+    if (raw.bJson && raw.bCsv) return "--json and --csv exclude each other";
+    for (const std::string& strDomain : aDomains) {
+        if (strDomain != "auto" && !IsDomainName(strDomain))
+            return "--domain needs a domain name or \"auto\", not '" + strDomain + "'";
+    }
+    if (raw.bDiagnose && argc > 2) return "--diagnose takes no other option";
+    if (raw.bWatch && raw.bCsv)
+        return "--csv cannot be used with --watch: CSV is one table written at the end, and a watch "
+               "writes each change as it happens (--json writes them as JSON Lines)";
+    if (raw.bWatch && raw.bWindowScan) return "--watch runs on the live scan, not with --window-scan";
+    return {};
+}
+
+std::string CheckSeconds(const RawOptions& raw) {
+    if (!std::isfinite(raw.fWatchInterval) || raw.fWatchInterval < 0.1 || raw.fWatchInterval > 3600)
+        return "--watch-interval needs a number of seconds from 0.1 to 3600";
+    if (!std::isfinite(raw.fTimeout) || raw.fTimeout <= 0 || raw.fTimeout > 86400)
+        return "--timeout needs a number of seconds above 0 (at most 86400)";
+    if (!std::isfinite(raw.fStatusTimeout) || raw.fStatusTimeout <= 0 || raw.fStatusTimeout > 600)
+        return "--status-timeout needs a number of seconds above 0 (at most 600)";
+    return {};
+}
+
+// Every filter is checked here, before anything is sent.
+std::string ReadFilters(const RawOptions& raw, CRowFilter& filter) {
+    for (size_t nField = 0; nField < std::size(raw.aFilters); ++nField) {
+        for (gchar** pp = raw.aFilters[nField]; pp != nullptr && *pp != nullptr; ++pp) {
+            std::string strWhy;
+            if (!filter.Add(static_cast<FilterField>(nField), *pp, strWhy)) return strWhy;
+        }
+    }
+    // A watch lists a printer before its status is known.
+    if (raw.bWatch && filter.NeedsStatus())
+        return "--watch lists each printer as it comes, before its state is known: "
+               "--state, --supply-below and --reason cannot be used with it";
+    return {};
+}
+
+// The parsed options checked and copied into options; why not, else empty.
+std::string ReadParsedOptions(RawOptions& raw, int argc, ScanOptions& options) {
+    std::vector<std::string> aDomains = TakeList(raw.ppDomains);
+    const bool bTimeoutGiven = raw.fTimeout != std::numeric_limits<double>::lowest();
+    if (!bTimeoutGiven) raw.fTimeout = options.fTimeoutSeconds;
+    CRowFilter filter;
+    SortKey nSort = SortKey::None;
+    std::string strWhy = CheckCombinations(raw, argc, aDomains);
+    if (strWhy.empty()) strWhy = CheckSeconds(raw);
+    if (strWhy.empty()) strWhy = ReadFilters(raw, filter);
+    if (strWhy.empty() && raw.pszSort && !ParseSortKey(raw.pszSort, nSort))
+        strWhy = "--sort takes " + JoinedNames(SortKeyNames(), ", ") + ", not '" + raw.pszSort + "'";
+    options.aMethodKinds = MethodKinds(raw);
+    if (strWhy.empty()) ReadSnmpOptions(raw, options, strWhy);
+    if (!strWhy.empty()) return strWhy;
+    options.bStatus = raw.bStatus || filter.NeedsStatus();
+    options.fStatusTimeoutSeconds = raw.fStatusTimeout;
+    options.bJson = raw.bJson;
+    options.bCsv = raw.bCsv;
+    options.bIpp = raw.bIpp;
+    options.bDiagnose = raw.bDiagnose;
+    options.bWindowScan = raw.bWindowScan;
+    options.fTimeoutSeconds = raw.fTimeout;
+    options.bTimeoutGiven = bTimeoutGiven;
+    options.bWatch = raw.bWatch;
+    options.fWatchIntervalSeconds = raw.fWatchInterval;
+    options.aDomains = std::move(aDomains);
+    options.filter = std::move(filter);
+    options.nSort = nSort;
+    return {};
 }
 
 }  // namespace
@@ -280,97 +402,31 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     raw.fStatusTimeout = options.fStatusTimeoutSeconds;
     raw.fWatchInterval = options.fWatchIntervalSeconds;
     const std::vector<OptionRow> aTable = OptionTable(raw);
-    std::vector<GOptionEntry> aEntries;
-    for (const OptionRow& row : aTable)
-        aEntries.push_back(
-            {row.pszName, row.cShort, 0, row.nArg, row.pData, row.strHelp.c_str(), row.pszValue});
-    aEntries.push_back({nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr});
-    // GLib's own --help would print and exit inside the parse: ours returns.
-    std::unique_ptr<GOptionContext, OptionContextDeleter> pContext(g_option_context_new(nullptr));
-    g_option_context_set_help_enabled(pContext.get(), FALSE);
-    g_option_context_set_summary(pContext.get(), SUMMARY);
-    g_option_context_set_description(pContext.get(), DESCRIPTION);
-    g_option_context_add_main_entries(pContext.get(), aEntries.data(), nullptr);
-
+    const std::vector<GOptionEntry> aEntries = OptionEntries(aTable);
+    const auto pContext = OptionContext(aEntries);
     // GLib rearranges the vector it parses: a copy, so argv stays as given.
     std::vector<gchar*> aArgs(argv, argv + argc);
     gint nArgs = argc;
     gchar** ppArgs = aArgs.data();
     GError* pError = nullptr;
-    const auto fnBad = [&](const std::string& strWhy) {
-        strText = "hvl-scan: " + strWhy + "\nTry 'hvl-scan --help' for more information.\n";
-        return ParseResult::BAD;
-    };
+    std::string strWhy;
     if (!g_option_context_parse(pContext.get(), &nArgs, &ppArgs, &pError)) {
-        const std::string strWhy = pError->message;
+        strWhy = pError->message;
         g_error_free(pError);
-        return fnBad(strWhy);
-    }
-    if (raw.bHelp) {
+    } else if (raw.bHelp) {
         strText = TakeText(g_option_context_get_help(pContext.get(), TRUE, nullptr));
         return ParseResult::HELP;
-    }
-    if (raw.bVersion) {
+    } else if (raw.bVersion) {
         strText = "hvl-scan (Halvet Printer Locator) " HVL_VERSION "\n";
         return ParseResult::HELP;
+    } else if (nArgs > 1) {
+        strWhy = std::string("unexpected argument '") + ppArgs[1] + "'";
+    } else {
+        strWhy = ReadParsedOptions(raw, argc, options);
     }
-    if (nArgs > 1) return fnBad(std::string("unexpected argument '") + ppArgs[1] + "'");
-    if (raw.bJson && raw.bCsv) return fnBad("--json and --csv exclude each other");
-    std::vector<std::string> aDomains;
-    for (gchar** pp = raw.ppDomains; pp != nullptr && *pp != nullptr; ++pp) aDomains.emplace_back(*pp);
-    for (const std::string& strDomain : aDomains) {
-        if (strDomain != "auto" && !IsDomainName(strDomain))
-            return fnBad("--domain needs a domain name or \"auto\", not '" + strDomain + "'");
-    }
-    if (raw.bDiagnose && argc > 2) return fnBad("--diagnose takes no other option");
-    const bool bTimeoutGiven = raw.fTimeout != std::numeric_limits<double>::lowest();
-    if (!bTimeoutGiven) raw.fTimeout = options.fTimeoutSeconds;
-    if (raw.bWatch && raw.bCsv)
-        return fnBad(
-            "--csv cannot be used with --watch: CSV is one table written at the end, and a watch "
-            "writes each change as it happens (--json writes them as JSON Lines)");
-    if (raw.bWatch && raw.bWindowScan) return fnBad("--watch runs on the live scan, not with --window-scan");
-    if (!std::isfinite(raw.fWatchInterval) || raw.fWatchInterval < 0.1 || raw.fWatchInterval > 3600)
-        return fnBad("--watch-interval needs a number of seconds from 0.1 to 3600");
-    if (!std::isfinite(raw.fTimeout) || raw.fTimeout <= 0 || raw.fTimeout > 86400)
-        return fnBad("--timeout needs a number of seconds above 0 (at most 86400)");
-    if (!std::isfinite(raw.fStatusTimeout) || raw.fStatusTimeout <= 0 || raw.fStatusTimeout > 600)
-        return fnBad("--status-timeout needs a number of seconds above 0 (at most 600)");
-    // Every filter is checked here, before anything is sent.
-    CRowFilter filter;
-    for (size_t nField = 0; nField < std::size(raw.aFilters); ++nField) {
-        for (gchar** pp = raw.aFilters[nField]; pp != nullptr && *pp != nullptr; ++pp) {
-            std::string strWhy;
-            if (!filter.Add(static_cast<FilterField>(nField), *pp, strWhy)) return fnBad(strWhy);
-        }
-    }
-    // A watch lists a printer before its status is known.
-    if (raw.bWatch && filter.NeedsStatus())
-        return fnBad(
-            "--watch lists each printer as it comes, before its state is known: "
-            "--state, --supply-below and --reason cannot be used with it");
-    SortKey nSort = SortKey::None;
-    if (raw.pszSort && !ParseSortKey(raw.pszSort, nSort))
-        return fnBad("--sort takes " + JoinedNames(SortKeyNames(), ", ") + ", not '" + raw.pszSort + "'");
-    if (std::string strWhy; !ReadSnmpOptions(raw, options, strWhy)) return fnBad(strWhy);
-    options.bStatus = raw.bStatus || filter.NeedsStatus();
-    options.fStatusTimeoutSeconds = raw.fStatusTimeout;
-    options.bJson = raw.bJson;
-    options.bCsv = raw.bCsv;
-    options.bIpp = raw.bIpp;
-    options.bDiagnose = raw.bDiagnose;
-    options.bNoMdns = raw.bNoMdns;
-    options.bNoUpnp = raw.bNoUpnp;
-    options.bNoWsd = raw.bNoWsd;
-    options.bWindowScan = raw.bWindowScan;
-    options.fTimeoutSeconds = raw.fTimeout;
-    options.bTimeoutGiven = bTimeoutGiven;
-    options.bWatch = raw.bWatch;
-    options.fWatchIntervalSeconds = raw.fWatchInterval;
-    options.aDomains = std::move(aDomains);
-    options.filter = std::move(filter);
-    options.nSort = nSort;
-    return ParseResult::RUN;
+    if (strWhy.empty()) return ParseResult::RUN;
+    strText = "hvl-scan: " + strWhy + "\nTry 'hvl-scan --help' for more information.\n";
+    return ParseResult::BAD;
 }
 
 std::string BashCompletionScript() {

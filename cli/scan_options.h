@@ -2,6 +2,7 @@
 // options, --help and the error texts as GLib makes them.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -14,9 +15,12 @@ struct ScanOptions {
     bool bCsv = false;
     bool bIpp = false;
     bool bDiagnose = false;
-    bool bNoMdns = false;
-    bool bNoUpnp = false;
-    bool bNoWsd = false;
+    // The kinds of the methods the command line leaves switched on
+    // (DiscoveryMethod::nKind); hvl.cfg may switch the window's two off.
+    std::vector<int32_t> aMethodKinds;
+    bool Uses(int32_t nKind) const {
+        return std::find(aMethodKinds.begin(), aMethodKinds.end(), nKind) != aMethodKinds.end();
+    }
     bool bWindowScan = false;       // the window's providers and passes instead of the live engine
     double fTimeoutSeconds = 30.0;  // bounds the whole scan
     // --domain: unicast DNS domains to browse as well; "auto" for those the
@@ -31,7 +35,6 @@ struct ScanOptions {
     double fStatusTimeoutSeconds = 5.0;  // bounds each printer's answer
     CRowFilter filter;                   // the rows shown; bStatus is set when it needs their state
     SortKey nSort = SortKey::None;       // None: the table prints each row as it arrives
-    bool bSnmp = false;                  // also find printers over SNMP
     std::vector<std::string> aSnmpCommunities{"public"};
     // --subnet: every host address of them, each once, asked unicast
     // instead of the broadcast (host byte order).

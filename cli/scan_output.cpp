@@ -6,7 +6,7 @@
 
 #include "conv_string.h"
 #include "csv_writer.h"
-#include "multicast_data_provider.h"
+#include "methods.h"
 #include "network_text.h"
 
 namespace {
@@ -32,24 +32,12 @@ std::string Printable(const std::u16string& str, bool bKeepBreaks) {
     return PrintableText(str, bKeepBreaks ? PrintTarget::CSV : PrintTarget::TERMINAL);
 }
 
-const char* SourceText(int32_t nKind) {
-    switch (nKind) {
-        case PROVIDER_KIND_MDNS:
-            return "mdns";
-        case PROVIDER_KIND_UPNP:
-            return "upnp";
-        case ROW_KIND_UNICAST_DNSSD:
-            return "dns-sd";
-        case ROW_KIND_WSD:
-            return "wsd";
-        case ROW_KIND_SNMP:
-            return "snmp";
-        default:
-            return "";
-    }
+std::string SourceText(int32_t nKind) {
+    const DiscoveryMethod* pMethod = FindMethodByKind(nKind);
+    return pMethod ? Utf16ToUtf8(std::u16string(pMethod->strSource)) : "";
 }
 
-const char* SourceText(const ScanRow& row) {
+std::string SourceText(const ScanRow& row) {
     return SourceText(row.nKind);
 }
 

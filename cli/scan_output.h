@@ -53,9 +53,9 @@ std::string JsonDocument(const std::vector<ScanRow>& aRows, const std::vector<Ou
 // A header record, then a record per row (RFC 4180, CRLF).
 std::string CsvDocument(const std::vector<ScanRow>& aRows, const std::vector<OutputColumn>& aColumns);
 
-// "mdns", "upnp", "dns-sd", "wsd" or "" for the row's method.
-const char* SourceText(const ScanRow& row);
-const char* SourceText(int32_t nKind);
+// The source text of the row's method (DiscoveryMethod::strSource), "" when none has its kind.
+std::string SourceText(const ScanRow& row);
+std::string SourceText(int32_t nKind);
 
 // Names come from the network: never let them steer the terminal or reorder
 // its line (control and bidirectional characters become '?'). CSV keeps line

@@ -9,6 +9,7 @@
 
 #include "conv_string.h"
 #include "ipp_status_runner.h"
+#include "methods.h"
 #include "network_text.h"
 #include "row_filter.h"
 #include "scan_status.h"
@@ -128,8 +129,10 @@ private:
 
 // Said once when it goes and once when it is back.
 void ReportDaemon(const std::u16string& strSource, bool bLost) {
-    const std::string strDaemon =
-        strSource == u"MDNS" ? "avahi-daemon" : Utf16ToUtf8(strSource) + "'s daemon";
+    const DiscoveryMethod* pMethod = FindMethodByName(strSource);
+    const std::string strDaemon = pMethod && !pMethod->strDaemon.empty()
+                                      ? Utf16ToUtf8(std::u16string(pMethod->strDaemon))
+                                      : Utf16ToUtf8(strSource) + "'s daemon";
     if (bLost) {
         std::fprintf(stderr,
                      "hvl-scan: %s went away; its printers stay listed, watching goes on when it is back.\n",
@@ -222,9 +225,9 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     if (args.bStatus) {
         const auto bound = SecondsAs<std::chrono::milliseconds>(args.fStatusTimeoutSeconds);
         // Without --snmp no SNMP packet leaves.
-        pStatus =
-            std::make_unique<CWatchStatus>(bound, settings.watchInterval, watch,
-                                           args.bSnmp ? args.aSnmpCommunities : std::vector<std::string>{});
+        pStatus = std::make_unique<CWatchStatus>(
+            bound, settings.watchInterval, watch,
+            args.Uses(ROW_KIND_SNMP) ? args.aSnmpCommunities : std::vector<std::string>{});
         pStatuses = &pStatus->GetStatuses();
     }
     for (OutputColumn& column : StatusColumns(pStatuses)) aColumns.push_back(std::move(column));

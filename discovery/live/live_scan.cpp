@@ -6,18 +6,6 @@
 #include <thread>
 
 #include "glib_types.h"
-#include "live_sources.h"
-#include "unicast_method.h"
-
-LiveSourceArray CreateLiveSources(const LiveScanSettings& settings) {
-    LiveSourceArray aSources;
-    if (settings.bMdns) aSources.push_back(CreateLiveMdnsSource(settings, CreateSystemDnsSdClient()));
-    if (settings.bUpnp) aSources.push_back(CreateLiveUpnpSource(settings));
-    if (settings.bWsd) aSources.push_back(CreateLiveWsdSource(settings));
-    if (settings.bSnmp) aSources.push_back(CreateLiveSnmpSource(settings));
-    if (!settings.aDomains.empty()) aSources.push_back(CreateLiveUnicastSource(settings));
-    return aSources;
-}
 
 LiveRunResult RunLiveSources(const LiveSourceArray& aSources, CLiveRowSink& sink,
                              std::chrono::steady_clock::time_point tDeadline,

@@ -4,6 +4,7 @@
 // CPrinterScan's.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -14,9 +15,9 @@
 #include "scan_row.h"
 
 struct LiveScanSettings {
-    bool bMdns = true;
-    bool bUpnp = true;
-    bool bWsd = true;
+    // The kinds of the methods switched on (DiscoveryMethod::nKind).
+    std::vector<int32_t> aKinds;
+    bool Uses(int32_t nKind) const { return std::find(aKinds.begin(), aKinds.end(), nKind) != aKinds.end(); }
     bool bIpp = false;  // mDNS also browses _ipp._tcp and _ipps._tcp
     // Each resolve, from its own start; also how long browses may stay silent
     // before their AllForNow when the daemon stops answering.
@@ -41,7 +42,6 @@ struct LiveScanSettings {
     // requests then have their own bounds.
     std::chrono::milliseconds wsdListenFor{550};
     // SNMP (off unless asked: it sends to every host of a subnet).
-    bool bSnmp = false;
     std::vector<std::string> aSnmpCommunities{"public"};
     std::vector<uint32_t> aSnmpAddresses;  // asked unicast instead of broadcast (host byte order)
     // --domain: the unicast DNS domains browsed ("auto": those the network
@@ -93,7 +93,7 @@ public:
 class CLiveSource {
 public:
     virtual ~CLiveSource() = default;
-    // As the window names the method in its messages ("MDNS", "UPNP"; "WSD").
+    // Its method's DiscoveryMethod::strName, as messages name it.
     virtual std::u16string GetName() const = 0;
     // Searches, on a thread of the scan's, until done or stopped. 0, or why
     // the method cannot work here (then it has listed nothing); a check that
@@ -109,10 +109,6 @@ public:
 };
 
 using LiveSourceArray = std::vector<std::unique_ptr<CLiveSource>>;
-
-// The methods the settings switch on: mDNS (avahi-daemon), UPnP, WS-Discovery,
-// SNMP, unicast DNS-SD.
-LiveSourceArray CreateLiveSources(const LiveScanSettings& settings);
 
 struct LiveRunResult {
     int32_t nEnabled = 0;                      // methods asked for
@@ -135,4 +131,3 @@ LiveRunResult RunLiveSources(const LiveSourceArray& aSources, CLiveRowSink& sink
                              const std::function<void(const std::u16string&)>& fnUnavailable,
                              const std::function<void()>& fnTick = nullptr,
                              std::chrono::milliseconds retryEvery = {});
-

@@ -11,22 +11,15 @@
 #include <vector>
 
 #include "dnssd_client.h"
+#include "methods.h"
 #include "multicast_data_provider.h"
 #include "printer_list.h"
-
-// The method of a row found in unicast DNS (hvl-scan --domain); the window's
-// providers are PROVIDER_KIND_MDNS and PROVIDER_KIND_UPNP.
-constexpr int32_t ROW_KIND_UNICAST_DNSSD = 2;
-// A row found by WS-Discovery (hvl-scan's live scan only).
-constexpr int32_t ROW_KIND_WSD = 3;
-// A row found over SNMP (hvl-scan --snmp).
-constexpr int32_t ROW_KIND_SNMP = 4;
 
 struct ScanRow {
     std::u16string strName;
     std::u16string strIpAddress;  // the row's key: one row per address
     std::u16string strUrl;
-    int32_t nKind = -1;  // PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP or a ROW_KIND_
+    int32_t nKind = -1;  // its method's DiscoveryMethod::nKind
     // The other methods that found the same address, in the order they
     // answered; never holds nKind.
     std::vector<int32_t> aOtherKinds;

@@ -31,7 +31,7 @@ public:
           m_bWatch(settings.bWatch),
           m_again(settings) {}
 
-    std::u16string GetName() const override { return u"DNS-SD"; }
+    std::u16string GetName() const override { return std::u16string(DNS_SD_METHOD.strName); }
     int32_t Run(CLiveRowSink& sink) override {
         return m_again.Run(
             [this, &sink] {

@@ -1,9 +1,12 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
+#include "conv_string.h"
+#include "methods.h"
 #include "multicast_data_provider.h"
 #include "row_filter.h"
 #include "scan_options.h"
@@ -108,5 +111,43 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"PercentAbove100", "--supply-below 101", {}, "--supply-below needs a percentage"},
         FilterCase{"UnknownSortKey", "--sort size", {}, "--sort takes name"}),
     [](const ::testing::TestParamInfo<FilterCase>& info) { return std::string(info.param.pszName); });
+
+// Every name, switch and kind of the methods is one method's only, and the
+// lookups find the method it came from.
+TEST(DiscoveryMethodList, EachNameSwitchAndKindIsOneMethodsOnly) {
+    std::set<std::u16string_view> sources, names;
+    std::set<std::string_view> options;
+    std::set<int32_t> kinds;
+    for (const DiscoveryMethod* p : DiscoveryMethods()) {
+        SCOPED_TRACE(Utf16ToUtf8(std::u16string(p->strSource)));
+        EXPECT_TRUE(sources.insert(p->strSource).second && names.insert(p->strName).second);
+        EXPECT_TRUE(kinds.insert(p->nKind).second);
+        // A method on by default has only a switch that leaves it out.
+        if (p->pszOption) {
+            EXPECT_EQ(std::string_view(p->pszOption).starts_with("no-"), p->bOnByDefault);
+            EXPECT_TRUE(options.insert(p->pszOption).second);
+        }
+        EXPECT_EQ(FindMethodBySource(p->strSource), p);
+        EXPECT_EQ(FindMethodByKind(p->nKind), p);
+        EXPECT_EQ(FindMethodByName(p->strName), p);
+    }
+}
+
+// Each switch takes its method out or adds it; the others keep their default.
+TEST(DiscoveryMethodList, SwitchesTurnTheirMethodsOnOrOff) {
+    for (const auto& [pszLine, aKinds] : std::vector<std::pair<const char*, std::vector<int32_t>>>{
+             {"hvl-scan", {PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP, ROW_KIND_WSD}},
+             {"hvl-scan --no-wsd --snmp", {PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP, ROW_KIND_SNMP}},
+             {"hvl-scan --no-mdns --no-upnp", {ROW_KIND_WSD}}}) {
+        gchar** ppArgs = nullptr;
+        ASSERT_TRUE(g_shell_parse_argv(pszLine, nullptr, &ppArgs, nullptr));
+        ScanOptions options;
+        std::string strText;
+        EXPECT_EQ(ParseScanOptions(static_cast<int>(g_strv_length(ppArgs)), ppArgs, options, strText),
+                  ParseResult::RUN);
+        g_strfreev(ppArgs);
+        EXPECT_EQ(options.aMethodKinds, aKinds) << pszLine;
+    }
+}
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "live_sources.h"
 #include "wsd_messages.h"
+#include "wsd_method.h"
 
 namespace {
 

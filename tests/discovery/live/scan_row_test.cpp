@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "live_sources.h"
 #include "live_watch.h"
 #include "multicast_data_provider.h"
 #include "scan_row.h"
 #include "snmp_finder.h"
+#include "snmp_method.h"
+#include "wsd_method.h"
 
 namespace {
 

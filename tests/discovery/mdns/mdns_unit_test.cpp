@@ -13,7 +13,7 @@
 
 #include "avahi_dbus_reply.h"
 #include "fake_dnssd.h"
-#include "live_sources.h"
+#include "mdns_method.h"
 #include "mdns_responder_client.h"
 #include "trace_capture.h"
 

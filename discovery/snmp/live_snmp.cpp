@@ -3,6 +3,7 @@
 #include "conv_string.h"
 #include "live_sources.h"
 #include "snmp_finder.h"
+#include "snmp_method.h"
 
 namespace {
 
@@ -11,7 +12,7 @@ public:
     explicit CLiveSnmpSource(const LiveScanSettings& settings)
         : m_finder(Settings(settings)), m_again(settings) {}
 
-    std::u16string GetName() const override { return u"SNMP"; }
+    std::u16string GetName() const override { return std::u16string(SNMP_METHOD.strName); }
     int32_t Run(CLiveRowSink& sink) override {
         return m_again.Run(
             [this, &sink] {

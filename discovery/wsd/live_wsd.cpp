@@ -13,6 +13,7 @@
 #include "multicast_listener.h"
 #include "network_text.h"
 #include "wsd_finder.h"
+#include "wsd_method.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ public:
     explicit CLiveWsdSource(const LiveScanSettings& settings)
         : m_finder(Limits(settings)), m_again(settings), m_bWatch(settings.bWatch) {}
 
-    std::u16string GetName() const override { return u"WSD"; }
+    std::u16string GetName() const override { return std::u16string(WSD_METHOD.strName); }
     int32_t Run(CLiveRowSink& sink) override {
         const uint32_t nCode = CWsdFinder::CheckAvailable();
         if (nCode != 0) return static_cast<int32_t>(nCode);

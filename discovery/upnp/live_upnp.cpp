@@ -17,6 +17,7 @@
 #include "multicast_listener.h"
 #include "upnp_device_finder.h"
 #include "upnp_finder.h"
+#include "upnp_method.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ public:
     explicit CLiveUpnpSource(const LiveScanSettings& settings)
         : m_finder(Limits(settings)), m_again(settings), m_bWatch(settings.bWatch) {}
 
-    std::u16string GetName() const override { return u"UPNP"; }
+    std::u16string GetName() const override { return std::u16string(UPNP_METHOD.strName); }
     int32_t Run(CLiveRowSink& sink) override {
         const uint32_t nCode = CUPnPDeviceFinder::CheckAvailable();
         if (nCode != 0) return static_cast<int32_t>(nCode);

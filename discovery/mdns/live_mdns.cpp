@@ -24,7 +24,7 @@
 #include <tuple>
 
 #include "conv_string.h"
-#include "live_sources.h"
+#include "mdns_method.h"
 #include "mdns_responder_client.h"
 #include "multicast_data_provider.h"
 #include "stop_signal.h"
@@ -67,7 +67,7 @@ public:
     CLiveMdnsSource(const LiveScanSettings& settings, std::unique_ptr<CDnsSdClient> pClient)
         : m_settings(settings), m_pClient(std::move(pClient)) {}
 
-    std::u16string GetName() const override { return u"MDNS"; }
+    std::u16string GetName() const override { return std::u16string(MDNS_METHOD.strName); }
     void Stop() override {
         m_bStopAsked = true;
         WakeSearch();

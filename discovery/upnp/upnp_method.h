@@ -1,0 +1,6 @@
+// UPnP as a discovery method.
+#pragma once
+
+#include "methods.h"
+
+extern const DiscoveryMethod UPNP_METHOD;
