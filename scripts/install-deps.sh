@@ -21,6 +21,8 @@ PACKAGES=(
   libc-ares-dev
   # printers over SNMP (hvl-scan --snmp)
   libsnmp-dev
+  # DNS-SD records into the organisation's DNS (hvl-scan --publish: RFC 2136 with TSIG)
+  libldns-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev gnuplot-nox
   # test lab peers and tools
@@ -30,6 +32,9 @@ PACKAGES=(
   snmpsim snmp
   # the lab's authoritative DNS server (keeps the case of names, unlike NSD)
   bind9
+  # what hvl-scan feeds in the lab: Prometheus (and promtool), a headless
+  # browser for the web page, CUPS as the oracle of driverless printing
+  prometheus chromium cups-daemon cups-client
   # screenshots and desktop integration checks
   xvfb openbox imagemagick x11-apps
   xdotool
