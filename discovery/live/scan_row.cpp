@@ -37,6 +37,10 @@ ScanRow ScanRowFromPacket(const MulticastDataPacket& packet, int32_t nKind) {
     return ScanRowFromListed(packet, nKind);
 }
 
+std::u16string ScanRowId(const ScanRow& row) {
+    return row.strId.empty() ? u"ip:" + row.strIpAddress : row.strId;
+}
+
 const DnsSdTxtItem* FindTxtItem(const ScanRow& row, std::string_view key) {
     auto fnLower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     for (const DnsSdTxtItem& item : row.aTxtItems) {

@@ -16,6 +16,9 @@
 #include "printer_list.h"
 
 struct ScanRow {
+    // The printer's identity, which rows merge by: its UUID in lower case
+    // when a method told it, else empty (ScanRowId gives "ip:" and the address).
+    std::u16string strId;
     std::u16string strName;
     std::u16string strIpAddress;  // the row's key: one row per address
     std::u16string strUrl;
@@ -54,6 +57,9 @@ struct ScanRow {
 ScanRow ScanRowFromPrinter(const PrinterData& printer);
 // A row of a packet made by a provider's own function, for the method nKind.
 ScanRow ScanRowFromPacket(const MulticastDataPacket& packet, int32_t nKind);
+
+// The row's identity as outputs show it: strId, or "ip:" and its address.
+std::u16string ScanRowId(const ScanRow& row);
 
 // The TXT item's value by key (case-insensitive ASCII, as DNS-SD keys are),
 // or null when the row has no such item.
