@@ -215,7 +215,8 @@ struct ScanRun : CLiveRowSink {
           tEnd(DeadlineAfter(options.fTimeoutSeconds)) {}
 
     // The rows of every method and engine arrive on threads of their own: one
-    // list, first row for an address wins, whichever method found it.
+    // list, one row per printer, whichever methods found it. True also when
+    // it joined a listed row: the method's later addresses are for it.
     bool Emit(ScanRow row) override {
         const std::lock_guard<std::mutex> lock(rowsLock);
         const std::u16string strAddress = row.strIpAddress;
@@ -228,7 +229,7 @@ struct ScanRun : CLiveRowSink {
             // Also when one more method found a listed printer: --source may take it now.
             ShowLive(*pListed, nullptr);
         }
-        return bListed;
+        return true;
     }
     void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) override {
         const std::lock_guard<std::mutex> lock(rowsLock);
@@ -238,7 +239,13 @@ struct ScanRun : CLiveRowSink {
     void ShowLive(const ScanRow& row, const PrinterStatus* pRowStatus) {
         if (!bLiveTable || !args.filter.Matches(row, pRowStatus)) return;
         const std::lock_guard<std::mutex> lock(linesLock);
-        if (!liveShown.insert(row.strIpAddress).second) return;
+        // Once per printer: its row may have gained an identity or a better
+        // address since it was shown; an address shown stays among its own.
+        const bool bShown = (!row.strId.empty() && liveShown.count(row.strId) != 0) ||
+                            std::any_of(row.aAddresses.begin(), row.aAddresses.end(),
+                                        [this](const auto& str) { return liveShown.count(u"ip:" + str) != 0; });
+        if (bShown) return;
+        liveShown.insert(ScanRowId(row));
         WriteOut(pRowStatus ? StatusTableLine(row, *pRowStatus) : TableLine(row));
         std::fflush(stdout);
     }
@@ -252,7 +259,7 @@ struct ScanRun : CLiveRowSink {
     std::mutex rowsLock;
     CScanRowList rows;
     std::mutex linesLock;
-    std::unordered_set<std::u16string, CNoCaseHash, CNoCaseEqual> liveShown;  // guarded by linesLock
+    std::unordered_set<std::u16string, CNoCaseHash, CNoCaseEqual> liveShown;  // ScanRowIds; guarded by linesLock
     std::unique_ptr<CScanStatus> pStatus;
 };
 
@@ -305,8 +312,11 @@ void WaitForStatuses(ScanRun& run) {
         if (g_bStop.load() || std::chrono::steady_clock::now() >= run.tEnd) run.pStatus->Cancel();
     }
     // A printer that says where it stands only over IPP.
-    for (const auto& [strAddress, status] : run.pStatus->GetStatuses())
+    // Its printer-uuid names a printer that no method identified.
+    for (const auto& [strAddress, status] : run.pStatus->GetStatuses()) {
         run.rows.SetLocationIfUnknown(strAddress, status.strLocation);
+        run.rows.SetIdIfUnknown(strAddress, UuidIdentity(status.strUuid));
+    }
 }
 
 const StatusByAddress* StatusesOf(const ScanRun& run) {
@@ -314,9 +324,7 @@ const StatusByAddress* StatusesOf(const ScanRun& run) {
 }
 
 const PrinterStatus* StatusOf(const ScanRun& run, const ScanRow& row) {
-    if (!run.pStatus) return nullptr;
-    const auto it = run.pStatus->GetStatuses().find(row.strIpAddress);
-    return it != run.pStatus->GetStatuses().end() ? &it->second : nullptr;
+    return run.pStatus ? FindRowStatus(run.pStatus->GetStatuses(), row) : nullptr;
 }
 
 // The document, or the sorted table and the count line; false when stdout

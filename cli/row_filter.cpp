@@ -295,10 +295,17 @@ std::vector<ScanRow> ShownRows(const std::vector<ScanRow>& aRows, const CRowFilt
                                const StatusByAddress* pStatuses, SortKey nKey) {
     std::vector<ScanRow> aShown;
     for (const ScanRow& row : aRows) {
-        const auto it = pStatuses ? pStatuses->find(row.strIpAddress) : StatusByAddress::const_iterator();
-        if (filter.Matches(row, pStatuses && it != pStatuses->end() ? &it->second : nullptr))
+        if (filter.Matches(row, pStatuses ? FindRowStatus(*pStatuses, row) : nullptr))
             aShown.push_back(row);
     }
     SortRows(aShown, nKey);
     return aShown;
+}
+
+const PrinterStatus* FindRowStatus(const StatusByAddress& statuses, const ScanRow& row) {
+    for (const std::u16string& strAddress : row.aAddresses) {
+        const auto it = statuses.find(strAddress);
+        if (it != statuses.end()) return &it->second;
+    }
+    return nullptr;
 }

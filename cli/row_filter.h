@@ -15,6 +15,9 @@
 enum class FilterField { Name, Location, Model, Source, Address, State, SupplyBelow, Reason };
 
 using StatusByAddress = std::unordered_map<std::u16string, PrinterStatus>;
+// The status asked of one of the row's addresses (it was asked by the one it
+// was listed under, which a better one may have followed); null when none.
+const PrinterStatus* FindRowStatus(const StatusByAddress& statuses, const ScanRow& row);
 
 class CRowFilter {
 public:

@@ -77,13 +77,15 @@ std::vector<OutputColumn> BaseColumns() {
                      strList += Printable(str, true);
                  }
                  return strList;
-             }}};
+             }},
+            {"id", [](const ScanRow& row) { return nlohmann::json(Utf16ToUtf8(ScanRowId(row))); },
+             [](const ScanRow& row) { return Printable(ScanRowId(row), true); }}};
 }
 
 OutputColumn UuidColumn() {
     return {"uuid",
             [](const ScanRow& row) {
-                return row.nKind == ROW_KIND_WSD ? TextOrNull(Utf16ToUtf8(row.strUuid)) : nlohmann::json();
+                return TextOrNull(Utf16ToUtf8(row.strUuid));
             },
             nullptr};
 }

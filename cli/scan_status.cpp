@@ -2,6 +2,7 @@
 
 #include "conv_string.h"
 #include "ipp_status_runner.h"
+#include "row_filter.h"
 #include "snmp_status.h"
 
 StatusTarget StatusTargetForRow(const ScanRow& row) {
@@ -62,9 +63,7 @@ std::u16string SupplyLevelText(const SupplyLevel& supply) {
 using StatusMap = std::unordered_map<std::u16string, PrinterStatus>;
 
 const PrinterStatus* Lookup(const StatusMap* pStatuses, const ScanRow& row) {
-    if (!pStatuses) return nullptr;
-    const auto it = pStatuses->find(row.strIpAddress);
-    return it == pStatuses->end() ? nullptr : &it->second;
+    return pStatuses ? FindRowStatus(*pStatuses, row) : nullptr;
 }
 
 // A CSV-only column made of the row's status.

@@ -90,6 +90,8 @@ std::vector<std::string> ChangedFields(const ScanRow& before, const ScanRow& aft
     if (before.strModel != after.strModel) aChanged.push_back("model");
     if (before.strLocation != after.strLocation) aChanged.push_back("location");
     if (before.aAddresses != after.aAddresses) aChanged.push_back("addresses");
+    if (before.nKind != after.nKind || before.aOtherKinds != after.aOtherKinds) aChanged.push_back("sources");
+    if (before.strId != after.strId) aChanged.push_back("id");
     return aChanged;
 }
 
@@ -109,7 +111,7 @@ CLiveWatch::CLiveWatch(LiveSourceArray aSources, const LiveWatchSettings& settin
     : m_aSources(std::move(aSources)), m_settings(settings), m_fnEvent(std::move(fnEvent)) {}
 
 CLiveWatch::~CLiveWatch() {
-    for (auto& [strAddress, entry] : m_entries) {
+    for (auto& [nOrder, entry] : m_entries) {
         if (entry.hSocket >= 0) close(entry.hSocket);
     }
 }
@@ -138,45 +140,92 @@ void CLiveWatch::Tell(WatchEventKind nKind, const ScanRow& row, std::vector<std:
     if (m_fnEvent) m_fnEvent(event);
 }
 
+CLiveWatch::EntryMap::iterator CLiveWatch::FindEntry(const ScanRow& row) {
+    auto itFound = m_entries.end();
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+        const RowMatch match = MatchRow(it->second.row, row);
+        if (match == RowMatch::IDENTITY) return it;
+        if (match == RowMatch::ADDRESS && itFound == m_entries.end()) itFound = it;
+    }
+    return itFound;
+}
+
+CLiveWatch::EntryMap::iterator CLiveWatch::FindEntry(std::u16string_view strAddress) {
+    return std::find_if(m_entries.begin(), m_entries.end(), [strAddress](const auto& item) {
+        const std::vector<std::u16string>& a = item.second.row.aAddresses;
+        return std::any_of(a.begin(), a.end(), [strAddress](const auto& str) { return CompareNoCase(str, strAddress) == 0; });
+    });
+}
+
+void CLiveWatch::GatherAddresses(Entry& entry) {
+    // Those still found keep their places: a printer answering as before is
+    // no change, whichever method answered first this time.
+    std::vector<std::u16string> aAddresses;
+    for (const std::u16string& str : entry.row.aAddresses) {
+        const bool bFound = std::any_of(entry.aFindings.begin(), entry.aFindings.end(), [&str](const Finding& f) {
+            return std::any_of(f.aAddresses.begin(), f.aAddresses.end(),
+                               [&str](const auto& strFound) { return CompareNoCase(str, strFound) == 0; });
+        });
+        if (bFound) aAddresses.push_back(str);
+    }
+    for (const Finding& finding : entry.aFindings) {
+        for (const std::u16string& str : finding.aAddresses) InsertAddress(aAddresses, str);
+    }
+    entry.row.aAddresses = std::move(aAddresses);
+    entry.row.strIpAddress = entry.row.aAddresses.front();
+}
+
 bool CLiveWatch::Emit(ScanRow row) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (row.strIpAddress.empty()) return false;
+    PreferAddresses(row);
     const Clock::time_point tNow = Clock::now();
     row.tLastSeen = std::chrono::system_clock::now();
-    auto it = m_entries.find(row.strIpAddress);
+    auto it = FindEntry(row);
     if (it == m_entries.end()) {
         if (m_fnFilter && !m_fnFilter(row)) return false;
         row.tFirstSeen = row.tLastSeen;
-        Entry& entry = m_entries[row.strIpAddress];
+        Entry& entry = m_entries[m_nNextOrder++];
+        entry.aFindings = {{row.nKind, row.strType, row.aAddresses}};
         entry.row = std::move(row);
-        entry.nOrder = m_nNextOrder++;
         entry.tLastAnswer = tNow;
         entry.tNextCheck = tNow + m_settings.interval;
         Tell(WatchEventKind::ADD, entry.row);
         return true;
     }
     Entry& entry = it->second;
-    // Another method or type that reaches the same address: the first keeps
-    // it, the others are named among its methods.
-    std::vector<int32_t>& aOthers = entry.row.aOtherKinds;
-    if (entry.row.nKind != row.nKind || entry.row.strType != row.strType) {
-        if (row.nKind != entry.row.nKind &&
-            std::find(aOthers.begin(), aOthers.end(), row.nKind) == aOthers.end())
-            aOthers.push_back(row.nKind);
-        return false;
+    const ScanRow before = entry.row;
+    auto itFinding = std::find_if(entry.aFindings.begin(), entry.aFindings.end(), [&row](const Finding& f) {
+        return f.nKind == row.nKind && f.strType == row.strType;
+    });
+    if (itFinding == entry.aFindings.end()) {
+        entry.aFindings.push_back({row.nKind, row.strType, row.aAddresses});
+    } else {
+        itFinding->aAddresses = row.aAddresses;
     }
-    row.tFirstSeen = entry.row.tFirstSeen;
-    row.aOtherKinds = aOthers;
-    if (row.bDetailsUnread) {
-        // A read that failed is no change: what the printer told before stays.
-        row.strName = entry.row.strName;
-        row.strUrl = entry.row.strUrl;
-        row.strModel = entry.row.strModel;
-        row.strLocation = entry.row.strLocation;
-        row.bDetailsUnread = entry.row.bDetailsUnread;
+    if (row.nKind == before.nKind && row.strType == before.strType) {
+        // The method that listed it: what it says now is the row.
+        row.tFirstSeen = before.tFirstSeen;
+        row.aOtherKinds = before.aOtherKinds;
+        if (row.strId.empty()) row.strId = before.strId;
+        if (row.strUuid.empty()) row.strUuid = before.strUuid;
+        if (row.bDetailsUnread) {
+            // A read that failed is no change: what the printer told before stays.
+            row.strName = before.strName;
+            row.strUrl = before.strUrl;
+            row.strModel = before.strModel;
+            row.strLocation = before.strLocation;
+            row.bDetailsUnread = before.bDetailsUnread;
+        }
+        row.aAddresses = before.aAddresses;
+        entry.row = std::move(row);
+    } else {
+        // Another method or type that found the same printer: named among its
+        // methods, and what the first did not say taken from it.
+        JoinRow(entry.row, row);
     }
-    std::vector<std::string> aChanged = ChangedFields(entry.row, row);
-    entry.row = std::move(row);
+    GatherAddresses(entry);
+    std::vector<std::string> aChanged = ChangedFields(before, entry.row);
     entry.tLastAnswer = tNow;
     if (!aChanged.empty()) Tell(WatchEventKind::CHANGE, entry.row, std::move(aChanged));
     return true;
@@ -184,17 +233,24 @@ bool CLiveWatch::Emit(ScanRow row) {
 
 void CLiveWatch::AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_entries.find(strRowAddress);
+    auto it = FindEntry(strRowAddress);
     if (it == m_entries.end()) return;
-    ScanRow& row = it->second.row;
-    const size_t nBefore = row.aAddresses.size();
-    InsertAddress(row.aAddresses, strAddress);
-    if (row.aAddresses.size() != nBefore) Tell(WatchEventKind::CHANGE, row, {"addresses"});
+    Entry& entry = it->second;
+    // The finding whose address the method named.
+    auto itFinding = std::find_if(entry.aFindings.begin(), entry.aFindings.end(), [&](const Finding& f) {
+        return std::any_of(f.aAddresses.begin(), f.aAddresses.end(),
+                           [&](const auto& str) { return CompareNoCase(str, strRowAddress) == 0; });
+    });
+    if (itFinding == entry.aFindings.end()) itFinding = entry.aFindings.begin();
+    InsertAddress(itFinding->aAddresses, strAddress);
+    const std::vector<std::u16string> aBefore = entry.row.aAddresses;
+    GatherAddresses(entry);
+    if (entry.row.aAddresses != aBefore) Tell(WatchEventKind::CHANGE, entry.row, {"addresses"});
 }
 
 void CLiveWatch::Remove(const std::u16string& strAddress, int32_t nKind, LiveRemoveReason reason) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_entries.find(strAddress);
+    auto it = FindEntry(strAddress);
     if (it != m_entries.end() && it->second.row.nKind == nKind) Drop(it, reason);
 }
 
@@ -210,25 +266,22 @@ void CLiveWatch::Started(const std::u16string& strSource) {
 
 bool CLiveWatch::IsListed(const std::u16string& strAddress, int32_t nKind) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = m_entries.find(strAddress);
-    return it != m_entries.end() && it->second.row.nKind == nKind;
+    const auto it = FindEntry(strAddress);
+    return it != m_entries.end() && std::any_of(it->second.aFindings.begin(), it->second.aFindings.end(),
+                                                [nKind](const Finding& f) { return f.nKind == nKind; });
 }
 
 void CLiveWatch::ReportChange(const std::u16string& strAddress, std::vector<std::string> aChanged) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = m_entries.find(strAddress);
+    auto it = FindEntry(strAddress);
     if (it != m_entries.end() && !aChanged.empty())
         Tell(WatchEventKind::CHANGE, it->second.row, std::move(aChanged));
 }
 
 std::vector<ScanRow> CLiveWatch::GetRows() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<const Entry*> aEntries;
-    for (const auto& [strAddress, entry] : m_entries) aEntries.push_back(&entry);
-    std::sort(aEntries.begin(), aEntries.end(),
-              [](const Entry* a, const Entry* b) { return a->nOrder < b->nOrder; });
     std::vector<ScanRow> aRows;
-    for (const Entry* p : aEntries) aRows.push_back(p->row);
+    for (const auto& [nOrder, entry] : m_entries) aRows.push_back(entry.row);
     return aRows;
 }
 
@@ -274,7 +327,7 @@ void CLiveWatch::CheckLiveness() {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<pollfd> aPoll;
     std::vector<Entry*> aOut;
-    for (auto& [strAddress, entry] : m_entries) {
+    for (auto& [nOrder, entry] : m_entries) {
         if (entry.hSocket < 0) continue;
         aPoll.push_back({entry.hSocket, static_cast<short>(IsSnmpChecked(entry.row) ? POLLIN : POLLOUT), 0});
         aOut.push_back(&entry);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -25,7 +26,7 @@ struct WatchEvent {
 };
 
 // What differs between two rows of one printer: "name", "url", "model",
-// "location", "addresses" (in that order).
+// "location", "addresses", "sources", "id" (in that order).
 std::vector<std::string> ChangedFields(const ScanRow& before, const ScanRow& after);
 
 // "goodbye", "expired", "no answer".
@@ -74,16 +75,29 @@ public:
     std::vector<ScanRow> GetRows() const;
 
 private:
+    // What one method (and mDNS type) found of an entry's printer: the row's
+    // addresses are theirs together.
+    struct Finding {
+        int32_t nKind = -1;
+        std::u16string strType;
+        std::vector<std::u16string> aAddresses;
+    };
     struct Entry {
         ScanRow row;
-        uint64_t nOrder = 0;
+        std::vector<Finding> aFindings;
         Clock::time_point tLastAnswer;  // listed, or the last sign of life
         Clock::time_point tNextCheck;
         Clock::time_point tCheckEnd;  // while a check is out
         int hSocket = -1;             // the check's connection; -1 when none is out
         bool bAsked = false;          // checked since its last sign of life
     };
-    using EntryMap = std::unordered_map<std::u16string, Entry, CNoCaseHash, CNoCaseEqual>;
+    using EntryMap = std::map<uint64_t, Entry>;  // in the order listed
+
+    // The entry a row joins (MatchRow), or the one listed under strAddress.
+    EntryMap::iterator FindEntry(const ScanRow& row);
+    EntryMap::iterator FindEntry(std::u16string_view strAddress);
+    // The row's addresses again, from its findings, in the order they had.
+    static void GatherAddresses(Entry& entry);
 
     bool Emit(ScanRow row) override;
     void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) override;

@@ -1,5 +1,5 @@
-// The rows of hvl-scan: one per printer address, whichever engine or method
-// found it, with everything the output writers may show of it.
+// The rows of hvl-scan: one per printer, whichever engines, methods and
+// addresses found it, with everything the output writers may show of it.
 #pragma once
 
 #include <chrono>
@@ -20,7 +20,7 @@ struct ScanRow {
     // when a method told it, else empty (ScanRowId gives "ip:" and the address).
     std::u16string strId;
     std::u16string strName;
-    std::u16string strIpAddress;  // the row's key: one row per address
+    std::u16string strIpAddress;  // the preferred of aAddresses (PreferredAddressRank)
     std::u16string strUrl;
     int32_t nKind = -1;  // its method's DiscoveryMethod::nKind
     // The other methods that found the same address, in the order they
@@ -33,7 +33,7 @@ struct ScanRow {
     // Where the printer stands, as it says: DNS-SD TXT "note", SNMP
     // sysLocation, IPP printer-location (with --status); empty when unknown.
     std::u16string strLocation;
-    // Every address the printer reported, IPv4 first; holds strIpAddress.
+    // Every address the printer reported, preferred first; holds strIpAddress.
     std::vector<std::u16string> aAddresses;
     // mDNS only (empty from --window-scan): what the resolve answered, for
     // those who ask the printer itself afterwards.
@@ -65,18 +65,45 @@ std::u16string ScanRowId(const ScanRow& row);
 // or null when the row has no such item.
 const DnsSdTxtItem* FindTxtItem(const ScanRow& row, std::string_view key);
 
+// A printer's identity as rows compare it: the UUID of "urn:uuid:...",
+// "uuid:..." or a bare one, in lower case with its hyphens; empty when the
+// text holds no UUID.
+std::u16string UuidIdentity(std::u16string_view strText);
+
+// The one rule of which address a row is listed by, lower first: 0 an IPv4
+// address (but link-local), 1 a global IPv6 one, 2 a link-local one.
+int PreferredAddressRank(std::u16string_view strAddress);
+
 // Adds strAddress to aAddresses unless it is there (compared without case):
-// IPv4 addresses after the IPv4 ones already there, before any other.
+// after those of its rank or a lower one, before the others.
 void InsertAddress(std::vector<std::u16string>& aAddresses, const std::u16string& strAddress);
 
-// The rows in the order they were added, one per address (compared as the
-// window compares them): the first row for an address wins.
+// The row's addresses in that order (its key first among those of its rank,
+// and among them once), and its key the first of them.
+void PreferAddresses(ScanRow& row);
+
+// Whether a row arriving joins a listed one: the same identity, else one
+// address in common where at most one of the two knows its identity. Rows
+// with different identities never join.
+enum class RowMatch { NONE, ADDRESS, IDENTITY };
+RowMatch MatchRow(const ScanRow& listed, const ScanRow& arriving);
+
+// The arriving row joined into the listed one: its addresses (strIpAddress
+// the preferred), its methods, its identity and what the listed row lacks.
+void JoinRow(ScanRow& listed, const ScanRow& arriving);
+
+// The rows in the order they were added, one per printer: a row joins the
+// listed one of its identity, else one that shares an address (MatchRow);
+// what the first row said stays.
 class CScanRowList {
 public:
-    // True when the row was appended; false when its address (or an empty
-    // one) is there already; then the listed row names the row's method
-    // among its other ones.
+    // True when the row was appended; false when it joined a listed row (or
+    // has no address).
     bool Add(ScanRow row);
+    // The identity a later answer told (IPP's printer-uuid) of the row listed
+    // under strAddress, unless it knows one: a row listed with it already
+    // takes this one in.
+    void SetIdIfUnknown(std::u16string_view strAddress, const std::u16string& strId);
 
     size_t GetCount() const { return m_aRows.size(); }
     const std::vector<ScanRow>& GetRows() const { return m_aRows; }
@@ -88,6 +115,11 @@ public:
     void SetLocationIfUnknown(std::u16string_view strAddress, const std::u16string& strLocation);
 
 private:
+    size_t Index(const ScanRow& row);  // where the row joins; m_aRows.size() when nowhere
+    void IndexRow(size_t nRow);
+    void Reindex();
+
     std::vector<ScanRow> m_aRows;
-    std::unordered_map<std::u16string, size_t, CNoCaseHash, CNoCaseEqual> m_mapByAddress;
+    std::unordered_multimap<std::u16string, size_t, CNoCaseHash, CNoCaseEqual> m_mapByAddress;  // every address
+    std::unordered_map<std::u16string, size_t> m_mapById;
 };

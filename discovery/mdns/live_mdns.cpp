@@ -58,10 +58,6 @@ std::u16string AddressText(const std::string& strAddress, int32_t nInterface) {
     return Utf8ToUtf16(strText);
 }
 
-bool IsIpv4(const std::u16string& str) {
-    return str.find(u':') == std::u16string::npos;
-}
-
 class CLiveMdnsSource : public CLiveSource {
 public:
     CLiveMdnsSource(const LiveScanSettings& settings, std::unique_ptr<CDnsSdClient> pClient)
@@ -312,6 +308,8 @@ void CLiveMdnsSource::TakeAnswer(CLiveRowSink& sink, Instance& instance, const D
         row.strHostTarget = Utf8ToUtf16(strHost);
         row.nPort = ntohs(reply.nPortNetOrder);
         row.aTxtItems = aItems;
+        const DnsSdTxtItem* pUuid = FindTxtItem(row, "UUID");
+        if (pUuid && pUuid->bHasValue) row.strId = UuidIdentity(Utf8ToUtf16(pUuid->strValue));
     }
     InsertAddress(row.aAddresses, strAddress);
     if (instance.bKept) sink.AddAddress(row.strIpAddress, strAddress);
@@ -372,8 +370,8 @@ bool CLiveMdnsSource::WaitForDaemon() {
 void CLiveMdnsSource::ListWhenReady(CLiveRowSink& sink, Instance& instance) {
     ScanRow& row = instance.row;
     if (instance.bListed || row.aAddresses.empty()) return;
-    // An IPv6 address waits while a resolve may still bring IPv4.
-    if (!IsIpv4(row.aAddresses.front()) && instance.nOpen > 0) return;
+    // A less preferred address waits while a resolve may still bring a better one.
+    if (PreferredAddressRank(row.aAddresses.front()) != 0 && instance.nOpen > 0) return;
     instance.bListed = true;
     row.strIpAddress = row.aAddresses.front();
     instance.bKept = sink.Emit(row);

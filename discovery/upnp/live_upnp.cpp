@@ -77,6 +77,7 @@ public:
             if (MakeUPnPPacket(device, packet, UPnPAddressFrom::SENDER) != UPnPPacketResult::MADE) return;
             ScanRow row = ScanRowFromPacket(packet, PROVIDER_KIND_UPNP);
             row.nPort = UrlPort(device.strDocumentUrl);
+            row.strId = UuidIdentity(Utf8ToUtf16(device.strUdn));
             const std::u16string strAddress = row.strIpAddress;
             if (sink.Emit(std::move(row)) && m_bWatch && !device.strUdn.empty())
                 Refresh(device.strUdn, strAddress, device.nMaxAge, true);

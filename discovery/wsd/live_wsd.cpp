@@ -149,10 +149,11 @@ private:
 ScanRow ScanRowFromWsdDevice(const WsdDevice& device) {
     ScanRow row;
     row.nKind = ROW_KIND_WSD;
-    for (const std::string& str : device.aAddresses) row.aAddresses.push_back(Utf8ToUtf16(str));
+    for (const std::string& str : device.aAddresses) InsertAddress(row.aAddresses, Utf8ToUtf16(str));
     if (!row.aAddresses.empty()) row.strIpAddress = row.aAddresses.front();
     row.nPort = device.nPort;
     row.strUuid = TrimmedNetworkText(device.strEndpoint, WSD_MAX_URL_UNITS);
+    row.strId = UuidIdentity(row.strUuid);
     row.bDetailsUnread = !device.bMetadataRead;
     const WsdMetadata& metadata = device.metadata;
     // "make model", or whichever of the two the device gives.

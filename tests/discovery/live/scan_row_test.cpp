@@ -68,6 +68,79 @@ INSTANTIATE_TEST_SUITE_P(
         MergeCase{"RowWithoutAddressRefused", {Row(u"", u"Nowhere"), Row(u"192.0.2.9", u"Here")}, {u"Here"}}),
     [](const ::testing::TestParamInfo<MergeCase>& info) { return std::string(info.param.pszName); });
 
+// A row of a method that told an identity (as it spelled it) and addresses.
+ScanRow Row(std::u16string_view strId, std::vector<std::u16string> aAddresses, std::u16string strName,
+            int32_t nKind) {
+    ScanRow row = Row(aAddresses.front(), std::move(strName), nKind);
+    row.strId = UuidIdentity(strId);
+    row.aAddresses = std::move(aAddresses);
+    return row;
+}
+
+constexpr std::u16string_view UUID_A = u"6f1e7a2c-0b3d-4c5e-8f90-a1b2c3d4e5f6";
+constexpr std::u16string_view UUID_B = u"urn:uuid:0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2c";
+
+struct IdentityCase {
+    const char* pszName;
+    std::vector<ScanRow> aArriving;
+    std::vector<std::u16string> aExpected;  // per row kept: its id, then its addresses (ip first)
+};
+
+void PrintTo(const IdentityCase& c, std::ostream* os) {
+    *os << c.pszName;
+}
+
+class ScanRowIdentity : public ::testing::TestWithParam<IdentityCase> {};
+
+TEST_P(ScanRowIdentity, OneRowPerPrinterListedByItsPreferredAddress) {
+    CScanRowList list;
+    for (const ScanRow& row : GetParam().aArriving) list.Add(row);
+    // IPP's printer-uuid, later, of a row no method identified.
+    list.SetIdIfUnknown(u"192.0.2.9", UuidIdentity(u"URN:UUID:6F1E7A2C-0B3D-4C5E-8F90-A1B2C3D4E5F6"));
+    std::vector<std::u16string> aRows;
+    for (const ScanRow& row : list.GetRows()) {
+        EXPECT_EQ(row.strIpAddress, row.aAddresses.front());
+        aRows.push_back(ScanRowId(row));
+        aRows.insert(aRows.end(), row.aAddresses.begin(), row.aAddresses.end());
+    }
+    EXPECT_EQ(aRows, GetParam().aExpected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ScanRowIdentity,
+    ::testing::Values(
+        IdentityCase{"SameUuidSpelledThreeWays",
+                     {Row(u"urn:uuid:6F1E7A2C-0B3D-4C5E-8F90-A1B2C3D4E5F6", {u"fe80::1%eth0"}, u"W", ROW_KIND_WSD),
+                      Row(u"uuid:6f1e7a2c-0b3d-4c5e-8f90-a1b2c3d4e5f6", {u"2001:db8::1"}, u"U", PROVIDER_KIND_UPNP),
+                      Row(u"6F1E7A2C0B3D4C5E8F90A1B2C3D4E5F6", {u"192.0.2.1", u"169.254.0.1"}, u"M",
+                          PROVIDER_KIND_MDNS)},
+                     {std::u16string(UUID_A), u"192.0.2.1", u"2001:db8::1", u"fe80::1%eth0", u"169.254.0.1"}},
+        // Twins on one desk, and two queues of one print server: never one row.
+        IdentityCase{"DifferentUuidsNeverJoin",
+                     {Row(UUID_A, {u"192.0.2.1"}, u"Twin", PROVIDER_KIND_MDNS),
+                      Row(UUID_B, {u"192.0.2.2"}, u"Twin", PROVIDER_KIND_MDNS),
+                      Row(UUID_B, {u"192.0.2.1"}, u"Queue", ROW_KIND_WSD)},
+                     {std::u16string(UUID_A), u"192.0.2.1", u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2c", u"192.0.2.2",
+                      u"192.0.2.1"}},
+        // Nil or malformed: no identity, so the address decides.
+        IdentityCase{"AddressOnly",
+                     {Row(u"00000000-0000-0000-0000-000000000000", {u"192.0.2.1"}, u"Nil", PROVIDER_KIND_MDNS),
+                      Row(u"uuid:lab-printer", {u"192.0.2.2"}, u"Odd", PROVIDER_KIND_UPNP),
+                      Row(u"", {u"192.0.2.1"}, u"Snmp", ROW_KIND_SNMP)},
+                     {u"ip:192.0.2.1", u"192.0.2.1", u"ip:192.0.2.2", u"192.0.2.2"}},
+        IdentityCase{"IdentityArrivingLate",
+                     {Row(u"", {u"fe80::1%eth0"}, u"Snmp", ROW_KIND_SNMP),
+                      Row(UUID_A, {u"fe80::1%eth0", u"192.0.2.1"}, u"M", PROVIDER_KIND_MDNS),
+                      Row(UUID_A, {u"2001:db8::1"}, u"W", ROW_KIND_WSD),
+                      // Listed apart, then its printer-uuid says it is the same.
+                      Row(u"", {u"192.0.2.9"}, u"Upnp", PROVIDER_KIND_UPNP)},
+                     {std::u16string(UUID_A), u"192.0.2.1", u"192.0.2.9", u"2001:db8::1", u"fe80::1%eth0"}},
+        IdentityCase{"AddressChangeKeepsTheRow",
+                     {Row(UUID_B, {u"192.0.2.1"}, u"W", ROW_KIND_WSD),
+                      Row(UUID_B, {u"192.0.2.7"}, u"W", ROW_KIND_WSD)},
+                     {u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2c", u"192.0.2.1", u"192.0.2.7"}}),
+    [](const ::testing::TestParamInfo<IdentityCase>& info) { return std::string(info.param.pszName); });
+
 struct AddressCase {
     const char* pszName;
     std::vector<std::u16string> aArriving;
@@ -209,6 +282,24 @@ TEST_P(WatchOfAFailedRead, KeepsWhatWasKnown) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WsdAndSnmp, WatchOfAFailedRead, ::testing::Bool());
+
+// Under watch an identity that comes late, a second method and a new
+// address (DHCP) change the printer's one row: never a remove and an add.
+TEST(WatchOfOnePrinter, ChangesItsRowWhenItsIdentityComesLateOrItMoves) {
+    const auto [aEvents, aSaid] = Watch({0}, {Row(u"", {u"192.0.2.1"}, u"P", ROW_KIND_SNMP),
+                                              Row(UUID_A, {u"fe80::1%eth0", u"192.0.2.1"}, u"P", ROW_KIND_WSD),
+                                              Row(UUID_A, {u"fe80::1%eth0", u"192.0.2.1"}, u"P", ROW_KIND_WSD),
+                                              Row(UUID_A, {u"192.0.2.7"}, u"P", ROW_KIND_WSD)});
+    std::vector<std::string> aSeen;
+    for (const WatchEvent& event : aEvents) {
+        std::string str = event.nKind == WatchEventKind::ADD ? "+" : event.nKind == WatchEventKind::CHANGE ? "=" : "-";
+        for (const std::string& strField : event.aChanged) str += " " + strField;
+        aSeen.push_back(str);
+    }
+    EXPECT_EQ(aSeen, (std::vector<std::string>{"+", "= addresses sources id", "= addresses"}));
+    ASSERT_EQ(aEvents.size(), 3u);
+    EXPECT_EQ(aEvents[2].row.aAddresses, (std::vector<std::u16string>{u"192.0.2.1", u"192.0.2.7"}));
+}
 
 TEST(WatchOfAMethodThatCannotStart, TriesAgainEachIntervalAndSaysOnceWhenItWorks) {
     const auto [aEvents, aSaid] = Watch({3, 0}, {ReadRow(true, true)});
