@@ -231,9 +231,10 @@ struct ScanRun : CLiveRowSink {
         }
         return true;
     }
-    void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) override {
+    void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress,
+                    const std::u16string& strId) override {
         const std::lock_guard<std::mutex> lock(rowsLock);
-        rows.AddAddress(strRowAddress, strAddress);
+        rows.AddAddress(strRowAddress, strAddress, strId);
     }
     // A row's table line, once, as soon as what the filter asks is known.
     void ShowLive(const ScanRow& row, const PrinterStatus* pRowStatus) {

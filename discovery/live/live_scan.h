@@ -71,8 +71,10 @@ public:
     // Under watch, a row of a listed address from the same method and type
     // refreshes it (an event when it changed) and is true as well.
     virtual bool Emit(ScanRow row) = 0;
-    // One more address of the row listed under strRowAddress.
-    virtual void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) = 0;
+    // One more address of the row listed under strRowAddress, of the identity
+    // strId when known (printers of several identities may share an address).
+    virtual void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress,
+                            const std::u16string& strId) = 0;
     // Under watch only: the printer listed under strAddress left, as its
     // method (nKind) saw it; no event when another method listed it.
     virtual void Remove(const std::u16string& /*strAddress*/, int32_t /*nKind*/,

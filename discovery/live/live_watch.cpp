@@ -140,6 +140,21 @@ void CLiveWatch::Tell(WatchEventKind nKind, const ScanRow& row, std::vector<std:
     if (m_fnEvent) m_fnEvent(event);
 }
 
+void CLiveWatch::Finding::Report(const std::u16string& strAddress, Clock::time_point tNow) {
+    for (auto& [str, tSeen] : aAddresses) {
+        if (CompareNoCase(str, strAddress) == 0) {
+            tSeen = tNow;
+            return;
+        }
+    }
+    aAddresses.emplace_back(strAddress, tNow);
+}
+
+bool CLiveWatch::Finding::Has(std::u16string_view strAddress) const {
+    return std::any_of(aAddresses.begin(), aAddresses.end(),
+                       [strAddress](const auto& item) { return CompareNoCase(item.first, strAddress) == 0; });
+}
+
 CLiveWatch::EntryMap::iterator CLiveWatch::FindEntry(const ScanRow& row) {
     auto itFound = m_entries.end();
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
@@ -150,9 +165,10 @@ CLiveWatch::EntryMap::iterator CLiveWatch::FindEntry(const ScanRow& row) {
     return itFound;
 }
 
-CLiveWatch::EntryMap::iterator CLiveWatch::FindEntry(std::u16string_view strAddress) {
-    return std::find_if(m_entries.begin(), m_entries.end(), [strAddress](const auto& item) {
+CLiveWatch::EntryMap::iterator CLiveWatch::FindEntry(std::u16string_view strAddress, std::u16string_view strId) {
+    return std::find_if(m_entries.begin(), m_entries.end(), [strAddress, strId](const auto& item) {
         const std::vector<std::u16string>& a = item.second.row.aAddresses;
+        if (!strId.empty() && !item.second.row.strId.empty() && item.second.row.strId != strId) return false;
         return std::any_of(a.begin(), a.end(), [strAddress](const auto& str) { return CompareNoCase(str, strAddress) == 0; });
     });
 }
@@ -162,14 +178,12 @@ void CLiveWatch::GatherAddresses(Entry& entry) {
     // no change, whichever method answered first this time.
     std::vector<std::u16string> aAddresses;
     for (const std::u16string& str : entry.row.aAddresses) {
-        const bool bFound = std::any_of(entry.aFindings.begin(), entry.aFindings.end(), [&str](const Finding& f) {
-            return std::any_of(f.aAddresses.begin(), f.aAddresses.end(),
-                               [&str](const auto& strFound) { return CompareNoCase(str, strFound) == 0; });
-        });
+        const bool bFound = std::any_of(entry.aFindings.begin(), entry.aFindings.end(),
+                                        [&str](const Finding& f) { return f.Has(str); });
         if (bFound) aAddresses.push_back(str);
     }
     for (const Finding& finding : entry.aFindings) {
-        for (const std::u16string& str : finding.aAddresses) InsertAddress(aAddresses, str);
+        for (const auto& [str, tSeen] : finding.aAddresses) InsertAddress(aAddresses, str);
     }
     entry.row.aAddresses = std::move(aAddresses);
     entry.row.strIpAddress = entry.row.aAddresses.front();
@@ -186,7 +200,8 @@ bool CLiveWatch::Emit(ScanRow row) {
         if (m_fnFilter && !m_fnFilter(row)) return false;
         row.tFirstSeen = row.tLastSeen;
         Entry& entry = m_entries[m_nNextOrder++];
-        entry.aFindings = {{row.nKind, row.strType, row.aAddresses}};
+        entry.aFindings = {{row.nKind, row.strType, {}}};
+        for (const std::u16string& str : row.aAddresses) entry.aFindings.front().Report(str, tNow);
         entry.row = std::move(row);
         entry.tLastAnswer = tNow;
         entry.tNextCheck = tNow + m_settings.interval;
@@ -198,11 +213,10 @@ bool CLiveWatch::Emit(ScanRow row) {
     auto itFinding = std::find_if(entry.aFindings.begin(), entry.aFindings.end(), [&row](const Finding& f) {
         return f.nKind == row.nKind && f.strType == row.strType;
     });
-    if (itFinding == entry.aFindings.end()) {
-        entry.aFindings.push_back({row.nKind, row.strType, row.aAddresses});
-    } else {
-        itFinding->aAddresses = row.aAddresses;
-    }
+    if (itFinding == entry.aFindings.end()) itFinding = entry.aFindings.insert(itFinding, {row.nKind, row.strType, {}});
+    for (const std::u16string& str : row.aAddresses) itFinding->Report(str, tNow);
+    std::erase_if(itFinding->aAddresses,
+                  [&](const auto& item) { return tNow - item.second >= 2 * m_settings.interval; });
     if (row.nKind == before.nKind && row.strType == before.strType) {
         // The method that listed it: what it says now is the row.
         row.tFirstSeen = before.tFirstSeen;
@@ -231,18 +245,17 @@ bool CLiveWatch::Emit(ScanRow row) {
     return true;
 }
 
-void CLiveWatch::AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) {
+void CLiveWatch::AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress,
+                            const std::u16string& strId) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = FindEntry(strRowAddress);
+    auto it = FindEntry(strRowAddress, strId);
     if (it == m_entries.end()) return;
     Entry& entry = it->second;
     // The finding whose address the method named.
-    auto itFinding = std::find_if(entry.aFindings.begin(), entry.aFindings.end(), [&](const Finding& f) {
-        return std::any_of(f.aAddresses.begin(), f.aAddresses.end(),
-                           [&](const auto& str) { return CompareNoCase(str, strRowAddress) == 0; });
-    });
+    auto itFinding = std::find_if(entry.aFindings.begin(), entry.aFindings.end(),
+                                  [&](const Finding& f) { return f.Has(strRowAddress); });
     if (itFinding == entry.aFindings.end()) itFinding = entry.aFindings.begin();
-    InsertAddress(itFinding->aAddresses, strAddress);
+    itFinding->Report(strAddress, Clock::now());
     const std::vector<std::u16string> aBefore = entry.row.aAddresses;
     GatherAddresses(entry);
     if (entry.row.aAddresses != aBefore) Tell(WatchEventKind::CHANGE, entry.row, {"addresses"});

@@ -76,11 +76,15 @@ public:
 
 private:
     // What one method (and mDNS type) found of an entry's printer: the row's
-    // addresses are theirs together.
+    // addresses are theirs together. An address it stops reporting goes after
+    // two intervals (a printer that moved): an answer that came late to one
+    // search is no change.
     struct Finding {
         int32_t nKind = -1;
         std::u16string strType;
-        std::vector<std::u16string> aAddresses;
+        std::vector<std::pair<std::u16string, Clock::time_point>> aAddresses;  // each when last reported
+        void Report(const std::u16string& strAddress, Clock::time_point tNow);
+        bool Has(std::u16string_view strAddress) const;
     };
     struct Entry {
         ScanRow row;
@@ -93,14 +97,16 @@ private:
     };
     using EntryMap = std::map<uint64_t, Entry>;  // in the order listed
 
-    // The entry a row joins (MatchRow), or the one listed under strAddress.
+    // The entry a row joins (MatchRow), or the one listed under strAddress
+    // (of the identity strId, when both know one).
     EntryMap::iterator FindEntry(const ScanRow& row);
-    EntryMap::iterator FindEntry(std::u16string_view strAddress);
+    EntryMap::iterator FindEntry(std::u16string_view strAddress, std::u16string_view strId = {});
     // The row's addresses again, from its findings, in the order they had.
     static void GatherAddresses(Entry& entry);
 
     bool Emit(ScanRow row) override;
-    void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress) override;
+    void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress,
+                    const std::u16string& strId) override;
     void Remove(const std::u16string& strAddress, int32_t nKind, LiveRemoveReason reason) override;
     void DaemonLost(const std::u16string& strSource, bool bLost) override;
     void Started(const std::u16string& strSource) override;

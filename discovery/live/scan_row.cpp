@@ -162,8 +162,10 @@ void CScanRowList::Reindex() {
     for (size_t i = 0; i < m_aRows.size(); ++i) IndexRow(i);
 }
 
-bool CScanRowList::AddAddress(std::u16string_view strRowAddress, const std::u16string& strAddress) {
-    const ScanRow* pRow = FindByAddress(strRowAddress);
+bool CScanRowList::AddAddress(std::u16string_view strRowAddress, const std::u16string& strAddress,
+                              const std::u16string& strId) {
+    const auto itId = m_mapById.find(strId);
+    const ScanRow* pRow = itId != m_mapById.end() ? &m_aRows[itId->second] : FindByAddress(strRowAddress);
     if (!pRow) return false;
     const size_t nRow = static_cast<size_t>(pRow - m_aRows.data());
     ScanRow& row = m_aRows[nRow];

@@ -108,9 +108,10 @@ public:
     size_t GetCount() const { return m_aRows.size(); }
     const std::vector<ScanRow>& GetRows() const { return m_aRows; }
     const ScanRow* FindByAddress(std::u16string_view strIpAddress) const;
-    // One more address of the row listed under strRowAddress (InsertAddress);
-    // false when no row is.
-    bool AddAddress(std::u16string_view strRowAddress, const std::u16string& strAddress);
+    // One more address of the row listed under strRowAddress (InsertAddress),
+    // or of the identity strId when one is listed; false when no row is.
+    bool AddAddress(std::u16string_view strRowAddress, const std::u16string& strAddress,
+                    const std::u16string& strId = {});
     // The location of the row listed under strAddress, unless it has one.
     void SetLocationIfUnknown(std::u16string_view strAddress, const std::u16string& strLocation);
 

@@ -312,7 +312,7 @@ void CLiveMdnsSource::TakeAnswer(CLiveRowSink& sink, Instance& instance, const D
         if (pUuid && pUuid->bHasValue) row.strId = UuidIdentity(Utf8ToUtf16(pUuid->strValue));
     }
     InsertAddress(row.aAddresses, strAddress);
-    if (instance.bKept) sink.AddAddress(row.strIpAddress, strAddress);
+    if (instance.bKept) sink.AddAddress(row.strIpAddress, strAddress, row.strId);
 }
 
 void CLiveMdnsSource::OnRemoved(const DnsSdBrowseReply& reply, const std::string& strType) {

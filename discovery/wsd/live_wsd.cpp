@@ -40,9 +40,9 @@ public:
             }
         });
         m_finder.SetAddressCallback(
-            [this, &sink](const std::string& strListed, const std::string& strAddress) {
+            [this, &sink](const std::string& strEndpoint, const std::string& strListed, const std::string& strAddress) {
                 if (m_bWatch) AddListedAddress(Utf8ToUtf16(strListed), strAddress);
-                sink.AddAddress(Utf8ToUtf16(strListed), Utf8ToUtf16(strAddress));
+                sink.AddAddress(Utf8ToUtf16(strListed), Utf8ToUtf16(strAddress), UuidIdentity(Utf8ToUtf16(strEndpoint)));
             });
         CMulticastListener listener;
         if (m_bWatch) {

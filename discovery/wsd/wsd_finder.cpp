@@ -281,7 +281,7 @@ struct CWsdFinder::CSearch {
         a.insert(a.begin() + static_cast<std::ptrdiff_t>(nAt), strAddress);
         device.aSenders.insert(device.aSenders.begin() + static_cast<std::ptrdiff_t>(nAt), from);
         if (device.state == State::DONE && !device.strListed.empty() && finder.m_fnAddress)
-            finder.m_fnAddress(device.strListed, strAddress);
+            finder.m_fnAddress(device.info.strEndpoint, device.strListed, strAddress);
     }
 
     // Listed when anything it said names a printer; computers, scanners and

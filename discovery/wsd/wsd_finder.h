@@ -62,9 +62,11 @@ public:
     // On the searching thread, set before Find: each printer once, the
     // moment its metadata is read or given up on.
     void SetPrinterCallback(std::function<void(const WsdDevice&)> fn) { m_fnPrinter = std::move(fn); }
-    // A printer listed under strListed answered from strAddress as well.
-    void SetAddressCallback(
-        std::function<void(const std::string& strListed, const std::string& strAddress)> fn) {
+    // A printer (its endpoint) listed under strListed answered from strAddress
+    // as well.
+    void SetAddressCallback(std::function<void(const std::string& strEndpoint, const std::string& strListed,
+                                               const std::string& strAddress)>
+                                fn) {
         m_fnAddress = std::move(fn);
     }
 
@@ -78,7 +80,7 @@ private:
     bool m_bStop = false;
     void* m_pContext = nullptr;
     std::function<void(const WsdDevice&)> m_fnPrinter;
-    std::function<void(const std::string&, const std::string&)> m_fnAddress;
+    std::function<void(const std::string&, const std::string&, const std::string&)> m_fnAddress;
 };
 
 // Per interface, whether the kernel routes WS-Discovery multicast out of it

@@ -40,7 +40,7 @@ IPP_IP, IPPS_IP = "192.0.2.78", "192.0.2.79"
 HOSTILE_NAME = '@Hostile, "Quoted"\r\nName\u202e\u0085\rEnd'
 HOSTILE_MODEL = '=Acme, "Q" 9'
 UNSAFE_RE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]")
-JSON_KEYS = {"name", "ip", "url", "source", "sources", "type", "model", "location", "addresses", "last_seen",
+JSON_KEYS = {"name", "ip", "url", "source", "sources", "type", "model", "location", "addresses", "id", "last_seen",
              "status", "uuid"}
 RFC3339_RE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
 # Labs of concurrent runs (other worktrees) must not share a name.
@@ -577,6 +577,40 @@ class HvlScanWsd(unittest.TestCase):
             p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--source", "wsd"],
                                cwd=cwd, capture_output=True, text=True, timeout=60)
             self.assertRegex(p.stdout, rf"(?m)^{re.escape(lab.ip('p1'))} ")
+
+    def test_one_row_per_printer_by_identity(self):
+        # One UUID spelled three ways (TXT bare, WSD in capitals, the UDN), its
+        # IPv4 WSD answers late; twins of one name and model beside it.
+        uuid, twins = "6c1b6a1e-0001-4d2b-9a51-0a0b0c0d0e01", ["7e1a0000-0000-4000-8000-0000000000a1",
+                                                               "7e1a0000-0000-4000-8000-0000000000a2"]
+        twin = {"types": PRINT, "transport": "both", "metadata": {"FriendlyName": "Twin", "ModelName": "T1"}}
+        with Lab("hi" + SUFFIX, ["p1"], ipv6=True) as lab:
+            ip = lab.ip("p1")
+            lab.spawn("p1", [UPNP_PEER, ip, DESCRIPTIONS, "printer.xml"], tag="upnp")
+            lab.wsd("p1", {"devices": [
+                {"uuid": uuid.upper(), "types": PRINT, "transport": "both", "delay": {"ipv4": 0.3}, "metadata": {}},
+                *({**twin, "uuid": u, "address": f"192.0.2.12{i}"} for i, u in enumerate(twins))]})
+            lab.announce("p1", {"transport": "both", "instances": [
+                {"name": "Lab Printer Standard", "types": ["_printer._tcp"], "host": "lab-standard",
+                 "addresses": [ip, "fe80::39"], "txt": ["UUID=" + uuid.replace("-", "")]}]})
+            lab.wait_browse("_printer._tcp", "Lab Printer Standard")
+            deadline = time.monotonic() + 10
+            while "ready" not in read_text(os.path.join(lab.dir, "p1", "upnp.log")) and time.monotonic() < deadline:
+                time.sleep(0.1)
+            expected = {uuid: ip, twins[0]: "192.0.2.120", twins[1]: "192.0.2.121"}
+            p = lab.exec_client([HVL_SCAN, "--json"])
+            rows = {r["id"]: r for r in json.loads(p.stdout)}
+            self.assertEqual({i: r["ip"] for i, r in rows.items()}, expected, p.stdout)
+            self.assertEqual(sorted(rows[uuid]["sources"]), ["mdns", "upnp", "wsd"])
+            for r in rows.values():  # every address, the IPv4 one first
+                self.assertEqual(r["addresses"][0], r["ip"])
+                self.assertTrue(any(a.startswith("fe80::") and a.endswith("%eth0") for a in r["addresses"]), r)
+            p = lab.exec_client([HVL_SCAN, "--watch", "--json", "--watch-interval", "1", "--timeout", "4.5"])
+            events = [json.loads(line) for line in p.stdout.splitlines()]
+            self.assertEqual(sorted((e["event"], e["row"]["id"]) for e in events if e["event"] != "change"),
+                             sorted(("add", i) for i in expected), p.stdout)
+            last = {e["row"]["id"]: e["row"]["ip"] for e in events}
+            self.assertEqual(last, expected)
 
     def test_watch_hello_flood_and_bye_in_capitals(self):
         with Lab("hf" + SUFFIX, ["p1"]) as lab:

@@ -6,8 +6,8 @@ from JSON: {"devices": [{"uuid": "...{i}", "types": "wsdp:Device wprt:PrintDevic
 "Manufacturer", "ModelName", "PresentationUrl", "hosted": types, "pad": bytes of trailing
 space} or "hang", "count": N}]}
 Prefixes: wsdp wprt wscn pub. Answers every Probe (the client's own filter is under
-test) and each Resolve of its endpoints after 0-500 ms, once per MessageID and
-family; Hello on start (then every "hello_every" seconds, top level, if given), Bye on
+test) and each Resolve of its endpoints after 0-500 ms (plus a device's "delay":
+{"ipv4": s, "ipv6": s} on that family), once per MessageID and family; Hello on start (then every "hello_every" seconds, top level, if given), Bye on
 SIGTERM (its endpoint in capitals with "bye_upper": true). Prints "ready", then
 "probe <MessageID>" for each Probe heard."""
 
@@ -144,7 +144,8 @@ def main():
                     seen.add(key)
                     body = f"<wsd:{kind}Matches>{dev.match(kind, s.family, kind + 'Match')}</wsd:{kind}Matches>"
                     out = envelope(WSD + kind + "Matches", body, msg_id[1])
-                    pending.append((time.monotonic() + random.uniform(0, 0.5), dev, s.family, out, sender))
+                    late = dev.d.get("delay", {}).get("ipv4" if s.family == V4 else "ipv6", 0)
+                    pending.append((time.monotonic() + random.uniform(0, 0.5) + late, dev, s.family, out, sender))
         for p in [p for p in pending if p[0] <= time.monotonic()]:
             pending.remove(p)
             if p[1]:

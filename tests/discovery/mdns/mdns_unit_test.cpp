@@ -654,7 +654,7 @@ struct LiveRows : CLiveRowSink {
         aRows.push_back(Narrow(row.strName) + " " + Narrow(row.strIpAddress));
         return true;
     }
-    void AddAddress(const std::u16string&, const std::u16string&) override {}
+    void AddAddress(const std::u16string&, const std::u16string&, const std::u16string&) override {}
 };
 
 // "Dual" has an IPv6 address, its IPv4 resolve queued behind a silent one,
