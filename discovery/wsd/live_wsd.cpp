@@ -30,9 +30,9 @@ public:
         const uint32_t nCode = CWsdFinder::CheckAvailable();
         if (nCode != 0) return static_cast<int32_t>(nCode);
         m_finder.SetPrinterCallback([this, &sink](const WsdDevice& device) {
-            ScanRow row = ScanRowFromWsdDevice(device);
-            const std::u16string strAddress = row.strIpAddress;
             const std::string strKey = EndpointKey(device.strEndpoint);
+            ScanRow row = ScanRowFromWsdDevice(WithAddressesBefore(device, strKey));
+            const std::u16string strAddress = row.strIpAddress;
             if (m_bWatch && SaidByeDuringSearch(strKey, device.aAddresses)) return;
             if (sink.Emit(std::move(row)) && m_bWatch) {
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -86,6 +86,19 @@ private:
     static std::string EndpointKey(std::string str) {
         for (char& c : str) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         return str;
+    }
+    // Under watch, also where the last search heard it: an answer that comes
+    // late to this one changes neither its address nor its stand-in URL.
+    WsdDevice WithAddressesBefore(const WsdDevice& device, const std::string& strKey) {
+        WsdDevice seen = device;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_listedBefore.find(strKey);
+        if (!m_bWatch || it == m_listedBefore.end()) return seen;
+        for (const std::string& str : it->second.aAddresses) {
+            if (std::find(seen.aAddresses.begin(), seen.aAddresses.end(), str) == seen.aAddresses.end())
+                seen.aAddresses.push_back(str);
+        }
+        return seen;
     }
     // The device said Bye, from one of its addresses, while this search ran.
     bool SaidByeDuringSearch(const std::string& strKey, const std::vector<std::string>& aAddresses) {
