@@ -242,9 +242,10 @@ struct ScanRun : CLiveRowSink {
         const std::lock_guard<std::mutex> lock(linesLock);
         // Once per printer: its row may have gained an identity or a better
         // address since it was shown; an address shown stays among its own.
-        const bool bShown = (!row.strId.empty() && liveShown.count(row.strId) != 0) ||
-                            std::any_of(row.aAddresses.begin(), row.aAddresses.end(),
-                                        [this](const auto& str) { return liveShown.count(u"ip:" + str) != 0; });
+        const bool bShown =
+            (!row.strId.empty() && liveShown.count(row.strId) != 0) ||
+            std::any_of(row.aAddresses.begin(), row.aAddresses.end(),
+                        [this](const auto& str) { return liveShown.count(u"ip:" + str) != 0; });
         if (bShown) return;
         liveShown.insert(ScanRowId(row));
         WriteOut(pRowStatus ? StatusTableLine(row, *pRowStatus) : TableLine(row));
@@ -260,7 +261,7 @@ struct ScanRun : CLiveRowSink {
     std::mutex rowsLock;
     CScanRowList rows;
     std::mutex linesLock;
-    std::unordered_set<std::u16string, CNoCaseHash, CNoCaseEqual> liveShown;  // ScanRowIds; guarded by linesLock
+    std::unordered_set<std::u16string, CNoCaseHash, CNoCaseEqual> liveShown;  // ScanRowIds, under linesLock
     std::unique_ptr<CScanStatus> pStatus;
 };
 

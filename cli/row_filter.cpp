@@ -295,8 +295,7 @@ std::vector<ScanRow> ShownRows(const std::vector<ScanRow>& aRows, const CRowFilt
                                const StatusByAddress* pStatuses, SortKey nKey) {
     std::vector<ScanRow> aShown;
     for (const ScanRow& row : aRows) {
-        if (filter.Matches(row, pStatuses ? FindRowStatus(*pStatuses, row) : nullptr))
-            aShown.push_back(row);
+        if (filter.Matches(row, pStatuses ? FindRowStatus(*pStatuses, row) : nullptr)) aShown.push_back(row);
     }
     SortRows(aShown, nKey);
     return aShown;

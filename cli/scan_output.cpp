@@ -83,11 +83,7 @@ std::vector<OutputColumn> BaseColumns() {
 }
 
 OutputColumn UuidColumn() {
-    return {"uuid",
-            [](const ScanRow& row) {
-                return TextOrNull(Utf16ToUtf8(row.strUuid));
-            },
-            nullptr};
+    return {"uuid", [](const ScanRow& row) { return TextOrNull(Utf16ToUtf8(row.strUuid)); }, nullptr};
 }
 
 std::string TimeText(std::chrono::system_clock::time_point tTime, bool bForTable) {

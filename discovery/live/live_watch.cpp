@@ -165,11 +165,13 @@ CLiveWatch::EntryMap::iterator CLiveWatch::FindEntry(const ScanRow& row) {
     return itFound;
 }
 
-CLiveWatch::EntryMap::iterator CLiveWatch::FindEntry(std::u16string_view strAddress, std::u16string_view strId) {
+CLiveWatch::EntryMap::iterator CLiveWatch::FindEntry(std::u16string_view strAddress,
+                                                     std::u16string_view strId) {
     return std::find_if(m_entries.begin(), m_entries.end(), [strAddress, strId](const auto& item) {
         const std::vector<std::u16string>& a = item.second.row.aAddresses;
         if (!strId.empty() && !item.second.row.strId.empty() && item.second.row.strId != strId) return false;
-        return std::any_of(a.begin(), a.end(), [strAddress](const auto& str) { return CompareNoCase(str, strAddress) == 0; });
+        return std::any_of(a.begin(), a.end(),
+                           [strAddress](const auto& str) { return CompareNoCase(str, strAddress) == 0; });
     });
 }
 
@@ -213,7 +215,8 @@ bool CLiveWatch::Emit(ScanRow row) {
     auto itFinding = std::find_if(entry.aFindings.begin(), entry.aFindings.end(), [&row](const Finding& f) {
         return f.nKind == row.nKind && f.strType == row.strType;
     });
-    if (itFinding == entry.aFindings.end()) itFinding = entry.aFindings.insert(itFinding, {row.nKind, row.strType, {}});
+    if (itFinding == entry.aFindings.end())
+        itFinding = entry.aFindings.insert(itFinding, {row.nKind, row.strType, {}});
     for (const std::u16string& str : row.aAddresses) itFinding->Report(str, tNow);
     std::erase_if(itFinding->aAddresses,
                   [&](const auto& item) { return tNow - item.second >= 2 * m_settings.interval; });

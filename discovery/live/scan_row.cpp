@@ -55,7 +55,8 @@ const DnsSdTxtItem* FindTxtItem(const ScanRow& row, std::string_view key) {
 
 std::u16string UuidIdentity(std::u16string_view strText) {
     auto fnStrip = [&strText](std::u16string_view strPrefix) {
-        if (strText.size() >= strPrefix.size() && CompareNoCase(strText.substr(0, strPrefix.size()), strPrefix) == 0)
+        if (strText.size() >= strPrefix.size() &&
+            CompareNoCase(strText.substr(0, strPrefix.size()), strPrefix) == 0)
             strText.remove_prefix(strPrefix.size());
     };
     fnStrip(u"urn:");
@@ -78,14 +79,16 @@ std::u16string UuidIdentity(std::u16string_view strText) {
         if (!bDigit && !(cLower >= u'a' && cLower <= u'f')) return {};
         bNil = bNil && c == u'0';
         strId += cLower;
-        if (strId.size() == 8 || strId.size() == 13 || strId.size() == 18 || strId.size() == 23) strId += u'-';
+        if (strId.size() == 8 || strId.size() == 13 || strId.size() == 18 || strId.size() == 23)
+            strId += u'-';
     }
     // A nil UUID (firmware that never set one) would make every such printer one.
     return bNil ? std::u16string() : strId;
 }
 
 int PreferredAddressRank(std::u16string_view strAddress) {
-    if (strAddress.find(u':') == std::u16string_view::npos) return strAddress.starts_with(u"169.254.") ? 2 : 0;
+    if (strAddress.find(u':') == std::u16string_view::npos)
+        return strAddress.starts_with(u"169.254.") ? 2 : 0;
     const bool bLinkLocal = strAddress.size() >= 4 && CompareNoCase(strAddress.substr(0, 3), u"fe8") >= 0 &&
                             CompareNoCase(strAddress.substr(0, 3), u"feb") <= 0;
     return bLinkLocal ? 2 : 1;
@@ -126,7 +129,8 @@ void JoinRow(ScanRow& listed, const ScanRow& arriving) {
     for (int32_t nKind : arriving.aOtherKinds) AddKind(listed, nKind);
     for (const std::u16string& str : arriving.aAddresses) InsertAddress(listed.aAddresses, str);
     listed.strIpAddress = listed.aAddresses.front();
-    for (std::u16string ScanRow::*pText : {&ScanRow::strId, &ScanRow::strUuid, &ScanRow::strModel, &ScanRow::strLocation}) {
+    for (std::u16string ScanRow::*pText :
+         {&ScanRow::strId, &ScanRow::strUuid, &ScanRow::strModel, &ScanRow::strLocation}) {
         if ((listed.*pText).empty()) listed.*pText = arriving.*pText;
     }
 }
@@ -177,7 +181,8 @@ bool CScanRowList::AddAddress(std::u16string_view strRowAddress, const std::u16s
 
 void CScanRowList::SetLocationIfUnknown(std::u16string_view strAddress, const std::u16string& strLocation) {
     const ScanRow* pRow = FindByAddress(strAddress);
-    if (pRow && pRow->strLocation.empty()) m_aRows[static_cast<size_t>(pRow - m_aRows.data())].strLocation = strLocation;
+    if (pRow && pRow->strLocation.empty())
+        m_aRows[static_cast<size_t>(pRow - m_aRows.data())].strLocation = strLocation;
 }
 
 void CScanRowList::SetIdIfUnknown(std::u16string_view strAddress, const std::u16string& strId) {

@@ -121,6 +121,7 @@ private:
     void Reindex();
 
     std::vector<ScanRow> m_aRows;
-    std::unordered_multimap<std::u16string, size_t, CNoCaseHash, CNoCaseEqual> m_mapByAddress;  // every address
+    std::unordered_multimap<std::u16string, size_t, CNoCaseHash, CNoCaseEqual>
+        m_mapByAddress;  // every address
     std::unordered_map<std::u16string, size_t> m_mapById;
 };

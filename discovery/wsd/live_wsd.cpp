@@ -39,11 +39,13 @@ public:
                 m_listed[strKey] = {strAddress, device.aAddresses};
             }
         });
-        m_finder.SetAddressCallback(
-            [this, &sink](const std::string& strEndpoint, const std::string& strListed, const std::string& strAddress) {
-                if (m_bWatch) AddListedAddress(Utf8ToUtf16(strListed), strAddress);
-                sink.AddAddress(Utf8ToUtf16(strListed), Utf8ToUtf16(strAddress), UuidIdentity(Utf8ToUtf16(strEndpoint)));
-            });
+        m_finder.SetAddressCallback([this, &sink](const std::string& strEndpoint,
+                                                  const std::string& strListed,
+                                                  const std::string& strAddress) {
+            if (m_bWatch) AddListedAddress(Utf8ToUtf16(strListed), strAddress);
+            sink.AddAddress(Utf8ToUtf16(strListed), Utf8ToUtf16(strAddress),
+                            UuidIdentity(Utf8ToUtf16(strEndpoint)));
+        });
         CMulticastListener listener;
         if (m_bWatch) {
             listener.Start("239.255.255.250", 3702,

@@ -109,25 +109,27 @@ TEST_P(ScanRowIdentity, OneRowPerPrinterListedByItsPreferredAddress) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, ScanRowIdentity,
     ::testing::Values(
-        IdentityCase{"SameUuidSpelledThreeWays",
-                     {Row(u"urn:uuid:6F1E7A2C-0B3D-4C5E-8F90-A1B2C3D4E5F6", {u"fe80::1%eth0"}, u"W", ROW_KIND_WSD),
-                      Row(u"uuid:6f1e7a2c-0b3d-4c5e-8f90-a1b2c3d4e5f6", {u"2001:db8::1"}, u"U", PROVIDER_KIND_UPNP),
-                      Row(u"6F1E7A2C0B3D4C5E8F90A1B2C3D4E5F6", {u"192.0.2.1", u"169.254.0.1"}, u"M",
-                          PROVIDER_KIND_MDNS)},
-                     {std::u16string(UUID_A), u"192.0.2.1", u"2001:db8::1", u"fe80::1%eth0", u"169.254.0.1"}},
+        IdentityCase{
+            "SameUuidSpelledThreeWays",
+            {Row(u"urn:uuid:6F1E7A2C-0B3D-4C5E-8F90-A1B2C3D4E5F6", {u"fe80::1%eth0"}, u"W", ROW_KIND_WSD),
+             Row(u"uuid:6f1e7a2c-0b3d-4c5e-8f90-a1b2c3d4e5f6", {u"2001:db8::1"}, u"U", PROVIDER_KIND_UPNP),
+             Row(u"6F1E7A2C0B3D4C5E8F90A1B2C3D4E5F6", {u"192.0.2.1", u"169.254.0.1"}, u"M",
+                 PROVIDER_KIND_MDNS)},
+            {std::u16string(UUID_A), u"192.0.2.1", u"2001:db8::1", u"fe80::1%eth0", u"169.254.0.1"}},
         // Twins on one desk, and two queues of one print server: never one row.
         IdentityCase{"DifferentUuidsNeverJoin",
                      {Row(UUID_A, {u"192.0.2.1"}, u"Twin", PROVIDER_KIND_MDNS),
                       Row(UUID_B, {u"192.0.2.2"}, u"Twin", PROVIDER_KIND_MDNS),
                       Row(UUID_B, {u"192.0.2.1"}, u"Queue", ROW_KIND_WSD)},
-                     {std::u16string(UUID_A), u"192.0.2.1", u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2c", u"192.0.2.2",
-                      u"192.0.2.1"}},
+                     {std::u16string(UUID_A), u"192.0.2.1", u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2c",
+                      u"192.0.2.2", u"192.0.2.1"}},
         // Nil or malformed: no identity, so the address decides.
-        IdentityCase{"AddressOnly",
-                     {Row(u"00000000-0000-0000-0000-000000000000", {u"192.0.2.1"}, u"Nil", PROVIDER_KIND_MDNS),
-                      Row(u"uuid:lab-printer", {u"192.0.2.2"}, u"Odd", PROVIDER_KIND_UPNP),
-                      Row(u"", {u"192.0.2.1"}, u"Snmp", ROW_KIND_SNMP)},
-                     {u"ip:192.0.2.1", u"192.0.2.1", u"ip:192.0.2.2", u"192.0.2.2"}},
+        IdentityCase{
+            "AddressOnly",
+            {Row(u"00000000-0000-0000-0000-000000000000", {u"192.0.2.1"}, u"Nil", PROVIDER_KIND_MDNS),
+             Row(u"uuid:lab-printer", {u"192.0.2.2"}, u"Odd", PROVIDER_KIND_UPNP),
+             Row(u"", {u"192.0.2.1"}, u"Snmp", ROW_KIND_SNMP)},
+            {u"ip:192.0.2.1", u"192.0.2.1", u"ip:192.0.2.2", u"192.0.2.2"}},
         IdentityCase{"IdentityArrivingLate",
                      {Row(u"", {u"fe80::1%eth0"}, u"Snmp", ROW_KIND_SNMP),
                       Row(UUID_A, {u"fe80::1%eth0", u"192.0.2.1"}, u"M", PROVIDER_KIND_MDNS),
@@ -286,20 +288,24 @@ INSTANTIATE_TEST_SUITE_P(WsdAndSnmp, WatchOfAFailedRead, ::testing::Bool());
 // Under watch an identity that comes late, a second method and a new
 // address (DHCP) change the printer's one row: never a remove and an add.
 TEST(WatchOfOnePrinter, ChangesItsRowWhenItsIdentityComesLateOrItMoves) {
-    const auto [aEvents, aSaid] = Watch({0}, {Row(u"", {u"192.0.2.1"}, u"P", ROW_KIND_SNMP),
-                                              Row(UUID_A, {u"fe80::1%eth0", u"192.0.2.1"}, u"P", ROW_KIND_WSD),
-                                              Row(UUID_A, {u"fe80::1%eth0", u"192.0.2.1"}, u"P", ROW_KIND_WSD),
-                                              Row(UUID_A, {u"192.0.2.7"}, u"P", ROW_KIND_WSD)});
+    const auto [aEvents, aSaid] =
+        Watch({0}, {Row(u"", {u"192.0.2.1"}, u"P", ROW_KIND_SNMP),
+                    Row(UUID_A, {u"fe80::1%eth0", u"192.0.2.1"}, u"P", ROW_KIND_WSD),
+                    Row(UUID_A, {u"fe80::1%eth0", u"192.0.2.1"}, u"P", ROW_KIND_WSD),
+                    Row(UUID_A, {u"192.0.2.7"}, u"P", ROW_KIND_WSD)});
     std::vector<std::string> aSeen;
     for (const WatchEvent& event : aEvents) {
-        std::string str = event.nKind == WatchEventKind::ADD ? "+" : event.nKind == WatchEventKind::CHANGE ? "=" : "-";
+        std::string str = event.nKind == WatchEventKind::ADD      ? "+"
+                          : event.nKind == WatchEventKind::CHANGE ? "="
+                                                                  : "-";
         for (const std::string& strField : event.aChanged) str += " " + strField;
         aSeen.push_back(str);
     }
     EXPECT_EQ(aSeen, (std::vector<std::string>{"+", "= addresses sources id", "= addresses"}));
     ASSERT_EQ(aEvents.size(), 3u);
     // (Its old addresses stay for two intervals: an answer late to one search is no move.)
-    EXPECT_EQ(aEvents[2].row.aAddresses, (std::vector<std::u16string>{u"192.0.2.1", u"192.0.2.7", u"fe80::1%eth0"}));
+    EXPECT_EQ(aEvents[2].row.aAddresses,
+              (std::vector<std::u16string>{u"192.0.2.1", u"192.0.2.7", u"fe80::1%eth0"}));
 }
 
 TEST(WatchOfAMethodThatCannotStart, TriesAgainEachIntervalAndSaysOnceWhenItWorks) {
