@@ -314,10 +314,11 @@ void WaitForStatuses(ScanRun& run) {
         if (g_bStop.load() || std::chrono::steady_clock::now() >= run.tEnd) run.pStatus->Cancel();
     }
     // A printer that says where it stands only over IPP.
-    // Its printer-uuid names a printer that no method identified.
+    // Its printer-uuid names a printer that no method identified, unless its
+    // table line is out already (a line shown cannot be taken back).
     for (const auto& [strAddress, status] : run.pStatus->GetStatuses()) {
         run.rows.SetLocationIfUnknown(strAddress, status.strLocation);
-        run.rows.SetIdIfUnknown(strAddress, UuidIdentity(status.strUuid));
+        if (!run.bLiveTable) run.rows.SetIdIfUnknown(strAddress, UuidIdentity(status.strUuid));
     }
 }
 

@@ -333,14 +333,15 @@ class HvlScanIpp(unittest.TestCase):
             self.assertTrue(out.endswith("\r\n"), repr(out))
             records = list(csv.reader(io.StringIO(out, newline="")))
             self.assertEqual(records[0], ["name", "ip", "url", "source", "sources", "type", "model", "location",
-                                          "addresses", "last_seen"])
+                                          "addresses", "id", "last_seen"])
             by_ip = {r[1]: r for r in records[1:]}
             self.assertEqual(len(by_ip), len(records) - 1)
             self.assertEqual(set(by_ip), {hostile_ip, eve_ip})
             # A formula is text, controls and reordering are '?', CRLF stays.
             self.assertEqual(by_ip[hostile_ip], ["'@Hostile, \"Quoted\"\r\nName???End", hostile_ip,
                                                  f"http://{lab.name}-p2.local", "mdns", "mdns", "_printer._tcp",
-                                                 "'" + HOSTILE_MODEL, "", hostile_ip, by_ip[hostile_ip][-1]])
+                                                 "'" + HOSTILE_MODEL, "", hostile_ip, "ip:" + hostile_ip,
+                                                 by_ip[hostile_ip][-1]])
             self.assertRegex(by_ip[hostile_ip][-1], RFC3339_RE)
             # The table: one line per printer, nothing that steers the terminal.
             out, _ = scan()
@@ -680,9 +681,11 @@ class HvlScanStatus(unittest.TestCase):
             by_ip = {r["ip"]: r["status"] for r in doc}
             types = {r["ip"]: r["type"] for r in doc}
             self.assertEqual({ip: s["state"] for ip, s in by_ip.items()},
-                             {idle_ip: "idle", eve_ip: "idle", TLS_IP: "idle", refusing_ip: "no IPP",
-                              asleep_ip: "no answer"})
-            self.assertEqual(by_ip[TLS_IP]["uri"], f"ipps://{TLS_IP}:631/ipp/print")
+                             {idle_ip: "idle", eve_ip: "idle", refusing_ip: "no IPP", asleep_ip: "no answer"})
+            # Lab TLS is Lab Everywhere at another address: its printer-uuid makes them one row.
+            eve = next(r for r in doc if r["ip"] == eve_ip)
+            self.assertEqual(eve["addresses"], [eve_ip, TLS_IP])
+            self.assertEqual("urn:uuid:" + eve["id"], by_ip[eve_ip]["uuid"].lower())
             # asked as the type that listed it says: ippeveprinter announces _printer, _ipp and _ipps
             scheme = "ipps" if types[idle_ip] == "_ipps._tcp" else "ipp"
             self.assertEqual(by_ip[idle_ip]["uri"], f"{scheme}://{idle_ip}:631/ipp/print")
@@ -703,6 +706,7 @@ class HvlScanStatus(unittest.TestCase):
             lines = {line.split()[0]: line for line in out.splitlines() if line[:1].isdigit()}
             self.assertTrue(lines[idle_ip].endswith("  idle  toner-low-report (Black Toner 4%)"), lines[idle_ip])
             self.assertTrue(lines[asleep_ip].endswith("  no answer"), lines[asleep_ip])
+            self.assertIn("  idle  ", lines[TLS_IP])  # asked over TLS
             self.assertEqual(out.splitlines()[-1], "5 devices found.")
             # --timeout bounds the questions too: the sleeping printer is given up then
             out, took = scan("--timeout", "1.5", bound="10")
