@@ -120,9 +120,9 @@ INSTANTIATE_TEST_SUITE_P(
         IdentityCase{"DifferentUuidsNeverJoin",
                      {Row(UUID_A, {u"192.0.2.1"}, u"Twin", PROVIDER_KIND_MDNS),
                       Row(UUID_B, {u"192.0.2.2"}, u"Twin", PROVIDER_KIND_MDNS),
-                      Row(UUID_B, {u"192.0.2.1"}, u"Queue", ROW_KIND_WSD)},
+                      Row(u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2d", {u"192.0.2.1"}, u"Queue", ROW_KIND_WSD)},
                      {std::u16string(UUID_A), u"192.0.2.1", u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2c",
-                      u"192.0.2.2", u"192.0.2.1"}},
+                      u"192.0.2.2", u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2d", u"192.0.2.1"}},
         // Nil or malformed: no identity, so the address decides.
         IdentityCase{
             "AddressOnly",
