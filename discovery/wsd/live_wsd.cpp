@@ -42,7 +42,7 @@ public:
         m_finder.SetAddressCallback([this, &sink](const std::string& strEndpoint,
                                                   const std::string& strListed,
                                                   const std::string& strAddress) {
-            if (m_bWatch) AddListedAddress(Utf8ToUtf16(strListed), strAddress);
+            if (m_bWatch) AddListedAddress(EndpointKey(strEndpoint), strAddress);
             sink.AddAddress(Utf8ToUtf16(strListed), Utf8ToUtf16(strAddress),
                             UuidIdentity(Utf8ToUtf16(strEndpoint)));
         });
@@ -110,13 +110,14 @@ private:
             return std::find(aAddresses.begin(), aAddresses.end(), item.second) != aAddresses.end();
         });
     }
-    void AddListedAddress(const std::u16string& strRowAddress, const std::string& strAddress) {
+    // By its endpoint: printers of several endpoints may share the address
+    // they were listed under.
+    void AddListedAddress(const std::string& strKey, const std::string& strAddress) {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (ListedMap* pMap : {&m_listed, &m_listedBefore}) {
-            for (auto& [strKey, listed] : *pMap) {
-                if (listed.strRowAddress == strRowAddress && listed.aAddresses.size() < WSD_MAX_ITEMS)
-                    listed.aAddresses.push_back(strAddress);
-            }
+            const auto it = pMap->find(strKey);
+            if (it != pMap->end() && it->second.aAddresses.size() < WSD_MAX_ITEMS)
+                it->second.aAddresses.push_back(strAddress);
         }
     }
 
