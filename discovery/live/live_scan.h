@@ -67,16 +67,18 @@ enum class LiveRemoveReason {
 class CLiveRowSink {
 public:
     virtual ~CLiveRowSink() = default;
-    // Lists the row unless its address is listed already; true when listed.
-    // Under watch, a row of a listed address from the same method and type
-    // refreshes it (an event when it changed) and is true as well.
+    // Lists the row, or joins it to the listed row of its printer (MatchRow);
+    // true when listed or joined. Under watch, a row from the method and type
+    // that listed it refreshes it (an event when it changed); one of another
+    // type of that method joins it but is false (it does not speak for it).
     virtual bool Emit(ScanRow row) = 0;
     // One more address of the row listed under strRowAddress, of the identity
     // strId when known (printers of several identities may share an address).
     virtual void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress,
                             const std::u16string& strId) = 0;
     // Under watch only: the printer listed under strAddress left, as its
-    // method (nKind) saw it; no event when another method listed it.
+    // method (nKind) saw it; no event when another method listed it, a
+    // change when another found it too.
     virtual void Remove(const std::u16string& /*strAddress*/, int32_t /*nKind*/,
                         LiveRemoveReason /*reason*/) {}
     // Under watch only: the method's daemon stopped answering (bLost) or is

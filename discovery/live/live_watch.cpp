@@ -245,7 +245,9 @@ bool CLiveWatch::Emit(ScanRow row) {
     std::vector<std::string> aChanged = ChangedFields(before, entry.row);
     entry.tLastAnswer = tNow;
     if (!aChanged.empty()) Tell(WatchEventKind::CHANGE, entry.row, std::move(aChanged));
-    return true;
+    // Another type of the method that listed it does not speak for the row
+    // (its goodbye would remove it).
+    return row.nKind != before.nKind || row.strType == before.strType;
 }
 
 void CLiveWatch::AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress,
@@ -267,7 +269,20 @@ void CLiveWatch::AddAddress(const std::u16string& strRowAddress, const std::u16s
 void CLiveWatch::Remove(const std::u16string& strAddress, int32_t nKind, LiveRemoveReason reason) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = FindEntry(strAddress);
-    if (it != m_entries.end() && it->second.row.nKind == nKind) Drop(it, reason);
+    if (it == m_entries.end() || it->second.row.nKind != nKind) return;
+    Entry& entry = it->second;
+    std::erase_if(entry.aFindings, [nKind](const Finding& f) { return f.nKind == nKind; });
+    if (entry.aFindings.empty()) {
+        Drop(it, reason);
+        return;
+    }
+    // Another method still finds it: that one lists it from now on.
+    const ScanRow before = entry.row;
+    entry.row.nKind = entry.aFindings.front().nKind;
+    entry.row.strType = entry.aFindings.front().strType;
+    std::erase(entry.row.aOtherKinds, entry.row.nKind);
+    GatherAddresses(entry);
+    Tell(WatchEventKind::CHANGE, entry.row, ChangedFields(before, entry.row));
 }
 
 void CLiveWatch::DaemonLost(const std::u16string& strSource, bool bLost) {
