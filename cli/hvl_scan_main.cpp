@@ -21,6 +21,7 @@
 #include "conv_string.h"
 #include "diagnose.h"
 #include "glib_types.h"
+#include "ipp_identify.h"
 #include "live_scan.h"
 #include "methods.h"
 #include "printer_list.h"
@@ -134,13 +135,29 @@ struct RunFacts {
     // error. Printers a filter leaves out do not count; a filter that shows
     // none leaves the status 0.
     bool bUnhealthyPrinter = false;
+    // --identify: the printer was not asked to identify itself (no answer,
+    // no IPP, no Identify-Printer, refused).
+    bool bNotIdentified = false;
 };
 
 int ExitStatus(const RunFacts& facts) {
     if (facts.bBadArguments) return 2;
     if (facts.bOutputFailed || facts.bNothingCanWork) return 1;
-    if (facts.bUnhealthyPrinter) return 3;
+    if (facts.bUnhealthyPrinter || facts.bNotIdentified) return 3;
     return 0;
+}
+
+// --identify ADDRESS: one printer, at 631 (/ipp/print, then /), bounded by
+// --status-timeout; a line on stdout when it was asked, on stderr when not.
+int Identify(const ScanOptions& args) {
+    const StatusTarget target = StatusTargetFor(u"", Utf8ToUtf16(args.strIdentify), 0, nullptr);
+    const IdentifyOutcome outcome =
+        IdentifyPrinter(target, SecondsAs<std::chrono::milliseconds>(args.fStatusTimeoutSeconds), g_bStop);
+    const bool bAsked = outcome.nResult == IdentifyResult::ASKED;
+    const std::string strLine = Printable(Utf8ToUtf16(IdentifyText(outcome))) + "\n";
+    if (bAsked) WriteOut(strLine);
+    else std::fprintf(stderr, "hvl-scan: %s", strLine.c_str());
+    return ExitStatus({.bOutputFailed = !OutputWhole(), .bNotIdentified = !bAsked});
 }
 
 // Reads the command line; an exit status when there is nothing to scan
@@ -239,7 +256,7 @@ struct ScanRun : CLiveRowSink {
         if (!bLiveTable || !args.filter.Matches(row, pRowStatus)) return;
         const std::lock_guard<std::mutex> lock(linesLock);
         if (!liveShown.insert(row.strIpAddress).second) return;
-        WriteOut(pRowStatus ? StatusTableLine(row, *pRowStatus) : TableLine(row));
+        WriteOut(pRowStatus ? StatusTableLine(row, *pRowStatus, args.bDriverless) : TableLine(row));
         std::fflush(stdout);
     }
     std::function<void(const ScanRow&)> RowFn() {
@@ -265,7 +282,8 @@ void StartStatus(ScanRun& run) {
     // Without --snmp no SNMP packet leaves, not even to a printer without IPP.
     run.pStatus = std::make_unique<CScanStatus>(
         bound, std::move(fnAnswer),
-        run.args.Uses(ROW_KIND_SNMP) ? run.args.aSnmpCommunities : std::vector<std::string>{});
+        run.args.Uses(ROW_KIND_SNMP) ? run.args.aSnmpCommunities : std::vector<std::string>{},
+        run.args.bDriverless);
 }
 
 // --window-scan: the window's providers on this thread and --domain's browse
@@ -327,6 +345,8 @@ bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
     if (!run.args.aDomains.empty()) aColumns.push_back(DomainColumn());
     aColumns.push_back(UuidColumn());
     for (OutputColumn& column : StatusColumns(StatusesOf(run))) aColumns.push_back(std::move(column));
+    const StatusByAddress* pJudged = run.args.bDriverless ? StatusesOf(run) : nullptr;
+    for (OutputColumn& column : DriverlessColumns(pJudged)) aColumns.push_back(std::move(column));
     if (run.args.bJson) {
         WriteOut(JsonDocument(aShown, aColumns));
     } else if (run.args.bCsv) {
@@ -335,7 +355,8 @@ bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
         // --sort: the table once every row is in.
         for (size_t i = 0; !run.bLiveTable && i < aShown.size(); ++i) {
             const PrinterStatus* pRowStatus = StatusOf(run, aShown[i]);
-            WriteOut(pRowStatus ? StatusTableLine(aShown[i], *pRowStatus) : TableLine(aShown[i]));
+            WriteOut(pRowStatus ? StatusTableLine(aShown[i], *pRowStatus, run.args.bDriverless)
+                                : TableLine(aShown[i]));
         }
         std::unique_lock<std::mutex> lock(run.linesLock);
         const size_t nShown = run.bLiveTable ? run.liveShown.size() : aShown.size();
@@ -375,7 +396,8 @@ int main(int argc, char** argv) {
     if (const std::optional<int> nExit = ReadOptions(argc, argv, args)) return *nExit;
     SetUpGLibTypes();  // before any thread: status, unicast, diagnosis and live scan
     if (args.bDiagnose) return Diagnose();
-    InstallStopHandlers(args.bStatus);
+    InstallStopHandlers(args.bStatus || !args.strIdentify.empty());
+    if (!args.strIdentify.empty()) return Identify(args);
     if (args.bWatch) return Watch(args);
 
     ScanRun run(args);

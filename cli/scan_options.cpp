@@ -131,7 +131,9 @@ std::string TakeText(gchar* psz) {
 // What the command line is read into, before it is checked.
 struct RawOptions {
     gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bWindowScan = FALSE, bHelp = FALSE,
-             bStatus = FALSE, bVersion = FALSE, bWatch = FALSE;
+             bStatus = FALSE, bVersion = FALSE, bWatch = FALSE, bDriverless = FALSE;
+    gchar* pszIdentify = nullptr;
+    std::vector<std::string> aDriverlessFilters;  // --driverless=ready, taken out before GLib reads the rest
     // Each method's switch (--no-wsd, --snmp), by its place in DiscoveryMethods().
     std::vector<gboolean> aMethodSwitches = std::vector<gboolean>(DiscoveryMethods().size(), FALSE);
     gchar** ppDomains = nullptr;
@@ -141,7 +143,7 @@ struct RawOptions {
     gdouble fStatusTimeout = 0;
     gdouble fWatchInterval = 0;
     gchar* pszSort = nullptr;
-    gchar** aFilters[8] = {};  // by FilterField
+    gchar** aFilters[9] = {};  // by FilterField (--driverless's values in aDriverlessFilters)
 
     RawOptions() = default;
     RawOptions(const RawOptions&) = delete;
@@ -151,6 +153,7 @@ struct RawOptions {
         g_strfreev(ppCommunities);
         g_strfreev(ppSubnets);
         g_free(pszSort);
+        g_free(pszIdentify);
         for (gchar** pp : aFilters) g_strfreev(pp);
     }
 };
@@ -217,6 +220,16 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          "Ask each printer over IPP for its state, reasons and supplies", nullptr},
         {"status-timeout", 0, G_OPTION_ARG_DOUBLE, &raw.fStatusTimeout,
          "Bound each printer's status answer (default 5)", "SECONDS"},
+        {"driverless",
+         0,
+         G_OPTION_ARG_NONE,
+         &raw.bDriverless,
+         "Tell whether CUPS can set each printer up without a driver, and why not (=ready or =not-ready: "
+         "show only those)",
+         nullptr,
+         {"ready", "not-ready"}},
+        {"identify", 0, G_OPTION_ARG_STRING, &raw.pszIdentify,
+         "Scan nothing; ask the IPP printer at ADDRESS to show itself (flash, sound, display)", "ADDRESS"},
     };
     const std::vector<OptionRow> aOtherRows{
         {"snmp-community", 0, G_OPTION_ARG_STRING_ARRAY, &raw.ppCommunities,
@@ -333,6 +346,8 @@ std::string CheckCombinations(const RawOptions& raw, int argc, const std::vector
         return "--csv cannot be used with --watch: CSV is one table written at the end, and a watch "
                "writes each change as it happens (--json writes them as JSON Lines)";
     if (raw.bWatch && raw.bWindowScan) return "--watch runs on the live scan, not with --window-scan";
+    if (raw.bWatch && (raw.bDriverless || !raw.aDriverlessFilters.empty()))
+        return "--driverless asks each printer once: it cannot be used with --watch";
     return {};
 }
 
@@ -354,6 +369,10 @@ std::string ReadFilters(const RawOptions& raw, CRowFilter& filter) {
             if (!filter.Add(static_cast<FilterField>(nField), *pp, strWhy)) return strWhy;
         }
     }
+    for (const std::string& strValue : raw.aDriverlessFilters) {
+        std::string strWhy;
+        if (!filter.Add(FilterField::Driverless, strValue, strWhy)) return strWhy;
+    }
     // A watch lists a printer before its status is known.
     if (raw.bWatch && filter.NeedsStatus())
         return "--watch lists each printer as it comes, before its state is known: "
@@ -361,14 +380,28 @@ std::string ReadFilters(const RawOptions& raw, CRowFilter& filter) {
     return {};
 }
 
+// --identify ADDRESS runs alone, bounded by --status-timeout at most.
+std::string CheckIdentify(const RawOptions& raw, int argc, char** argv) {
+    if (!raw.pszIdentify) return {};
+    if (!g_hostname_is_ip_address(raw.pszIdentify))
+        return std::string("--identify needs a numeric IPv4 or IPv6 address, not '") + raw.pszIdentify + "'";
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.starts_with("--") && !arg.starts_with("--identify") && !arg.starts_with("--status-timeout"))
+            return "--identify takes no other option but --status-timeout";
+    }
+    return {};
+}
+
 // The parsed options checked and copied into options; why not, else empty.
-std::string ReadParsedOptions(RawOptions& raw, int argc, ScanOptions& options) {
+std::string ReadParsedOptions(RawOptions& raw, int argc, char** argv, ScanOptions& options) {
     std::vector<std::string> aDomains = TakeList(raw.ppDomains);
     const bool bTimeoutGiven = raw.fTimeout != std::numeric_limits<double>::lowest();
     if (!bTimeoutGiven) raw.fTimeout = options.fTimeoutSeconds;
     CRowFilter filter;
     SortKey nSort = SortKey::None;
-    std::string strWhy = CheckCombinations(raw, argc, aDomains);
+    std::string strWhy = CheckIdentify(raw, argc, argv);
+    if (strWhy.empty()) strWhy = CheckCombinations(raw, argc, aDomains);
     if (strWhy.empty()) strWhy = CheckSeconds(raw);
     if (strWhy.empty()) strWhy = ReadFilters(raw, filter);
     if (strWhy.empty() && raw.pszSort && !ParseSortKey(raw.pszSort, nSort))
@@ -376,12 +409,14 @@ std::string ReadParsedOptions(RawOptions& raw, int argc, ScanOptions& options) {
     options.aMethodKinds = MethodKinds(raw);
     if (strWhy.empty()) ReadSnmpOptions(raw, options, strWhy);
     if (!strWhy.empty()) return strWhy;
-    options.bStatus = raw.bStatus || filter.NeedsStatus();
+    options.bDriverless = raw.bDriverless || filter.NeedsDriverless();
+    options.bStatus = raw.bStatus || filter.NeedsStatus() || options.bDriverless;
     options.fStatusTimeoutSeconds = raw.fStatusTimeout;
     options.bJson = raw.bJson;
     options.bCsv = raw.bCsv;
     options.bIpp = raw.bIpp;
     options.bDiagnose = raw.bDiagnose;
+    options.strIdentify = raw.pszIdentify ? raw.pszIdentify : "";
     options.bWindowScan = raw.bWindowScan;
     options.fTimeoutSeconds = raw.fTimeout;
     options.bTimeoutGiven = bTimeoutGiven;
@@ -391,6 +426,25 @@ std::string ReadParsedOptions(RawOptions& raw, int argc, ScanOptions& options) {
     options.filter = std::move(filter);
     options.nSort = nSort;
     return {};
+}
+
+// "--driverless=ready" and "--driverless ready" are the switch and a
+// filter: the value is taken out, the switch left for GLib.
+std::vector<gchar*> TakeDriverlessValues(int argc, char** argv, std::vector<std::string>& aValues) {
+    static char szSwitch[] = "--driverless";
+    std::vector<gchar*> aArgs;
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.starts_with("--driverless=")) {
+            aValues.emplace_back(arg.substr(arg.find('=') + 1));
+            aArgs.push_back(szSwitch);
+            continue;
+        }
+        aArgs.push_back(argv[i]);
+        const std::string_view next = i + 1 < argc ? argv[i + 1] : "";
+        if (arg == szSwitch && (next == "ready" || next == "not-ready")) aValues.emplace_back(argv[++i]);
+    }
+    return aArgs;
 }
 
 }  // namespace
@@ -405,8 +459,8 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     const std::vector<GOptionEntry> aEntries = OptionEntries(aTable);
     const auto pContext = OptionContext(aEntries);
     // GLib rearranges the vector it parses: a copy, so argv stays as given.
-    std::vector<gchar*> aArgs(argv, argv + argc);
-    gint nArgs = argc;
+    std::vector<gchar*> aArgs = TakeDriverlessValues(argc, argv, raw.aDriverlessFilters);
+    gint nArgs = static_cast<gint>(aArgs.size());
     gchar** ppArgs = aArgs.data();
     GError* pError = nullptr;
     std::string strWhy;
@@ -422,7 +476,7 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     } else if (nArgs > 1) {
         strWhy = std::string("unexpected argument '") + ppArgs[1] + "'";
     } else {
-        strWhy = ReadParsedOptions(raw, argc, options);
+        strWhy = ReadParsedOptions(raw, argc, argv, options);
     }
     if (strWhy.empty()) return ParseResult::RUN;
     strText = "hvl-scan: " + strWhy + "\nTry 'hvl-scan --help' for more information.\n";
@@ -431,11 +485,16 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
 
 std::string BashCompletionScript() {
     RawOptions raw;
-    std::string strWords, strCases, strFree;
+    std::string strWords, strCases, strFree, strSwitchCases;
     for (const OptionRow& row : OptionTable(raw)) {
         const std::string strName = std::string("--") + row.pszName;
         strWords += (strWords.empty() ? "" : " ") + strName;
         if (row.cShort) strWords += std::string(" -") + row.cShort;
+        // A switch with values (--driverless): those, or any option next.
+        if (row.nArg == G_OPTION_ARG_NONE && !row.aChoices.empty()) {
+            strSwitchCases += "        " + strName + ") words=\"" + JoinedNames(row.aChoices, " ") + " $all\" ;;\n";
+            continue;
+        }
         if (row.nArg == G_OPTION_ARG_NONE) continue;
         if (row.aChoices.empty()) {
             strFree += (strFree.empty() ? "" : "|") + strName;
@@ -445,10 +504,11 @@ std::string BashCompletionScript() {
                     (row.bList ? " list=1" : "") + " ;;\n";
     }
     // A value of the user's own (a number, a REGEX): nothing to offer.
-    strCases += "        " + strFree + ") return ;;\n";
+    strCases += "        " + strFree + ") return ;;\n" + strSwitchCases;
     return "# bash completion for hvl-scan, made from its table of options.\n"
            "_hvl_scan() {\n"
            "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} words list= head=\n"
+           "    local all=\"" + strWords + "\"\n"
            "    # bash splits --option=value at the '='.\n"
            "    if [[ $cur == = ]]; then cur=; elif [[ $prev == = ]]; then prev=${COMP_WORDS[COMP_CWORD-2]}; "
            "fi\n"

@@ -33,6 +33,8 @@ struct ScanOptions {
     bool bTimeoutGiven = false;
     bool bStatus = false;                // ask each printer for its state over IPP
     double fStatusTimeoutSeconds = 5.0;  // bounds each printer's answer
+    bool bDriverless = false;            // judge each printer's driverless setup (implies bStatus)
+    std::string strIdentify;             // --identify: the one address asked, instead of a scan
     CRowFilter filter;                   // the rows shown; bStatus is set when it needs their state
     SortKey nSort = SortKey::None;       // None: the table prints each row as it arrives
     std::vector<std::string> aSnmpCommunities{"public"};

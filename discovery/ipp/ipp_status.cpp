@@ -275,14 +275,20 @@ extern "C" ssize_t ReadFromMemory(void* pContext, ipp_uchar_t* pBuffer, size_t n
 
 }  // namespace
 
+ipp_t* ReadIppMessage(std::string_view body) {
+    MemoryReader reader{body};
+    ipp_t* pMessage = ippNew();
+    // Blocking: one call reads the whole message, or fails at its end.
+    if (ippReadIO(&reader, ReadFromMemory, 1, nullptr, pMessage) == IPP_STATE_DATA) return pMessage;
+    ippDelete(pMessage);
+    return nullptr;
+}
+
 StatusReply ReadStatusReplyBody(std::string_view body, PrinterStatus& status) {
     status.nState = PrinterState::NoIpp;
-    MemoryReader reader{body};
-    ipp_t* pResponse = ippNew();
-    // Blocking: one call reads the whole message, or fails at its end.
-    const ipp_state_t nState = ippReadIO(&reader, ReadFromMemory, 1, nullptr, pResponse);
+    ipp_t* pResponse = ReadIppMessage(body);
     StatusReply nReply = StatusReply::NOT_IPP;
-    if (nState == IPP_STATE_DATA) {
+    if (pResponse) {
         if (ReadStatusReply(pResponse, status)) {
             nReply = StatusReply::ANSWERED;
         } else if (ippGetStatusCode(pResponse) == IPP_STATUS_ERROR_NOT_FOUND) {

@@ -1,0 +1,114 @@
+#include "ipp_identify.h"
+
+#include <algorithm>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* IDENTIFY_MESSAGE = "hvl-scan";
+// The actions asked for, of those a printer lists.
+constexpr const char* KNOWN_ACTIONS[] = {"display", "flash", "sound"};
+
+ipp_t* NewRequest(ipp_op_t nOperation, const std::string& strUri) {
+    ipp_t* pRequest = ippNewRequest(nOperation);
+    ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, strUri.c_str());
+    ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "anonymous");
+    return pRequest;
+}
+
+// What the printer can do: false when it does not say it has the operation.
+bool ReadCapabilities(ipp_t* pResponse, std::vector<std::string>& aActions) {
+    ipp_attribute_t* pActions = ippFindAttribute(pResponse, "identify-actions-supported", IPP_TAG_KEYWORD);
+    for (const char* pszAction : KNOWN_ACTIONS) {
+        if (ippContainsString(pActions, pszAction)) aActions.emplace_back(pszAction);
+    }
+    ipp_attribute_t* pOperations = ippFindAttribute(pResponse, "operations-supported", IPP_TAG_ENUM);
+    return ippContainsInteger(pOperations, IPP_OP_IDENTIFY_PRINTER) != 0;
+}
+
+}  // namespace
+
+IdentifyOutcome IdentifyPrinter(const StatusTarget& target, std::chrono::milliseconds bound,
+                                const std::atomic<bool>& bCancel) {
+    const auto tEnd = Clock::now() + bound;
+    IdentifyOutcome outcome;
+    bool bSupported = false;
+    const IppExchange ask{[](const std::string& strUri) {
+                              ipp_t* pRequest = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, strUri);
+                              const char* apszNames[] = {"identify-actions-supported", "operations-supported"};
+                              ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2,
+                                            nullptr, apszNames);
+                              return pRequest;
+                          },
+                          [&](ipp_t* pResponse, int) {
+                              const ipp_status_t nStatus = ippGetStatusCode(pResponse);
+                              if (nStatus == IPP_STATUS_ERROR_NOT_FOUND) return StatusReply::NOT_FOUND;
+                              if (nStatus > IPP_STATUS_OK_EVENTS_COMPLETE) return StatusReply::NOT_IPP;
+                              bSupported = ReadCapabilities(pResponse, outcome.aActions);
+                              return StatusReply::ANSWERED;
+                          }};
+    const IppOutcome nAsked = ExchangeIpp(target, ask, bound, bCancel, outcome.strUri);
+    if (nAsked != IppOutcome::ANSWERED) {
+        outcome.nResult = nAsked == IppOutcome::NO_ANSWER ? IdentifyResult::NO_ANSWER : IdentifyResult::NOT_IPP;
+        return outcome;
+    }
+    if (!bSupported) {
+        outcome.nResult = IdentifyResult::NOT_SUPPORTED;
+        return outcome;
+    }
+    // The path that answered, and only that one.
+    StatusTarget answered = target;
+    answered.aResources = {outcome.strUri.substr(outcome.strUri.find('/', outcome.strUri.find("//") + 2))};
+    const IppExchange identify{[&outcome](const std::string& strUri) {
+                                   ipp_t* pRequest = NewRequest(IPP_OP_IDENTIFY_PRINTER, strUri);
+                                   std::vector<const char*> apszActions;
+                                   for (const std::string& str : outcome.aActions) apszActions.push_back(str.c_str());
+                                   if (!apszActions.empty())
+                                       ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "identify-actions",
+                                                     static_cast<int>(apszActions.size()), nullptr, apszActions.data());
+                                   if (std::find(outcome.aActions.begin(), outcome.aActions.end(), "display") !=
+                                       outcome.aActions.end())
+                                       ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_TEXT, "message", nullptr,
+                                                    IDENTIFY_MESSAGE);
+                                   return pRequest;
+                               },
+                               [&outcome](ipp_t* pResponse, int) {
+                                   const ipp_status_t nStatus = ippGetStatusCode(pResponse);
+                                   if (nStatus <= IPP_STATUS_OK_EVENTS_COMPLETE) {
+                                       outcome.nResult = IdentifyResult::ASKED;
+                                   } else {
+                                       outcome.nResult = nStatus == IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED
+                                                             ? IdentifyResult::NOT_SUPPORTED
+                                                             : IdentifyResult::REFUSED;
+                                       outcome.strStatus = ippErrorString(nStatus);
+                                   }
+                                   return StatusReply::ANSWERED;
+                               }};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - Clock::now());
+    std::string strUri;
+    const IppOutcome nIdentified =
+        left.count() > 0 ? ExchangeIpp(answered, identify, left, bCancel, strUri) : IppOutcome::NO_ANSWER;
+    if (nIdentified != IppOutcome::ANSWERED)
+        outcome.nResult = nIdentified == IppOutcome::NO_ANSWER ? IdentifyResult::NO_ANSWER : IdentifyResult::NOT_IPP;
+    return outcome;
+}
+
+std::string IdentifyText(const IdentifyOutcome& outcome) {
+    std::string strActions;
+    for (const std::string& str : outcome.aActions) strActions += (strActions.empty() ? "" : ", ") + str;
+    switch (outcome.nResult) {
+        case IdentifyResult::ASKED:
+            return outcome.strUri + ": asked to identify itself (" +
+                   (strActions.empty() ? std::string("its own way") : strActions) + ")";
+        case IdentifyResult::NOT_SUPPORTED:
+            return outcome.strUri + ": an IPP printer that cannot identify itself (no Identify-Printer)";
+        case IdentifyResult::REFUSED:
+            return outcome.strUri + ": refused to identify itself (" + outcome.strStatus + ")";
+        case IdentifyResult::NOT_IPP:
+            return outcome.strUri + ": not an IPP printer (refused, or something else answered)";
+        case IdentifyResult::NO_ANSWER:
+            break;
+    }
+    return outcome.strUri + ": no answer within the time limit";
+}
