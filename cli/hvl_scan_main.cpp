@@ -147,10 +147,11 @@ int ExitStatus(const RunFacts& facts) {
     return 0;
 }
 
-// --identify ADDRESS: one printer, at 631 (/ipp/print, then /), bounded by
+// --identify ADDRESS: one printer, at 631 (/ipp/print, then /) or its URI, bounded by
 // --status-timeout; a line on stdout when it was asked, on stderr when not.
 int Identify(const ScanOptions& args) {
-    const StatusTarget target = StatusTargetFor(u"", Utf8ToUtf16(args.strIdentify), 0, nullptr);
+    StatusTarget target;
+    IdentifyTargetFor(args.strIdentify, target);  // checked with the options
     const IdentifyOutcome outcome =
         IdentifyPrinter(target, SecondsAs<std::chrono::milliseconds>(args.fStatusTimeoutSeconds), g_bStop);
     const bool bAsked = outcome.nResult == IdentifyResult::ASKED;

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include "ipp_identify.h"
 #include "methods.h"
 #include "snmp_finder.h"
 
@@ -229,7 +230,8 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          nullptr,
          {"ready", "not-ready"}},
         {"identify", 0, G_OPTION_ARG_STRING, &raw.pszIdentify,
-         "Scan nothing; ask the IPP printer at ADDRESS to show itself (flash, sound, display)", "ADDRESS"},
+         "Scan nothing; ask the IPP printer at ADDRESS (or an ipp:// URI) to show itself (flash, sound, display)",
+         "ADDRESS"},
     };
     const std::vector<OptionRow> aOtherRows{
         {"snmp-community", 0, G_OPTION_ARG_STRING_ARRAY, &raw.ppCommunities,
@@ -383,8 +385,10 @@ std::string ReadFilters(const RawOptions& raw, CRowFilter& filter) {
 // --identify ADDRESS runs alone, bounded by --status-timeout at most.
 std::string CheckIdentify(const RawOptions& raw, int argc, char** argv) {
     if (!raw.pszIdentify) return {};
-    if (!g_hostname_is_ip_address(raw.pszIdentify))
-        return std::string("--identify needs a numeric IPv4 or IPv6 address, not '") + raw.pszIdentify + "'";
+    StatusTarget target;
+    if (!IdentifyTargetFor(raw.pszIdentify, target))
+        return std::string("--identify needs a numeric IPv4 or IPv6 address or an ipp:// URI with one, not '") +
+               raw.pszIdentify + "'";
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg.starts_with("--") && !arg.starts_with("--identify") && !arg.starts_with("--status-timeout"))

@@ -1,6 +1,11 @@
 #include "ipp_identify.h"
 
+#include <cups/http.h>
+#include <glib.h>
+
 #include <algorithm>
+
+#include "conv_string.h"
 
 namespace {
 
@@ -28,6 +33,25 @@ bool ReadCapabilities(ipp_t* pResponse, std::vector<std::string>& aActions) {
 }
 
 }  // namespace
+
+bool IdentifyTargetFor(const std::string& strWhere, StatusTarget& target) {
+    if (g_hostname_is_ip_address(strWhere.c_str())) {
+        target = StatusTargetFor(u"", Utf8ToUtf16(strWhere), 0, nullptr);
+        return true;
+    }
+    char szScheme[16], szUser[256], szHost[256], szResource[1024];
+    int nPort = 0;
+    // The path stays as written (encoded), for the request line.
+    if (httpSeparateURI(static_cast<http_uri_coding_t>(HTTP_URI_CODING_USERNAME | HTTP_URI_CODING_HOSTNAME), strWhere.c_str(), szScheme, sizeof szScheme, szUser, sizeof szUser,
+                        szHost, sizeof szHost, &nPort, szResource, sizeof szResource) < HTTP_URI_STATUS_OK)
+        return false;
+    const std::string strScheme = szScheme;
+    std::string strHost = szHost;  // an IPv6 zone comes as "%25eth0"... or "%eth0"
+    if (const size_t n = strHost.find("%25"); n != std::string::npos) strHost.erase(n + 1, 2);
+    if ((strScheme != "ipp" && strScheme != "ipps") || !g_hostname_is_ip_address(strHost.c_str())) return false;
+    target = {strHost, nPort, strScheme == "ipps", {szResource}};
+    return true;
+}
 
 IdentifyOutcome IdentifyPrinter(const StatusTarget& target, std::chrono::milliseconds bound,
                                 const std::atomic<bool>& bCancel) {

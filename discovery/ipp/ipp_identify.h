@@ -24,6 +24,11 @@ struct IdentifyOutcome {
     std::string strStatus;  // the IPP status of a refusal
 };
 
+// Where --identify asks: a numeric address (631, /ipp/print then /) or an
+// ipp:// or ipps:// URI with a numeric host (a print server's queue); false
+// for anything else.
+bool IdentifyTargetFor(const std::string& strWhere, StatusTarget& target);
+
 // First Get-Printer-Attributes (which actions, whether the operation is
 // there), then Identify-Printer with those actions and the message
 // "hvl-scan" where a display is one; both within one bound.
