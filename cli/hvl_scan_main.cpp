@@ -156,8 +156,10 @@ int Identify(const ScanOptions& args) {
         IdentifyPrinter(target, SecondsAs<std::chrono::milliseconds>(args.fStatusTimeoutSeconds), g_bStop);
     const bool bAsked = outcome.nResult == IdentifyResult::ASKED;
     const std::string strLine = Printable(Utf8ToUtf16(IdentifyText(outcome))) + "\n";
-    if (bAsked) WriteOut(strLine);
-    else std::fprintf(stderr, "hvl-scan: %s", strLine.c_str());
+    if (bAsked)
+        WriteOut(strLine);
+    else
+        std::fprintf(stderr, "hvl-scan: %s", strLine.c_str());
     return ExitStatus({.bOutputFailed = !OutputWhole(), .bNotIdentified = !bAsked});
 }
 

@@ -73,9 +73,8 @@ std::vector<std::string> SplitCommas(const std::string& str) {
 }
 
 const char* OptionName(FilterField nField) {
-    static const char* const NAMES[] = {"--name",    "--location", "--model",        "--source",
-                                        "--address", "--state",    "--supply-below", "--reason",
-                                        "--driverless"};
+    static const char* const NAMES[] = {"--name",  "--location",     "--model",  "--source",    "--address",
+                                        "--state", "--supply-below", "--reason", "--driverless"};
     return NAMES[static_cast<size_t>(nField)];
 }
 

@@ -237,7 +237,8 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          nullptr,
          {"ready", "not-ready"}},
         {"identify", 0, G_OPTION_ARG_STRING, &raw.pszIdentify,
-         "Scan nothing; ask the IPP printer at ADDRESS (or an ipp:// URI) to show itself (flash, sound, display)",
+         "Scan nothing; ask the IPP printer at ADDRESS (or an ipp:// URI) to show itself (flash, sound, "
+         "display)",
          "ADDRESS"},
     };
     const std::vector<OptionRow> aOtherRows{
@@ -394,7 +395,8 @@ std::string CheckIdentify(const RawOptions& raw, int argc, char** argv) {
     if (!raw.pszIdentify) return {};
     StatusTarget target;
     if (!IdentifyTargetFor(raw.pszIdentify, target))
-        return std::string("--identify needs a numeric IPv4 or IPv6 address or an ipp:// URI with one, not '") +
+        return std::string(
+                   "--identify needs a numeric IPv4 or IPv6 address or an ipp:// URI with one, not '") +
                raw.pszIdentify + "'";
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -503,7 +505,8 @@ std::string BashCompletionScript() {
         if (row.cShort) strWords += std::string(" -") + row.cShort;
         // A switch with values (--driverless): those, or any option next.
         if (row.nArg == G_OPTION_ARG_NONE && !row.aChoices.empty()) {
-            strSwitchCases += "        " + strName + ") words=\"" + JoinedNames(row.aChoices, " ") + " $all\" ;;\n";
+            strSwitchCases +=
+                "        " + strName + ") words=\"" + JoinedNames(row.aChoices, " ") + " $all\" ;;\n";
             continue;
         }
         if (row.nArg == G_OPTION_ARG_NONE) continue;
@@ -519,7 +522,9 @@ std::string BashCompletionScript() {
     return "# bash completion for hvl-scan, made from its table of options.\n"
            "_hvl_scan() {\n"
            "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} words list= head=\n"
-           "    local all=\"" + strWords + "\"\n"
+           "    local all=\"" +
+           strWords +
+           "\"\n"
            "    # bash splits --option=value at the '='.\n"
            "    if [[ $cur == = ]]; then cur=; elif [[ $prev == = ]]; then prev=${COMP_WORDS[COMP_CWORD-2]}; "
            "fi\n"

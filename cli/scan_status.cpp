@@ -14,7 +14,8 @@ StatusTarget StatusTargetForRow(const ScanRow& row, bool bDriverless) {
 }
 
 std::u16string DriverlessText(const PrinterStatus& status) {
-    if (!status.driverless.bJudged) return PrinterStateText(status.bFromSnmp ? PrinterState::NoIpp : status.nState);
+    if (!status.driverless.bJudged)
+        return PrinterStateText(status.bFromSnmp ? PrinterState::NoIpp : status.nState);
     return DriverlessVerdictText(status.driverless);
 }
 
@@ -24,10 +25,12 @@ namespace {
 std::u16string DriverlessSummary(const PrinterStatus& status) {
     std::u16string strList;
     if (status.driverless.bReady) {
-        for (const std::u16string& strKind : status.driverless.aKinds) strList += (strList.empty() ? u"" : u", ") + strKind;
+        for (const std::u16string& strKind : status.driverless.aKinds)
+            strList += (strList.empty() ? u"" : u", ") + strKind;
     } else {
         for (const DriverlessReason& reason : status.driverless.aReasons) {
-            if (reason.bBlocksCups) strList += (strList.empty() ? u"" : u", ") + std::u16string(reason.pszCode);
+            if (reason.bBlocksCups)
+                strList += (strList.empty() ? u"" : u", ") + std::u16string(reason.pszCode);
         }
     }
     return DriverlessText(status) + (strList.empty() ? u"" : u" (" + strList + u")");
@@ -47,7 +50,8 @@ std::string StatusTableLine(const ScanRow& row, const PrinterStatus& status, boo
     strLine += "  " + Printable(DriverlessSummary(status)) + "\n";
     for (const DriverlessReason& reason : status.driverless.aReasons)
         strLine += "    " + Printable(std::u16string(reason.pszCode) + u": " + reason.strText) + "\n";
-    if (status.driverless.bReady) strLine += "    setup: " + Printable(Utf8ToUtf16(SetupLine(row, status))) + "\n";
+    if (status.driverless.bReady)
+        strLine += "    setup: " + Printable(Utf8ToUtf16(SetupLine(row, status))) + "\n";
     return strLine;
 }
 
@@ -164,7 +168,8 @@ std::vector<OutputColumn> DriverlessColumns(const StatusMap* pStatuses) {
     std::vector<OutputColumn> aColumns = {{"driverless",
                                            [pStatuses](const ScanRow& row) {
                                                const PrinterStatus* pStatus = Lookup(pStatuses, row);
-                                               return pStatus ? DriverlessJson(row, *pStatus) : nlohmann::json();
+                                               return pStatus ? DriverlessJson(row, *pStatus)
+                                                              : nlohmann::json();
                                            },
                                            nullptr}};
     if (!pStatuses) return aColumns;

@@ -33,7 +33,8 @@ std::u16string DriverlessText(const PrinterStatus& status);
 // The JSON key "driverless" (null for a row without a status); with
 // statuses, the CSV columns driverless, driverless_kinds,
 // driverless_reasons (codes joined by ';') and driverless_setup.
-std::vector<OutputColumn> DriverlessColumns(const std::unordered_map<std::u16string, PrinterStatus>* pStatuses);
+std::vector<OutputColumn> DriverlessColumns(
+    const std::unordered_map<std::u16string, PrinterStatus>* pStatuses);
 
 // The JSON key "status" (null for a row without one); with statuses, the
 // CSV columns state, reasons (joined by ';') and supplies (name=level%).
@@ -70,8 +71,8 @@ public:
     // thread, one at a time (may be null).
     using AnswerFn = std::function<void(const ScanRow&, const PrinterStatus&)>;
     // Each row asked as QueryRowStatus asks it.
-    CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer,
-                std::vector<std::string> aSnmpCommunities, bool bDriverless = false);
+    CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer, std::vector<std::string> aSnmpCommunities,
+                bool bDriverless = false);
     ~CScanStatus();
 
     // Asks the row's printer; called for each row as it is listed.

@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "conv_string.h"
+#include "network_text.h"
 
 const char* const DRIVERLESS_ATTRIBUTES[] = {
     "document-format-supported",
@@ -28,6 +29,7 @@ namespace {
 
 // The few formats worth naming when none of them can be used.
 constexpr int MAX_FORMATS_NAMED = 6;
+constexpr size_t MAX_FORMAT_UNITS = 64;
 
 bool Has(ipp_t* pResponse, const char* pszName, ipp_tag_t nTag) {
     return ippFindAttribute(pResponse, pszName, nTag) != nullptr;
@@ -60,7 +62,7 @@ std::u16string FormatList(ipp_attribute_t* pFormats) {
     const int nCount = ippGetCount(pFormats);
     for (int i = 0; i < nCount && i < MAX_FORMATS_NAMED; ++i) {
         const char* psz = ippGetString(pFormats, i, nullptr);
-        str += (i ? u", " : u"") + Utf8ToUtf16(psz ? psz : "?");
+        str += (i ? u", " : u"") + (psz ? TrimmedNetworkText(psz, MAX_FORMAT_UNITS) : u"?");
     }
     return nCount > MAX_FORMATS_NAMED ? str + u", ..." : str;
 }
@@ -91,24 +93,27 @@ Offer ReadOffer(ipp_t* pResponse, ipp_attribute_t* pFormats, int nIppVersion) {
 }
 
 // What stops CUPS; CUPS takes PWG raster only from a printer without Apple raster.
-void AddBlockingReasons(const Offer& offer, ipp_attribute_t* pFormats, std::vector<DriverlessReason>& aReasons) {
+void AddBlockingReasons(const Offer& offer, ipp_attribute_t* pFormats,
+                        std::vector<DriverlessReason>& aReasons) {
     const bool bPwgUsed = offer.bPwg && !offer.bUrf;
     if (!offer.bUrf && !offer.bPdf && !bPwgUsed)
-        aReasons.push_back({u"no-driverless-format",
-                            u"Offers none of PDF, PWG raster and Apple raster (it offers " + FormatList(pFormats) +
-                                u")"});
+        aReasons.push_back(
+            {u"no-driverless-format",
+             u"Offers none of PDF, PWG raster and Apple raster (it offers " + FormatList(pFormats) + u")"});
     if (!offer.bMedia)
         aReasons.push_back(
             {u"no-media-database", u"Lists no paper sizes (neither media-col-database nor media-supported)"});
     if (offer.bUrfSupported && !offer.bUrfResolution)
-        aReasons.push_back({u"bad-urf-supported", u"Its urf-supported gives no resolution (no RS value above 0)"});
+        aReasons.push_back(
+            {u"bad-urf-supported", u"Its urf-supported gives no resolution (no RS value above 0)"});
     if (offer.bUrfSupported || offer.bPwgResolution || !(offer.bUrf || bPwgUsed)) return;
     if (offer.bUrf)
-        aReasons.push_back({u"no-urf-supported",
-                            u"Offers Apple raster (image/urf) without urf-supported, which gives its resolutions"});
+        aReasons.push_back(
+            {u"no-urf-supported",
+             u"Offers Apple raster (image/urf) without urf-supported, which gives its resolutions"});
     if (offer.bPwg)
-        aReasons.push_back({u"no-raster-resolution",
-                            u"Offers PWG raster without pwg-raster-document-resolution-supported"});
+        aReasons.push_back(
+            {u"no-raster-resolution", u"Offers PWG raster without pwg-raster-document-resolution-supported"});
 }
 
 // What only IPP Everywhere (and Windows' IPP driver, which asks the same) minds.
@@ -120,10 +125,12 @@ void AddNotes(const Offer& offer, std::vector<DriverlessReason>& aReasons) {
         aReasons.push_back({pszCode, std::move(strText), false});
     };
     if (!offer.bIpp2)
-        fnNote(u"ipp-1.1-only", u"Speaks IPP/1.1 only: CUPS falls back to it, IPP Everywhere and Windows need 2.0");
+        fnNote(u"ipp-1.1-only",
+               u"Speaks IPP/1.1 only: CUPS falls back to it, IPP Everywhere and Windows need 2.0");
     if (!offer.bPwg) return;
     if (!offer.bPwgResolution)
-        fnNote(u"no-raster-resolution", u"Offers PWG raster without pwg-raster-document-resolution-supported");
+        fnNote(u"no-raster-resolution",
+               u"Offers PWG raster without pwg-raster-document-resolution-supported");
     if (!offer.bPwgType)
         fnNote(u"no-raster-type", u"Offers PWG raster without pwg-raster-document-type-supported");
     if (offer.bTwoSided && !offer.bPwgBack)
@@ -164,8 +171,8 @@ const char16_t* DriverlessVerdictText(const DriverlessVerdict& verdict) {
 std::string CupsQueueName(std::u16string_view strName) {
     std::string strQueue;
     for (const char16_t ch : strName) {
-        const bool bKept = (ch < 0x80 && std::isalnum(static_cast<int>(ch))) || ch == u'-' || ch == u'_' ||
-                           ch == u'.';
+        const bool bKept =
+            (ch < 0x80 && std::isalnum(static_cast<int>(ch))) || ch == u'-' || ch == u'_' || ch == u'.';
         // Never a leading '-' (an option to lpadmin) or '.'.
         if (strQueue.empty() && (!bKept || ch == u'-' || ch == u'.')) continue;
         if (bKept) {
@@ -181,7 +188,8 @@ std::string CupsQueueName(std::u16string_view strName) {
 
 std::string CupsSetupLine(std::u16string_view strName, std::string_view strUri) {
     std::string strShellUri(strUri);
-    if (strUri.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789:/._%@+,=~-") !=
+    if (strUri.find_first_not_of(
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789:/._%@+,=~-") !=
         std::string_view::npos) {
         strShellUri = "'";
         for (const char ch : strUri) strShellUri += ch == '\'' ? std::string("'\\''") : std::string(1, ch);

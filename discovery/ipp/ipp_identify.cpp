@@ -42,13 +42,15 @@ bool IdentifyTargetFor(const std::string& strWhere, StatusTarget& target) {
     char szScheme[16], szUser[256], szHost[256], szResource[1024];
     int nPort = 0;
     // The path stays as written (encoded), for the request line.
-    if (httpSeparateURI(static_cast<http_uri_coding_t>(HTTP_URI_CODING_USERNAME | HTTP_URI_CODING_HOSTNAME), strWhere.c_str(), szScheme, sizeof szScheme, szUser, sizeof szUser,
-                        szHost, sizeof szHost, &nPort, szResource, sizeof szResource) < HTTP_URI_STATUS_OK)
+    if (httpSeparateURI(static_cast<http_uri_coding_t>(HTTP_URI_CODING_USERNAME | HTTP_URI_CODING_HOSTNAME),
+                        strWhere.c_str(), szScheme, sizeof szScheme, szUser, sizeof szUser, szHost,
+                        sizeof szHost, &nPort, szResource, sizeof szResource) < HTTP_URI_STATUS_OK)
         return false;
     const std::string strScheme = szScheme;
     std::string strHost = szHost;  // an IPv6 zone comes as "%25eth0"... or "%eth0"
     if (const size_t n = strHost.find("%25"); n != std::string::npos) strHost.erase(n + 1, 2);
-    if ((strScheme != "ipp" && strScheme != "ipps") || !g_hostname_is_ip_address(strHost.c_str())) return false;
+    if ((strScheme != "ipp" && strScheme != "ipps") || !g_hostname_is_ip_address(strHost.c_str()))
+        return false;
     target = {strHost, nPort, strScheme == "ipps", {szResource}};
     return true;
 }
@@ -58,23 +60,25 @@ IdentifyOutcome IdentifyPrinter(const StatusTarget& target, std::chrono::millise
     const auto tEnd = Clock::now() + bound;
     IdentifyOutcome outcome;
     bool bSupported = false;
-    const IppExchange ask{[](const std::string& strUri) {
-                              ipp_t* pRequest = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, strUri);
-                              const char* apszNames[] = {"identify-actions-supported", "operations-supported"};
-                              ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2,
-                                            nullptr, apszNames);
-                              return pRequest;
-                          },
-                          [&](ipp_t* pResponse, int) {
-                              const ipp_status_t nStatus = ippGetStatusCode(pResponse);
-                              if (nStatus == IPP_STATUS_ERROR_NOT_FOUND) return StatusReply::NOT_FOUND;
-                              if (nStatus > IPP_STATUS_OK_EVENTS_COMPLETE) return StatusReply::NOT_IPP;
-                              bSupported = ReadCapabilities(pResponse, outcome.aActions);
-                              return StatusReply::ANSWERED;
-                          }};
+    const IppExchange ask{
+        [](const std::string& strUri) {
+            ipp_t* pRequest = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, strUri);
+            const char* apszNames[] = {"identify-actions-supported", "operations-supported"};
+            ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
+                          apszNames);
+            return pRequest;
+        },
+        [&](ipp_t* pResponse, int) {
+            const ipp_status_t nStatus = ippGetStatusCode(pResponse);
+            if (nStatus == IPP_STATUS_ERROR_NOT_FOUND) return StatusReply::NOT_FOUND;
+            if (nStatus > IPP_STATUS_OK_EVENTS_COMPLETE) return StatusReply::NOT_IPP;
+            bSupported = ReadCapabilities(pResponse, outcome.aActions);
+            return StatusReply::ANSWERED;
+        }};
     const IppOutcome nAsked = ExchangeIpp(target, ask, bound, bCancel, outcome.strUri);
     if (nAsked != IppOutcome::ANSWERED) {
-        outcome.nResult = nAsked == IppOutcome::NO_ANSWER ? IdentifyResult::NO_ANSWER : IdentifyResult::NOT_IPP;
+        outcome.nResult =
+            nAsked == IppOutcome::NO_ANSWER ? IdentifyResult::NO_ANSWER : IdentifyResult::NOT_IPP;
         return outcome;
     }
     if (!bSupported) {
@@ -84,37 +88,38 @@ IdentifyOutcome IdentifyPrinter(const StatusTarget& target, std::chrono::millise
     // The path that answered, and only that one.
     StatusTarget answered = target;
     answered.aResources = {outcome.strUri.substr(outcome.strUri.find('/', outcome.strUri.find("//") + 2))};
-    const IppExchange identify{[&outcome](const std::string& strUri) {
-                                   ipp_t* pRequest = NewRequest(IPP_OP_IDENTIFY_PRINTER, strUri);
-                                   std::vector<const char*> apszActions;
-                                   for (const std::string& str : outcome.aActions) apszActions.push_back(str.c_str());
-                                   if (!apszActions.empty())
-                                       ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "identify-actions",
-                                                     static_cast<int>(apszActions.size()), nullptr, apszActions.data());
-                                   if (std::find(outcome.aActions.begin(), outcome.aActions.end(), "display") !=
-                                       outcome.aActions.end())
-                                       ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_TEXT, "message", nullptr,
-                                                    IDENTIFY_MESSAGE);
-                                   return pRequest;
-                               },
-                               [&outcome](ipp_t* pResponse, int) {
-                                   const ipp_status_t nStatus = ippGetStatusCode(pResponse);
-                                   if (nStatus <= IPP_STATUS_OK_EVENTS_COMPLETE) {
-                                       outcome.nResult = IdentifyResult::ASKED;
-                                   } else {
-                                       outcome.nResult = nStatus == IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED
-                                                             ? IdentifyResult::NOT_SUPPORTED
-                                                             : IdentifyResult::REFUSED;
-                                       outcome.strStatus = ippErrorString(nStatus);
-                                   }
-                                   return StatusReply::ANSWERED;
-                               }};
+    const IppExchange identify{
+        [&outcome](const std::string& strUri) {
+            ipp_t* pRequest = NewRequest(IPP_OP_IDENTIFY_PRINTER, strUri);
+            std::vector<const char*> apszActions;
+            for (const std::string& str : outcome.aActions) apszActions.push_back(str.c_str());
+            if (!apszActions.empty())
+                ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "identify-actions",
+                              static_cast<int>(apszActions.size()), nullptr, apszActions.data());
+            if (std::find(outcome.aActions.begin(), outcome.aActions.end(), "display") !=
+                outcome.aActions.end())
+                ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_TEXT, "message", nullptr, IDENTIFY_MESSAGE);
+            return pRequest;
+        },
+        [&outcome](ipp_t* pResponse, int) {
+            const ipp_status_t nStatus = ippGetStatusCode(pResponse);
+            if (nStatus <= IPP_STATUS_OK_EVENTS_COMPLETE) {
+                outcome.nResult = IdentifyResult::ASKED;
+            } else {
+                outcome.nResult = nStatus == IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED
+                                      ? IdentifyResult::NOT_SUPPORTED
+                                      : IdentifyResult::REFUSED;
+                outcome.strStatus = ippErrorString(nStatus);
+            }
+            return StatusReply::ANSWERED;
+        }};
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - Clock::now());
     std::string strUri;
     const IppOutcome nIdentified =
         left.count() > 0 ? ExchangeIpp(answered, identify, left, bCancel, strUri) : IppOutcome::NO_ANSWER;
     if (nIdentified != IppOutcome::ANSWERED)
-        outcome.nResult = nIdentified == IppOutcome::NO_ANSWER ? IdentifyResult::NO_ANSWER : IdentifyResult::NOT_IPP;
+        outcome.nResult =
+            nIdentified == IppOutcome::NO_ANSWER ? IdentifyResult::NO_ANSWER : IdentifyResult::NOT_IPP;
     return outcome;
 }
 

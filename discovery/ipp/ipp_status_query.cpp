@@ -277,7 +277,9 @@ IppOutcome AskPrinter(const StatusTarget& target, const IppExchange& exchange, c
         int nVersion = 20;
         for (size_t i = 0; i < target.aResources.size() && !context.Expired(); ++i) {
             strUri = StatusUri(target, i);
-            const auto fnAsk = [&] { return AskOnce(asking, target, bTls, target.aResources[i], nVersion, strUri); };
+            const auto fnAsk = [&] {
+                return AskOnce(asking, target, bTls, target.aResources[i], nVersion, strUri);
+            };
             Attempt nAttempt = fnAsk();
             if (nAttempt == Attempt::NeedsTls) {
                 bTls = true;
@@ -320,17 +322,20 @@ ipp_t* GetAttributesRequest(const std::string& strUri, const std::vector<const c
 
 }  // namespace
 
-IppOutcome ExchangeIpp(const StatusTarget& target, const IppExchange& exchange, std::chrono::milliseconds bound,
-                       const std::atomic<bool>& bCancel, std::string& strUri) {
+IppOutcome ExchangeIpp(const StatusTarget& target, const IppExchange& exchange,
+                       std::chrono::milliseconds bound, const std::atomic<bool>& bCancel,
+                       std::string& strUri) {
     const QueryContext context{Clock::now() + bound, &bCancel};
     return AskPrinter(target, exchange, context, strUri);
 }
 
 PrinterStatus QueryPrinterStatus(const StatusTarget& target, std::chrono::milliseconds bound,
                                  const std::atomic<bool>& bCancel) {
-    std::vector<const char*> aAttributes(IPP_STATUS_ATTRIBUTES, IPP_STATUS_ATTRIBUTES + IPP_STATUS_ATTRIBUTE_COUNT);
+    std::vector<const char*> aAttributes(IPP_STATUS_ATTRIBUTES,
+                                         IPP_STATUS_ATTRIBUTES + IPP_STATUS_ATTRIBUTE_COUNT);
     if (target.bDriverless)
-        aAttributes.insert(aAttributes.end(), DRIVERLESS_ATTRIBUTES, DRIVERLESS_ATTRIBUTES + DRIVERLESS_ATTRIBUTE_COUNT);
+        aAttributes.insert(aAttributes.end(), DRIVERLESS_ATTRIBUTES,
+                           DRIVERLESS_ATTRIBUTES + DRIVERLESS_ATTRIBUTE_COUNT);
     PrinterStatus status;
     const IppExchange exchange{
         [&aAttributes](const std::string& strUri) { return GetAttributesRequest(strUri, aAttributes); },

@@ -57,5 +57,6 @@ enum class IppOutcome { ANSWERED, NO_IPP, NO_ANSWER };
 
 // Each path of the target in turn while the printer says it has not that
 // one; strUri gets the URI that answered (or the last one tried).
-IppOutcome ExchangeIpp(const StatusTarget& target, const IppExchange& exchange, std::chrono::milliseconds bound,
-                       const std::atomic<bool>& bCancel, std::string& strUri);
+IppOutcome ExchangeIpp(const StatusTarget& target, const IppExchange& exchange,
+                       std::chrono::milliseconds bound, const std::atomic<bool>& bCancel,
+                       std::string& strUri);

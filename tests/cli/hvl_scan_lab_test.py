@@ -681,13 +681,11 @@ class HvlScanStatus(unittest.TestCase):
             self.assertEqual(by_ip[idle_ip], ["idle", "toner-low-report", "Toner Waste Tank=25%;Black Toner=4%", "ipp", ""])
 
 
-# A CUPS daemon of the lab's own, on a socket in the lab's directory.
-CUPSD_CONF = ("Listen {0}/cups.sock\nListen 192.0.2.1:631\nBrowsing No\nDefaultAuthType None\n"
-              "<Location />\nOrder allow,deny\nAllow all\n</Location>\n"
-              "<Policy default>\n<Limit All>\nOrder allow,deny\nAllow all\n</Limit>\n</Policy>\n")
-CUPS_FILES = "".join(f"{key} {{0}}/{d}\n" for key, d in (
-    ("ServerRoot", "root"), ("RequestRoot", "spool"), ("CacheDir", "cache"), ("StateDir", "state"),
-    ("TempDir", "tmp"), ("ErrorLog", "error_log"), ("AccessLog", "access_log"), ("PageLog", "page_log")))
+# A CUPS daemon of the lab's own: its files under DIR, the client's 631 and a socket.
+CUPSD_CONF = ("Listen DIR/cups.sock\nListen 192.0.2.1:631\nBrowsing No\nDefaultAuthType None\n<Location />\n"
+              "Allow all\n</Location>\n<Policy default>\n<Limit All>\nAllow all\n</Limit>\n</Policy>\n")
+CUPS_FILES = "".join(f"{key} DIR/{key}\n" for key in ("ServerRoot", "RequestRoot", "CacheDir", "StateDir", "TempDir",
+                                                        "ErrorLog", "AccessLog", "PageLog"))
 OPERATION_RE = re.compile(r"^192\.0\.2\.1 ([A-Z][A-Za-z-]+) [a-z]+-[a-z-]+$", re.M)
 
 
@@ -697,65 +695,60 @@ class HvlScanDriverless(unittest.TestCase):
     --identify with and without Identify-Printer."""
 
     def test_verdicts_match_cups_and_identify(self):
-        variants = {"p1": ("Lab Default", ["-vv"]), "p2": ("Lab PDF", ["-v", "-f", "application/pdf"]),
-                    "p3": ("Lab PS", ["-v", "-f", "application/postscript"]), "p5": ("Lab Old", ["-v", "-V", "1.1"])}
+        variants = {"p1": ["-vv"], "p2": ["-v", "-f", "application/pdf"], "p3": ["-v", "-f", "application/postscript"],
+                    "p4": ["-v", "-V", "1.1"]}
         with Lab("dl" + SUFFIX, ["p1", "p2", "p3", "p4", "p5"]) as lab, tempfile.TemporaryDirectory() as cwd:
-            for host, (name, args) in variants.items():
-                lab.ippeveprinter(host, name, args=args)
+            for host, args in variants.items():
+                lab.ippeveprinter(host, "Lab " + host, args=args)
             # Only ippeveprinter's core attributes: raster formats without theirs.
-            with open(os.path.join(cwd, "bare.conf"), "w", encoding="utf-8") as f:
-                f.write('ATTR text printer-info "Lab Bare"\n')
-            lab.avahi("p4")
-            lab.spawn("p4", ["ippeveprinter", "-p", "631", "-v", "-d", cwd, "-a", f"{cwd}/bare.conf", "Lab Bare"],
+            with open(f"{cwd}/bare.conf", "w", encoding="utf-8") as f:
+                f.write("ATTR text printer-info Bare\n")
+            lab.avahi("p5")
+            lab.spawn("p5", ["ippeveprinter", "-p", "631", "-v", "-d", cwd, "-a", f"{cwd}/bare.conf", "Lab p5"],
                       tag="ippeveprinter")
-            for name in ("Lab Default", "Lab PDF", "Lab PS", "Lab Old", "Lab Bare"):
-                lab.wait_browse("_ipp._tcp", name)
+            for host in ("p1", "p2", "p3", "p4", "p5"):
+                lab.wait_browse("_ipp._tcp", "Lab " + host)
             p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--no-wsd", "--ipp",
                                 "--driverless", "--json"], cwd=cwd, capture_output=True, timeout=60)
             rows = {r["name"]: r for r in json.loads(p.stdout)}
             verdicts = {n: (r["driverless"]["verdict"], [c["code"] for c in r["driverless"]["reasons"]
                                                          if c["blocks_cups"]]) for n, r in rows.items()}
-            self.assertEqual(verdicts, {"Lab Default": ("ready", []), "Lab PDF": ("ready", []), "Lab Old": ("ready", []),
-                                        "Lab PS": ("not ready", ["no-driverless-format"]),
-                                        "Lab Bare": ("not ready", ["no-media-database", "no-urf-supported",
-                                                                   "no-raster-resolution"])})
-            self.assertEqual(rows["Lab Old"]["status"]["state"], "idle")  # IPP/1.1 only: asked again in 1.1
-            logs = {h: read_text(f"{lab.dir}/{h}/ippeveprinter.log") for h in ("p1", "p2", "p3", "p4", "p5")}
-            for host, log in logs.items():
+            self.assertEqual(verdicts, {"Lab p1": ("ready", []), "Lab p2": ("ready", []), "Lab p4": ("ready", []),
+                                        "Lab p3": ("not ready", ["no-driverless-format"]),
+                                        "Lab p5": ("not ready", ["no-media-database", "no-urf-supported",
+                                                                 "no-raster-resolution"])})
+            self.assertEqual(rows["Lab p4"]["status"]["state"], "idle")  # IPP/1.1 only: asked again in 1.1
+            for host in variants.keys() | {"p5"}:
+                log = read_text(f"{lab.dir}/{host}/ippeveprinter.log")
                 self.assertEqual(set(OPERATION_RE.findall(log)), {"Get-Printer-Attributes"}, host)
             # The oracle: CUPS itself, given the printed setup line (or the same for a printer not ready).
-            cups = os.path.join(lab.dir, "cups")
-            for d in ("root", "spool", "cache", "state", "tmp"):
-                os.makedirs(os.path.join(cups, d))
+            cups = f"{lab.dir}/cups"
+            for d in ("ServerRoot", "RequestRoot", "CacheDir", "StateDir", "TempDir"):
+                os.makedirs(f"{cups}/{d}")
             for name, text in (("cupsd.conf", CUPSD_CONF), ("cups-files.conf", CUPS_FILES)):
-                with open(os.path.join(cups, "root", name), "w", encoding="utf-8") as f:
-                    f.write(text.format(cups))
-            os.chmod(cups, 0o777)
-            lab.spawn("client", ["cupsd", "-f", "-c", f"{cups}/root/cupsd.conf", "-s", f"{cups}/root/cups-files.conf"],
-                      tag="cupsd")
-            for queue, (name, row) in enumerate(rows.items()):
-                uri = f"ipp://{row['ip']}:631/ipp/print"
-                setup = row["driverless"]["setup"] or f"lpadmin -p q{queue} -E -v {uri} -m everywhere"
-                lab.exec_client(["lpadmin", "-h", f"{cups}/cups.sock", *shlex.split(setup)[1:]]).check_returncode()
-                ppd = f"{cups}/root/ppd/{shlex.split(setup)[2]}.ppd"
-                deadline = time.monotonic() + 10
-                while not os.path.exists(ppd) and "PPD creation failed" not in read_text(f"{cups}/error_log") \
-                        and time.monotonic() < deadline:
+                with open(f"{cups}/{name}", "w", encoding="utf-8") as f:
+                    f.write(text.replace("DIR", cups))
+            lab.spawn("client", ["cupsd", "-f", "-c", f"{cups}/cupsd.conf", "-s", f"{cups}/cups-files.conf"], "cupsd")
+            for name, row in rows.items():
+                setup = shlex.split(row["driverless"]["setup"] or f"lpadmin -p q -E -v ipp://{row['ip']}:631/ipp/print")
+                lab.exec_client(["lpadmin", "-h", f"{cups}/cups.sock", *setup[1:6], "-m", "everywhere"])
+                ppd, deadline = f"{cups}/ServerRoot/ppd/{setup[2]}.ppd", time.monotonic() + 10
+                while not os.path.exists(ppd) and "PPD creation failed" not in read_text(f"{cups}/ErrorLog"):
+                    self.assertLess(time.monotonic(), deadline)
                     time.sleep(0.1)
                 self.assertEqual(os.path.exists(ppd), verdicts[name][0] == "ready", name)
-                open(f"{cups}/error_log", "w").close()
-            # --identify: with the actions the printer lists, and a message for its display
+                open(f"{cups}/ErrorLog", "w").close()
+            # --identify: with the actions the printer lists, a message for its display
             p = lab.exec_client([HVL_SCAN, "--identify", lab.ip("p1")])
             self.assertEqual((p.returncode, p.stdout), (0, f"ipp://{lab.ip('p1')}:631/ipp/print: "
                                                            "asked to identify itself (display, sound)\n"))
-            log = read_text(f"{lab.dir}/p1/ippeveprinter.log")
             self.assertTrue("identify-actions (1setOf keyword) display,sound\n    message (textWithoutLanguage) hvl-scan"
-                            in log)
+                            in read_text(f"{lab.dir}/p1/ippeveprinter.log"))
             # CUPS's queues have no Identify-Printer: never sent, and said so
-            p = lab.exec_client([HVL_SCAN, "--identify", "ipp://192.0.2.1:631/printers/Lab_Default"])
+            p = lab.exec_client([HVL_SCAN, "--identify", "ipp://192.0.2.1:631/printers/Lab_p1"])
             self.assertEqual((p.returncode, p.stdout), (3, ""))
             self.assertIn("cannot identify itself (no Identify-Printer)", p.stderr)
-            self.assertNotIn("Identify-Printer", read_text(f"{cups}/access_log"))
+            self.assertNotIn("Identify-Printer", read_text(f"{cups}/AccessLog"))
 
 
 # SNMP agents (snmpsimd), by OID: (snmprec tag, value).

@@ -4,7 +4,6 @@
 
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "conv_string.h"
 #include "driverless.h"
@@ -14,38 +13,45 @@ namespace {
 struct DriverlessCase {
     const char* pszName;
     int nVersion;
-    std::vector<const char*> aFormats;
-    std::string strHas;  // words: urf-rs urf-bad pwg-res pwg-type back media-db media two-sided v11
-    bool bReady;
-    std::string strBlocking, strNotes, strKinds;  // codes, space-separated
+    const char* pszFormats;   // document-format-supported, space-separated
+    const char* pszHas;       // urf-rs urf-bad pwg-res pwg-type back media-db media two-sided v11
+    const char* pszExpected;  // "ready|not ready: blocking codes; notes; kinds"
 };
+
+// One more value of the attribute, which is added when missing.
+void AddKeyword(ipp_t* p, const char* pszName, const char* pszValue, ipp_tag_t nTag = IPP_TAG_KEYWORD) {
+    ipp_attribute_t* pAttr = ippFindAttribute(p, pszName, IPP_TAG_ZERO);
+    if (pAttr)
+        ippSetString(p, &pAttr, ippGetCount(pAttr), pszValue);
+    else
+        ippAddString(p, IPP_TAG_PRINTER, nTag, pszName, nullptr, pszValue);
+}
 
 ipp_t* Reply(const DriverlessCase& c) {
     ipp_t* p = ippNew();
-    ippAddStrings(p, IPP_TAG_PRINTER, IPP_TAG_MIMETYPE, "document-format-supported",
-                  static_cast<int>(c.aFormats.size()), nullptr, c.aFormats.data());
-    std::istringstream words(c.strHas);
-    for (std::string w; words >> w;) {
+    std::istringstream formats(c.pszFormats), has(c.pszHas);
+    for (std::string f; formats >> f;)
+        AddKeyword(p, "document-format-supported", f.c_str(), IPP_TAG_MIMETYPE);
+    for (std::string w; has >> w;) {
         if (w == "urf-rs" || w == "urf-bad")
-            ippAddString(p, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "urf-supported", nullptr, w == "urf-rs" ? "RS300-600" : "W8");
+            AddKeyword(p, "urf-supported", w == "urf-rs" ? "RS300-600" : "W8");
         if (w == "pwg-res")
-            ippAddResolution(p, IPP_TAG_PRINTER, "pwg-raster-document-resolution-supported", IPP_RES_PER_INCH, 300, 300);
-        if (w == "pwg-type")
-            ippAddString(p, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-type-supported", nullptr, "sgray_8");
-        if (w == "back")
-            ippAddString(p, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-sheet-back", nullptr, "rotated");
+            ippAddResolution(p, IPP_TAG_PRINTER, "pwg-raster-document-resolution-supported", IPP_RES_PER_INCH,
+                             300, 300);
+        if (w == "pwg-type") AddKeyword(p, "pwg-raster-document-type-supported", "sgray_8");
+        if (w == "back") AddKeyword(p, "pwg-raster-document-sheet-back", "rotated");
+        if (w == "media") AddKeyword(p, "media-supported", "iso_a4_210x297mm");
+        if (w == "two-sided") {
+            AddKeyword(p, "sides-supported", "one-sided");
+            AddKeyword(p, "sides-supported", "two-sided-long-edge");
+        }
+        if (w == "v11") AddKeyword(p, "ipp-versions-supported", "1.1");
         if (w == "media-db") {
             ipp_t* pCol = ippNew();
-            ippAddString(pCol, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-source", nullptr, "main");
+            AddKeyword(pCol, "media-source", "main");
             ippAddCollection(p, IPP_TAG_PRINTER, "media-col-database", pCol);
             ippDelete(pCol);
         }
-        if (w == "media") ippAddString(p, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "media-supported", nullptr, "iso_a4_210x297mm");
-        if (w == "two-sided") {
-            const char* apsz[] = {"one-sided", "two-sided-long-edge"};
-            ippAddStrings(p, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "sides-supported", 2, nullptr, apsz);
-        }
-        if (w == "v11") ippAddString(p, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "ipp-versions-supported", nullptr, "1.1");
     }
     return p;
 }
@@ -53,46 +59,46 @@ ipp_t* Reply(const DriverlessCase& c) {
 class Driverless : public testing::TestWithParam<DriverlessCase> {};
 
 TEST_P(Driverless, FollowsCupsRulesAndNamesEveryReason) {
-    const DriverlessCase& c = GetParam();
-    ipp_t* p = Reply(c);
-    const DriverlessVerdict verdict = JudgeDriverless(p, c.nVersion);
+    ipp_t* p = Reply(GetParam());
+    const DriverlessVerdict verdict = JudgeDriverless(p, GetParam().nVersion);
     ippDelete(p);
     std::string strBlocking, strNotes, strKinds;
     for (const DriverlessReason& r : verdict.aReasons) {
-        (r.bBlocksCups ? strBlocking : strNotes) += (r.bBlocksCups ? strBlocking : strNotes).empty() ? "" : " ";
-        (r.bBlocksCups ? strBlocking : strNotes) += Utf16ToUtf8(r.pszCode);
+        (r.bBlocksCups ? strBlocking : strNotes) += " " + Utf16ToUtf8(r.pszCode);
         EXPECT_FALSE(r.strText.empty());
     }
-    for (const std::u16string& k : verdict.aKinds) strKinds += (strKinds.empty() ? "" : " ") + Utf16ToUtf8(k);
-    EXPECT_EQ(verdict.bReady, c.bReady);
-    EXPECT_EQ(strBlocking, c.strBlocking);
-    EXPECT_EQ(strNotes, c.strNotes);
-    EXPECT_EQ(strKinds, c.strKinds);
+    for (const std::u16string& k : verdict.aKinds) strKinds += " " + Utf16ToUtf8(k);
+    EXPECT_EQ(
+        Utf16ToUtf8(DriverlessVerdictText(verdict)) + ":" + strBlocking + ";" + strNotes + ";" + strKinds,
+        GetParam().pszExpected);
 }
-
-const char* URF = "image/urf";
-const char* PWG = "image/pwg-raster";
-const char* PDF = "application/pdf";
 
 INSTANTIATE_TEST_SUITE_P(
     AttributeSets, Driverless,
     testing::Values(
-        DriverlessCase{"Everywhere", 20, {PWG, URF}, "urf-rs pwg-res pwg-type media-db", true, "", "", "ipp-everywhere airprint"},
-        DriverlessCase{"PdfWithPaperList", 20, {PDF}, "media", true, "", "", "pdf"},
-        DriverlessCase{"PostScriptOnly", 20, {"application/postscript"}, "media-db", false, "no-driverless-format", "", ""},
+        DriverlessCase{"Everywhere", 20, "image/pwg-raster image/urf", "urf-rs pwg-res pwg-type media-db",
+                       "ready:;; ipp-everywhere airprint"},
+        DriverlessCase{"PdfWithPaperList", 20, "application/pdf", "media", "ready:;; pdf"},
+        DriverlessCase{"PostScriptOnly", 20, "application/postscript", "media-db",
+                       "not ready: no-driverless-format;;"},
         // CUPS takes the raster format, and wants its resolutions, even with PDF beside it
-        DriverlessCase{"UrfWithoutUrfSupported", 20, {PDF, URF}, "media-db", false, "no-urf-supported", "", "pdf"},
-        DriverlessCase{"PwgWithoutResolution", 20, {PWG}, "pwg-type media-db", false, "no-raster-resolution", "", ""},
+        DriverlessCase{"UrfWithoutUrfSupported", 20, "application/pdf image/urf", "media-db",
+                       "not ready: no-urf-supported;; pdf"},
+        DriverlessCase{"PwgWithoutResolution", 20, "image/pwg-raster", "pwg-type media-db",
+                       "not ready: no-raster-resolution;;"},
         // Apple raster's resolutions serve: PWG raster's missing ones stop only IPP Everywhere
-        DriverlessCase{"PwgResolutionFromUrf", 20, {PWG, URF}, "urf-rs pwg-type media", true, "",
-                       "no-raster-resolution", "airprint"},
-        DriverlessCase{"UrfSupportedWithoutResolution", 20, {URF}, "urf-bad media-db", false, "bad-urf-supported", "", ""},
-        DriverlessCase{"NoPaperSizes", 20, {PDF}, "", false, "no-media-database", "", "pdf"},
-        DriverlessCase{"AnsweredOnlyIpp11", 11, {PWG}, "pwg-res pwg-type media-db", true, "", "ipp-1.1-only", ""},
-        DriverlessCase{"ListsOnlyIpp11", 20, {PDF}, "media v11", true, "", "ipp-1.1-only", "pdf"},
-        DriverlessCase{"DuplexWithoutBackSide", 20, {PWG}, "pwg-res pwg-type media-db two-sided", true, "",
-                       "no-raster-back-side", ""},
-        DriverlessCase{"PclmOnly", 20, {"application/PCLm"}, "media-db", false, "no-driverless-format", "", "pclm"}),
+        DriverlessCase{"PwgResolutionFromUrf", 20, "image/pwg-raster image/urf", "urf-rs pwg-type media",
+                       "ready:; no-raster-resolution; airprint"},
+        DriverlessCase{"UrfSupportedWithoutResolution", 20, "image/urf", "urf-bad media-db",
+                       "not ready: bad-urf-supported;;"},
+        DriverlessCase{"NoPaperSizes", 20, "application/pdf", "", "not ready: no-media-database;; pdf"},
+        DriverlessCase{"AnsweredOnlyIpp11", 11, "image/pwg-raster", "pwg-res pwg-type media-db",
+                       "ready:; ipp-1.1-only;"},
+        DriverlessCase{"ListsOnlyIpp11", 20, "application/pdf", "media v11", "ready:; ipp-1.1-only; pdf"},
+        DriverlessCase{"DuplexWithoutBackSide", 20, "image/pwg-raster", "pwg-res pwg-type media-db two-sided",
+                       "ready:; no-raster-back-side;"},
+        DriverlessCase{"PclmOnly", 20, "application/PCLm", "media-db",
+                       "not ready: no-driverless-format;; pclm"}),
     [](const testing::TestParamInfo<DriverlessCase>& info) { return std::string(info.param.pszName); });
 
 TEST(CupsSetupLine, SafeQueueNameAndQuotedUri) {
