@@ -14,7 +14,7 @@ struct DriverlessCase {
     const char* pszName;
     int nVersion;
     const char* pszFormats;   // document-format-supported, space-separated
-    const char* pszHas;       // urf-rs urf-bad pwg-res pwg-type back media-db media two-sided v11
+    const char* pszHas;       // urf-rs urf-bad pwg-res pwg-type media-db media two-sided v11
     const char* pszExpected;  // "ready|not ready: blocking codes; notes; kinds"
 };
 
@@ -39,7 +39,6 @@ ipp_t* Reply(const DriverlessCase& c) {
             ippAddResolution(p, IPP_TAG_PRINTER, "pwg-raster-document-resolution-supported", IPP_RES_PER_INCH,
                              300, 300);
         if (w == "pwg-type") AddKeyword(p, "pwg-raster-document-type-supported", "sgray_8");
-        if (w == "back") AddKeyword(p, "pwg-raster-document-sheet-back", "rotated");
         if (w == "media") AddKeyword(p, "media-supported", "iso_a4_210x297mm");
         if (w == "two-sided") {
             AddKeyword(p, "sides-supported", "one-sided");
@@ -78,9 +77,6 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         DriverlessCase{"Everywhere", 20, "image/pwg-raster image/urf", "urf-rs pwg-res pwg-type media-db",
                        "ready:;; ipp-everywhere airprint"},
-        DriverlessCase{"PdfWithPaperList", 20, "application/pdf", "media", "ready:;; pdf"},
-        DriverlessCase{"PostScriptOnly", 20, "application/postscript", "media-db",
-                       "not ready: no-driverless-format;;"},
         // CUPS takes the raster format, and wants its resolutions, even with PDF beside it
         DriverlessCase{"UrfWithoutUrfSupported", 20, "application/pdf image/urf", "media-db",
                        "not ready: no-urf-supported;; pdf"},
