@@ -32,6 +32,55 @@ bool ReadCapabilities(ipp_t* pResponse, std::vector<std::string>& aActions) {
     return ippContainsInteger(pOperations, IPP_OP_IDENTIFY_PRINTER) != 0;
 }
 
+IdentifyResult ResultOf(IppOutcome nOutcome) {
+    return nOutcome == IppOutcome::NO_ANSWER ? IdentifyResult::NO_ANSWER : IdentifyResult::NOT_IPP;
+}
+
+// Get-Printer-Attributes: the actions into outcome, bSupported when the
+// printer lists the operation.
+IppOutcome AskCapabilities(const StatusTarget& target, std::chrono::milliseconds bound,
+                           const std::atomic<bool>& bCancel, IdentifyOutcome& outcome, bool& bSupported) {
+    const IppExchange ask{
+        [](const std::string& strUri) {
+            ipp_t* pRequest = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, strUri);
+            const char* apszNames[] = {"identify-actions-supported", "operations-supported"};
+            ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
+                          apszNames);
+            return pRequest;
+        },
+        [&](ipp_t* pResponse, int) {
+            const ipp_status_t nStatus = ippGetStatusCode(pResponse);
+            if (nStatus == IPP_STATUS_ERROR_NOT_FOUND) return StatusReply::NOT_FOUND;
+            if (nStatus > IPP_STATUS_OK_EVENTS_COMPLETE) return StatusReply::NOT_IPP;
+            bSupported = ReadCapabilities(pResponse, outcome.aActions);
+            return StatusReply::ANSWERED;
+        }};
+    return ExchangeIpp(target, ask, bound, bCancel, outcome.strUri);
+}
+
+ipp_t* IdentifyRequest(const std::string& strUri, const std::vector<std::string>& aActions) {
+    ipp_t* pRequest = NewRequest(IPP_OP_IDENTIFY_PRINTER, strUri);
+    std::vector<const char*> apszActions;
+    for (const std::string& str : aActions) apszActions.push_back(str.c_str());
+    if (!apszActions.empty())
+        ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "identify-actions",
+                      static_cast<int>(apszActions.size()), nullptr, apszActions.data());
+    if (std::find(aActions.begin(), aActions.end(), "display") != aActions.end())
+        ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_TEXT, "message", nullptr, IDENTIFY_MESSAGE);
+    return pRequest;
+}
+
+void ReadIdentifyReply(ipp_t* pResponse, IdentifyOutcome& outcome) {
+    const ipp_status_t nStatus = ippGetStatusCode(pResponse);
+    if (nStatus <= IPP_STATUS_OK_EVENTS_COMPLETE) {
+        outcome.nResult = IdentifyResult::ASKED;
+        return;
+    }
+    outcome.nResult = nStatus == IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED ? IdentifyResult::NOT_SUPPORTED
+                                                                          : IdentifyResult::REFUSED;
+    outcome.strStatus = ippErrorString(nStatus);
+}
+
 }  // namespace
 
 bool IdentifyTargetFor(const std::string& strWhere, StatusTarget& target) {
@@ -60,66 +109,25 @@ IdentifyOutcome IdentifyPrinter(const StatusTarget& target, std::chrono::millise
     const auto tEnd = Clock::now() + bound;
     IdentifyOutcome outcome;
     bool bSupported = false;
-    const IppExchange ask{
-        [](const std::string& strUri) {
-            ipp_t* pRequest = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, strUri);
-            const char* apszNames[] = {"identify-actions-supported", "operations-supported"};
-            ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
-                          apszNames);
-            return pRequest;
-        },
-        [&](ipp_t* pResponse, int) {
-            const ipp_status_t nStatus = ippGetStatusCode(pResponse);
-            if (nStatus == IPP_STATUS_ERROR_NOT_FOUND) return StatusReply::NOT_FOUND;
-            if (nStatus > IPP_STATUS_OK_EVENTS_COMPLETE) return StatusReply::NOT_IPP;
-            bSupported = ReadCapabilities(pResponse, outcome.aActions);
-            return StatusReply::ANSWERED;
-        }};
-    const IppOutcome nAsked = ExchangeIpp(target, ask, bound, bCancel, outcome.strUri);
-    if (nAsked != IppOutcome::ANSWERED) {
-        outcome.nResult =
-            nAsked == IppOutcome::NO_ANSWER ? IdentifyResult::NO_ANSWER : IdentifyResult::NOT_IPP;
-        return outcome;
-    }
-    if (!bSupported) {
-        outcome.nResult = IdentifyResult::NOT_SUPPORTED;
+    const IppOutcome nAsked = AskCapabilities(target, bound, bCancel, outcome, bSupported);
+    if (nAsked != IppOutcome::ANSWERED || !bSupported) {
+        outcome.nResult = nAsked == IppOutcome::ANSWERED ? IdentifyResult::NOT_SUPPORTED : ResultOf(nAsked);
         return outcome;
     }
     // The path that answered, and only that one.
     StatusTarget answered = target;
     answered.aResources = {outcome.strUri.substr(outcome.strUri.find('/', outcome.strUri.find("//") + 2))};
     const IppExchange identify{
-        [&outcome](const std::string& strUri) {
-            ipp_t* pRequest = NewRequest(IPP_OP_IDENTIFY_PRINTER, strUri);
-            std::vector<const char*> apszActions;
-            for (const std::string& str : outcome.aActions) apszActions.push_back(str.c_str());
-            if (!apszActions.empty())
-                ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "identify-actions",
-                              static_cast<int>(apszActions.size()), nullptr, apszActions.data());
-            if (std::find(outcome.aActions.begin(), outcome.aActions.end(), "display") !=
-                outcome.aActions.end())
-                ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_TEXT, "message", nullptr, IDENTIFY_MESSAGE);
-            return pRequest;
-        },
+        [&outcome](const std::string& strUri) { return IdentifyRequest(strUri, outcome.aActions); },
         [&outcome](ipp_t* pResponse, int) {
-            const ipp_status_t nStatus = ippGetStatusCode(pResponse);
-            if (nStatus <= IPP_STATUS_OK_EVENTS_COMPLETE) {
-                outcome.nResult = IdentifyResult::ASKED;
-            } else {
-                outcome.nResult = nStatus == IPP_STATUS_ERROR_OPERATION_NOT_SUPPORTED
-                                      ? IdentifyResult::NOT_SUPPORTED
-                                      : IdentifyResult::REFUSED;
-                outcome.strStatus = ippErrorString(nStatus);
-            }
+            ReadIdentifyReply(pResponse, outcome);
             return StatusReply::ANSWERED;
         }};
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - Clock::now());
     std::string strUri;
     const IppOutcome nIdentified =
         left.count() > 0 ? ExchangeIpp(answered, identify, left, bCancel, strUri) : IppOutcome::NO_ANSWER;
-    if (nIdentified != IppOutcome::ANSWERED)
-        outcome.nResult =
-            nIdentified == IppOutcome::NO_ANSWER ? IdentifyResult::NO_ANSWER : IdentifyResult::NOT_IPP;
+    if (nIdentified != IppOutcome::ANSWERED) outcome.nResult = ResultOf(nIdentified);
     return outcome;
 }
 
