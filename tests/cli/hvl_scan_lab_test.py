@@ -3,7 +3,9 @@
 listed with the right count text, by the live scan and by --window-scan, the
 switches work, --json and --csv parse, --ipp adds the IPP-only printers,
 --status reads each printer's state over IPP (ippeveprinters, over TLS too,
-one refusing, one not answering), --diagnose tells what is missing,
+one refusing, one not answering), --driverless judges ippeveprinter
+variants as a cupsd of the lab's own sets them up, --identify reaches the
+printer, --diagnose tells what is missing,
 scripts/run.sh without a display runs the scan, Ctrl+C ends the scan with
 what was found, --domain finds the printers a DNS server lists; the live
 scan in each scenario of its own (switched-off printers, IPv6-only and
