@@ -29,6 +29,7 @@
 #include "scan_options.h"
 #include "scan_output.h"
 #include "scan_row.h"
+#include "scan_serve.h"
 #include "scan_status.h"
 #include "scan_watch.h"
 #include "search_options.h"
@@ -134,11 +135,12 @@ struct RunFacts {
     // error. Printers a filter leaves out do not count; a filter that shows
     // none leaves the status 0.
     bool bUnhealthyPrinter = false;
+    bool bCannotServe = false;  // --serve's address cannot be listened on
 };
 
 int ExitStatus(const RunFacts& facts) {
     if (facts.bBadArguments) return 2;
-    if (facts.bOutputFailed || facts.bNothingCanWork) return 1;
+    if (facts.bOutputFailed || facts.bNothingCanWork || facts.bCannotServe) return 1;
     if (facts.bUnhealthyPrinter) return 3;
     return 0;
 }
@@ -363,8 +365,13 @@ int Watch(const ScanOptions& args) {
     const auto fnFilter = [&args](const ScanRow& row) {
         return args.filter.Matches(row, static_cast<const PrinterStatus*>(nullptr));
     };
-    const WatchOutcome outcome =
-        RunWatch(args, settings, {[] { return g_bStop.load(); }, ReportUnavailable, fnFilter});
+    // --serve: the server ends with the watch.
+    CServedWatch served(args.bStatus);
+    std::unique_ptr<CHttpServe> pServer;
+    if (!args.strServe.empty() && !(pServer = StartServe(args, served))) return ExitStatus({.bCannotServe = true});
+    const WatchOutcome outcome = RunWatch(args, settings,
+                                          {[] { return g_bStop.load(); }, ReportUnavailable, fnFilter,
+                                           pServer ? &served : nullptr});
     return ExitStatus({.bOutputFailed = outcome.bOutputFailed, .bNothingCanWork = outcome.bNothingCanWork});
 }
 

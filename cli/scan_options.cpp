@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include "http_serve.h"
 #include "methods.h"
 #include "snmp_finder.h"
 
@@ -141,6 +142,7 @@ struct RawOptions {
     gdouble fStatusTimeout = 0;
     gdouble fWatchInterval = 0;
     gchar* pszSort = nullptr;
+    gchar* pszServe = nullptr;
     gchar** aFilters[8] = {};  // by FilterField
 
     RawOptions() = default;
@@ -151,6 +153,7 @@ struct RawOptions {
         g_strfreev(ppCommunities);
         g_strfreev(ppSubnets);
         g_free(pszSort);
+        g_free(pszServe);
         for (gchar** pp : aFilters) g_strfreev(pp);
     }
 };
@@ -227,6 +230,9 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          "CIDR"},
         {"watch", 0, G_OPTION_ARG_NONE, &raw.bWatch,
          "Run until Ctrl+C, a line for each printer listed, gone or changed", nullptr},
+        {"serve", 0, G_OPTION_ARG_STRING, &raw.pszServe,
+         "With --watch: serve /metrics, /targets, /printers and a web page on ADDRESS:PORT (127.0.0.1:9464)",
+         "ADDRESS:PORT"},
         {"watch-interval", 0, G_OPTION_ARG_DOUBLE, &raw.fWatchInterval,
          "Check each watched printer this often (default 10)", "SECONDS"},
         {"name", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Name),
@@ -333,6 +339,12 @@ std::string CheckCombinations(const RawOptions& raw, int argc, const std::vector
         return "--csv cannot be used with --watch: CSV is one table written at the end, and a watch "
                "writes each change as it happens (--json writes them as JSON Lines)";
     if (raw.bWatch && raw.bWindowScan) return "--watch runs on the live scan, not with --window-scan";
+    std::string strAddress;
+    uint16_t nPort = 0;
+    if (raw.pszServe && !raw.bWatch) return "--serve needs --watch";
+    if (raw.pszServe && (!ParseListenAddress(raw.pszServe, strAddress, nPort) || nPort == 0))
+        return std::string("--serve needs an address and a port (127.0.0.1:9464, [::1]:9464), not '") +
+               raw.pszServe + "'";
     return {};
 }
 
@@ -390,6 +402,7 @@ std::string ReadParsedOptions(RawOptions& raw, int argc, ScanOptions& options) {
     options.aDomains = std::move(aDomains);
     options.filter = std::move(filter);
     options.nSort = nSort;
+    options.strServe = raw.pszServe ? raw.pszServe : "";
     return {};
 }
 

@@ -235,6 +235,12 @@ bool ParseListenAddress(const std::string& strListen, std::string& strAddress, u
     return nValue <= 65535 && g_hostname_is_ip_address(strAddress.c_str());
 }
 
+CHttpServe::CHttpServe() = default;
+
+CHttpServe::~CHttpServe() {
+    Stop();
+}
+
 bool CHttpServe::Start(const std::string& strListen, std::map<std::string, HttpRoute> routes, std::string& strWhy,
                        const HttpServeLimits& limits) {
     std::string strAddress;

@@ -40,8 +40,8 @@ struct HttpServeLimits {
 
 class CHttpServe {
 public:
-    CHttpServe() = default;
-    ~CHttpServe() { Stop(); }
+    CHttpServe();
+    ~CHttpServe();
     CHttpServe(const CHttpServe&) = delete;
     CHttpServe& operator=(const CHttpServe&) = delete;
 
