@@ -13,6 +13,7 @@ using Clock = std::chrono::steady_clock;
 // One accepted connection, held until libsoup has closed it.
 struct Client {
     GSocketConnection* pConnection = nullptr;  // a reference of ours
+    std::string strPeer;                       // "ADDRESS:PORT": which requests are its
     Clock::time_point tEnd;
     bool bRequestRead = false;  // its headers are in: no longer a stalled client
     bool bEnding = false;       // shut down, libsoup not done with it yet
@@ -22,6 +23,14 @@ void SetTextReply(SoupServerMessage* pMessage, guint nStatus, const char* pszTex
     soup_server_message_set_status(pMessage, nStatus, nullptr);
     soup_server_message_set_response(pMessage, "text/plain; charset=utf-8", SOUP_MEMORY_COPY, pszText,
                                      strlen(pszText));
+}
+
+std::string PeerText(GSocketAddress* pAddress) {
+    if (!pAddress) return {};
+    gchar* psz = g_socket_connectable_to_string(G_SOCKET_CONNECTABLE(pAddress));
+    std::string str = psz;
+    g_free(psz);
+    return str;
 }
 
 }  // namespace
@@ -84,7 +93,7 @@ struct CHttpServe::Loop {
         GSocketAddress* pLocal = g_socket_connection_get_local_address(pConnection, nullptr);
         GSocketAddress* pRemote = g_socket_connection_get_remote_address(pConnection, nullptr);
         if (pLocal && pRemote) {
-            loop.aClients.push_back({G_SOCKET_CONNECTION(g_object_ref(pConnection)),
+            loop.aClients.push_back({G_SOCKET_CONNECTION(g_object_ref(pConnection)), PeerText(pRemote),
                                      Clock::now() + loop.limits.requestBound});
             soup_server_accept_iostream(loop.pServer, G_IO_STREAM(pConnection), pLocal, pRemote, nullptr);
         } else {
@@ -95,10 +104,11 @@ struct CHttpServe::Loop {
         return TRUE;
     }
 
+    // A stream handed to libsoup has no socket it tells of: the peer's address says.
     Client* FindClient(SoupServerMessage* pMessage) {
-        GSocket* pSocket = soup_server_message_get_socket(pMessage);
+        const std::string strPeer = PeerText(soup_server_message_get_remote_address(pMessage));
         for (Client& client : aClients) {
-            if (g_socket_connection_get_socket(client.pConnection) == pSocket) return &client;
+            if (client.strPeer == strPeer && !client.bEnding) return &client;
         }
         return nullptr;
     }
@@ -181,6 +191,8 @@ struct CHttpServe::Loop {
         GSocketAddress* pAddress = g_inet_socket_address_new(pInet, nPort);
         g_object_unref(pInet);
         pService = g_socket_service_new();
+        // A burst of connections waits in the kernel while the thread makes room.
+        g_socket_listener_set_backlog(G_SOCKET_LISTENER(pService), 256);
         GSocketAddress* pEffective = nullptr;
         GError* pError = nullptr;
         const bool bListening =
