@@ -184,6 +184,7 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
     int32_t nLevel = -1;
     int32_t nMax = -1;
     bool bPercentUnit = false;
+    bool bLevelRead = false;
     bool bAny = false;
     std::string_view strColorant;
     while (!strValue.empty()) {
@@ -196,6 +197,7 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
         const std::string_view value = item.substr(nEquals + 1);
         if (key == "level") {
             nLevel = ParseInt(value);
+            bLevelRead = !value.empty() && value.find_first_not_of("-0123456789") == std::string_view::npos;
             bAny = true;
         } else if (key == "maxcapacity") {
             nMax = ParseInt(value);
@@ -206,6 +208,8 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
             bAny = true;
         } else if (key == "colorantname") {
             strColorant = value;
+        } else if (key == "class") {
+            supply.bReceptacle = value == "receptacleThatIsFilled";
         }
     }
     if (!bAny) return false;
@@ -214,6 +218,12 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
     } else if (bPercentUnit) {
         supply.nLevel = Percent(nLevel);
     }
+    // The Printer MIB's levels, which printer-supply takes over: a
+    // receptacle's level is the space it has left, so full is the rest;
+    // -1, -2 and -3 are no amounts.
+    if (supply.bReceptacle && supply.nLevel >= 0) supply.nLevel = 100 - supply.nLevel;
+    if (supply.nLevel < 0 && bLevelRead)
+        supply.strLevelText = nLevel == -3 ? u"some remaining" : nLevel == -1 ? u"other" : u"unknown";
     if (strColorant != "unknown" && strColorant != "none")
         supply.strColor = TrimmedNetworkText(strColorant, MAX_TEXT_UNITS);
     supply.strName = strDescription;

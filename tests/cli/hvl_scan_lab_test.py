@@ -677,7 +677,7 @@ class HvlScanStatus(unittest.TestCase):
             records = list(csv.reader(io.StringIO(out, newline="")))
             self.assertEqual(records[0][-5:], ["state", "reasons", "supplies", "status_source", "page_count"])
             by_ip = {r[1]: r[-5:] for r in records[1:]}
-            self.assertEqual(by_ip[idle_ip], ["idle", "toner-low-report", "Toner Waste Tank=25%;Black Toner=4%", "ipp", ""])
+            self.assertEqual(by_ip[idle_ip], ["idle", "toner-low-report", "Toner Waste Tank=75% full;Black Toner=4%", "ipp", ""])
 
 
 # SNMP agents (snmpsimd), by OID: (snmprec tag, value).
