@@ -119,7 +119,13 @@ ipp_attribute_t* Find(ipp_t* pResponse, const char* pszName) {
     return ippFindAttribute(pResponse, pszName, IPP_TAG_ZERO);
 }
 
-// marker-*: parallel lists, each of which may arrive as one value.
+// -1, -2 and -3: the Printer MIB's levels that are no amount ("" for others).
+const char16_t* SpecialLevelText(int32_t nLevel) {
+    return nLevel == -3 ? u"some remaining" : nLevel == -2 ? u"unknown" : nLevel == -1 ? u"other" : u"";
+}
+
+// marker-*: parallel lists, each of which may arrive as one value. A waste
+// marker's level says how full it is, as CUPS writes it.
 void ReadMarkers(ipp_t* pResponse, std::vector<SupplyLevel>& aSupplies) {
     ipp_attribute_t* pNames = Find(pResponse, "marker-names");
     ipp_attribute_t* pLevels = Find(pResponse, "marker-levels");
@@ -134,6 +140,8 @@ void ReadMarkers(ipp_t* pResponse, std::vector<SupplyLevel>& aSupplies) {
         supply.strColor = StringAt(pColors, i);
         if (supply.strColor == u"none") supply.strColor.clear();
         supply.nLevel = Percent(IntegerAt(pLevels, i));
+        if (i < ValueCount(pLevels)) supply.strLevelText = SpecialLevelText(IntegerAt(pLevels, i));
+        supply.bReceptacle = supply.strType.starts_with(u"waste");
         supply.nLow = Percent(IntegerAt(pLows, i));
         aSupplies.push_back(std::move(supply));
     }
@@ -222,8 +230,7 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
     // receptacle's level is the space it has left, so full is the rest;
     // -1, -2 and -3 are no amounts.
     if (supply.bReceptacle && supply.nLevel >= 0) supply.nLevel = 100 - supply.nLevel;
-    if (supply.nLevel < 0 && bLevelRead)
-        supply.strLevelText = nLevel == -3 ? u"some remaining" : nLevel == -1 ? u"other" : u"unknown";
+    if (supply.nLevel < 0 && bLevelRead) supply.strLevelText = SpecialLevelText(nLevel);
     if (strColorant != "unknown" && strColorant != "none")
         supply.strColor = TrimmedNetworkText(strColorant, MAX_TEXT_UNITS);
     supply.strName = strDescription;

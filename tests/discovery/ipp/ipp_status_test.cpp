@@ -90,10 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
                 ippAddIntegers(p, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "marker-levels", 3, MARKER_LEVELS);
                 ippAddIntegers(p, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "marker-low-levels", 3, MARKER_LOWS);
             },
-            // -3 ("some left") and 140 are no percentages: unknown
+            // -3 ("some left") and 140 are no percentages; waste fills up
             {{u"Black Toner", u"toner", u"#000000", 8, 10},
-             {u"Cyan Toner", u"toner", u"#00FFFF", -1, 10},
-             {u"Waste", u"waste-toner", u"", -1, 90}}},
+             {u"Cyan Toner", u"toner", u"#00FFFF", -1, 10, false, u"some remaining"},
+             {u"Waste", u"waste-toner", u"", -1, 90, true}}},
         ReplyCase{"OneMarkerAsSingleValues",
                   [](ipp_t* p) {
                       ippAddString(p, IPP_TAG_PRINTER, IPP_TAG_NAME, "marker-names", nullptr, "Black Ink");
