@@ -368,10 +368,11 @@ int Watch(const ScanOptions& args) {
     // --serve: the server ends with the watch.
     CServedWatch served(args.bStatus);
     std::unique_ptr<CHttpServe> pServer;
-    if (!args.strServe.empty() && !(pServer = StartServe(args, served))) return ExitStatus({.bCannotServe = true});
-    const WatchOutcome outcome = RunWatch(args, settings,
-                                          {[] { return g_bStop.load(); }, ReportUnavailable, fnFilter,
-                                           pServer ? &served : nullptr});
+    if (!args.strServe.empty() && !(pServer = StartServe(args, served)))
+        return ExitStatus({.bCannotServe = true});
+    const WatchOutcome outcome =
+        RunWatch(args, settings,
+                 {[] { return g_bStop.load(); }, ReportUnavailable, fnFilter, pServer ? &served : nullptr});
     return ExitStatus({.bOutputFailed = outcome.bOutputFailed, .bNothingCanWork = outcome.bNothingCanWork});
 }
 

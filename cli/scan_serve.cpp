@@ -41,7 +41,8 @@ void CServedWatch::OnRows(const std::vector<ScanRow>& aRows) {
     m_pList = std::make_shared<ServedList>(*m_pList);
     for (const ScanRow& row : aRows) {
         ServedPrinter* pPrinter = Find(row.strIpAddress);
-        if (pPrinter && pPrinter->pRow->tLastSeen != row.tLastSeen) pPrinter->pRow = std::make_shared<const ScanRow>(row);
+        if (pPrinter && pPrinter->pRow->tLastSeen != row.tLastSeen)
+            pPrinter->pRow = std::make_shared<const ScanRow>(row);
     }
 }
 
@@ -78,8 +79,9 @@ std::string HashSource(const std::string& strPage, const std::string& strTag) {
 
 HttpReply PageReply() {
     static const std::string s_strPage(hvl_serve_page, hvl_serve_page_end);
-    static const std::string s_strPolicy = "default-src 'none'; script-src " + HashSource(s_strPage, "script") +
-                                           "; style-src " + HashSource(s_strPage, "style") +
+    static const std::string s_strPolicy = "default-src 'none'; script-src " +
+                                           HashSource(s_strPage, "script") + "; style-src " +
+                                           HashSource(s_strPage, "style") +
                                            "; connect-src 'self'; base-uri 'none'; form-action 'none'; "
                                            "frame-ancestors 'none'";
     return {200, "text/html; charset=utf-8", s_strPage, {{"Content-Security-Policy", s_strPolicy}}};
@@ -97,7 +99,8 @@ HttpReply PrintersReply(const ScanOptions& args, const ServedList& list) {
     for (OutputColumn& column : SeenColumns(false)) aColumns.push_back(std::move(column));
     if (!args.aDomains.empty()) aColumns.push_back(DomainColumn());
     aColumns.push_back(UuidColumn());
-    for (OutputColumn& column : StatusColumns(list.bStatus ? &statuses : nullptr)) aColumns.push_back(std::move(column));
+    for (OutputColumn& column : StatusColumns(list.bStatus ? &statuses : nullptr))
+        aColumns.push_back(std::move(column));
     return {200, "application/json", JsonDocument(aRows, aColumns)};
 }
 

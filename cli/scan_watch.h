@@ -28,7 +28,7 @@ struct WatchHooks {
     std::function<bool()> fnStopAsked;
     std::function<void(const std::u16string&)> fnUnavailable;
     std::function<bool(const ScanRow&)> fnFilter;  // null: every row
-    CServedWatch* pServed = nullptr;                // --serve: told every event and status
+    CServedWatch* pServed = nullptr;               // --serve: told every event and status
 };
 
 struct WatchOutcome {

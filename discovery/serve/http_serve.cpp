@@ -122,13 +122,15 @@ struct CHttpServe::Loop {
         SoupMessageHeaders* pHeaders = soup_server_message_get_request_headers(pMessage);
         const SoupEncoding nEncoding = soup_message_headers_get_encoding(pHeaders);
         if (nEncoding == SOUP_ENCODING_CHUNKED || nEncoding == SOUP_ENCODING_EOF ||
-            (nEncoding == SOUP_ENCODING_CONTENT_LENGTH && soup_message_headers_get_content_length(pHeaders) > 0)) {
+            (nEncoding == SOUP_ENCODING_CONTENT_LENGTH &&
+             soup_message_headers_get_content_length(pHeaders) > 0)) {
             if (pClient) End(*pClient);
             return;
         }
         size_t nBytes = strlen(soup_server_message_get_method(pMessage)) + 1;
         GUri* pUri = soup_server_message_get_uri(pMessage);
-        nBytes += strlen(g_uri_get_path(pUri)) + (g_uri_get_query(pUri) ? strlen(g_uri_get_query(pUri)) + 1 : 0);
+        nBytes +=
+            strlen(g_uri_get_path(pUri)) + (g_uri_get_query(pUri) ? strlen(g_uri_get_query(pUri)) + 1 : 0);
         soup_message_headers_foreach(
             pHeaders,
             [](const char* pszName, const char* pszValue, gpointer pCount) {
@@ -139,7 +141,8 @@ struct CHttpServe::Loop {
         if (nBytes > loop.limits.nMaxHeaderBytes) {
             SetTextReply(pMessage, 431, "Request headers too large\n");
         } else if (pszMethod != SOUP_METHOD_GET && pszMethod != SOUP_METHOD_HEAD) {
-            soup_message_headers_replace(soup_server_message_get_response_headers(pMessage), "Allow", "GET, HEAD");
+            soup_message_headers_replace(soup_server_message_get_response_headers(pMessage), "Allow",
+                                         "GET, HEAD");
             SetTextReply(pMessage, SOUP_STATUS_METHOD_NOT_ALLOWED, "Only GET and HEAD\n");
         }
     }
@@ -161,13 +164,13 @@ struct CHttpServe::Loop {
         HttpRequest request;
         request.strPath = pszPath;
         const char* pszQuery = g_uri_get_query(soup_server_message_get_uri(pMessage));
-        if (GHashTable* pParams = pszQuery ? g_uri_parse_params(pszQuery, -1, "&", G_URI_PARAMS_NONE, nullptr)
-                                           : nullptr) {
+        if (GHashTable* pParams =
+                pszQuery ? g_uri_parse_params(pszQuery, -1, "&", G_URI_PARAMS_NONE, nullptr) : nullptr) {
             g_hash_table_foreach(
                 pParams,
                 [](gpointer pKey, gpointer pValue, gpointer pMap) {
-                    (*static_cast<std::map<std::string, std::string>*>(pMap))[static_cast<const char*>(pKey)] =
-                        static_cast<const char*>(pValue);
+                    (*static_cast<std::map<std::string, std::string>*>(
+                        pMap))[static_cast<const char*>(pKey)] = static_cast<const char*>(pValue);
                 },
                 &request.params);
             g_hash_table_unref(pParams);
@@ -253,8 +256,8 @@ CHttpServe::~CHttpServe() {
     Stop();
 }
 
-bool CHttpServe::Start(const std::string& strListen, std::map<std::string, HttpRoute> routes, std::string& strWhy,
-                       const HttpServeLimits& limits) {
+bool CHttpServe::Start(const std::string& strListen, std::map<std::string, HttpRoute> routes,
+                       std::string& strWhy, const HttpServeLimits& limits) {
     std::string strAddress;
     uint16_t nPort = 0;
     if (!ParseListenAddress(strListen, strAddress, nPort)) {
@@ -266,7 +269,7 @@ bool CHttpServe::Start(const std::string& strListen, std::map<std::string, HttpR
     m_pLoop->limits = limits;
     std::promise<std::string> listening;
     std::future<std::string> result = listening.get_future();
-    m_thread = std::thread([this, &listening, strAddress, nPort] {
+    m_thread = std::thread([this, listening = std::move(listening), strAddress, nPort]() mutable {
         Loop& loop = *m_pLoop;
         g_main_context_push_thread_default(loop.pContext);
         std::string strError;

@@ -17,7 +17,7 @@
 struct HttpRequest {
     std::string strPath;
     std::map<std::string, std::string> params;  // of the query, decoded
-    std::string strAccept;  // the Accept header
+    std::string strAccept;                      // the Accept header
 };
 
 struct HttpReply {

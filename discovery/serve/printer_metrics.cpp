@@ -31,7 +31,8 @@ std::string SourcesOf(const ScanRow& row) {
 bool FoundOverSnmp(const ServedPrinter& printer) {
     const ScanRow& row = *printer.pRow;
     return row.nKind == ROW_KIND_SNMP ||
-           std::find(row.aOtherKinds.begin(), row.aOtherKinds.end(), ROW_KIND_SNMP) != row.aOtherKinds.end() ||
+           std::find(row.aOtherKinds.begin(), row.aOtherKinds.end(), ROW_KIND_SNMP) !=
+               row.aOtherKinds.end() ||
            (printer.pStatus && printer.pStatus->bFromSnmp && IsAnswer(printer.pStatus->nState));
 }
 
@@ -67,8 +68,8 @@ class CFamily {
 public:
     // pszOpenType: its OpenMetrics type ("info", "counter"), whose samples'
     // names carry pszSuffix; the text format names the family as them.
-    CFamily(std::string& strOut, bool bOpenMetrics, const char* pszName, const char* pszType, const char* pszHelp,
-            const char* pszOpenType = nullptr, const char* pszSuffix = "")
+    CFamily(std::string& strOut, bool bOpenMetrics, const char* pszName, const char* pszType,
+            const char* pszHelp, const char* pszOpenType = nullptr, const char* pszSuffix = "")
         : m_strOut(strOut), m_strSample(std::string(pszName) + pszSuffix) {
         const std::string strFamily = bOpenMetrics ? std::string(pszName) : m_strSample;
         m_strHead = "# HELP " + strFamily + " " + pszHelp + "\n# TYPE " + strFamily + " " +
@@ -96,7 +97,9 @@ constexpr PrinterState STATES[] = {PrinterState::Idle, PrinterState::Printing, P
 constexpr const char* STATE_NAMES[] = {"idle", "printing", "stopped", "no_ipp", "no_answer"};
 
 const char* SeverityName(ReasonSeverity nSeverity) {
-    return nSeverity == ReasonSeverity::Report ? "report" : nSeverity == ReasonSeverity::Warning ? "warning" : "error";
+    return nSeverity == ReasonSeverity::Report    ? "report"
+           : nSeverity == ReasonSeverity::Warning ? "warning"
+                                                  : "error";
 }
 
 // -3, -2, -1 as the Printer MIB names them: a level no ratio can say.
@@ -109,28 +112,34 @@ std::string UnmeasuredName(const SupplyLevel& supply) {
 struct PrinterFamilies {
     CFamily info, up, state, reason, level, fill, unmeasured, seen;
     PrinterFamilies(std::string& s, bool b)
-        : info(s, b, "hvl_printer", "gauge", "A printer the watch lists; its identity and what it says of itself.",
-               "info", "_info"),
+        : info(s, b, "hvl_printer", "gauge",
+               "A printer the watch lists; its identity and what it says of itself.", "info", "_info"),
           up(s, b, "hvl_printer_up", "gauge",
              "Whether the printer answers (with --status: its last status question)."),
           state(s, b, "hvl_printer_state", "gauge", "The printer's state, one of its states 1.", "stateset"),
           reason(s, b, "hvl_printer_state_reason", "gauge", "A reason the printer gives for its state."),
           level(s, b, "hvl_printer_supply_level_ratio", "gauge", "How much of a supply is left, 0 to 1."),
-          fill(s, b, "hvl_printer_supply_fill_ratio", "gauge", "How full a receptacle (waste toner) is, 0 to 1."),
-          unmeasured(s, b, "hvl_printer_supply_unmeasured", "gauge",
-                     "A supply whose level the printer gives as no amount: some_remaining, unknown or other."),
+          fill(s, b, "hvl_printer_supply_fill_ratio", "gauge",
+               "How full a receptacle (waste toner) is, 0 to 1."),
+          unmeasured(
+              s, b, "hvl_printer_supply_unmeasured", "gauge",
+              "A supply whose level the printer gives as no amount: some_remaining, unknown or other."),
           seen(s, b, "hvl_printer_last_seen_timestamp_seconds", "gauge",
                "When the printer last gave a sign of life, in seconds since the epoch.") {}
     ~PrinterFamilies() {
-        for (CFamily* pFamily : {&info, &up, &state, &reason, &level, &fill, &unmeasured, &seen}) pFamily->Flush();
+        for (CFamily* pFamily : {&info, &up, &state, &reason, &level, &fill, &unmeasured, &seen})
+            pFamily->Flush();
     }
 };
 
 void AddStatus(PrinterFamilies& f, const std::string& strId, const PrinterStatus& status) {
     for (size_t i = 0; i < std::size(STATES); ++i)
-        f.state.Add({{"id", strId}, {"hvl_printer_state", STATE_NAMES[i]}}, status.nState == STATES[i] ? 1 : 0);
+        f.state.Add({{"id", strId}, {"hvl_printer_state", STATE_NAMES[i]}},
+                    status.nState == STATES[i] ? 1 : 0);
     for (const StateReason& reason : status.aReasons)
-        f.reason.Add({{"id", strId}, {"reason", Text(reason.strKeyword)}, {"severity", SeverityName(reason.nSeverity)}},
+        f.reason.Add({{"id", strId},
+                      {"reason", Text(reason.strKeyword)},
+                      {"severity", SeverityName(reason.nSeverity)}},
                      1);
     for (size_t i = 0; i < status.aSupplies.size(); ++i) {
         const SupplyLevel& supply = status.aSupplies[i];
@@ -163,7 +172,8 @@ void AddPrinter(PrinterFamilies& f, const ServedPrinter& printer, bool bStatus) 
     // Listed means it answers the liveness check; with --status, its last answer says.
     const bool bUp = !bStatus || (printer.pStatus && IsAnswer(printer.pStatus->nState));
     f.up.Add({{"id", strId}}, bUp ? 1 : 0);
-    if (printer.pStatus && printer.pStatus->nState != PrinterState::NotAsked) AddStatus(f, strId, *printer.pStatus);
+    if (printer.pStatus && printer.pStatus->nState != PrinterState::NotAsked)
+        AddStatus(f, strId, *printer.pStatus);
     const double fSeen = std::chrono::duration<double>(row.tLastSeen.time_since_epoch()).count();
     if (fSeen > 0) f.seen.Add({{"id", strId}}, fSeen);
 }
@@ -189,7 +199,8 @@ void AddWatchFigures(std::string& strOut, const ServedList& list, bool bOpenMetr
 }  // namespace
 
 bool IsAnswer(PrinterState nState) {
-    return nState == PrinterState::Idle || nState == PrinterState::Printing || nState == PrinterState::Stopped;
+    return nState == PrinterState::Idle || nState == PrinterState::Printing ||
+           nState == PrinterState::Stopped;
 }
 
 const ServedPrinter* FindServedPrinter(const ServedList& list, std::u16string strAddress) {

@@ -20,8 +20,8 @@ struct ServedPrinter {
 // What one scrape sees: the printers listed at one moment, never changed
 // after it is published.
 struct ServedList {
-    std::vector<ServedPrinter> aPrinters;  // in the order they were listed
-    bool bStatus = false;                  // statuses are asked (--status)
+    std::vector<ServedPrinter> aPrinters;    // in the order they were listed
+    bool bStatus = false;                    // statuses are asked (--status)
     std::map<std::string, uint64_t> events;  // the watch's events so far, by kind
 };
 

@@ -107,25 +107,25 @@ INSTANTIATE_TEST_SUITE_P(
                       ippAddIntegers(p, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "marker-levels", 2, MARKER_LOWS);
                   },
                   {{u"", u"", u"", 10, -1}, {u"", u"", u"", 10, -1}}},
-        ReplyCase{
-            "PwgSupplyWithDescriptions",
-            [](ipp_t* p) {
-                AddPwgSupplies(
-                    p,
-                    {"index=1;class=supplyThatIsConsumed;type=toner;unit=percent;maxcapacity=100;"
-                     "level=25;colorantname=black;",
-                     "index=2;class=receptacleThatIsFilled;type=wasteToner;unit=percent;maxcapacity=100;level=-2;"
-                     "colorantname=unknown;",
-                     "class=receptacleThatIsFilled;type=wasteToner;maxcapacity=200;level=60;",
-                     "type=toner;maxcapacity=100;level=-3;", "type=toner;maxcapacity=100;level=-1;"},
-                    {"Black Toner", "Waste Toner", "Waste 2", "Cyan", "Magenta"});
-            },
-            // a receptacle's level is the space left in it: 60 of 200 left is 70% full
-            {{u"Black Toner", u"toner", u"black", 25, -1},
-             {u"Waste Toner", u"wasteToner", u"", -1, -1, true, u"unknown"},
-             {u"Waste 2", u"wasteToner", u"", 70, -1, true},
-             {u"Cyan", u"toner", u"", -1, -1, false, u"some remaining"},
-             {u"Magenta", u"toner", u"", -1, -1, false, u"other"}}},
+        ReplyCase{"PwgSupplyWithDescriptions",
+                  [](ipp_t* p) {
+                      AddPwgSupplies(
+                          p,
+                          {"index=1;class=supplyThatIsConsumed;type=toner;unit=percent;maxcapacity=100;"
+                           "level=25;colorantname=black;",
+                           "index=2;class=receptacleThatIsFilled;type=wasteToner;unit=percent;maxcapacity="
+                           "100;level=-2;"
+                           "colorantname=unknown;",
+                           "class=receptacleThatIsFilled;type=wasteToner;maxcapacity=200;level=60;",
+                           "type=toner;maxcapacity=100;level=-3;", "type=toner;maxcapacity=100;level=-1;"},
+                          {"Black Toner", "Waste Toner", "Waste 2", "Cyan", "Magenta"});
+                  },
+                  // a receptacle's level is the space left in it: 60 of 200 left is 70% full
+                  {{u"Black Toner", u"toner", u"black", 25, -1},
+                   {u"Waste Toner", u"wasteToner", u"", -1, -1, true, u"unknown"},
+                   {u"Waste 2", u"wasteToner", u"", 70, -1, true},
+                   {u"Cyan", u"toner", u"", -1, -1, false, u"some remaining"},
+                   {u"Magenta", u"toner", u"", -1, -1, false, u"other"}}},
         ReplyCase{"PwgSupplyScaledWithoutDescription",
                   [](ipp_t* p) {
                       AddPwgSupplies(p, {"type=ink;maxcapacity=400;level=100;colorantname=cyan;"}, {});

@@ -20,7 +20,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-SupplyLevel Supply(std::u16string strName, int32_t nLevel, bool bReceptacle = false, std::u16string strText = u"") {
+SupplyLevel Supply(std::u16string strName, int32_t nLevel, bool bReceptacle = false,
+                   std::u16string strText = u"") {
     return {strName, u"toner", u"#000000", nLevel, 10, bReceptacle, strText};
 }
 
@@ -33,10 +34,14 @@ ServedList EverySupplyKind() {
     row.tLastSeen = std::chrono::system_clock::now();
     PrinterStatus status;
     status.nState = PrinterState::Stopped;
-    status.aReasons = {{u"media-empty-error", ReasonSeverity::Error}, {u"toner-low-report", ReasonSeverity::Report}};
-    status.aSupplies = {Supply(u"Black", 40), Supply(u"Cyan", -1, false, u"other"),
-                        Supply(u"Magenta", -2, false, u"unknown"), Supply(u"Yellow", -3, false, u"some remaining"),
-                        Supply(u"Waste", 30, true), Supply(u"Black", 50)};
+    status.aReasons = {{u"media-empty-error", ReasonSeverity::Error},
+                       {u"toner-low-report", ReasonSeverity::Report}};
+    status.aSupplies = {Supply(u"Black", 40),
+                        Supply(u"Cyan", -1, false, u"other"),
+                        Supply(u"Magenta", -2, false, u"unknown"),
+                        Supply(u"Yellow", -3, false, u"some remaining"),
+                        Supply(u"Waste", 30, true),
+                        Supply(u"Black", 50)};
     ServedList list;
     list.bStatus = true;
     list.aPrinters.push_back({std::make_shared<ScanRow>(row), std::make_shared<PrinterStatus>(status)});
@@ -61,11 +66,14 @@ TEST(PrinterMetrics, PromtoolFindsNothingAndNoLevelIsNegative) {
     EXPECT_EQ(nStatus, 0) << strLint << strText;
     EXPECT_EQ(strLint, "");
     EXPECT_EQ(strText.find("} -"), std::string::npos) << strText;
-    for (const char* pszLine :
-         {"hvl_printer_supply_level_ratio{id=\"ip:192.0.2.10\",index=\"0\",supply=\"Black\",kind=\"toner\",color=\"#000000\"} 0.4",
-          "hvl_printer_supply_unmeasured{id=\"ip:192.0.2.10\",index=\"3\",supply=\"Yellow\",kind=\"toner\",color=\"#000000\",level=\"some_remaining\"} 1",
-          "hvl_printer_supply_fill_ratio{id=\"ip:192.0.2.10\",index=\"4\",supply=\"Waste\",kind=\"toner\",color=\"#000000\"} 0.3",
-          "hvl_printer_up{id=\"ip:192.0.2.11\"} 0", "hvl_printer_state{id=\"ip:192.0.2.10\",hvl_printer_state=\"stopped\"} 1"})
+    for (const char* pszLine : {"hvl_printer_supply_level_ratio{id=\"ip:192.0.2.10\",index=\"0\",supply="
+                                "\"Black\",kind=\"toner\",color=\"#000000\"} 0.4",
+                                "hvl_printer_supply_unmeasured{id=\"ip:192.0.2.10\",index=\"3\",supply="
+                                "\"Yellow\",kind=\"toner\",color=\"#000000\",level=\"some_remaining\"} 1",
+                                "hvl_printer_supply_fill_ratio{id=\"ip:192.0.2.10\",index=\"4\",supply="
+                                "\"Waste\",kind=\"toner\",color=\"#000000\"} 0.3",
+                                "hvl_printer_up{id=\"ip:192.0.2.11\"} 0",
+                                "hvl_printer_state{id=\"ip:192.0.2.10\",hvl_printer_state=\"stopped\"} 1"})
         EXPECT_NE(strText.find(pszLine), std::string::npos) << pszLine << "\n" << strText;
     const std::string strOpen = MetricsText(EverySupplyKind(), true);
     EXPECT_TRUE(strOpen.ends_with("\nhvl_watch_events_total{kind=\"change\"} 0\n# EOF\n")) << strOpen;
@@ -96,7 +104,8 @@ TEST(HttpServe, HostileClientsNeverKeepAScrapeOutNorDelayTheCaller) {
     const HttpRoute route = [](const HttpRequest& r) {
         return HttpReply{200, "text/plain", "ok " + (r.params.empty() ? "" : r.params.begin()->second)};
     };
-    ASSERT_TRUE(server.Start("127.0.0.1:0", {{"/metrics", route}}, strWhy, {.requestBound = std::chrono::seconds(2)}))
+    ASSERT_TRUE(
+        server.Start("127.0.0.1:0", {{"/metrics", route}}, strWhy, {.requestBound = std::chrono::seconds(2)}))
         << strWhy;
     const uint16_t nPort = server.GetPort();
     std::atomic<bool> bDone{false};
@@ -116,10 +125,12 @@ TEST(HttpServe, HostileClientsNeverKeepAScrapeOutNorDelayTheCaller) {
     const Clock::time_point tLorisStart = Clock::now();
     std::thread loris([&] { Exchange(nPort, "G", 10); });  // one byte, then nothing: ended at the bound
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const std::string strHuge = "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(1 << 20, 'a') + "\r\n\r\n";
+    const std::string strHuge =
+        "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(1 << 20, 'a') + "\r\n\r\n";
     EXPECT_FALSE(Exchange(nPort, strHuge).starts_with("HTTP/1.1 200"));
     const Clock::time_point tScrape = Clock::now();
-    EXPECT_TRUE(Exchange(nPort, "GET /metrics?target=a%20b HTTP/1.1\r\nHost: x\r\n\r\n").ends_with("\r\n\r\nok a b"));
+    EXPECT_TRUE(
+        Exchange(nPort, "GET /metrics?target=a%20b HTTP/1.1\r\nHost: x\r\n\r\n").ends_with("\r\n\r\nok a b"));
     EXPECT_LT(Clock::now() - tScrape, std::chrono::seconds(1));
     const struct {
         std::string strRequest, strStatus;
@@ -129,7 +140,8 @@ TEST(HttpServe, HostileClientsNeverKeepAScrapeOutNorDelayTheCaller) {
         {"GET /other HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 404"},
         {"GET /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", ""},  // a body: never read
     };
-    for (const auto& c : cases) EXPECT_EQ(Exchange(nPort, c.strRequest).substr(0, 12), c.strStatus) << c.strRequest;
+    for (const auto& c : cases)
+        EXPECT_EQ(Exchange(nPort, c.strRequest).substr(0, 12), c.strStatus) << c.strRequest;
     loris.join();
     EXPECT_LT(Clock::now() - tLorisStart, std::chrono::milliseconds(3000));
     bDone = true;
