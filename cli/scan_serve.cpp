@@ -46,6 +46,12 @@ void CServedWatch::OnRows(const std::vector<ScanRow>& aRows) {
     }
 }
 
+void CServedWatch::OnSearch(const std::string& strSource, std::chrono::steady_clock::duration took) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pList = std::make_shared<ServedList>(*m_pList);
+    m_pList->searchSeconds[strSource] = std::chrono::duration<double>(took).count();
+}
+
 std::shared_ptr<const ServedList> CServedWatch::Get() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_pList;

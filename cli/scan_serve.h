@@ -25,6 +25,8 @@ public:
     void OnEvent(const WatchEvent& event, const PrinterStatus* pStatus);
     // Each status answer, also when nothing the watch tells changed.
     void OnStatus(const std::u16string& strAddress, const PrinterStatus& status);
+    // A method's search ended after that long.
+    void OnSearch(const std::string& strSource, std::chrono::steady_clock::duration took);
     // The rows as the watch lists them now: their last signs of life.
     void OnRows(const std::vector<ScanRow>& aRows);
     std::shared_ptr<const ServedList> Get() const;

@@ -245,6 +245,13 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     aColumns.push_back(UuidColumn());
     watch.SetUnavailableCallback(hooks.fnUnavailable);
     watch.SetRowFilter(hooks.fnFilter);
+    if (hooks.pServed) {
+        watch.SetSearchDoneCallback(
+            [&hooks](const std::u16string& strName, CLiveWatch::Clock::duration took) {
+                const DiscoveryMethod* pMethod = FindMethodByName(strName);
+                if (pMethod) hooks.pServed->OnSearch(Utf16ToUtf8(std::u16string(pMethod->strSource)), took);
+            });
+    }
     watch.SetDaemonCallback(ReportDaemon);
     watch.SetStartedAgainCallback([](const std::u16string& strSource) {
         std::fprintf(stderr, "hvl-scan: %s discovery works now.\n", Utf16ToUtf8(strSource).c_str());

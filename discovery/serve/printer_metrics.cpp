@@ -194,6 +194,11 @@ void AddWatchFigures(std::string& strOut, const ServedList& list, bool bOpenMetr
         events.Add({{"kind", pszKind}}, it == list.events.end() ? 0 : double(it->second));
     }
     events.Flush();
+    CFamily searches(strOut, bOpenMetrics, "hvl_watch_last_search_seconds", "gauge",
+                     "How long the method's last search took (mDNS listens and never searches).");
+    for (const auto& [strSource, fSeconds] : list.searchSeconds)
+        searches.Add({{"method", strSource}}, fSeconds);
+    searches.Flush();
 }
 
 }  // namespace

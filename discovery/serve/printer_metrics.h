@@ -20,9 +20,10 @@ struct ServedPrinter {
 // What one scrape sees: the printers listed at one moment, never changed
 // after it is published.
 struct ServedList {
-    std::vector<ServedPrinter> aPrinters;    // in the order they were listed
-    bool bStatus = false;                    // statuses are asked (--status)
-    std::map<std::string, uint64_t> events;  // the watch's events so far, by kind
+    std::vector<ServedPrinter> aPrinters;         // in the order they were listed
+    bool bStatus = false;                         // statuses are asked (--status)
+    std::map<std::string, uint64_t> events;       // the watch's events so far, by kind
+    std::map<std::string, double> searchSeconds;  // how long each method's last search took, by source
 };
 
 // The printer answered its status question (idle, printing, stopped).

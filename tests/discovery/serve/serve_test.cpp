@@ -48,6 +48,7 @@ ServedList EverySupplyKind() {
     row.strIpAddress = u"192.0.2.11";
     list.aPrinters.push_back({std::make_shared<ScanRow>(row), nullptr});  // not answered yet
     list.events = {{"add", 2}};
+    list.searchSeconds = {{"upnp", 0.25}};
     return list;
 }
 
@@ -76,7 +77,8 @@ TEST(PrinterMetrics, PromtoolFindsNothingAndNoLevelIsNegative) {
                                 "hvl_printer_state{id=\"ip:192.0.2.10\",hvl_printer_state=\"stopped\"} 1"})
         EXPECT_NE(strText.find(pszLine), std::string::npos) << pszLine << "\n" << strText;
     const std::string strOpen = MetricsText(EverySupplyKind(), true);
-    EXPECT_TRUE(strOpen.ends_with("\nhvl_watch_events_total{kind=\"change\"} 0\n# EOF\n")) << strOpen;
+    EXPECT_TRUE(strOpen.ends_with("\nhvl_watch_last_search_seconds{method=\"upnp\"} 0.25\n# EOF\n"))
+        << strOpen;
     EXPECT_NE(strOpen.find("# TYPE hvl_printer info\n"), std::string::npos);
     const std::u16string strOther = u"192.0.2.11";
     EXPECT_EQ(MetricsText(EverySupplyKind(), false, &strOther).find("192.0.2.10"), std::string::npos);
