@@ -116,7 +116,7 @@ struct PrinterFamilies {
                "A printer the watch lists; its identity and what it says of itself.", "info", "_info"),
           up(s, b, "hvl_printer_up", "gauge",
              "Whether the printer answers (with --status: its last status question)."),
-          state(s, b, "hvl_printer_state", "gauge", "The printer's state, one of its states 1.", "stateset"),
+          state(s, b, "hvl_printer_state", "gauge", "The printer's state: 1 for the one it is in, 0 for the others.", "stateset"),
           reason(s, b, "hvl_printer_state_reason", "gauge", "A reason the printer gives for its state."),
           level(s, b, "hvl_printer_supply_level_ratio", "gauge", "How much of a supply is left, 0 to 1."),
           fill(s, b, "hvl_printer_supply_fill_ratio", "gauge",
