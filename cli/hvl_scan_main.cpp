@@ -30,6 +30,7 @@
 #include "scan_options.h"
 #include "scan_output.h"
 #include "scan_row.h"
+#include "scan_serve.h"
 #include "scan_status.h"
 #include "scan_watch.h"
 #include "search_options.h"
@@ -138,11 +139,12 @@ struct RunFacts {
     // --identify: the printer was not asked to identify itself (no answer,
     // no IPP, no Identify-Printer, refused).
     bool bNotIdentified = false;
+    bool bCannotServe = false;  // --serve's address cannot be listened on
 };
 
 int ExitStatus(const RunFacts& facts) {
     if (facts.bBadArguments) return 2;
-    if (facts.bOutputFailed || facts.bNothingCanWork) return 1;
+    if (facts.bOutputFailed || facts.bNothingCanWork || facts.bCannotServe) return 1;
     if (facts.bUnhealthyPrinter || facts.bNotIdentified) return 3;
     return 0;
 }
@@ -387,8 +389,14 @@ int Watch(const ScanOptions& args) {
     const auto fnFilter = [&args](const ScanRow& row) {
         return args.filter.Matches(row, static_cast<const PrinterStatus*>(nullptr));
     };
+    // --serve: the server ends with the watch.
+    CServedWatch served(args.bStatus);
+    std::unique_ptr<CHttpServe> pServer;
+    if (!args.strServe.empty() && !(pServer = StartServe(args, served)))
+        return ExitStatus({.bCannotServe = true});
     const WatchOutcome outcome =
-        RunWatch(args, settings, {[] { return g_bStop.load(); }, ReportUnavailable, fnFilter});
+        RunWatch(args, settings,
+                 {[] { return g_bStop.load(); }, ReportUnavailable, fnFilter, pServer ? &served : nullptr});
     return ExitStatus({.bOutputFailed = outcome.bOutputFailed, .bNothingCanWork = outcome.bNothingCanWork});
 }
 

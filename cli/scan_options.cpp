@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include "ipp_identify.h"
+#include "http_serve.h"
 #include "methods.h"
 #include "snmp_finder.h"
 
@@ -151,6 +152,7 @@ struct RawOptions {
     gdouble fStatusTimeout = 0;
     gdouble fWatchInterval = 0;
     gchar* pszSort = nullptr;
+    gchar* pszServe = nullptr;
     gchar** aFilters[9] = {};  // by FilterField (--driverless's values in aDriverlessFilters)
 
     RawOptions() = default;
@@ -162,6 +164,7 @@ struct RawOptions {
         g_strfreev(ppSubnets);
         g_free(pszSort);
         g_free(pszIdentify);
+        g_free(pszServe);
         for (gchar** pp : aFilters) g_strfreev(pp);
     }
 };
@@ -250,6 +253,9 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          "CIDR"},
         {"watch", 0, G_OPTION_ARG_NONE, &raw.bWatch,
          "Run until Ctrl+C, a line for each printer listed, gone or changed", nullptr},
+        {"serve", 0, G_OPTION_ARG_STRING, &raw.pszServe,
+         "With --watch: serve /metrics, /targets, /printers and a web page on ADDRESS:PORT (127.0.0.1:9464)",
+         "ADDRESS:PORT"},
         {"watch-interval", 0, G_OPTION_ARG_DOUBLE, &raw.fWatchInterval,
          "Check each watched printer this often (default 10)", "SECONDS"},
         {"name", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Name),
@@ -358,6 +364,12 @@ std::string CheckCombinations(const RawOptions& raw, int argc, const std::vector
     if (raw.bWatch && raw.bWindowScan) return "--watch runs on the live scan, not with --window-scan";
     if (raw.bWatch && (raw.bDriverless || !raw.aDriverlessFilters.empty()))
         return "--driverless asks each printer once: it cannot be used with --watch";
+    std::string strAddress;
+    uint16_t nPort = 0;
+    if (raw.pszServe && !raw.bWatch) return "--serve needs --watch";
+    if (raw.pszServe && (!ParseListenAddress(raw.pszServe, strAddress, nPort) || nPort == 0))
+        return std::string("--serve needs an address and a port (127.0.0.1:9464, [::1]:9464), not '") +
+               raw.pszServe + "'";
     return {};
 }
 
@@ -438,6 +450,7 @@ std::string ReadParsedOptions(RawOptions& raw, int argc, char** argv, ScanOption
     options.aDomains = std::move(aDomains);
     options.filter = std::move(filter);
     options.nSort = nSort;
+    options.strServe = raw.pszServe ? raw.pszServe : "";
     return {};
 }
 

@@ -41,6 +41,8 @@ struct ScanOptions {
     // --subnet: every host address of them, each once, asked unicast
     // instead of the broadcast (host byte order).
     std::vector<uint32_t> aSnmpAddresses;
+    // --serve: with --watch, "ADDRESS:PORT" the HTTP server listens on; empty: none.
+    std::string strServe;
 };
 
 enum class ParseResult {

@@ -10,6 +10,7 @@
 #include "live_watch.h"
 #include "scan_options.h"
 #include "scan_output.h"
+#include "scan_serve.h"
 
 // "2026-12-09 03:14:07  +  <table line>", with "  (goodbye)" after a
 // removal and "  (changed: url, model)" after a change.
@@ -27,6 +28,7 @@ struct WatchHooks {
     std::function<bool()> fnStopAsked;
     std::function<void(const std::u16string&)> fnUnavailable;
     std::function<bool(const ScanRow&)> fnFilter;  // null: every row
+    CServedWatch* pServed = nullptr;               // --serve: told every event and status
 };
 
 struct WatchOutcome {

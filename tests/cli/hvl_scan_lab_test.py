@@ -13,6 +13,7 @@ dual-stack hosts, avahi-daemon frozen or killed mid-scan, --timeout, both
 methods); --watch as printers come, change, say goodbye and are switched
 off. Exits 77 (skipped) without root."""
 
+import base64
 import csv
 import fcntl
 import io
@@ -20,6 +21,7 @@ import json
 import os
 import queue
 import re
+import select
 import shlex
 import signal
 import subprocess
@@ -680,7 +682,7 @@ class HvlScanStatus(unittest.TestCase):
             records = list(csv.reader(io.StringIO(out, newline="")))
             self.assertEqual(records[0][-5:], ["state", "reasons", "supplies", "status_source", "page_count"])
             by_ip = {r[1]: r[-5:] for r in records[1:]}
-            self.assertEqual(by_ip[idle_ip], ["idle", "toner-low-report", "Toner Waste Tank=25%;Black Toner=4%", "ipp", ""])
+            self.assertEqual(by_ip[idle_ip], ["idle", "toner-low-report", "Toner Waste Tank=75% full;Black Toner=4%", "ipp", ""])
 
 
 # A CUPS daemon of the lab's own: its files under DIR, the client's 631 and a socket.
@@ -1222,6 +1224,131 @@ class HvlScanWatch(unittest.TestCase):
             self.assertTrue(all(re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  \+  ", ln) for ln in added), added)
             self.assertEqual(out.splitlines()[-1], "3 devices found.")
             self.assertEqual(len(re.findall(r"(?m)  last seen \d{4}-\d\d-\d\d \d\d:\d\d:\d\d$", out)), 3, out)
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+# ippeveprinter -a: a toner, a waste box with 30 of 100 left (70 % full), a toner at "some remaining".
+SUPPLY_CONF = ('ATTR octetString printer-supply "class=supplyThatIsConsumed;type=toner;maxcapacity=100;level=40;'
+               'colorantname=cyan;","class=receptacleThatIsFilled;type=wasteToner;maxcapacity=100;level=30;",'
+               '"class=supplyThatIsConsumed;type=toner;maxcapacity=100;level=-3;colorantname=black;"\n'
+               'ATTR text printer-supply-description "Cyan Toner","Waste Box","Black Toner"\n')
+MARKUP_NAME = "Lab <img src=x onerror=alert(1)>"
+
+
+def render_page(lab, url, rows, screenshot=None):
+    """Chromium in the client, driven over --remote-debugging-pipe (an alert()
+    would block --dump-dom): the rows' text once `rows` are in, how many img
+    elements they hold, and every event seen (a dialog among them)."""
+    to_r, to_w = os.pipe()
+    from_r, from_w = os.pipe()
+    profile = tempfile.mkdtemp()
+    proc = subprocess.Popen(["sh", "-c", f'exec "$@" 3<&{to_r} 4>&{from_w}', "sh", LAB_SH, "exec-client", lab.name,
+                             "--", "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                             f"--user-data-dir={profile}", "--remote-debugging-pipe", "--window-size=1000,420"],
+                            pass_fds=(to_r, from_w), stderr=subprocess.DEVNULL)
+    os.close(to_r)
+    os.close(from_w)
+    events, buf, ident = [], b"", 0
+
+    def call(method, session=None, **params):
+        nonlocal buf, ident
+        ident += 1
+        os.write(to_w, json.dumps({"id": ident, "method": method, "params": params,
+                                   **({"sessionId": session} if session else {})}).encode() + b"\0")
+        while True:
+            while b"\0" not in buf:
+                if not select.select([from_r], [], [], 10)[0]:
+                    raise AssertionError(f"no answer to {method}; events: {events}")
+                buf += os.read(from_r, 1 << 20)
+            raw, buf = buf.split(b"\0", 1)
+            message = json.loads(raw)
+            if message.get("id") == ident:
+                return message.get("result", {})
+            events.append(message)
+
+    try:
+        session = call("Target.attachToTarget", targetId=call("Target.createTarget", url="about:blank")["targetId"],
+                       flatten=True)["sessionId"]
+        call("Page.enable", session)
+        call("Page.navigate", session, url=url)
+
+        def evaluate(expression):
+            return call("Runtime.evaluate", session, expression=expression)["result"].get("value")
+        t0 = time.monotonic()
+        while evaluate("document.querySelectorAll('#rows tr').length") != rows and time.monotonic() - t0 < 10:
+            time.sleep(0.2)
+        text, images = evaluate("document.getElementById('rows').innerText"), evaluate("document.images.length")
+        if screenshot:
+            with open(screenshot, "wb") as f:
+                f.write(base64.b64decode(call("Page.captureScreenshot", session)["data"]))
+        call("Browser.close")
+    finally:
+        os.close(to_w)
+        proc.wait(timeout=10)
+        os.close(from_r)
+    return text, images, [e["method"] for e in events]
+
+
+class HvlScanServe(unittest.TestCase):
+    """--watch --status --serve: a real Prometheus runs the README's
+    prometheus.yml (1 s for 30 s), discovers the printers through /targets and
+    scrapes each through /metrics?target=; Chromium renders the page, one
+    printer named as markup."""
+
+    def test_prometheus_and_the_page(self):
+        with Lab("sv" + SUFFIX, ["p1", "p2"]) as lab, tempfile.TemporaryDirectory() as tmp:
+            with open(os.path.join(tmp, "supplies.conf"), "w") as f:
+                f.write(SUPPLY_CONF)
+            pid = {}
+            for host, name in (("p1", "Lab Served"), ("p2", MARKUP_NAME)):
+                lab.avahi(host)
+                pid[host] = lab.spawn(host, ["ippeveprinter", "-p", "631", "-a", f.name, name], tag="ipp")
+            lab.wait_browse("_ipp._tcp", "Lab Served")
+            lab.spawn("client", [HVL_SCAN, "--watch", "--status", "--no-upnp", "--no-wsd", "--watch-interval", "1",
+                                 "--status-timeout", "0.5", "--serve", "127.0.0.1:9464"], tag="hvl")
+            config = re.search(r"```yaml\n(.*?)```", read_text(README).split("(`--serve`)")[1], re.S).group(1)
+            with open(os.path.join(tmp, "prometheus.yml"), "w") as f:
+                f.write(config.replace("30s", "1s"))
+            lab.spawn("client", ["prometheus", f"--config.file={f.name}", f"--storage.tsdb.path={tmp}/db",
+                                 "--web.listen-address=127.0.0.1:9090"], tag="prometheus")
+
+            def prometheus(path, want, within, **params):
+                """Prometheus' API answer once want(it) holds, or the last one after within s."""
+                t0 = time.monotonic()
+                while True:
+                    p = lab.exec_client(["curl", "-sfG", "-m", "2", *[x for k, v in params.items() for x in
+                                         ("--data-urlencode", f"{k}={v}")], f"http://127.0.0.1:9090/api/v1/{path}"])
+                    data = json.loads(p.stdout)["data"] if p.returncode == 0 else {"result": [], "activeTargets": []}
+                    if want(data) or time.monotonic() - t0 > within:
+                        return data
+
+            def series(expression, want, within):
+                data = prometheus("query", lambda d: want({tuple(sorted(r["metric"].items())): float(r["value"][1])
+                                                           for r in d["result"]}), within, query=expression)
+                return {tuple(sorted(r["metric"].items())): float(r["value"][1]) for r in data["result"]}
+
+            # Prometheus hands discovered targets to its scrapers every 5 s: from then on, up within 5 s.
+            prometheus("targets", lambda d: sum(t["labels"]["job"] == "printers" for t in d["activeTargets"]) == 2, 20)
+            up = series('hvl_printer_up{job="printers"}', lambda r: list(r.values()) == [1, 1], 5 * SLOWER)
+            self.assertEqual(sorted(dict(k)["printer"] for k in up if up[k] == 1), sorted(["Lab Served", MARKUP_NAME]), up)
+            supplies = series('{__name__=~"hvl_printer_supply_.*",printer="Lab Served"}', lambda r: len(r) == 3, 2)
+            self.assertEqual({(dict(k)["__name__"], dict(k)["supply"], dict(k).get("level")): v
+                              for k, v in supplies.items()},
+                             {("hvl_printer_supply_level_ratio", "Cyan Toner", None): 0.4,
+                              ("hvl_printer_supply_fill_ratio", "Waste Box", None): 0.7,
+                              ("hvl_printer_supply_unmeasured", "Black Toner", "some_remaining"): 1}, supplies)
+            os.kill(pid["p1"], signal.SIGSTOP)  # still listed (its port takes connections), no status answer
+            t0 = time.monotonic()
+            down = series('hvl_printer_up{printer="Lab Served"}', lambda r: list(r.values()) == [0], 4 * SLOWER)
+            self.assertEqual(list(down.values()), [0], f"{time.monotonic() - t0:.1f} s")
+            os.kill(pid["p1"], signal.SIGCONT)
+
+            text, images, events = render_page(lab, "http://127.0.0.1:9464/", 2, os.environ.get("HVL_SERVE_SCREENSHOT"))
+            self.assertIn(MARKUP_NAME, text)
+            self.assertIn("Cyan Toner: 40%", text)
+            self.assertIn("Waste Box: 70% full", text)
+            self.assertEqual(images, 0)
+            self.assertNotIn("Page.javascriptDialogOpening", events)
+
 
 if __name__ == "__main__":
     reason = skip_reason()
