@@ -28,6 +28,7 @@
 #include "row_filter.h"
 #include "scan_options.h"
 #include "scan_output.h"
+#include "scan_publish.h"
 #include "scan_row.h"
 #include "scan_status.h"
 #include "scan_watch.h"
@@ -134,11 +135,13 @@ struct RunFacts {
     // error. Printers a filter leaves out do not count; a filter that shows
     // none leaves the status 0.
     bool bUnhealthyPrinter = false;
+    bool bPublishFailed = false;  // --publish: the records could not be written
 };
 
 int ExitStatus(const RunFacts& facts) {
     if (facts.bBadArguments) return 2;
     if (facts.bOutputFailed || facts.bNothingCanWork) return 1;
+    if (facts.bPublishFailed) return 4;
     if (facts.bUnhealthyPrinter) return 3;
     return 0;
 }
@@ -160,8 +163,9 @@ std::optional<int> ReadOptions(int argc, char** argv, ScanOptions& args) {
     return std::nullopt;
 }
 
-int Diagnose() {
-    const DiagnoseReport report = RunDiagnose();
+int Diagnose(const ScanOptions& args) {
+    DiagnoseReport report = RunDiagnose();
+    if (!args.strPublishDomain.empty()) report.aLines.push_back(DiagnosePublish(args));
     for (const DiagnoseLine& line : report.aLines) std::printf("%s\n", line.strText.c_str());
     return ExitStatus(
         {.bOutputFailed = !OutputWhole(), .bNothingCanWork = !report.bMdnsCanWork || !report.bUpnpCanWork});
@@ -211,7 +215,7 @@ LiveScanSettings LiveSettingsFor(const ScanOptions& args) {
 struct ScanRun : CLiveRowSink {
     explicit ScanRun(const ScanOptions& options)
         : args(options),
-          bLiveTable(!options.bJson && !options.bCsv && options.nSort == SortKey::None),
+          bLiveTable(!options.bJson && !options.bCsv && options.nSort == SortKey::None && !options.bDryRun),
           tEnd(DeadlineAfter(options.fTimeoutSeconds)) {}
 
     // The rows of every method and engine arrive on threads of their own: one
@@ -347,6 +351,21 @@ bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
     return OutputWhole();
 }
 
+// A scan's one round of --publish: tried three times, 1 s and 2 s apart;
+// false when the records could not be written (stderr says why).
+bool PublishScan(CScanPublisher& publisher, const std::vector<ScanRow>& aShown) {
+    const auto fnStop = [] { return g_bStop.load(); };
+    PublishResult result;
+    for (int nTry = 0; nTry < 3 && !g_bStop.load(); ++nTry) {
+        if (nTry > 0) std::this_thread::sleep_for(std::chrono::seconds(nTry));
+        result = publisher.Publish(aShown, fnStop);
+        if (result.bOk) return true;
+    }
+    std::fprintf(stderr, "hvl-scan: publish: %s; nothing more was written into %s.\n", result.strWhy.c_str(),
+                 publisher.Domain().c_str());
+    return false;
+}
+
 bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
     return std::any_of(aShown.begin(), aShown.end(), [&run](const ScanRow& row) {
         const PrinterStatus* pRowStatus = StatusOf(run, row);
@@ -356,15 +375,21 @@ bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
 
 // --watch: the live engine kept running until Ctrl+C or --timeout, with
 // every switched-on method; the filters choose the printers watched.
-int Watch(const ScanOptions& args) {
+int Watch(const ScanOptions& args, CScanPublisher* pPublisher) {
     LiveScanSettings settings = LiveSettingsFor(args);
     settings.bWatch = true;
     settings.watchInterval = SecondsAs<std::chrono::milliseconds>(args.fWatchIntervalSeconds);
     const auto fnFilter = [&args](const ScanRow& row) {
         return args.filter.Matches(row, static_cast<const PrinterStatus*>(nullptr));
     };
-    const WatchOutcome outcome =
-        RunWatch(args, settings, {[] { return g_bStop.load(); }, ReportUnavailable, fnFilter});
+    WatchHooks hooks{[] { return g_bStop.load(); }, ReportUnavailable, fnFilter, nullptr};
+    if (pPublisher) {
+        hooks.fnBeside = [pPublisher, &settings](std::function<std::vector<ScanRow>()> fnRows) {
+            return std::shared_ptr<void>(std::make_shared<CWatchPublisher>(
+                *pPublisher, settings.watchInterval, std::move(fnRows), [] { return g_bStop.load(); }));
+        };
+    }
+    const WatchOutcome outcome = RunWatch(args, settings, hooks);
     return ExitStatus({.bOutputFailed = outcome.bOutputFailed, .bNothingCanWork = outcome.bNothingCanWork});
 }
 
@@ -374,9 +399,15 @@ int main(int argc, char** argv) {
     ScanOptions args;
     if (const std::optional<int> nExit = ReadOptions(argc, argv, args)) return *nExit;
     SetUpGLibTypes();  // before any thread: status, unicast, diagnosis and live scan
-    if (args.bDiagnose) return Diagnose();
+    if (args.bDiagnose) return Diagnose(args);
+    std::string strWhy;
+    std::unique_ptr<CScanPublisher> pPublisher;
+    if (!args.strPublishDomain.empty() && !(pPublisher = CScanPublisher::Create(args, strWhy))) {
+        std::fprintf(stderr, "hvl-scan: %s\n", strWhy.c_str());
+        return ExitStatus({.bBadArguments = true});
+    }
     InstallStopHandlers(args.bStatus);
-    if (args.bWatch) return Watch(args);
+    if (args.bWatch) return Watch(args, pPublisher.get());
 
     ScanRun run(args);
     StartStatus(run);
@@ -390,9 +421,16 @@ int main(int argc, char** argv) {
     WaitForStatuses(run);
     const std::vector<ScanRow> aShown =
         ShownRows(run.rows.GetRows(), args.filter, StatusesOf(run), args.nSort);
+    if (pPublisher && args.bDryRun) {
+        WriteOut(pPublisher->ZoneText(aShown, [] { return g_bStop.load(); }));
+        return ExitStatus({.bOutputFailed = !OutputWhole()});
+    }
     const bool bWritten = WriteOutput(run, aShown);
+    const bool bPublished = !pPublisher || PublishScan(*pPublisher, aShown);
     // Nothing found by a scan that ran to its end: say what may be missing.
     if (run.rows.GetCount() == 0 && !outcome.bStopped && outcome.nEnabled > 0) ExplainEmptyScan();
     WarnOfAvahiCache(outcome.nMdnsInstances);
-    return ExitStatus({.bOutputFailed = !bWritten, .bUnhealthyPrinter = AnyUnhealthy(run, aShown)});
+    return ExitStatus({.bOutputFailed = !bWritten,
+                       .bUnhealthyPrinter = AnyUnhealthy(run, aShown),
+                       .bPublishFailed = !bPublished});
 }

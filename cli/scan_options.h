@@ -39,6 +39,12 @@ struct ScanOptions {
     // --subnet: every host address of them, each once, asked unicast
     // instead of the broadcast (host byte order).
     std::vector<uint32_t> aSnmpAddresses;
+    // --publish: the domain the printers are written into (empty: none),
+    // the TSIG key file, the server (empty: the zone's primary), where the
+    // browse PTRs go (empty: the domain's parent), the records' TTL.
+    std::string strPublishDomain, strPublishKey, strPublishServer, strPublishBrowseIn;
+    uint32_t nPublishTtl = 60;
+    bool bDryRun = false;  // --publish's records on stdout, nothing sent
 };
 
 enum class ParseResult {

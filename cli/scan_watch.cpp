@@ -242,8 +242,11 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
                           ? std::chrono::steady_clock::now() +
                                 SecondsAs<std::chrono::steady_clock::duration>(args.fTimeoutSeconds)
                           : std::chrono::steady_clock::time_point::max();
+    std::shared_ptr<void> pBeside;
+    if (hooks.fnBeside) pBeside = hooks.fnBeside([&watch] { return watch.GetRows(); });
     const LiveRunResult result =
         watch.Run(tEnd, [&] { return bOutputFailed || (hooks.fnStopAsked && hooks.fnStopAsked()); });
+    pBeside.reset();
     if (pStatus) pStatus->Close();
     if (result.nEnabled > 0 && result.nAvailable == 0) {
         std::fprintf(
