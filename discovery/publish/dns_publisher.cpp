@@ -10,10 +10,10 @@
 
 namespace {
 
-constexpr uint16_t TSIG_FUDGE = 300;
 // Records per UPDATE: about 40 KB of a printer's records, far below 64 KB.
 constexpr size_t MAX_RECORDS_PER_UPDATE = 400;
 constexpr size_t MAX_UDP_UPDATE = 512;
+constexpr uint16_t TSIG_FUDGE = 300;
 // TSIG errors (RFC 8945), which ldns has no names for.
 constexpr int TSIG_BADSIG = 16;
 constexpr int TSIG_BADKEY = 17;
@@ -158,7 +158,7 @@ bool SameRecords(const std::vector<DnsRecord>& a, const std::vector<DnsRecord>& 
 }  // namespace
 
 struct CDnsPublisher::Connection {
-    ResolverPtr pResolver;  // the server, unsigned queries and the signed updates
+    ResolverPtr pResolver;  // the server, for unsigned queries
     std::string strServer;  // as shown
     std::string strWireZone;
 
@@ -169,21 +169,47 @@ struct CDnsPublisher::Connection {
         ldns_pkt_set_random_id(pQuery.get());
         return Send(pQuery.get(), pKey);
     }
+    // The answer, or null (none within the bound). A signed exchange goes
+    // through ldns's socket functions: its resolver drops an answer whose
+    // signature fails, and a refusal comes unsigned with the rcode and
+    // TSIG error that say why.
     PktPtr Send(ldns_pkt* pQuery, const TsigKey* pKey) {
-        if (pKey && ldns_pkt_tsig_sign(pQuery, pKey->strName.c_str(), pKey->strSecret.c_str(), TSIG_FUDGE,
-                                       pKey->strAlgorithm.c_str(), nullptr) != LDNS_STATUS_OK)
+        if (!pKey) {
+            ldns_pkt* pAnswer = nullptr;
+            ldns_resolver_send_pkt(&pAnswer, pResolver.get(), pQuery);
+            return PktPtr(pAnswer);
+        }
+        if (ldns_pkt_tsig_sign(pQuery, pKey->strName.c_str(), pKey->strSecret.c_str(), TSIG_FUDGE,
+                               pKey->strAlgorithm.c_str(), nullptr) != LDNS_STATUS_OK)
             return nullptr;
-        uint8_t* pWire = nullptr;
-        size_t nSize = 0;
-        if (ldns_pkt2wire(&pWire, pQuery, &nSize) == LDNS_STATUS_OK) free(pWire);
-        ldns_resolver_set_usevc(pResolver.get(), nSize > MAX_UDP_UPDATE);
-        // The resolver holds no key, so ldns does not check the answer's
-        // signature: a forged answer could only make one round look failed
-        // or done, and the next round reads the zone again.
+        std::unique_ptr<ldns_buffer, decltype(&ldns_buffer_free)> pWire(ldns_buffer_new(LDNS_MAX_PACKETLEN),
+                                                                         ldns_buffer_free);
+        if (ldns_pkt2buffer_wire(pWire.get(), pQuery) != LDNS_STATUS_OK) return nullptr;
+        size_t nAddress = 0;
+        std::unique_ptr<sockaddr_storage, decltype(&free)> pTo(
+            ldns_rdf2native_sockaddr_storage(pAddress.get(), nPort, &nAddress), free);
+        const timeval timeout = ldns_resolver_timeout(pResolver.get());
+        uint8_t* pReply = nullptr;
+        size_t nReply = 0;
+        ldns_status nStatus = LDNS_STATUS_ERR;
+        if (ldns_buffer_position(pWire.get()) <= MAX_UDP_UPDATE)
+            nStatus = ldns_udp_send(&pReply, pWire.get(), pTo.get(), static_cast<socklen_t>(nAddress), timeout, &nReply);
+        if (nStatus != LDNS_STATUS_OK || (nReply > 2 && (pReply[2] & 0x02) != 0)) {  // none, or truncated
+            free(pReply);
+            pReply = nullptr;
+            nStatus = ldns_tcp_send(&pReply, pWire.get(), pTo.get(), static_cast<socklen_t>(nAddress), timeout, &nReply);
+        }
         ldns_pkt* pAnswer = nullptr;
-        ldns_resolver_send_pkt(&pAnswer, pResolver.get(), pQuery);
+        if (nStatus == LDNS_STATUS_OK) ldns_wire2pkt(&pAnswer, pReply, nReply);
+        bVerified = pAnswer && ldns_pkt_tsig(pAnswer) &&
+                    ldns_pkt_tsig_verify(pAnswer, pReply, nReply, pKey->strName.c_str(), pKey->strSecret.c_str(),
+                                         ldns_rr_rdf(ldns_pkt_tsig(pQuery), 3));
+        free(pReply);
         return PktPtr(pAnswer);
     }
+    RdfPtr pAddress;
+    uint16_t nPort = 53;
+    bool bVerified = false;  // the last signed answer's signature holds
 };
 
 std::string ParentDomain(const std::string& strDomain) {
@@ -255,14 +281,16 @@ bool CDnsPublisher::Connect(PublishResult& result) {
         return false;
     }
     auto pConnection = std::make_unique<Connection>();
-    pConnection->pResolver.reset(ldns_resolver_new());
     RdfPtr pAddress(ldns_rdf_new_frm_str(strAddress.find(':') == std::string::npos ? LDNS_RDF_TYPE_A : LDNS_RDF_TYPE_AAAA,
                                          strAddress.c_str()));
+    pConnection->pResolver.reset(ldns_resolver_new());
     ldns_resolver_push_nameserver(pConnection->pResolver.get(), pAddress.get());
     ldns_resolver_set_port(pConnection->pResolver.get(), nPort);
     ldns_resolver_set_recursive(pConnection->pResolver.get(), false);
     ldns_resolver_set_random(pConnection->pResolver.get(), false);
     SetBounds(pConnection->pResolver.get(), m_target.bound);
+    pConnection->pAddress = std::move(pAddress);
+    pConnection->nPort = nPort;
     pConnection->strServer = strServer;
     result.strServer = strServer;
     // The zone DOMAIN is in, as the server has it: the UPDATE names it.
@@ -377,7 +405,12 @@ bool SendUpdate(CDnsPublisher::Connection& connection, const PublishTarget& targ
     }
     const int nRcode = ldns_pkt_get_rcode(pAnswer.get());
     const int nTsigError = TsigError(pAnswer.get());
-    if (nRcode == LDNS_RCODE_NOERROR && nTsigError == 0) return true;
+    if (nRcode == LDNS_RCODE_NOERROR && nTsigError == 0 && connection.bVerified) return true;
+    if (nRcode == LDNS_RCODE_NOERROR && nTsigError == 0) {
+        result.strWhy = "the answer of the server " + connection.strServer + " to an update of " + strZone +
+                        " is not signed with the key: check that the server is the one the key belongs to";
+        return false;
+    }
     result.strWhy = "the server " + connection.strServer + " refused the update of " + strZone + ": " + RcodeName(nRcode) +
                     (nTsigError ? " (TSIG " + TsigErrorName(nTsigError) + ")" : std::string()) +
                     "; " + RefusalAdvice(nRcode, nTsigError, target, strZone);

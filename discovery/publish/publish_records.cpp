@@ -212,10 +212,10 @@ std::vector<DnsRecord> BrowseRecords(const std::string& strWireDomain, const std
 
 ldns_rr* NewLdnsRecord(const DnsRecord& record, uint16_t nClass, bool bNoData) {
     const std::string strRdata = bNoData ? std::string() : record.strRdata;
+    const uint32_t nTtl = nClass == LDNS_RR_CLASS_IN ? record.nTtl : 0;  // a deletion's TTL is 0
     std::string strWire = record.strOwner + Big16(record.nType) + Big16(nClass) +
-                          Big16(static_cast<uint16_t>(record.nTtl >> 16)) +
-                          Big16(static_cast<uint16_t>(record.nTtl)) + Big16(static_cast<uint16_t>(strRdata.size())) +
-                          strRdata;
+                          Big16(static_cast<uint16_t>(nTtl >> 16)) + Big16(static_cast<uint16_t>(nTtl)) +
+                          Big16(static_cast<uint16_t>(strRdata.size())) + strRdata;
     ldns_rr* pRecord = nullptr;
     size_t nPos = 0;
     // The update section: a record without rdata is a deletion's form.
