@@ -416,7 +416,8 @@ std::string ReadParsedOptions(RawOptions& raw, int argc, ScanOptions& options) {
     options.fStatusTimeoutSeconds = raw.fStatusTimeout;
     options.bJson = raw.bJson;
     options.bCsv = raw.bCsv;
-    options.bIpp = raw.bIpp;
+    // Most printers announce IPP: --publish browses those types too.
+    options.bIpp = raw.bIpp || raw.pszPublish != nullptr;
     options.bDiagnose = raw.bDiagnose;
     options.bWindowScan = raw.bWindowScan;
     options.fTimeoutSeconds = raw.fTimeout;

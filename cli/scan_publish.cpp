@@ -99,7 +99,10 @@ std::optional<PublishedPrinter> PrinterFromMdnsRow(const ScanRow& row) {
 }
 
 bool NeedsIppForPublishing(const ScanRow& row) {
-    return row.nKind == PROVIDER_KIND_UPNP || row.nKind == ROW_KIND_WSD || row.nKind == ROW_KIND_SNMP;
+    // Also an mDNS row that names no service to print to: an IPP printer's
+    // _printer._tcp with port 0, which only holds its name, when that row
+    // came first.
+    return row.nKind != ROW_KIND_UNICAST_DNSSD && !PrinterFromMdnsRow(row);
 }
 
 std::unique_ptr<CScanPublisher> CScanPublisher::Create(const ScanOptions& args, std::string& strWhy) {

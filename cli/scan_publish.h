@@ -17,9 +17,10 @@
 #include "scan_options.h"
 #include "scan_row.h"
 
-// What a row publishes: an mDNS row its own announcement; a row found only
-// by UPnP, WS-Discovery or SNMP nothing until IPP answered (then
-// PrinterFromIpp); a unicast DNS-SD row never (it is in DNS already).
+// What a row publishes: an mDNS row of a printer type its own announcement;
+// any other row (UPnP, WS-Discovery, SNMP, an mDNS name holder on port 0)
+// nothing until IPP answered (then a TXT from its attributes); a unicast
+// DNS-SD row never (it is in DNS already).
 std::optional<PublishedPrinter> PrinterFromMdnsRow(const ScanRow& row);
 bool NeedsIppForPublishing(const ScanRow& row);
 
