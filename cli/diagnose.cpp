@@ -22,9 +22,9 @@
 
 #include "bounded_bus.h"
 #include "dns_publisher.h"
-#include "scan_options.h"
 #include "host_interfaces.h"
 #include "network_text.h"
+#include "scan_options.h"
 #include "search_options.h"
 #include "unicast_browser.h"
 #include "unicast_method.h"
@@ -460,8 +460,8 @@ DiagnoseLine DiagnosePublish(const ScanOptions& args) {
     const PublishResult result = publisher.CheckKey();
     if (result.bOk) {
         AddDiagnoseLine(aLines, Level::OK,
-                        "publish " + args.strPublishDomain + ": the server " + result.strServer + " accepts key '" +
-                            strKey + "'.");
+                        "publish " + args.strPublishDomain + ": the server " + result.strServer +
+                            " accepts key '" + strKey + "'.");
     } else {
         AddDiagnoseLine(aLines, Level::FAIL, "publish " + args.strPublishDomain + ": " + result.strWhy + ".");
     }

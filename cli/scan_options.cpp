@@ -369,14 +369,17 @@ std::string CheckPublish(const RawOptions& raw) {
     const bool bPublish = raw.pszPublish != nullptr;
     if (!bPublish && (raw.pszPublishKey || raw.pszPublishServer || raw.pszPublishBrowseIn || raw.bDryRun ||
                       raw.nPublishTtl != 60))
-        return "--publish-key, --publish-server, --publish-browse-in, --publish-ttl and --dry-run need --publish";
+        return "--publish-key, --publish-server, --publish-browse-in, --publish-ttl and --dry-run need "
+               "--publish";
     if (!bPublish) return {};
     if (!IsDomainName(raw.pszPublish) || std::string(raw.pszPublish).find('.') == std::string::npos)
-        return std::string("--publish needs a domain name of at least two labels, not '") + raw.pszPublish + "'";
+        return std::string("--publish needs a domain name of at least two labels, not '") + raw.pszPublish +
+               "'";
     if (raw.pszPublishBrowseIn && !IsDomainName(raw.pszPublishBrowseIn))
         return "--publish-browse-in needs a domain name";
     if (!raw.bDryRun && !raw.pszPublishKey) return "--publish needs --publish-key FILE (or --dry-run)";
-    if (raw.bDryRun && raw.bWatch) return "--dry-run prints the records of one scan: it cannot be used with --watch";
+    if (raw.bDryRun && raw.bWatch)
+        return "--dry-run prints the records of one scan: it cannot be used with --watch";
     if (raw.nPublishTtl < 1 || raw.nPublishTtl > 86400) return "--publish-ttl needs 1 to 86400 seconds";
     return {};
 }

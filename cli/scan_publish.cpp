@@ -138,7 +138,8 @@ std::vector<DnsRecord> CScanPublisher::RecordsFor(const std::vector<ScanRow>& aR
     return PrinterRecords(aPrinters, m_publisher.GetWireDomain(), m_args.nPublishTtl);
 }
 
-PublishResult CScanPublisher::Publish(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop) {
+PublishResult CScanPublisher::Publish(const std::vector<ScanRow>& aRows,
+                                      const std::function<bool()>& fnStop) {
     return m_publisher.Reconcile(RecordsFor(aRows, fnStop), fnStop);
 }
 

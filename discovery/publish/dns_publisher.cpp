@@ -21,10 +21,14 @@ constexpr int TSIG_BADTIME = 18;
 
 std::string TsigErrorName(int nError) {
     switch (nError) {
-        case TSIG_BADSIG: return "BADSIG";
-        case TSIG_BADKEY: return "BADKEY";
-        case TSIG_BADTIME: return "BADTIME";
-        default: return "error " + std::to_string(nError);
+        case TSIG_BADSIG:
+            return "BADSIG";
+        case TSIG_BADKEY:
+            return "BADKEY";
+        case TSIG_BADTIME:
+            return "BADTIME";
+        default:
+            return "error " + std::to_string(nError);
     }
 }
 
@@ -101,14 +105,18 @@ void SetBounds(ldns_resolver* pResolver, std::chrono::milliseconds bound) {
 }
 
 // What the server's rcode and TSIG error mean for the administrator.
-std::string RefusalAdvice(int nRcode, int nTsigError, const PublishTarget& target, const std::string& strZone) {
+std::string RefusalAdvice(int nRcode, int nTsigError, const PublishTarget& target,
+                          const std::string& strZone) {
     const std::string& strKey = target.key.strName;
     switch (nTsigError) {
         case TSIG_BADSIG:
-            return "the key's secret is not the server's: check that --publish-key holds the secret the server "
-                   "has for '" + strKey + "'";
+            return "the key's secret is not the server's: check that --publish-key holds the secret the "
+                   "server "
+                   "has for '" +
+                   strKey + "'";
         case TSIG_BADKEY:
-            return "the server knows no key '" + strKey + "' with that algorithm: check the key's name and "
+            return "the server knows no key '" + strKey +
+                   "' with that algorithm: check the key's name and "
                    "algorithm in the server's configuration";
         case TSIG_BADTIME:
             return "this host's clock and the server's differ by more than 5 minutes: check their time (NTP)";
@@ -118,9 +126,11 @@ std::string RefusalAdvice(int nRcode, int nTsigError, const PublishTarget& targe
     switch (nRcode) {
         case LDNS_RCODE_REFUSED:
             return "the server does not let key '" + strKey + "' change " + target.strDomain +
-                   ": check its update-policy (grant " + strKey + " subdomain " + target.strDomain + ". ANY;)";
+                   ": check its update-policy (grant " + strKey + " subdomain " + target.strDomain +
+                   ". ANY;)";
         case LDNS_RCODE_NOTAUTH:
-            return "the server is not authoritative for " + strZone + ": give its primary with --publish-server";
+            return "the server is not authoritative for " + strZone +
+                   ": give its primary with --publish-server";
         case LDNS_RCODE_NOTZONE:
             return target.strDomain + " is not inside the zone " + strZone + " on that server";
         case LDNS_RCODE_SERVFAIL:
@@ -165,7 +175,8 @@ struct CDnsPublisher::Connection {
     // The answer to one query, or null (no answer within the bound).
     PktPtr Ask(const std::string& strWireName, uint16_t nType, const TsigKey* pKey) {
         RdfPtr pName = DnameRdf(strWireName);
-        PktPtr pQuery(ldns_pkt_query_new(pName.release(), static_cast<ldns_rr_type>(nType), LDNS_RR_CLASS_IN, 0));
+        PktPtr pQuery(
+            ldns_pkt_query_new(pName.release(), static_cast<ldns_rr_type>(nType), LDNS_RR_CLASS_IN, 0));
         ldns_pkt_set_random_id(pQuery.get());
         return Send(pQuery.get(), pKey);
     }
@@ -183,7 +194,7 @@ struct CDnsPublisher::Connection {
                                pKey->strAlgorithm.c_str(), nullptr) != LDNS_STATUS_OK)
             return nullptr;
         std::unique_ptr<ldns_buffer, decltype(&ldns_buffer_free)> pWire(ldns_buffer_new(LDNS_MAX_PACKETLEN),
-                                                                         ldns_buffer_free);
+                                                                        ldns_buffer_free);
         if (ldns_pkt2buffer_wire(pWire.get(), pQuery) != LDNS_STATUS_OK) return nullptr;
         size_t nAddress = 0;
         std::unique_ptr<sockaddr_storage, decltype(&free)> pTo(
@@ -193,17 +204,19 @@ struct CDnsPublisher::Connection {
         size_t nReply = 0;
         ldns_status nStatus = LDNS_STATUS_ERR;
         if (ldns_buffer_position(pWire.get()) <= MAX_UDP_UPDATE)
-            nStatus = ldns_udp_send(&pReply, pWire.get(), pTo.get(), static_cast<socklen_t>(nAddress), timeout, &nReply);
+            nStatus = ldns_udp_send(&pReply, pWire.get(), pTo.get(), static_cast<socklen_t>(nAddress),
+                                    timeout, &nReply);
         if (nStatus != LDNS_STATUS_OK || (nReply > 2 && (pReply[2] & 0x02) != 0)) {  // none, or truncated
             free(pReply);
             pReply = nullptr;
-            nStatus = ldns_tcp_send(&pReply, pWire.get(), pTo.get(), static_cast<socklen_t>(nAddress), timeout, &nReply);
+            nStatus = ldns_tcp_send(&pReply, pWire.get(), pTo.get(), static_cast<socklen_t>(nAddress),
+                                    timeout, &nReply);
         }
         ldns_pkt* pAnswer = nullptr;
         if (nStatus == LDNS_STATUS_OK) ldns_wire2pkt(&pAnswer, pReply, nReply);
         bVerified = pAnswer && ldns_pkt_tsig(pAnswer) &&
-                    ldns_pkt_tsig_verify(pAnswer, pReply, nReply, pKey->strName.c_str(), pKey->strSecret.c_str(),
-                                         ldns_rr_rdf(ldns_pkt_tsig(pQuery), 3));
+                    ldns_pkt_tsig_verify(pAnswer, pReply, nReply, pKey->strName.c_str(),
+                                         pKey->strSecret.c_str(), ldns_rr_rdf(ldns_pkt_tsig(pQuery), 3));
         free(pReply);
         return PktPtr(pAnswer);
     }
@@ -230,18 +243,21 @@ bool FindPrimary(const std::string& strDomain, std::chrono::milliseconds bound, 
                  std::string& strWhy) {
     ldns_resolver* pRaw = nullptr;
     if (ldns_resolver_new_frm_file(&pRaw, nullptr) != LDNS_STATUS_OK) {
-        strWhy = "no DNS server configured (/etc/resolv.conf) to find " + strDomain + "'s primary; give --publish-server";
+        strWhy = "no DNS server configured (/etc/resolv.conf) to find " + strDomain +
+                 "'s primary; give --publish-server";
         return false;
     }
     ResolverPtr pSystem(pRaw);
     SetBounds(pSystem.get(), bound);
     RdfPtr pName(ldns_dname_new_frm_str(strDomain.c_str()));
-    PktPtr pAnswer(ldns_resolver_query(pSystem.get(), pName.get(), LDNS_RR_TYPE_SOA, LDNS_RR_CLASS_IN, LDNS_RD));
+    PktPtr pAnswer(
+        ldns_resolver_query(pSystem.get(), pName.get(), LDNS_RR_TYPE_SOA, LDNS_RR_CLASS_IN, LDNS_RD));
     const ldns_rr* pSoa = nullptr;
     for (ldns_rr_list* pList : {pAnswer ? ldns_pkt_answer(pAnswer.get()) : nullptr,
                                 pAnswer ? ldns_pkt_authority(pAnswer.get()) : nullptr}) {
         for (size_t i = 0; pList && !pSoa && i < ldns_rr_list_rr_count(pList); ++i) {
-            if (ldns_rr_get_type(ldns_rr_list_rr(pList, i)) == LDNS_RR_TYPE_SOA) pSoa = ldns_rr_list_rr(pList, i);
+            if (ldns_rr_get_type(ldns_rr_list_rr(pList, i)) == LDNS_RR_TYPE_SOA)
+                pSoa = ldns_rr_list_rr(pList, i);
         }
     }
     if (!pSoa) {
@@ -249,7 +265,8 @@ bool FindPrimary(const std::string& strDomain, std::chrono::milliseconds bound, 
         return false;
     }
     for (ldns_rr_type nType : {LDNS_RR_TYPE_A, LDNS_RR_TYPE_AAAA}) {
-        PktPtr pAddress(ldns_resolver_query(pSystem.get(), ldns_rr_rdf(pSoa, 0), nType, LDNS_RR_CLASS_IN, LDNS_RD));
+        PktPtr pAddress(
+            ldns_resolver_query(pSystem.get(), ldns_rr_rdf(pSoa, 0), nType, LDNS_RR_CLASS_IN, LDNS_RD));
         ldns_rr_list* pList = pAddress ? ldns_pkt_answer(pAddress.get()) : nullptr;
         for (size_t i = 0; pList && i < ldns_rr_list_rr_count(pList); ++i) {
             if (ldns_rr_get_type(ldns_rr_list_rr(pList, i)) != nType) continue;
@@ -273,7 +290,8 @@ bool CDnsPublisher::Connect(PublishResult& result) {
         return true;
     }
     std::string strServer = m_target.strServer;
-    if (strServer.empty() && !FindPrimary(m_target.strDomain, m_target.bound, strServer, result.strWhy)) return false;
+    if (strServer.empty() && !FindPrimary(m_target.strDomain, m_target.bound, strServer, result.strWhy))
+        return false;
     std::string strAddress;
     uint16_t nPort = 53;
     if (!SplitServer(strServer, strAddress, nPort)) {
@@ -281,8 +299,9 @@ bool CDnsPublisher::Connect(PublishResult& result) {
         return false;
     }
     auto pConnection = std::make_unique<Connection>();
-    RdfPtr pAddress(ldns_rdf_new_frm_str(strAddress.find(':') == std::string::npos ? LDNS_RDF_TYPE_A : LDNS_RDF_TYPE_AAAA,
-                                         strAddress.c_str()));
+    RdfPtr pAddress(
+        ldns_rdf_new_frm_str(strAddress.find(':') == std::string::npos ? LDNS_RDF_TYPE_A : LDNS_RDF_TYPE_AAAA,
+                             strAddress.c_str()));
     pConnection->pResolver.reset(ldns_resolver_new());
     ldns_resolver_push_nameserver(pConnection->pResolver.get(), pAddress.get());
     ldns_resolver_set_port(pConnection->pResolver.get(), nPort);
@@ -308,7 +327,8 @@ bool CDnsPublisher::Connect(PublishResult& result) {
     }
     if (pConnection->strWireZone.empty() || !IsWireNameUnder(m_strWireDomain, pConnection->strWireZone)) {
         result.strWhy = "the server " + strServer + " holds no zone for " + m_target.strDomain + " (" +
-                        RcodeName(ldns_pkt_get_rcode(pAnswer.get())) + "): give its primary with --publish-server";
+                        RcodeName(ldns_pkt_get_rcode(pAnswer.get())) +
+                        "): give its primary with --publish-server";
         return false;
     }
     m_pConnection = std::move(pConnection);
@@ -323,12 +343,14 @@ bool ReadRrset(CDnsPublisher::Connection& connection, const std::string& strWire
                std::vector<DnsRecord>& aRecords, std::string& strWhy) {
     PktPtr pAnswer = connection.Ask(strWireName, nType, nullptr);
     if (!pAnswer) {
-        strWhy = "the server " + connection.strServer + " did not answer a query for " + TextName(strWireName);
+        strWhy =
+            "the server " + connection.strServer + " did not answer a query for " + TextName(strWireName);
         return false;
     }
     const int nRcode = ldns_pkt_get_rcode(pAnswer.get());
     if (nRcode != LDNS_RCODE_NOERROR && nRcode != LDNS_RCODE_NXDOMAIN) {
-        strWhy = "the server " + connection.strServer + " answered " + RcodeName(nRcode) + " for " + TextName(strWireName);
+        strWhy = "the server " + connection.strServer + " answered " + RcodeName(nRcode) + " for " +
+                 TextName(strWireName);
         return false;
     }
     ldns_rr_list* pList = ldns_pkt_answer(pAnswer.get());
@@ -346,8 +368,9 @@ std::string SrvTarget(const DnsRecord& record) {
 
 // The update's records: per RRset that differs, what goes and what comes.
 // A type's PTR RRset is changed record by record, the others replaced whole.
-std::vector<ChangeGroup> Differences(const std::vector<DnsRecord>& aHeld, const std::vector<DnsRecord>& aWanted,
-                                     const std::string& strWireDomain, PublishResult& result) {
+std::vector<ChangeGroup> Differences(const std::vector<DnsRecord>& aHeld,
+                                     const std::vector<DnsRecord>& aWanted, const std::string& strWireDomain,
+                                     PublishResult& result) {
     std::map<RrsetKey, std::pair<std::vector<DnsRecord>, std::vector<DnsRecord>>> rrsets;
     for (const DnsRecord& record : aHeld) rrsets[KeyOf(record)].first.push_back(record);
     for (const DnsRecord& record : aWanted) {
@@ -387,11 +410,12 @@ std::vector<ChangeGroup> Differences(const std::vector<DnsRecord>& aHeld, const 
 }
 
 // One signed UPDATE of the zone; false with the reason in result.strWhy.
-bool SendUpdate(CDnsPublisher::Connection& connection, const PublishTarget& target, const ChangeGroup& records,
-                const std::string& strWireZone, PublishResult& result) {
+bool SendUpdate(CDnsPublisher::Connection& connection, const PublishTarget& target,
+                const ChangeGroup& records, const std::string& strWireZone, PublishResult& result) {
     ldns_rr_list* pList = ldns_rr_list_new();
     for (ldns_rr* pRecord : records) ldns_rr_list_push_rr(pList, pRecord);
-    PktPtr pUpdate(ldns_update_pkt_new(DnameRdf(strWireZone).release(), LDNS_RR_CLASS_IN, nullptr, pList, nullptr));
+    PktPtr pUpdate(
+        ldns_update_pkt_new(DnameRdf(strWireZone).release(), LDNS_RR_CLASS_IN, nullptr, pList, nullptr));
     ldns_rr_list_free(pList);  // the packet holds copies; the records stay the caller's
     ldns_pkt_set_random_id(pUpdate.get());
     ldns_pkt_set_rd(pUpdate.get(), false);
@@ -399,8 +423,8 @@ bool SendUpdate(CDnsPublisher::Connection& connection, const PublishTarget& targ
     ++result.nMessages;
     const std::string strZone = TextName(strWireZone);
     if (!pAnswer) {
-        result.strWhy = "the server " + connection.strServer + " did not answer an update of " + strZone + " within " +
-                        std::to_string(target.bound.count()) + " ms";
+        result.strWhy = "the server " + connection.strServer + " did not answer an update of " + strZone +
+                        " within " + std::to_string(target.bound.count()) + " ms";
         return false;
     }
     const int nRcode = ldns_pkt_get_rcode(pAnswer.get());
@@ -411,9 +435,10 @@ bool SendUpdate(CDnsPublisher::Connection& connection, const PublishTarget& targ
                         " is not signed with the key: check that the server is the one the key belongs to";
         return false;
     }
-    result.strWhy = "the server " + connection.strServer + " refused the update of " + strZone + ": " + RcodeName(nRcode) +
-                    (nTsigError ? " (TSIG " + TsigErrorName(nTsigError) + ")" : std::string()) +
-                    "; " + RefusalAdvice(nRcode, nTsigError, target, strZone);
+    result.strWhy = "the server " + connection.strServer + " refused the update of " + strZone + ": " +
+                    RcodeName(nRcode) +
+                    (nTsigError ? " (TSIG " + TsigErrorName(nTsigError) + ")" : std::string()) + "; " +
+                    RefusalAdvice(nRcode, nTsigError, target, strZone);
     return false;
 }
 
@@ -440,7 +465,8 @@ bool SendUpdates(CDnsPublisher::Connection& connection, const PublishTarget& tar
 
 }  // namespace
 
-PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted, const std::function<bool()>& fnStop) {
+PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted,
+                                       const std::function<bool()>& fnStop) {
     PublishResult result;
     if (m_strWireDomain.empty()) {
         result.strWhy = "'" + m_target.strDomain + "' is not a domain name";
@@ -454,13 +480,16 @@ PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted, co
     std::set<std::string> instances, hosts;
     for (const DnsRecord& record : aWanted) {
         if (record.nType == LDNS_RR_TYPE_SRV) instances.insert(record.strOwner);
-        if (record.nType == LDNS_RR_TYPE_A || record.nType == LDNS_RR_TYPE_AAAA) hosts.insert(record.strOwner);
+        if (record.nType == LDNS_RR_TYPE_A || record.nType == LDNS_RR_TYPE_AAAA)
+            hosts.insert(record.strOwner);
     }
     for (const std::string& strType : PublishedTypes()) {
         const size_t nDot = strType.find('.');
-        const std::string strWireType = WireNameUnder({strType.substr(0, nDot), strType.substr(nDot + 1)}, m_strWireDomain);
+        const std::string strWireType =
+            WireNameUnder({strType.substr(0, nDot), strType.substr(nDot + 1)}, m_strWireDomain);
         const size_t nBefore = aHeld.size();
-        if (fnStop() || !ReadRrset(connection, strWireType, LDNS_RR_TYPE_PTR, aHeld, result.strWhy)) return result;
+        if (fnStop() || !ReadRrset(connection, strWireType, LDNS_RR_TYPE_PTR, aHeld, result.strWhy))
+            return result;
         for (size_t i = nBefore; i < aHeld.size(); ++i) {
             if (IsWireNameUnder(aHeld[i].strRdata, m_strWireDomain)) instances.insert(aHeld[i].strRdata);
         }
@@ -472,7 +501,8 @@ PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted, co
         }
         for (size_t i = nBefore; i < aHeld.size(); ++i) {
             const std::string strTarget = SrvTarget(aHeld[i]);
-            if (aHeld[i].nType == LDNS_RR_TYPE_SRV && IsWireNameUnder(strTarget, m_strWireDomain)) hosts.insert(strTarget);
+            if (aHeld[i].nType == LDNS_RR_TYPE_SRV && IsWireNameUnder(strTarget, m_strWireDomain))
+                hosts.insert(strTarget);
         }
     }
     for (const std::string& strHost : hosts) {
@@ -485,8 +515,8 @@ PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted, co
     FreeGroups(aGroups);
     if (!bSent) return result;
     if (!m_bBrowseAdded) {
-        const std::string strParent = m_target.strBrowseParent.empty() ? ParentDomain(m_target.strDomain)
-                                                                       : m_target.strBrowseParent;
+        const std::string strParent =
+            m_target.strBrowseParent.empty() ? ParentDomain(m_target.strDomain) : m_target.strBrowseParent;
         // Adding what is there already changes nothing: never removed, so
         // sending it once per run is enough.
         std::vector<ChangeGroup> aBrowse(1);
@@ -522,9 +552,10 @@ PublishResult CDnsPublisher::CheckKey() {
     const int nRcode = ldns_pkt_get_rcode(pAnswer.get());
     const int nTsigError = TsigError(pAnswer.get());
     if (nTsigError != 0 || nRcode == LDNS_RCODE_NOTAUTH) {
-        result.strWhy = "the server " + m_pConnection->strServer + " does not accept key '" + m_target.key.strName +
-                        "': " + RcodeName(nRcode) + (nTsigError ? " (TSIG " + TsigErrorName(nTsigError) + ")" : "") +
-                        "; " + RefusalAdvice(nRcode, nTsigError, m_target, TextName(m_pConnection->strWireZone));
+        result.strWhy = "the server " + m_pConnection->strServer + " does not accept key '" +
+                        m_target.key.strName + "': " + RcodeName(nRcode) +
+                        (nTsigError ? " (TSIG " + TsigErrorName(nTsigError) + ")" : "") + "; " +
+                        RefusalAdvice(nRcode, nTsigError, m_target, TextName(m_pConnection->strWireZone));
         return result;
     }
     result.bOk = true;

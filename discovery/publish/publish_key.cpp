@@ -69,7 +69,8 @@ bool ReadTsigKeyFile(const std::string& strPath, TsigKey& key, std::string& strW
     } else {
         char buf[4096];
         ssize_t n;
-        while ((n = read(hFile, buf, sizeof buf)) > 0 && strText.size() < MAX_KEY_FILE) strText.append(buf, n);
+        while ((n = read(hFile, buf, sizeof buf)) > 0 && strText.size() < MAX_KEY_FILE)
+            strText.append(buf, n);
         if (n < 0) strWhy = "cannot read the key file " + strPath + ": " + std::strerror(errno);
     }
     close(hFile);

@@ -191,8 +191,8 @@ std::vector<DnsRecord> PrinterRecords(const std::vector<PublishedPrinter>& aPrin
         std::vector<DnsRecord> aAddresses = AddressRecords(strHostName, printer.aAddresses, nTtl);
         if (aAddresses.empty()) continue;  // nothing a client could reach
         aRecords.push_back({strTypeName, LDNS_RR_TYPE_PTR, nTtl, strInstanceName});
-        aRecords.push_back(
-            {strInstanceName, LDNS_RR_TYPE_SRV, nTtl, Big16(0) + Big16(0) + Big16(printer.nPort) + strHostName});
+        aRecords.push_back({strInstanceName, LDNS_RR_TYPE_SRV, nTtl,
+                            Big16(0) + Big16(0) + Big16(printer.nPort) + strHostName});
         aRecords.push_back({strInstanceName, LDNS_RR_TYPE_TXT, nTtl, TxtRdata(printer.aTxt)});
         aRecords.insert(aRecords.end(), aAddresses.begin(), aAddresses.end());
     }
@@ -205,8 +205,8 @@ std::vector<DnsRecord> BrowseRecords(const std::string& strWireDomain, const std
                                      uint32_t nTtl) {
     std::vector<DnsRecord> aRecords;
     for (const char* pszKind : {"b", "lb"})
-        aRecords.push_back(
-            {WireNameUnder({pszKind, "_dns-sd", "_udp"}, strWireParent), LDNS_RR_TYPE_PTR, nTtl, strWireDomain});
+        aRecords.push_back({WireNameUnder({pszKind, "_dns-sd", "_udp"}, strWireParent), LDNS_RR_TYPE_PTR,
+                            nTtl, strWireDomain});
     return aRecords;
 }
 

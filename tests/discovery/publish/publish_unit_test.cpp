@@ -50,28 +50,35 @@ const std::string HOST = "office.floor1.example.\t60\tIN\t";
 INSTANTIATE_TEST_SUITE_P(
     Printers, PrinterRecordsTest,
     testing::Values(
-        RecordCase{"OnlyGlobalAndPrivateAddresses",
-                   {{"ip:a", "Office", "office.local", "_ipp._tcp", 631,
-                     {"192.0.2.10", "fe80::1%eth0", "127.0.0.1", "169.254.3.4", "::1", "2001:db8::5", "10.1.2.3"},
-                     {"rp=ipp/print", "note"}}},
-                   {TYPE + "PTR\tOffice." + TYPE.substr(0, 25), "Office." + TYPE + "TXT\t\"rp=ipp/print\" \"note\"",
-                    "Office." + TYPE + "SRV\t0 0 631 office.floor1.example.", HOST + "A\t10.1.2.3",
-                    HOST + "A\t192.0.2.10", HOST + "AAAA\t2001:db8::5"}},
-        RecordCase{"DotsBackslashesUtf8Escaped",
-                   {Printer("Room 1.2 \\ Küche", {})},
-                   {TYPE + "PTR\tRoom\\0321\\.2\\032\\\\\\032K\\195\\188che." + TYPE.substr(0, 25),
-                    HOST + "A\t192.0.2.10", "Room\\0321\\.2\\032\\\\\\032K\\195\\188che." + TYPE + "TXT\t\"\"",
-                    "Room\\0321\\.2\\032\\\\\\032K\\195\\188che." + TYPE + "SRV\t0 0 631 office.floor1.example."}},
+        RecordCase{
+            "OnlyGlobalAndPrivateAddresses",
+            {{"ip:a",
+              "Office",
+              "office.local",
+              "_ipp._tcp",
+              631,
+              {"192.0.2.10", "fe80::1%eth0", "127.0.0.1", "169.254.3.4", "::1", "2001:db8::5", "10.1.2.3"},
+              {"rp=ipp/print", "note"}}},
+            {TYPE + "PTR\tOffice." + TYPE.substr(0, 25), "Office." + TYPE + "TXT\t\"rp=ipp/print\" \"note\"",
+             "Office." + TYPE + "SRV\t0 0 631 office.floor1.example.", HOST + "A\t10.1.2.3",
+             HOST + "A\t192.0.2.10", HOST + "AAAA\t2001:db8::5"}},
+        RecordCase{
+            "DotsBackslashesUtf8Escaped",
+            {Printer("Room 1.2 \\ Küche", {})},
+            {TYPE + "PTR\tRoom\\0321\\.2\\032\\\\\\032K\\195\\188che." + TYPE.substr(0, 25),
+             HOST + "A\t192.0.2.10", "Room\\0321\\.2\\032\\\\\\032K\\195\\188che." + TYPE + "TXT\t\"\"",
+             "Room\\0321\\.2\\032\\\\\\032K\\195\\188che." + TYPE + "SRV\t0 0 631 office.floor1.example."}},
         RecordCase{"LongTxtStringCutAt255",
                    {Printer("P", {std::string(300, 'x'), "", "ty=A"})},
                    {"P." + TYPE + "TXT\t\"" + std::string(255, 'x') + "\" \"ty=A\"",
-                    "P." + TYPE + "SRV\t0 0 631 office.floor1.example.", TYPE + "PTR\tP." + TYPE.substr(0, 25),
-                    HOST + "A\t192.0.2.10"}},
+                    "P." + TYPE + "SRV\t0 0 631 office.floor1.example.",
+                    TYPE + "PTR\tP." + TYPE.substr(0, 25), HOST + "A\t192.0.2.10"}},
         RecordCase{"SameNameTwoPrintersDistinctLabels",
                    {Printer("Laser", {}, "uuid-a"), Printer("laser", {}, "uuid-b")},
-                   {TYPE + "PTR\tLaser." + TYPE.substr(0, 25), TYPE + "PTR\tlaser\\032\\(5f6c\\)." + TYPE.substr(0, 25),
-                    "Laser." + TYPE + "TXT\t\"\"", "Laser." + TYPE + "SRV\t0 0 631 office.floor1.example.",
-                    HOST + "A\t192.0.2.10", "laser\\032\\(5f6c\\)." + TYPE + "TXT\t\"\"",
+                   {TYPE + "PTR\tLaser." + TYPE.substr(0, 25),
+                    TYPE + "PTR\tlaser\\032\\(5f6c\\)." + TYPE.substr(0, 25), "Laser." + TYPE + "TXT\t\"\"",
+                    "Laser." + TYPE + "SRV\t0 0 631 office.floor1.example.", HOST + "A\t192.0.2.10",
+                    "laser\\032\\(5f6c\\)." + TYPE + "TXT\t\"\"",
                     "laser\\032\\(5f6c\\)." + TYPE + "SRV\t0 0 631 office\\032\\(5f6c\\).floor1.example.",
                     "office\\032\\(5f6c\\).floor1.example.\t60\tIN\tA\t192.0.2.10"}},
         RecordCase{"LinkLocalOnlyPublishesNothing",
@@ -84,8 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PrinterRecordsTest, HostileNamesStayUnderTheDomain) {
     std::vector<PublishedPrinter> aPrinters;
     for (const std::string& strName : {std::string(".."), std::string("\\"), std::string("x.example.com."),
-                                       std::string(70, 'a'), std::string("a\0b", 3), std::string(), std::string("\0", 1),
-                                       std::string("ü") + std::string(62, 'u')}) {
+                                       std::string(70, 'a'), std::string("a\0b", 3), std::string(),
+                                       std::string("\0", 1), std::string("ü") + std::string(62, 'u')}) {
         aPrinters.push_back(Printer(strName, {}, "id:" + std::to_string(aPrinters.size())));
         aPrinters.back().strHost = strName + ".local";
     }
