@@ -10,8 +10,8 @@
 
 namespace {
 
-// Records per UPDATE: about 40 KB of a printer's records, far below 64 KB.
-constexpr size_t MAX_RECORDS_PER_UPDATE = 400;
+// Bytes of records per UPDATE: half of what a DNS message over TCP holds.
+constexpr size_t MAX_UPDATE_BYTES = 32 * 1024;
 constexpr size_t MAX_UDP_UPDATE = 512;
 constexpr uint16_t TSIG_FUDGE = 300;
 // TSIG errors (RFC 8945), which ldns has no names for.
@@ -404,7 +404,13 @@ std::vector<ChangeGroup> Differences(const std::vector<DnsRecord>& aHeld,
             ++result.nAdded;
         }
         group.erase(std::remove(group.begin(), group.end(), nullptr), group.end());
-        if (!group.empty()) aGroups.push_back(std::move(group));
+        if (std::get<1>(key) != LDNS_RR_TYPE_PTR) {
+            if (!group.empty()) aGroups.push_back(std::move(group));
+            continue;
+        }
+        // A type's PTRs change one by one: a thousand printers' PTRs would
+        // not fit one message.
+        for (ldns_rr* pRecord : group) aGroups.push_back({pRecord});
     }
     return aGroups;
 }
@@ -448,16 +454,22 @@ bool SendUpdates(CDnsPublisher::Connection& connection, const PublishTarget& tar
                  const std::vector<ChangeGroup>& aGroups, const std::string& strWireZone,
                  const std::function<bool()>& fnStop, PublishResult& result) {
     ChangeGroup batch;
+    size_t nBatchBytes = 0;
     for (size_t i = 0; i <= aGroups.size(); ++i) {
         const bool bLast = i == aGroups.size();
-        if (!batch.empty() && (bLast || batch.size() + aGroups[i].size() > MAX_RECORDS_PER_UPDATE)) {
+        size_t nGroupBytes = 0;
+        for (size_t j = 0; !bLast && j < aGroups[i].size(); ++j)
+            nGroupBytes += ldns_rr_uncompressed_size(aGroups[i][j]);
+        if (!batch.empty() && (bLast || nBatchBytes + nGroupBytes > MAX_UPDATE_BYTES)) {
             if (fnStop()) {
                 result.strWhy = "stopped";
                 return false;
             }
             if (!SendUpdate(connection, target, batch, strWireZone, result)) return false;
             batch.clear();
+            nBatchBytes = 0;
         }
+        nBatchBytes += nGroupBytes;
         if (!bLast) batch.insert(batch.end(), aGroups[i].begin(), aGroups[i].end());
     }
     return true;
