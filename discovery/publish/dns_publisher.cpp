@@ -134,7 +134,9 @@ std::string RefusalAdvice(int nRcode, int nTsigError, const PublishTarget& targe
         case LDNS_RCODE_NOTZONE:
             return target.strDomain + " is not inside the zone " + strZone + " on that server";
         case LDNS_RCODE_SERVFAIL:
-            return "the server could not load or change the zone " + strZone + ": see its log";
+            return "the server could not load or change the zone " + strZone +
+                   ": see its log (BIND 9.18 takes at most 100 printers of one type in a domain unless the "
+                   "zone says max-records-per-type 0;)";
         default:
             return "see the server's log";
     }

@@ -706,8 +706,9 @@ EOF
         if [[ " $* " == *" $zone "* ]]; then
             # Updates write a journal beside the zone: a copy of the lab's own.
             cp "$f" "$dir/$zone.zone"
-            printf 'zone "%s" { type primary; file "%s"; update-policy { grant %s subdomain %s. ANY; }; };\n' \
-                "$zone" "$dir/$zone.zone" "$keyname" "$zone" >>"$dir/named.conf"
+            # BIND 9.18 holds at most 100 records of a type at a name unless told.
+            printf 'zone "%s" { type primary; file "%s"; update-policy { grant %s subdomain %s. ANY; }; %s };\n' \
+                "$zone" "$dir/$zone.zone" "$keyname" "$zone" "max-records-per-type 0;" >>"$dir/named.conf"
         else
             printf 'zone "%s" { type primary; file "%s"; };\n' "$zone" "$f" >>"$dir/named.conf"
         fi
