@@ -144,10 +144,11 @@ PublishResult CScanPublisher::Publish(const std::vector<ScanRow>& aRows,
 }
 
 std::string CScanPublisher::ZoneText(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop) {
-    const std::string strParent =
-        m_args.strPublishBrowseIn.empty() ? ParentDomain(m_args.strPublishDomain) : m_args.strPublishBrowseIn;
+    PublishTarget target;
+    target.strDomain = m_args.strPublishDomain;
+    target.strBrowseParent = m_args.strPublishBrowseIn;
     std::vector<DnsRecord> aRecords =
-        BrowseRecords(m_publisher.GetWireDomain(), WireName(strParent), m_args.nPublishTtl);
+        BrowseRecords(m_publisher.GetWireDomain(), WireName(BrowseParent(target)), BROWSE_TTL);
     for (DnsRecord& record : RecordsFor(aRows, fnStop)) aRecords.push_back(std::move(record));
     return ZoneFileText(aRecords);
 }

@@ -227,6 +227,10 @@ struct CDnsPublisher::Connection {
     bool bVerified = false;  // the last signed answer's signature holds
 };
 
+std::string BrowseParent(const PublishTarget& target) {
+    return target.strBrowseParent.empty() ? ParentDomain(target.strDomain) : target.strBrowseParent;
+}
+
 std::string ParentDomain(const std::string& strDomain) {
     const size_t nDot = strDomain.find('.');
     return nDot == std::string::npos ? std::string(".") : strDomain.substr(nDot + 1);
@@ -479,18 +483,11 @@ bool SendUpdates(CDnsPublisher::Connection& connection, const PublishTarget& tar
 
 }  // namespace
 
-PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted,
-                                       const std::function<bool()>& fnStop) {
-    PublishResult result;
-    if (m_strWireDomain.empty()) {
-        result.strWhy = "'" + m_target.strDomain + "' is not a domain name";
-        return result;
-    }
-    if (!Connect(result)) return result;
+// What DOMAIN holds: each type's PTRs, the instances they (and aWanted)
+// name, the hosts those name.
+bool CDnsPublisher::ReadHeld(const std::vector<DnsRecord>& aWanted, const std::function<bool()>& fnStop,
+                             std::vector<DnsRecord>& aHeld, std::string& strWhy) {
     Connection& connection = *m_pConnection;
-    // What DOMAIN holds: each type's PTRs, the instances they (and we) name,
-    // the hosts those name.
-    std::vector<DnsRecord> aHeld;
     std::set<std::string> instances, hosts;
     for (const DnsRecord& record : aWanted) {
         if (record.nType == LDNS_RR_TYPE_SRV) instances.insert(record.strOwner);
@@ -502,8 +499,7 @@ PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted,
         const std::string strWireType =
             WireNameUnder({strType.substr(0, nDot), strType.substr(nDot + 1)}, m_strWireDomain);
         const size_t nBefore = aHeld.size();
-        if (fnStop() || !ReadRrset(connection, strWireType, LDNS_RR_TYPE_PTR, aHeld, result.strWhy))
-            return result;
+        if (fnStop() || !ReadRrset(connection, strWireType, LDNS_RR_TYPE_PTR, aHeld, strWhy)) return false;
         for (size_t i = nBefore; i < aHeld.size(); ++i) {
             if (IsWireNameUnder(aHeld[i].strRdata, m_strWireDomain)) instances.insert(aHeld[i].strRdata);
         }
@@ -511,7 +507,7 @@ PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted,
     for (const std::string& strInstance : instances) {
         const size_t nBefore = aHeld.size();
         for (uint16_t nType : {LDNS_RR_TYPE_SRV, LDNS_RR_TYPE_TXT}) {
-            if (fnStop() || !ReadRrset(connection, strInstance, nType, aHeld, result.strWhy)) return result;
+            if (fnStop() || !ReadRrset(connection, strInstance, nType, aHeld, strWhy)) return false;
         }
         for (size_t i = nBefore; i < aHeld.size(); ++i) {
             const std::string strTarget = SrvTarget(aHeld[i]);
@@ -521,33 +517,45 @@ PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted,
     }
     for (const std::string& strHost : hosts) {
         for (uint16_t nType : {LDNS_RR_TYPE_A, LDNS_RR_TYPE_AAAA}) {
-            if (fnStop() || !ReadRrset(connection, strHost, nType, aHeld, result.strWhy)) return result;
+            if (fnStop() || !ReadRrset(connection, strHost, nType, aHeld, strWhy)) return false;
         }
     }
+    return true;
+}
+
+// The browse PTRs, once per run: adding what is there changes nothing, and
+// they are never removed.
+bool CDnsPublisher::AddBrowseOnce(const std::function<bool()>& fnStop, PublishResult& result) {
+    if (m_bBrowseAdded) return true;
+    const std::string strParent = BrowseParent(m_target);
+    std::vector<ChangeGroup> aBrowse(1);
+    for (const DnsRecord& record : BrowseRecords(m_strWireDomain, WireName(strParent), BROWSE_TTL))
+        aBrowse[0].push_back(NewLdnsRecord(record, LDNS_RR_CLASS_IN));
+    // The parent's zone: DOMAIN's when it holds the parent, else the parent itself.
+    std::string strZone = m_pConnection->strWireZone;
+    if (!IsWireNameUnder(WireName(strParent), strZone)) strZone = WireName(strParent);
+    PublishResult browse;
+    m_bBrowseAdded = SendUpdates(*m_pConnection, m_target, aBrowse, strZone, fnStop, browse);
+    FreeGroups(aBrowse);
+    result.nMessages += browse.nMessages;
+    if (!m_bBrowseAdded) result.strWhy = browse.strWhy + " (the browse domain PTRs under " + strParent + ")";
+    return m_bBrowseAdded;
+}
+
+PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted,
+                                       const std::function<bool()>& fnStop) {
+    PublishResult result;
+    if (m_strWireDomain.empty()) {
+        result.strWhy = "'" + m_target.strDomain + "' is not a domain name";
+        return result;
+    }
+    std::vector<DnsRecord> aHeld;
+    if (!Connect(result) || !ReadHeld(aWanted, fnStop, aHeld, result.strWhy)) return result;
     std::vector<ChangeGroup> aGroups = Differences(aHeld, aWanted, m_strWireDomain, result);
-    const bool bSent = SendUpdates(connection, m_target, aGroups, connection.strWireZone, fnStop, result);
+    const bool bSent =
+        SendUpdates(*m_pConnection, m_target, aGroups, m_pConnection->strWireZone, fnStop, result);
     FreeGroups(aGroups);
-    if (!bSent) return result;
-    if (!m_bBrowseAdded) {
-        const std::string strParent =
-            m_target.strBrowseParent.empty() ? ParentDomain(m_target.strDomain) : m_target.strBrowseParent;
-        // Adding what is there already changes nothing: never removed, so
-        // sending it once per run is enough.
-        std::vector<ChangeGroup> aBrowse(1);
-        for (const DnsRecord& record : BrowseRecords(m_strWireDomain, WireName(strParent), 3600))
-            aBrowse[0].push_back(NewLdnsRecord(record, LDNS_RR_CLASS_IN));
-        std::string strZone = connection.strWireZone;
-        if (!IsWireNameUnder(WireName(strParent), strZone)) strZone = WireName(strParent);
-        PublishResult browse;
-        m_bBrowseAdded = SendUpdates(connection, m_target, aBrowse, strZone, fnStop, browse);
-        FreeGroups(aBrowse);
-        if (!m_bBrowseAdded) {
-            result.strWhy = browse.strWhy + " (the browse domain PTRs under " + strParent + ")";
-            return result;
-        }
-        result.nMessages += browse.nMessages;
-    }
-    result.bOk = true;
+    result.bOk = bSent && AddBrowseOnce(fnStop, result);
     return result;
 }
 

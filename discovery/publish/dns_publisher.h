@@ -53,6 +53,9 @@ public:
 
 private:
     bool Connect(PublishResult& result);
+    bool ReadHeld(const std::vector<DnsRecord>& aWanted, const std::function<bool()>& fnStop,
+                  std::vector<DnsRecord>& aHeld, std::string& strWhy);
+    bool AddBrowseOnce(const std::function<bool()>& fnStop, PublishResult& result);
 
     PublishTarget m_target;
     std::string m_strWireDomain;
@@ -62,3 +65,8 @@ private:
 
 // "DOMAIN's parent": the name without its first label.
 std::string ParentDomain(const std::string& strDomain);
+// Where the browse PTRs go: --publish-browse-in, else DOMAIN's parent.
+std::string BrowseParent(const PublishTarget& target);
+
+// The browse PTRs' TTL: they change only when a link is added.
+constexpr uint32_t BROWSE_TTL = 3600;
