@@ -351,7 +351,8 @@ bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
     return OutputWhole();
 }
 
-// A scan's one round of --publish: tried three times, 1 s and 2 s apart;
+// A scan's one round of --publish: tried three times, 1 s and 2 s apart,
+// while the server does not answer;
 // false when the records could not be written (stderr says why).
 bool PublishScan(CScanPublisher& publisher, const std::vector<ScanRow>& aShown) {
     const auto fnStop = [] { return g_bStop.load(); };
@@ -360,6 +361,7 @@ bool PublishScan(CScanPublisher& publisher, const std::vector<ScanRow>& aShown) 
         if (nTry > 0) std::this_thread::sleep_for(std::chrono::seconds(nTry));
         result = publisher.Publish(aShown, fnStop);
         if (result.bOk) return true;
+        if (result.bRefused) break;
     }
     std::fprintf(stderr, "hvl-scan: publish: %s; nothing more was written into %s.\n", result.strWhy.c_str(),
                  publisher.Domain().c_str());

@@ -447,6 +447,7 @@ bool SendUpdate(CDnsPublisher::Connection& connection, const PublishTarget& targ
                         " is not signed with the key: check that the server is the one the key belongs to";
         return false;
     }
+    result.bRefused = true;
     result.strWhy = "the server " + connection.strServer + " refused the update of " + strZone + ": " +
                     RcodeName(nRcode) +
                     (nTsigError ? " (TSIG " + TsigErrorName(nTsigError) + ")" : std::string()) + "; " +

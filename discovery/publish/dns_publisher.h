@@ -23,7 +23,8 @@ struct PublishTarget {
 
 struct PublishResult {
     bool bOk = false;
-    std::string strWhy;  // one line when not bOk
+    std::string strWhy;     // one line when not bOk
+    bool bRefused = false;  // the server answered with a refusal: trying again at once changes nothing
     size_t nAdded = 0;
     size_t nDeleted = 0;
     size_t nMessages = 0;  // UPDATE messages sent
