@@ -29,6 +29,7 @@
 #include "row_filter.h"
 #include "scan_options.h"
 #include "scan_output.h"
+#include "scan_publish.h"
 #include "scan_row.h"
 #include "scan_serve.h"
 #include "scan_status.h"
@@ -140,11 +141,13 @@ struct RunFacts {
     // no IPP, no Identify-Printer, refused).
     bool bNotIdentified = false;
     bool bCannotServe = false;  // --serve's address cannot be listened on
+    bool bPublishFailed = false;  // --publish: the records could not be written
 };
 
 int ExitStatus(const RunFacts& facts) {
     if (facts.bBadArguments) return 2;
     if (facts.bOutputFailed || facts.bNothingCanWork || facts.bCannotServe) return 1;
+    if (facts.bPublishFailed) return 4;
     if (facts.bUnhealthyPrinter || facts.bNotIdentified) return 3;
     return 0;
 }
@@ -182,8 +185,9 @@ std::optional<int> ReadOptions(int argc, char** argv, ScanOptions& args) {
     return std::nullopt;
 }
 
-int Diagnose() {
-    const DiagnoseReport report = RunDiagnose();
+int Diagnose(const ScanOptions& args) {
+    DiagnoseReport report = RunDiagnose();
+    if (!args.strPublishDomain.empty()) report.aLines.push_back(DiagnosePublish(args));
     for (const DiagnoseLine& line : report.aLines) std::printf("%s\n", line.strText.c_str());
     return ExitStatus(
         {.bOutputFailed = !OutputWhole(), .bNothingCanWork = !report.bMdnsCanWork || !report.bUpnpCanWork});
@@ -233,7 +237,7 @@ LiveScanSettings LiveSettingsFor(const ScanOptions& args) {
 struct ScanRun : CLiveRowSink {
     explicit ScanRun(const ScanOptions& options)
         : args(options),
-          bLiveTable(!options.bJson && !options.bCsv && options.nSort == SortKey::None),
+          bLiveTable(!options.bJson && !options.bCsv && options.nSort == SortKey::None && !options.bDryRun),
           tEnd(DeadlineAfter(options.fTimeoutSeconds)) {}
 
     // The rows of every method and engine arrive on threads of their own: one
@@ -373,6 +377,23 @@ bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
     return OutputWhole();
 }
 
+// A scan's one round of --publish: tried three times, 1 s and 2 s apart,
+// while the server does not answer;
+// false when the records could not be written (stderr says why).
+bool PublishScan(CScanPublisher& publisher, const std::vector<ScanRow>& aShown) {
+    const auto fnStop = [] { return g_bStop.load(); };
+    PublishResult result;
+    for (int nTry = 0; nTry < 3 && !g_bStop.load(); ++nTry) {
+        if (nTry > 0) std::this_thread::sleep_for(std::chrono::seconds(nTry));
+        result = publisher.Publish(aShown, fnStop);
+        if (result.bOk) return true;
+        if (result.bRefused) break;
+    }
+    std::fprintf(stderr, "hvl-scan: publish: %s; nothing more was written into %s.\n", result.strWhy.c_str(),
+                 publisher.Domain().c_str());
+    return false;
+}
+
 bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
     return std::any_of(aShown.begin(), aShown.end(), [&run](const ScanRow& row) {
         const PrinterStatus* pRowStatus = StatusOf(run, row);
@@ -382,7 +403,7 @@ bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
 
 // --watch: the live engine kept running until Ctrl+C or --timeout, with
 // every switched-on method; the filters choose the printers watched.
-int Watch(const ScanOptions& args) {
+int Watch(const ScanOptions& args, CScanPublisher* pPublisher) {
     LiveScanSettings settings = LiveSettingsFor(args);
     settings.bWatch = true;
     settings.watchInterval = SecondsAs<std::chrono::milliseconds>(args.fWatchIntervalSeconds);
@@ -394,9 +415,15 @@ int Watch(const ScanOptions& args) {
     std::unique_ptr<CHttpServe> pServer;
     if (!args.strServe.empty() && !(pServer = StartServe(args, served)))
         return ExitStatus({.bCannotServe = true});
-    const WatchOutcome outcome =
-        RunWatch(args, settings,
-                 {[] { return g_bStop.load(); }, ReportUnavailable, fnFilter, pServer ? &served : nullptr});
+    WatchHooks hooks{
+        [] { return g_bStop.load(); }, ReportUnavailable, fnFilter, pServer ? &served : nullptr, {}};
+    if (pPublisher) {
+        hooks.fnBeside = [pPublisher, &settings](std::function<std::vector<ScanRow>()> fnRows) {
+            return std::shared_ptr<void>(std::make_shared<CWatchPublisher>(
+                *pPublisher, settings.watchInterval, std::move(fnRows), [] { return g_bStop.load(); }));
+        };
+    }
+    const WatchOutcome outcome = RunWatch(args, settings, hooks);
     return ExitStatus({.bOutputFailed = outcome.bOutputFailed, .bNothingCanWork = outcome.bNothingCanWork});
 }
 
@@ -406,10 +433,16 @@ int main(int argc, char** argv) {
     ScanOptions args;
     if (const std::optional<int> nExit = ReadOptions(argc, argv, args)) return *nExit;
     SetUpGLibTypes();  // before any thread: status, unicast, diagnosis and live scan
-    if (args.bDiagnose) return Diagnose();
+    if (args.bDiagnose) return Diagnose(args);
+    std::string strWhy;
+    std::unique_ptr<CScanPublisher> pPublisher;
+    if (!args.strPublishDomain.empty() && !(pPublisher = CScanPublisher::Create(args, strWhy))) {
+        std::fprintf(stderr, "hvl-scan: %s\n", strWhy.c_str());
+        return ExitStatus({.bBadArguments = true});
+    }
     InstallStopHandlers(args.bStatus || !args.strIdentify.empty());
     if (!args.strIdentify.empty()) return Identify(args);
-    if (args.bWatch) return Watch(args);
+    if (args.bWatch) return Watch(args, pPublisher.get());
 
     ScanRun run(args);
     StartStatus(run);
@@ -423,9 +456,16 @@ int main(int argc, char** argv) {
     WaitForStatuses(run);
     const std::vector<ScanRow> aShown =
         ShownRows(run.rows.GetRows(), args.filter, StatusesOf(run), args.nSort);
+    if (pPublisher && args.bDryRun) {
+        WriteOut(pPublisher->ZoneText(aShown, [] { return g_bStop.load(); }));
+        return ExitStatus({.bOutputFailed = !OutputWhole()});
+    }
     const bool bWritten = WriteOutput(run, aShown);
+    const bool bPublished = !pPublisher || PublishScan(*pPublisher, aShown);
     // Nothing found by a scan that ran to its end: say what may be missing.
     if (run.rows.GetCount() == 0 && !outcome.bStopped && outcome.nEnabled > 0) ExplainEmptyScan();
     WarnOfAvahiCache(outcome.nMdnsInstances);
-    return ExitStatus({.bOutputFailed = !bWritten, .bUnhealthyPrinter = AnyUnhealthy(run, aShown)});
+    return ExitStatus({.bOutputFailed = !bWritten,
+                       .bUnhealthyPrinter = AnyUnhealthy(run, aShown),
+                       .bPublishFailed = !bPublished});
 }

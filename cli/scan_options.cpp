@@ -66,7 +66,8 @@ constexpr char DESCRIPTION[] =
     "Exit status: 0 when the scan ran, 1 when no switched-on method can work here,\n"
     "2 on bad arguments, 3 with --status when a printer did not answer, is\n"
     "stopped or reports an error (a reason ending in -error, or without a\n"
-    "-report or -warning suffix), with --identify when the printer was not asked.\n"
+    "-report or -warning suffix), with --identify when the printer was not asked,\n"
+    "4 with --publish (no --watch) when the records could not be written.\n"
     "See hvl-scan(1) for examples.\n"
     "\n"
     "--watch runs until Ctrl+C (or --timeout, when given), a line per change: the\n"
@@ -154,6 +155,10 @@ struct RawOptions {
     gchar* pszSort = nullptr;
     gchar* pszServe = nullptr;
     gchar** aFilters[9] = {};  // by FilterField (--driverless's values in aDriverlessFilters)
+    gchar *pszPublish = nullptr, *pszPublishKey = nullptr, *pszPublishServer = nullptr,
+          *pszPublishBrowseIn = nullptr;
+    gint nPublishTtl = 60;
+    gboolean bDryRun = FALSE;
 
     RawOptions() = default;
     RawOptions(const RawOptions&) = delete;
@@ -166,6 +171,7 @@ struct RawOptions {
         g_free(pszIdentify);
         g_free(pszServe);
         for (gchar** pp : aFilters) g_strfreev(pp);
+        for (gchar* psz : {pszPublish, pszPublishKey, pszPublishServer, pszPublishBrowseIn}) g_free(psz);
     }
 };
 
@@ -258,6 +264,18 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          "ADDRESS:PORT"},
         {"watch-interval", 0, G_OPTION_ARG_DOUBLE, &raw.fWatchInterval,
          "Check each watched printer this often (default 10)", "SECONDS"},
+        {"publish", 0, G_OPTION_ARG_STRING, &raw.pszPublish,
+         "Write the printers shown into DOMAIN as DNS-SD records (RFC 2136 updates)", "DOMAIN"},
+        {"publish-key", 0, G_OPTION_ARG_FILENAME, &raw.pszPublishKey,
+         "The TSIG key for --publish, as tsig-keygen writes it (readable by its owner only)", "FILE"},
+        {"publish-server", 0, G_OPTION_ARG_STRING, &raw.pszPublishServer,
+         "Send --publish's updates to ADDRESS[:PORT] (default: the zone's primary)", "ADDRESS"},
+        {"publish-browse-in", 0, G_OPTION_ARG_STRING, &raw.pszPublishBrowseIn,
+         "Add --publish's b/lb._dns-sd._udp PTRs under PARENT (default: DOMAIN's parent)", "PARENT"},
+        {"publish-ttl", 0, G_OPTION_ARG_INT, &raw.nPublishTtl, "TTL of --publish's records (default 60)",
+         "SECONDS"},
+        {"dry-run", 0, G_OPTION_ARG_NONE, &raw.bDryRun,
+         "With --publish: print the records in zone-file syntax, send nothing", nullptr},
         {"name", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Name),
          "Show the printers whose name matches REGEX (any case)", "REGEX"},
         {"location", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Location),
@@ -357,7 +375,8 @@ std::string CheckCombinations(const RawOptions& raw, int argc, const std::vector
         if (strDomain != "auto" && !IsDomainName(strDomain))
             return "--domain needs a domain name or \"auto\", not '" + strDomain + "'";
     }
-    if (raw.bDiagnose && argc > 2) return "--diagnose takes no other option";
+    // --diagnose --publish DOMAIN --publish-key FILE: whether the server takes the key.
+    if (raw.bDiagnose && argc > 2 && !raw.pszPublish) return "--diagnose takes no other option";
     if (raw.bWatch && raw.bCsv)
         return "--csv cannot be used with --watch: CSV is one table written at the end, and a watch "
                "writes each change as it happens (--json writes them as JSON Lines)";
@@ -380,6 +399,26 @@ std::string CheckSeconds(const RawOptions& raw) {
         return "--timeout needs a number of seconds above 0 (at most 86400)";
     if (!std::isfinite(raw.fStatusTimeout) || raw.fStatusTimeout <= 0 || raw.fStatusTimeout > 600)
         return "--status-timeout needs a number of seconds above 0 (at most 600)";
+    return {};
+}
+
+// --publish and its options; empty when they fit together.
+std::string CheckPublish(const RawOptions& raw) {
+    const bool bPublish = raw.pszPublish != nullptr;
+    if (!bPublish && (raw.pszPublishKey || raw.pszPublishServer || raw.pszPublishBrowseIn || raw.bDryRun ||
+                      raw.nPublishTtl != 60))
+        return "--publish-key, --publish-server, --publish-browse-in, --publish-ttl and --dry-run need "
+               "--publish";
+    if (!bPublish) return {};
+    if (!IsDomainName(raw.pszPublish) || std::string(raw.pszPublish).find('.') == std::string::npos)
+        return std::string("--publish needs a domain name of at least two labels, not '") + raw.pszPublish +
+               "'";
+    if (raw.pszPublishBrowseIn && !IsDomainName(raw.pszPublishBrowseIn))
+        return "--publish-browse-in needs a domain name";
+    if (!raw.bDryRun && !raw.pszPublishKey) return "--publish needs --publish-key FILE (or --dry-run)";
+    if (raw.bDryRun && raw.bWatch)
+        return "--dry-run prints the records of one scan: it cannot be used with --watch";
+    if (raw.nPublishTtl < 1 || raw.nPublishTtl > 86400) return "--publish-ttl needs 1 to 86400 seconds";
     return {};
 }
 
@@ -428,6 +467,7 @@ std::string ReadParsedOptions(RawOptions& raw, int argc, char** argv, ScanOption
     std::string strWhy = CheckIdentify(raw, argc, argv);
     if (strWhy.empty()) strWhy = CheckCombinations(raw, argc, aDomains);
     if (strWhy.empty()) strWhy = CheckSeconds(raw);
+    if (strWhy.empty()) strWhy = CheckPublish(raw);
     if (strWhy.empty()) strWhy = ReadFilters(raw, filter);
     if (strWhy.empty() && raw.pszSort && !ParseSortKey(raw.pszSort, nSort))
         strWhy = "--sort takes " + JoinedNames(SortKeyNames(), ", ") + ", not '" + raw.pszSort + "'";
@@ -439,7 +479,8 @@ std::string ReadParsedOptions(RawOptions& raw, int argc, char** argv, ScanOption
     options.fStatusTimeoutSeconds = raw.fStatusTimeout;
     options.bJson = raw.bJson;
     options.bCsv = raw.bCsv;
-    options.bIpp = raw.bIpp;
+    // Most printers announce IPP: --publish browses those types too.
+    options.bIpp = raw.bIpp || raw.pszPublish != nullptr;
     options.bDiagnose = raw.bDiagnose;
     options.strIdentify = raw.pszIdentify ? raw.pszIdentify : "";
     options.bWindowScan = raw.bWindowScan;
@@ -451,6 +492,12 @@ std::string ReadParsedOptions(RawOptions& raw, int argc, char** argv, ScanOption
     options.filter = std::move(filter);
     options.nSort = nSort;
     options.strServe = raw.pszServe ? raw.pszServe : "";
+    options.strPublishDomain = raw.pszPublish ? raw.pszPublish : "";
+    options.strPublishKey = raw.pszPublishKey ? raw.pszPublishKey : "";
+    options.strPublishServer = raw.pszPublishServer ? raw.pszPublishServer : "";
+    options.strPublishBrowseIn = raw.pszPublishBrowseIn ? raw.pszPublishBrowseIn : "";
+    options.nPublishTtl = static_cast<uint32_t>(raw.nPublishTtl);
+    options.bDryRun = raw.bDryRun;
     return {};
 }
 

@@ -43,6 +43,12 @@ struct ScanOptions {
     std::vector<uint32_t> aSnmpAddresses;
     // --serve: with --watch, "ADDRESS:PORT" the HTTP server listens on; empty: none.
     std::string strServe;
+    // --publish: the domain the printers are written into (empty: none),
+    // the TSIG key file, the server (empty: the zone's primary), where the
+    // browse PTRs go (empty: the domain's parent), the records' TTL.
+    std::string strPublishDomain, strPublishKey, strPublishServer, strPublishBrowseIn;
+    uint32_t nPublishTtl = 60;
+    bool bDryRun = false;  // --publish's records on stdout, nothing sent
 };
 
 enum class ParseResult {

@@ -260,6 +260,8 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
                           ? std::chrono::steady_clock::now() +
                                 SecondsAs<std::chrono::steady_clock::duration>(args.fTimeoutSeconds)
                           : std::chrono::steady_clock::time_point::max();
+    std::shared_ptr<void> pBeside;
+    if (hooks.fnBeside) pBeside = hooks.fnBeside([&watch] { return watch.GetRows(); });
     // --serve: the rows' last signs of life, once an interval.
     auto tNextRows = std::chrono::steady_clock::now();
     const LiveRunResult result = watch.Run(tEnd, [&] {
@@ -269,6 +271,7 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
         }
         return bOutputFailed || (hooks.fnStopAsked && hooks.fnStopAsked());
     });
+    pBeside.reset();
     if (pStatus) pStatus->Close();
     if (result.nEnabled > 0 && result.nAvailable == 0) {
         std::fprintf(

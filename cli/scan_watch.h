@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct WatchHooks {
     std::function<void(const std::u16string&)> fnUnavailable;
     std::function<bool(const ScanRow&)> fnFilter;  // null: every row
     CServedWatch* pServed = nullptr;               // --serve: told every event and status
+    // Started once the watch runs (--publish), with a way to read its rows;
+    // what it returns is let go when the watch ends.
+    std::function<std::shared_ptr<void>(std::function<std::vector<ScanRow>()>)> fnBeside;
 };
 
 struct WatchOutcome {

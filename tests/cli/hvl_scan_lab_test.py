@@ -1350,6 +1350,114 @@ class HvlScanServe(unittest.TestCase):
             self.assertNotIn("Page.javascriptDialogOpening", events)
 
 
+# One DNS question over UDP in the namespace it runs in: the rcode, then
+# the rdata of each answer of the type asked, in hex.
+DNS_ASK = r"""
+import socket, struct, sys
+server, port, qtype = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+q = struct.pack(">6H", 7, 0, 1, 0, 0, 0) + b"".join(bytes([len(l)]) + l for l in
+    (a.encode() for a in sys.argv[4:])) + b"\0" + struct.pack(">HH", qtype, 1)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.settimeout(2); s.sendto(q, (server, port)); r = s.recv(65535)
+def skip(i):
+    while r[i] and r[i] < 0xC0: i += r[i] + 1
+    return i + (2 if r[i] else 1)
+i, answers = skip(12) + 4, struct.unpack(">H", r[6:8])[0]
+print(r[3] & 15)
+for _ in range(answers):
+    i = skip(i); t, _, _, n = struct.unpack(">HHIH", r[i:i + 10]); i += 10
+    if t == qtype: print(r[i:i + n].hex())
+    i += n
+"""
+FLOOR1, FLOOR2 = ["floor1", "sites", "example"], ["floor2", "sites", "example"]
+ROOM = "Room 1.2 Drucker K\u00fcche"
+
+
+class HvlScanPublish(unittest.TestCase):
+    """Two links, each with printers and a publisher, into BIND; a client on
+    a third subnet, without multicast from either, reads them from DNS."""
+
+    def ask(self, host, server, port, qtype, labels):
+        out = self.lab.exec(host, ["python3", "-c", DNS_ASK, server, str(port), str(qtype), *labels]).stdout.split()
+        return (int(out[0]), out[1:]) if out else (-1, [])  # -1: no answer
+
+    def until(self, what, seconds):
+        t0 = time.monotonic()
+        while not what():
+            self.assertLess(time.monotonic() - t0, seconds)
+            time.sleep(0.2)
+        return time.monotonic() - t0
+
+    def test_two_links_published_for_a_third_subnet(self):
+        with Lab("pb" + SUFFIX, ["p1", "p2", "p3"]) as lab, tempfile.TemporaryDirectory() as tmp:
+            self.lab = lab
+            key, bad, svc = os.path.join(tmp, "key"), os.path.join(tmp, "bad"), os.path.join(tmp, "svc")
+            text = subprocess.run(["tsig-keygen", "-a", "hmac-sha256", "floors"], capture_output=True, text=True).stdout
+            for path, t in ((key, text), (bad, re.sub(r'secret "[^"]*"', 'secret "YmFkYmFkYmFkYmFk"', text))):
+                with open(os.open(path, os.O_CREAT | os.O_WRONLY, 0o600), "w") as f:
+                    f.write(t)
+            lab.dns(ZONES, ["sites.example"], key=key, dynamic=["sites.example"])
+            lab.link(1, ["pubb", "q1", "q2"])
+            lab.link(2, ["far"])
+            # A dotted, spaced, UTF-8 name and a TXT over 255 bytes, from avahi (which escapes the dot).
+            os.mkdir(svc)
+            with open(os.path.join(svc, "room.service"), "w", encoding="utf-8") as f:
+                f.write(f"<service-group><name>{ROOM}</name><service><type>_ipp._tcp</type><port>631</port>"
+                        + "".join(f"<txt-record>{t}</txt-record>" for t in
+                                  ["txtvers=1", "note=" + "n" * 240, "rp=ipp/print", "ty=Halvet Z"])
+                        + "</service></service-group>")
+            lab.avahi("p1", services=svc)
+            lab.announce("p2", {"instances": [{"name": "Gone Soon", "types": ["_printer._tcp"], "host": "gone"}]},
+                         tag="gone")
+            lab.ippeveprinter("p3", "Lab IPP")
+            lab.avahi("pubb")
+            lab.announce("q2", {"instances": [{"name": "Plotter B", "types": ["_pdl-datastream._tcp"],
+                                               "host": "plotter-b", "port": 9100}]}, tag="plotter")
+            lab.ippeveprinter("q1", "Not Announced", args=["-r", "off"])  # IPP, found by WSD only
+            lab.wsd("q1", {"devices": [wsd_device(1, PRINT, metadata={"FriendlyName": "WSD Office"})]})
+            lab.wait_browse("_ipp._tcp", ROOM)
+
+            def publisher(host, floor, tag):
+                lab.spawn(host, [HVL_SCAN, "--watch", "--watch-interval", "1", "--no-upnp",
+                                 "--publish", f"{floor}.sites.example", "--publish-key", key], tag=tag)
+            publisher("client", "floor1", "puba")
+            publisher("pubb", "floor2", "pubb")
+            names = {ROOM, "Gone Soon", "Lab IPP", "Plotter B", "WSD Office"}
+
+            def listed():
+                p = lab.exec("far", [HVL_SCAN, "--no-mdns", "--no-upnp", "--no-wsd", "--ipp", "--domain", "auto",
+                                     "--json"])
+                return {r["name"] for r in json.loads(p.stdout or "[]")} == names
+            self.until(listed, 20)
+            # The TXT byte for byte: as p1's avahi-daemon answers it, as DNS has it.
+            _, announced = self.ask("client", lab.ip("p1"), 5353, 16, [ROOM, "_ipp", "_tcp", "local"])
+            self.assertEqual(self.ask("far", "198.51.100.53", 53, 16, [ROOM, "_ipp", "_tcp", *FLOOR1]), (0, announced))
+            self.assertGreater(len(announced[0]) // 2, 255)
+
+            # A printer leaves link 2: gone from DNS within 2 intervals and 2 s.
+            lab.kill("plotter")
+            plotter = ["Plotter B", "_pdl-datastream", "_tcp", *FLOOR2]
+            self.until(lambda: self.ask("far", "198.51.100.53", 53, 33, plotter)[0] == 3, 4)
+
+            # Publisher 1 restarted on a domain that holds a printer gone meanwhile.
+            lab.kill("puba", signal="INT")
+            lab.kill("gone")
+            publisher("client", "floor1", "puba2")
+            gone = ["Gone Soon", "_printer", "_tcp", *FLOOR1]
+            self.until(lambda: self.ask("far", "198.51.100.53", 53, 33, gone)[0] == 3, 6)
+            ptrs = [self.ask("far", "198.51.100.53", 53, 12, [t, "_tcp", *FLOOR1])[1]
+                    for t in ("_ipp", "_ipps", "_printer", "_pdl-datastream")]
+            self.assertEqual(sum(len(p) for p in ptrs), 2, ptrs)  # the room and Lab IPP, once each
+
+            # A wrong key: one line that says why, and the zone as it was.
+            soa = self.ask("far", "198.51.100.53", 53, 6, ["sites", "example"])
+            p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--timeout", "2", "--no-upnp",
+                                "--publish", "floor1.sites.example", "--publish-key", bad],
+                               capture_output=True, text=True, timeout=30)
+            self.assertEqual(p.returncode, 4, p.stderr)
+            self.assertIn("refused the update of sites.example.: NOTAUTH (TSIG BADSIG); the key's secret", p.stderr)
+            self.assertEqual(self.ask("far", "198.51.100.53", 53, 6, ["sites", "example"]), soa)
+
+
 if __name__ == "__main__":
     reason = skip_reason()
     if reason:
