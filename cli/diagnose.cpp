@@ -21,8 +21,10 @@
 #include <vector>
 
 #include "bounded_bus.h"
+#include "dns_publisher.h"
 #include "host_interfaces.h"
 #include "network_text.h"
+#include "scan_options.h"
 #include "search_options.h"
 #include "unicast_browser.h"
 #include "unicast_method.h"
@@ -441,4 +443,27 @@ DiagnoseReport DiagnoseAvahiCache(size_t nPrinters) {
     DiagnoseReport report;
     CheckAvahiCache(report, pid, nPrinters);
     return report;
+}
+
+DiagnoseLine DiagnosePublish(const ScanOptions& args) {
+    std::vector<DiagnoseLine> aLines;
+    PublishTarget target;
+    target.strDomain = args.strPublishDomain;
+    target.strServer = args.strPublishServer;
+    std::string strWhy;
+    if (!ReadTsigKeyFile(args.strPublishKey, target.key, strWhy)) {
+        AddDiagnoseLine(aLines, Level::FAIL, "publish " + args.strPublishDomain + ": " + strWhy);
+        return aLines.front();
+    }
+    const std::string strKey = target.key.strName;
+    CDnsPublisher publisher(std::move(target));
+    const PublishResult result = publisher.CheckKey();
+    if (result.bOk) {
+        AddDiagnoseLine(aLines, Level::OK,
+                        "publish " + args.strPublishDomain + ": the server " + result.strServer +
+                            " accepts key '" + strKey + "'.");
+    } else {
+        AddDiagnoseLine(aLines, Level::FAIL, "publish " + args.strPublishDomain + ": " + result.strWhy + ".");
+    }
+    return aLines.front();
 }

@@ -34,3 +34,8 @@ bool DiagnoseBusAndAvahi(DiagnoseReport& report);
 DiagnoseReport DiagnoseAvahiCache(size_t nPrinters);
 
 constexpr int DIAGNOSE_BUS_TIMEOUT_MS = 1000;
+
+struct ScanOptions;
+// --diagnose --publish DOMAIN --publish-key FILE: the server for DOMAIN and
+// whether it accepts the key (a signed query of DOMAIN's SOA; nothing changes).
+DiagnoseLine DiagnosePublish(const ScanOptions& args);

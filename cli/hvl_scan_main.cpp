@@ -21,6 +21,7 @@
 #include "conv_string.h"
 #include "diagnose.h"
 #include "glib_types.h"
+#include "ipp_identify.h"
 #include "live_scan.h"
 #include "methods.h"
 #include "printer_list.h"
@@ -28,7 +29,9 @@
 #include "row_filter.h"
 #include "scan_options.h"
 #include "scan_output.h"
+#include "scan_publish.h"
 #include "scan_row.h"
+#include "scan_serve.h"
 #include "scan_status.h"
 #include "scan_watch.h"
 #include "search_options.h"
@@ -134,13 +137,35 @@ struct RunFacts {
     // error. Printers a filter leaves out do not count; a filter that shows
     // none leaves the status 0.
     bool bUnhealthyPrinter = false;
+    // --identify: the printer was not asked to identify itself (no answer,
+    // no IPP, no Identify-Printer, refused).
+    bool bNotIdentified = false;
+    bool bCannotServe = false;  // --serve's address cannot be listened on
+    bool bPublishFailed = false;  // --publish: the records could not be written
 };
 
 int ExitStatus(const RunFacts& facts) {
     if (facts.bBadArguments) return 2;
-    if (facts.bOutputFailed || facts.bNothingCanWork) return 1;
-    if (facts.bUnhealthyPrinter) return 3;
+    if (facts.bOutputFailed || facts.bNothingCanWork || facts.bCannotServe) return 1;
+    if (facts.bPublishFailed) return 4;
+    if (facts.bUnhealthyPrinter || facts.bNotIdentified) return 3;
     return 0;
+}
+
+// --identify ADDRESS: one printer, at 631 (/ipp/print, then /) or its URI, bounded by
+// --status-timeout; a line on stdout when it was asked, on stderr when not.
+int Identify(const ScanOptions& args) {
+    StatusTarget target;
+    IdentifyTargetFor(args.strIdentify, target);  // checked with the options
+    const IdentifyOutcome outcome =
+        IdentifyPrinter(target, SecondsAs<std::chrono::milliseconds>(args.fStatusTimeoutSeconds), g_bStop);
+    const bool bAsked = outcome.nResult == IdentifyResult::ASKED;
+    const std::string strLine = Printable(Utf8ToUtf16(IdentifyText(outcome))) + "\n";
+    if (bAsked)
+        WriteOut(strLine);
+    else
+        std::fprintf(stderr, "hvl-scan: %s", strLine.c_str());
+    return ExitStatus({.bOutputFailed = !OutputWhole(), .bNotIdentified = !bAsked});
 }
 
 // Reads the command line; an exit status when there is nothing to scan
@@ -160,8 +185,9 @@ std::optional<int> ReadOptions(int argc, char** argv, ScanOptions& args) {
     return std::nullopt;
 }
 
-int Diagnose() {
-    const DiagnoseReport report = RunDiagnose();
+int Diagnose(const ScanOptions& args) {
+    DiagnoseReport report = RunDiagnose();
+    if (!args.strPublishDomain.empty()) report.aLines.push_back(DiagnosePublish(args));
     for (const DiagnoseLine& line : report.aLines) std::printf("%s\n", line.strText.c_str());
     return ExitStatus(
         {.bOutputFailed = !OutputWhole(), .bNothingCanWork = !report.bMdnsCanWork || !report.bUpnpCanWork});
@@ -211,7 +237,7 @@ LiveScanSettings LiveSettingsFor(const ScanOptions& args) {
 struct ScanRun : CLiveRowSink {
     explicit ScanRun(const ScanOptions& options)
         : args(options),
-          bLiveTable(!options.bJson && !options.bCsv && options.nSort == SortKey::None),
+          bLiveTable(!options.bJson && !options.bCsv && options.nSort == SortKey::None && !options.bDryRun),
           tEnd(DeadlineAfter(options.fTimeoutSeconds)) {}
 
     // The rows of every method and engine arrive on threads of their own: one
@@ -248,7 +274,7 @@ struct ScanRun : CLiveRowSink {
                         [this](const auto& str) { return liveShown.count(u"ip:" + str) != 0; });
         if (bShown) return;
         liveShown.insert(ScanRowId(row));
-        WriteOut(pRowStatus ? StatusTableLine(row, *pRowStatus) : TableLine(row));
+        WriteOut(pRowStatus ? StatusTableLine(row, *pRowStatus, args.bDriverless) : TableLine(row));
         std::fflush(stdout);
     }
     std::function<void(const ScanRow&)> RowFn() {
@@ -274,7 +300,8 @@ void StartStatus(ScanRun& run) {
     // Without --snmp no SNMP packet leaves, not even to a printer without IPP.
     run.pStatus = std::make_unique<CScanStatus>(
         bound, std::move(fnAnswer),
-        run.args.Uses(ROW_KIND_SNMP) ? run.args.aSnmpCommunities : std::vector<std::string>{});
+        run.args.Uses(ROW_KIND_SNMP) ? run.args.aSnmpCommunities : std::vector<std::string>{},
+        run.args.bDriverless);
 }
 
 // --window-scan: the window's providers on this thread and --domain's browse
@@ -338,6 +365,8 @@ bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
     if (!run.args.aDomains.empty()) aColumns.push_back(DomainColumn());
     aColumns.push_back(UuidColumn());
     for (OutputColumn& column : StatusColumns(StatusesOf(run))) aColumns.push_back(std::move(column));
+    const StatusByAddress* pJudged = run.args.bDriverless ? StatusesOf(run) : nullptr;
+    for (OutputColumn& column : DriverlessColumns(pJudged)) aColumns.push_back(std::move(column));
     if (run.args.bJson) {
         WriteOut(JsonDocument(aShown, aColumns));
     } else if (run.args.bCsv) {
@@ -346,7 +375,8 @@ bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
         // --sort: the table once every row is in.
         for (size_t i = 0; !run.bLiveTable && i < aShown.size(); ++i) {
             const PrinterStatus* pRowStatus = StatusOf(run, aShown[i]);
-            WriteOut(pRowStatus ? StatusTableLine(aShown[i], *pRowStatus) : TableLine(aShown[i]));
+            WriteOut(pRowStatus ? StatusTableLine(aShown[i], *pRowStatus, run.args.bDriverless)
+                                : TableLine(aShown[i]));
         }
         std::unique_lock<std::mutex> lock(run.linesLock);
         const size_t nShown = run.bLiveTable ? run.liveShown.size() : aShown.size();
@@ -358,6 +388,23 @@ bool WriteOutput(ScanRun& run, const std::vector<ScanRow>& aShown) {
     return OutputWhole();
 }
 
+// A scan's one round of --publish: tried three times, 1 s and 2 s apart,
+// while the server does not answer;
+// false when the records could not be written (stderr says why).
+bool PublishScan(CScanPublisher& publisher, const std::vector<ScanRow>& aShown) {
+    const auto fnStop = [] { return g_bStop.load(); };
+    PublishResult result;
+    for (int nTry = 0; nTry < 3 && !g_bStop.load(); ++nTry) {
+        if (nTry > 0) std::this_thread::sleep_for(std::chrono::seconds(nTry));
+        result = publisher.Publish(aShown, fnStop);
+        if (result.bOk) return true;
+        if (result.bRefused) break;
+    }
+    std::fprintf(stderr, "hvl-scan: publish: %s; nothing more was written into %s.\n", result.strWhy.c_str(),
+                 publisher.Domain().c_str());
+    return false;
+}
+
 bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
     return std::any_of(aShown.begin(), aShown.end(), [&run](const ScanRow& row) {
         const PrinterStatus* pRowStatus = StatusOf(run, row);
@@ -367,15 +414,27 @@ bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
 
 // --watch: the live engine kept running until Ctrl+C or --timeout, with
 // every switched-on method; the filters choose the printers watched.
-int Watch(const ScanOptions& args) {
+int Watch(const ScanOptions& args, CScanPublisher* pPublisher) {
     LiveScanSettings settings = LiveSettingsFor(args);
     settings.bWatch = true;
     settings.watchInterval = SecondsAs<std::chrono::milliseconds>(args.fWatchIntervalSeconds);
     const auto fnFilter = [&args](const ScanRow& row) {
         return args.filter.Matches(row, static_cast<const PrinterStatus*>(nullptr));
     };
-    const WatchOutcome outcome =
-        RunWatch(args, settings, {[] { return g_bStop.load(); }, ReportUnavailable, fnFilter});
+    // --serve: the server ends with the watch.
+    CServedWatch served(args.bStatus);
+    std::unique_ptr<CHttpServe> pServer;
+    if (!args.strServe.empty() && !(pServer = StartServe(args, served)))
+        return ExitStatus({.bCannotServe = true});
+    WatchHooks hooks{
+        [] { return g_bStop.load(); }, ReportUnavailable, fnFilter, pServer ? &served : nullptr, {}};
+    if (pPublisher) {
+        hooks.fnBeside = [pPublisher, &settings](std::function<std::vector<ScanRow>()> fnRows) {
+            return std::shared_ptr<void>(std::make_shared<CWatchPublisher>(
+                *pPublisher, settings.watchInterval, std::move(fnRows), [] { return g_bStop.load(); }));
+        };
+    }
+    const WatchOutcome outcome = RunWatch(args, settings, hooks);
     return ExitStatus({.bOutputFailed = outcome.bOutputFailed, .bNothingCanWork = outcome.bNothingCanWork});
 }
 
@@ -385,9 +444,16 @@ int main(int argc, char** argv) {
     ScanOptions args;
     if (const std::optional<int> nExit = ReadOptions(argc, argv, args)) return *nExit;
     SetUpGLibTypes();  // before any thread: status, unicast, diagnosis and live scan
-    if (args.bDiagnose) return Diagnose();
-    InstallStopHandlers(args.bStatus);
-    if (args.bWatch) return Watch(args);
+    if (args.bDiagnose) return Diagnose(args);
+    std::string strWhy;
+    std::unique_ptr<CScanPublisher> pPublisher;
+    if (!args.strPublishDomain.empty() && !(pPublisher = CScanPublisher::Create(args, strWhy))) {
+        std::fprintf(stderr, "hvl-scan: %s\n", strWhy.c_str());
+        return ExitStatus({.bBadArguments = true});
+    }
+    InstallStopHandlers(args.bStatus || !args.strIdentify.empty());
+    if (!args.strIdentify.empty()) return Identify(args);
+    if (args.bWatch) return Watch(args, pPublisher.get());
 
     ScanRun run(args);
     StartStatus(run);
@@ -401,9 +467,16 @@ int main(int argc, char** argv) {
     WaitForStatuses(run);
     const std::vector<ScanRow> aShown =
         ShownRows(run.rows.GetRows(), args.filter, StatusesOf(run), args.nSort);
+    if (pPublisher && args.bDryRun) {
+        WriteOut(pPublisher->ZoneText(aShown, [] { return g_bStop.load(); }));
+        return ExitStatus({.bOutputFailed = !OutputWhole()});
+    }
     const bool bWritten = WriteOutput(run, aShown);
+    const bool bPublished = !pPublisher || PublishScan(*pPublisher, aShown);
     // Nothing found by a scan that ran to its end: say what may be missing.
     if (run.rows.GetCount() == 0 && !outcome.bStopped && outcome.nEnabled > 0) ExplainEmptyScan();
     WarnOfAvahiCache(outcome.nMdnsInstances);
-    return ExitStatus({.bOutputFailed = !bWritten, .bUnhealthyPrinter = AnyUnhealthy(run, aShown)});
+    return ExitStatus({.bOutputFailed = !bWritten,
+                       .bUnhealthyPrinter = AnyUnhealthy(run, aShown),
+                       .bPublishFailed = !bPublished});
 }

@@ -73,8 +73,8 @@ std::vector<std::string> SplitCommas(const std::string& str) {
 }
 
 const char* OptionName(FilterField nField) {
-    static const char* const NAMES[] = {"--name",    "--location", "--model",        "--source",
-                                        "--address", "--state",    "--supply-below", "--reason"};
+    static const char* const NAMES[] = {"--name",  "--location",     "--model",  "--source",    "--address",
+                                        "--state", "--supply-below", "--reason", "--driverless"};
     return NAMES[static_cast<size_t>(nField)];
 }
 
@@ -193,6 +193,18 @@ Rule SupplyRule(const std::string& strValue, std::string& strWhy) {
     };
 }
 
+// A printer never judged (no IPP, no answer) is neither.
+Rule DriverlessRule(const std::string& strValue, std::string& strWhy) {
+    if (strValue != "ready" && strValue != "not-ready") {
+        strWhy = "takes ready or not-ready, not '" + strValue + "'";
+        return nullptr;
+    }
+    const bool bReady = strValue == "ready";
+    return [bReady](const ScanRow&, const PrinterStatus* pStatus) {
+        return pStatus && pStatus->driverless.bJudged && pStatus->driverless.bReady == bReady;
+    };
+}
+
 }  // namespace
 
 // Every method's, in the order of their kinds as --help has always named them.
@@ -225,6 +237,9 @@ bool CRowFilter::Add(FilterField nField, const std::string& strValue, std::strin
         case FilterField::SupplyBelow:
             rule = SupplyRule(strValue, strWhy);
             break;
+        case FilterField::Driverless:
+            rule = DriverlessRule(strValue, strWhy);
+            break;
         default:
             rule = RegexRule(nField, strValue, strWhy);
     }
@@ -232,8 +247,9 @@ bool CRowFilter::Add(FilterField nField, const std::string& strValue, std::strin
         strError = std::string(OptionName(nField)) + " " + strWhy;
         return false;
     }
-    m_bNeedsStatus |=
-        nField == FilterField::State || nField == FilterField::SupplyBelow || nField == FilterField::Reason;
+    m_bNeedsDriverless |= nField == FilterField::Driverless;
+    m_bNeedsStatus |= nField == FilterField::State || nField == FilterField::SupplyBelow ||
+                      nField == FilterField::Reason || m_bNeedsDriverless;
     m_aRules.push_back(std::move(rule));
     return true;
 }

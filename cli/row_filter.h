@@ -12,7 +12,7 @@
 #include "ipp_status.h"
 #include "scan_row.h"
 
-enum class FilterField { Name, Location, Model, Source, Address, State, SupplyBelow, Reason };
+enum class FilterField { Name, Location, Model, Source, Address, State, SupplyBelow, Reason, Driverless };
 
 using StatusByAddress = std::unordered_map<std::u16string, PrinterStatus>;
 // The status asked of one of the row's addresses (it was asked by the one it
@@ -30,6 +30,8 @@ public:
     // --state, --supply-below and --reason can only be told from the
     // printer's own answer.
     bool NeedsStatus() const { return m_bNeedsStatus; }
+    // --driverless ready|not-ready: the printer's attributes judged.
+    bool NeedsDriverless() const { return m_bNeedsDriverless; }
 
     // Every option matches. pStatus: the row's status, null when not asked.
     bool Matches(const ScanRow& row, const PrinterStatus* pStatus) const;
@@ -37,6 +39,7 @@ public:
 private:
     std::vector<std::function<bool(const ScanRow&, const PrinterStatus*)>> m_aRules;
     bool m_bNeedsStatus = false;
+    bool m_bNeedsDriverless = false;
 };
 
 // Names --source and --state take, in the order --help lists them.

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include "ipp_identify.h"
+#include "http_serve.h"
 #include "methods.h"
 #include "snmp_finder.h"
 
@@ -55,10 +57,18 @@ constexpr char DESCRIPTION[] =
     "and model, uuid, more_info and uri; CSV the columns state, reasons (joined\n"
     "by ';') and supplies (name=level%, '?' for unknown).\n"
     "\n"
+    "--driverless judges each printer by CUPS's own driverless rules (implies\n"
+    "--status): \"ready\" with the lpadmin line that sets it up (printed, never\n"
+    "run), or \"not ready\" with every reason; JSON key \"driverless\", CSV columns\n"
+    "driverless, driverless_kinds, driverless_reasons, driverless_setup.\n"
+    "--identify ADDRESS asks one printer to show itself (IPP Identify-Printer).\n"
+    "\n"
     "Exit status: 0 when the scan ran, 1 when no switched-on method can work here,\n"
     "2 on bad arguments, 3 with --status when a printer did not answer, is\n"
     "stopped or reports an error (a reason ending in -error, or without a\n"
-    "-report or -warning suffix). See hvl-scan(1) for examples.\n"
+    "-report or -warning suffix), with --identify when the printer was not asked,\n"
+    "4 with --publish (no --watch) when the records could not be written.\n"
+    "See hvl-scan(1) for examples.\n"
     "\n"
     "--watch runs until Ctrl+C (or --timeout, when given), a line per change: the\n"
     "local time, then '+' for a printer listed, '-' for one gone with why (goodbye:\n"
@@ -131,7 +141,9 @@ std::string TakeText(gchar* psz) {
 // What the command line is read into, before it is checked.
 struct RawOptions {
     gboolean bJson = FALSE, bCsv = FALSE, bIpp = FALSE, bDiagnose = FALSE, bWindowScan = FALSE, bHelp = FALSE,
-             bStatus = FALSE, bVersion = FALSE, bWatch = FALSE;
+             bStatus = FALSE, bVersion = FALSE, bWatch = FALSE, bDriverless = FALSE;
+    gchar* pszIdentify = nullptr;
+    std::vector<std::string> aDriverlessFilters;  // --driverless=ready, taken out before GLib reads the rest
     // Each method's switch (--no-wsd, --snmp), by its place in DiscoveryMethods().
     std::vector<gboolean> aMethodSwitches = std::vector<gboolean>(DiscoveryMethods().size(), FALSE);
     gchar** ppDomains = nullptr;
@@ -141,7 +153,12 @@ struct RawOptions {
     gdouble fStatusTimeout = 0;
     gdouble fWatchInterval = 0;
     gchar* pszSort = nullptr;
-    gchar** aFilters[8] = {};  // by FilterField
+    gchar* pszServe = nullptr;
+    gchar** aFilters[9] = {};  // by FilterField (--driverless's values in aDriverlessFilters)
+    gchar *pszPublish = nullptr, *pszPublishKey = nullptr, *pszPublishServer = nullptr,
+          *pszPublishBrowseIn = nullptr;
+    gint nPublishTtl = 60;
+    gboolean bDryRun = FALSE;
 
     RawOptions() = default;
     RawOptions(const RawOptions&) = delete;
@@ -151,7 +168,10 @@ struct RawOptions {
         g_strfreev(ppCommunities);
         g_strfreev(ppSubnets);
         g_free(pszSort);
+        g_free(pszIdentify);
+        g_free(pszServe);
         for (gchar** pp : aFilters) g_strfreev(pp);
+        for (gchar* psz : {pszPublish, pszPublishKey, pszPublishServer, pszPublishBrowseIn}) g_free(psz);
     }
 };
 
@@ -217,6 +237,18 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          "Ask each printer over IPP for its state, reasons and supplies", nullptr},
         {"status-timeout", 0, G_OPTION_ARG_DOUBLE, &raw.fStatusTimeout,
          "Bound each printer's status answer (default 5)", "SECONDS"},
+        {"driverless",
+         0,
+         G_OPTION_ARG_NONE,
+         &raw.bDriverless,
+         "Tell whether CUPS can set each printer up without a driver, and why not (=ready or =not-ready: "
+         "show only those)",
+         nullptr,
+         {"ready", "not-ready"}},
+        {"identify", 0, G_OPTION_ARG_STRING, &raw.pszIdentify,
+         "Scan nothing; ask the IPP printer at ADDRESS (or an ipp:// URI) to show itself (flash, sound, "
+         "display)",
+         "ADDRESS"},
     };
     const std::vector<OptionRow> aOtherRows{
         {"snmp-community", 0, G_OPTION_ARG_STRING_ARRAY, &raw.ppCommunities,
@@ -227,8 +259,23 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          "CIDR"},
         {"watch", 0, G_OPTION_ARG_NONE, &raw.bWatch,
          "Run until Ctrl+C, a line for each printer listed, gone or changed", nullptr},
+        {"serve", 0, G_OPTION_ARG_STRING, &raw.pszServe,
+         "With --watch: serve /metrics, /targets, /printers and a web page on ADDRESS:PORT (127.0.0.1:9464)",
+         "ADDRESS:PORT"},
         {"watch-interval", 0, G_OPTION_ARG_DOUBLE, &raw.fWatchInterval,
          "Check each watched printer this often (default 10)", "SECONDS"},
+        {"publish", 0, G_OPTION_ARG_STRING, &raw.pszPublish,
+         "Write the printers shown into DOMAIN as DNS-SD records (RFC 2136 updates)", "DOMAIN"},
+        {"publish-key", 0, G_OPTION_ARG_FILENAME, &raw.pszPublishKey,
+         "The TSIG key for --publish, as tsig-keygen writes it (readable by its owner only)", "FILE"},
+        {"publish-server", 0, G_OPTION_ARG_STRING, &raw.pszPublishServer,
+         "Send --publish's updates to ADDRESS[:PORT] (default: the zone's primary)", "ADDRESS"},
+        {"publish-browse-in", 0, G_OPTION_ARG_STRING, &raw.pszPublishBrowseIn,
+         "Add --publish's b/lb._dns-sd._udp PTRs under PARENT (default: DOMAIN's parent)", "PARENT"},
+        {"publish-ttl", 0, G_OPTION_ARG_INT, &raw.nPublishTtl, "TTL of --publish's records (default 60)",
+         "SECONDS"},
+        {"dry-run", 0, G_OPTION_ARG_NONE, &raw.bDryRun,
+         "With --publish: print the records in zone-file syntax, send nothing", nullptr},
         {"name", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Name),
          "Show the printers whose name matches REGEX (any case)", "REGEX"},
         {"location", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Location),
@@ -328,11 +375,20 @@ std::string CheckCombinations(const RawOptions& raw, int argc, const std::vector
         if (strDomain != "auto" && !IsDomainName(strDomain))
             return "--domain needs a domain name or \"auto\", not '" + strDomain + "'";
     }
-    if (raw.bDiagnose && argc > 2) return "--diagnose takes no other option";
+    // --diagnose --publish DOMAIN --publish-key FILE: whether the server takes the key.
+    if (raw.bDiagnose && argc > 2 && !raw.pszPublish) return "--diagnose takes no other option";
     if (raw.bWatch && raw.bCsv)
         return "--csv cannot be used with --watch: CSV is one table written at the end, and a watch "
                "writes each change as it happens (--json writes them as JSON Lines)";
     if (raw.bWatch && raw.bWindowScan) return "--watch runs on the live scan, not with --window-scan";
+    if (raw.bWatch && (raw.bDriverless || !raw.aDriverlessFilters.empty()))
+        return "--driverless asks each printer once: it cannot be used with --watch";
+    std::string strAddress;
+    uint16_t nPort = 0;
+    if (raw.pszServe && !raw.bWatch) return "--serve needs --watch";
+    if (raw.pszServe && (!ParseListenAddress(raw.pszServe, strAddress, nPort) || nPort == 0))
+        return std::string("--serve needs an address and a port (127.0.0.1:9464, [::1]:9464), not '") +
+               raw.pszServe + "'";
     return {};
 }
 
@@ -346,6 +402,26 @@ std::string CheckSeconds(const RawOptions& raw) {
     return {};
 }
 
+// --publish and its options; empty when they fit together.
+std::string CheckPublish(const RawOptions& raw) {
+    const bool bPublish = raw.pszPublish != nullptr;
+    if (!bPublish && (raw.pszPublishKey || raw.pszPublishServer || raw.pszPublishBrowseIn || raw.bDryRun ||
+                      raw.nPublishTtl != 60))
+        return "--publish-key, --publish-server, --publish-browse-in, --publish-ttl and --dry-run need "
+               "--publish";
+    if (!bPublish) return {};
+    if (!IsDomainName(raw.pszPublish) || std::string(raw.pszPublish).find('.') == std::string::npos)
+        return std::string("--publish needs a domain name of at least two labels, not '") + raw.pszPublish +
+               "'";
+    if (raw.pszPublishBrowseIn && !IsDomainName(raw.pszPublishBrowseIn))
+        return "--publish-browse-in needs a domain name";
+    if (!raw.bDryRun && !raw.pszPublishKey) return "--publish needs --publish-key FILE (or --dry-run)";
+    if (raw.bDryRun && raw.bWatch)
+        return "--dry-run prints the records of one scan: it cannot be used with --watch";
+    if (raw.nPublishTtl < 1 || raw.nPublishTtl > 86400) return "--publish-ttl needs 1 to 86400 seconds";
+    return {};
+}
+
 // Every filter is checked here, before anything is sent.
 std::string ReadFilters(const RawOptions& raw, CRowFilter& filter) {
     for (size_t nField = 0; nField < std::size(raw.aFilters); ++nField) {
@@ -354,6 +430,10 @@ std::string ReadFilters(const RawOptions& raw, CRowFilter& filter) {
             if (!filter.Add(static_cast<FilterField>(nField), *pp, strWhy)) return strWhy;
         }
     }
+    for (const std::string& strValue : raw.aDriverlessFilters) {
+        std::string strWhy;
+        if (!filter.Add(FilterField::Driverless, strValue, strWhy)) return strWhy;
+    }
     // A watch lists a printer before its status is known.
     if (raw.bWatch && filter.NeedsStatus())
         return "--watch lists each printer as it comes, before its state is known: "
@@ -361,27 +441,48 @@ std::string ReadFilters(const RawOptions& raw, CRowFilter& filter) {
     return {};
 }
 
+// --identify ADDRESS runs alone, bounded by --status-timeout at most.
+std::string CheckIdentify(const RawOptions& raw, int argc, char** argv) {
+    if (!raw.pszIdentify) return {};
+    StatusTarget target;
+    if (!IdentifyTargetFor(raw.pszIdentify, target))
+        return std::string(
+                   "--identify needs a numeric IPv4 or IPv6 address or an ipp:// URI with one, not '") +
+               raw.pszIdentify + "'";
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.starts_with("--") && !arg.starts_with("--identify") && !arg.starts_with("--status-timeout"))
+            return "--identify takes no other option but --status-timeout";
+    }
+    return {};
+}
+
 // The parsed options checked and copied into options; why not, else empty.
-std::string ReadParsedOptions(RawOptions& raw, int argc, ScanOptions& options) {
+std::string ReadParsedOptions(RawOptions& raw, int argc, char** argv, ScanOptions& options) {
     std::vector<std::string> aDomains = TakeList(raw.ppDomains);
     const bool bTimeoutGiven = raw.fTimeout != std::numeric_limits<double>::lowest();
     if (!bTimeoutGiven) raw.fTimeout = options.fTimeoutSeconds;
     CRowFilter filter;
     SortKey nSort = SortKey::None;
-    std::string strWhy = CheckCombinations(raw, argc, aDomains);
+    std::string strWhy = CheckIdentify(raw, argc, argv);
+    if (strWhy.empty()) strWhy = CheckCombinations(raw, argc, aDomains);
     if (strWhy.empty()) strWhy = CheckSeconds(raw);
+    if (strWhy.empty()) strWhy = CheckPublish(raw);
     if (strWhy.empty()) strWhy = ReadFilters(raw, filter);
     if (strWhy.empty() && raw.pszSort && !ParseSortKey(raw.pszSort, nSort))
         strWhy = "--sort takes " + JoinedNames(SortKeyNames(), ", ") + ", not '" + raw.pszSort + "'";
     options.aMethodKinds = MethodKinds(raw);
     if (strWhy.empty()) ReadSnmpOptions(raw, options, strWhy);
     if (!strWhy.empty()) return strWhy;
-    options.bStatus = raw.bStatus || filter.NeedsStatus();
+    options.bDriverless = raw.bDriverless || filter.NeedsDriverless();
+    options.bStatus = raw.bStatus || filter.NeedsStatus() || options.bDriverless;
     options.fStatusTimeoutSeconds = raw.fStatusTimeout;
     options.bJson = raw.bJson;
     options.bCsv = raw.bCsv;
-    options.bIpp = raw.bIpp;
+    // Most printers announce IPP: --publish browses those types too.
+    options.bIpp = raw.bIpp || raw.pszPublish != nullptr;
     options.bDiagnose = raw.bDiagnose;
+    options.strIdentify = raw.pszIdentify ? raw.pszIdentify : "";
     options.bWindowScan = raw.bWindowScan;
     options.fTimeoutSeconds = raw.fTimeout;
     options.bTimeoutGiven = bTimeoutGiven;
@@ -390,7 +491,33 @@ std::string ReadParsedOptions(RawOptions& raw, int argc, ScanOptions& options) {
     options.aDomains = std::move(aDomains);
     options.filter = std::move(filter);
     options.nSort = nSort;
+    options.strServe = raw.pszServe ? raw.pszServe : "";
+    options.strPublishDomain = raw.pszPublish ? raw.pszPublish : "";
+    options.strPublishKey = raw.pszPublishKey ? raw.pszPublishKey : "";
+    options.strPublishServer = raw.pszPublishServer ? raw.pszPublishServer : "";
+    options.strPublishBrowseIn = raw.pszPublishBrowseIn ? raw.pszPublishBrowseIn : "";
+    options.nPublishTtl = static_cast<uint32_t>(raw.nPublishTtl);
+    options.bDryRun = raw.bDryRun;
     return {};
+}
+
+// "--driverless=ready" and "--driverless ready" are the switch and a
+// filter: the value is taken out, the switch left for GLib.
+std::vector<gchar*> TakeDriverlessValues(int argc, char** argv, std::vector<std::string>& aValues) {
+    static char szSwitch[] = "--driverless";
+    std::vector<gchar*> aArgs;
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.starts_with("--driverless=")) {
+            aValues.emplace_back(arg.substr(arg.find('=') + 1));
+            aArgs.push_back(szSwitch);
+            continue;
+        }
+        aArgs.push_back(argv[i]);
+        const std::string_view next = i + 1 < argc ? argv[i + 1] : "";
+        if (arg == szSwitch && (next == "ready" || next == "not-ready")) aValues.emplace_back(argv[++i]);
+    }
+    return aArgs;
 }
 
 }  // namespace
@@ -405,8 +532,8 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     const std::vector<GOptionEntry> aEntries = OptionEntries(aTable);
     const auto pContext = OptionContext(aEntries);
     // GLib rearranges the vector it parses: a copy, so argv stays as given.
-    std::vector<gchar*> aArgs(argv, argv + argc);
-    gint nArgs = argc;
+    std::vector<gchar*> aArgs = TakeDriverlessValues(argc, argv, raw.aDriverlessFilters);
+    gint nArgs = static_cast<gint>(aArgs.size());
     gchar** ppArgs = aArgs.data();
     GError* pError = nullptr;
     std::string strWhy;
@@ -422,7 +549,7 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     } else if (nArgs > 1) {
         strWhy = std::string("unexpected argument '") + ppArgs[1] + "'";
     } else {
-        strWhy = ReadParsedOptions(raw, argc, options);
+        strWhy = ReadParsedOptions(raw, argc, argv, options);
     }
     if (strWhy.empty()) return ParseResult::RUN;
     strText = "hvl-scan: " + strWhy + "\nTry 'hvl-scan --help' for more information.\n";
@@ -431,11 +558,17 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
 
 std::string BashCompletionScript() {
     RawOptions raw;
-    std::string strWords, strCases, strFree;
+    std::string strWords, strCases, strFree, strSwitchCases;
     for (const OptionRow& row : OptionTable(raw)) {
         const std::string strName = std::string("--") + row.pszName;
         strWords += (strWords.empty() ? "" : " ") + strName;
         if (row.cShort) strWords += std::string(" -") + row.cShort;
+        // A switch with values (--driverless): those, or any option next.
+        if (row.nArg == G_OPTION_ARG_NONE && !row.aChoices.empty()) {
+            strSwitchCases +=
+                "        " + strName + ") words=\"" + JoinedNames(row.aChoices, " ") + " $all\" ;;\n";
+            continue;
+        }
         if (row.nArg == G_OPTION_ARG_NONE) continue;
         if (row.aChoices.empty()) {
             strFree += (strFree.empty() ? "" : "|") + strName;
@@ -445,10 +578,13 @@ std::string BashCompletionScript() {
                     (row.bList ? " list=1" : "") + " ;;\n";
     }
     // A value of the user's own (a number, a REGEX): nothing to offer.
-    strCases += "        " + strFree + ") return ;;\n";
+    strCases += "        " + strFree + ") return ;;\n" + strSwitchCases;
     return "# bash completion for hvl-scan, made from its table of options.\n"
            "_hvl_scan() {\n"
            "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} words list= head=\n"
+           "    local all=\"" +
+           strWords +
+           "\"\n"
            "    # bash splits --option=value at the '='.\n"
            "    if [[ $cur == = ]]; then cur=; elif [[ $prev == = ]]; then prev=${COMP_WORDS[COMP_CWORD-2]}; "
            "fi\n"

@@ -33,12 +33,22 @@ struct ScanOptions {
     bool bTimeoutGiven = false;
     bool bStatus = false;                // ask each printer for its state over IPP
     double fStatusTimeoutSeconds = 5.0;  // bounds each printer's answer
+    bool bDriverless = false;            // judge each printer's driverless setup (implies bStatus)
+    std::string strIdentify;             // --identify: the one address asked, instead of a scan
     CRowFilter filter;                   // the rows shown; bStatus is set when it needs their state
     SortKey nSort = SortKey::None;       // None: the table prints each row as it arrives
     std::vector<std::string> aSnmpCommunities{"public"};
     // --subnet: every host address of them, each once, asked unicast
     // instead of the broadcast (host byte order).
     std::vector<uint32_t> aSnmpAddresses;
+    // --serve: with --watch, "ADDRESS:PORT" the HTTP server listens on; empty: none.
+    std::string strServe;
+    // --publish: the domain the printers are written into (empty: none),
+    // the TSIG key file, the server (empty: the zone's primary), where the
+    // browse PTRs go (empty: the domain's parent), the records' TTL.
+    std::string strPublishDomain, strPublishKey, strPublishServer, strPublishBrowseIn;
+    uint32_t nPublishTtl = 60;
+    bool bDryRun = false;  // --publish's records on stdout, nothing sent
 };
 
 enum class ParseResult {

@@ -5,17 +5,55 @@
 #include "row_filter.h"
 #include "snmp_status.h"
 
-StatusTarget StatusTargetForRow(const ScanRow& row) {
+StatusTarget StatusTargetForRow(const ScanRow& row, bool bDriverless) {
     const DnsSdTxtItem* pRp = FindTxtItem(row, "rp");
     const std::u16string strRp = pRp && pRp->bHasValue ? Utf8ToUtf16(pRp->strValue) : u"";
-    return StatusTargetFor(row.strType, row.strIpAddress, row.nPort,
-                           pRp && pRp->bHasValue ? &strRp : nullptr);
+    StatusTarget target =
+        StatusTargetFor(row.strType, row.strIpAddress, row.nPort, pRp && pRp->bHasValue ? &strRp : nullptr);
+    target.bDriverless = bDriverless;
+    return target;
 }
 
-std::string StatusTableLine(const ScanRow& row, const PrinterStatus& status) {
+std::u16string DriverlessText(const PrinterStatus& status) {
+    if (!status.driverless.bJudged)
+        return PrinterStateText(status.bFromSnmp ? PrinterState::NoIpp : status.nState);
+    return DriverlessVerdictText(status.driverless);
+}
+
+namespace {
+
+// "ready (ipp-everywhere, pdf)", "not ready (no-driverless-format)".
+std::u16string DriverlessSummary(const PrinterStatus& status) {
+    std::u16string strList;
+    if (status.driverless.bReady) {
+        for (const std::u16string& strKind : status.driverless.aKinds)
+            strList += (strList.empty() ? u"" : u", ") + strKind;
+    } else {
+        for (const DriverlessReason& reason : status.driverless.aReasons) {
+            if (reason.bBlocksCups)
+                strList += (strList.empty() ? u"" : u", ") + std::u16string(reason.pszCode);
+        }
+    }
+    return DriverlessText(status) + (strList.empty() ? u"" : u" (" + strList + u")");
+}
+
+std::string SetupLine(const ScanRow& row, const PrinterStatus& status) {
+    return status.driverless.bReady ? CupsSetupLine(row.strName, Utf16ToUtf8(status.strUri)) : std::string();
+}
+
+}  // namespace
+
+std::string StatusTableLine(const ScanRow& row, const PrinterStatus& status, bool bDriverless) {
     std::string strLine = TableLine(row);
     if (!strLine.empty() && strLine.back() == '\n') strLine.pop_back();
-    return strLine + "  " + Printable(StatusSummary(status)) + "\n";
+    strLine += "  " + Printable(StatusSummary(status));
+    if (!bDriverless) return strLine + "\n";
+    strLine += "  " + Printable(DriverlessSummary(status)) + "\n";
+    for (const DriverlessReason& reason : status.driverless.aReasons)
+        strLine += "    " + Printable(std::u16string(reason.pszCode) + u": " + reason.strText) + "\n";
+    if (status.driverless.bReady)
+        strLine += "    setup: " + Printable(Utf8ToUtf16(SetupLine(row, status))) + "\n";
+    return strLine;
 }
 
 namespace {
@@ -75,6 +113,21 @@ OutputColumn CsvStatusColumn(const char* pszName, const StatusMap* pStatuses,
             }};
 }
 
+nlohmann::json DriverlessJson(const ScanRow& row, const PrinterStatus& status) {
+    nlohmann::json kinds = nlohmann::json::array();
+    for (const std::u16string& strKind : status.driverless.aKinds) kinds.push_back(Utf16ToUtf8(strKind));
+    nlohmann::json reasons = nlohmann::json::array();
+    for (const DriverlessReason& reason : status.driverless.aReasons)
+        reasons.push_back({{"code", Utf16ToUtf8(reason.pszCode)},
+                           {"text", Utf16ToUtf8(reason.strText)},
+                           {"blocks_cups", reason.bBlocksCups}});
+    const std::string strSetup = SetupLine(row, status);
+    return {{"verdict", Utf16ToUtf8(DriverlessText(status))},
+            {"kinds", std::move(kinds)},
+            {"reasons", std::move(reasons)},
+            {"setup", strSetup.empty() ? nlohmann::json() : nlohmann::json(strSetup)}};
+}
+
 }  // namespace
 
 std::vector<OutputColumn> StatusColumns(const StatusMap* pStatuses) {
@@ -110,9 +163,38 @@ std::vector<OutputColumn> StatusColumns(const StatusMap* pStatuses) {
     return aColumns;
 }
 
+std::vector<OutputColumn> DriverlessColumns(const StatusMap* pStatuses) {
+    std::vector<OutputColumn> aColumns = {{"driverless",
+                                           [pStatuses](const ScanRow& row) {
+                                               const PrinterStatus* pStatus = Lookup(pStatuses, row);
+                                               return pStatus ? DriverlessJson(row, *pStatus)
+                                                              : nlohmann::json();
+                                           },
+                                           nullptr}};
+    if (!pStatuses) return aColumns;
+    aColumns.push_back(CsvStatusColumn("driverless", pStatuses, DriverlessText));
+    aColumns.push_back(CsvStatusColumn("driverless_kinds", pStatuses, [](const PrinterStatus& s) {
+        std::u16string str;
+        for (const std::u16string& strKind : s.driverless.aKinds) str += (str.empty() ? u"" : u";") + strKind;
+        return str;
+    }));
+    aColumns.push_back(CsvStatusColumn("driverless_reasons", pStatuses, [](const PrinterStatus& s) {
+        std::u16string str;
+        for (const DriverlessReason& reason : s.driverless.aReasons)
+            str += (str.empty() ? u"" : u";") + std::u16string(reason.pszCode);
+        return str;
+    }));
+    aColumns.push_back({"driverless_setup", nullptr, [pStatuses](const ScanRow& row) {
+                            const PrinterStatus* pStatus = Lookup(pStatuses, row);
+                            return pStatus ? SetupLine(row, *pStatus) : std::string();
+                        }});
+    return aColumns;
+}
+
 CScanStatus::CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer,
-                         std::vector<std::string> aSnmpCommunities)
+                         std::vector<std::string> aSnmpCommunities, bool bDriverless)
     : m_fnAnswer(std::move(fnAnswer)),
+      m_bDriverless(bDriverless),
       m_query(std::move(aSnmpCommunities)),
       m_pRunner(std::make_unique<CIppStatusRunner>(
           [this](size_t nId, const PrinterStatus& status) { OnResult(nId, status); }, bound,
@@ -169,7 +251,7 @@ void CScanStatus::Ask(const ScanRow& row) {
         m_aRows.push_back(row);
     }
     m_query.Remember(row);
-    m_pRunner->Add(nId, StatusTargetForRow(row));
+    m_pRunner->Add(nId, StatusTargetForRow(row, m_bDriverless));
 }
 
 bool CScanStatus::WaitFor(std::chrono::milliseconds timeout) {

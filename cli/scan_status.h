@@ -20,10 +20,21 @@
 class CIppStatusRunner;
 
 // Where to ask the row's printer: its mDNS IPP instance, else 631.
-StatusTarget StatusTargetForRow(const ScanRow& row);
+StatusTarget StatusTargetForRow(const ScanRow& row, bool bDriverless = false);
 
-// "ip  method  name  url  idle  toner-low (Black Toner 8%)\n".
-std::string StatusTableLine(const ScanRow& row, const PrinterStatus& status);
+// "ip  method  name  url  idle  toner-low (Black Toner 8%)\n"; with
+// bDriverless the verdict after it ("ready (ipp-everywhere, pdf)"), then
+// indented, a line per reason ("code: sentence") and the setup line.
+std::string StatusTableLine(const ScanRow& row, const PrinterStatus& status, bool bDriverless = false);
+
+// "ready", "not ready", or the state of a printer never judged ("no IPP").
+std::u16string DriverlessText(const PrinterStatus& status);
+
+// The JSON key "driverless" (null for a row without a status); with
+// statuses, the CSV columns driverless, driverless_kinds,
+// driverless_reasons (codes joined by ';') and driverless_setup.
+std::vector<OutputColumn> DriverlessColumns(
+    const std::unordered_map<std::u16string, PrinterStatus>* pStatuses);
 
 // The JSON key "status" (null for a row without one); with statuses, the
 // CSV columns state, reasons (joined by ';') and supplies (name=level%).
@@ -60,8 +71,8 @@ public:
     // thread, one at a time (may be null).
     using AnswerFn = std::function<void(const ScanRow&, const PrinterStatus&)>;
     // Each row asked as QueryRowStatus asks it.
-    CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer,
-                std::vector<std::string> aSnmpCommunities);
+    CScanStatus(std::chrono::milliseconds bound, AnswerFn fnAnswer, std::vector<std::string> aSnmpCommunities,
+                bool bDriverless = false);
     ~CScanStatus();
 
     // Asks the row's printer; called for each row as it is listed.
@@ -80,6 +91,7 @@ private:
     void OnResult(size_t nId, const PrinterStatus& status);
 
     const AnswerFn m_fnAnswer;
+    const bool m_bDriverless;
     CRowStatusQuery m_query;
     std::mutex m_mutex;  // guards the rows and statuses, and the calls of m_fnAnswer
     std::vector<ScanRow> m_aRows;

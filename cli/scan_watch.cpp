@@ -49,8 +49,9 @@ std::vector<std::u16string> LowSupplies(const PrinterStatus& status) {
 class CWatchStatus {
 public:
     CWatchStatus(std::chrono::milliseconds bound, std::chrono::milliseconds interval, CLiveWatch& watch,
-                 std::vector<std::string> aSnmpCommunities)
+                 std::vector<std::string> aSnmpCommunities, CServedWatch* pServed)
         : m_watch(watch),
+          m_pServed(pServed),
           m_query(std::move(aSnmpCommunities)),
           m_runner([this](size_t nId, const PrinterStatus& status) { OnResult(nId, status); }, bound,
                    CIppStatusRunner::MAX_PARALLEL,
@@ -102,6 +103,7 @@ private:
             aChanged = it == m_statuses.end() ? std::vector<std::string>{"state"}
                                               : ChangedStatus(it->second, status);
             m_statuses[strAddress] = status;
+            if (m_pServed) m_pServed->OnStatus(strAddress, status);
         }
         m_watch.ReportChange(strAddress, std::move(aChanged));
     }
@@ -115,6 +117,7 @@ private:
     }
 
     CLiveWatch& m_watch;
+    CServedWatch* const m_pServed;
     CRowStatusQuery m_query;  // before the runner, whose workers use it
     std::mutex m_mutex;       // everything below; taken after the watch's own lock, never before
     std::condition_variable m_cvClosed;
@@ -126,6 +129,13 @@ private:
     CIppStatusRunner m_runner;
     std::thread m_asker;  // last: it uses the rest
 };
+
+const PrinterStatus* FindStatus(const std::unordered_map<std::u16string, PrinterStatus>* pStatuses,
+                                const std::u16string& strAddress) {
+    if (!pStatuses) return nullptr;
+    const auto it = pStatuses->find(strAddress);
+    return it == pStatuses->end() ? nullptr : &it->second;
+}
 
 // Said once when it goes and once when it is back.
 void ReportDaemon(const std::u16string& strSource, bool bLost) {
@@ -209,6 +219,7 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
         if (pStatus && event.nKind == WatchEventKind::REMOVE) pStatus->Forget(event.row.strIpAddress);
         std::unique_lock<std::mutex> lock;
         if (pStatus) lock = std::unique_lock<std::mutex>(pStatus->GetMutex());
+        if (hooks.pServed) hooks.pServed->OnEvent(event, FindStatus(pStatuses, event.row.strIpAddress));
         if (args.bJson) {
             if (!WriteOut(WatchEventJson(event, aColumns), true)) bOutputFailed = true;
             return;
@@ -227,13 +238,20 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
         // Without --snmp no SNMP packet leaves.
         pStatus = std::make_unique<CWatchStatus>(
             bound, settings.watchInterval, watch,
-            args.Uses(ROW_KIND_SNMP) ? args.aSnmpCommunities : std::vector<std::string>{});
+            args.Uses(ROW_KIND_SNMP) ? args.aSnmpCommunities : std::vector<std::string>{}, hooks.pServed);
         pStatuses = &pStatus->GetStatuses();
     }
     for (OutputColumn& column : StatusColumns(pStatuses)) aColumns.push_back(std::move(column));
     aColumns.push_back(UuidColumn());
     watch.SetUnavailableCallback(hooks.fnUnavailable);
     watch.SetRowFilter(hooks.fnFilter);
+    if (hooks.pServed) {
+        watch.SetSearchDoneCallback(
+            [&hooks](const std::u16string& strName, CLiveWatch::Clock::duration took) {
+                const DiscoveryMethod* pMethod = FindMethodByName(strName);
+                if (pMethod) hooks.pServed->OnSearch(Utf16ToUtf8(std::u16string(pMethod->strSource)), took);
+            });
+    }
     watch.SetDaemonCallback(ReportDaemon);
     watch.SetStartedAgainCallback([](const std::u16string& strSource) {
         std::fprintf(stderr, "hvl-scan: %s discovery works now.\n", Utf16ToUtf8(strSource).c_str());
@@ -242,8 +260,18 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
                           ? std::chrono::steady_clock::now() +
                                 SecondsAs<std::chrono::steady_clock::duration>(args.fTimeoutSeconds)
                           : std::chrono::steady_clock::time_point::max();
-    const LiveRunResult result =
-        watch.Run(tEnd, [&] { return bOutputFailed || (hooks.fnStopAsked && hooks.fnStopAsked()); });
+    std::shared_ptr<void> pBeside;
+    if (hooks.fnBeside) pBeside = hooks.fnBeside([&watch] { return watch.GetRows(); });
+    // --serve: the rows' last signs of life, once an interval.
+    auto tNextRows = std::chrono::steady_clock::now();
+    const LiveRunResult result = watch.Run(tEnd, [&] {
+        if (hooks.pServed && std::chrono::steady_clock::now() >= tNextRows) {
+            hooks.pServed->OnRows(watch.GetRows());
+            tNextRows += settings.watchInterval;
+        }
+        return bOutputFailed || (hooks.fnStopAsked && hooks.fnStopAsked());
+    });
+    pBeside.reset();
     if (pStatus) pStatus->Close();
     if (result.nEnabled > 0 && result.nAvailable == 0) {
         std::fprintf(

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "live_watch.h"
 #include "scan_options.h"
 #include "scan_output.h"
+#include "scan_serve.h"
 
 // "2026-12-09 03:14:07  +  <table line>", with "  (goodbye)" after a
 // removal and "  (changed: url, model)" after a change.
@@ -27,6 +29,10 @@ struct WatchHooks {
     std::function<bool()> fnStopAsked;
     std::function<void(const std::u16string&)> fnUnavailable;
     std::function<bool(const ScanRow&)> fnFilter;  // null: every row
+    CServedWatch* pServed = nullptr;               // --serve: told every event and status
+    // Started once the watch runs (--publish), with a way to read its rows;
+    // what it returns is let go when the watch ends.
+    std::function<std::shared_ptr<void>(std::function<std::vector<ScanRow>()>)> fnBeside;
 };
 
 struct WatchOutcome {

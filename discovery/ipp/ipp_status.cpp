@@ -119,7 +119,13 @@ ipp_attribute_t* Find(ipp_t* pResponse, const char* pszName) {
     return ippFindAttribute(pResponse, pszName, IPP_TAG_ZERO);
 }
 
-// marker-*: parallel lists, each of which may arrive as one value.
+// -1, -2 and -3: the Printer MIB's levels that are no amount ("" for others).
+const char16_t* SpecialLevelText(int32_t nLevel) {
+    return nLevel == -3 ? u"some remaining" : nLevel == -2 ? u"unknown" : nLevel == -1 ? u"other" : u"";
+}
+
+// marker-*: parallel lists, each of which may arrive as one value. A waste
+// marker's level says how full it is, as CUPS writes it.
 void ReadMarkers(ipp_t* pResponse, std::vector<SupplyLevel>& aSupplies) {
     ipp_attribute_t* pNames = Find(pResponse, "marker-names");
     ipp_attribute_t* pLevels = Find(pResponse, "marker-levels");
@@ -134,6 +140,8 @@ void ReadMarkers(ipp_t* pResponse, std::vector<SupplyLevel>& aSupplies) {
         supply.strColor = StringAt(pColors, i);
         if (supply.strColor == u"none") supply.strColor.clear();
         supply.nLevel = Percent(IntegerAt(pLevels, i));
+        if (i < ValueCount(pLevels)) supply.strLevelText = SpecialLevelText(IntegerAt(pLevels, i));
+        supply.bReceptacle = supply.strType.starts_with(u"waste");
         supply.nLow = Percent(IntegerAt(pLows, i));
         aSupplies.push_back(std::move(supply));
     }
@@ -184,6 +192,7 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
     int32_t nLevel = -1;
     int32_t nMax = -1;
     bool bPercentUnit = false;
+    bool bLevelRead = false;
     bool bAny = false;
     std::string_view strColorant;
     while (!strValue.empty()) {
@@ -196,6 +205,7 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
         const std::string_view value = item.substr(nEquals + 1);
         if (key == "level") {
             nLevel = ParseInt(value);
+            bLevelRead = !value.empty() && value.find_first_not_of("-0123456789") == std::string_view::npos;
             bAny = true;
         } else if (key == "maxcapacity") {
             nMax = ParseInt(value);
@@ -206,6 +216,8 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
             bAny = true;
         } else if (key == "colorantname") {
             strColorant = value;
+        } else if (key == "class") {
+            supply.bReceptacle = value == "receptacleThatIsFilled";
         }
     }
     if (!bAny) return false;
@@ -214,6 +226,11 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
     } else if (bPercentUnit) {
         supply.nLevel = Percent(nLevel);
     }
+    // The Printer MIB's levels, which printer-supply takes over: a
+    // receptacle's level is the space it has left, so full is the rest;
+    // -1, -2 and -3 are no amounts.
+    if (supply.bReceptacle && supply.nLevel >= 0) supply.nLevel = 100 - supply.nLevel;
+    if (supply.nLevel < 0 && bLevelRead) supply.strLevelText = SpecialLevelText(nLevel);
     if (strColorant != "unknown" && strColorant != "none")
         supply.strColor = TrimmedNetworkText(strColorant, MAX_TEXT_UNITS);
     supply.strName = strDescription;
@@ -275,14 +292,20 @@ extern "C" ssize_t ReadFromMemory(void* pContext, ipp_uchar_t* pBuffer, size_t n
 
 }  // namespace
 
+ipp_t* ReadIppMessage(std::string_view body) {
+    MemoryReader reader{body};
+    ipp_t* pMessage = ippNew();
+    // Blocking: one call reads the whole message, or fails at its end.
+    if (ippReadIO(&reader, ReadFromMemory, 1, nullptr, pMessage) == IPP_STATE_DATA) return pMessage;
+    ippDelete(pMessage);
+    return nullptr;
+}
+
 StatusReply ReadStatusReplyBody(std::string_view body, PrinterStatus& status) {
     status.nState = PrinterState::NoIpp;
-    MemoryReader reader{body};
-    ipp_t* pResponse = ippNew();
-    // Blocking: one call reads the whole message, or fails at its end.
-    const ipp_state_t nState = ippReadIO(&reader, ReadFromMemory, 1, nullptr, pResponse);
+    ipp_t* pResponse = ReadIppMessage(body);
     StatusReply nReply = StatusReply::NOT_IPP;
-    if (nState == IPP_STATE_DATA) {
+    if (pResponse) {
         if (ReadStatusReply(pResponse, status)) {
             nReply = StatusReply::ANSWERED;
         } else if (ippGetStatusCode(pResponse) == IPP_STATUS_ERROR_NOT_FOUND) {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "driverless.h"
+
 enum class PrinterState {
     Idle,
     Printing,
@@ -51,6 +53,7 @@ struct PrinterStatus {
     std::u16string strUri;       // the URI that answered (or the last one tried)
     bool bFromSnmp = false;      // read over SNMP (Host Resources and Printer MIB), not IPP
     int64_t nPageCount = -1;     // pages printed in its life (SNMP); below 0: unknown
+    DriverlessVerdict driverless;  // judged when asked for (hvl-scan --driverless)
 };
 
 // "idle", "printing", "stopped", "no IPP", "no answer", "not asked".

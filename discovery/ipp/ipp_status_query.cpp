@@ -15,6 +15,7 @@
 #include <libsoup/soup.h>
 
 #include "conv_string.h"
+#include "driverless.h"
 #include "ipp_status_query.h"
 #include "ipp_status_reply.h"
 #include "trace_log.h"
@@ -93,21 +94,17 @@ std::string EncodeResource(std::string_view strPath) {
     return str;
 }
 
-enum class Attempt { Answered, PathMissing, NotIpp, NoAnswer, NeedsTls };
+enum class Attempt { Answered, PathMissing, NotIpp, NoAnswer, NeedsTls, OldVersion };
 
 extern "C" ssize_t AppendIpp(void* pContext, ipp_uchar_t* pBuffer, size_t nBytes) {
     static_cast<std::string*>(pContext)->append(reinterpret_cast<const char*>(pBuffer), nBytes);
     return static_cast<ssize_t>(nBytes);
 }
 
-// The request as bytes: Get-Printer-Attributes, nothing else is ever sent.
-std::string RequestBody(const std::string& strUri) {
-    ipp_t* pRequest = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, strUri.c_str());
-    ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                 REQUESTING_USER_NAME);
-    ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                  IPP_STATUS_ATTRIBUTE_COUNT, nullptr, IPP_STATUS_ATTRIBUTES);
+// The request as bytes, in the version asked; takes the request.
+std::string RequestBytes(ipp_t* pRequest, int nVersion) {
+    if (!pRequest) return {};
+    ippSetVersion(pRequest, nVersion / 10, nVersion % 10);
     std::string strBody;
     const ipp_state_t nState = ippWriteIO(&strBody, AppendIpp, 1, nullptr, pRequest);  // whole, blocking
     ippDelete(pRequest);
@@ -144,16 +141,49 @@ bool ReadBody(GInputStream* pStream, GCancellable* pCancel, std::string& strBody
     }
 }
 
-// One POST of the request to one path, over TLS or not.
-Attempt AskOnce(SoupSession* pSession, GCancellable* pCancel, const StatusTarget& target, bool bTls,
-                const std::string& strResource, const QueryContext& context, PrinterStatus& status) {
+// A whole HTTP 200 reply read as IPP. A printer that speaks only IPP/1.1
+// refuses a 2.0 request with bad-request or version-not-supported.
+Attempt ReadIppReply(const std::string& strReply, int nVersion, const IppExchange& exchange) {
+    ipp_t* pResponse = ReadIppMessage(strReply);
+    if (!pResponse) return Attempt::NotIpp;
+    const ipp_status_t nStatus = ippGetStatusCode(pResponse);
+    Attempt nAttempt = Attempt::NotIpp;
+    if (nVersion >= 20 &&
+        (nStatus == IPP_STATUS_ERROR_VERSION_NOT_SUPPORTED || nStatus == IPP_STATUS_ERROR_BAD_REQUEST)) {
+        nAttempt = Attempt::OldVersion;
+    } else {
+        switch (exchange.fnReply(pResponse, nVersion)) {
+            case StatusReply::ANSWERED:
+                nAttempt = Attempt::Answered;
+                break;
+            case StatusReply::NOT_FOUND:
+                nAttempt = Attempt::PathMissing;
+                break;
+            case StatusReply::NOT_IPP:
+                break;
+        }
+    }
+    ippDelete(pResponse);
+    return nAttempt;
+}
+
+struct Asking {
+    SoupSession* pSession;
+    GCancellable* pCancel;
+    const QueryContext& context;
+    const IppExchange& exchange;
+};
+
+// One POST of the request to one path, over TLS or not, in one IPP version.
+Attempt AskOnce(const Asking& asking, const StatusTarget& target, bool bTls, const std::string& strResource,
+                int nVersion, const std::string& strUri) {
     StatusTarget transport = target;
     transport.bTls = bTls;
     transport.aResources = {strResource};
     const std::string strIppUri = StatusUri(transport, 0);
     // The same place over HTTP: "ipp" is HTTP on 631, "ipps" HTTPS.
     const std::string strHttpUri = (bTls ? "https" : "http") + strIppUri.substr(strIppUri.find(':'));
-    const std::string strBody = RequestBody(Utf16ToUtf8(status.strUri));
+    const std::string strBody = RequestBytes(asking.exchange.fnRequest(strUri), nVersion);
     SoupMessage* pMessage = strBody.empty() ? nullptr : soup_message_new("POST", strHttpUri.c_str());
     if (!pMessage) return Attempt::NotIpp;
     soup_message_add_flags(pMessage, SOUP_MESSAGE_NO_REDIRECT);
@@ -167,33 +197,26 @@ Attempt AskOnce(SoupSession* pSession, GCancellable* pCancel, const StatusTarget
     g_signal_connect(pMessage, "accept-certificate", G_CALLBACK(AcceptAnyCertificate), nullptr);
 
     GError* pError = nullptr;
-    GInputStream* pStream = soup_session_send(pSession, pMessage, pCancel, &pError);
+    GInputStream* pStream = soup_session_send(asking.pSession, pMessage, asking.pCancel, &pError);
     Attempt nAttempt = Attempt::NotIpp;
     if (!pStream) {
-        nAttempt = FailedAttempt(pError, context);
+        nAttempt = FailedAttempt(pError, asking.context);
     } else {
         const guint nHttp = soup_message_get_status(pMessage);
         std::string strReply;
-        const bool bWhole = ReadBody(pStream, pCancel, strReply);
-        if (context.Expired()) {
+        const bool bWhole = ReadBody(pStream, asking.pCancel, strReply);
+        if (asking.context.Expired()) {
             nAttempt = Attempt::NoAnswer;
         } else if (nHttp == SOUP_STATUS_NOT_FOUND) {
             nAttempt = Attempt::PathMissing;
         } else if (nHttp == 426 && !bTls) {
             nAttempt = Attempt::NeedsTls;  // Upgrade Required: the same path over TLS
+        } else if (nHttp == SOUP_STATUS_BAD_REQUEST && nVersion >= 20) {
+            nAttempt = Attempt::OldVersion;  // some IPP/1.1 printers refuse 2.0 in HTTP
         } else if (nHttp == SOUP_STATUS_OK && bWhole) {
-            switch (ReadStatusReplyBody(strReply, status)) {
-                case StatusReply::ANSWERED:
-                    nAttempt = Attempt::Answered;
-                    break;
-                case StatusReply::NOT_FOUND:
-                    nAttempt = Attempt::PathMissing;
-                    break;
-                case StatusReply::NOT_IPP:
-                    break;
-            }
+            nAttempt = ReadIppReply(strReply, nVersion, asking.exchange);
         }
-        g_input_stream_close(pStream, pCancel, nullptr);
+        g_input_stream_close(pStream, asking.pCancel, nullptr);
         g_object_unref(pStream);
     }
     g_clear_error(&pError);
@@ -236,34 +259,43 @@ namespace {
 // Each path in turn while the printer says it has not that one. A session of
 // its own: no proxy (printers are on the LAN), no content decoding, and no
 // connection shared with any other query.
-PrinterStatus AskPrinter(const StatusTarget& target, const QueryContext& context) {
-    PrinterStatus status;
-    status.nState = PrinterState::NoAnswer;
-    status.strUri = Utf8ToUtf16(StatusUri(target, 0));
-    if (!IsNumericAddress(target.strAddress)) return status;  // a name would need an unbounded lookup
+IppOutcome AskPrinter(const StatusTarget& target, const IppExchange& exchange, const QueryContext& context,
+                      std::string& strUri) {
+    strUri = StatusUri(target, 0);
+    if (!IsNumericAddress(target.strAddress)) return IppOutcome::NO_ANSWER;  // a lookup would be unbounded
     GMainContext* pMainContext = g_main_context_new();
     g_main_context_push_thread_default(pMainContext);
     SoupSession* pSession = soup_session_new_with_options("proxy-resolver", nullptr, nullptr);
     soup_session_set_proxy_resolver(pSession, nullptr);
     soup_session_remove_feature_by_type(pSession, SOUP_TYPE_CONTENT_DECODER);
     GCancellable* pCancel = g_cancellable_new();
+    IppOutcome nOutcome = IppOutcome::NO_ANSWER;
     {
         const CCancelWatchdog watchdog(context, pCancel);
+        const Asking asking{pSession, pCancel, context, exchange};
         bool bTls = target.bTls;
+        int nVersion = 20;
         for (size_t i = 0; i < target.aResources.size() && !context.Expired(); ++i) {
-            status.strUri = Utf8ToUtf16(StatusUri(target, i));
-            Attempt nAttempt =
-                AskOnce(pSession, pCancel, target, bTls, target.aResources[i], context, status);
+            strUri = StatusUri(target, i);
+            const auto fnAsk = [&] {
+                return AskOnce(asking, target, bTls, target.aResources[i], nVersion, strUri);
+            };
+            Attempt nAttempt = fnAsk();
             if (nAttempt == Attempt::NeedsTls) {
                 bTls = true;
-                nAttempt = AskOnce(pSession, pCancel, target, bTls, target.aResources[i], context, status);
+                nAttempt = fnAsk();
+            }
+            if (nAttempt == Attempt::OldVersion) {  // as CUPS does: once more in IPP/1.1
+                nVersion = 11;
+                nAttempt = fnAsk();
             }
             if (nAttempt == Attempt::PathMissing) {
-                status.nState = PrinterState::NoIpp;  // unless another path answers
+                nOutcome = IppOutcome::NO_IPP;  // unless another path answers
                 continue;
             }
-            if (nAttempt != Attempt::Answered)
-                status.nState = nAttempt == Attempt::NoAnswer ? PrinterState::NoAnswer : PrinterState::NoIpp;
+            nOutcome = nAttempt == Attempt::Answered   ? IppOutcome::ANSWERED
+                       : nAttempt == Attempt::NoAnswer ? IppOutcome::NO_ANSWER
+                                                       : IppOutcome::NO_IPP;
             break;
         }
         soup_session_abort(pSession);
@@ -274,15 +306,57 @@ PrinterStatus AskPrinter(const StatusTarget& target, const QueryContext& context
     }
     g_main_context_pop_thread_default(pMainContext);
     g_main_context_unref(pMainContext);
-    return status;
+    return nOutcome;
+}
+
+// Get-Printer-Attributes for the URI: nothing else is ever sent for a status.
+ipp_t* GetAttributesRequest(const std::string& strUri, const std::vector<const char*>& aAttributes) {
+    ipp_t* pRequest = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, strUri.c_str());
+    ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 REQUESTING_USER_NAME);
+    ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  static_cast<int>(aAttributes.size()), nullptr, aAttributes.data());
+    return pRequest;
 }
 
 }  // namespace
 
+IppOutcome ExchangeIpp(const StatusTarget& target, const IppExchange& exchange,
+                       std::chrono::milliseconds bound, const std::atomic<bool>& bCancel,
+                       std::string& strUri) {
+    const QueryContext context{Clock::now() + bound, &bCancel};
+    return AskPrinter(target, exchange, context, strUri);
+}
+
 PrinterStatus QueryPrinterStatus(const StatusTarget& target, std::chrono::milliseconds bound,
                                  const std::atomic<bool>& bCancel) {
-    const QueryContext context{Clock::now() + bound, &bCancel};
-    PrinterStatus status = AskPrinter(target, context);
+    std::vector<const char*> aAttributes(IPP_STATUS_ATTRIBUTES,
+                                         IPP_STATUS_ATTRIBUTES + IPP_STATUS_ATTRIBUTE_COUNT);
+    if (target.bDriverless)
+        aAttributes.insert(aAttributes.end(), DRIVERLESS_ATTRIBUTES,
+                           DRIVERLESS_ATTRIBUTES + DRIVERLESS_ATTRIBUTE_COUNT);
+    PrinterStatus status;
+    const IppExchange exchange{
+        [&aAttributes](const std::string& strUri) { return GetAttributesRequest(strUri, aAttributes); },
+        [&status, &target](ipp_t* pResponse, int nVersion) {
+            status = PrinterStatus{};
+            if (ReadStatusReply(pResponse, status)) {
+                if (target.bDriverless) status.driverless = JudgeDriverless(pResponse, nVersion);
+                return StatusReply::ANSWERED;
+            }
+            const ipp_status_t nStatus = ippGetStatusCode(pResponse);
+            if (nStatus == IPP_STATUS_ERROR_NOT_FOUND) return StatusReply::NOT_FOUND;
+            // An IPP server that will not tell: no driverless setup either.
+            if (target.bDriverless && nStatus > IPP_STATUS_OK_EVENTS_COMPLETE)
+                status.driverless = RefusedDriverless(Utf8ToUtf16(ippErrorString(nStatus)));
+            return StatusReply::NOT_IPP;
+        }};
+    std::string strUri;
+    const IppOutcome nOutcome = ExchangeIpp(target, exchange, bound, bCancel, strUri);
+    if (nOutcome != IppOutcome::ANSWERED)
+        status.nState = nOutcome == IppOutcome::NO_ANSWER ? PrinterState::NoAnswer : PrinterState::NoIpp;
+    status.strUri = Utf8ToUtf16(strUri);
     TraceMessage(TRACE_INFO, nullptr, u"IPP: %s: %s", status.strUri, PrinterStateText(status.nState));
     return status;
 }

@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "ipp_status.h"
+#include "ipp_status_reply.h"
 
 struct StatusTarget {
     // A numeric address: a host name would need a lookup, which cannot be
@@ -21,6 +23,8 @@ struct StatusTarget {
     // Tried in order; the next one only when the printer says the path does
     // not exist (HTTP 404 or IPP client-error-not-found).
     std::vector<std::string> aResources;
+    // Also ask what a driverless setup needs (DRIVERLESS_ATTRIBUTES).
+    bool bDriverless = false;
 };
 
 // Where to ask a listed printer: an _ipp._tcp/_ipps._tcp instance at its
@@ -38,3 +42,21 @@ std::string StatusUri(const StatusTarget& target, size_t nResource);
 // asked (NoAnswer).
 PrinterStatus QueryPrinterStatus(const StatusTarget& target, std::chrono::milliseconds bound,
                                  const std::atomic<bool>& bCancel);
+
+// One IPP operation to the target, carried as the status query carries it,
+// under one bound. The request goes as IPP/2.0, and once more as IPP/1.1
+// when the printer refuses 2.0, as CUPS does.
+struct IppExchange {
+    // The request for the printer-uri (the exchange sets its version).
+    std::function<ipp_t*(const std::string& strUri)> fnRequest;
+    // Reads a printer's reply; nVersion: that of the request (20 or 11).
+    std::function<StatusReply(ipp_t* pResponse, int nVersion)> fnReply;
+};
+
+enum class IppOutcome { ANSWERED, NO_IPP, NO_ANSWER };
+
+// Each path of the target in turn while the printer says it has not that
+// one; strUri gets the URI that answered (or the last one tried).
+IppOutcome ExchangeIpp(const StatusTarget& target, const IppExchange& exchange,
+                       std::chrono::milliseconds bound, const std::atomic<bool>& bCancel,
+                       std::string& strUri);

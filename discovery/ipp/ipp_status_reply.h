@@ -23,6 +23,9 @@ enum class StatusReply {
     NOT_IPP,    // not an IPP message, or no printer's answer
 };
 
+// An IPP message from its bytes; null when they are none (free with ippDelete).
+ipp_t* ReadIppMessage(std::string_view body);
+
 // The body of an HTTP reply, as it came from the network, read as an IPP
 // message and then as above.
 StatusReply ReadStatusReplyBody(std::string_view body, PrinterStatus& status);

@@ -91,6 +91,10 @@ public:
     // Under watch only: the method's first search ran (after it could not
     // start before, this says it works now).
     virtual void Started(const std::u16string& /*strSource*/) {}
+    // Under watch only: one of the method's searches (UPnP, WS-Discovery,
+    // SNMP, the domains) took that long.
+    virtual void SearchDone(const std::u16string& /*strSource*/,
+                            std::chrono::steady_clock::duration /*took*/) {}
 };
 
 // One discovery method of the live scan.

@@ -28,7 +28,10 @@ public:
                 const std::u16string& strSource) {
         Clock::time_point tStarted = Clock::now();
         const int32_t nFirst = fnSearch();
-        if (nFirst == 0 && m_bWatch) sink.Started(strSource);
+        if (nFirst == 0 && m_bWatch) {
+            sink.SearchDone(strSource, Clock::now() - tStarted);
+            sink.Started(strSource);
+        }
         std::unique_lock<std::mutex> lock(m_mutex);
         while (nFirst == 0 && m_bWatch) {
             m_cvStop.wait_for(lock, m_interval, [this] { return m_bStop || m_bWake; });
@@ -38,6 +41,7 @@ public:
             lock.unlock();
             tStarted = Clock::now();
             fnSearch();
+            sink.SearchDone(strSource, Clock::now() - tStarted);
             lock.lock();
         }
         return nFirst;

@@ -61,6 +61,10 @@ public:
     void SetStartedAgainCallback(std::function<void(const std::u16string&)> fn) {
         m_fnStartedAgain = std::move(fn);
     }
+    // Each search of a method that searches again every interval, and how long it took.
+    void SetSearchDoneCallback(std::function<void(const std::u16string&, Clock::duration)> fn) {
+        m_fnSearchDone = std::move(fn);
+    }
     // Rows it refuses are neither listed nor checked.
     void SetRowFilter(std::function<bool(const ScanRow&)> fn) { m_fnFilter = std::move(fn); }
 
@@ -110,6 +114,9 @@ private:
     void Remove(const std::u16string& strAddress, int32_t nKind, LiveRemoveReason reason) override;
     void DaemonLost(const std::u16string& strSource, bool bLost) override;
     void Started(const std::u16string& strSource) override;
+    void SearchDone(const std::u16string& strSource, Clock::duration took) override {
+        if (m_fnSearchDone) m_fnSearchDone(strSource, took);
+    }
     bool IsListed(const std::u16string& strAddress, int32_t nKind) override;
 
     // Every 20 ms: ends the checks that answered or ran out, starts those due.
@@ -128,6 +135,7 @@ private:
     std::function<void(const std::u16string&, bool)> m_fnDaemon;
     std::function<bool(const ScanRow&)> m_fnFilter;
     std::function<void(const std::u16string&)> m_fnStartedAgain;
+    std::function<void(const std::u16string&, Clock::duration)> m_fnSearchDone;
     std::set<std::u16string> m_unavailable;  // said so, not started since
     mutable std::mutex m_mutex;  // the entries, and the calls of m_fnEvent
     EntryMap m_entries;

@@ -3,7 +3,9 @@
 listed with the right count text, by the live scan and by --window-scan, the
 switches work, --json and --csv parse, --ipp adds the IPP-only printers,
 --status reads each printer's state over IPP (ippeveprinters, over TLS too,
-one refusing, one not answering), --diagnose tells what is missing,
+one refusing, one not answering), --driverless judges ippeveprinter
+variants as a cupsd of the lab's own sets them up, --identify reaches the
+printer, --diagnose tells what is missing,
 scripts/run.sh without a display runs the scan, Ctrl+C ends the scan with
 what was found, --domain finds the printers a DNS server lists; the live
 scan in each scenario of its own (switched-off printers, IPv6-only and
@@ -11,6 +13,7 @@ dual-stack hosts, avahi-daemon frozen or killed mid-scan, --timeout, both
 methods); --watch as printers come, change, say goodbye and are switched
 off. Exits 77 (skipped) without root."""
 
+import base64
 import csv
 import fcntl
 import io
@@ -18,6 +21,8 @@ import json
 import os
 import queue
 import re
+import select
+import shlex
 import signal
 import subprocess
 import sys
@@ -720,7 +725,77 @@ class HvlScanStatus(unittest.TestCase):
             records = list(csv.reader(io.StringIO(out, newline="")))
             self.assertEqual(records[0][-5:], ["state", "reasons", "supplies", "status_source", "page_count"])
             by_ip = {r[1]: r[-5:] for r in records[1:]}
-            self.assertEqual(by_ip[idle_ip], ["idle", "toner-low-report", "Toner Waste Tank=25%;Black Toner=4%", "ipp", ""])
+            self.assertEqual(by_ip[idle_ip], ["idle", "toner-low-report", "Toner Waste Tank=75% full;Black Toner=4%", "ipp", ""])
+
+
+# A CUPS daemon of the lab's own: its files under DIR, the client's 631 and a socket.
+CUPSD_CONF = ("Listen DIR/cups.sock\nListen 192.0.2.1:631\nBrowsing No\nDefaultAuthType None\n<Location />\n"
+              "Allow all\n</Location>\n<Policy default>\n<Limit All>\nAllow all\n</Limit>\n</Policy>\n")
+CUPS_FILES = "".join(f"{key} DIR/{key}\n" for key in ("ServerRoot", "RequestRoot", "CacheDir", "StateDir", "TempDir",
+                                                        "ErrorLog", "AccessLog", "PageLog"))
+OPERATION_RE = re.compile(r"^192\.0\.2\.1 ([A-Z][A-Za-z-]+) [a-z]+-[a-z-]+$", re.M)
+
+
+class HvlScanDriverless(unittest.TestCase):
+    """--driverless: each verdict equals whether CUPS's own driverless setup
+    succeeds, with its reasons, asking nothing but Get-Printer-Attributes;
+    --identify with and without Identify-Printer."""
+
+    def test_verdicts_match_cups_and_identify(self):
+        variants = {"p1": ["-vv"], "p2": ["-v", "-f", "application/pdf"], "p3": ["-v", "-f", "application/postscript"],
+                    "p4": ["-v", "-V", "1.1"]}
+        with Lab("dl" + SUFFIX, ["p1", "p2", "p3", "p4", "p5"]) as lab, tempfile.TemporaryDirectory() as cwd:
+            for host, args in variants.items():
+                lab.ippeveprinter(host, "Lab " + host, args=args)
+            # Only ippeveprinter's core attributes: raster formats without theirs.
+            with open(f"{cwd}/bare.conf", "w", encoding="utf-8") as f:
+                f.write("ATTR text printer-info Bare\n")
+            lab.avahi("p5")
+            lab.spawn("p5", ["ippeveprinter", "-p", "631", "-v", "-d", cwd, "-a", f"{cwd}/bare.conf", "Lab p5"],
+                      tag="ippeveprinter")
+            for host in ("p1", "p2", "p3", "p4", "p5"):
+                lab.wait_browse("_ipp._tcp", "Lab " + host)
+            p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--no-wsd", "--ipp",
+                                "--driverless", "--json"], cwd=cwd, capture_output=True, timeout=60)
+            rows = {r["name"]: r for r in json.loads(p.stdout)}
+            verdicts = {n: (r["driverless"]["verdict"], [c["code"] for c in r["driverless"]["reasons"]
+                                                         if c["blocks_cups"]]) for n, r in rows.items()}
+            self.assertEqual(verdicts, {"Lab p1": ("ready", []), "Lab p2": ("ready", []), "Lab p4": ("ready", []),
+                                        "Lab p3": ("not ready", ["no-driverless-format"]),
+                                        "Lab p5": ("not ready", ["no-media-database", "no-urf-supported",
+                                                                 "no-raster-resolution"])})
+            self.assertEqual(rows["Lab p4"]["status"]["state"], "idle")  # IPP/1.1 only: asked again in 1.1
+            for host in variants.keys() | {"p5"}:
+                log = read_text(f"{lab.dir}/{host}/ippeveprinter.log")
+                self.assertEqual(set(OPERATION_RE.findall(log)), {"Get-Printer-Attributes"}, host)
+            # The oracle: CUPS itself, given the printed setup line (or the same for a printer not ready).
+            cups = f"{lab.dir}/cups"
+            for d in ("ServerRoot", "RequestRoot", "CacheDir", "StateDir", "TempDir"):
+                os.makedirs(f"{cups}/{d}")
+            for name, text in (("cupsd.conf", CUPSD_CONF), ("cups-files.conf", CUPS_FILES)):
+                with open(f"{cups}/{name}", "w", encoding="utf-8") as f:
+                    f.write(text.replace("DIR", cups))
+            lab.spawn("client", ["cupsd", "-f", "-c", f"{cups}/cupsd.conf", "-s", f"{cups}/cups-files.conf"], "cupsd")
+            for name, row in rows.items():
+                setup = shlex.split(row["driverless"]["setup"] or f"lpadmin -p q -E -v ipp://{row['ip']}:631/ipp/print")
+                lab.exec_client(["lpadmin", "-h", f"{cups}/cups.sock", *setup[1:6], "-m", "everywhere"])
+                ppd, deadline = f"{cups}/ServerRoot/ppd/{setup[2]}.ppd", time.monotonic() + 10
+                while not os.path.exists(ppd) and "PPD creation failed" not in read_text(f"{cups}/ErrorLog"):
+                    self.assertLess(time.monotonic(), deadline)
+                    time.sleep(0.1)
+                self.assertEqual(os.path.exists(ppd), verdicts[name][0] == "ready", name)
+                open(f"{cups}/ErrorLog", "w").close()
+            # --identify: with the actions the printer lists, a message for its display
+            p = lab.exec_client([HVL_SCAN, "--identify", lab.ip("p1")])
+            self.assertEqual((p.returncode, p.stdout), (0, f"ipp://{lab.ip('p1')}:631/ipp/print: "
+                                                           "asked to identify itself (display, sound)\n"))
+            self.assertTrue("identify-actions (1setOf keyword) display,sound\n    message (textWithoutLanguage) hvl-scan"
+                            in read_text(f"{lab.dir}/p1/ippeveprinter.log"))
+            # CUPS's queues have no Identify-Printer: never sent, and said so
+            p = lab.exec_client([HVL_SCAN, "--identify", "ipp://192.0.2.1:631/printers/Lab_p1"])
+            self.assertEqual((p.returncode, p.stdout), (3, ""))
+            self.assertIn("cannot identify itself (no Identify-Printer)", p.stderr)
+            self.assertNotIn("Identify-Printer", read_text(f"{cups}/AccessLog"))
 
 
 # SNMP agents (snmpsimd), by OID: (snmprec tag, value).
@@ -1192,6 +1267,239 @@ class HvlScanWatch(unittest.TestCase):
             self.assertTrue(all(re.match(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  \+  ", ln) for ln in added), added)
             self.assertEqual(out.splitlines()[-1], "3 devices found.")
             self.assertEqual(len(re.findall(r"(?m)  last seen \d{4}-\d\d-\d\d \d\d:\d\d:\d\d$", out)), 3, out)
+
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+# ippeveprinter -a: a toner, a waste box with 30 of 100 left (70 % full), a toner at "some remaining".
+SUPPLY_CONF = ('ATTR octetString printer-supply "class=supplyThatIsConsumed;type=toner;maxcapacity=100;level=40;'
+               'colorantname=cyan;","class=receptacleThatIsFilled;type=wasteToner;maxcapacity=100;level=30;",'
+               '"class=supplyThatIsConsumed;type=toner;maxcapacity=100;level=-3;colorantname=black;"\n'
+               'ATTR text printer-supply-description "Cyan Toner","Waste Box","Black Toner"\n')
+MARKUP_NAME = "Lab <img src=x onerror=alert(1)>"
+
+
+def render_page(lab, url, rows, screenshot=None):
+    """Chromium in the client, driven over --remote-debugging-pipe (an alert()
+    would block --dump-dom): the rows' text once `rows` are in, how many img
+    elements they hold, and every event seen (a dialog among them)."""
+    to_r, to_w = os.pipe()
+    from_r, from_w = os.pipe()
+    profile = tempfile.mkdtemp()
+    proc = subprocess.Popen(["sh", "-c", f'exec "$@" 3<&{to_r} 4>&{from_w}', "sh", LAB_SH, "exec-client", lab.name,
+                             "--", "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                             f"--user-data-dir={profile}", "--remote-debugging-pipe", "--window-size=1000,420"],
+                            pass_fds=(to_r, from_w), stderr=subprocess.DEVNULL)
+    os.close(to_r)
+    os.close(from_w)
+    events, buf, ident = [], b"", 0
+
+    def call(method, session=None, **params):
+        nonlocal buf, ident
+        ident += 1
+        os.write(to_w, json.dumps({"id": ident, "method": method, "params": params,
+                                   **({"sessionId": session} if session else {})}).encode() + b"\0")
+        while True:
+            while b"\0" not in buf:
+                if not select.select([from_r], [], [], 10)[0]:
+                    raise AssertionError(f"no answer to {method}; events: {events}")
+                buf += os.read(from_r, 1 << 20)
+            raw, buf = buf.split(b"\0", 1)
+            message = json.loads(raw)
+            if message.get("id") == ident:
+                return message.get("result", {})
+            events.append(message)
+
+    try:
+        session = call("Target.attachToTarget", targetId=call("Target.createTarget", url="about:blank")["targetId"],
+                       flatten=True)["sessionId"]
+        call("Page.enable", session)
+        call("Page.navigate", session, url=url)
+
+        def evaluate(expression):
+            return call("Runtime.evaluate", session, expression=expression)["result"].get("value")
+        t0 = time.monotonic()
+        while evaluate("document.querySelectorAll('#rows tr').length") != rows and time.monotonic() - t0 < 10:
+            time.sleep(0.2)
+        text, images = evaluate("document.getElementById('rows').innerText"), evaluate("document.images.length")
+        if screenshot:
+            with open(screenshot, "wb") as f:
+                f.write(base64.b64decode(call("Page.captureScreenshot", session)["data"]))
+        call("Browser.close")
+    finally:
+        os.close(to_w)
+        proc.wait(timeout=10)
+        os.close(from_r)
+    return text, images, [e["method"] for e in events]
+
+
+class HvlScanServe(unittest.TestCase):
+    """--watch --status --serve: a real Prometheus runs the README's
+    prometheus.yml (1 s for 30 s), discovers the printers through /targets and
+    scrapes each through /metrics?target=; Chromium renders the page, one
+    printer named as markup."""
+
+    def test_prometheus_and_the_page(self):
+        with Lab("sv" + SUFFIX, ["p1", "p2"]) as lab, tempfile.TemporaryDirectory() as tmp:
+            with open(os.path.join(tmp, "supplies.conf"), "w") as f:
+                f.write(SUPPLY_CONF)
+            pid = {}
+            for host, name in (("p1", "Lab Served"), ("p2", MARKUP_NAME)):
+                lab.avahi(host)
+                pid[host] = lab.spawn(host, ["ippeveprinter", "-p", "631", "-a", f.name, name], tag="ipp")
+            lab.wait_browse("_ipp._tcp", "Lab Served")
+            lab.spawn("client", [HVL_SCAN, "--watch", "--status", "--no-upnp", "--no-wsd", "--watch-interval", "1",
+                                 "--status-timeout", "0.5", "--serve", "127.0.0.1:9464"], tag="hvl")
+            config = re.search(r"```yaml\n(.*?)```", read_text(README).split("(`--serve`)")[1], re.S).group(1)
+            with open(os.path.join(tmp, "prometheus.yml"), "w") as f:
+                f.write(config.replace("30s", "1s"))
+            lab.spawn("client", ["prometheus", f"--config.file={f.name}", f"--storage.tsdb.path={tmp}/db",
+                                 "--web.listen-address=127.0.0.1:9090"], tag="prometheus")
+
+            def prometheus(path, want, within, **params):
+                """Prometheus' API answer once want(it) holds, or the last one after within s."""
+                t0 = time.monotonic()
+                while True:
+                    p = lab.exec_client(["curl", "-sfG", "-m", "2", *[x for k, v in params.items() for x in
+                                         ("--data-urlencode", f"{k}={v}")], f"http://127.0.0.1:9090/api/v1/{path}"])
+                    data = json.loads(p.stdout)["data"] if p.returncode == 0 else {"result": [], "activeTargets": []}
+                    if want(data) or time.monotonic() - t0 > within:
+                        return data
+
+            def series(expression, want, within):
+                data = prometheus("query", lambda d: want({tuple(sorted(r["metric"].items())): float(r["value"][1])
+                                                           for r in d["result"]}), within, query=expression)
+                return {tuple(sorted(r["metric"].items())): float(r["value"][1]) for r in data["result"]}
+
+            # Prometheus hands discovered targets to its scrapers every 5 s: from then on, up within 5 s.
+            prometheus("targets", lambda d: sum(t["labels"]["job"] == "printers" for t in d["activeTargets"]) == 2, 20)
+            up = series('hvl_printer_up{job="printers"}', lambda r: list(r.values()) == [1, 1], 5 * SLOWER)
+            self.assertEqual(sorted(dict(k)["printer"] for k in up if up[k] == 1), sorted(["Lab Served", MARKUP_NAME]), up)
+            supplies = series('{__name__=~"hvl_printer_supply_.*",printer="Lab Served"}', lambda r: len(r) == 3, 2)
+            self.assertEqual({(dict(k)["__name__"], dict(k)["supply"], dict(k).get("level")): v
+                              for k, v in supplies.items()},
+                             {("hvl_printer_supply_level_ratio", "Cyan Toner", None): 0.4,
+                              ("hvl_printer_supply_fill_ratio", "Waste Box", None): 0.7,
+                              ("hvl_printer_supply_unmeasured", "Black Toner", "some_remaining"): 1}, supplies)
+            os.kill(pid["p1"], signal.SIGSTOP)  # still listed (its port takes connections), no status answer
+            t0 = time.monotonic()
+            down = series('hvl_printer_up{printer="Lab Served"}', lambda r: list(r.values()) == [0], 4 * SLOWER)
+            self.assertEqual(list(down.values()), [0], f"{time.monotonic() - t0:.1f} s")
+            os.kill(pid["p1"], signal.SIGCONT)
+
+            text, images, events = render_page(lab, "http://127.0.0.1:9464/", 2, os.environ.get("HVL_SERVE_SCREENSHOT"))
+            self.assertIn(MARKUP_NAME, text)
+            self.assertIn("Cyan Toner: 40%", text)
+            self.assertIn("Waste Box: 70% full", text)
+            self.assertEqual(images, 0)
+            self.assertNotIn("Page.javascriptDialogOpening", events)
+
+
+# One DNS question over UDP in the namespace it runs in: the rcode, then
+# the rdata of each answer of the type asked, in hex.
+DNS_ASK = r"""
+import socket, struct, sys
+server, port, qtype = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+q = struct.pack(">6H", 7, 0, 1, 0, 0, 0) + b"".join(bytes([len(l)]) + l for l in
+    (a.encode() for a in sys.argv[4:])) + b"\0" + struct.pack(">HH", qtype, 1)
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.settimeout(2); s.sendto(q, (server, port)); r = s.recv(65535)
+def skip(i):
+    while r[i] and r[i] < 0xC0: i += r[i] + 1
+    return i + (2 if r[i] else 1)
+i, answers = skip(12) + 4, struct.unpack(">H", r[6:8])[0]
+print(r[3] & 15)
+for _ in range(answers):
+    i = skip(i); t, _, _, n = struct.unpack(">HHIH", r[i:i + 10]); i += 10
+    if t == qtype: print(r[i:i + n].hex())
+    i += n
+"""
+FLOOR1, FLOOR2 = ["floor1", "sites", "example"], ["floor2", "sites", "example"]
+ROOM = "Room 1.2 Drucker K\u00fcche"
+
+
+class HvlScanPublish(unittest.TestCase):
+    """Two links, each with printers and a publisher, into BIND; a client on
+    a third subnet, without multicast from either, reads them from DNS."""
+
+    def ask(self, host, server, port, qtype, labels):
+        out = self.lab.exec(host, ["python3", "-c", DNS_ASK, server, str(port), str(qtype), *labels]).stdout.split()
+        return (int(out[0]), out[1:]) if out else (-1, [])  # -1: no answer
+
+    def until(self, what, seconds):
+        t0 = time.monotonic()
+        while not what():
+            self.assertLess(time.monotonic() - t0, seconds)
+            time.sleep(0.2)
+        return time.monotonic() - t0
+
+    def test_two_links_published_for_a_third_subnet(self):
+        with Lab("pb" + SUFFIX, ["p1", "p2", "p3"]) as lab, tempfile.TemporaryDirectory() as tmp:
+            self.lab = lab
+            key, bad, svc = os.path.join(tmp, "key"), os.path.join(tmp, "bad"), os.path.join(tmp, "svc")
+            text = subprocess.run(["tsig-keygen", "-a", "hmac-sha256", "floors"], capture_output=True, text=True).stdout
+            for path, t in ((key, text), (bad, re.sub(r'secret "[^"]*"', 'secret "YmFkYmFkYmFkYmFk"', text))):
+                with open(os.open(path, os.O_CREAT | os.O_WRONLY, 0o600), "w") as f:
+                    f.write(t)
+            lab.dns(ZONES, ["sites.example"], key=key, dynamic=["sites.example"])
+            lab.link(1, ["pubb", "q1", "q2"])
+            lab.link(2, ["far"])
+            # A dotted, spaced, UTF-8 name and a TXT over 255 bytes, from avahi (which escapes the dot).
+            os.mkdir(svc)
+            with open(os.path.join(svc, "room.service"), "w", encoding="utf-8") as f:
+                f.write(f"<service-group><name>{ROOM}</name><service><type>_ipp._tcp</type><port>631</port>"
+                        + "".join(f"<txt-record>{t}</txt-record>" for t in
+                                  ["txtvers=1", "note=" + "n" * 240, "rp=ipp/print", "ty=Halvet Z"])
+                        + "</service></service-group>")
+            lab.avahi("p1", services=svc)
+            lab.announce("p2", {"instances": [{"name": "Gone Soon", "types": ["_printer._tcp"], "host": "gone"}]},
+                         tag="gone")
+            lab.ippeveprinter("p3", "Lab IPP")
+            lab.avahi("pubb")
+            lab.announce("q2", {"instances": [{"name": "Plotter B", "types": ["_pdl-datastream._tcp"],
+                                               "host": "plotter-b", "port": 9100}]}, tag="plotter")
+            lab.ippeveprinter("q1", "Not Announced", args=["-r", "off"])  # IPP, found by WSD only
+            lab.wsd("q1", {"devices": [wsd_device(1, PRINT, metadata={"FriendlyName": "WSD Office"})]})
+            lab.wait_browse("_ipp._tcp", ROOM)
+
+            def publisher(host, floor, tag):
+                lab.spawn(host, [HVL_SCAN, "--watch", "--watch-interval", "1", "--no-upnp",
+                                 "--publish", f"{floor}.sites.example", "--publish-key", key], tag=tag)
+            publisher("client", "floor1", "puba")
+            publisher("pubb", "floor2", "pubb")
+            names = {ROOM, "Gone Soon", "Lab IPP", "Plotter B", "WSD Office"}
+
+            def listed():
+                p = lab.exec("far", [HVL_SCAN, "--no-mdns", "--no-upnp", "--no-wsd", "--ipp", "--domain", "auto",
+                                     "--json"])
+                return {r["name"] for r in json.loads(p.stdout or "[]")} == names
+            self.until(listed, 20)
+            # The TXT byte for byte: as p1's avahi-daemon answers it, as DNS has it.
+            _, announced = self.ask("client", lab.ip("p1"), 5353, 16, [ROOM, "_ipp", "_tcp", "local"])
+            self.assertEqual(self.ask("far", "198.51.100.53", 53, 16, [ROOM, "_ipp", "_tcp", *FLOOR1]), (0, announced))
+            self.assertGreater(len(announced[0]) // 2, 255)
+
+            # A printer leaves link 2: gone from DNS within 2 intervals and 2 s.
+            lab.kill("plotter")
+            plotter = ["Plotter B", "_pdl-datastream", "_tcp", *FLOOR2]
+            self.until(lambda: self.ask("far", "198.51.100.53", 53, 33, plotter)[0] == 3, 4)
+
+            # Publisher 1 restarted on a domain that holds a printer gone meanwhile.
+            lab.kill("puba", signal="INT")
+            lab.kill("gone")
+            publisher("client", "floor1", "puba2")
+            gone = ["Gone Soon", "_printer", "_tcp", *FLOOR1]
+            self.until(lambda: self.ask("far", "198.51.100.53", 53, 33, gone)[0] == 3, 6)
+            ptrs = [self.ask("far", "198.51.100.53", 53, 12, [t, "_tcp", *FLOOR1])[1]
+                    for t in ("_ipp", "_ipps", "_printer", "_pdl-datastream")]
+            self.assertEqual(sum(len(p) for p in ptrs), 2, ptrs)  # the room and Lab IPP, once each
+
+            # A wrong key: one line that says why, and the zone as it was.
+            soa = self.ask("far", "198.51.100.53", 53, 6, ["sites", "example"])
+            p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--timeout", "2", "--no-upnp",
+                                "--publish", "floor1.sites.example", "--publish-key", bad],
+                               capture_output=True, text=True, timeout=30)
+            self.assertEqual(p.returncode, 4, p.stderr)
+            self.assertIn("refused the update of sites.example.: NOTAUTH (TSIG BADSIG); the key's secret", p.stderr)
+            self.assertEqual(self.ask("far", "198.51.100.53", 53, 6, ["sites", "example"]), soa)
+
 
 if __name__ == "__main__":
     reason = skip_reason()

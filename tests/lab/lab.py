@@ -125,11 +125,17 @@ class Lab:
     def stop_avahi(self, host):
         self.run("stop-avahi", self.name, host)
 
-    def dns(self, zones, search=()):
+    def dns(self, zones, search=(), key=None, dynamic=()):
         """An authoritative DNS server serving the zone files of a directory,
-        the client's resolver pointing at it with these search domains."""
+        the client's resolver pointing at it with these search domains; the
+        dynamic zones take updates signed with the key (a tsig-keygen file)."""
         args = [a for domain in search for a in ("--search", domain)]
+        args += (["--key", key] if key else []) + [a for zone in dynamic for a in ("--dynamic", zone)]
         return int(self.run("dns", self.name, zones, *args))
+
+    def link(self, n, hosts):
+        """Another link (1-9, 10.40.<n>.0/24) behind the DNS server's router, with these hosts."""
+        self.run("link", self.name, str(n), *hosts)
 
     def ip(self, host):
         return self.run("ip", self.name, host)

@@ -18,7 +18,8 @@
 #   lab.sh ippeveprinter <lab> <host> <name> [--tag TAG] [-- extra args]
 #   lab.sh snmp <lab> <host> <data-dir> [--tag TAG]
 #   lab.sh wait-browse <lab> <type> <instance>... [--timeout seconds]
-#   lab.sh dns <lab> <zone-dir> [--search DOMAIN]...
+#   lab.sh dns <lab> <zone-dir> [--search DOMAIN]... [--key FILE --dynamic ZONE...]
+#   lab.sh link <lab> <1-9> <host>...
 #   lab.sh ip <lab> <host>
 #   lab.sh env <lab> [<host>]
 #   lab.sh status <lab>
@@ -370,7 +371,8 @@ teardown() {  # lab
     done
     # The client's files under /etc/netns (nsswitch.conf from `up`,
     # resolv.conf from `dns`), which ip netns exec bind-mounts over /etc.
-    rm -rf "$dir" "/etc/netns/$(ns_name "$lab" client)"
+    # (and the resolv.conf of each host of another link, from `link`).
+    rm -rf "$dir" "/etc/netns/$(ns_name "$lab" "")"*
 }
 
 # The client's own nsswitch.conf: ip netns exec binds every file under
@@ -682,8 +684,9 @@ cmd_exec_quiet() {  # like exec, without replacing this shell
     ip netns exec "$(ns_name "$lab" "$host")" env "${envs[@]}" "$@"
 }
 
-write_named_conf() {  # dir zonedir
-    local dir=$1 zones=$2 f zone
+write_named_conf() {  # dir zonedir [keyfile dynamic-zone...]
+    local dir=$1 zones=$2 key=${3:-} f zone keyname
+    shift 3 2>/dev/null || shift $#
     cat >"$dir/named.conf" <<EOF
 options {
     directory "$dir";
@@ -697,9 +700,18 @@ options {
 };
 controls { };
 EOF
+    [ -z "$key" ] || { cat "$key" >>"$dir/named.conf"; keyname=$(awk -F'"' '/^key/ { print $2; exit }' "$key"); }
     for f in "$zones"/*.zone; do
         zone=$(basename "$f" .zone)
-        printf 'zone "%s" { type primary; file "%s"; };\n' "$zone" "$f" >>"$dir/named.conf"
+        if [[ " $* " == *" $zone "* ]]; then
+            # Updates write a journal beside the zone: a copy of the lab's own.
+            cp "$f" "$dir/$zone.zone"
+            # BIND 9.18 holds at most 100 records of a type at a name unless told.
+            printf 'zone "%s" { type primary; file "%s"; update-policy { grant %s subdomain %s. ANY; }; %s };\n' \
+                "$zone" "$dir/$zone.zone" "$keyname" "$zone" "max-records-per-type 0;" >>"$dir/named.conf"
+        else
+            printf 'zone "%s" { type primary; file "%s"; };\n' "$zone" "$f" >>"$dir/named.conf"
+        fi
     done
 }
 
@@ -709,11 +721,13 @@ EOF
 # points at it. Every *.zone file of the directory is served (a zone that
 # does not load is answered with SERVFAIL).
 cmd_dns() {
-    local lab=$1 zones=$2 search=() dir rt dns sw client pid i ns
+    local lab=$1 zones=$2 search=() dir rt dns sw client pid i ns key= dynamic=()
     shift 2
     while [ $# -gt 0 ]; do
         case $1 in
         --search) search+=("$2"); shift 2 ;;
+        --key) key=$2; shift 2 ;;
+        --dynamic) dynamic+=("$2"); shift 2 ;;
         *) die "dns: unknown option $1" ;;
         esac
     done
@@ -752,7 +766,8 @@ cmd_dns() {
         [ ${#search[@]} -eq 0 ] || echo "search ${search[*]}"
         echo "options timeout:1 attempts:1"
     } >"/etc/netns/$client/resolv.conf"
-    write_named_conf "$dir" "$zones"
+    [ ${#dynamic[@]} -eq 0 ] || [ -f "$key" ] || die "dns: --dynamic needs --key FILE"
+    write_named_conf "$dir" "$zones" "$key" "${dynamic[@]}"
     pid=$(start_in_host "$lab" dns named "$dir/named.log" 0 named -g -n 1 -c "$dir/named.conf")
     for i in $(seq 1 200); do
         grep -q "] running$\| running$" "$dir/named.log" 2>/dev/null && { echo "$pid"; return 0; }
@@ -760,6 +775,47 @@ cmd_dns() {
         sleep 0.05
     done
     die "named did not start within 10 s (see $dir/named.log)"
+}
+
+# Another link (1-9) behind the router: a switch of its own, subnet
+# 10.40.<n>.0/24 (router .254), hosts from .10 on, each with a route to
+# every subnet through the router and the DNS server in its resolv.conf. No
+# multicast crosses the router. Needs `dns` first (the router).
+cmd_link() {
+    local lab=$1 n=$2 sw rt ns host addr i=10
+    shift 2
+    require_lab "$lab"
+    [[ $n =~ ^[1-9]$ ]] || die "link: a link number 1-9, not '$n'"
+    [ -d "$(lab_dir "$lab")/dns" ] || die "link: start the DNS server (and its router) first"
+    sw=$(ns_name "$lab" "sw$n")
+    rt=$(ns_name "$lab" rt)
+    ip netns add "$sw"
+    ip -n "$sw" link add br0 type bridge mcast_snooping 0
+    ip -n "$sw" link set br0 up
+    ip -n "$sw" link add vrt type veth peer name "l$n" netns "$rt"
+    ip -n "$sw" link set vrt master br0 up
+    ip -n "$rt" addr add "10.40.$n.254/24" dev "l$n"
+    ip -n "$rt" link set "l$n" up
+    for host in "$@"; do
+        check_name "$host" host
+        ! awk -v h="$host" '$1 == h { f = 1 } END { exit !f }' "$(lab_dir "$lab")/hosts" || die "lab $lab has host '$host' already"
+        addr="10.40.$n.$i"
+        ns=$(ns_name "$lab" "$host")
+        ip netns add "$ns"
+        ip -n "$sw" link add "v$i" type veth peer name eth0 netns "$ns"
+        ip -n "$sw" link set "v$i" master br0 up
+        ip -n "$ns" addr add "$addr/24" dev eth0
+        ip -n "$ns" link set lo up
+        ip -n "$ns" link set eth0 up
+        ip -n "$ns" link set eth0 multicast on
+        ip -n "$ns" route add default via "10.40.$n.254"
+        mkdir -p "$(lab_dir "$lab")/$host" "/etc/netns/$ns"
+        cp "/etc/netns/$(ns_name "$lab" client)/resolv.conf" "/etc/netns/$ns/resolv.conf"
+        echo "$host $addr" >>"$(lab_dir "$lab")/hosts"
+        i=$((i + 1))
+    done
+    # The first link reaches the others through the router too.
+    ip -n "$(ns_name "$lab" client)" route add "10.40.$n.0/24" via "$ROUTER_IP" 2>/dev/null || true
 }
 
 cmd_status() {
@@ -799,7 +855,8 @@ main() {
     snmp) [ $# -ge 3 ] || die "snmp <lab> <host> <data-dir>"; need_root; cmd_snmp "$@" ;;
     ippeveprinter) [ $# -ge 3 ] || die "ippeveprinter <lab> <host> <name>"; need_root; cmd_ippeveprinter "$@" ;;
     wait-browse) [ $# -ge 3 ] || die "wait-browse <lab> <type> <instance>... [--timeout s]"; need_root; cmd_wait_browse "$@" ;;
-    dns) [ $# -ge 2 ] || die "dns <lab> <zone-dir> [--search DOMAIN]..."; need_root; cmd_dns "$@" ;;
+    dns) [ $# -ge 2 ] || die "dns <lab> <zone-dir> [--search DOMAIN]... [--key FILE --dynamic ZONE...]"; need_root; cmd_dns "$@" ;;
+    link) [ $# -ge 3 ] || die "link <lab> <1-9> <host>..."; need_root; cmd_link "$@" ;;
     ip) [ $# -ge 2 ] || die "ip <lab> <host>"; require_lab "$1"; require_host "$1" "$2"; host_ip "$1" "$2" ;;
     env) [ $# -ge 1 ] || die "env <lab> [host]"; require_lab "$1"; host_env "$1" "${2:-client}" ;;
     status) [ $# -ge 1 ] || die "status <lab>"; cmd_status "$1" ;;

@@ -67,6 +67,8 @@ TEST_P(StatusReply, ReadsEverySupplyForm) {
         EXPECT_EQ(Utf16ToUtf8(status.aSupplies[i].strColor), Utf16ToUtf8(aExpected[i].strColor));
         EXPECT_EQ(status.aSupplies[i].nLevel, aExpected[i].nLevel);
         EXPECT_EQ(status.aSupplies[i].nLow, aExpected[i].nLow);
+        EXPECT_EQ(status.aSupplies[i].bReceptacle, aExpected[i].bReceptacle);
+        EXPECT_EQ(Utf16ToUtf8(status.aSupplies[i].strLevelText), Utf16ToUtf8(aExpected[i].strLevelText));
     }
 }
 
@@ -88,10 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
                 ippAddIntegers(p, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "marker-levels", 3, MARKER_LEVELS);
                 ippAddIntegers(p, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "marker-low-levels", 3, MARKER_LOWS);
             },
-            // -3 ("some left") and 140 are no percentages: unknown
+            // -3 ("some left") and 140 are no percentages; waste fills up
             {{u"Black Toner", u"toner", u"#000000", 8, 10},
-             {u"Cyan Toner", u"toner", u"#00FFFF", -1, 10},
-             {u"Waste", u"waste-toner", u"", -1, 90}}},
+             {u"Cyan Toner", u"toner", u"#00FFFF", -1, 10, false, u"some remaining"},
+             {u"Waste", u"waste-toner", u"", -1, 90, true}}},
         ReplyCase{"OneMarkerAsSingleValues",
                   [](ipp_t* p) {
                       ippAddString(p, IPP_TAG_PRINTER, IPP_TAG_NAME, "marker-names", nullptr, "Black Ink");
@@ -105,18 +107,25 @@ INSTANTIATE_TEST_SUITE_P(
                       ippAddIntegers(p, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "marker-levels", 2, MARKER_LOWS);
                   },
                   {{u"", u"", u"", 10, -1}, {u"", u"", u"", 10, -1}}},
-        ReplyCase{
-            "PwgSupplyWithDescriptions",
-            [](ipp_t* p) {
-                AddPwgSupplies(
-                    p,
-                    {"index=1;class=receptacleThatIsFilled;type=toner;unit=percent;maxcapacity=100;"
-                     "level=25;colorantname=black;",
-                     "index=2;type=wasteToner;unit=percent;maxcapacity=100;level=-2;"
-                     "colorantname=unknown;"},
-                    {"Black Toner", "Waste Toner"});
-            },
-            {{u"Black Toner", u"toner", u"black", 25, -1}, {u"Waste Toner", u"wasteToner", u"", -1, -1}}},
+        ReplyCase{"PwgSupplyWithDescriptions",
+                  [](ipp_t* p) {
+                      AddPwgSupplies(
+                          p,
+                          {"index=1;class=supplyThatIsConsumed;type=toner;unit=percent;maxcapacity=100;"
+                           "level=25;colorantname=black;",
+                           "index=2;class=receptacleThatIsFilled;type=wasteToner;unit=percent;maxcapacity="
+                           "100;level=-2;"
+                           "colorantname=unknown;",
+                           "class=receptacleThatIsFilled;type=wasteToner;maxcapacity=200;level=60;",
+                           "type=toner;maxcapacity=100;level=-3;", "type=toner;maxcapacity=100;level=-1;"},
+                          {"Black Toner", "Waste Toner", "Waste 2", "Cyan", "Magenta"});
+                  },
+                  // a receptacle's level is the space left in it: 60 of 200 left is 70% full
+                  {{u"Black Toner", u"toner", u"black", 25, -1},
+                   {u"Waste Toner", u"wasteToner", u"", -1, -1, true, u"unknown"},
+                   {u"Waste 2", u"wasteToner", u"", 70, -1, true},
+                   {u"Cyan", u"toner", u"", -1, -1, false, u"some remaining"},
+                   {u"Magenta", u"toner", u"", -1, -1, false, u"other"}}},
         ReplyCase{"PwgSupplyScaledWithoutDescription",
                   [](ipp_t* p) {
                       AddPwgSupplies(p, {"type=ink;maxcapacity=400;level=100;colorantname=cyan;"}, {});

@@ -1,0 +1,204 @@
+#include "scan_publish.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+#include "conv_string.h"
+#include "ipp_status.h"
+#include "methods.h"
+#include "scan_status.h"
+
+namespace {
+
+constexpr auto IPP_BOUND = std::chrono::seconds(3);
+
+std::string TxtString(const DnsSdTxtItem& item) {
+    return item.bHasValue ? item.strKey + "=" + item.strValue : item.strKey;
+}
+
+bool IsPublishedType(const std::string& strType) {
+    const auto& aTypes = PublishedTypes();
+    return std::find(aTypes.begin(), aTypes.end(), strType) != aTypes.end();
+}
+
+std::vector<std::string> Addresses(const ScanRow& row) {
+    std::vector<std::string> aAddresses;
+    for (const std::u16string& str : row.aAddresses) aAddresses.push_back(Utf16ToUtf8(str));
+    if (aAddresses.empty()) aAddresses.push_back(Utf16ToUtf8(row.strIpAddress));
+    return aAddresses;
+}
+
+// A host label from a name: lower-case letters, digits and '-'.
+std::string HostFromName(const std::string& strName) {
+    std::string strHost;
+    for (char c : strName) {
+        if (std::isalnum(static_cast<unsigned char>(c))) {
+            strHost.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+        } else if (!strHost.empty() && strHost.back() != '-') {
+            strHost.push_back('-');
+        }
+    }
+    while (!strHost.empty() && strHost.back() == '-') strHost.pop_back();
+    return strHost.empty() ? "printer" : strHost;
+}
+
+// The path and port of "ipp://192.0.2.10:631/ipp/print".
+void SplitIppUri(const std::string& strUri, std::string& strPath, uint16_t& nPort) {
+    const size_t nHost = strUri.find("://");
+    const size_t nSlash = strUri.find('/', nHost == std::string::npos ? 0 : nHost + 3);
+    strPath = nSlash == std::string::npos ? std::string() : strUri.substr(nSlash + 1);
+    const std::string strAuthority = strUri.substr(nHost + 3, nSlash - nHost - 3);
+    const size_t nColon = strAuthority.rfind(':');
+    nPort = 631;
+    if (nColon != std::string::npos && strAuthority.find(']', nColon) == std::string::npos)
+        nPort = static_cast<uint16_t>(std::atoi(strAuthority.c_str() + nColon + 1));
+}
+
+// The TXT IPP printers announce, from what Get-Printer-Attributes told.
+std::optional<PublishedPrinter> PrinterFromIpp(const ScanRow& row, const PrinterStatus& status) {
+    if (status.bFromSnmp || status.nState == PrinterState::NoIpp || status.nState == PrinterState::NoAnswer ||
+        status.nState == PrinterState::NotAsked)
+        return std::nullopt;
+    PublishedPrinter printer;
+    printer.strId = Utf16ToUtf8(ScanRowId(row));
+    printer.strInstance = Utf16ToUtf8(row.strName);
+    printer.strHost = HostFromName(printer.strInstance);
+    printer.strType = "_ipp._tcp";
+    printer.aAddresses = Addresses(row);
+    std::string strPath;
+    SplitIppUri(Utf16ToUtf8(status.strUri), strPath, printer.nPort);
+    printer.aTxt = {"txtvers=1", "qtotal=1", "rp=" + strPath};
+    const auto fnAdd = [&printer](const char* pszKey, const std::u16string& strValue) {
+        if (!strValue.empty()) printer.aTxt.push_back(std::string(pszKey) + "=" + Utf16ToUtf8(strValue));
+    };
+    fnAdd("ty", status.strMakeAndModel);
+    fnAdd("adminurl", status.strMoreInfo);
+    fnAdd("note", status.strLocation);
+    std::u16string strUuid = status.strUuid;
+    if (strUuid.rfind(u"urn:uuid:", 0) == 0) strUuid.erase(0, 9);
+    fnAdd("UUID", strUuid);
+    return printer;
+}
+
+}  // namespace
+
+std::optional<PublishedPrinter> PrinterFromMdnsRow(const ScanRow& row) {
+    const std::string strType = Utf16ToUtf8(row.strType);
+    if (row.nKind != PROVIDER_KIND_MDNS || !IsPublishedType(strType) || row.nPort == 0) return std::nullopt;
+    PublishedPrinter printer;
+    printer.strId = Utf16ToUtf8(ScanRowId(row));
+    printer.strInstance = Utf16ToUtf8(row.strName);
+    printer.strHost = Utf16ToUtf8(row.strHostTarget);
+    if (printer.strHost.empty()) printer.strHost = HostFromName(printer.strInstance);
+    printer.strType = strType;
+    printer.nPort = row.nPort;
+    printer.aAddresses = Addresses(row);
+    for (const DnsSdTxtItem& item : row.aTxtItems) printer.aTxt.push_back(TxtString(item));
+    return printer;
+}
+
+bool NeedsIppForPublishing(const ScanRow& row) {
+    // Also an mDNS row that names no service to print to: an IPP printer's
+    // _printer._tcp with port 0, which only holds its name, when that row
+    // came first.
+    return row.nKind != ROW_KIND_UNICAST_DNSSD && !PrinterFromMdnsRow(row);
+}
+
+std::unique_ptr<CScanPublisher> CScanPublisher::Create(const ScanOptions& args, std::string& strWhy) {
+    PublishTarget target;
+    target.strDomain = args.strPublishDomain;
+    target.strServer = args.strPublishServer;
+    target.strBrowseParent = args.strPublishBrowseIn;
+    if (!args.bDryRun && !ReadTsigKeyFile(args.strPublishKey, target.key, strWhy)) return nullptr;
+    return std::unique_ptr<CScanPublisher>(new CScanPublisher(args, std::move(target)));
+}
+
+CScanPublisher::CScanPublisher(const ScanOptions& args, PublishTarget target)
+    : m_args(args), m_publisher(std::move(target)) {}
+
+std::vector<DnsRecord> CScanPublisher::RecordsFor(const std::vector<ScanRow>& aRows,
+                                                  const std::function<bool()>& fnStop) {
+    std::vector<PublishedPrinter> aPrinters;
+    for (const ScanRow& row : aRows) {
+        if (std::optional<PublishedPrinter> printer = PrinterFromMdnsRow(row)) {
+            aPrinters.push_back(std::move(*printer));
+            continue;
+        }
+        if (!NeedsIppForPublishing(row) || fnStop()) continue;
+        const std::string strId = Utf16ToUtf8(ScanRowId(row));
+        auto it = m_ippPrinters.find(strId);
+        if (it == m_ippPrinters.end()) {
+            const std::atomic<bool> bCancel{false};
+            const PrinterStatus status = QueryRowStatus(StatusTargetForRow(row), {}, {}, IPP_BOUND, bCancel);
+            it = m_ippPrinters.emplace(strId, PrinterFromIpp(row, status)).first;
+        }
+        if (it->second) aPrinters.push_back(*it->second);
+    }
+    return PrinterRecords(aPrinters, m_publisher.GetWireDomain(), m_args.nPublishTtl);
+}
+
+PublishResult CScanPublisher::Publish(const std::vector<ScanRow>& aRows,
+                                      const std::function<bool()>& fnStop) {
+    return m_publisher.Reconcile(RecordsFor(aRows, fnStop), fnStop);
+}
+
+std::string CScanPublisher::ZoneText(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop) {
+    PublishTarget target;
+    target.strDomain = m_args.strPublishDomain;
+    target.strBrowseParent = m_args.strPublishBrowseIn;
+    std::vector<DnsRecord> aRecords =
+        BrowseRecords(m_publisher.GetWireDomain(), WireName(BrowseParent(target)), BROWSE_TTL);
+    for (DnsRecord& record : RecordsFor(aRows, fnStop)) aRecords.push_back(std::move(record));
+    return ZoneFileText(aRecords);
+}
+
+CWatchPublisher::CWatchPublisher(CScanPublisher& publisher, std::chrono::milliseconds interval,
+                                 std::function<std::vector<ScanRow>()> fnRows, std::function<bool()> fnStop)
+    : m_publisher(publisher),
+      m_interval(interval),
+      m_fnRows(std::move(fnRows)),
+      m_fnStop(std::move(fnStop)),
+      m_thread([this] { Run(); }) {}
+
+CWatchPublisher::~CWatchPublisher() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bEnd = true;
+    }
+    m_cvEnd.notify_all();
+    m_thread.join();
+}
+
+void CWatchPublisher::Run() {
+    const auto fnStop = [this] {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_bEnd || m_fnStop();
+    };
+    std::chrono::milliseconds wait = m_interval;  // the link heard for one interval first
+    std::chrono::milliseconds backoff{1000};
+    std::string strFailing;  // the line said last, while rounds fail
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_cvEnd.wait_for(lock, wait, [this] { return m_bEnd; })) return;
+        }
+        const PublishResult result = m_publisher.Publish(m_fnRows(), fnStop);
+        if (fnStop()) return;
+        if (result.bOk) {
+            if (!strFailing.empty())
+                std::fprintf(stderr, "hvl-scan: publishing into %s works again.\n",
+                             m_publisher.Domain().c_str());
+            strFailing.clear();
+            wait = m_interval;
+            backoff = std::chrono::milliseconds(1000);
+            continue;
+        }
+        if (result.strWhy != strFailing) {
+            std::fprintf(stderr, "hvl-scan: publish: %s\n", result.strWhy.c_str());
+            strFailing = result.strWhy;
+        }
+        wait = std::min(backoff, m_interval);
+        backoff = std::min(backoff * 2, std::chrono::milliseconds(60000));
+    }
+}

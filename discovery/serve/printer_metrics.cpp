@@ -1,0 +1,253 @@
+#include "printer_metrics.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "conv_string.h"
+#include "methods.h"
+
+namespace {
+
+using Labels = std::vector<std::pair<const char*, std::string>>;
+
+std::string Text(const std::u16string& str) {
+    return Utf16ToUtf8(str);
+}
+
+std::string SourceOf(int32_t nKind) {
+    const DiscoveryMethod* pMethod = FindMethodByKind(nKind);
+    return pMethod ? Utf16ToUtf8(std::u16string(pMethod->strSource)) : "";
+}
+
+// The row's method first, then the others in the order they answered.
+std::string SourcesOf(const ScanRow& row) {
+    std::string strSources = SourceOf(row.nKind);
+    for (int32_t nKind : row.aOtherKinds) strSources += "," + SourceOf(nKind);
+    return strSources;
+}
+
+bool FoundOverSnmp(const ServedPrinter& printer) {
+    const ScanRow& row = *printer.pRow;
+    return row.nKind == ROW_KIND_SNMP ||
+           std::find(row.aOtherKinds.begin(), row.aOtherKinds.end(), ROW_KIND_SNMP) !=
+               row.aOtherKinds.end() ||
+           (printer.pStatus && printer.pStatus->bFromSnmp && IsAnswer(printer.pStatus->nState));
+}
+
+bool AnsweredIpp(const ServedPrinter& printer) {
+    return printer.pStatus && !printer.pStatus->bFromSnmp && IsAnswer(printer.pStatus->nState);
+}
+
+std::string LabelText(const Labels& labels) {
+    std::string str = "{";
+    for (const auto& [pszName, strValue] : labels) {
+        if (str.size() > 1) str += ',';
+        str += pszName;
+        str += "=\"";
+        for (char c : strValue) {
+            if (c == '\\' || c == '"') str += '\\';
+            str += c == '\n' ? std::string("\\n") : std::string(1, c);
+        }
+        str += '"';
+    }
+    return str + "}";
+}
+
+std::string ValueText(double fValue) {
+    char sz[32];
+    std::snprintf(sz, sizeof sz, "%.15g", fValue);
+    return sz;
+}
+
+// One metric family: its HELP and TYPE, then its samples, written out
+// whole (both formats want a family's samples together); nothing when it
+// has none.
+class CFamily {
+public:
+    // pszOpenType: its OpenMetrics type ("info", "counter"), whose samples'
+    // names carry pszSuffix; the text format names the family as them.
+    CFamily(std::string& strOut, bool bOpenMetrics, const char* pszName, const char* pszType,
+            const char* pszHelp, const char* pszOpenType = nullptr, const char* pszSuffix = "")
+        : m_strOut(strOut), m_strSample(std::string(pszName) + pszSuffix) {
+        const std::string strFamily = bOpenMetrics ? std::string(pszName) : m_strSample;
+        m_strHead = "# HELP " + strFamily + " " + pszHelp + "\n# TYPE " + strFamily + " " +
+                    (bOpenMetrics && pszOpenType ? pszOpenType : pszType) + "\n";
+    }
+    CFamily(const CFamily&) = delete;
+    CFamily& operator=(const CFamily&) = delete;
+    void Flush() {
+        if (!m_strBody.empty()) m_strOut += m_strHead + m_strBody;
+        m_strBody.clear();
+    }
+    void Add(const Labels& labels, double fValue) {
+        m_strBody += m_strSample + LabelText(labels) + " " + ValueText(fValue) + "\n";
+    }
+
+private:
+    std::string& m_strOut;
+    const std::string m_strSample;
+    std::string m_strHead;
+    std::string m_strBody;
+};
+
+constexpr PrinterState STATES[] = {PrinterState::Idle, PrinterState::Printing, PrinterState::Stopped,
+                                   PrinterState::NoIpp, PrinterState::NoAnswer};
+constexpr const char* STATE_NAMES[] = {"idle", "printing", "stopped", "no_ipp", "no_answer"};
+
+const char* SeverityName(ReasonSeverity nSeverity) {
+    return nSeverity == ReasonSeverity::Report    ? "report"
+           : nSeverity == ReasonSeverity::Warning ? "warning"
+                                                  : "error";
+}
+
+// -3, -2, -1 as the Printer MIB names them: a level no ratio can say.
+std::string UnmeasuredName(const SupplyLevel& supply) {
+    if (supply.strLevelText == u"some remaining") return "some_remaining";
+    if (supply.strLevelText == u"other") return "other";
+    return "unknown";
+}
+
+struct PrinterFamilies {
+    CFamily info, up, state, reason, level, fill, unmeasured, seen;
+    PrinterFamilies(std::string& s, bool b)
+        : info(s, b, "hvl_printer", "gauge",
+               "A printer the watch lists; its identity and what it says of itself.", "info", "_info"),
+          up(s, b, "hvl_printer_up", "gauge",
+             "Whether the printer answers (with --status: its last status question)."),
+          state(s, b, "hvl_printer_state", "gauge",
+                "The printer's state: 1 for the one it is in, 0 for the others.", "stateset"),
+          reason(s, b, "hvl_printer_state_reason", "gauge", "A reason the printer gives for its state."),
+          level(s, b, "hvl_printer_supply_level_ratio", "gauge", "How much of a supply is left, 0 to 1."),
+          fill(s, b, "hvl_printer_supply_fill_ratio", "gauge",
+               "How full a receptacle (waste toner) is, 0 to 1."),
+          unmeasured(
+              s, b, "hvl_printer_supply_unmeasured", "gauge",
+              "A supply whose level the printer gives as no amount: some_remaining, unknown or other."),
+          seen(s, b, "hvl_printer_last_seen_timestamp_seconds", "gauge",
+               "When the printer last gave a sign of life, in seconds since the epoch.") {}
+    ~PrinterFamilies() {
+        for (CFamily* pFamily : {&info, &up, &state, &reason, &level, &fill, &unmeasured, &seen})
+            pFamily->Flush();
+    }
+};
+
+void AddStatus(PrinterFamilies& f, const std::string& strId, const PrinterStatus& status) {
+    for (size_t i = 0; i < std::size(STATES); ++i)
+        f.state.Add({{"id", strId}, {"hvl_printer_state", STATE_NAMES[i]}},
+                    status.nState == STATES[i] ? 1 : 0);
+    for (const StateReason& reason : status.aReasons)
+        f.reason.Add({{"id", strId},
+                      {"reason", Text(reason.strKeyword)},
+                      {"severity", SeverityName(reason.nSeverity)}},
+                     1);
+    for (size_t i = 0; i < status.aSupplies.size(); ++i) {
+        const SupplyLevel& supply = status.aSupplies[i];
+        Labels labels{{"id", strId},
+                      {"index", std::to_string(i)},
+                      {"supply", Text(supply.strName)},
+                      {"kind", Text(supply.strType)},
+                      {"color", Text(supply.strColor)}};
+        if (supply.nLevel < 0) {
+            labels.emplace_back("level", UnmeasuredName(supply));
+            f.unmeasured.Add(labels, 1);
+        } else {
+            (supply.bReceptacle ? f.fill : f.level).Add(labels, std::min(supply.nLevel, 100) / 100.0);
+        }
+    }
+}
+
+void AddPrinter(PrinterFamilies& f, const ServedPrinter& printer, bool bStatus) {
+    const ScanRow& row = *printer.pRow;
+    const std::string strId = Text(ScanRowId(row));
+    f.info.Add({{"id", strId},
+                {"ip", Text(row.strIpAddress)},
+                {"name", Text(row.strName)},
+                {"model", Text(row.strModel)},
+                {"location", Text(row.strLocation)},
+                {"url", Text(row.strUrl)},
+                {"source", SourceOf(row.nKind)},
+                {"sources", SourcesOf(row)}},
+               1);
+    // Listed means it answers the liveness check; with --status, its last answer says.
+    const bool bUp = !bStatus || (printer.pStatus && IsAnswer(printer.pStatus->nState));
+    f.up.Add({{"id", strId}}, bUp ? 1 : 0);
+    if (printer.pStatus && printer.pStatus->nState != PrinterState::NotAsked)
+        AddStatus(f, strId, *printer.pStatus);
+    const double fSeen = std::chrono::duration<double>(row.tLastSeen.time_since_epoch()).count();
+    if (fSeen > 0) f.seen.Add({{"id", strId}}, fSeen);
+}
+
+void AddWatchFigures(std::string& strOut, const ServedList& list, bool bOpenMetrics) {
+    CFamily printers(strOut, bOpenMetrics, "hvl_watch_printers", "gauge",
+                     "The printers the watch lists, by the method that found them first.");
+    std::map<std::string, size_t> bySource;
+    for (const DiscoveryMethod* pMethod : DiscoveryMethods()) bySource[SourceOf(pMethod->nKind)] = 0;
+    for (const ServedPrinter& printer : list.aPrinters) ++bySource[SourceOf(printer.pRow->nKind)];
+    for (const auto& [strSource, nCount] : bySource) printers.Add({{"source", strSource}}, double(nCount));
+    printers.Flush();
+    CFamily events(strOut, bOpenMetrics, "hvl_watch_events", "counter",
+                   "The watch's events: printers listed (add), gone (remove) or changed (change).", nullptr,
+                   "_total");
+    for (const char* pszKind : {"add", "remove", "change"}) {
+        const auto it = list.events.find(pszKind);
+        events.Add({{"kind", pszKind}}, it == list.events.end() ? 0 : double(it->second));
+    }
+    events.Flush();
+    CFamily searches(strOut, bOpenMetrics, "hvl_watch_last_search_seconds", "gauge",
+                     "How long the method's last search took (mDNS listens and never searches).");
+    for (const auto& [strSource, fSeconds] : list.searchSeconds)
+        searches.Add({{"method", strSource}}, fSeconds);
+    searches.Flush();
+}
+
+}  // namespace
+
+bool IsAnswer(PrinterState nState) {
+    return nState == PrinterState::Idle || nState == PrinterState::Printing ||
+           nState == PrinterState::Stopped;
+}
+
+const ServedPrinter* FindServedPrinter(const ServedList& list, std::u16string strAddress) {
+    if (strAddress.size() > 2 && strAddress.front() == u'[' && strAddress.back() == u']')
+        strAddress = strAddress.substr(1, strAddress.size() - 2);
+    for (const ServedPrinter& printer : list.aPrinters) {
+        if (printer.pRow->strIpAddress == strAddress) return &printer;
+    }
+    return nullptr;
+}
+
+std::string MetricsText(const ServedList& list, bool bOpenMetrics, const std::u16string* pTarget) {
+    std::string strOut;
+    {
+        PrinterFamilies families(strOut, bOpenMetrics);
+        const ServedPrinter* pOnly = pTarget ? FindServedPrinter(list, *pTarget) : nullptr;
+        for (const ServedPrinter& printer : list.aPrinters) {
+            if (!pTarget || &printer == pOnly) AddPrinter(families, printer, list.bStatus);
+        }
+    }  // the families written out, in their order
+    if (!pTarget) AddWatchFigures(strOut, list, bOpenMetrics);
+    if (bOpenMetrics) strOut += "# EOF\n";
+    return strOut;
+}
+
+std::string TargetsJson(const ServedList& list) {
+    nlohmann::json groups = nlohmann::json::array();
+    for (const ServedPrinter& printer : list.aPrinters) {
+        const ScanRow& row = *printer.pRow;
+        const std::string strAddress = Text(row.strIpAddress);
+        groups.push_back(
+            {{"targets", {strAddress.find(':') != std::string::npos ? "[" + strAddress + "]" : strAddress}},
+             {"labels",
+              {{"__meta_hvl_id", Text(ScanRowId(row))},
+               {"__meta_hvl_name", Text(row.strName)},
+               {"__meta_hvl_model", Text(row.strModel)},
+               {"__meta_hvl_location", Text(row.strLocation)},
+               {"__meta_hvl_source", SourceOf(row.nKind)},
+               {"__meta_hvl_sources", SourcesOf(row)},
+               {"__meta_hvl_snmp", FoundOverSnmp(printer) ? "true" : "false"},
+               {"__meta_hvl_ipp", AnsweredIpp(printer) ? "true" : "false"}}}});
+    }
+    return groups.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}

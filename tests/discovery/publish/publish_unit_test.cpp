@@ -1,0 +1,153 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "publish_key.h"
+#include "publish_records.h"
+
+namespace {
+
+const std::string DOMAIN = WireName("floor1.example");
+
+PublishedPrinter Printer(std::string strName, std::vector<std::string> aTxt = {"rp=ipp/print"},
+                         std::string strId = "ip:192.0.2.10") {
+    return {strId, std::move(strName), "office.local", "_ipp._tcp", 631, {"192.0.2.10"}, std::move(aTxt)};
+}
+
+std::vector<std::string> Lines(const std::vector<DnsRecord>& aRecords) {
+    std::vector<std::string> aLines;
+    std::string strText = ZoneFileText(aRecords);
+    for (size_t n; (n = strText.find('\n')) != std::string::npos; strText.erase(0, n + 1))
+        aLines.push_back(strText.substr(0, n));
+    return aLines;
+}
+
+struct RecordCase {
+    const char* pszTest;
+    std::vector<PublishedPrinter> aPrinters;
+    std::vector<std::string> aLines;  // in ZoneFileText's order
+};
+
+class PrinterRecordsTest : public testing::TestWithParam<RecordCase> {};
+
+TEST_P(PrinterRecordsTest, ZoneText) {
+    EXPECT_EQ(Lines(PrinterRecords(GetParam().aPrinters, DOMAIN, 60)), GetParam().aLines);
+    // The same labels whatever order the printers come in.
+    std::vector<PublishedPrinter> aReversed(GetParam().aPrinters.rbegin(), GetParam().aPrinters.rend());
+    EXPECT_EQ(PrinterRecords(aReversed, DOMAIN, 60), PrinterRecords(GetParam().aPrinters, DOMAIN, 60));
+}
+
+const std::string TYPE = "_ipp._tcp.floor1.example.\t60\tIN\t";
+const std::string HOST = "office.floor1.example.\t60\tIN\t";
+
+INSTANTIATE_TEST_SUITE_P(
+    Printers, PrinterRecordsTest,
+    testing::Values(
+        RecordCase{
+            "OnlyGlobalAndPrivateAddresses",
+            {{"ip:a",
+              "Office",
+              "office.local",
+              "_ipp._tcp",
+              631,
+              {"192.0.2.10", "fe80::1%eth0", "127.0.0.1", "169.254.3.4", "::1", "2001:db8::5", "10.1.2.3"},
+              {"rp=ipp/print", "note"}}},
+            {TYPE + "PTR\tOffice." + TYPE.substr(0, 25), "Office." + TYPE + "TXT\t\"rp=ipp/print\" \"note\"",
+             "Office." + TYPE + "SRV\t0 0 631 office.floor1.example.", HOST + "A\t10.1.2.3",
+             HOST + "A\t192.0.2.10", HOST + "AAAA\t2001:db8::5"}},
+        RecordCase{
+            "DotsBackslashesUtf8Escaped",
+            {Printer("Room 1.2 \\ Küche", {})},
+            {TYPE + "PTR\tRoom\\0321\\.2\\032\\\\\\032K\\195\\188che." + TYPE.substr(0, 25),
+             HOST + "A\t192.0.2.10", "Room\\0321\\.2\\032\\\\\\032K\\195\\188che." + TYPE + "TXT\t\"\"",
+             "Room\\0321\\.2\\032\\\\\\032K\\195\\188che." + TYPE + "SRV\t0 0 631 office.floor1.example."}},
+        RecordCase{"LongTxtStringCutAt255",
+                   {Printer("P", {std::string(300, 'x'), "", "ty=A"})},
+                   {"P." + TYPE + "TXT\t\"" + std::string(255, 'x') + "\" \"ty=A\"",
+                    "P." + TYPE + "SRV\t0 0 631 office.floor1.example.",
+                    TYPE + "PTR\tP." + TYPE.substr(0, 25), HOST + "A\t192.0.2.10"}},
+        RecordCase{"SameNameTwoPrintersDistinctLabels",
+                   {Printer("Laser", {}, "uuid-a"), Printer("laser", {}, "uuid-b")},
+                   {TYPE + "PTR\tLaser." + TYPE.substr(0, 25),
+                    TYPE + "PTR\tlaser\\032\\(5f6c\\)." + TYPE.substr(0, 25), "Laser." + TYPE + "TXT\t\"\"",
+                    "Laser." + TYPE + "SRV\t0 0 631 office.floor1.example.", HOST + "A\t192.0.2.10",
+                    "laser\\032\\(5f6c\\)." + TYPE + "TXT\t\"\"",
+                    "laser\\032\\(5f6c\\)." + TYPE + "SRV\t0 0 631 office\\032\\(5f6c\\).floor1.example.",
+                    "office\\032\\(5f6c\\).floor1.example.\t60\tIN\tA\t192.0.2.10"}},
+        RecordCase{"LinkLocalOnlyPublishesNothing",
+                   {{"ip:a", "Office", "office.local", "_ipp._tcp", 631, {"fe80::1%eth0"}, {}}},
+                   {}},
+        RecordCase{"NotAPrinterType", {{"ip:a", "Web", "w.local", "_http._tcp", 80, {"192.0.2.1"}, {}}}, {}}),
+    [](const testing::TestParamInfo<RecordCase>& info) { return info.param.pszTest; });
+
+// Whatever a printer calls itself, every name stays under DOMAIN in labels of 1 to 63 bytes.
+TEST(PrinterRecordsTest, HostileNamesStayUnderTheDomain) {
+    std::vector<PublishedPrinter> aPrinters;
+    for (const std::string& strName : {std::string(".."), std::string("\\"), std::string("x.example.com."),
+                                       std::string(70, 'a'), std::string("a\0b", 3), std::string(),
+                                       std::string("\0", 1), std::string("ü") + std::string(62, 'u')}) {
+        aPrinters.push_back(Printer(strName, {}, "id:" + std::to_string(aPrinters.size())));
+        aPrinters.back().strHost = strName + ".local";
+    }
+    const std::vector<DnsRecord> aRecords = PrinterRecords(aPrinters, DOMAIN, 60);
+    EXPECT_EQ(aRecords.size(), 4 * aPrinters.size());
+    for (const DnsRecord& record : aRecords) {
+        std::vector<std::string> aNames{record.strOwner};
+        if (record.nType == 12) aNames.push_back(record.strRdata);
+        if (record.nType == 33) aNames.push_back(record.strRdata.substr(6));
+        for (const std::string& strName : aNames) {
+            EXPECT_TRUE(IsWireNameUnder(strName, DOMAIN));
+            for (size_t i = 0; i < strName.size() - 1; i += 1 + static_cast<unsigned char>(strName[i])) {
+                const size_t nLabel = static_cast<unsigned char>(strName[i]);
+                EXPECT_TRUE(nLabel >= 1 && nLabel <= 63);
+                EXPECT_EQ(strName.substr(i + 1, nLabel).find('\0'), std::string::npos);
+            }
+        }
+    }
+}
+
+struct KeyCase {
+    const char* pszTest;
+    std::string strText;
+    mode_t nMode;
+    bool bRead;
+    std::string strWhyHas;
+};
+
+class KeyFileTest : public testing::TestWithParam<KeyCase> {};
+
+TEST_P(KeyFileTest, ReadOrRefused) {
+    const std::string strPath = testing::TempDir() + "/publish-key-" + GetParam().pszTest;
+    std::ofstream(strPath) << GetParam().strText;
+    chmod(strPath.c_str(), GetParam().nMode);
+    TsigKey key;
+    std::string strWhy;
+    EXPECT_EQ(ReadTsigKeyFile(strPath, key, strWhy), GetParam().bRead) << strWhy;
+    EXPECT_NE(strWhy.find(GetParam().strWhyHas), std::string::npos) << strWhy;
+    EXPECT_EQ(strWhy.find("c2VjcmV0"), std::string::npos);  // the secret is never told
+    if (GetParam().bRead) {
+        EXPECT_EQ(key.strName + key.strAlgorithm + key.strSecret, "floor1.hmac-sha256.c2VjcmV0");
+    }
+    unlink(strPath.c_str());
+}
+
+const std::string KEY = "key \"floor1\" {\n\talgorithm hmac-sha256;\n\tsecret \"c2VjcmV0\";\n};\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, KeyFileTest,
+    testing::Values(KeyCase{"OwnerOnly", KEY, 0600, true, ""},
+                    KeyCase{"GroupReadable", KEY, 0640, false, "chmod 600"},
+                    KeyCase{"WorldReadable", KEY, 0604, false, "chmod 600"},
+                    KeyCase{"Md5Refused", "key k { algorithm hmac-md5; secret \"c2VjcmV0\"; };", 0600, false,
+                            "hmac-sha256 or stronger"},
+                    KeyCase{"NoKeyBlock", "secret \"c2VjcmV0\";", 0600, false, "no key block"}),
+    [](const testing::TestParamInfo<KeyCase>& info) { return info.param.pszTest; });
+
+}  // namespace
