@@ -45,6 +45,7 @@ IPP_IP, IPPS_IP = "192.0.2.78", "192.0.2.79"
 HOSTILE_NAME = '@Hostile, "Quoted"\r\nName\u202e\u0085\rEnd'
 HOSTILE_MODEL = '=Acme, "Q" 9'
 UNSAFE_RE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\u2028\u2029]")
+# A watch's rows; a scan's have "driverless" too.
 JSON_KEYS = {"name", "ip", "url", "source", "sources", "type", "model", "location", "addresses", "id", "last_seen",
              "status", "uuid"}
 RFC3339_RE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
@@ -242,7 +243,7 @@ class HvlScanInLab(unittest.TestCase):
                 self.assertIsInstance(doc, list)
                 self.assertEqual(len(doc), count)
                 for entry in doc:
-                    self.assertEqual(set(entry), JSON_KEYS)
+                    self.assertEqual(set(entry), JSON_KEYS | {"driverless"})
                     self.assertEqual(entry["addresses"], [entry["ip"]])
                     self.assertIsNone(entry["status"])  # asked for with --status only
                 by_ip = {e["ip"]: e for e in doc}
@@ -1114,7 +1115,7 @@ class HvlScanUnicastDns(unittest.TestCase):
                 self.assertLess(time.monotonic() - t0, 5)
                 if "--json" in args:
                     rows = json.loads(p.stdout)
-                    self.assertEqual(set(rows[0]), JSON_KEYS | {"domain"})
+                    self.assertEqual(set(rows[0]), JSON_KEYS | {"domain", "driverless"})
                 else:
                     rows = [{k: (v or None) for k, v in r.items()} for r in csv.DictReader(io.StringIO(p.stdout))]
                 domains = {ip: ("annex.example" if ip in ANNEX_PRINTERS else "printers.example") for ip in expected}
