@@ -8,8 +8,10 @@
 // however the search ends (also stopped, or the daemon gone), every
 // instance with an address by then is listed. Under watch it goes on:
 // browses stay open, a removal is told, each listed printer keeps one
-// resolve open so that a changed record lists it again, and a daemon that
-// went away is waited for and browsed again.
+// resolve open so that a changed record lists it again, an instance that
+// no resolve could give an address is asked again later (on a large link a
+// busy daemon lets hundreds of resolves reach their bound at once), and a
+// daemon that went away is waited for and browsed again.
 #include <arpa/inet.h>
 #include <net/if.h>
 
@@ -118,6 +120,7 @@ private:
         bool bAnswered = false;
         bool bWatching = false;  // settled, and kept open for later answers
         DnsSdResolveReply reply;
+        Clock::duration askedLater{};  // under watch: the pause before its last ask again
     };
 
     void OnBrowseReply(const DnsSdBrowseReply& reply, const std::string& strType, bool& bAllForNow,
@@ -125,6 +128,11 @@ private:
     // Under watch: a removed instance, once none of its resolves is open.
     void EraseIfGone(Instance& instance);
     void Queue(Instance& instance, int32_t nInterface, int32_t nProtocol, bool bRetry);
+    // Under watch: a resolve that gave no address is asked again after a
+    // pause, twice as long each time up to the interval, while the instance
+    // is still seen there (a printer switched off costs one resolve an interval).
+    void AskLater(const Resolve& resolve);
+    void QueueLaterAsks();
     void StartResolves(CDnsSdSession& session);
     // How many resolves the daemon is given at once, after an answer or a refusal.
     void AdaptResolveLimit(const Resolve& resolve);
@@ -155,6 +163,7 @@ private:
     std::deque<std::unique_ptr<Resolve>> m_queue;              // not started yet, in the order reported
     std::list<std::unique_ptr<Resolve>> m_inFlight;
     std::list<std::unique_ptr<Resolve>> m_watching;  // under watch: one per listed instance
+    std::deque<std::unique_ptr<Resolve>> m_later;    // under watch: asked again at tDeadline, in that order
     std::vector<Instance*> m_gone;                   // removed in a callback, forgotten after it
     CLiveRowSink* m_pSink = nullptr;
 };
@@ -257,6 +266,12 @@ void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink, bool bEnding) {
                                                 : tNow < m_tLastAnswer + m_settings.resolveBound / 2;
         if (bDropped && !resolve.bRetry) {
             Queue(instance, resolve.nInterface, resolve.nProtocol, true);
+            m_queue.back()->askedLater = resolve.askedLater;
+            it = m_inFlight.erase(it);
+            continue;
+        }
+        if (m_settings.bWatch && !bAnswer && instance.row.aAddresses.empty()) {
+            AskLater(resolve);
             it = m_inFlight.erase(it);
             continue;
         }
@@ -272,6 +287,39 @@ void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink, bool bEnding) {
         }
         it = m_inFlight.erase(it);
         EraseIfGone(instance);
+    }
+}
+
+void CLiveMdnsSource::AskLater(const Resolve& resolve) {
+    const Clock::duration pause =
+        resolve.askedLater == Clock::duration::zero()
+            ? Clock::duration(m_settings.resolveBound)
+            : std::min<Clock::duration>(2 * resolve.askedLater, m_settings.watchInterval);
+    auto pLater = std::make_unique<Resolve>();
+    pLater->pInstance = resolve.pInstance;
+    pLater->nInterface = resolve.nInterface;
+    pLater->nProtocol = resolve.nProtocol;
+    pLater->askedLater = pause;
+    pLater->tDeadline = Clock::now() + pause;
+    const auto itAt = std::upper_bound(m_later.begin(), m_later.end(), pLater->tDeadline,
+                                       [](Clock::time_point t, const auto& p) { return t < p->tDeadline; });
+    m_later.insert(itAt, std::move(pLater));
+}
+
+void CLiveMdnsSource::QueueLaterAsks() {
+    const Clock::time_point tNow = Clock::now();
+    while (!m_later.empty() && m_later.front()->tDeadline <= tNow) {
+        std::unique_ptr<Resolve> pResolve = std::move(m_later.front());
+        m_later.pop_front();
+        Instance& instance = *pResolve->pInstance;
+        // Removed meanwhile, or listed through another interface or protocol: no more asking.
+        if (m_seen.count({&instance, pResolve->nInterface, pResolve->nProtocol}) == 0 || instance.bListed) {
+            --instance.nOpen;
+            EraseIfGone(instance);
+            continue;
+        }
+        pResolve->bRetry = false;
+        m_queue.push_back(std::move(pResolve));
     }
 }
 
@@ -479,6 +527,7 @@ void CLiveMdnsSource::WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, 
         // Settled first: a queue left waiting with nothing in flight would
         // wait for no deadline.
         SettleResolves(sink);
+        QueueLaterAsks();
         StartResolves(session);
         const bool bBrowsing = StillBrowsing(browses, bRead);
         if (!bBrowsing && m_queue.empty() && m_inFlight.empty() && !m_settings.bWatch) return;
@@ -488,6 +537,7 @@ void CLiveMdnsSource::WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, 
         const Clock::time_point tQuiet = m_tLastItem + m_settings.browseQuiet;
         if (bBrowsing && tQuiet > Clock::now()) tWake = std::min(tWake, tQuiet);
         for (const auto& pResolve : m_inFlight) tWake = std::min(tWake, pResolve->tDeadline);
+        if (!m_later.empty()) tWake = std::min(tWake, m_later.front()->tDeadline);
         int32_t nError = 0;
         const DnsSdWait result = session.Wait(tWake, nError);
         bRead = result == DnsSdWait::TIMEOUT;
@@ -506,6 +556,8 @@ void CLiveMdnsSource::ListWhatIsKnown(CLiveRowSink& sink) {
     SettleResolves(sink, true);
     for (const auto& pResolve : m_queue) --pResolve->pInstance->nOpen;
     m_queue.clear();
+    for (const auto& pResolve : m_later) --pResolve->pInstance->nOpen;
+    m_later.clear();
     for (auto& [key, instance] : m_instances) ListWhenReady(sink, instance);
 }
 

@@ -101,6 +101,7 @@ struct Script {
     std::map<std::pair<std::string, std::string>, ResolveScript> resolve;  // (instance, type)
     std::map<std::string, int32_t> resolveStartError;                      // instance -> error
     bool bRefuseOnce = false;                     // each resolveStartError refuses the first resolve only
+    std::map<std::string, int> resolveSilentFor;  // instance -> how many of its first resolves never answer
     std::map<std::string, RecordScript> records;  // host target
     std::optional<Ms> lostAt;                     // the service goes away this long after the search began
     Ms browseStartDelay{0};                       // each BrowseEach returns this late (a slow daemon)
@@ -185,6 +186,7 @@ public:
                 return nError;
             }
             auto it = m_pScript->resolve.find({pszName, pszType});
+            if (m_pScript->resolveSilentFor[pszName]-- > 0) it = m_pScript->resolve.end();
             if (it != m_pScript->resolve.end()) {
                 aEvents.push_back({it->second.at, [fnReply, reply = it->second.reply] { fnReply(reply); }});
             }

@@ -752,6 +752,38 @@ INSTANTIATE_TEST_SUITE_P(Timings, LiveMdnsBrowse,
                                          BrowseCase{"InstanceJustBeforeAllForNow", 0, 15, 2000ms}),
                          [](const auto& info) { return std::string(info.param.pszName); });
 
+// Under watch an instance no resolve answered in time (a daemon busy with a
+// large link) is asked again, later each time, until listed; one removed
+// meanwhile is not.
+TEST(LiveMdns, WatchAsksAgainForInstancesStillThere) {
+    if (std::string_view(MdnsBackendName()) == "dnssd") GTEST_SKIP() << "no live scan on dns_sd";
+    auto pScript = std::make_shared<fake::Script>();
+    for (const char* pszName : {"Busy", "Gone"}) pScript->browse["_printer._tcp"].push_back(Found(pszName));
+    pScript->browse["_printer._tcp"].push_back(Found("Gone", 150));
+    pScript->browse["_printer._tcp"].back().reply.nFlags = 0;  // removed
+    pScript->resolve[{"Busy", "_printer._tcp@-1"}].reply.strAddress = "192.0.2.10";
+    pScript->resolveSilentFor = {{"Busy", 2}, {"Gone", 1}};
+    LiveScanSettings settings;
+    settings.bWatch = true;
+    settings.resolveBound = 100ms;
+    auto pSource = CreateLiveMdnsSource(settings, std::make_unique<fake::Client>(pScript));
+    LiveRows rows;
+    auto run = std::async(std::launch::async, [&] { return pSource->Run(rows); });
+    std::map<std::string, int> asks;
+    const auto tEnd = std::chrono::steady_clock::now() + 2s;
+    while (asks["Busy"] < 3 && std::chrono::steady_clock::now() < tEnd) {
+        std::this_thread::sleep_for(20ms);
+        asks.clear();
+        for (const fake::Call& call : pScript->Calls()) asks[call.strArg1] += call.strWhat == "resolve";
+    }
+    std::this_thread::sleep_for(100ms);
+    pSource->Stop();
+    EXPECT_EQ(run.get(), 0);
+    EXPECT_EQ(rows.aRows, std::vector<std::string>{"Busy 192.0.2.10"});
+    EXPECT_EQ(asks["Busy"], 3);
+    EXPECT_EQ(asks["Gone"], 1);
+}
+
 // Under watch 10,000 printers come and go: only what is there now is kept.
 TEST(LiveMdns, WatchKeepsOnlyTheInstancesThereNow) {
     if (std::string_view(MdnsBackendName()) == "dnssd") GTEST_SKIP() << "no live scan on dns_sd";
