@@ -90,7 +90,7 @@ def main():
         print(f"| a 15 s scan with --publish, start to exit ({count} PTRs in DNS then) | {visible:.1f} s |")
         print(f"| UPDATE messages (the first round, browse PTRs included) | {messages} |")
         print(f"| printers the watch lists and publishes after 2 intervals | {watched} |")
-        print(f"| a TXT change announced to it seen in DNS | {changed:.1f} s (interval + {changed - args.interval:.1f} s) |")
+        print(f"| a TXT change announced to it seen in DNS | {changed:.1f} s (interval {args.interval:g} s) |")
 
 
 if __name__ == "__main__":
