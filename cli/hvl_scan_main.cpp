@@ -427,11 +427,19 @@ int Watch(const ScanOptions& args, CScanPublisher* pPublisher) {
     if (!args.strServe.empty() && !(pServer = StartServe(args, served)))
         return ExitStatus({.bCannotServe = true});
     WatchHooks hooks{
-        [] { return g_bStop.load(); }, ReportUnavailable, fnFilter, pServer ? &served : nullptr, {}};
+        [] { return g_bStop.load(); }, ReportUnavailable, fnFilter, pServer ? &served : nullptr, {}, {}};
+    // Set before the watch runs; the watch's threads only read it.
+    std::weak_ptr<CWatchPublisher> pWatchPublisher;
     if (pPublisher) {
-        hooks.fnBeside = [pPublisher, &settings](std::function<std::vector<ScanRow>()> fnRows) {
-            return std::shared_ptr<void>(std::make_shared<CWatchPublisher>(
-                *pPublisher, settings.watchInterval, std::move(fnRows), [] { return g_bStop.load(); }));
+        hooks.fnBeside = [pPublisher, &settings,
+                          &pWatchPublisher](std::function<std::vector<ScanRow>()> fnRows) {
+            auto pBeside = std::make_shared<CWatchPublisher>(
+                *pPublisher, settings.watchInterval, std::move(fnRows), [] { return g_bStop.load(); });
+            pWatchPublisher = pBeside;
+            return std::shared_ptr<void>(pBeside);
+        };
+        hooks.fnRowsChanged = [&pWatchPublisher] {
+            if (const auto p = pWatchPublisher.lock()) p->RowsChanged();
         };
     }
     const WatchOutcome outcome = RunWatch(args, settings, hooks);

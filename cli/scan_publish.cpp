@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <thread>
 
 #include "conv_string.h"
@@ -78,31 +79,40 @@ std::optional<PublishedPrinter> PrinterFromIpp(const ScanRow& row, const Printer
     std::u16string strUuid = status.strUuid;
     if (strUuid.rfind(u"urn:uuid:", 0) == 0) strUuid.erase(0, 9);
     fnAdd("UUID", strUuid);
+    printer.aTxt.insert(printer.aTxt.end(), status.driverless.aTxt.begin(), status.driverless.aTxt.end());
     return printer;
 }
 
 }  // namespace
 
-std::optional<PublishedPrinter> PrinterFromMdnsRow(const ScanRow& row) {
-    const std::string strType = Utf16ToUtf8(row.strType);
-    if (row.nKind != PROVIDER_KIND_MDNS || !IsPublishedType(strType) || row.nPort == 0) return std::nullopt;
-    PublishedPrinter printer;
-    printer.strId = Utf16ToUtf8(ScanRowId(row));
-    printer.strInstance = Utf16ToUtf8(row.strName);
-    printer.strHost = Utf16ToUtf8(row.strHostTarget);
-    if (printer.strHost.empty()) printer.strHost = HostFromName(printer.strInstance);
-    printer.strType = strType;
-    printer.nPort = row.nPort;
-    printer.aAddresses = Addresses(row);
-    for (const DnsSdTxtItem& item : row.aTxtItems) printer.aTxt.push_back(TxtString(item));
-    return printer;
+std::vector<PublishedPrinter> PrintersFromMdnsRow(const ScanRow& row) {
+    if (row.nKind != PROVIDER_KIND_MDNS) return {};
+    std::vector<MdnsService> aServices = row.aServices;
+    // A row told by no live resolve (the window's scan) is its one service.
+    if (aServices.empty())
+        aServices.push_back({row.strType, row.strName, row.strHostTarget, row.nPort, row.aTxtItems});
+    std::vector<PublishedPrinter> aPrinters;
+    for (const MdnsService& service : aServices) {
+        const std::string strType = Utf16ToUtf8(service.strType);
+        if (!IsPublishedType(strType) || service.nPort == 0) continue;
+        PublishedPrinter& printer = aPrinters.emplace_back();
+        printer.strId = Utf16ToUtf8(ScanRowId(row));
+        printer.strInstance = Utf16ToUtf8(service.strName);
+        printer.strHost = Utf16ToUtf8(service.strHostTarget);
+        if (printer.strHost.empty()) printer.strHost = HostFromName(printer.strInstance);
+        printer.strType = strType;
+        printer.nPort = service.nPort;
+        printer.aAddresses = Addresses(row);
+        for (const DnsSdTxtItem& item : service.aTxtItems) printer.aTxt.push_back(TxtString(item));
+    }
+    return aPrinters;
 }
 
 bool NeedsIppForPublishing(const ScanRow& row) {
     // Also an mDNS row that names no service to print to: an IPP printer's
     // _printer._tcp with port 0, which only holds its name, when that row
     // came first.
-    return row.nKind != ROW_KIND_UNICAST_DNSSD && !PrinterFromMdnsRow(row);
+    return row.nKind != ROW_KIND_UNICAST_DNSSD && PrintersFromMdnsRow(row).empty();
 }
 
 std::unique_ptr<CScanPublisher> CScanPublisher::Create(const ScanOptions& args, std::string& strWhy) {
@@ -121,8 +131,9 @@ std::vector<DnsRecord> CScanPublisher::RecordsFor(const std::vector<ScanRow>& aR
                                                   const std::function<bool()>& fnStop) {
     std::vector<PublishedPrinter> aPrinters;
     for (const ScanRow& row : aRows) {
-        if (std::optional<PublishedPrinter> printer = PrinterFromMdnsRow(row)) {
-            aPrinters.push_back(std::move(*printer));
+        std::vector<PublishedPrinter> aAnnounced = PrintersFromMdnsRow(row);
+        if (!aAnnounced.empty()) {
+            std::move(aAnnounced.begin(), aAnnounced.end(), std::back_inserter(aPrinters));
             continue;
         }
         if (!NeedsIppForPublishing(row) || fnStop()) continue;
@@ -130,7 +141,8 @@ std::vector<DnsRecord> CScanPublisher::RecordsFor(const std::vector<ScanRow>& aR
         auto it = m_ippPrinters.find(strId);
         if (it == m_ippPrinters.end()) {
             const std::atomic<bool> bCancel{false};
-            const PrinterStatus status = QueryRowStatus(StatusTargetForRow(row), {}, {}, IPP_BOUND, bCancel);
+            const PrinterStatus status = QueryRowStatus(StatusTargetForRow(row, true), {}, {}, IPP_BOUND,
+                                                        bCancel);  // with pdl, Color ...
             it = m_ippPrinters.emplace(strId, PrinterFromIpp(row, status)).first;
         }
         if (it->second) aPrinters.push_back(*it->second);
@@ -138,9 +150,9 @@ std::vector<DnsRecord> CScanPublisher::RecordsFor(const std::vector<ScanRow>& aR
     return PrinterRecords(aPrinters, m_publisher.GetWireDomain(), m_args.nPublishTtl);
 }
 
-PublishResult CScanPublisher::Publish(const std::vector<ScanRow>& aRows,
-                                      const std::function<bool()>& fnStop) {
-    return m_publisher.Reconcile(RecordsFor(aRows, fnStop), fnStop);
+PublishResult CScanPublisher::Publish(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop,
+                                      bool bDeleteUnseen) {
+    return m_publisher.Reconcile(RecordsFor(aRows, fnStop), fnStop, bDeleteUnseen);
 }
 
 std::string CScanPublisher::ZoneText(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop) {
@@ -166,8 +178,18 @@ CWatchPublisher::~CWatchPublisher() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bEnd = true;
     }
-    m_cvEnd.notify_all();
+    m_cvWake.notify_all();
     m_thread.join();
+}
+
+void CWatchPublisher::RowsChanged() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // The first change of a burst decides when: later ones never delay it.
+        if (m_tChangeRound != Clock::time_point::max()) return;
+        m_tChangeRound = Clock::now() + DEBOUNCE;
+    }
+    m_cvWake.notify_all();
 }
 
 void CWatchPublisher::Run() {
@@ -175,22 +197,31 @@ void CWatchPublisher::Run() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_bEnd || m_fnStop();
     };
-    std::chrono::milliseconds wait = m_interval;  // the link heard for one interval first
+    // Deleting waits until the link has been heard for one interval: what is
+    // not seen yet may only be late.
+    const Clock::time_point tJudgeFrom = Clock::now() + m_interval;
+    Clock::time_point tTimerRound = Clock::now() + 2 * DEBOUNCE;  // soon, whatever was heard by then
     std::chrono::milliseconds backoff{1000};
     std::string strFailing;  // the line said last, while rounds fail
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            if (m_cvEnd.wait_for(lock, wait, [this] { return m_bEnd; })) return;
+            const auto fnDue = [&] {
+                return m_bEnd || Clock::now() >= std::min(tTimerRound, m_tChangeRound);
+            };
+            while (!fnDue()) m_cvWake.wait_until(lock, std::min(tTimerRound, m_tChangeRound));
+            if (m_bEnd) return;
+            m_tChangeRound = Clock::time_point::max();  // changes from here on are in this round or the next
         }
-        const PublishResult result = m_publisher.Publish(m_fnRows(), fnStop);
+        const bool bDeleteUnseen = Clock::now() >= tJudgeFrom;
+        const PublishResult result = m_publisher.Publish(m_fnRows(), fnStop, bDeleteUnseen);
         if (fnStop()) return;
         if (result.bOk) {
             if (!strFailing.empty())
                 std::fprintf(stderr, "hvl-scan: publishing into %s works again.\n",
                              m_publisher.Domain().c_str());
             strFailing.clear();
-            wait = m_interval;
+            tTimerRound = bDeleteUnseen ? Clock::now() + m_interval : tJudgeFrom;
             backoff = std::chrono::milliseconds(1000);
             continue;
         }
@@ -198,7 +229,7 @@ void CWatchPublisher::Run() {
             std::fprintf(stderr, "hvl-scan: publish: %s\n", result.strWhy.c_str());
             strFailing = result.strWhy;
         }
-        wait = std::min(backoff, m_interval);
+        tTimerRound = Clock::now() + std::min(backoff, m_interval);
         backoff = std::min(backoff * 2, std::chrono::milliseconds(60000));
     }
 }

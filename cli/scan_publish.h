@@ -17,11 +17,11 @@
 #include "scan_options.h"
 #include "scan_row.h"
 
-// What a row publishes: an mDNS row of a printer type its own announcement;
+// What a row publishes: an mDNS row each printer service it announced;
 // any other row (UPnP, WS-Discovery, SNMP, an mDNS name holder on port 0)
 // nothing until IPP answered (then a TXT from its attributes); a unicast
 // DNS-SD row never (it is in DNS already).
-std::optional<PublishedPrinter> PrinterFromMdnsRow(const ScanRow& row);
+std::vector<PublishedPrinter> PrintersFromMdnsRow(const ScanRow& row);
 bool NeedsIppForPublishing(const ScanRow& row);
 
 class CScanPublisher {
@@ -33,8 +33,10 @@ public:
     // once, within the bound).
     std::vector<DnsRecord> RecordsFor(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop);
 
-    // One round: the domain made equal to the rows; stderr says why not.
-    PublishResult Publish(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop);
+    // One round: the domain made equal to the rows (without bDeleteUnseen:
+    // only added to and replaced); stderr says why not.
+    PublishResult Publish(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop,
+                          bool bDeleteUnseen = true);
 
     // --dry-run: the records in zone-file syntax, the browse PTRs with them.
     std::string ZoneText(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop);
@@ -50,16 +52,23 @@ private:
     std::map<std::string, std::optional<PublishedPrinter>> m_ippPrinters;
 };
 
-// --watch --publish: a round after every interval, beside the watch; after
-// a failure again after 1, 2, 4 ... s (at most the interval); says once when
-// it works again.
+// --watch --publish: a round soon after each change the watch tells
+// (debounced) and after every interval; until the link has been watched
+// one interval, rounds only add and replace. After a failure again after
+// 1, 2, 4 ... s (at most the interval); says once when it works again.
 class CWatchPublisher {
 public:
     CWatchPublisher(CScanPublisher& publisher, std::chrono::milliseconds interval,
                     std::function<std::vector<ScanRow>()> fnRows, std::function<bool()> fnStop);
     ~CWatchPublisher();
 
+    // The watch told a change: a round within the debounce.
+    void RowsChanged();
+
+    static constexpr std::chrono::milliseconds DEBOUNCE{500};
+
 private:
+    using Clock = std::chrono::steady_clock;
     void Run();
 
     CScanPublisher& m_publisher;
@@ -67,7 +76,8 @@ private:
     const std::function<std::vector<ScanRow>()> m_fnRows;
     const std::function<bool()> m_fnStop;
     std::mutex m_mutex;
-    std::condition_variable m_cvEnd;
+    std::condition_variable m_cvWake;
     bool m_bEnd = false;
+    Clock::time_point m_tChangeRound = Clock::time_point::max();  // a change's round is due then
     std::thread m_thread;  // last: it uses the rest
 };

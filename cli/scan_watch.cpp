@@ -217,6 +217,7 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     auto fnEvent = [&](const WatchEvent& event) {
         if (pStatus && event.nKind == WatchEventKind::ADD) pStatus->Ask(event.row);
         if (pStatus && event.nKind == WatchEventKind::REMOVE) pStatus->Forget(event.row.strIpAddress);
+        if (hooks.fnRowsChanged) hooks.fnRowsChanged();
         std::unique_lock<std::mutex> lock;
         if (pStatus) lock = std::unique_lock<std::mutex>(pStatus->GetMutex());
         if (hooks.pServed) hooks.pServed->OnEvent(event, FindStatus(pStatuses, event.row.strIpAddress));

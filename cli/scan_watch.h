@@ -33,6 +33,7 @@ struct WatchHooks {
     // Started once the watch runs (--publish), with a way to read its rows;
     // what it returns is let go when the watch ends.
     std::function<std::shared_ptr<void>(std::function<std::vector<ScanRow>()>)> fnBeside;
+    std::function<void()> fnRowsChanged;  // after each event (--publish); null: none told
 };
 
 struct WatchOutcome {

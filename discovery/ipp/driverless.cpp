@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "conv_string.h"
@@ -19,6 +20,7 @@ const char* const DRIVERLESS_ATTRIBUTES[] = {
     "pwg-raster-document-type-supported",
     "pwg-raster-document-sheet-back",
     "sides-supported",
+    "color-supported",
     "media-col-database",
     "media-supported",
     "ipp-versions-supported",
@@ -153,7 +155,37 @@ DriverlessVerdict JudgeDriverless(ipp_t* pResponse, int nIppVersion) {
     if (offer.bUrf && offer.bUrfResolution) verdict.aKinds.push_back(u"airprint");
     if (offer.bPdf) verdict.aKinds.push_back(u"pdf");
     if (offer.bPclm) verdict.aKinds.push_back(u"pclm");
+    verdict.aTxt = AnnouncedTxt(pResponse);
     return verdict;
+}
+
+std::vector<std::string> AnnouncedTxt(ipp_t* pResponse) {
+    std::vector<std::string> aTxt;
+    // Values joined by commas, whole ones only while the item fits.
+    const auto fnList = [&](const char* pszKey, const char* pszAttribute) {
+        ipp_attribute_t* pList = ippFindAttribute(pResponse, pszAttribute, IPP_TAG_ZERO);
+        std::string strItem = pszKey;
+        for (int i = 0; pList && i < ippGetCount(pList); ++i) {
+            const char* psz = ippGetString(pList, i, nullptr);
+            const size_t nLength = psz ? std::strlen(psz) : 0;
+            if (nLength == 0 || strItem.size() + 1 + nLength > 255) continue;
+            strItem += (strItem.back() == '=' ? "" : ",") + std::string(psz);
+        }
+        if (strItem.back() != '=') aTxt.push_back(strItem);
+    };
+    fnList("pdl=", "document-format-supported");
+    if (ipp_attribute_t* pColor = ippFindAttribute(pResponse, "color-supported", IPP_TAG_BOOLEAN))
+        aTxt.push_back(ippGetBoolean(pColor, 0) ? "Color=T" : "Color=F");
+    if (ipp_attribute_t* pSides = ippFindAttribute(pResponse, "sides-supported", IPP_TAG_KEYWORD)) {
+        bool bTwoSided = false;
+        for (int i = 0; i < ippGetCount(pSides); ++i) {
+            const char* psz = ippGetString(pSides, i, nullptr);
+            bTwoSided = bTwoSided || (psz && std::strncmp(psz, "two-sided", 9) == 0);
+        }
+        aTxt.push_back(bTwoSided ? "Duplex=T" : "Duplex=F");
+    }
+    fnList("URF=", "urf-supported");
+    return aTxt;
 }
 
 DriverlessVerdict RefusedDriverless(std::u16string_view strStatus) {

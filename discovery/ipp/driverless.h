@@ -22,6 +22,9 @@ struct DriverlessVerdict {
     // "airprint", "pdf", "pclm".
     std::vector<std::u16string> aKinds;
     std::vector<DriverlessReason> aReasons;  // every shortfall, blocking or not
+    // The TXT items an IPP printer announces of these ("pdl=...", "Color=T",
+    // "Duplex=F", "URF=..."), those the reply told.
+    std::vector<std::string> aTxt;
 };
 
 // The attributes asked for besides the status ones.
@@ -33,6 +36,10 @@ extern const int DRIVERLESS_ATTRIBUTE_COUNT;
 DriverlessVerdict JudgeDriverless(ipp_t* pResponse, int nIppVersion);
 // The printer is an IPP server but refused to tell its attributes.
 DriverlessVerdict RefusedDriverless(std::u16string_view strStatus);
+
+// The TXT items of a reply (DriverlessVerdict::aTxt); pdl keeps whole
+// formats within a TXT string's 255 bytes.
+std::vector<std::string> AnnouncedTxt(ipp_t* pResponse);
 
 // "ready", "not ready".
 const char16_t* DriverlessVerdictText(const DriverlessVerdict& verdict);

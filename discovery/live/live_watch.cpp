@@ -235,6 +235,10 @@ bool CLiveWatch::Emit(ScanRow row) {
             row.bDetailsUnread = before.bDetailsUnread;
         }
         row.aAddresses = before.aAddresses;
+        // The services of its other types stay (the publisher writes each).
+        std::vector<MdnsService> aServices = before.aServices;
+        for (const MdnsService& service : row.aServices) AddService(aServices, service);
+        row.aServices = std::move(aServices);
         entry.row = std::move(row);
     } else {
         // Another method or type that found the same printer: named among its
@@ -281,6 +285,7 @@ void CLiveWatch::Remove(const std::u16string& strAddress, int32_t nKind, LiveRem
     entry.row.nKind = entry.aFindings.front().nKind;
     entry.row.strType = entry.aFindings.front().strType;
     std::erase(entry.row.aOtherKinds, entry.row.nKind);
+    if (nKind == PROVIDER_KIND_MDNS) entry.row.aServices.clear();  // no longer announced
     GatherAddresses(entry);
     Tell(WatchEventKind::CHANGE, entry.row, ChangedFields(before, entry.row));
 }

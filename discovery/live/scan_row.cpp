@@ -124,7 +124,19 @@ RowMatch MatchRow(const ScanRow& listed, const ScanRow& arriving) {
     return RowMatch::NONE;
 }
 
+void AddService(std::vector<MdnsService>& aServices, const MdnsService& service) {
+    const auto it = std::find_if(aServices.begin(), aServices.end(), [&service](const MdnsService& s) {
+        return s.strType == service.strType && s.strName == service.strName;
+    });
+    if (it == aServices.end()) {
+        aServices.push_back(service);
+    } else {
+        *it = service;
+    }
+}
+
 void JoinRow(ScanRow& listed, const ScanRow& arriving) {
+    for (const MdnsService& service : arriving.aServices) AddService(listed.aServices, service);
     AddKind(listed, arriving.nKind);
     for (int32_t nKind : arriving.aOtherKinds) AddKind(listed, nKind);
     for (const std::u16string& str : arriving.aAddresses) InsertAddress(listed.aAddresses, str);

@@ -15,6 +15,15 @@
 #include "multicast_data_provider.h"
 #include "printer_list.h"
 
+// One mDNS service a printer announced, as its resolve answered.
+struct MdnsService {
+    std::u16string strType;  // "_ipp._tcp"
+    std::u16string strName;  // the instance name
+    std::u16string strHostTarget;
+    uint16_t nPort = 0;
+    std::vector<DnsSdTxtItem> aTxtItems;
+};
+
 struct ScanRow {
     // The printer's identity, which rows merge by: its UUID in lower case
     // when a method told it, else empty (ScanRowId gives "ip:" and the address).
@@ -42,6 +51,9 @@ struct ScanRow {
     // description port. The watch's liveness check connects to it.
     uint16_t nPort = 0;
     std::vector<DnsSdTxtItem> aTxtItems;  // raw bytes, as the record had them
+    // mDNS: every service that merged into the row (a printer announced
+    // under _ipp._tcp and _ipps._tcp has two), those above among them.
+    std::vector<MdnsService> aServices;
     std::string strSnmpCommunity;         // SNMP only: the community it answered
     // The printer was found, but what it says of itself could not be read
     // this time (a WSD metadata Get or an SNMP identity request that failed):
@@ -87,6 +99,9 @@ void PreferAddresses(ScanRow& row);
 // with different identities never join.
 enum class RowMatch { NONE, ADDRESS, IDENTITY };
 RowMatch MatchRow(const ScanRow& listed, const ScanRow& arriving);
+
+// The service added to aServices, or replacing the one of its type and name.
+void AddService(std::vector<MdnsService>& aServices, const MdnsService& service);
 
 // The arriving row joined into the listed one: its addresses (strIpAddress
 // the preferred), its methods, its identity and what the listed row lacks.

@@ -356,6 +356,7 @@ void CLiveMdnsSource::TakeAnswer(CLiveRowSink& sink, Instance& instance, const D
         row.strHostTarget = Utf8ToUtf16(strHost);
         row.nPort = ntohs(reply.nPortNetOrder);
         row.aTxtItems = aItems;
+        row.aServices = {{row.strType, row.strName, row.strHostTarget, row.nPort, aItems}};
         const DnsSdTxtItem* pUuid = FindTxtItem(row, "UUID");
         if (pUuid && pUuid->bHasValue) row.strId = UuidIdentity(Utf8ToUtf16(pUuid->strValue));
     }

@@ -374,9 +374,10 @@ std::string SrvTarget(const DnsRecord& record) {
 
 // The update's records: per RRset that differs, what goes and what comes.
 // A type's PTR RRset is changed record by record, the others replaced whole.
+// Without bDeleteUnseen what aWanted does not name stays.
 std::vector<ChangeGroup> Differences(const std::vector<DnsRecord>& aHeld,
                                      const std::vector<DnsRecord>& aWanted, const std::string& strWireDomain,
-                                     PublishResult& result) {
+                                     bool bDeleteUnseen, PublishResult& result) {
     std::map<RrsetKey, std::pair<std::vector<DnsRecord>, std::vector<DnsRecord>>> rrsets;
     for (const DnsRecord& record : aHeld) rrsets[KeyOf(record)].first.push_back(record);
     for (const DnsRecord& record : aWanted) {
@@ -387,10 +388,10 @@ std::vector<ChangeGroup> Differences(const std::vector<DnsRecord>& aHeld,
         auto& [aOld, aNew] = sets;
         std::sort(aOld.begin(), aOld.end());
         std::sort(aNew.begin(), aNew.end());
-        if (SameRecords(aOld, aNew)) continue;
+        if (SameRecords(aOld, aNew) || (!bDeleteUnseen && aNew.empty())) continue;
         ChangeGroup group;
         if (std::get<1>(key) == LDNS_RR_TYPE_PTR) {
-            for (const DnsRecord& record : aOld) {
+            for (const DnsRecord& record : bDeleteUnseen ? aOld : std::vector<DnsRecord>{}) {
                 if (std::find(aNew.begin(), aNew.end(), record) == aNew.end()) {
                     group.push_back(NewLdnsRecord(record, LDNS_RR_CLASS_NONE));
                     ++result.nDeleted;
@@ -544,7 +545,7 @@ bool CDnsPublisher::AddBrowseOnce(const std::function<bool()>& fnStop, PublishRe
 }
 
 PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted,
-                                       const std::function<bool()>& fnStop) {
+                                       const std::function<bool()>& fnStop, bool bDeleteUnseen) {
     PublishResult result;
     if (m_strWireDomain.empty()) {
         result.strWhy = "'" + m_target.strDomain + "' is not a domain name";
@@ -552,7 +553,7 @@ PublishResult CDnsPublisher::Reconcile(const std::vector<DnsRecord>& aWanted,
     }
     std::vector<DnsRecord> aHeld;
     if (!Connect(result) || !ReadHeld(aWanted, fnStop, aHeld, result.strWhy)) return result;
-    std::vector<ChangeGroup> aGroups = Differences(aHeld, aWanted, m_strWireDomain, result);
+    std::vector<ChangeGroup> aGroups = Differences(aHeld, aWanted, m_strWireDomain, bDeleteUnseen, result);
     const bool bSent =
         SendUpdates(*m_pConnection, m_target, aGroups, m_pConnection->strWireZone, fnStop, result);
     FreeGroups(aGroups);

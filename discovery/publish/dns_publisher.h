@@ -41,8 +41,11 @@ public:
     // Reads what DOMAIN holds under the printer types (per name: PTRs, the
     // instances they name, the hosts those name), and sends what makes it
     // equal to aWanted (records under DOMAIN only), in batches. The browse
-    // PTRs are added once. fnStop is asked between exchanges.
-    PublishResult Reconcile(const std::vector<DnsRecord>& aWanted, const std::function<bool()>& fnStop);
+    // PTRs are added once. fnStop is asked between exchanges. Without
+    // bDeleteUnseen it only adds and replaces (what another publisher wrote
+    // stays until this one has heard the link long enough to judge).
+    PublishResult Reconcile(const std::vector<DnsRecord>& aWanted, const std::function<bool()>& fnStop,
+                            bool bDeleteUnseen = true);
 
     // --diagnose: the server, and whether it accepts the key (a signed query
     // of DOMAIN's SOA; nothing changes).

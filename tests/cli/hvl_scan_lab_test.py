@@ -1445,10 +1445,11 @@ class HvlScanPublish(unittest.TestCase):
             # A dotted, spaced, UTF-8 name and a TXT over 255 bytes, from avahi (which escapes the dot).
             os.mkdir(svc)
             with open(os.path.join(svc, "room.service"), "w", encoding="utf-8") as f:
-                f.write(f"<service-group><name>{ROOM}</name><service><type>_ipp._tcp</type><port>631</port>"
-                        + "".join(f"<txt-record>{t}</txt-record>" for t in
-                                  ["txtvers=1", "note=" + "n" * 240, "rp=ipp/print", "ty=Halvet Z"])
-                        + "</service></service-group>")
+                txt = "".join(f"<txt-record>{t}</txt-record>" for t in
+                              ["txtvers=1", "note=" + "n" * 240, "rp=ipp/print", "ty=Halvet Z"])
+                f.write(f"<service-group><name>{ROOM}</name>"  # one printer, two types
+                        + "".join(f"<service><type>{t}</type><port>631</port>{txt}</service>"
+                                  for t in ("_ipp._tcp", "_ipps._tcp")) + "</service-group>")
             lab.avahi("p1", services=svc)
             lab.announce("p2", {"instances": [{"name": "Gone Soon", "types": ["_printer._tcp"], "host": "gone"}]},
                          tag="gone")
@@ -1476,6 +1477,8 @@ class HvlScanPublish(unittest.TestCase):
             _, announced = self.ask("client", lab.ip("p1"), 5353, 16, [ROOM, "_ipp", "_tcp", "local"])
             self.assertEqual(self.ask("far", "198.51.100.53", 53, 16, [ROOM, "_ipp", "_tcp", *FLOOR1]), (0, announced))
             self.assertGreater(len(announced[0]) // 2, 255)
+            room_ipps = [ROOM, "_ipps", "_tcp", *FLOOR1]
+            self.until(lambda: self.ask("far", "198.51.100.53", 53, 16, room_ipps) == (0, announced), 3)
 
             # A printer leaves link 2: gone from DNS within 2 intervals and 2 s.
             lab.kill("plotter")
@@ -1490,7 +1493,7 @@ class HvlScanPublish(unittest.TestCase):
             self.until(lambda: self.ask("far", "198.51.100.53", 53, 33, gone)[0] == 3, 6)
             ptrs = [self.ask("far", "198.51.100.53", 53, 12, [t, "_tcp", *FLOOR1])[1]
                     for t in ("_ipp", "_ipps", "_printer", "_pdl-datastream")]
-            self.assertEqual(sum(len(p) for p in ptrs), 2, ptrs)  # the room and Lab IPP, once each
+            self.assertEqual(sum(len(p) for p in ptrs), 4, ptrs)  # the room and Lab IPP, each under _ipp and _ipps
 
             # A wrong key: one line that says why, and the zone as it was.
             soa = self.ask("far", "198.51.100.53", 53, 6, ["sites", "example"])

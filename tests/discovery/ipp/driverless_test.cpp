@@ -97,6 +97,22 @@ INSTANTIATE_TEST_SUITE_P(
                        "not ready: no-driverless-format;; pclm"}),
     [](const testing::TestParamInfo<DriverlessCase>& info) { return std::string(info.param.pszName); });
 
+// What a printer found without mDNS is published with: whole formats only.
+TEST(AnnouncedTxt, KeysAnIppPrinterAnnounces) {
+    ipp_t* p = Reply({"Duplex", 20, "application/pdf image/urf", "urf-rs two-sided", ""});
+    for (int i = 0; i < 40; ++i)
+        AddKeyword(p, "document-format-supported", "application/vnd.x", IPP_TAG_MIMETYPE);
+    ippAddBoolean(p, IPP_TAG_PRINTER, "color-supported", 1);
+    const std::vector<std::string> aTxt = AnnouncedTxt(p);
+    ippDelete(p);
+    ASSERT_EQ(aTxt.size(), 4u);
+    EXPECT_EQ(aTxt[0].substr(0, 30), "pdl=application/pdf,image/urf,");
+    EXPECT_LE(aTxt[0].size(), 255u);
+    EXPECT_EQ(aTxt[0].back(), 'x');
+    EXPECT_EQ(std::vector<std::string>(aTxt.begin() + 1, aTxt.end()),
+              (std::vector<std::string>{"Color=T", "Duplex=T", "URF=RS300-600"}));
+}
+
 TEST(CupsSetupLine, SafeQueueNameAndQuotedUri) {
     EXPECT_EQ(CupsSetupLine(u"Lab Default", "ipp://192.0.2.10:631/ipp/print"),
               "lpadmin -p Lab_Default -E -v ipp://192.0.2.10:631/ipp/print -m everywhere");

@@ -228,6 +228,24 @@ TEST(ScanRow, TxtKeysMatchWithoutCase) {
     EXPECT_EQ(FindTxtItem(row, "r"), nullptr);
 }
 
+// A printer announced under several types is one row that keeps each
+// service (the publisher writes every one), the latest of each type.
+TEST(ScanRowOneList, KeepsEveryMdnsServiceOfThePrinter) {
+    CScanRowList list;
+    for (const auto& [pszType, nPort] :
+         {std::pair{u"_ipp._tcp", 631}, {u"_ipps._tcp", 443}, {u"_ipp._tcp", 8631}}) {
+        ScanRow row = Row(UUID_A, {u"192.0.2.1"}, u"P", PROVIDER_KIND_MDNS);
+        row.aServices = {{pszType, u"P", u"p.local", static_cast<uint16_t>(nPort), {}}};
+        list.Add(row);
+    }
+    ASSERT_EQ(list.GetCount(), 1u);
+    std::vector<std::pair<std::u16string, uint16_t>> aServices;
+    for (const MdnsService& service : list.GetRows()[0].aServices)
+        aServices.emplace_back(service.strType, service.nPort);
+    EXPECT_EQ(aServices,
+              (std::vector<std::pair<std::u16string, uint16_t>>{{u"_ipp._tcp", 8631}, {u"_ipps._tcp", 443}}));
+}
+
 // A method that cannot start nFailures times, then hands in its rows.
 struct CFakeSource : CLiveSource {
     CFakeSource(std::vector<ScanRow> a, int n) : aRows(std::move(a)), nFailures(n) {}
