@@ -1521,6 +1521,9 @@ if __name__ == "__main__":
         classes = [c for c in globals().values()
                    if isinstance(c, type) and issubclass(c, unittest.TestCase) and c.__module__ == "__main__"]
         classes.sort(key=lambda c: c.__qualname__)
+        # HVL_LAB_SKIP: classes left out of this build's run (names, spaces between).
+        skipped = set(os.environ.get("HVL_LAB_SKIP", "").split())
+        classes = [c for c in classes if c.__qualname__ not in skipped]
         loader = unittest.defaultTestLoader
         suite = unittest.TestSuite(loader.loadTestsFromTestCase(c) for c in classes[k - 1::n])
         sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
