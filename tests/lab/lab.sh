@@ -183,9 +183,9 @@ start_in_host() {  # lab host tag logfile private_run(0/1) cmd...
     echo "$pid"
 }
 
-add_host_ns() {  # lab host ip
-    local lab=$1 host=$2 addr=$3 sw ns idx veth
-    sw=$(ns_name "$lab" sw)
+add_host_ns() {  # lab host ip [switch namespace; default: the lab's own]
+    local lab=$1 host=$2 addr=$3 sw=${4:-} ns idx veth
+    [ -n "$sw" ] || sw=$(ns_name "$lab" sw)
     ns=$(ns_name "$lab" "$host")
     idx=${addr##*.}
     veth="v$idx"
@@ -801,15 +801,9 @@ cmd_link() {
         ! awk -v h="$host" '$1 == h { f = 1 } END { exit !f }' "$(lab_dir "$lab")/hosts" || die "lab $lab has host '$host' already"
         addr="10.40.$n.$i"
         ns=$(ns_name "$lab" "$host")
-        ip netns add "$ns"
-        ip -n "$sw" link add "v$i" type veth peer name eth0 netns "$ns"
-        ip -n "$sw" link set "v$i" master br0 up
-        ip -n "$ns" addr add "$addr/24" dev eth0
-        ip -n "$ns" link set lo up
-        ip -n "$ns" link set eth0 up
-        ip -n "$ns" link set eth0 multicast on
+        add_host_ns "$lab" "$host" "$addr" "$sw"
         ip -n "$ns" route add default via "10.40.$n.254"
-        mkdir -p "$(lab_dir "$lab")/$host" "/etc/netns/$ns"
+        mkdir -p "/etc/netns/$ns"
         cp "/etc/netns/$(ns_name "$lab" client)/resolv.conf" "/etc/netns/$ns/resolv.conf"
         echo "$host $addr" >>"$(lab_dir "$lab")/hosts"
         i=$((i + 1))
