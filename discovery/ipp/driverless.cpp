@@ -169,7 +169,9 @@ std::vector<std::string> AnnouncedTxt(ipp_t* pResponse) {
             const char* psz = ippGetString(pList, i, nullptr);
             const size_t nLength = psz ? std::strlen(psz) : 0;
             if (nLength == 0 || strItem.size() + 1 + nLength > 255) continue;
-            strItem += (strItem.back() == '=' ? "" : ",") + std::string(psz);
+            // Appended in steps: GCC 12 at -O3 takes "," + std::string for an overlapping copy.
+            if (strItem.back() != '=') strItem += ',';
+            strItem += psz;
         }
         if (strItem.back() != '=') aTxt.push_back(strItem);
     };
@@ -223,9 +225,14 @@ std::string CupsSetupLine(std::u16string_view strName, std::string_view strUri) 
     if (strUri.find_first_not_of(
             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789:/._%@+,=~-") !=
         std::string_view::npos) {
-        strShellUri = "'";
-        for (const char ch : strUri) strShellUri += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-        strShellUri += "'";
+        strShellUri.assign(1, '\'');
+        for (const char ch : strUri) {
+            if (ch == '\'')
+                strShellUri += "'\\''";
+            else
+                strShellUri += ch;
+        }
+        strShellUri += '\'';
     }
     return "lpadmin -p " + CupsQueueName(strName) + " -E -v " + strShellUri + " -m everywhere";
 }

@@ -148,7 +148,9 @@ TEST(HttpServe, HostileClientsNeverKeepAScrapeOutNorDelayTheCaller) {
     EXPECT_LT(Clock::now() - tLorisStart, std::chrono::milliseconds(3000));
     bDone = true;
     ticker.join();
-    EXPECT_LT(longestGap, std::chrono::milliseconds(200));
+    // A caller held up by a client would wait its 5 s bound; under a loaded
+    // machine (or TSan) a free one still misses a tick now and then.
+    EXPECT_LT(longestGap, std::chrono::milliseconds(1000));
     for (int h : aIdle) close(h);
     server.Stop();
 }
