@@ -5,20 +5,6 @@
 
 namespace {
 
-// The window's list and the providers' packets carry the same texts.
-template <typename Listed>
-ScanRow ScanRowFromListed(const Listed& listed, int32_t nKind) {
-    ScanRow row;
-    row.strName = listed.strName;
-    row.strIpAddress = listed.strIpAddress;
-    row.strUrl = listed.strUrl;
-    row.nKind = nKind;
-    row.strType = listed.strType;
-    row.strModel = listed.strModel;
-    row.aAddresses = {row.strIpAddress};
-    return row;
-}
-
 // Names nKind among the row's methods unless it is named there.
 void AddKind(ScanRow& row, int32_t nKind) {
     if (nKind == row.nKind) return;

@@ -54,7 +54,7 @@ struct ScanRow {
     // mDNS: every service that merged into the row (a printer announced
     // under _ipp._tcp and _ipps._tcp has two), those above among them.
     std::vector<MdnsService> aServices;
-    std::string strSnmpCommunity;         // SNMP only: the community it answered
+    std::string strSnmpCommunity;  // SNMP only: the community it answered
     // The printer was found, but what it says of itself could not be read
     // this time (a WSD metadata Get or an SNMP identity request that failed):
     // name, url, model and location are stand-ins.
@@ -64,6 +64,22 @@ struct ScanRow {
     std::chrono::system_clock::time_point tFirstSeen{};
     std::chrono::system_clock::time_point tLastSeen{};
 };
+
+// A row of anything listed with the window's texts (its list, the providers'
+// packets, unicast DNS-SD's printers), for the method nKind: its address is
+// its only one.
+template <typename Listed>
+ScanRow ScanRowFromListed(const Listed& listed, int32_t nKind) {
+    ScanRow row;
+    row.strName = listed.strName;
+    row.strIpAddress = listed.strIpAddress;
+    row.strUrl = listed.strUrl;
+    row.nKind = nKind;
+    row.strType = listed.strType;
+    row.strModel = listed.strModel;
+    row.aAddresses = {row.strIpAddress};
+    return row;
+}
 
 // A row of the window's scan: its address is its only one.
 ScanRow ScanRowFromPrinter(const PrinterData& printer);

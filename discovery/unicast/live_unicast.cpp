@@ -10,16 +10,9 @@
 namespace {
 
 ScanRow ScanRowFromUnicast(const UnicastPrinter& printer) {
-    ScanRow row;
-    row.strName = printer.strName;
-    row.strIpAddress = printer.strIpAddress;
-    row.strUrl = printer.strUrl;
-    row.nKind = ROW_KIND_UNICAST_DNSSD;
-    row.strType = printer.strType;
-    row.strModel = printer.strModel;
+    ScanRow row = ScanRowFromListed(printer, ROW_KIND_UNICAST_DNSSD);
     row.strDomain = printer.strDomain;
     row.strLocation = printer.strLocation;
-    row.aAddresses = {printer.strIpAddress};
     return row;
 }
 
