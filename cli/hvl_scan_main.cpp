@@ -25,6 +25,7 @@
 #include "live_scan.h"
 #include "methods.h"
 #include "printer_list.h"
+#include "printer_registry.h"
 #include "printer_scan.h"
 #include "row_filter.h"
 #include "scan_options.h"
@@ -84,7 +85,7 @@ struct ScanOutcome {
     bool bNothingCanWork = false;  // methods were switched on, none could run
     bool bStopped = false;         // Ctrl+C or the time limit ended it
     int32_t nEnabled = 0;          // multicast methods only: --domain names its own failures
-    size_t nMdnsInstances = 0;  // live scan: the instances mDNS browses reported
+    size_t nMdnsInstances = 0;     // live scan: the instances mDNS browses reported
 };
 
 // The window's scan: its providers, passes and trace lines, driven by the
@@ -140,7 +141,7 @@ struct RunFacts {
     // --identify: the printer was not asked to identify itself (no answer,
     // no IPP, no Identify-Printer, refused).
     bool bNotIdentified = false;
-    bool bCannotServe = false;  // --serve's address cannot be listened on
+    bool bCannotServe = false;    // --serve's address cannot be listened on
     bool bPublishFailed = false;  // --publish: the records could not be written
 };
 
@@ -224,6 +225,7 @@ LiveScanSettings LiveSettingsFor(const ScanOptions& args) {
         settings.aKinds.push_back(nKind);
     }
     settings.bIpp = args.bIpp;
+    settings.bMdnsDirect = args.bMdnsDirect;
     settings.aSnmpCommunities = args.aSnmpCommunities;
     settings.aSnmpAddresses = args.aSnmpAddresses;
     settings.aDomains = args.aDomains;
@@ -240,54 +242,68 @@ struct ScanRun : CLiveRowSink {
           bLiveTable(!options.bJson && !options.bCsv && options.nSort == SortKey::None && !options.bDryRun),
           tEnd(DeadlineAfter(options.fTimeoutSeconds)) {}
 
-    // The rows of every method and engine arrive on threads of their own: one
-    // list, one row per printer, whichever methods found it. True also when
-    // it joined a listed row: the method's later addresses are for it.
-    bool Emit(ScanRow row) override {
-        const std::lock_guard<std::mutex> lock(rowsLock);
-        const std::u16string strAddress = row.strIpAddress;
-        const bool bListed = rows.Add(std::move(row));
-        const ScanRow* pListed = rows.FindByAddress(strAddress);
-        if (!pListed) return false;
-        if (bListed && pStatus) {
-            pStatus->Ask(*pListed);  // its line follows its answer
-        } else if (!pStatus) {
-            // Also when one more method found a listed printer: --source may take it now.
-            ShowLive(*pListed, nullptr);
-        }
-        return true;
+    // The findings of every method and engine arrive on threads of their
+    // own: one registry, one row per printer, whichever methods found it.
+    FindingHandle Report(const FindingKey& key, ScanRow row) override {
+        std::unique_lock<std::mutex> lock(rowsLock);
+        CPrinterRegistry::Events events;
+        const FindingHandle hFinding =
+            rows.Report(key, std::move(row), std::chrono::steady_clock::now(), events);
+        std::vector<ScanRow> aToAsk = Told(events);
+        lock.unlock();
+        Ask(aToAsk);
+        return hFinding;
     }
-    void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress,
-                    const std::u16string& strId) override {
-        const std::lock_guard<std::mutex> lock(rowsLock);
-        rows.AddAddress(strRowAddress, strAddress, strId);
+    void SetAddresses(FindingHandle hFinding, std::vector<std::u16string> aAddresses) override {
+        std::unique_lock<std::mutex> lock(rowsLock);
+        CPrinterRegistry::Events events;
+        rows.SetAddresses(hFinding, std::move(aAddresses), std::chrono::steady_clock::now(), events);
+        std::vector<ScanRow> aToAsk = Told(events);
+        lock.unlock();
+        Ask(aToAsk);
+    }
+    // Under rowsLock: the lines in the order the registry told them. What is
+    // to be asked is returned, to be asked once the lock is let go (an answer
+    // takes it to show its line).
+    std::vector<ScanRow> Told(const CPrinterRegistry::Events& events) {
+        std::vector<ScanRow> aToAsk;
+        for (const WatchEvent& event : events) {
+            if (event.nKind == WatchEventKind::ADD && pStatus) {
+                aToAsk.push_back(event.row);  // its line follows its answer
+            } else if (!pStatus) {
+                // Also when one more method found a listed printer: --source may take it now.
+                ShowLive(event.row, nullptr, event.strGoneId);
+            }
+        }
+        return aToAsk;
+    }
+    void Ask(const std::vector<ScanRow>& aRows) {
+        for (const ScanRow& row : aRows) pStatus->Ask(row);
     }
     // A row's table line, once, as soon as what the filter asks is known.
-    void ShowLive(const ScanRow& row, const PrinterStatus* pRowStatus) {
-        if (!bLiveTable || !args.filter.Matches(row, pRowStatus)) return;
+    void ShowLive(const ScanRow& row, const PrinterStatus* pRowStatus, const std::u16string& strGoneId = {}) {
+        if (!bLiveTable) return;
         const std::lock_guard<std::mutex> lock(linesLock);
-        // Once per printer: its row may have gained an identity or a better
-        // address since it was shown; an address shown stays among its own.
-        const bool bShown =
-            (!row.strId.empty() && liveShown.count(row.strId) != 0) ||
-            std::any_of(row.aAddresses.begin(), row.aAddresses.end(),
-                        [this](const auto& str) { return liveShown.count(u"ip:" + str) != 0; });
-        if (bShown) return;
-        liveShown.insert(ScanRowId(row));
+        // Once per printer, by its id: a row that took another's id in (or
+        // gained its identity) was shown if either was.
+        const std::u16string strId = ScanRowId(row);
+        if (!strGoneId.empty() && liveShown.count(strGoneId) != 0) liveShown.insert(strId);
+        if (liveShown.count(strId) != 0 || !args.filter.Matches(row, pRowStatus)) return;
+        liveShown.insert(strId);
         WriteOut(pRowStatus ? StatusTableLine(row, *pRowStatus, args.bDriverless) : TableLine(row));
         std::fflush(stdout);
     }
     std::function<void(const ScanRow&)> RowFn() {
-        return [this](const ScanRow& row) { Emit(row); };
+        return [this](const ScanRow& row) { Report({row.nKind, row.strIpAddress}, row); };
     }
 
     const ScanOptions& args;
     const bool bLiveTable;  // no --json, --csv or --sort: a line per row as it arrives
     const std::chrono::steady_clock::time_point tEnd;
     std::mutex rowsLock;
-    CScanRowList rows;
+    CPrinterRegistry rows{{}};
     std::mutex linesLock;
-    std::unordered_set<std::u16string, CNoCaseHash, CNoCaseEqual> liveShown;  // ScanRowIds, under linesLock
+    std::unordered_set<std::u16string> liveShown;  // ScanRowIds, under linesLock
     std::unique_ptr<CScanStatus> pStatus;
 };
 
@@ -296,7 +312,15 @@ void StartStatus(ScanRun& run) {
     const auto bound = SecondsAs<std::chrono::milliseconds>(run.args.fStatusTimeoutSeconds);
     CScanStatus::AnswerFn fnAnswer;
     if (run.bLiveTable)
-        fnAnswer = [&run](const ScanRow& row, const PrinterStatus& status) { run.ShowLive(row, &status); };
+        fnAnswer = [&run](const ScanRow& asked, const PrinterStatus& status) {
+            // The row as it stands by now: the printer's other types, heard
+            // while it was asked, are in it.
+            std::unique_lock<std::mutex> lock(run.rowsLock);
+            const ScanRow* pNow = run.rows.FindById(ScanRowId(asked));
+            const ScanRow row = pNow ? *pNow : asked;
+            lock.unlock();
+            run.ShowLive(row, &status);
+        };
     // Without --snmp no SNMP packet leaves, not even to a printer without IPP.
     run.pStatus = std::make_unique<CScanStatus>(
         bound, std::move(fnAnswer),
@@ -343,9 +367,12 @@ void WaitForStatuses(ScanRun& run) {
     // A printer that says where it stands only over IPP.
     // Its printer-uuid names a printer that no method identified, unless its
     // table line is out already (a line shown cannot be taken back).
-    for (const auto& [strAddress, status] : run.pStatus->GetStatuses()) {
-        run.rows.SetLocationIfUnknown(strAddress, status.strLocation);
-        if (!run.bLiveTable) run.rows.SetIdIfUnknown(strAddress, UuidIdentity(status.strUuid));
+    CPrinterRegistry::Events events;
+    for (const auto& [strId, status] : run.pStatus->GetStatuses()) {
+        run.rows.SetLocationIfUnknown(strId, status.strLocation);
+        if (!run.bLiveTable)
+            run.rows.SetIdentity(strId, UuidIdentity(status.strUuid), std::chrono::steady_clock::now(),
+                                 events);
     }
 }
 
@@ -405,6 +432,18 @@ bool PublishScan(CScanPublisher& publisher, const std::vector<ScanRow>& aShown) 
     return false;
 }
 
+// --unpublish: exit 0 when what this publisher wrote is gone, 4 when not.
+int Unpublish(CScanPublisher& publisher) {
+    const PublishResult result = publisher.Unpublish([] { return g_bStop.load(); });
+    if (result.bOk) {
+        std::fprintf(stderr, "hvl-scan: deleted %zu records of this publisher from %s.\n", result.nDeleted,
+                     publisher.Domain().c_str());
+        return 0;
+    }
+    std::fprintf(stderr, "hvl-scan: unpublish: %s\n", result.strWhy.c_str());
+    return ExitStatus({.bPublishFailed = true});
+}
+
 bool AnyUnhealthy(const ScanRun& run, const std::vector<ScanRow>& aShown) {
     return std::any_of(aShown.begin(), aShown.end(), [&run](const ScanRow& row) {
         const PrinterStatus* pRowStatus = StatusOf(run, row);
@@ -427,7 +466,7 @@ int Watch(const ScanOptions& args, CScanPublisher* pPublisher) {
     if (!args.strServe.empty() && !(pServer = StartServe(args, served)))
         return ExitStatus({.bCannotServe = true});
     WatchHooks hooks{
-        [] { return g_bStop.load(); }, ReportUnavailable, fnFilter, pServer ? &served : nullptr, {}, {}};
+        [] { return g_bStop.load(); }, ReportUnavailable, fnFilter, pServer ? &served : nullptr, {}, {}, {}};
     // Set before the watch runs; the watch's threads only read it.
     std::weak_ptr<CWatchPublisher> pWatchPublisher;
     if (pPublisher) {
@@ -440,6 +479,9 @@ int Watch(const ScanOptions& args, CScanPublisher* pPublisher) {
         };
         hooks.fnRowsChanged = [&pWatchPublisher] {
             if (const auto p = pWatchPublisher.lock()) p->RowsChanged();
+        };
+        hooks.fnMethodWorks = [&pWatchPublisher](const std::u16string& strSource, bool bWorks) {
+            if (const auto p = pWatchPublisher.lock()) p->MethodWorks(strSource, bWorks);
         };
     }
     const WatchOutcome outcome = RunWatch(args, settings, hooks);
@@ -461,6 +503,7 @@ int main(int argc, char** argv) {
     }
     InstallStopHandlers(args.bStatus || !args.strIdentify.empty());
     if (!args.strIdentify.empty()) return Identify(args);
+    if (pPublisher && args.bUnpublish) return Unpublish(*pPublisher);
     if (args.bWatch) return Watch(args, pPublisher.get());
 
     ScanRun run(args);

@@ -220,7 +220,7 @@ std::vector<std::string> SourceNames() {
 
 // In the order of PrinterState.
 std::vector<std::string> StateNames() {
-    return {"idle", "printing", "stopped", "no-ipp", "no-answer", "not-asked"};
+    return {"idle", "printing", "stopped", "no-ipp", "no-answer", "not-asked", "needs-authentication"};
 }
 
 bool CRowFilter::Add(FilterField nField, const std::string& strValue, std::string& strError) {
@@ -318,7 +318,11 @@ std::vector<ScanRow> ShownRows(const std::vector<ScanRow>& aRows, const CRowFilt
 }
 
 const PrinterStatus* FindRowStatus(const StatusByAddress& statuses, const ScanRow& row) {
+    // By its id (--status); by an address where statuses are kept so (the
+    // watch's), or the "ip:" id it was asked under before its identity came.
+    if (const auto it = statuses.find(ScanRowId(row)); it != statuses.end()) return &it->second;
     for (const std::u16string& strAddress : row.aAddresses) {
+        if (const auto it = statuses.find(u"ip:" + strAddress); it != statuses.end()) return &it->second;
         const auto it = statuses.find(strAddress);
         if (it != statuses.end()) return &it->second;
     }

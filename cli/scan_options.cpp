@@ -2,8 +2,8 @@
 
 #include <glib.h>
 
-#include "ipp_identify.h"
 #include "http_serve.h"
+#include "ipp_identify.h"
 #include "methods.h"
 #include "snmp_finder.h"
 
@@ -72,12 +72,14 @@ constexpr char DESCRIPTION[] =
     "\n"
     "--watch runs until Ctrl+C (or --timeout, when given), a line per change: the\n"
     "local time, then '+' for a printer listed, '-' for one gone with why (goodbye:\n"
-    "it said so; expired: its record ran out; no answer: it did not answer the\n"
-    "liveness check) and '=' for one changed with what changed (name, url, model,\n"
-    "location, addresses; with --status state, reasons, supplies at or below their\n"
-    "low mark). Each printer is checked every --watch-interval seconds by a TCP\n"
-    "connection to its service port (a refusal counts as an answer), a printer\n"
-    "found over SNMP by an SNMP get, and is gone after two intervals without one.\n"
+    "it said so; expired: its record ran out; forgotten: unreachable for\n"
+    "--forget-after minutes) and '=' for one changed with what changed (name, url,\n"
+    "model, location, addresses, sources, id, txt, types, state; with --status\n"
+    "also reasons, supplies at or below their low mark). Each printer is checked\n"
+    "every --watch-interval seconds at each of its addresses by a TCP connection to\n"
+    "its service port (a refusal counts as an answer), a printer found over SNMP\n"
+    "by an SNMP get; after two intervals without an answer its state is\n"
+    "unreachable, and reachable again at its next answer or announcement.\n"
     "Ctrl+C prints the printers listed with the time each was last seen. With\n"
     "--json each event is one JSON object per line (JSON Lines): \"event\" (add,\n"
     "remove, change), \"time\" (RFC 3339), \"reason\", \"changed\" and \"row\" (as\n"
@@ -152,13 +154,18 @@ struct RawOptions {
     gdouble fTimeout = 0;
     gdouble fStatusTimeout = 0;
     gdouble fWatchInterval = 0;
+    gdouble fForgetAfter = 0;
     gchar* pszSort = nullptr;
     gchar* pszServe = nullptr;
+    gchar* pszServeConfig = nullptr;
+    gchar** ppServeHosts = nullptr;
     gchar** aFilters[9] = {};  // by FilterField (--driverless's values in aDriverlessFilters)
     gchar *pszPublish = nullptr, *pszPublishKey = nullptr, *pszPublishServer = nullptr,
           *pszPublishBrowseIn = nullptr;
     gint nPublishTtl = 60;
+    gboolean bNoMdnsDirect = FALSE;
     gboolean bDryRun = FALSE;
+    gchar* pszUnpublish = nullptr;
 
     RawOptions() = default;
     RawOptions(const RawOptions&) = delete;
@@ -170,8 +177,11 @@ struct RawOptions {
         g_free(pszSort);
         g_free(pszIdentify);
         g_free(pszServe);
+        g_free(pszServeConfig);
+        g_strfreev(ppServeHosts);
         for (gchar** pp : aFilters) g_strfreev(pp);
-        for (gchar* psz : {pszPublish, pszPublishKey, pszPublishServer, pszPublishBrowseIn}) g_free(psz);
+        for (gchar* psz : {pszPublish, pszPublishKey, pszPublishServer, pszPublishBrowseIn, pszUnpublish})
+            g_free(psz);
     }
 };
 
@@ -220,6 +230,8 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
     const std::vector<OptionRow> aScanRows{
         {"ipp", 0, G_OPTION_ARG_NONE, &raw.bIpp,
          "Also find printers that announce only _ipp._tcp or _ipps._tcp", nullptr},
+        {"no-mdns-direct", 0, G_OPTION_ARG_NONE, &raw.bNoMdnsDirect,
+         "Ask only avahi-daemon for mDNS printers, not the link itself by one-shot queries", nullptr},
         {"json", 0, G_OPTION_ARG_NONE, &raw.bJson, "Print one JSON array at the end", nullptr},
         {"csv", 0, G_OPTION_ARG_NONE, &raw.bCsv, "Print CSV at the end", nullptr},
         {"window-scan", 0, G_OPTION_ARG_NONE, &raw.bWindowScan,
@@ -262,8 +274,15 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
         {"serve", 0, G_OPTION_ARG_STRING, &raw.pszServe,
          "With --watch: serve /metrics, /targets, /printers and a web page on ADDRESS:PORT (127.0.0.1:9464)",
          "ADDRESS:PORT"},
+        {"serve-config", 0, G_OPTION_ARG_FILENAME, &raw.pszServeConfig,
+         "With --serve: TLS, users and headers from a web configuration file as Prometheus' exporters read",
+         "FILE"},
+        {"serve-host", 0, G_OPTION_ARG_STRING_ARRAY, &raw.ppServeHosts,
+         "With --serve: answer requests for this Host name too (repeatable)", "NAME"},
         {"watch-interval", 0, G_OPTION_ARG_DOUBLE, &raw.fWatchInterval,
          "Check each watched printer this often (default 10)", "SECONDS"},
+        {"forget-after", 0, G_OPTION_ARG_DOUBLE, &raw.fForgetAfter,
+         "With --watch: remove a printer unreachable this long (default 60; 0: never)", "MINUTES"},
         {"publish", 0, G_OPTION_ARG_STRING, &raw.pszPublish,
          "Write the printers shown into DOMAIN as DNS-SD records (RFC 2136 updates)", "DOMAIN"},
         {"publish-key", 0, G_OPTION_ARG_FILENAME, &raw.pszPublishKey,
@@ -276,6 +295,8 @@ std::vector<OptionRow> OptionTable(RawOptions& raw) {
          "SECONDS"},
         {"dry-run", 0, G_OPTION_ARG_NONE, &raw.bDryRun,
          "With --publish: print the records in zone-file syntax, send nothing", nullptr},
+        {"unpublish", 0, G_OPTION_ARG_STRING, &raw.pszUnpublish,
+         "Delete what this host's --publish wrote into DOMAIN (with --publish-key), then exit", "DOMAIN"},
         {"name", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Name),
          "Show the printers whose name matches REGEX (any case)", "REGEX"},
         {"location", 0, G_OPTION_ARG_STRING_ARRAY, fnFilter(FilterField::Location),
@@ -386,6 +407,8 @@ std::string CheckCombinations(const RawOptions& raw, int argc, const std::vector
     std::string strAddress;
     uint16_t nPort = 0;
     if (raw.pszServe && !raw.bWatch) return "--serve needs --watch";
+    if ((raw.pszServeConfig || raw.ppServeHosts) && !raw.pszServe)
+        return "--serve-config and --serve-host need --serve";
     if (raw.pszServe && (!ParseListenAddress(raw.pszServe, strAddress, nPort) || nPort == 0))
         return std::string("--serve needs an address and a port (127.0.0.1:9464, [::1]:9464), not '") +
                raw.pszServe + "'";
@@ -395,6 +418,8 @@ std::string CheckCombinations(const RawOptions& raw, int argc, const std::vector
 std::string CheckSeconds(const RawOptions& raw) {
     if (!std::isfinite(raw.fWatchInterval) || raw.fWatchInterval < 0.1 || raw.fWatchInterval > 3600)
         return "--watch-interval needs a number of seconds from 0.1 to 3600";
+    if (!std::isfinite(raw.fForgetAfter) || raw.fForgetAfter < 0 || raw.fForgetAfter > 525600)
+        return "--forget-after needs a number of minutes from 0 (never) to 525600";
     if (!std::isfinite(raw.fTimeout) || raw.fTimeout <= 0 || raw.fTimeout > 86400)
         return "--timeout needs a number of seconds above 0 (at most 86400)";
     if (!std::isfinite(raw.fStatusTimeout) || raw.fStatusTimeout <= 0 || raw.fStatusTimeout > 600)
@@ -404,15 +429,18 @@ std::string CheckSeconds(const RawOptions& raw) {
 
 // --publish and its options; empty when they fit together.
 std::string CheckPublish(const RawOptions& raw) {
-    const bool bPublish = raw.pszPublish != nullptr;
+    if (raw.pszUnpublish && (raw.pszPublish || raw.bWatch || raw.bDryRun))
+        return "--unpublish deletes and exits: it cannot be used with --publish, --watch or --dry-run";
+    const char* pszDomain = raw.pszUnpublish ? raw.pszUnpublish : raw.pszPublish;
+    const bool bPublish = pszDomain != nullptr;
     if (!bPublish && (raw.pszPublishKey || raw.pszPublishServer || raw.pszPublishBrowseIn || raw.bDryRun ||
                       raw.nPublishTtl != 60))
         return "--publish-key, --publish-server, --publish-browse-in, --publish-ttl and --dry-run need "
                "--publish";
     if (!bPublish) return {};
-    if (!IsDomainName(raw.pszPublish) || std::string(raw.pszPublish).find('.') == std::string::npos)
-        return std::string("--publish needs a domain name of at least two labels, not '") + raw.pszPublish +
-               "'";
+    if (!IsDomainName(pszDomain) || std::string(pszDomain).find('.') == std::string::npos)
+        return std::string("--publish needs a domain name of at least two labels, not '") + pszDomain + "'";
+    // "none": no browse PTRs (a parent zone this key may not change).
     if (raw.pszPublishBrowseIn && !IsDomainName(raw.pszPublishBrowseIn))
         return "--publish-browse-in needs a domain name";
     if (!raw.bDryRun && !raw.pszPublishKey) return "--publish needs --publish-key FILE (or --dry-run)";
@@ -487,12 +515,17 @@ std::string ReadParsedOptions(RawOptions& raw, int argc, char** argv, ScanOption
     options.fTimeoutSeconds = raw.fTimeout;
     options.bTimeoutGiven = bTimeoutGiven;
     options.bWatch = raw.bWatch;
+    options.bMdnsDirect = !raw.bNoMdnsDirect;
     options.fWatchIntervalSeconds = raw.fWatchInterval;
+    options.fForgetAfterMinutes = raw.fForgetAfter;
     options.aDomains = std::move(aDomains);
     options.filter = std::move(filter);
     options.nSort = nSort;
     options.strServe = raw.pszServe ? raw.pszServe : "";
-    options.strPublishDomain = raw.pszPublish ? raw.pszPublish : "";
+    options.strServeConfig = raw.pszServeConfig ? raw.pszServeConfig : "";
+    for (gchar** pp = raw.ppServeHosts; pp && *pp; ++pp) options.aServeHosts.emplace_back(*pp);
+    options.strPublishDomain = raw.pszPublish ? raw.pszPublish : raw.pszUnpublish ? raw.pszUnpublish : "";
+    options.bUnpublish = raw.pszUnpublish != nullptr;
     options.strPublishKey = raw.pszPublishKey ? raw.pszPublishKey : "";
     options.strPublishServer = raw.pszPublishServer ? raw.pszPublishServer : "";
     options.strPublishBrowseIn = raw.pszPublishBrowseIn ? raw.pszPublishBrowseIn : "";
@@ -528,6 +561,7 @@ ParseResult ParseScanOptions(int argc, char** argv, ScanOptions& options, std::s
     raw.fTimeout = std::numeric_limits<double>::lowest();
     raw.fStatusTimeout = options.fStatusTimeoutSeconds;
     raw.fWatchInterval = options.fWatchIntervalSeconds;
+    raw.fForgetAfter = options.fForgetAfterMinutes;
     const std::vector<OptionRow> aTable = OptionTable(raw);
     const std::vector<GOptionEntry> aEntries = OptionEntries(aTable);
     const auto pContext = OptionContext(aEntries);

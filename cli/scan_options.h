@@ -29,7 +29,9 @@ struct ScanOptions {
     // --watch: run until stopped, telling each printer listed, gone or
     // changed; --timeout then bounds it only when given.
     bool bWatch = false;
+    bool bMdnsDirect = true;              // mDNS also by one-shot queries (--no-mdns-direct: off)
     double fWatchIntervalSeconds = 10.0;  // how often each printer is checked
+    double fForgetAfterMinutes = 60.0;    // unreachable this long: removed (0: never)
     bool bTimeoutGiven = false;
     bool bStatus = false;                // ask each printer for its state over IPP
     double fStatusTimeoutSeconds = 5.0;  // bounds each printer's answer
@@ -43,12 +45,17 @@ struct ScanOptions {
     std::vector<uint32_t> aSnmpAddresses;
     // --serve: with --watch, "ADDRESS:PORT" the HTTP server listens on; empty: none.
     std::string strServe;
+    // --serve-config: exporter-toolkit's web configuration file (TLS, users,
+    // headers); --serve-host: Host names answered besides the machine's own.
+    std::string strServeConfig;
+    std::vector<std::string> aServeHosts;
     // --publish: the domain the printers are written into (empty: none),
     // the TSIG key file, the server (empty: the zone's primary), where the
     // browse PTRs go (empty: the domain's parent), the records' TTL.
     std::string strPublishDomain, strPublishKey, strPublishServer, strPublishBrowseIn;
     uint32_t nPublishTtl = 60;
-    bool bDryRun = false;  // --publish's records on stdout, nothing sent
+    bool bDryRun = false;     // --publish's records on stdout, nothing sent
+    bool bUnpublish = false;  // --unpublish strPublishDomain: delete what this publisher wrote, exit
 };
 
 enum class ParseResult {

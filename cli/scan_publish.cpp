@@ -58,7 +58,8 @@ void SplitIppUri(const std::string& strUri, std::string& strPath, uint16_t& nPor
 
 // The TXT IPP printers announce, from what Get-Printer-Attributes told.
 std::optional<PublishedPrinter> PrinterFromIpp(const ScanRow& row, const PrinterStatus& status) {
-    if (status.bFromSnmp || status.nState == PrinterState::NoIpp || status.nState == PrinterState::NoAnswer ||
+    if (status.bFromSnmp || status.nState == PrinterState::NoIpp ||
+        status.nState == PrinterState::NeedsAuth || status.nState == PrinterState::NoAnswer ||
         status.nState == PrinterState::NotAsked)
         return std::nullopt;
     PublishedPrinter printer;
@@ -127,9 +128,14 @@ std::unique_ptr<CScanPublisher> CScanPublisher::Create(const ScanOptions& args, 
 CScanPublisher::CScanPublisher(const ScanOptions& args, PublishTarget target)
     : m_args(args), m_publisher(std::move(target)) {}
 
-std::vector<DnsRecord> CScanPublisher::RecordsFor(const std::vector<ScanRow>& aRows,
-                                                  const std::function<bool()>& fnStop) {
+void CScanPublisher::Tell(const std::string& strLine) {
+    if (m_told.insert(strLine).second) std::fprintf(stderr, "hvl-scan: publish: %s\n", strLine.c_str());
+}
+
+std::vector<PublishedPrinter> CScanPublisher::PrintersFor(const std::vector<ScanRow>& aRows,
+                                                          const std::function<bool()>& fnStop) {
     std::vector<PublishedPrinter> aPrinters;
+    std::set<std::u16string> seen;
     for (const ScanRow& row : aRows) {
         std::vector<PublishedPrinter> aAnnounced = PrintersFromMdnsRow(row);
         if (!aAnnounced.empty()) {
@@ -137,31 +143,69 @@ std::vector<DnsRecord> CScanPublisher::RecordsFor(const std::vector<ScanRow>& aR
             continue;
         }
         if (!NeedsIppForPublishing(row) || fnStop()) continue;
-        const std::string strId = Utf16ToUtf8(ScanRowId(row));
-        auto it = m_ippPrinters.find(strId);
-        if (it == m_ippPrinters.end()) {
+        const std::u16string strId = ScanRowId(row);
+        seen.insert(strId);
+        IppAnswer& answer = m_ippAnswers[strId];
+        const Clock::time_point tNow = Clock::now();
+        if (answer.tNext <= tNow || answer.aAddresses != row.aAddresses) {
             const std::atomic<bool> bCancel{false};
             const PrinterStatus status = QueryRowStatus(StatusTargetForRow(row, true), {}, {}, IPP_BOUND,
                                                         bCancel);  // with pdl, Color ...
-            it = m_ippPrinters.emplace(strId, PrinterFromIpp(row, status)).first;
+            answer.aAddresses = row.aAddresses;
+            std::optional<PublishedPrinter> printer = PrinterFromIpp(row, status);
+            const bool bAnswered =
+                status.nState != PrinterState::NoAnswer && status.nState != PrinterState::NotAsked;
+            if (printer || bAnswered) answer.printer = std::move(printer);  // what it says now, IPP or none
+            answer.backoff = bAnswered ? std::chrono::seconds(0)
+                                       : std::min<std::chrono::seconds>(
+                                             IPP_REFRESH, std::max(IPP_FIRST_BACKOFF, 2 * answer.backoff));
+            answer.tNext = tNow + (bAnswered ? IPP_REFRESH : answer.backoff);
         }
-        if (it->second) aPrinters.push_back(*it->second);
+        if (!answer.printer) continue;
+        // A printer that did not answer this time is still where the row says.
+        aPrinters.push_back(*answer.printer);
+        aPrinters.back().aAddresses = Addresses(row);
     }
-    return PrinterRecords(aPrinters, m_publisher.GetWireDomain(), m_args.nPublishTtl);
+    std::erase_if(m_ippAnswers, [&](const auto& entry) { return !seen.count(entry.first); });
+    return aPrinters;
+}
+
+std::vector<DnsRecord> CScanPublisher::RecordsFor(const std::vector<PublishedPrinter>& aPrinters,
+                                                  const std::set<std::string>& taken) {
+    std::vector<std::string> aLeftOut;
+    std::vector<DnsRecord> aRecords =
+        PrinterRecords(aPrinters, m_publisher.GetWireDomain(), m_args.nPublishTtl, taken, &aLeftOut);
+    for (const std::string& strName : aLeftOut)
+        Tell("'" + strName + "' is left out of " + m_args.strPublishDomain +
+             ": its name would not fit in 255 bytes under it");
+    return aRecords;
 }
 
 PublishResult CScanPublisher::Publish(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop,
                                       bool bDeleteUnseen) {
-    return m_publisher.Reconcile(RecordsFor(aRows, fnStop), fnStop, bDeleteUnseen);
+    const std::vector<PublishedPrinter> aPrinters = PrintersFor(aRows, fnStop);
+    PublishResult result = m_publisher.Reconcile(
+        [&](const std::set<std::string>& taken) { return RecordsFor(aPrinters, taken); }, fnStop,
+        bDeleteUnseen);
+    for (const std::string& strNotice : result.aNotices) Tell(strNotice);
+    return result;
+}
+
+PublishResult CScanPublisher::Unpublish(const std::function<bool()>& fnStop) {
+    PublishResult result = m_publisher.Unpublish(fnStop);
+    for (const std::string& strNotice : result.aNotices) Tell(strNotice);
+    return result;
 }
 
 std::string CScanPublisher::ZoneText(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop) {
     PublishTarget target;
     target.strDomain = m_args.strPublishDomain;
     target.strBrowseParent = m_args.strPublishBrowseIn;
-    std::vector<DnsRecord> aRecords =
-        BrowseRecords(m_publisher.GetWireDomain(), WireName(BrowseParent(target)), BROWSE_TTL);
-    for (DnsRecord& record : RecordsFor(aRows, fnStop)) aRecords.push_back(std::move(record));
+    std::vector<DnsRecord> aRecords;
+    if (target.strBrowseParent != "none")
+        aRecords = BrowseRecords(m_publisher.GetWireDomain(), WireName(BrowseParent(target)), BROWSE_TTL);
+    for (DnsRecord& record : RecordsFor(PrintersFor(aRows, fnStop), {}))
+        aRecords.push_back(std::move(record));
     return ZoneFileText(aRecords);
 }
 
@@ -171,7 +215,17 @@ CWatchPublisher::CWatchPublisher(CScanPublisher& publisher, std::chrono::millise
       m_interval(interval),
       m_fnRows(std::move(fnRows)),
       m_fnStop(std::move(fnStop)),
+      m_tJudgeFrom(Clock::now() + interval),
       m_thread([this] { Run(); }) {}
+
+void CWatchPublisher::MethodWorks(const std::u16string& strSource, bool bWorks) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!bWorks) {
+        m_down.insert(strSource);
+    } else if (m_down.erase(strSource)) {
+        m_tJudgeFrom = std::max(m_tJudgeFrom, Clock::now() + m_interval);
+    }
+}
 
 CWatchPublisher::~CWatchPublisher() {
     {
@@ -197,10 +251,10 @@ void CWatchPublisher::Run() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_bEnd || m_fnStop();
     };
-    // Deleting waits until the link has been heard for one interval: what is
-    // not seen yet may only be late.
-    const Clock::time_point tJudgeFrom = Clock::now() + m_interval;
+    // Deleting waits until the link has been heard for one interval with
+    // every method working: what is not seen yet may only be late.
     Clock::time_point tTimerRound = Clock::now() + 2 * DEBOUNCE;  // soon, whatever was heard by then
+    Clock::time_point tJudgeFrom;
     std::chrono::milliseconds backoff{1000};
     std::string strFailing;  // the line said last, while rounds fail
     for (;;) {
@@ -212,6 +266,7 @@ void CWatchPublisher::Run() {
             while (!fnDue()) m_cvWake.wait_until(lock, std::min(tTimerRound, m_tChangeRound));
             if (m_bEnd) return;
             m_tChangeRound = Clock::time_point::max();  // changes from here on are in this round or the next
+            tJudgeFrom = m_down.empty() ? m_tJudgeFrom : Clock::time_point::max();
         }
         const bool bDeleteUnseen = Clock::now() >= tJudgeFrom;
         const PublishResult result = m_publisher.Publish(m_fnRows(), fnStop, bDeleteUnseen);
@@ -221,7 +276,8 @@ void CWatchPublisher::Run() {
                 std::fprintf(stderr, "hvl-scan: publishing into %s works again.\n",
                              m_publisher.Domain().c_str());
             strFailing.clear();
-            tTimerRound = bDeleteUnseen ? Clock::now() + m_interval : tJudgeFrom;
+            tTimerRound =
+                bDeleteUnseen ? Clock::now() + m_interval : std::min(tJudgeFrom, Clock::now() + m_interval);
             backoff = std::chrono::milliseconds(1000);
             continue;
         }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,14 +30,20 @@ public:
     // Reads --publish-key (not for --dry-run); null with the reason in strWhy.
     static std::unique_ptr<CScanPublisher> Create(const ScanOptions& args, std::string& strWhy);
 
-    // The records the rows make (IPP asked for the rows that need it, each
-    // once, within the bound).
-    std::vector<DnsRecord> RecordsFor(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop);
+    // What the rows publish (IPP asked for the rows that need it, within the
+    // bound, again when a row's addresses change, after a failure with
+    // backoff, and every IPP_REFRESH; a row unreachable for now keeps its
+    // last answer).
+    std::vector<PublishedPrinter> PrintersFor(const std::vector<ScanRow>& aRows,
+                                              const std::function<bool()>& fnStop);
 
     // One round: the domain made equal to the rows (without bDeleteUnseen:
-    // only added to and replaced); stderr says why not.
+    // only added to and replaced); stderr says why not, and the notices once.
     PublishResult Publish(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop,
                           bool bDeleteUnseen = true);
+
+    // --unpublish: what this publisher wrote into the domain, deleted.
+    PublishResult Unpublish(const std::function<bool()>& fnStop);
 
     // --dry-run: the records in zone-file syntax, the browse PTRs with them.
     std::string ZoneText(const std::vector<ScanRow>& aRows, const std::function<bool()>& fnStop);
@@ -46,10 +53,26 @@ public:
 private:
     explicit CScanPublisher(const ScanOptions& args, PublishTarget target);
 
+    using Clock = std::chrono::steady_clock;
+    struct IppAnswer {
+        std::vector<std::u16string> aAddresses;   // the row's when asked
+        std::optional<PublishedPrinter> printer;  // the last answer that told one
+        Clock::time_point tNext;                  // ask again then
+        std::chrono::seconds backoff{0};          // after a failure: doubles up to IPP_REFRESH
+    };
+    std::vector<DnsRecord> RecordsFor(const std::vector<PublishedPrinter>& aPrinters,
+                                      const std::set<std::string>& taken);
+    void Tell(const std::string& strLine);
+
     const ScanOptions& m_args;
     CDnsPublisher m_publisher;
-    // IPP answers by row identity: a printer found without mDNS is asked once.
-    std::map<std::string, std::optional<PublishedPrinter>> m_ippPrinters;
+    // IPP answers by row id (a printer found without mDNS).
+    std::map<std::u16string, IppAnswer> m_ippAnswers;
+    std::set<std::string> m_told;  // lines said once
+
+public:
+    static constexpr std::chrono::seconds IPP_REFRESH{600};
+    static constexpr std::chrono::seconds IPP_FIRST_BACKOFF{15};
 };
 
 // --watch --publish: a round soon after each change the watch tells
@@ -64,6 +87,9 @@ public:
 
     // The watch told a change: a round within the debounce.
     void RowsChanged();
+    // A method can work (again) or cannot: while one cannot, nothing is
+    // deleted, and only one interval after it works again.
+    void MethodWorks(const std::u16string& strSource, bool bWorks);
 
     static constexpr std::chrono::milliseconds DEBOUNCE{500};
 
@@ -79,5 +105,7 @@ private:
     std::condition_variable m_cvWake;
     bool m_bEnd = false;
     Clock::time_point m_tChangeRound = Clock::time_point::max();  // a change's round is due then
-    std::thread m_thread;  // last: it uses the rest
+    Clock::time_point m_tJudgeFrom;                               // deleting what is not seen from then on
+    std::set<std::u16string> m_down;                              // the methods that cannot work now
+    std::thread m_thread;                                         // last: it uses the rest
 };

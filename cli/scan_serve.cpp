@@ -3,10 +3,12 @@
 #include <glib.h>
 
 #include <cstdio>
+#include <functional>
 
 #include "conv_string.h"
 #include "scan_output.h"
 #include "scan_status.h"
+#include "web_config.h"
 
 // resources/serve/page.html, put in the binary by the build.
 extern "C" const char hvl_serve_page[];
@@ -18,32 +20,34 @@ void CServedWatch::OnEvent(const WatchEvent& event, const PrinterStatus* pStatus
     ++m_pList->events[event.nKind == WatchEventKind::ADD      ? "add"
                       : event.nKind == WatchEventKind::REMOVE ? "remove"
                                                               : "change"];
-    std::vector<ServedPrinter>& aPrinters = m_pList->aPrinters;
-    ServedPrinter* pPrinter = Find(event.row.strIpAddress);
-    if (event.nKind == WatchEventKind::REMOVE) {
-        if (pPrinter) aPrinters.erase(aPrinters.begin() + (pPrinter - aPrinters.data()));
-        return;
-    }
-    if (!pPrinter) pPrinter = &aPrinters.emplace_back();
-    pPrinter->pRow = std::make_shared<const ScanRow>(event.row);
-    if (pStatus) pPrinter->pStatus = std::make_shared<const PrinterStatus>(*pStatus);
+    ApplyWatchEvent(*m_pList, event, pStatus);
 }
 
-void CServedWatch::OnStatus(const std::u16string& strAddress, const PrinterStatus& status) {
+void CServedWatch::OnStatus(const std::u16string& strId, const PrinterStatus& status) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!Find(strAddress)) return;
+    if (!FindServedById(*m_pList, strId)) return;
     m_pList = std::make_shared<ServedList>(*m_pList);
-    Find(strAddress)->pStatus = std::make_shared<const PrinterStatus>(status);
+    FindServedById(*m_pList, strId)->pStatus = std::make_shared<const PrinterStatus>(status);
 }
 
 void CServedWatch::OnRows(const std::vector<ScanRow>& aRows) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_pList = std::make_shared<ServedList>(*m_pList);
     for (const ScanRow& row : aRows) {
-        ServedPrinter* pPrinter = Find(row.strIpAddress);
+        ServedPrinter* pPrinter = FindServedById(*m_pList, ScanRowId(row));
         if (pPrinter && pPrinter->pRow->tLastSeen != row.tLastSeen)
             pPrinter->pRow = std::make_shared<const ScanRow>(row);
     }
+    m_pList->bReady = ++m_nRowsCalls >= 2;
+}
+
+void CServedWatch::OnMethod(const std::u16string& strMethod, bool bUp) {
+    const DiscoveryMethod* pMethod = FindMethodByName(strMethod);
+    if (!pMethod) pMethod = FindMethodBySource(strMethod);
+    const std::string strSource = Utf16ToUtf8(pMethod ? std::u16string(pMethod->strSource) : strMethod);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pList = std::make_shared<ServedList>(*m_pList);
+    m_pList->methodsUp[strSource] = bUp;
 }
 
 void CServedWatch::OnSearch(const std::string& strSource, std::chrono::steady_clock::duration took) {
@@ -55,13 +59,6 @@ void CServedWatch::OnSearch(const std::string& strSource, std::chrono::steady_cl
 std::shared_ptr<const ServedList> CServedWatch::Get() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_pList;
-}
-
-ServedPrinter* CServedWatch::Find(const std::u16string& strAddress) {
-    for (ServedPrinter& printer : m_pList->aPrinters) {
-        if (printer.pRow->strIpAddress == strAddress) return &printer;
-    }
-    return nullptr;
 }
 
 namespace {
@@ -110,34 +107,99 @@ HttpReply PrintersReply(const ScanOptions& args, const ServedList& list) {
     return {200, "application/json", JsonDocument(aRows, aColumns)};
 }
 
-HttpReply MetricsReply(const HttpRequest& request, const ServedList& list) {
+// Each snapshot's bodies, rendered once on the server's thread (its only
+// user) and shared by every request until the next snapshot.
+class CBodies {
+public:
+    const std::string& Get(const std::shared_ptr<const ServedList>& pList, const std::string& strKind,
+                           const std::function<std::string()>& fnRender) {
+        if (pList != m_pList) {
+            m_pList = pList;
+            m_bodies.clear();
+        }
+        auto it = m_bodies.find(strKind);
+        if (it == m_bodies.end()) it = m_bodies.emplace(strKind, fnRender()).first;
+        return it->second;
+    }
+
+private:
+    std::shared_ptr<const ServedList> m_pList;
+    std::map<std::string, std::string> m_bodies;
+};
+
+// bPrinters false: the watch's own figures alone (its self-scrape).
+HttpReply MetricsReply(const HttpRequest& request, const std::shared_ptr<const ServedList>& pList,
+                       CBodies& bodies, bool bPrinters) {
+    const ServedList& list = *pList;
     // Prometheus asks for OpenMetrics first when it can read it.
-    const bool bOpenMetrics = request.strAccept.find("application/openmetrics-text") != std::string::npos;
+    const bool bOpenMetrics = AcceptsType(request.strAccept, "application/openmetrics-text");
     const auto it = request.params.find("target");
     const std::u16string strTarget = it == request.params.end() ? u"" : Utf8ToUtf16(it->second);
     if (it != request.params.end() && !FindServedPrinter(list, strTarget))
         return {404, "text/plain; charset=utf-8", "No such printer is listed\n"};
+    std::string strBody;
+    if (it != request.params.end()) {
+        strBody = PrinterMetricsText(list, bOpenMetrics, &strTarget);
+    } else {
+        if (bPrinters)
+            strBody = bodies.Get(pList, bOpenMetrics ? "openmetrics" : "metrics",
+                                 [&] { return PrinterMetricsText(list, bOpenMetrics, nullptr); });
+        strBody += WatchMetricsText(list, bOpenMetrics, HVL_VERSION);  // the process' figures are of now
+    }
+    if (bOpenMetrics) strBody += "# EOF\n";
     return {200,
             bOpenMetrics ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
                          : "text/plain; version=0.0.4; charset=utf-8",
-            MetricsText(list, bOpenMetrics, it == request.params.end() ? nullptr : &strTarget)};
+            std::move(strBody)};
 }
 
 }  // namespace
 
 std::unique_ptr<CHttpServe> StartServe(const ScanOptions& args, const CServedWatch& served) {
+    HttpServeAccess access;
+    std::string strWhy;
+    if (!args.strServeConfig.empty() && !ReadWebConfig(args.strServeConfig, access, strWhy)) {
+        std::fprintf(stderr, "hvl-scan: error: --serve-config %s: %s\n", args.strServeConfig.c_str(),
+                     strWhy.c_str());
+        return nullptr;
+    }
+    access.aHosts = args.aServeHosts;
+    auto pBodies = std::make_shared<CBodies>();
     std::map<std::string, HttpRoute> routes{
         {"/", [](const HttpRequest&) { return PageReply(); }},
-        {"/printers", [&args, &served](const HttpRequest&) { return PrintersReply(args, *served.Get()); }},
-        {"/metrics", [&served](const HttpRequest& request) { return MetricsReply(request, *served.Get()); }},
+        {"/printers",
+         [&args, &served, pBodies](const HttpRequest&) {
+             const auto pList = served.Get();
+             return HttpReply{200, "application/json", pBodies->Get(pList, "printers", [&] {
+                                  return PrintersReply(args, *pList).strBody;
+                              })};
+         }},
+        {"/metrics",
+         [&served, pBodies](const HttpRequest& request) {
+             return MetricsReply(request, served.Get(), *pBodies, true);
+         }},
+        {"/watch/metrics",
+         [&served, pBodies](const HttpRequest& request) {
+             return MetricsReply(request, served.Get(), *pBodies, false);
+         }},
         {"/targets",
+         [&served, pBodies](const HttpRequest&) {
+             const auto pList = served.Get();
+             return HttpReply{200, "application/json",
+                              pBodies->Get(pList, "targets", [&] { return TargetsJson(*pList); })};
+         }},
+        {"/-/healthy",
+         [](const HttpRequest&) {
+             return HttpReply{200, "text/plain; charset=utf-8", "Healthy\n"};
+         }},
+        {"/-/ready",
          [&served](const HttpRequest&) {
-             return HttpReply{200, "application/json", TargetsJson(*served.Get())};
+             return served.Get()->bReady ? HttpReply{200, "text/plain; charset=utf-8", "Ready\n"}
+                                         : HttpReply{503, "text/plain; charset=utf-8", "Not ready\n"};
          }},
     };
     auto pServer = std::make_unique<CHttpServe>();
-    std::string strWhy;
-    if (pServer->Start(args.strServe, std::move(routes), strWhy)) return pServer;
+    if (pServer->Start(args.strServe, std::move(routes), strWhy, {}, access)) return pServer;
     std::fprintf(stderr, "hvl-scan: error: cannot serve on %s: %s\n", args.strServe.c_str(), strWhy.c_str());
     return nullptr;
 }

@@ -23,18 +23,20 @@ public:
     }
     // Each event of the watch, with the row's status (null when none yet).
     void OnEvent(const WatchEvent& event, const PrinterStatus* pStatus);
-    // Each status answer, also when nothing the watch tells changed.
-    void OnStatus(const std::u16string& strAddress, const PrinterStatus& status);
+    // Each status answer of the printer strId, also when nothing the watch tells changed.
+    void OnStatus(const std::u16string& strId, const PrinterStatus& status);
     // A method's search ended after that long.
     void OnSearch(const std::string& strSource, std::chrono::steady_clock::duration took);
-    // The rows as the watch lists them now: their last signs of life.
+    // The rows as the watch lists them now: their last signs of life. The
+    // second call, an interval in, finds every method's first search ended.
     void OnRows(const std::vector<ScanRow>& aRows);
+    // Whether a method (by its name or source) works now.
+    void OnMethod(const std::u16string& strMethod, bool bUp);
     std::shared_ptr<const ServedList> Get() const;
 
 private:
-    ServedPrinter* Find(const std::u16string& strAddress);
-
     mutable std::mutex m_mutex;
+    int m_nRowsCalls = 0;
     std::shared_ptr<ServedList> m_pList;  // never changed once published: the next is a copy
 };
 

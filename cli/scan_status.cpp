@@ -37,8 +37,57 @@ std::u16string DriverlessSummary(const PrinterStatus& status) {
     return DriverlessText(status) + (strList.empty() ? u"" : u" (" + strList + u")");
 }
 
+// Queue names handed out in this run, by row: the same row keeps its name
+// in every output, no two rows share one.
+std::string QueueNameFor(const ScanRow& row) {
+    static std::mutex s_mutex;
+    static std::unordered_map<std::u16string, std::string> s_names;
+    static std::vector<std::string> s_aTaken;
+    std::lock_guard lock(s_mutex);
+    auto [it, bNew] = s_names.try_emplace(ScanRowId(row));
+    if (bNew) it->second = UniqueCupsQueueName(row.strName, s_aTaken);
+    return it->second;
+}
+
+// The mDNS service to name in a dnssd:// URI: the one asked (ipps when the
+// printer went over TLS), else any IPP one.
+const MdnsService* IppService(const ScanRow& row, bool bTls) {
+    const MdnsService* pFound = nullptr;
+    for (const MdnsService& service : row.aServices) {
+        const bool bIpps = service.strType == u"_ipps._tcp";
+        if (!bIpps && service.strType != u"_ipp._tcp") continue;
+        if (!pFound || bIpps == bTls) pFound = &service;
+    }
+    return pFound;
+}
+
+// The device URI: dnssd:// for a printer announced over mDNS (its address
+// may change) where CUPS has the backend for it, else the URI that answered
+// with the host name where known (".local" names cupsd looks up each time).
+std::string DeviceUri(const ScanRow& row, const PrinterStatus& status) {
+    const std::string strAsked = Utf16ToUtf8(status.strUri);
+    const bool bTls = strAsked.starts_with("ipps:");
+    static const bool s_bDnssd = HasDnssdBackend();
+    if (const MdnsService* pService = row.strDomain.empty() && s_bDnssd ? IppService(row, bTls) : nullptr) {
+        const DnsSdTxtItem* pUuid = FindTxtItem(row, "UUID");
+        const std::u16string strUuid = pUuid && pUuid->bHasValue ? Utf8ToUtf16(pUuid->strValue)
+                                                                 : (row.strId.size() == 36 ? row.strId : u"");
+        return DnssdUri(pService->strName, pService->strType, strUuid);
+    }
+    const size_t nHost = strAsked.find("//");
+    const size_t nPort =
+        strAsked.find(':', strAsked.find(']') == std::string::npos ? nHost : strAsked.find(']'));
+    if (row.strHostTarget.empty() || nHost == std::string::npos || nPort == std::string::npos)
+        return strAsked;
+    return strAsked.substr(0, nHost + 2) + Utf16ToUtf8(row.strHostTarget) + strAsked.substr(nPort);
+}
+
 std::string SetupLine(const ScanRow& row, const PrinterStatus& status) {
-    return status.driverless.bReady ? CupsSetupLine(row.strName, Utf16ToUtf8(status.strUri)) : std::string();
+    if (!status.driverless.bReady) return {};
+    return CupsSetupLine({QueueNameFor(row), DeviceUri(row, status),
+                          status.strLocation.empty() ? row.strLocation : status.strLocation,
+                          status.strMakeAndModel.empty() ? row.strModel : status.strMakeAndModel,
+                          status.driverless.bViaCupsFilters});
 }
 
 }  // namespace
@@ -69,6 +118,8 @@ nlohmann::json LevelOrNull(int32_t n) {
 nlohmann::json StatusJson(const PrinterStatus& status) {
     nlohmann::json reasons = nlohmann::json::array();
     for (const StateReason& reason : status.aReasons) reasons.push_back(Utf16ToUtf8(reason.strKeyword));
+    nlohmann::json features = nlohmann::json::array();
+    for (const std::u16string& str : status.aIppFeatures) features.push_back(Utf16ToUtf8(str));
     nlohmann::json supplies = nlohmann::json::array();
     for (const SupplyLevel& supply : status.aSupplies) {
         supplies.push_back({{"name", TextOrNull(supply.strName)},
@@ -89,7 +140,12 @@ nlohmann::json StatusJson(const PrinterStatus& status) {
             {"more_info", TextOrNull(status.strMoreInfo)},
             {"uri", TextOrNull(status.strUri)},
             {"source", status.bFromSnmp ? "snmp" : "ipp"},
-            {"page_count", status.nPageCount >= 0 ? nlohmann::json(status.nPageCount) : nlohmann::json()}};
+            {"page_count", status.nPageCount >= 0 ? nlohmann::json(status.nPageCount) : nlohmann::json()},
+            {"device_id", TextOrNull(status.strDeviceId)},
+            {"firmware_name", TextOrNull(status.strFirmwareName)},
+            {"firmware_version", TextOrNull(status.strFirmwareVersion)},
+            {"ipp_features", std::move(features)},
+            {"mopria_certified", TextOrNull(status.strMopriaCertified)}};
 }
 
 // "40%", "40% full" for a receptacle, "some remaining", or "?" when unknown.
@@ -160,6 +216,22 @@ std::vector<OutputColumn> StatusColumns(const StatusMap* pStatuses) {
     aColumns.push_back(CsvStatusColumn("page_count", pStatuses, [](const PrinterStatus& s) {
         return s.nPageCount >= 0 ? Utf8ToUtf16(std::to_string(s.nPageCount)) : u"";
     }));
+    aColumns.push_back(
+        CsvStatusColumn("device_id", pStatuses, [](const PrinterStatus& s) { return s.strDeviceId; }));
+    aColumns.push_back(CsvStatusColumn("firmware_name", pStatuses,
+                                       [](const PrinterStatus& s) { return s.strFirmwareName; }));
+    aColumns.push_back(CsvStatusColumn("firmware_version", pStatuses,
+                                       [](const PrinterStatus& s) { return s.strFirmwareVersion; }));
+    aColumns.push_back(CsvStatusColumn("ipp_features", pStatuses, [](const PrinterStatus& s) {
+        std::u16string str;
+        for (const std::u16string& strFeature : s.aIppFeatures) {
+            if (!str.empty()) str += u';';
+            str += strFeature;
+        }
+        return str;
+    }));
+    aColumns.push_back(CsvStatusColumn("mopria_certified", pStatuses,
+                                       [](const PrinterStatus& s) { return s.strMopriaCertified; }));
     return aColumns;
 }
 
@@ -274,9 +346,12 @@ void CScanStatus::Cancel() {
 }
 
 void CScanStatus::OnResult(size_t nId, const PrinterStatus& status) {
-    std::lock_guard lock(m_mutex);
-    const ScanRow& row = m_aRows[nId];
-    m_mapStatus[row.strIpAddress] = status;
+    std::unique_lock lock(m_mutex);
+    const ScanRow row = m_aRows[nId];      // a copy: Ask may grow the list meanwhile
+    m_mapStatus[ScanRowId(row)] = status;  // twins at one address apart
+    lock.unlock();
+    // Outside the lock: the caller's answer may take a lock of its own that
+    // it also holds while it asks (the row list's), and Ask takes this one.
     if (m_fnAnswer) m_fnAnswer(row, status);
 }
 

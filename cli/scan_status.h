@@ -82,7 +82,7 @@ public:
     bool WaitFor(std::chrono::milliseconds timeout);
     void Cancel();
 
-    // Valid after WaitAll(): the statuses by row address.
+    // Valid after WaitAll(): the statuses by the id the row was asked with.
     const std::unordered_map<std::u16string, PrinterStatus>& GetStatuses() const { return m_mapStatus; }
     // True when every printer answered, none is stopped and none has an error.
     bool AllHealthy() const;
@@ -93,7 +93,7 @@ private:
     const AnswerFn m_fnAnswer;
     const bool m_bDriverless;
     CRowStatusQuery m_query;
-    std::mutex m_mutex;  // guards the rows and statuses, and the calls of m_fnAnswer
+    std::mutex m_mutex;  // guards the rows and statuses; never held while m_fnAnswer runs
     std::vector<ScanRow> m_aRows;
     std::unordered_map<std::u16string, PrinterStatus> m_mapStatus;
     std::unique_ptr<CIppStatusRunner> m_pRunner;  // last: its workers use the rest

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 
 #include "conv_string.h"
@@ -75,15 +76,16 @@ public:
 
     void Ask(const ScanRow& row) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_bClosed || !m_asked.emplace(row.strIpAddress, m_nNextId).second) return;
-        m_ids.emplace(m_nNextId, row.strIpAddress);
+        // By id: twins at one address are asked, and answer, apart.
+        if (m_bClosed || !m_asked.emplace(ScanRowId(row), m_nNextId).second) return;
+        m_ids.emplace(m_nNextId, std::pair(ScanRowId(row), row.strIpAddress));
         m_query.Remember(row);
         m_runner.Add(m_nNextId++, StatusTargetForRow(row));
     }
-    void Forget(const std::u16string& strAddress) {
+    void Forget(const ScanRow& row) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_statuses.erase(strAddress);
-        m_query.Forget(strAddress);
+        m_statuses.erase(ScanRowId(row));
+        m_query.Forget(row.strIpAddress);
     }
     // For the output, which reads the statuses while it holds the lock.
     std::mutex& GetMutex() { return m_mutex; }
@@ -91,21 +93,22 @@ public:
 
 private:
     void OnResult(size_t nId, const PrinterStatus& status) {
-        std::u16string strAddress;
+        std::u16string strId;
         std::vector<std::string> aChanged;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            strAddress = m_ids[nId];
+            const auto [strRowId, strAddress] = m_ids[nId];
+            strId = strRowId;
             m_ids.erase(nId);
-            m_asked.erase(strAddress);
+            m_asked.erase(strId);
             if (m_bClosed) return;
-            auto it = m_statuses.find(strAddress);
+            auto it = m_statuses.find(strId);
             aChanged = it == m_statuses.end() ? std::vector<std::string>{"state"}
                                               : ChangedStatus(it->second, status);
-            m_statuses[strAddress] = status;
-            if (m_pServed) m_pServed->OnStatus(strAddress, status);
+            m_statuses[strId] = status;
+            if (m_pServed) m_pServed->OnStatus(strId, status);
         }
-        m_watch.ReportChange(strAddress, std::move(aChanged));
+        m_watch.ReportChange(strId, std::move(aChanged));
     }
     void AskEveryInterval(std::chrono::milliseconds interval) {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -123,8 +126,9 @@ private:
     std::condition_variable m_cvClosed;
     bool m_bClosed = false;
     size_t m_nNextId = 0;
-    std::unordered_map<size_t, std::u16string> m_ids;    // the queries out
-    std::unordered_map<std::u16string, size_t> m_asked;  // the printers they ask
+    std::unordered_map<size_t, std::pair<std::u16string, std::u16string>>
+        m_ids;                                           // the queries out: id, address
+    std::unordered_map<std::u16string, size_t> m_asked;  // the printers they ask, by id
     std::unordered_map<std::u16string, PrinterStatus> m_statuses;
     CIppStatusRunner m_runner;
     std::thread m_asker;  // last: it uses the rest
@@ -185,6 +189,9 @@ std::string WatchEventLine(const WatchEvent& event) {
             strLine += (i == 0 ? " " : ", ") + event.aChanged[i];
         strLine += ")";
     }
+    // Listed but not answering: said on each of its lines until it answers.
+    if (event.nKind != WatchEventKind::REMOVE && event.row.nState == RowState::UNREACHABLE)
+        strLine += "  unreachable";
     return strLine + "\n";
 }
 
@@ -199,6 +206,8 @@ std::string WatchEventJson(const WatchEvent& event, const std::vector<OutputColu
         {"reason", event.nKind == WatchEventKind::REMOVE ? nlohmann::json(RemoveReasonText(event.reason))
                                                          : nlohmann::json()},
         {"changed", event.aChanged},
+        {"gone", event.strGoneId.empty() ? nlohmann::json() : nlohmann::json(Utf16ToUtf8(event.strGoneId))},
+        {"state", event.row.nState == RowState::REACHABLE ? "reachable" : "unreachable"},
         {"row", std::move(row)}};
     return EscapeUnsafeJsonCharacters(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) +
            "\n";
@@ -207,6 +216,10 @@ std::string WatchEventJson(const WatchEvent& event, const std::vector<OutputColu
 WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings, const WatchHooks& hooks) {
     LiveWatchSettings watchSettings;
     watchSettings.interval = settings.watchInterval;
+    for (const DiscoveryMethod* pMethod : DiscoveryMethods()) {
+        if (pMethod->pLiveness) watchSettings.datagrams.emplace(pMethod->nKind, *pMethod->pLiveness);
+    }
+    watchSettings.forgetAfter = SecondsAs<std::chrono::milliseconds>(args.fForgetAfterMinutes * 60);
     std::unique_ptr<CWatchStatus> pStatus;
     std::vector<OutputColumn> aColumns = BaseColumns();
     for (OutputColumn& column : SeenColumns(true)) aColumns.push_back(std::move(column));
@@ -216,18 +229,18 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     std::atomic<bool> bOutputFailed{false};
     auto fnEvent = [&](const WatchEvent& event) {
         if (pStatus && event.nKind == WatchEventKind::ADD) pStatus->Ask(event.row);
-        if (pStatus && event.nKind == WatchEventKind::REMOVE) pStatus->Forget(event.row.strIpAddress);
+        if (pStatus && event.nKind == WatchEventKind::REMOVE) pStatus->Forget(event.row);
         if (hooks.fnRowsChanged) hooks.fnRowsChanged();
         std::unique_lock<std::mutex> lock;
         if (pStatus) lock = std::unique_lock<std::mutex>(pStatus->GetMutex());
-        if (hooks.pServed) hooks.pServed->OnEvent(event, FindStatus(pStatuses, event.row.strIpAddress));
+        if (hooks.pServed) hooks.pServed->OnEvent(event, FindStatus(pStatuses, ScanRowId(event.row)));
         if (args.bJson) {
             if (!WriteOut(WatchEventJson(event, aColumns), true)) bOutputFailed = true;
             return;
         }
         std::string strLine = WatchEventLine(event);
         if (pStatuses && event.nKind == WatchEventKind::CHANGE) {
-            const auto it = pStatuses->find(event.row.strIpAddress);
+            const auto it = pStatuses->find(ScanRowId(event.row));
             if (it != pStatuses->end())
                 strLine.insert(strLine.size() - 1, "  " + Printable(StatusSummary(it->second)));
         }
@@ -244,7 +257,17 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
     }
     for (OutputColumn& column : StatusColumns(pStatuses)) aColumns.push_back(std::move(column));
     aColumns.push_back(UuidColumn());
-    watch.SetUnavailableCallback(hooks.fnUnavailable);
+    watch.SetUnavailableCallback([&hooks](const std::u16string& strSource) {
+        if (hooks.pServed) hooks.pServed->OnMethod(strSource, false);
+        if (hooks.fnUnavailable) hooks.fnUnavailable(strSource);
+        if (hooks.fnMethodWorks) hooks.fnMethodWorks(strSource, false);
+    });
+    if (hooks.pServed) {
+        for (int32_t nKind : args.aMethodKinds) {
+            if (const DiscoveryMethod* pMethod = FindMethodByKind(nKind))
+                hooks.pServed->OnMethod(std::u16string(pMethod->strSource), true);
+        }
+    }
     watch.SetRowFilter(hooks.fnFilter);
     if (hooks.pServed) {
         watch.SetSearchDoneCallback(
@@ -253,9 +276,19 @@ WatchOutcome RunWatch(const ScanOptions& args, const LiveScanSettings& settings,
                 if (pMethod) hooks.pServed->OnSearch(Utf16ToUtf8(std::u16string(pMethod->strSource)), took);
             });
     }
-    watch.SetDaemonCallback(ReportDaemon);
-    watch.SetStartedAgainCallback([](const std::u16string& strSource) {
+    watch.SetDaemonCallback([&hooks](const std::u16string& strSource, bool bLost) {
+        if (hooks.pServed) hooks.pServed->OnMethod(strSource, !bLost);
+        ReportDaemon(strSource, bLost);
+        if (hooks.fnMethodWorks) hooks.fnMethodWorks(strSource, !bLost);
+    });
+    watch.SetDroppedCallback([](size_t nDropped) {
+        std::fprintf(stderr, "hvl-scan: %zu events were dropped: the output was not read for too long.\n",
+                     nDropped);
+    });
+    watch.SetStartedAgainCallback([&hooks](const std::u16string& strSource) {
+        if (hooks.pServed) hooks.pServed->OnMethod(strSource, true);
         std::fprintf(stderr, "hvl-scan: %s discovery works now.\n", Utf16ToUtf8(strSource).c_str());
+        if (hooks.fnMethodWorks) hooks.fnMethodWorks(strSource, true);
     });
     const auto tEnd = args.bTimeoutGiven
                           ? std::chrono::steady_clock::now() +

@@ -14,7 +14,8 @@
 #include "scan_serve.h"
 
 // "2026-12-09 03:14:07  +  <table line>", with "  (goodbye)" after a
-// removal and "  (changed: url, model)" after a change.
+// removal and "  (changed: url, model)" after a change; "  unreachable"
+// after the line of a printer that does not answer.
 std::string WatchEventLine(const WatchEvent& event);
 
 // One line of JSON Lines: {"event", "time", "reason", "changed", "row"}, the
@@ -34,6 +35,8 @@ struct WatchHooks {
     // what it returns is let go when the watch ends.
     std::function<std::shared_ptr<void>(std::function<std::vector<ScanRow>()>)> fnBeside;
     std::function<void()> fnRowsChanged;  // after each event (--publish); null: none told
+    // A method cannot work (unavailable, its daemon gone) or works again (--publish).
+    std::function<void(const std::u16string&, bool bWorks)> fnMethodWorks;
 };
 
 struct WatchOutcome {

@@ -22,6 +22,7 @@ constexpr int32_t ROW_KIND_SNMP = 4;
 
 class CLiveSource;
 struct LiveScanSettings;
+struct LivenessDatagram;
 
 // One line of hvl-scan --diagnose: "OK ..." or the problem and what to do.
 struct DiagnoseLine {
@@ -54,6 +55,8 @@ struct DiscoveryMethod {
     // Its checks of --diagnose (bWhole) and of the note after a scan that
     // found nothing, appended; null when it has none.
     void (*pfnDiagnose)(std::vector<DiagnoseLine>& aLines, bool bWhole) = nullptr;
+    // How the watch checks its rows, when not by a TCP connect; null: that.
+    const LivenessDatagram* pLiveness = nullptr;
 };
 
 // Every method, in the order --help, --diagnose and the live scan take them.

@@ -15,6 +15,8 @@ PACKAGES=(
   libnss-mdns
   # UPnP device search
   libgssdp-1.6-dev libsoup-3.0-dev libxml2-dev libglib2.0-dev
+  # --serve-config: TLS through GLib (glib-networking), bcrypt (libxcrypt), YAML
+  glib-networking libcrypt-dev libyaml-dev
   # printer status over IPP (hvl-scan --status)
   libcups2-dev
   # DNS-SD over unicast DNS (hvl-scan --domain)

@@ -3,9 +3,12 @@
 // paper sizes, and for a raster format the resolutions to render at.
 #include "driverless.h"
 
+#include <cups/cups.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -22,8 +25,10 @@ const char* const DRIVERLESS_ATTRIBUTES[] = {
     "sides-supported",
     "color-supported",
     "media-col-database",
+    "media-size-supported",
     "media-supported",
     "ipp-versions-supported",
+    "ipp-features-supported",
 };
 const int DRIVERLESS_ATTRIBUTE_COUNT = static_cast<int>(std::size(DRIVERLESS_ATTRIBUTES));
 
@@ -69,9 +74,53 @@ std::u16string FormatList(ipp_attribute_t* pFormats) {
     return nCount > MAX_FORMATS_NAMED ? str + u", ..." : str;
 }
 
+// Paper sizes as CUPS 2.4 reads them: from one source only, the first there
+// of media-col-database, media-size-supported and media-supported, and only
+// the sizes libcups knows (a range is no size; media-supported only PWG
+// self-describing names, never legacy keywords such as "iso-a4").
+enum class MediaSource { NONE, COL_DATABASE, SIZE_SUPPORTED, SUPPORTED };
+
+bool HasSizeIn(ipp_attribute_t* pCols, bool bDatabase) {
+    for (int i = 0; i < ippGetCount(pCols); ++i) {
+        ipp_t* pSize = ippGetCollection(pCols, i);
+        if (bDatabase)
+            pSize = ippGetCollection(ippFindAttribute(pSize, "media-size", IPP_TAG_BEGIN_COLLECTION), 0);
+        ipp_attribute_t* pX = ippFindAttribute(pSize, "x-dimension", IPP_TAG_ZERO);
+        ipp_attribute_t* pY = ippFindAttribute(pSize, "y-dimension", IPP_TAG_ZERO);
+        if (pwgMediaForSize(ippGetInteger(pX, 0), ippGetInteger(pY, 0))) return true;
+    }
+    return false;
+}
+
+bool HasPwgSizeName(ipp_attribute_t* pNames) {
+    for (int i = 0; i < ippGetCount(pNames); ++i) {
+        const char* psz = ippGetString(pNames, i, nullptr);
+        if (psz && pwgMediaForPWG(psz) && !std::strstr(psz, "_max_") && !std::strstr(psz, "_max.") &&
+            !std::strstr(psz, "_min_") && !std::strstr(psz, "_min."))
+            return true;
+    }
+    return false;
+}
+
+struct Media {
+    MediaSource nSource = MediaSource::NONE;
+    bool bUsable = false;
+};
+
+Media ReadMedia(ipp_t* pResponse) {
+    if (ipp_attribute_t* p = ippFindAttribute(pResponse, "media-col-database", IPP_TAG_BEGIN_COLLECTION))
+        return {MediaSource::COL_DATABASE, HasSizeIn(p, true)};
+    if (ipp_attribute_t* p = ippFindAttribute(pResponse, "media-size-supported", IPP_TAG_BEGIN_COLLECTION))
+        return {MediaSource::SIZE_SUPPORTED, HasSizeIn(p, false)};
+    if (ipp_attribute_t* p = ippFindAttribute(pResponse, "media-supported", IPP_TAG_ZERO))
+        return {MediaSource::SUPPORTED, HasPwgSizeName(p)};
+    return {};
+}
+
 struct Offer {
     bool bUrf, bPdf, bPwg, bPclm, bUrfSupported, bUrfResolution, bPwgResolution, bPwgType, bPwgBack,
-        bTwoSided, bMedia, bIpp2;
+        bTwoSided, bIpp2, bEverywhereFeature;
+    Media media;
 };
 
 Offer ReadOffer(ipp_t* pResponse, ipp_attribute_t* pFormats, int nIppVersion) {
@@ -88,23 +137,55 @@ Offer ReadOffer(ipp_t* pResponse, ipp_attribute_t* pFormats, int nIppVersion) {
         .bPwgType = Has(pResponse, "pwg-raster-document-type-supported", IPP_TAG_KEYWORD),
         .bPwgBack = Has(pResponse, "pwg-raster-document-sheet-back", IPP_TAG_KEYWORD),
         .bTwoSided = pSides && ippGetCount(pSides) > 1,
-        .bMedia = Has(pResponse, "media-col-database", IPP_TAG_BEGIN_COLLECTION) ||
-                  Has(pResponse, "media-supported", IPP_TAG_ZERO),
         .bIpp2 = SpeaksIpp2(pResponse, nIppVersion),
+        .bEverywhereFeature =
+            ippContainsString(ippFindAttribute(pResponse, "ipp-features-supported", IPP_TAG_KEYWORD),
+                              "ipp-everywhere") != 0,
+        .media = ReadMedia(pResponse),
     };
 }
 
-// What stops CUPS; CUPS takes PWG raster only from a printer without Apple raster.
-void AddBlockingReasons(const Offer& offer, ipp_attribute_t* pFormats,
+void AddMediaReason(const Media& media, std::vector<DriverlessReason>& aReasons) {
+    switch (media.bUsable ? MediaSource::NONE : media.nSource) {
+        case MediaSource::COL_DATABASE:
+            aReasons.push_back({u"no-usable-media-size",
+                                u"Its media-col-database holds no paper size CUPS can use (ranges only), and "
+                                u"CUPS reads no other list when it is there"});
+            break;
+        case MediaSource::SIZE_SUPPORTED:
+            aReasons.push_back({u"no-usable-media-size",
+                                u"Its media-size-supported holds no paper size CUPS can use (ranges only)"});
+            break;
+        case MediaSource::SUPPORTED:
+            aReasons.push_back(
+                {u"no-usable-media-size",
+                 u"Its media-supported names no PWG paper size CUPS knows (legacy keywords "
+                 u"such as iso-a4 or na-letter are not read), and it has no media-col-database"});
+            break;
+        case MediaSource::NONE:
+            if (!media.bUsable)
+                aReasons.push_back({u"no-media-database",
+                                    u"Lists no paper sizes (none of media-col-database, media-size-supported "
+                                    u"and media-supported)"});
+            break;
+    }
+}
+
+// What stops CUPS; CUPS takes PWG raster only from a printer without Apple
+// raster. PCLm only through cups-filters' driverless (bPclmDriver: installed).
+void AddBlockingReasons(const Offer& offer, ipp_attribute_t* pFormats, bool bPclmDriver,
                         std::vector<DriverlessReason>& aReasons) {
     const bool bPwgUsed = offer.bPwg && !offer.bUrf;
-    if (!offer.bUrf && !offer.bPdf && !bPwgUsed)
+    const bool bCupsFormat = offer.bUrf || offer.bPdf || bPwgUsed;
+    if (!bCupsFormat && offer.bPclm && !bPclmDriver)
+        aReasons.push_back({u"pclm-only",
+                            u"Offers PCLm only, which CUPS sends only with cups-filters' driverless "
+                            u"(not installed here)"});
+    else if (!bCupsFormat && !offer.bPclm)
         aReasons.push_back(
             {u"no-driverless-format",
              u"Offers none of PDF, PWG raster and Apple raster (it offers " + FormatList(pFormats) + u")"});
-    if (!offer.bMedia)
-        aReasons.push_back(
-            {u"no-media-database", u"Lists no paper sizes (neither media-col-database nor media-supported)"});
+    AddMediaReason(offer.media, aReasons);
     if (offer.bUrfSupported && !offer.bUrfResolution)
         aReasons.push_back(
             {u"bad-urf-supported", u"Its urf-supported gives no resolution (no RS value above 0)"});
@@ -141,16 +222,32 @@ void AddNotes(const Offer& offer, std::vector<DriverlessReason>& aReasons) {
 
 }  // namespace
 
-DriverlessVerdict JudgeDriverless(ipp_t* pResponse, int nIppVersion) {
+bool HasPclmDriver() {
+    return access("/usr/lib/cups/driver/driverless", X_OK) == 0;
+}
+
+bool HasDnssdBackend() {
+    return access("/usr/lib/cups/backend/dnssd", X_OK) == 0;
+}
+
+DriverlessVerdict JudgeDriverless(ipp_t* pResponse, int nIppVersion, bool bPclmDriver) {
     DriverlessVerdict verdict;
     verdict.bJudged = true;
+    // Debian 12's cupsd (its CVE-2024-47175 fix, upstream from 2.4.11) makes
+    // no PPD for a reply that libcups finds invalid.
+    if (!ippValidateAttributes(pResponse))
+        verdict.aReasons.push_back(
+            {u"invalid-reply", u"Its reply fails libcups' validation, which CUPS refuses (" +
+                                   TrimmedNetworkText(cupsLastErrorString(), 256) + u")"});
     ipp_attribute_t* pFormats = ippFindAttribute(pResponse, "document-format-supported", IPP_TAG_MIMETYPE);
     const Offer offer = ReadOffer(pResponse, pFormats, nIppVersion);
-    AddBlockingReasons(offer, pFormats, verdict.aReasons);
+    AddBlockingReasons(offer, pFormats, bPclmDriver, verdict.aReasons);
     verdict.bReady = verdict.aReasons.empty();
+    verdict.bViaCupsFilters =
+        verdict.bReady && offer.bPclm && !offer.bUrf && !offer.bPdf && !(offer.bPwg && !offer.bUrf);
     AddNotes(offer, verdict.aReasons);
-    if (offer.bIpp2 && offer.bPwg && offer.bPwgResolution && offer.bPwgType && offer.bMedia &&
-        (offer.bPwgBack || !offer.bTwoSided))
+    if (offer.bEverywhereFeature && offer.bIpp2 && offer.bPwg && offer.bPwgResolution && offer.bPwgType &&
+        offer.media.bUsable && (offer.bPwgBack || !offer.bTwoSided))
         verdict.aKinds.push_back(u"ipp-everywhere");
     if (offer.bUrf && offer.bUrfResolution) verdict.aKinds.push_back(u"airprint");
     if (offer.bPdf) verdict.aKinds.push_back(u"pdf");
@@ -220,19 +317,87 @@ std::string CupsQueueName(std::u16string_view strName) {
     return strQueue.empty() ? "printer" : strQueue;
 }
 
-std::string CupsSetupLine(std::u16string_view strName, std::string_view strUri) {
-    std::string strShellUri(strUri);
-    if (strUri.find_first_not_of(
-            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789:/._%@+,=~-") !=
-        std::string_view::npos) {
-        strShellUri.assign(1, '\'');
-        for (const char ch : strUri) {
-            if (ch == '\'')
-                strShellUri += "'\\''";
-            else
-                strShellUri += ch;
+std::string UniqueCupsQueueName(std::u16string_view strName, std::vector<std::string>& aTaken) {
+    const std::string strBase = CupsQueueName(strName);
+    const auto fnTaken = [&aTaken](const std::string& str) {
+        for (const std::string& strTaken : aTaken) {
+            if (strcasecmp(strTaken.c_str(), str.c_str()) == 0) return true;
         }
-        strShellUri += '\'';
+        return false;
+    };
+    std::string strQueue = strBase;
+    for (int n = 2; fnTaken(strQueue); ++n) strQueue = strBase.substr(0, 120) + "_" + std::to_string(n);
+    aTaken.push_back(strQueue);
+    return strQueue;
+}
+
+namespace {
+
+// Unreserved bytes and the URI delimiters no shell reads specially.
+bool IsShellSafe(unsigned char ch) {
+    return std::isalnum(ch) || ch == '-' || ch == '.' || ch == '_' || ch == ':' || ch == '/' || ch == '%' ||
+           ch == '=' || ch == '@' || ch == ',' || ch == '+';
+}
+
+std::string PercentEncoded(std::string_view str, bool bKeepPercent) {
+    std::string strOut;
+    for (const char ch : str) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (IsShellSafe(byte) && (bKeepPercent || ch != '%') && ch < 0x7F) {
+            strOut += ch;
+        } else {
+            char szHex[4];
+            std::snprintf(szHex, sizeof szHex, "%%%02X", byte);
+            strOut += szHex;
+        }
     }
-    return "lpadmin -p " + CupsQueueName(strName) + " -E -v " + strShellUri + " -m everywhere";
+    return strOut;
+}
+
+// Single quotes mean the same in sh, bash, fish and csh once the text holds
+// no quote, backslash, '!' or control character.
+std::string QuotedText(std::u16string_view str) {
+    std::string strOut = "'";
+    for (const char ch : Utf16ToUtf8(TrimmedNetworkText(Utf16ToUtf8(std::u16string(str)), 127))) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte < 0x20 || byte == 0x7F) continue;
+        strOut += ch == '\'' || ch == '\\' || ch == '!' ? ' ' : ch;
+    }
+    return strOut + "'";
+}
+
+}  // namespace
+
+std::string DnssdUri(std::u16string_view strInstance, std::u16string_view strType,
+                     std::u16string_view strUuid) {
+    std::string strUri = "dnssd://" + PercentEncoded(Utf16ToUtf8(std::u16string(strInstance)), false) + "." +
+                         PercentEncoded(Utf16ToUtf8(std::u16string(strType)), false) + ".local/";
+    if (!strUuid.empty()) strUri += "%3Fuuid=" + PercentEncoded(Utf16ToUtf8(std::u16string(strUuid)), false);
+    return strUri;
+}
+
+std::string ShellSafeUri(std::string_view strUri) {
+    const size_t nOpen = strUri.find('[');
+    const size_t nClose = strUri.find(']');
+    if (nOpen == std::string_view::npos || nClose == std::string_view::npos || nClose < nOpen)
+        return PercentEncoded(strUri, true);
+    // Appended in steps: GCC 12 at -O3 misreads "'" + std::string as an
+    // overlapping copy (-Werror=restrict).
+    std::string strQuoted = "'";
+    strQuoted += PercentEncoded(strUri.substr(0, nOpen), true);
+    strQuoted += strUri.substr(nOpen, nClose + 1 - nOpen);
+    strQuoted += PercentEncoded(strUri.substr(nClose + 1), true);
+    strQuoted += '\'';
+    return strQuoted;
+}
+
+std::string CupsSetupLine(const CupsSetup& setup) {
+    const std::string strUri = ShellSafeUri(setup.strUri);
+    std::string strLine = "lpadmin -p " + setup.strQueue + " -E -v " + strUri;
+    if (!setup.strLocation.empty()) strLine += " -L " + QuotedText(setup.strLocation);
+    if (!setup.strMakeAndModel.empty()) strLine += " -D " + QuotedText(setup.strMakeAndModel);
+    if (!setup.bViaCupsFilters) return strLine + " -m everywhere";
+    // driverless:URI, the URI as one word
+    return strLine + " -m " +
+           (strUri.starts_with('\'') ? "'driverless:" + strUri.substr(1) : "driverless:" + strUri);
 }

@@ -4,6 +4,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "conv_string.h"
 
@@ -12,8 +13,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* IDENTIFY_MESSAGE = "hvl-scan";
-// The actions asked for, of those a printer lists.
-constexpr const char* KNOWN_ACTIONS[] = {"display", "flash", "sound"};
+// Every action a printer lists is asked for, as keywords, at most these many.
+constexpr int MAX_ACTIONS = 8;
+
+bool IsKeyword(const char* psz) {
+    if (!psz || !*psz || std::strlen(psz) > 63) return false;
+    for (const char* p = psz; *p; ++p) {
+        if (!g_ascii_islower(*p) && !g_ascii_isdigit(*p) && *p != '-' && *p != '_' && *p != '.') return false;
+    }
+    return true;
+}
 
 ipp_t* NewRequest(ipp_op_t nOperation, const std::string& strUri) {
     ipp_t* pRequest = ippNewRequest(nOperation);
@@ -25,15 +34,19 @@ ipp_t* NewRequest(ipp_op_t nOperation, const std::string& strUri) {
 // What the printer can do: false when it does not say it has the operation.
 bool ReadCapabilities(ipp_t* pResponse, std::vector<std::string>& aActions) {
     ipp_attribute_t* pActions = ippFindAttribute(pResponse, "identify-actions-supported", IPP_TAG_KEYWORD);
-    for (const char* pszAction : KNOWN_ACTIONS) {
-        if (ippContainsString(pActions, pszAction)) aActions.emplace_back(pszAction);
+    for (int i = 0; i < ippGetCount(pActions) && static_cast<int>(aActions.size()) < MAX_ACTIONS; ++i) {
+        const char* psz = ippGetString(pActions, i, nullptr);
+        if (IsKeyword(psz) && std::find(aActions.begin(), aActions.end(), psz) == aActions.end())
+            aActions.emplace_back(psz);
     }
     ipp_attribute_t* pOperations = ippFindAttribute(pResponse, "operations-supported", IPP_TAG_ENUM);
     return ippContainsInteger(pOperations, IPP_OP_IDENTIFY_PRINTER) != 0;
 }
 
 IdentifyResult ResultOf(IppOutcome nOutcome) {
-    return nOutcome == IppOutcome::NO_ANSWER ? IdentifyResult::NO_ANSWER : IdentifyResult::NOT_IPP;
+    return nOutcome == IppOutcome::NO_ANSWER    ? IdentifyResult::NO_ANSWER
+           : nOutcome == IppOutcome::NEEDS_AUTH ? IdentifyResult::NEEDS_AUTH
+                                                : IdentifyResult::NOT_IPP;
 }
 
 // Get-Printer-Attributes: the actions into outcome, bSupported when the
@@ -41,7 +54,7 @@ IdentifyResult ResultOf(IppOutcome nOutcome) {
 IppOutcome AskCapabilities(const StatusTarget& target, std::chrono::milliseconds bound,
                            const std::atomic<bool>& bCancel, IdentifyOutcome& outcome, bool& bSupported) {
     const IppExchange ask{
-        [](const std::string& strUri) {
+        [](const std::string& strUri, int) {
             ipp_t* pRequest = NewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, strUri);
             const char* apszNames[] = {"identify-actions-supported", "operations-supported"};
             ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
@@ -65,7 +78,9 @@ ipp_t* IdentifyRequest(const std::string& strUri, const std::vector<std::string>
     if (!apszActions.empty())
         ippAddStrings(pRequest, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "identify-actions",
                       static_cast<int>(apszActions.size()), nullptr, apszActions.data());
-    if (std::find(aActions.begin(), aActions.end(), "display") != aActions.end())
+    // The message is what a display shows and what a printer that speaks says.
+    if (std::find(aActions.begin(), aActions.end(), "display") != aActions.end() ||
+        std::find(aActions.begin(), aActions.end(), "speak") != aActions.end())
         ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_TEXT, "message", nullptr, IDENTIFY_MESSAGE);
     return pRequest;
 }
@@ -118,7 +133,7 @@ IdentifyOutcome IdentifyPrinter(const StatusTarget& target, std::chrono::millise
     StatusTarget answered = target;
     answered.aResources = {outcome.strUri.substr(outcome.strUri.find('/', outcome.strUri.find("//") + 2))};
     const IppExchange identify{
-        [&outcome](const std::string& strUri) { return IdentifyRequest(strUri, outcome.aActions); },
+        [&outcome](const std::string& strUri, int) { return IdentifyRequest(strUri, outcome.aActions); },
         [&outcome](ipp_t* pResponse, int) {
             ReadIdentifyReply(pResponse, outcome);
             return StatusReply::ANSWERED;
@@ -142,6 +157,8 @@ std::string IdentifyText(const IdentifyOutcome& outcome) {
             return outcome.strUri + ": an IPP printer that cannot identify itself (no Identify-Printer)";
         case IdentifyResult::REFUSED:
             return outcome.strUri + ": refused to identify itself (" + outcome.strStatus + ")";
+        case IdentifyResult::NEEDS_AUTH:
+            return outcome.strUri + ": needs authentication (HTTP 401 or 403)";
         case IdentifyResult::NOT_IPP:
             return outcome.strUri + ": not an IPP printer (refused, or something else answered)";
         case IdentifyResult::NO_ANSWER:

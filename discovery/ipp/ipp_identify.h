@@ -13,13 +13,14 @@ enum class IdentifyResult {
     ASKED,          // the printer accepted the operation
     NOT_SUPPORTED,  // an IPP printer without Identify-Printer
     REFUSED,        // it has the operation and refused it (strStatus says how)
+    NEEDS_AUTH,     // HTTP 401 or 403
     NOT_IPP,
     NO_ANSWER,
 };
 
 struct IdentifyOutcome {
     IdentifyResult nResult = IdentifyResult::NO_ANSWER;
-    std::vector<std::string> aActions;  // those asked for: display, flash, sound
+    std::vector<std::string> aActions;  // those asked for: every one the printer lists
     std::string strUri;
     std::string strStatus;  // the IPP status of a refusal
 };

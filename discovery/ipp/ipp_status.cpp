@@ -23,6 +23,11 @@ const char* const IPP_STATUS_ATTRIBUTES[] = {
     "printer-supply",
     "printer-supply-description",
     "printer-location",
+    "printer-device-id",
+    "printer-firmware-name",
+    "printer-firmware-string-version",
+    "ipp-features-supported",
+    "mopria-certified",
 };
 const int IPP_STATUS_ATTRIBUTE_COUNT = static_cast<int>(std::size(IPP_STATUS_ATTRIBUTES));
 
@@ -36,6 +41,8 @@ const char16_t* PrinterStateText(PrinterState nState) {
             return u"stopped";
         case PrinterState::NoIpp:
             return u"no IPP";
+        case PrinterState::NeedsAuth:
+            return u"needs authentication";
         case PrinterState::NotAsked:
             return u"not asked";
         case PrinterState::NoAnswer:
@@ -47,7 +54,7 @@ const char16_t* PrinterStateText(PrinterState nState) {
 ReasonSeverity SeverityOfReason(std::u16string_view strKeyword) {
     if (strKeyword.ends_with(u"-report")) return ReasonSeverity::Report;
     if (strKeyword.ends_with(u"-warning")) return ReasonSeverity::Warning;
-    return ReasonSeverity::Error;
+    return strKeyword.ends_with(u"-error") ? ReasonSeverity::Error : ReasonSeverity::Report;
 }
 
 const StateReason* MostSevereReason(const PrinterStatus& status) {
@@ -61,7 +68,8 @@ const StateReason* MostSevereReason(const PrinterStatus& status) {
 const SupplyLevel* LowestSupply(const PrinterStatus& status) {
     const SupplyLevel* pLowest = nullptr;
     for (const SupplyLevel& supply : status.aSupplies) {
-        if (supply.nLevel >= 0 && !supply.bReceptacle && (!pLowest || supply.nLevel < pLowest->nLevel)) pLowest = &supply;
+        if (supply.nLevel >= 0 && !supply.bReceptacle && (!pLowest || supply.nLevel < pLowest->nLevel))
+            pLowest = &supply;
     }
     return pLowest;
 }
@@ -69,6 +77,7 @@ const SupplyLevel* LowestSupply(const PrinterStatus& status) {
 bool IsStatusHealthy(const PrinterStatus& status) {
     if (status.nState == PrinterState::NotAsked) return true;
     if (status.nState != PrinterState::Idle && status.nState != PrinterState::Printing) return false;
+    if (status.nAccepting == 0) return false;
     const StateReason* pWorst = MostSevereReason(status);
     return !pWorst || pWorst->nSeverity != ReasonSeverity::Error;
 }
@@ -143,6 +152,7 @@ void ReadMarkers(ipp_t* pResponse, std::vector<SupplyLevel>& aSupplies) {
         if (i < ValueCount(pLevels)) supply.strLevelText = SpecialLevelText(IntegerAt(pLevels, i));
         supply.bReceptacle = supply.strType.starts_with(u"waste");
         supply.nLow = Percent(IntegerAt(pLows, i));
+        supply.nIndex = i + 1;
         aSupplies.push_back(std::move(supply));
     }
 }
@@ -171,6 +181,7 @@ void ReadPwgSupplies(ipp_t* pResponse, std::vector<SupplyLevel>& aSupplies) {
     ipp_attribute_t* pDescriptions = Find(pResponse, "printer-supply-description");
     for (int i = 0; i < ValueCount(pSupply); ++i) {
         SupplyLevel supply;
+        supply.nIndex = i + 1;  // unless the value says its own
         if (ReadPwgSupply(SupplyValueAt(pSupply, i), StringAt(pDescriptions, i), supply))
             aSupplies.push_back(std::move(supply));
     }
@@ -218,6 +229,8 @@ bool ReadPwgSupply(std::string_view strValue, std::u16string_view strDescription
             strColorant = value;
         } else if (key == "class") {
             supply.bReceptacle = value == "receptacleThatIsFilled";
+        } else if (key == "index" && ParseInt(value) >= 0) {
+            supply.nIndex = ParseInt(value);
         }
     }
     if (!bAny) return false;
@@ -269,6 +282,12 @@ bool ReadStatusReply(ipp_t* pResponse, PrinterStatus& status) {
     status.strUuid = StringAt(Find(pResponse, "printer-uuid"), 0);
     status.strMoreInfo = StringAt(Find(pResponse, "printer-more-info"), 0);
     status.strLocation = StringAt(Find(pResponse, "printer-location"), 0);
+    status.strDeviceId = StringAt(Find(pResponse, "printer-device-id"), 0);
+    status.strFirmwareName = StringAt(Find(pResponse, "printer-firmware-name"), 0);
+    status.strFirmwareVersion = StringAt(Find(pResponse, "printer-firmware-string-version"), 0);
+    ipp_attribute_t* pFeatures = Find(pResponse, "ipp-features-supported");
+    for (int i = 0; i < ValueCount(pFeatures); ++i) status.aIppFeatures.push_back(StringAt(pFeatures, i));
+    status.strMopriaCertified = StringAt(Find(pResponse, "mopria-certified"), 0);
     // Printers that give both forms describe the same supplies twice: the
     // marker-* form, which most printers give, wins.
     ReadMarkers(pResponse, status.aSupplies);
@@ -290,9 +309,40 @@ extern "C" ssize_t ReadFromMemory(void* pContext, ipp_uchar_t* pBuffer, size_t n
     return static_cast<ssize_t>(n);
 }
 
+// No printer's reply holds more: a big printer's "all" with a media-col-
+// database of a thousand entries is some 25000 values (each collection member
+// counts), a few hundred attributes. More is refused before libcups reads it,
+// since libcups keeps each keyword in one table all threads share.
+constexpr size_t MAX_IPP_ATTRIBUTES = 2048;
+constexpr size_t MAX_IPP_VALUES = 32768;
+
+uint16_t Be16(std::string_view body, size_t nAt) {
+    return static_cast<uint16_t>(static_cast<unsigned char>(body[nAt]) << 8 |
+                                 static_cast<unsigned char>(body[nAt + 1]));
+}
+
+// Walks the encoding (tag, name length, name, value length, value) to its
+// end-of-attributes tag; false past either cap or when it runs short.
+bool WithinIppCaps(std::string_view body) {
+    size_t nAt = 8, nAttributes = 0, nValues = 0;
+    while (nAt < body.size()) {
+        const auto nTag = static_cast<unsigned char>(body[nAt++]);
+        if (nTag == IPP_TAG_END) return true;
+        if (nTag < 0x10) continue;  // a group
+        if (nAt + 2 > body.size()) return false;
+        const size_t nName = Be16(body, nAt);
+        if (nAt + 2 + nName + 2 > body.size()) return false;
+        const size_t nValue = Be16(body, nAt + 2 + nName);
+        nAt += 4 + nName + nValue;
+        if ((nName > 0 && ++nAttributes > MAX_IPP_ATTRIBUTES) || ++nValues > MAX_IPP_VALUES) return false;
+    }
+    return false;
+}
+
 }  // namespace
 
 ipp_t* ReadIppMessage(std::string_view body) {
+    if (!WithinIppCaps(body)) return nullptr;
     MemoryReader reader{body};
     ipp_t* pMessage = ippNew();
     // Blocking: one call reads the whole message, or fails at its end.

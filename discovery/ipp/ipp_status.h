@@ -13,13 +13,15 @@ enum class PrinterState {
     Idle,
     Printing,
     Stopped,
-    NoIpp,     // refused, or something other than an IPP printer answered
-    NoAnswer,  // the bound passed: asleep, switched off or unreachable
-    NotAsked,  // the scan ended (--timeout, Ctrl+C) before its turn came
+    NoIpp,      // refused, or something other than an IPP printer answered
+    NoAnswer,   // the bound passed: asleep, switched off or unreachable
+    NotAsked,   // the scan ended (--timeout, Ctrl+C) before its turn came
+    NeedsAuth,  // an IPP server that wants credentials (HTTP 401 or 403); last: --state names by order
 };
 
 // Severity of a printer-state-reasons keyword, from its suffix. A keyword
-// without one counts as an error, as IPP/1.1 asks of every client.
+// without one ("identify-printer-requested", "moving-to-paused") is a report,
+// as CUPS reads it.
 enum class ReasonSeverity { Report, Warning, Error };
 
 struct StateReason {
@@ -38,6 +40,9 @@ struct SupplyLevel {
     // A level the printer gives as no percentage: "some remaining", "unknown",
     // "other" (SNMP's -3, -2, -1); empty otherwise.
     std::u16string strLevelText{};
+    // The printer's own number of it (prtMarkerSuppliesIndex, printer-supply's
+    // index, else its place in the printer's list from 1); below 0: unknown.
+    int32_t nIndex = -1;
 };
 
 struct PrinterStatus {
@@ -51,12 +56,20 @@ struct PrinterStatus {
     std::u16string strMoreInfo;
     std::u16string strLocation;  // printer-location
     std::u16string strUri;       // the URI that answered (or the last one tried)
-    bool bFromSnmp = false;      // read over SNMP (Host Resources and Printer MIB), not IPP
-    int64_t nPageCount = -1;     // pages printed in its life (SNMP); below 0: unknown
+    // What Windows' IPP class driver and Mopria read: printer-device-id
+    // ("MFG:...;MDL:...;"), printer-firmware-name and -string-version (first
+    // values), ipp-features-supported, mopria-certified ("2.0"); empty when not told.
+    std::u16string strDeviceId;
+    std::u16string strFirmwareName;
+    std::u16string strFirmwareVersion;
+    std::vector<std::u16string> aIppFeatures;
+    std::u16string strMopriaCertified;
+    bool bFromSnmp = false;        // read over SNMP (Host Resources and Printer MIB), not IPP
+    int64_t nPageCount = -1;       // pages printed in its life (SNMP); below 0: unknown
     DriverlessVerdict driverless;  // judged when asked for (hvl-scan --driverless)
 };
 
-// "idle", "printing", "stopped", "no IPP", "no answer", "not asked".
+// "idle", "printing", "stopped", "no IPP", "needs authentication", "no answer", "not asked".
 const char16_t* PrinterStateText(PrinterState nState);
 
 ReasonSeverity SeverityOfReason(std::u16string_view strKeyword);
@@ -68,8 +81,8 @@ const StateReason* MostSevereReason(const PrinterStatus& status);
 // level is known.
 const SupplyLevel* LowestSupply(const PrinterStatus& status);
 
-// False when the printer was asked and did not answer, is stopped or has an
-// error reason; one never asked tells nothing against it.
+// False when the printer was asked and did not answer, is stopped, does not
+// accept jobs or has an error reason; one never asked tells nothing against it.
 bool IsStatusHealthy(const PrinterStatus& status);
 
 // The table's status column: "idle  toner-low (Black Toner 8%)".

@@ -94,7 +94,7 @@ std::string EncodeResource(std::string_view strPath) {
     return str;
 }
 
-enum class Attempt { Answered, PathMissing, NotIpp, NoAnswer, NeedsTls, OldVersion };
+enum class Attempt { Answered, PathMissing, NotIpp, NoAnswer, NeedsTls, OldVersion, NeedsAuth };
 
 extern "C" ssize_t AppendIpp(void* pContext, ipp_uchar_t* pBuffer, size_t nBytes) {
     static_cast<std::string*>(pContext)->append(reinterpret_cast<const char*>(pBuffer), nBytes);
@@ -183,7 +183,7 @@ Attempt AskOnce(const Asking& asking, const StatusTarget& target, bool bTls, con
     const std::string strIppUri = StatusUri(transport, 0);
     // The same place over HTTP: "ipp" is HTTP on 631, "ipps" HTTPS.
     const std::string strHttpUri = (bTls ? "https" : "http") + strIppUri.substr(strIppUri.find(':'));
-    const std::string strBody = RequestBytes(asking.exchange.fnRequest(strUri), nVersion);
+    const std::string strBody = RequestBytes(asking.exchange.fnRequest(strUri, nVersion), nVersion);
     SoupMessage* pMessage = strBody.empty() ? nullptr : soup_message_new("POST", strHttpUri.c_str());
     if (!pMessage) return Attempt::NotIpp;
     soup_message_add_flags(pMessage, SOUP_MESSAGE_NO_REDIRECT);
@@ -211,8 +211,11 @@ Attempt AskOnce(const Asking& asking, const StatusTarget& target, bool bTls, con
             nAttempt = Attempt::PathMissing;
         } else if (nHttp == 426 && !bTls) {
             nAttempt = Attempt::NeedsTls;  // Upgrade Required: the same path over TLS
-        } else if (nHttp == SOUP_STATUS_BAD_REQUEST && nVersion >= 20) {
+        } else if ((nHttp == SOUP_STATUS_BAD_REQUEST || nHttp == SOUP_STATUS_HTTP_VERSION_NOT_SUPPORTED) &&
+                   nVersion >= 20) {
             nAttempt = Attempt::OldVersion;  // some IPP/1.1 printers refuse 2.0 in HTTP
+        } else if (nHttp == SOUP_STATUS_UNAUTHORIZED || nHttp == SOUP_STATUS_FORBIDDEN) {
+            nAttempt = Attempt::NeedsAuth;
         } else if (nHttp == SOUP_STATUS_OK && bWhole) {
             nAttempt = ReadIppReply(strReply, nVersion, asking.exchange);
         }
@@ -273,16 +276,17 @@ IppOutcome AskPrinter(const StatusTarget& target, const IppExchange& exchange, c
     {
         const CCancelWatchdog watchdog(context, pCancel);
         const Asking asking{pSession, pCancel, context, exchange};
-        bool bTls = target.bTls;
+        StatusTarget asked = target;
         int nVersion = 20;
         for (size_t i = 0; i < target.aResources.size() && !context.Expired(); ++i) {
-            strUri = StatusUri(target, i);
+            strUri = StatusUri(asked, i);
             const auto fnAsk = [&] {
-                return AskOnce(asking, target, bTls, target.aResources[i], nVersion, strUri);
+                return AskOnce(asking, asked, asked.bTls, asked.aResources[i], nVersion, strUri);
             };
             Attempt nAttempt = fnAsk();
             if (nAttempt == Attempt::NeedsTls) {
-                bTls = true;
+                asked.bTls = true;
+                strUri = StatusUri(asked, i);
                 nAttempt = fnAsk();
             }
             if (nAttempt == Attempt::OldVersion) {  // as CUPS does: once more in IPP/1.1
@@ -293,9 +297,10 @@ IppOutcome AskPrinter(const StatusTarget& target, const IppExchange& exchange, c
                 nOutcome = IppOutcome::NO_IPP;  // unless another path answers
                 continue;
             }
-            nOutcome = nAttempt == Attempt::Answered   ? IppOutcome::ANSWERED
-                       : nAttempt == Attempt::NoAnswer ? IppOutcome::NO_ANSWER
-                                                       : IppOutcome::NO_IPP;
+            nOutcome = nAttempt == Attempt::Answered    ? IppOutcome::ANSWERED
+                       : nAttempt == Attempt::NoAnswer  ? IppOutcome::NO_ANSWER
+                       : nAttempt == Attempt::NeedsAuth ? IppOutcome::NEEDS_AUTH
+                                                        : IppOutcome::NO_IPP;
             break;
         }
         soup_session_abort(pSession);
@@ -308,6 +313,12 @@ IppOutcome AskPrinter(const StatusTarget& target, const IppExchange& exchange, c
     g_main_context_unref(pMainContext);
     return nOutcome;
 }
+
+// cupsd's own requested-attributes for "-m everywhere" (Debian 12: IPP/1.1
+// asks "all" only, and "all" leaves media-col-database out).
+const std::vector<const char*> DRIVERLESS_REQUEST_IPP2 = {"all", "media-col-database",
+                                                          "media-size-supported"};
+const std::vector<const char*> DRIVERLESS_REQUEST_IPP11 = {"all"};
 
 // Get-Printer-Attributes for the URI: nothing else is ever sent for a status.
 ipp_t* GetAttributesRequest(const std::string& strUri, const std::vector<const char*>& aAttributes) {
@@ -338,7 +349,14 @@ PrinterStatus QueryPrinterStatus(const StatusTarget& target, std::chrono::millis
                            DRIVERLESS_ATTRIBUTES + DRIVERLESS_ATTRIBUTE_COUNT);
     PrinterStatus status;
     const IppExchange exchange{
-        [&aAttributes](const std::string& strUri) { return GetAttributesRequest(strUri, aAttributes); },
+        [&aAttributes, &target](const std::string& strUri, int nVersion) {
+            // What cupsd asks when it sets the printer up: the verdict is on
+            // the same reply ("all" holds the status attributes too).
+            if (target.bDriverless)
+                return GetAttributesRequest(
+                    strUri, nVersion >= 20 ? DRIVERLESS_REQUEST_IPP2 : DRIVERLESS_REQUEST_IPP11);
+            return GetAttributesRequest(strUri, aAttributes);
+        },
         [&status, &target](ipp_t* pResponse, int nVersion) {
             status = PrinterStatus{};
             if (ReadStatusReply(pResponse, status)) {
@@ -354,8 +372,13 @@ PrinterStatus QueryPrinterStatus(const StatusTarget& target, std::chrono::millis
         }};
     std::string strUri;
     const IppOutcome nOutcome = ExchangeIpp(target, exchange, bound, bCancel, strUri);
-    if (nOutcome != IppOutcome::ANSWERED)
+    if (nOutcome == IppOutcome::NEEDS_AUTH) {
+        status = PrinterStatus{};
+        status.nState = PrinterState::NeedsAuth;
+        if (target.bDriverless) status.driverless = RefusedDriverless(u"needs authentication");
+    } else if (nOutcome != IppOutcome::ANSWERED) {
         status.nState = nOutcome == IppOutcome::NO_ANSWER ? PrinterState::NoAnswer : PrinterState::NoIpp;
+    }
     status.strUri = Utf8ToUtf16(strUri);
     TraceMessage(TRACE_INFO, nullptr, u"IPP: %s: %s", status.strUri, PrinterStateText(status.nState));
     return status;

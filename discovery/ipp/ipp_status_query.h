@@ -47,16 +47,19 @@ PrinterStatus QueryPrinterStatus(const StatusTarget& target, std::chrono::millis
 // under one bound. The request goes as IPP/2.0, and once more as IPP/1.1
 // when the printer refuses 2.0, as CUPS does.
 struct IppExchange {
-    // The request for the printer-uri (the exchange sets its version).
-    std::function<ipp_t*(const std::string& strUri)> fnRequest;
+    // The request for the printer-uri in the version nVersion (20 or 11;
+    // the exchange sets it).
+    std::function<ipp_t*(const std::string& strUri, int nVersion)> fnRequest;
     // Reads a printer's reply; nVersion: that of the request (20 or 11).
     std::function<StatusReply(ipp_t* pResponse, int nVersion)> fnReply;
 };
 
-enum class IppOutcome { ANSWERED, NO_IPP, NO_ANSWER };
+// NEEDS_AUTH: HTTP 401 or 403, an IPP server that wants credentials.
+enum class IppOutcome { ANSWERED, NO_IPP, NO_ANSWER, NEEDS_AUTH };
 
 // Each path of the target in turn while the printer says it has not that
-// one; strUri gets the URI that answered (or the last one tried).
+// one; strUri gets the URI that answered (or the last one tried), ipps://
+// once the printer asked for TLS (HTTP 426).
 IppOutcome ExchangeIpp(const StatusTarget& target, const IppExchange& exchange,
                        std::chrono::milliseconds bound, const std::atomic<bool>& bCancel,
                        std::string& strUri);

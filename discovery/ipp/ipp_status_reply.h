@@ -23,7 +23,8 @@ enum class StatusReply {
     NOT_IPP,    // not an IPP message, or no printer's answer
 };
 
-// An IPP message from its bytes; null when they are none (free with ippDelete).
+// An IPP message from its bytes; null when they are none, or hold more than
+// 2048 attributes or 32768 values (free with ippDelete).
 ipp_t* ReadIppMessage(std::string_view body);
 
 // The body of an HTTP reply, as it came from the network, read as an IPP

@@ -1,6 +1,6 @@
 // hvl-scan's live scan: every method searches on a thread of its own and
-// hands each printer over the moment it answers; one list keeps one row per
-// address (the first to arrive wins). The window never uses it: its scan is
+// hands each finding over the moment it answers; the printer registry keeps
+// one row per printer. The window never uses it: its scan is
 // CPrinterScan's.
 #pragma once
 
@@ -32,6 +32,10 @@ struct LiveScanSettings {
     // After every browse's AllForNow, instances still arriving keep the
     // browses open until none came for this long.
     std::chrono::milliseconds browseQuiet{250};
+    // mDNS also asks the link itself by one-shot queries: hvl-scan's
+    // default (--no-mdns-direct: only avahi-daemon's browses); off here so
+    // that tests with a scripted daemon send nothing.
+    bool bMdnsDirect = false;
     unsigned nUpnpMx = 1;  // seconds a device may wait before answering (UDA: 1 to 5)
     // UPnP is done this long after its search when nothing is pending (the
     // MX window: every device has answered by then, and an answer makes a
@@ -56,38 +60,56 @@ struct LiveScanSettings {
     std::chrono::milliseconds watchInterval{10000};
 };
 
+// How the watch asks a method's rows whether they are there when a TCP
+// connect to the service port cannot tell (an SNMP agent): a datagram to
+// nPort, and whether a reply answers it. A method's entry in the list of
+// methods gives it.
+struct LivenessDatagram {
+    uint16_t nPort = 0;
+    std::string (*pfnRequest)(const ScanRow& row) = nullptr;  // empty: cannot ask
+    bool (*pfnAnswers)(std::string_view reply) = nullptr;
+};
+
 // Why a watched printer is reported gone.
 enum class LiveRemoveReason {
     GOODBYE,    // it said so: mDNS goodbye, ssdp:byebye, WSD Bye
     EXPIRED,    // its record's TTL or max-age passed
-    NO_ANSWER,  // the liveness check heard nothing for two intervals
+    NO_ANSWER,  // (no longer told: a printer that stops answering is unreachable)
+    FORGOTTEN,  // unreachable for --forget-after
 };
 
-// Where the methods hand their rows in. Callable from any thread.
+// A finding: what one method found of one printer, under the method's own
+// key for it (mDNS "type\ninstance", the WSD endpoint, the UPnP UDN, the
+// SNMP address, the unicast instance). 0 is no finding.
+using FindingHandle = uint64_t;
+struct FindingKey {
+    int32_t nKind = -1;  // its method's DiscoveryMethod::nKind
+    std::u16string strKey;
+    // The method tells when the printer leaves (a goodbye, an expiry): a
+    // forgotten row of it waits for its next sign of life rather than go.
+    bool bAnnounced = false;
+};
+
+// Where the methods hand their findings in. Callable from any thread.
 class CLiveRowSink {
 public:
     virtual ~CLiveRowSink() = default;
-    // Lists the row, or joins it to the listed row of its printer (MatchRow);
-    // true when listed or joined. Under watch, a row from the method and type
-    // that listed it refreshes it (an event when it changed); one of another
-    // type of that method joins it but is false (it does not speak for it).
-    virtual bool Emit(ScanRow row) = 0;
-    // One more address of the row listed under strRowAddress, of the identity
-    // strId when known (printers of several identities may share an address).
-    virtual void AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress,
-                            const std::u16string& strId) = 0;
-    // Under watch only: the printer listed under strAddress left, as its
-    // method (nKind) saw it; no event when another method listed it, a
-    // change when another found it too.
-    virtual void Remove(const std::u16string& /*strAddress*/, int32_t /*nKind*/,
-                        LiveRemoveReason /*reason*/) {}
+    // The finding's row as the method sees it now; the same key again is the
+    // same finding (its handle), and what it says replaces what it said,
+    // addresses included. 0 when refused (no address).
+    virtual FindingHandle Report(const FindingKey& key, ScanRow row) = 0;
+    // The finding's addresses now (its resolver's current answer): replaced,
+    // never accumulated.
+    virtual void SetAddresses(FindingHandle hFinding, std::vector<std::u16string> aAddresses) = 0;
+    // Under watch: a sign of life of the finding (ssdp:alive), no change.
+    virtual void Heard(FindingHandle /*hFinding*/) {}
+    // Under watch: the finding ended (goodbye, expiry); its row leaves when
+    // it was its last finding, else changes. A later Report lists it anew.
+    virtual void Withdraw(FindingHandle /*hFinding*/, LiveRemoveReason /*reason*/) {}
     // Under watch only: the method's daemon stopped answering (bLost) or is
-    // back. Its printers stay listed meanwhile; once back the method lists
-    // again what it sees, and Emit of a listed address is no event.
+    // back. Its printers stay listed meanwhile; once back the method reports
+    // again what it sees (the same keys: no event).
     virtual void DaemonLost(const std::u16string& /*strSource*/, bool /*bLost*/) {}
-    // Under watch only: whether a row of the method nKind is listed under
-    // strAddress (a watch drops rows that stop answering).
-    virtual bool IsListed(const std::u16string& /*strAddress*/, int32_t /*nKind*/) { return true; }
     // Under watch only: the method's first search ran (after it could not
     // start before, this says it works now).
     virtual void Started(const std::u16string& /*strSource*/) {}

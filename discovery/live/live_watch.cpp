@@ -1,7 +1,8 @@
 // The watch's liveness check is a TCP connect to the printer's service port
 // (the SRV port, the UPnP description's port, else IPP's 631): any answer,
-// a refusal included, means it is there. A printer found over SNMP is asked
-// for sysUpTime.0 with the community it answered instead: any SNMP reply
+// a refusal included, means it is there, at any of its addresses. A method
+// whose rows a connect cannot judge (SNMP) gives the datagram to ask them
+// with through the list of methods: any reply it accepts
 // means it is there. All checks run on the thread that watches,
 // non-blocking, polled with the sources' 20 ms tick; each is bounded by one
 // interval.
@@ -14,18 +15,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <thread>
+#include <unordered_set>
+#include <utility>
 
 #include "conv_string.h"
-#include "snmp_message.h"
 
 namespace {
 
 constexpr uint16_t IPP_PORT = 631;
-constexpr uint16_t SNMP_PORT = 161;
-
-bool IsSnmpChecked(const ScanRow& row) {
-    return row.nKind == ROW_KIND_SNMP;
-}
+constexpr size_t MAX_CHECKED_ADDRESSES = 4;
 
 // A non-blocking connect to the address (IPv6 with its zone, "fe80::1%eth0").
 // The socket while it is under way; -1 with bAnswered when it is settled at
@@ -52,13 +53,11 @@ int StartConnect(const std::u16string& strAddress, uint16_t nPort, int nType, bo
     return -1;
 }
 
-// SNMPv1, which every agent speaks; the socket waits for its reply, or -1.
-int StartSnmpGet(const ScanRow& row) {
-    static const SnmpOid SYS_UP_TIME{1, 3, 6, 1, 2, 1, 1, 3, 0};
+// The method's datagram sent; the socket waits for its reply, or -1.
+int StartDatagram(const ScanRow& row, const std::u16string& strAddress, const LivenessDatagram& datagram) {
     bool bAnswered = false;
-    const int hSocket = StartConnect(row.strIpAddress, SNMP_PORT, SOCK_DGRAM, bAnswered);
-    const std::string strRequest =
-        BuildSnmpRequest({SNMP_V1, row.strSnmpCommunity, 1, SnmpRequestKind::Get, {SYS_UP_TIME}});
+    const int hSocket = StartConnect(strAddress, datagram.nPort, SOCK_DGRAM, bAnswered);
+    const std::string strRequest = datagram.pfnRequest(row);
     if (hSocket >= 0 && (strRequest.empty() || send(hSocket, strRequest.data(), strRequest.size(), 0) < 0)) {
         close(hSocket);
         return -1;
@@ -66,14 +65,13 @@ int StartSnmpGet(const ScanRow& row) {
     return hSocket;
 }
 
-// The check's socket is ready: connected or refused, or an SNMP reply (an
-// ICMP refusal is no agent, and no answer).
-bool CheckAnswered(int hSocket, bool bSnmp) {
-    if (bSnmp) {
+// The check's socket is ready: connected or refused, or the datagram's
+// reply (an ICMP refusal is no agent, and no answer).
+bool CheckAnswered(int hSocket, const LivenessDatagram* pDatagram) {
+    if (pDatagram) {
         char aBuffer[2048];
         const ssize_t nRead = recv(hSocket, aBuffer, sizeof aBuffer, 0);
-        SnmpResponse response;
-        return nRead > 0 && ParseSnmpResponse({aBuffer, static_cast<size_t>(nRead)}, response);
+        return nRead > 0 && pDatagram->pfnAnswers({aBuffer, static_cast<size_t>(nRead)});
     }
     int nError = 0;
     socklen_t nSize = sizeof nError;
@@ -83,36 +81,70 @@ bool CheckAnswered(int hSocket, bool bSnmp) {
 
 }  // namespace
 
-std::vector<std::string> ChangedFields(const ScanRow& before, const ScanRow& after) {
-    std::vector<std::string> aChanged;
-    if (before.strName != after.strName) aChanged.push_back("name");
-    if (before.strUrl != after.strUrl) aChanged.push_back("url");
-    if (before.strModel != after.strModel) aChanged.push_back("model");
-    if (before.strLocation != after.strLocation) aChanged.push_back("location");
-    if (before.aAddresses != after.aAddresses) aChanged.push_back("addresses");
-    if (before.nKind != after.nKind || before.aOtherKinds != after.aOtherKinds) aChanged.push_back("sources");
-    if (before.strId != after.strId) aChanged.push_back("id");
-    return aChanged;
-}
-
-const char* RemoveReasonText(LiveRemoveReason reason) {
-    switch (reason) {
-        case LiveRemoveReason::GOODBYE:
-            return "goodbye";
-        case LiveRemoveReason::EXPIRED:
-            return "expired";
-        case LiveRemoveReason::NO_ANSWER:
-            break;
-    }
-    return "no answer";
-}
+// The events between the registry and the reader: shared with the event
+// thread, which a reader that never reads again may leave behind.
+struct CLiveWatch::Queue {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<WatchEvent> events;
+    size_t nDropped = 0;
+    bool bEnding = false;
+    bool bIdle = true;  // nothing being delivered
+    EventFn fnEvent;
+    std::function<void(size_t)> fnDropped;
+};
 
 CLiveWatch::CLiveWatch(LiveSourceArray aSources, const LiveWatchSettings& settings, EventFn fnEvent)
-    : m_aSources(std::move(aSources)), m_settings(settings), m_fnEvent(std::move(fnEvent)) {}
+    : m_aSources(std::move(aSources)),
+      m_settings(settings),
+      m_pRegistry(std::make_unique<CPrinterRegistry>(
+          CPrinterRegistry::Settings{settings.interval, settings.forgetAfter, nullptr})),
+      m_pQueue(std::make_shared<Queue>()) {
+    m_pQueue->fnEvent = std::move(fnEvent);
+}
 
 CLiveWatch::~CLiveWatch() {
-    for (auto& [nOrder, entry] : m_entries) {
-        if (entry.hSocket >= 0) close(entry.hSocket);
+    for (auto& [nRow, probe] : m_probes) EndCheck(probe);
+}
+
+void CLiveWatch::SetRowFilter(std::function<bool(const ScanRow&)> fn) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pRegistry = std::make_unique<CPrinterRegistry>(
+        CPrinterRegistry::Settings{m_settings.interval, m_settings.forgetAfter, std::move(fn)});
+}
+
+void CLiveWatch::Post(CPrinterRegistry::Events& events) {
+    if (events.empty()) return;
+    std::lock_guard<std::mutex> lock(m_pQueue->mutex);
+    for (WatchEvent& event : events) {
+        if (m_pQueue->events.size() >= m_settings.nMaxQueued) {
+            ++m_pQueue->nDropped;
+            continue;
+        }
+        m_pQueue->events.push_back(std::move(event));
+    }
+    m_pQueue->cv.notify_all();
+}
+
+void CLiveWatch::Deliver() {
+    const std::shared_ptr<Queue> pQueue = m_pQueue;
+    std::unique_lock<std::mutex> lock(pQueue->mutex);
+    for (;;) {
+        pQueue->cv.wait(lock, [&] { return pQueue->bEnding || !pQueue->events.empty(); });
+        if (pQueue->events.empty()) return;
+        WatchEvent event = std::move(pQueue->events.front());
+        pQueue->events.pop_front();
+        const size_t nDropped = std::exchange(pQueue->nDropped, 0);
+        pQueue->bIdle = false;
+        // Copies: the watch may let go of the queue while a call is out.
+        const EventFn fnEvent = pQueue->fnEvent;
+        const std::function<void(size_t)> fnDropped = pQueue->fnDropped;
+        lock.unlock();
+        if (nDropped != 0 && fnDropped) fnDropped(nDropped);
+        if (fnEvent) fnEvent(event);
+        lock.lock();
+        pQueue->bIdle = true;
+        pQueue->cv.notify_all();
     }
 }
 
@@ -124,170 +156,67 @@ LiveRunResult CLiveWatch::Run(Clock::time_point tDeadline, const std::function<b
         m_unavailable.insert(strSource);
         if (m_fnUnavailable) m_fnUnavailable(strSource);
     };
-    return RunLiveSources(
+    m_pQueue->fnDropped = m_fnDropped;
+    std::thread deliver([this] { Deliver(); });
+    const LiveRunResult result = RunLiveSources(
         m_aSources, *this, tDeadline, fnStopAsked, fnUnavailable, [this] { CheckLiveness(); },
         m_settings.interval);
-}
-
-void CLiveWatch::Tell(WatchEventKind nKind, const ScanRow& row, std::vector<std::string> aChanged,
-                      LiveRemoveReason reason) {
-    WatchEvent event;
-    event.nKind = nKind;
-    event.reason = reason;
-    event.aChanged = std::move(aChanged);
-    event.row = row;
-    event.tTime = std::chrono::system_clock::now();
-    if (m_fnEvent) m_fnEvent(event);
-}
-
-void CLiveWatch::Finding::Report(const std::u16string& strAddress, Clock::time_point tNow) {
-    for (auto& [str, tSeen] : aAddresses) {
-        if (CompareNoCase(str, strAddress) == 0) {
-            tSeen = tNow;
-            return;
-        }
+    // What is queued still goes out, for a bounded time: a reader that
+    // stopped reading does not keep the watch from ending.
+    std::unique_lock<std::mutex> lock(m_pQueue->mutex);
+    const bool bDrained = m_pQueue->cv.wait_for(
+        lock, std::chrono::seconds(2), [this] { return m_pQueue->events.empty() && m_pQueue->bIdle; });
+    m_pQueue->bEnding = true;
+    if (!bDrained) {
+        m_pQueue->events.clear();
+        m_pQueue->fnEvent = nullptr;
     }
-    aAddresses.emplace_back(strAddress, tNow);
-}
-
-bool CLiveWatch::Finding::Has(std::u16string_view strAddress) const {
-    return std::any_of(aAddresses.begin(), aAddresses.end(),
-                       [strAddress](const auto& item) { return CompareNoCase(item.first, strAddress) == 0; });
-}
-
-CLiveWatch::EntryMap::iterator CLiveWatch::FindEntry(const ScanRow& row) {
-    auto itFound = m_entries.end();
-    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-        const RowMatch match = MatchRow(it->second.row, row);
-        if (match == RowMatch::IDENTITY) return it;
-        if (match == RowMatch::ADDRESS && itFound == m_entries.end()) itFound = it;
-    }
-    return itFound;
-}
-
-CLiveWatch::EntryMap::iterator CLiveWatch::FindEntry(std::u16string_view strAddress,
-                                                     std::u16string_view strId) {
-    return std::find_if(m_entries.begin(), m_entries.end(), [strAddress, strId](const auto& item) {
-        const std::vector<std::u16string>& a = item.second.row.aAddresses;
-        if (!strId.empty() && !item.second.row.strId.empty() && item.second.row.strId != strId) return false;
-        return std::any_of(a.begin(), a.end(),
-                           [strAddress](const auto& str) { return CompareNoCase(str, strAddress) == 0; });
-    });
-}
-
-void CLiveWatch::GatherAddresses(Entry& entry) {
-    // Those still found keep their places: a printer answering as before is
-    // no change, whichever method answered first this time.
-    std::vector<std::u16string> aAddresses;
-    for (const std::u16string& str : entry.row.aAddresses) {
-        const bool bFound = std::any_of(entry.aFindings.begin(), entry.aFindings.end(),
-                                        [&str](const Finding& f) { return f.Has(str); });
-        if (bFound) aAddresses.push_back(str);
-    }
-    for (const Finding& finding : entry.aFindings) {
-        for (const auto& [str, tSeen] : finding.aAddresses) InsertAddress(aAddresses, str);
-    }
-    entry.row.aAddresses = std::move(aAddresses);
-    entry.row.strIpAddress = entry.row.aAddresses.front();
-}
-
-bool CLiveWatch::Emit(ScanRow row) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (row.strIpAddress.empty()) return false;
-    PreferAddresses(row);
-    const Clock::time_point tNow = Clock::now();
-    row.tLastSeen = std::chrono::system_clock::now();
-    auto it = FindEntry(row);
-    if (it == m_entries.end()) {
-        if (m_fnFilter && !m_fnFilter(row)) return false;
-        row.tFirstSeen = row.tLastSeen;
-        Entry& entry = m_entries[m_nNextOrder++];
-        entry.aFindings = {{row.nKind, row.strType, {}}};
-        for (const std::u16string& str : row.aAddresses) entry.aFindings.front().Report(str, tNow);
-        entry.row = std::move(row);
-        entry.tLastAnswer = tNow;
-        entry.tNextCheck = tNow + m_settings.interval;
-        Tell(WatchEventKind::ADD, entry.row);
-        return true;
-    }
-    Entry& entry = it->second;
-    const ScanRow before = entry.row;
-    auto itFinding = std::find_if(entry.aFindings.begin(), entry.aFindings.end(), [&row](const Finding& f) {
-        return f.nKind == row.nKind && f.strType == row.strType;
-    });
-    if (itFinding == entry.aFindings.end())
-        itFinding = entry.aFindings.insert(itFinding, {row.nKind, row.strType, {}});
-    for (const std::u16string& str : row.aAddresses) itFinding->Report(str, tNow);
-    std::erase_if(itFinding->aAddresses,
-                  [&](const auto& item) { return tNow - item.second >= 2 * m_settings.interval; });
-    if (row.nKind == before.nKind && row.strType == before.strType) {
-        // The method that listed it: what it says now is the row.
-        row.tFirstSeen = before.tFirstSeen;
-        row.aOtherKinds = before.aOtherKinds;
-        if (row.strId.empty()) row.strId = before.strId;
-        if (row.strUuid.empty()) row.strUuid = before.strUuid;
-        if (row.bDetailsUnread) {
-            // A read that failed is no change: what the printer told before stays.
-            row.strName = before.strName;
-            row.strUrl = before.strUrl;
-            row.strModel = before.strModel;
-            row.strLocation = before.strLocation;
-            row.bDetailsUnread = before.bDetailsUnread;
-        }
-        row.aAddresses = before.aAddresses;
-        // The services of its other types stay (the publisher writes each).
-        std::vector<MdnsService> aServices = before.aServices;
-        for (const MdnsService& service : row.aServices) AddService(aServices, service);
-        row.aServices = std::move(aServices);
-        entry.row = std::move(row);
+    m_pQueue->cv.notify_all();
+    lock.unlock();
+    if (bDrained) {
+        deliver.join();
     } else {
-        // Another method or type that found the same printer: named among its
-        // methods, and what the first did not say taken from it.
-        JoinRow(entry.row, row);
+        deliver.detach();
     }
-    GatherAddresses(entry);
-    std::vector<std::string> aChanged = ChangedFields(before, entry.row);
-    entry.tLastAnswer = tNow;
-    if (!aChanged.empty()) Tell(WatchEventKind::CHANGE, entry.row, std::move(aChanged));
-    // Another type of the method that listed it does not speak for the row
-    // (its goodbye would remove it).
-    return row.nKind != before.nKind || row.strType == before.strType;
+    return result;
 }
 
-void CLiveWatch::AddAddress(const std::u16string& strRowAddress, const std::u16string& strAddress,
-                            const std::u16string& strId) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = FindEntry(strRowAddress, strId);
-    if (it == m_entries.end()) return;
-    Entry& entry = it->second;
-    // The finding whose address the method named.
-    auto itFinding = std::find_if(entry.aFindings.begin(), entry.aFindings.end(),
-                                  [&](const Finding& f) { return f.Has(strRowAddress); });
-    if (itFinding == entry.aFindings.end()) itFinding = entry.aFindings.begin();
-    itFinding->Report(strAddress, Clock::now());
-    const std::vector<std::u16string> aBefore = entry.row.aAddresses;
-    GatherAddresses(entry);
-    if (entry.row.aAddresses != aBefore) Tell(WatchEventKind::CHANGE, entry.row, {"addresses"});
+FindingHandle CLiveWatch::Report(const FindingKey& key, ScanRow row) {
+    CPrinterRegistry::Events events;
+    FindingHandle hFinding = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        hFinding = m_pRegistry->Report(key, std::move(row), Clock::now(), events);
+    }
+    Post(events);
+    return hFinding;
 }
 
-void CLiveWatch::Remove(const std::u16string& strAddress, int32_t nKind, LiveRemoveReason reason) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = FindEntry(strAddress);
-    if (it == m_entries.end() || it->second.row.nKind != nKind) return;
-    Entry& entry = it->second;
-    std::erase_if(entry.aFindings, [nKind](const Finding& f) { return f.nKind == nKind; });
-    if (entry.aFindings.empty()) {
-        Drop(it, reason);
-        return;
+void CLiveWatch::SetAddresses(FindingHandle hFinding, std::vector<std::u16string> aAddresses) {
+    CPrinterRegistry::Events events;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pRegistry->SetAddresses(hFinding, std::move(aAddresses), Clock::now(), events);
     }
-    // Another method still finds it: that one lists it from now on.
-    const ScanRow before = entry.row;
-    entry.row.nKind = entry.aFindings.front().nKind;
-    entry.row.strType = entry.aFindings.front().strType;
-    std::erase(entry.row.aOtherKinds, entry.row.nKind);
-    if (nKind == PROVIDER_KIND_MDNS) entry.row.aServices.clear();  // no longer announced
-    GatherAddresses(entry);
-    Tell(WatchEventKind::CHANGE, entry.row, ChangedFields(before, entry.row));
+    Post(events);
+}
+
+void CLiveWatch::Heard(FindingHandle hFinding) {
+    CPrinterRegistry::Events events;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pRegistry->Heard(hFinding, Clock::now(), events);
+    }
+    Post(events);
+}
+
+void CLiveWatch::Withdraw(FindingHandle hFinding, LiveRemoveReason reason) {
+    CPrinterRegistry::Events events;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pRegistry->Withdraw(hFinding, reason, Clock::now(), events);
+    }
+    Post(events);
 }
 
 void CLiveWatch::DaemonLost(const std::u16string& strSource, bool bLost) {
@@ -300,93 +229,106 @@ void CLiveWatch::Started(const std::u16string& strSource) {
     if (m_unavailable.erase(strSource) != 0 && m_fnStartedAgain) m_fnStartedAgain(strSource);
 }
 
-bool CLiveWatch::IsListed(const std::u16string& strAddress, int32_t nKind) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto it = FindEntry(strAddress);
-    return it != m_entries.end() && std::any_of(it->second.aFindings.begin(), it->second.aFindings.end(),
-                                                [nKind](const Finding& f) { return f.nKind == nKind; });
-}
-
-void CLiveWatch::ReportChange(const std::u16string& strAddress, std::vector<std::string> aChanged) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto it = FindEntry(strAddress);
-    if (it != m_entries.end() && !aChanged.empty())
-        Tell(WatchEventKind::CHANGE, it->second.row, std::move(aChanged));
+void CLiveWatch::ReportChange(const std::u16string& strId, std::vector<std::string> aChanged) {
+    CPrinterRegistry::Events events;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pRegistry->ReportChange(strId, std::move(aChanged), events);
+    }
+    Post(events);
 }
 
 std::vector<ScanRow> CLiveWatch::GetRows() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<ScanRow> aRows;
-    for (const auto& [nOrder, entry] : m_entries) aRows.push_back(entry.row);
-    return aRows;
+    return m_pRegistry->GetRows();
 }
 
-CLiveWatch::EntryMap::iterator CLiveWatch::Drop(EntryMap::iterator it, LiveRemoveReason reason) {
-    Entry& entry = it->second;
-    if (entry.hSocket >= 0) {
-        close(entry.hSocket);
-        --m_nChecking;
-    }
-    Tell(WatchEventKind::REMOVE, entry.row, {}, reason);
-    return m_entries.erase(it);
+void CLiveWatch::EndCheck(Probe& probe) {
+    for (int hSocket : probe.aSockets) close(hSocket);
+    m_nChecking -= probe.aSockets.size();
+    probe.aSockets.clear();
+    m_out.erase(&probe);
 }
 
-void CLiveWatch::EndCheck(Entry& entry, bool bAnswered, Clock::time_point tNow) {
-    if (entry.hSocket >= 0) {
-        close(entry.hSocket);
-        entry.hSocket = -1;
-        --m_nChecking;
-    }
-    if (!bAnswered) return;
-    entry.bAsked = false;
-    entry.tLastAnswer = tNow;
-    entry.row.tLastSeen = std::chrono::system_clock::now();
-}
-
-void CLiveWatch::StartCheck(Entry& entry, Clock::time_point tNow) {
-    entry.bAsked = true;
-    entry.tNextCheck = tNow + m_settings.interval;
-    entry.tCheckEnd = tNow + m_settings.interval;
+void CLiveWatch::StartCheck(uint64_t nRow, const ScanRow& row, Probe& probe, Clock::time_point tNow,
+                            CPrinterRegistry::Events& events) {
+    probe.tNextCheck = tNow + m_settings.interval;
+    probe.tCheckEnd = tNow + m_settings.interval;
+    const auto itDatagram = m_settings.datagrams.find(row.nKind);
+    probe.pDatagram = itDatagram != m_settings.datagrams.end() ? &itDatagram->second : nullptr;
     bool bAnswered = false;
-    entry.hSocket = IsSnmpChecked(entry.row) ? StartSnmpGet(entry.row)
-                                             : StartConnect(entry.row.strIpAddress,
-                                                            entry.row.nPort != 0 ? entry.row.nPort : IPP_PORT,
-                                                            SOCK_STREAM, bAnswered);
-    if (entry.hSocket >= 0) {
-        ++m_nChecking;
-    } else {
-        EndCheck(entry, bAnswered, tNow);
+    // Every address: a printer that answers at any of them is there.
+    for (size_t i = 0; i < row.aAddresses.size() && i < MAX_CHECKED_ADDRESSES && !bAnswered; ++i) {
+        const int hSocket = probe.pDatagram
+                                ? StartDatagram(row, row.aAddresses[i], *probe.pDatagram)
+                                : StartConnect(row.aAddresses[i], row.nPort != 0 ? row.nPort : IPP_PORT,
+                                               SOCK_STREAM, bAnswered);
+        if (hSocket >= 0) probe.aSockets.push_back(hSocket);
+    }
+    m_nChecking += probe.aSockets.size();
+    if (!probe.aSockets.empty()) m_out.emplace(&probe, nRow);
+    if (bAnswered) {
+        EndCheck(probe);
+        m_pRegistry->Answered(nRow, tNow, events);
+    }
+}
+
+void CLiveWatch::Sweep(Clock::time_point tNow, CPrinterRegistry::Events& events) {
+    m_pRegistry->Judge(tNow, events);
+    // The checks due, and the probes of rows that are gone.
+    std::unordered_set<uint64_t> watched;
+    m_pRegistry->ForEachWatched([&](uint64_t nRow, const ScanRow& row) {
+        watched.insert(nRow);
+        auto [it, bNew] = m_probes.try_emplace(nRow);
+        if (bNew) it->second.tNextCheck = tNow + m_settings.interval;
+        Probe& probe = it->second;
+        if (probe.aSockets.empty() && tNow >= probe.tNextCheck && m_nChecking < m_settings.nMaxChecks)
+            StartCheck(nRow, row, probe, tNow, events);
+    });
+    for (auto it = m_probes.begin(); it != m_probes.end();) {
+        if (watched.count(it->first) != 0) {
+            ++it;
+            continue;
+        }
+        EndCheck(it->second);
+        it = m_probes.erase(it);
     }
 }
 
 void CLiveWatch::CheckLiveness() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<pollfd> aPoll;
-    std::vector<Entry*> aOut;
-    for (auto& [nOrder, entry] : m_entries) {
-        if (entry.hSocket < 0) continue;
-        aPoll.push_back({entry.hSocket, static_cast<short>(IsSnmpChecked(entry.row) ? POLLIN : POLLOUT), 0});
-        aOut.push_back(&entry);
-    }
-    if (!aPoll.empty() && poll(aPoll.data(), aPoll.size(), 0) < 0) return;
-    const Clock::time_point tNow = Clock::now();
-    for (size_t i = 0; i < aOut.size(); ++i) {
-        if (aPoll[i].revents != 0) {
-            EndCheck(*aOut[i], CheckAnswered(aOut[i]->hSocket, IsSnmpChecked(aOut[i]->row)), tNow);
-        } else if (tNow >= aOut[i]->tCheckEnd) {
-            EndCheck(*aOut[i], false, tNow);
+    CPrinterRegistry::Events events;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<pollfd> aPoll;
+        std::vector<std::pair<uint64_t, Probe*>> aOut;
+        for (const auto& [pProbe, nRow] : m_out) {
+            for (int hSocket : pProbe->aSockets) {
+                aPoll.push_back({hSocket, static_cast<short>(pProbe->pDatagram ? POLLIN : POLLOUT), 0});
+                aOut.emplace_back(nRow, pProbe);
+            }
+        }
+        if (!aPoll.empty() && poll(aPoll.data(), aPoll.size(), 0) < 0) return;
+        const Clock::time_point tNow = Clock::now();
+        std::vector<std::pair<uint64_t, Probe*>> aAnswered;
+        for (size_t i = 0; i < aOut.size(); ++i) {
+            if (aPoll[i].revents != 0 && CheckAnswered(aPoll[i].fd, aOut[i].second->pDatagram))
+                aAnswered.push_back(aOut[i]);
+        }
+        for (auto& [nRow, pProbe] : aAnswered) {
+            if (pProbe->aSockets.empty()) continue;
+            EndCheck(*pProbe);
+            m_pRegistry->Answered(nRow, tNow, events);
+        }
+        std::vector<Probe*> aTimedOut;
+        for (const auto& [pProbe, nRow] : m_out) {
+            if (tNow >= pProbe->tCheckEnd) aTimedOut.push_back(pProbe);
+        }
+        for (Probe* pProbe : aTimedOut) EndCheck(*pProbe);
+        // A pass over every row, so not every tick.
+        if (tNow >= m_tNextSweep) {
+            m_tNextSweep = tNow + std::min<Clock::duration>(SWEEP_EVERY, m_settings.interval / 4);
+            Sweep(tNow, events);
         }
     }
-    // Gone once two intervals passed without a sign of life and a check was
-    // tried meanwhile (one waiting for a slot is not held against it).
-    for (auto it = m_entries.begin(); it != m_entries.end();) {
-        Entry& entry = it->second;
-        if (entry.bAsked && tNow - entry.tLastAnswer >= 2 * m_settings.interval) {
-            it = Drop(it, LiveRemoveReason::NO_ANSWER);
-            continue;
-        }
-        if (entry.hSocket < 0 && tNow >= entry.tNextCheck && m_nChecking < m_settings.nMaxChecks)
-            StartCheck(entry, tNow);
-        ++it;
-    }
+    Post(events);
 }

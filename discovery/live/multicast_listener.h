@@ -38,7 +38,7 @@ private:
     void Listen();
 
     int m_hSocket = -1;
-    uint32_t m_nGroup = 0;  // network byte order
+    uint32_t m_nGroup = 0;                 // network byte order
     std::unique_ptr<CStopSignal> m_pStop;  // one per Start
     int m_nTickMs = -1;
     DatagramFn m_fnDatagram;

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "dnssd_client.h"
@@ -23,6 +22,10 @@ struct MdnsService {
     uint16_t nPort = 0;
     std::vector<DnsSdTxtItem> aTxtItems;
 };
+
+// Under watch: whether the printer answers (reachable) or has not for two
+// intervals; a row that stops answering stays listed, unreachable.
+enum class RowState { REACHABLE, UNREACHABLE };
 
 struct ScanRow {
     // The printer's identity, which rows merge by: its UUID in lower case
@@ -63,6 +66,10 @@ struct ScanRow {
     // time it was listed).
     std::chrono::system_clock::time_point tFirstSeen{};
     std::chrono::system_clock::time_point tLastSeen{};
+    RowState nState = RowState::REACHABLE;
+    // The registry's: the id fixed when the row was listed (its identity,
+    // else "ip:" and its first address), kept through moves; empty elsewhere.
+    std::u16string strFixedId;
 };
 
 // A row of anything listed with the window's texts (its list, the providers'
@@ -86,7 +93,8 @@ ScanRow ScanRowFromPrinter(const PrinterData& printer);
 // A row of a packet made by a provider's own function, for the method nKind.
 ScanRow ScanRowFromPacket(const MulticastDataPacket& packet, int32_t nKind);
 
-// The row's identity as outputs show it: strId, or "ip:" and its address.
+// The row's public id: strId, else the id it was listed with, else "ip:"
+// and its address.
 std::u16string ScanRowId(const ScanRow& row);
 
 // The TXT item's value by key (case-insensitive ASCII, as DNS-SD keys are),
@@ -110,49 +118,5 @@ void InsertAddress(std::vector<std::u16string>& aAddresses, const std::u16string
 // and among them once), and its key the first of them.
 void PreferAddresses(ScanRow& row);
 
-// Whether a row arriving joins a listed one: the same identity, else one
-// address in common where at most one of the two knows its identity. Rows
-// with different identities never join.
-enum class RowMatch { NONE, ADDRESS, IDENTITY };
-RowMatch MatchRow(const ScanRow& listed, const ScanRow& arriving);
-
 // The service added to aServices, or replacing the one of its type and name.
 void AddService(std::vector<MdnsService>& aServices, const MdnsService& service);
-
-// The arriving row joined into the listed one: its addresses (strIpAddress
-// the preferred), its methods, its identity and what the listed row lacks.
-void JoinRow(ScanRow& listed, const ScanRow& arriving);
-
-// The rows in the order they were added, one per printer: a row joins the
-// listed one of its identity, else one that shares an address (MatchRow);
-// what the first row said stays.
-class CScanRowList {
-public:
-    // True when the row was appended; false when it joined a listed row (or
-    // has no address).
-    bool Add(ScanRow row);
-    // The identity a later answer told (IPP's printer-uuid) of the row listed
-    // under strAddress, unless it knows one: a row listed with it already
-    // takes this one in.
-    void SetIdIfUnknown(std::u16string_view strAddress, const std::u16string& strId);
-
-    size_t GetCount() const { return m_aRows.size(); }
-    const std::vector<ScanRow>& GetRows() const { return m_aRows; }
-    const ScanRow* FindByAddress(std::u16string_view strIpAddress) const;
-    // One more address of the row listed under strRowAddress (InsertAddress),
-    // or of the identity strId when one is listed; false when no row is.
-    bool AddAddress(std::u16string_view strRowAddress, const std::u16string& strAddress,
-                    const std::u16string& strId = {});
-    // The location of the row listed under strAddress, unless it has one.
-    void SetLocationIfUnknown(std::u16string_view strAddress, const std::u16string& strLocation);
-
-private:
-    size_t Index(const ScanRow& row);  // where the row joins; m_aRows.size() when nowhere
-    void IndexRow(size_t nRow);
-    void Reindex();
-
-    std::vector<ScanRow> m_aRows;
-    std::unordered_multimap<std::u16string, size_t, CNoCaseHash, CNoCaseEqual>
-        m_mapByAddress;  // every address
-    std::unordered_map<std::u16string, size_t> m_mapById;
-};

@@ -12,6 +12,10 @@
 // no resolve could give an address is asked again later (on a large link a
 // busy daemon lets hundreds of resolves reach their bound at once), and a
 // daemon that went away is waited for and browsed again.
+// Beside the browses, at the start of each search, a direct querier asks
+// the link itself (one-shot queries): its answers list a printer the same
+// way a resolve does, and once they stopped and avahi has reported nothing
+// new for a while the search ends without waiting for AllForNow.
 #include <arpa/inet.h>
 #include <net/if.h>
 
@@ -21,11 +25,13 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <tuple>
 
 #include "conv_string.h"
+#include "mdns_direct.h"
 #include "mdns_method.h"
 #include "mdns_responder_client.h"
 #include "multicast_data_provider.h"
@@ -33,6 +39,11 @@
 #include "trace_log.h"
 
 namespace {
+
+// How long the direct querier's answers are let gather before they are
+// taken in (see TakeDirectAnswers).
+constexpr auto DIRECT_SETTLE = std::chrono::milliseconds(10);
+constexpr auto DIRECT_SETTLE_MAX = std::chrono::milliseconds(30);
 
 using Clock = std::chrono::steady_clock;
 
@@ -105,7 +116,10 @@ private:
         ScanRow row;
         bool bDescribed = false;  // name, URL, model, host, port, TXT taken from a reply
         bool bListed = false;
-        bool bKept = false;     // listed under its own address (another row had none of its)
+        FindingHandle hFinding = 0;  // once listed
+        // Each resolve's (interface, protocol) current address: the row's
+        // addresses are these, replaced as they answer, never accumulated.
+        std::map<std::pair<int32_t, int32_t>, std::u16string> addresses;
         bool bWatched = false;  // under watch: one of its resolves stays open
         bool bGone = false;     // under watch: removed; forgotten once no resolve of it is open
         size_t nOpen = 0;
@@ -139,8 +153,15 @@ private:
     // The answered and timed-out resolves end; their instances listed when ready.
     // bEnding: every one still open ends now.
     void SettleResolves(CLiveRowSink& sink, bool bEnding = false);
-    void TakeAnswer(CLiveRowSink& sink, Instance& instance, const DnsSdResolveReply& reply,
-                    int32_t nInterface);
+    // The answer's address the instance's for that resolve; true when its addresses changed.
+    bool TakeAnswer(Instance& instance, const DnsSdResolveReply& reply, const Resolve& resolve);
+    static FindingKey KeyOf(const Instance& instance) {
+        return {PROVIDER_KIND_MDNS, Utf8ToUtf16(instance.strType) + u'\n' + Utf8ToUtf16(instance.strName),
+                true};
+    }
+    // Under watch, after the daemon came back: the findings of the search
+    // before that this one has not listed again, withdrawn once it settled.
+    void WithdrawUnseen();
     void ListWhenReady(CLiveRowSink& sink, Instance& instance);
     // Under watch: the instance left (seen nowhere any more), a later answer
     // of its kept resolve, and the wait for a daemon that went away.
@@ -148,6 +169,16 @@ private:
     void ForgetGone();
     void OnLaterAnswer(Resolve& resolve, const DnsSdResolveReply& reply);
     bool WaitForDaemon();
+    // The direct querier on a thread of its own; its services are taken in
+    // on the search's thread (TakeDirectAnswer), as resolves are.
+    void StartDirect();
+    void TakeDirectAnswers(CLiveRowSink& sink);
+    void TakeDirectAnswer(CLiveRowSink& sink, const MdnsDirectService& service);
+    void EndDirect(CLiveRowSink& sink);
+    // Not under watch: direct answers came and stopped, and what avahi
+    // reported besides is listed or resolving; none new for a while.
+    bool DirectAgrees() const;
+    std::vector<std::string> BrowsedTypes() const;
 
     const LiveScanSettings m_settings;
     std::unique_ptr<CDnsSdClient> m_pClient;
@@ -162,10 +193,20 @@ private:
     std::set<std::tuple<Instance*, int32_t, int32_t>> m_seen;  // (instance, interface, protocol) asked for
     std::deque<std::unique_ptr<Resolve>> m_queue;              // not started yet, in the order reported
     std::list<std::unique_ptr<Resolve>> m_inFlight;
-    std::list<std::unique_ptr<Resolve>> m_watching;  // under watch: one per listed instance
-    std::deque<std::unique_ptr<Resolve>> m_later;    // under watch: asked again at tDeadline, in that order
-    std::vector<Instance*> m_gone;                   // removed in a callback, forgotten after it
+    std::list<std::unique_ptr<Resolve>> m_watching;    // under watch: one per listed instance
+    std::deque<std::unique_ptr<Resolve>> m_later;      // under watch: asked again at tDeadline, in that order
+    std::vector<Instance*> m_gone;                     // removed in a callback, forgotten after it
+    std::map<std::u16string, FindingHandle> m_before;  // by key: listed before the daemon went
     CLiveRowSink* m_pSink = nullptr;
+    struct Direct {
+        std::mutex mutex;
+        std::vector<MdnsDirectService> aHeard;  // not taken in yet
+        Clock::time_point tFirstHeard{};        // when aHeard last became non-empty
+        Clock::time_point tLastHeard{};         // when aHeard last grew
+        std::thread thread;
+        std::atomic<bool> bRunning{false};
+        size_t nTaken = 0;
+    } m_direct;
 };
 
 void CLiveMdnsSource::OnBrowseReply(const DnsSdBrowseReply& reply, const std::string& strType,
@@ -196,6 +237,9 @@ void CLiveMdnsSource::OnBrowseReply(const DnsSdBrowseReply& reply, const std::st
     instance.bGone = false;
     // Seen over IPv4 and IPv6, or on two interfaces: one resolve each, one row.
     if (!m_seen.insert({&instance, reply.nInterface, reply.nProtocol}).second) return;
+    // Listed by the direct path: nothing to resolve (under watch one
+    // resolve stays open for changes).
+    if (instance.bListed && !m_settings.bWatch) return;
     m_tLastItem = m_tLastBrowseReply;
     ++instance.nOpen;
     Queue(instance, reply.nInterface, reply.nProtocol, false);
@@ -276,9 +320,10 @@ void CLiveMdnsSource::SettleResolves(CLiveRowSink& sink, bool bEnding) {
             continue;
         }
         --instance.nOpen;
-        if (bAnswer) TakeAnswer(sink, instance, resolve.reply, resolve.nInterface);
+        if (bAnswer && TakeAnswer(instance, resolve.reply, resolve) && instance.hFinding != 0)
+            sink.SetAddresses(instance.hFinding, instance.row.aAddresses);
         ListWhenReady(sink, instance);
-        if (m_settings.bWatch && bAnswer && instance.bKept && !instance.bWatched) {
+        if (m_settings.bWatch && bAnswer && instance.hFinding != 0 && !instance.bWatched) {
             instance.bWatched = true;
             resolve.bWatching = true;
             m_watching.push_back(std::move(*it));
@@ -336,11 +381,10 @@ void CLiveMdnsSource::AdaptResolveLimit(const Resolve& resolve) {
     }
 }
 
-void CLiveMdnsSource::TakeAnswer(CLiveRowSink& sink, Instance& instance, const DnsSdResolveReply& reply,
-                                 int32_t nInterface) {
+bool CLiveMdnsSource::TakeAnswer(Instance& instance, const DnsSdResolveReply& reply, const Resolve& resolve) {
     const std::u16string strAddress =
-        AddressText(reply.strAddress, reply.nInterface >= 0 ? reply.nInterface : nInterface);
-    if (strAddress.empty()) return;
+        AddressText(reply.strAddress, reply.nInterface >= 0 ? reply.nInterface : resolve.nInterface);
+    if (strAddress.empty()) return false;
     ScanRow& row = instance.row;
     if (!instance.bDescribed) {
         instance.bDescribed = true;
@@ -360,8 +404,13 @@ void CLiveMdnsSource::TakeAnswer(CLiveRowSink& sink, Instance& instance, const D
         const DnsSdTxtItem* pUuid = FindTxtItem(row, "UUID");
         if (pUuid && pUuid->bHasValue) row.strId = UuidIdentity(Utf8ToUtf16(pUuid->strValue));
     }
-    InsertAddress(row.aAddresses, strAddress);
-    if (instance.bKept) sink.AddAddress(row.strIpAddress, strAddress, row.strId);
+    instance.addresses[{resolve.nInterface, resolve.nProtocol}] = strAddress;
+    std::vector<std::u16string> aAddresses;
+    for (const auto& [key, str] : instance.addresses) InsertAddress(aAddresses, str);
+    if (aAddresses == row.aAddresses) return false;
+    row.aAddresses = std::move(aAddresses);
+    row.strIpAddress = row.aAddresses.front();
+    return true;
 }
 
 void CLiveMdnsSource::OnRemoved(const DnsSdBrowseReply& reply, const std::string& strType) {
@@ -369,13 +418,21 @@ void CLiveMdnsSource::OnRemoved(const DnsSdBrowseReply& reply, const std::string
     if (it == m_instances.end()) return;
     Instance& instance = it->second;
     m_seen.erase({&instance, reply.nInterface, reply.nProtocol});
-    // Still seen on another interface or protocol: still there.
+    // Still seen on another interface or protocol: still there, without
+    // what was resolved here.
     auto itSeen = m_seen.lower_bound({&instance, INT_MIN, INT_MIN});
-    if (itSeen != m_seen.end() && std::get<0>(*itSeen) == &instance) return;
-    // avahi removes an instance when its goodbye comes (its records expiring
-    // first is rare: the liveness check sees such a printer gone long before).
-    if (instance.bKept)
-        m_pSink->Remove(instance.row.strIpAddress, instance.row.nKind, LiveRemoveReason::GOODBYE);
+    if (itSeen != m_seen.end() && std::get<0>(*itSeen) == &instance) {
+        if (instance.addresses.erase({reply.nInterface, reply.nProtocol}) == 0 || instance.addresses.empty())
+            return;
+        instance.row.aAddresses.clear();
+        for (const auto& [key, str] : instance.addresses) InsertAddress(instance.row.aAddresses, str);
+        instance.row.strIpAddress = instance.row.aAddresses.front();
+        if (instance.hFinding != 0) m_pSink->SetAddresses(instance.hFinding, instance.row.aAddresses);
+        return;
+    }
+    // avahi removes an instance when its goodbye comes, or when its records
+    // expire: this type's finding ends, not the printer's other ones.
+    if (instance.hFinding != 0) m_pSink->Withdraw(instance.hFinding, LiveRemoveReason::GOODBYE);
     if (std::find(m_gone.begin(), m_gone.end(), &instance) == m_gone.end()) m_gone.push_back(&instance);
 }
 
@@ -384,7 +441,9 @@ void CLiveMdnsSource::ForgetGone() {
         m_watching.remove_if([pInstance](const auto& pResolve) { return pResolve->pInstance == pInstance; });
         // New again when it comes back; its open resolves still count.
         pInstance->row = ScanRow{};
-        pInstance->bDescribed = pInstance->bListed = pInstance->bKept = pInstance->bWatched = false;
+        pInstance->bDescribed = pInstance->bListed = pInstance->bWatched = false;
+        pInstance->hFinding = 0;
+        pInstance->addresses.clear();
         // (Unless it came back in the same replies.)
         auto itSeen = m_seen.lower_bound({pInstance, INT_MIN, INT_MIN});
         pInstance->bGone = itSeen == m_seen.end() || std::get<0>(*itSeen) != pInstance;
@@ -402,10 +461,10 @@ void CLiveMdnsSource::EraseIfGone(Instance& instance) {
 
 void CLiveMdnsSource::OnLaterAnswer(Resolve& resolve, const DnsSdResolveReply& reply) {
     Instance& instance = *resolve.pInstance;
-    if (reply.nError != 0 || !instance.bKept) return;  // gone quiet: the liveness check judges
+    if (reply.nError != 0 || instance.hFinding == 0) return;  // gone quiet: the liveness check judges
     instance.bDescribed = false;
-    TakeAnswer(*m_pSink, instance, reply, resolve.nInterface);
-    m_pSink->Emit(instance.row);
+    TakeAnswer(instance, reply, resolve);
+    m_pSink->Report(KeyOf(instance), instance.row);
 }
 
 bool CLiveMdnsSource::WaitForDaemon() {
@@ -423,7 +482,14 @@ void CLiveMdnsSource::ListWhenReady(CLiveRowSink& sink, Instance& instance) {
     if (PreferredAddressRank(row.aAddresses.front()) != 0 && instance.nOpen > 0) return;
     instance.bListed = true;
     row.strIpAddress = row.aAddresses.front();
-    instance.bKept = sink.Emit(row);
+    const FindingKey key = KeyOf(instance);
+    instance.hFinding = sink.Report(key, row);
+    m_before.erase(key.strKey);
+}
+
+void CLiveMdnsSource::WithdrawUnseen() {
+    for (const auto& [strKey, hFinding] : m_before) m_pSink->Withdraw(hFinding, LiveRemoveReason::EXPIRED);
+    m_before.clear();
 }
 
 int32_t CLiveMdnsSource::Run(CLiveRowSink& sink) {
@@ -456,7 +522,88 @@ int32_t CLiveMdnsSource::Run(CLiveRowSink& sink) {
     return m_bStopAsked ? 0 : nBrowse;
 }
 
+void CLiveMdnsSource::StartDirect() {
+    if (!m_settings.bMdnsDirect) return;
+    m_direct.bRunning = true;
+    m_direct.thread = std::thread([this] {
+        MdnsDirectSettings settings;
+        settings.aTypes = BrowsedTypes();
+        CMdnsDirectQuerier querier(std::move(settings));
+        const int nError = querier.Run(m_stop.Fd(), [this](const MdnsDirectService& service) {
+            std::lock_guard<std::mutex> lock(m_direct.mutex);
+            m_direct.tLastHeard = Clock::now();
+            if (m_direct.aHeard.empty()) m_direct.tFirstHeard = m_direct.tLastHeard;
+            m_direct.aHeard.push_back(service);
+        });
+        if (nError != 0) TraceMessage(TRACE_ERROR, nullptr, u"MDNS direct: no socket. (%d)", nError);
+        m_direct.bRunning = false;
+    });
+}
+
+void CLiveMdnsSource::TakeDirectAnswers(CLiveRowSink& sink) {
+    std::vector<MdnsDirectService> aHeard;
+    {
+        std::lock_guard<std::mutex> lock(m_direct.mutex);
+        // A printer answers each type's query in a packet of its own, a
+        // moment apart: taken while they still come, its row would be listed
+        // with whichever type came first, a web address that changes from
+        // one scan to the next. A busy link is taken in all the same.
+        const Clock::time_point tNow = Clock::now();
+        if (m_direct.bRunning && tNow < m_direct.tLastHeard + DIRECT_SETTLE &&
+            tNow < m_direct.tFirstHeard + DIRECT_SETTLE_MAX)
+            return;
+        aHeard.swap(m_direct.aHeard);
+    }
+    // The type that leads a printer's row first, so that its line is the
+    // row as it stays: "_printer._tcp", then "_pdl-datastream._tcp", the IPP types.
+    std::stable_sort(aHeard.begin(), aHeard.end(),
+                     [](const MdnsDirectService& a, const MdnsDirectService& b) {
+                         return std::tie(a.strInstance, b.strType) < std::tie(b.strInstance, a.strType);
+                     });
+    for (const MdnsDirectService& service : aHeard) TakeDirectAnswer(sink, service);
+    m_direct.nTaken += aHeard.size();
+}
+
+// A service the direct querier heard, taken as avahi's resolve of it would
+// be: the same instance (name and type), so the same row.
+void CLiveMdnsSource::TakeDirectAnswer(CLiveRowSink& sink, const MdnsDirectService& service) {
+    Instance& instance = m_instances[{service.strInstance, service.strType}];
+    if (instance.strName.empty()) {
+        instance.strName = service.strInstance;
+        instance.strType = service.strType;
+    }
+    if (instance.bListed) return;
+    DnsSdResolveReply reply;
+    reply.strHostTarget = service.strHostTarget;
+    reply.nPortNetOrder = htons(service.nPort);
+    reply.strTxt = service.strTxt;
+    reply.nInterface = static_cast<int32_t>(service.nInterface);
+    // Keyed as avahi's resolve on that interface and protocol would be, so
+    // that under watch avahi's later answer replaces this one.
+    Resolve resolve;
+    resolve.nInterface = reply.nInterface;
+    for (const std::string& strAddress : service.aAddresses) {
+        reply.strAddress = strAddress;
+        resolve.nProtocol = strAddress.find(':') == std::string::npos ? DNSSD_PROTO_INET : DNSSD_PROTO_INET6;
+        TakeAnswer(instance, reply, resolve);
+    }
+    ListWhenReady(sink, instance);
+}
+
+void CLiveMdnsSource::EndDirect(CLiveRowSink& sink) {
+    if (m_direct.thread.joinable()) m_direct.thread.join();
+    if (m_start != Start::UNAVAILABLE) TakeDirectAnswers(sink);
+}
+
+bool CLiveMdnsSource::DirectAgrees() const {
+    if (m_settings.bWatch || m_direct.bRunning || m_direct.nTaken == 0 || !m_queue.empty()) return false;
+    for (const auto& pResolve : m_inFlight)
+        if (!pResolve->pInstance->bListed) return false;
+    return Clock::now() >= m_tLastItem + m_settings.browseQuiet;
+}
+
 int32_t CLiveMdnsSource::Search(CLiveRowSink& sink) {
+    StartDirect();
     std::unique_ptr<CDnsSdSession> pSession = m_pClient->OpenSession(m_stop.Fd());
     Browses browses;
     const int32_t nError = StartBrowses(*pSession, browses);
@@ -465,9 +612,14 @@ int32_t CLiveMdnsSource::Search(CLiveRowSink& sink) {
     if (!browses.aOperations.empty() && m_start != Start::UNAVAILABLE) {
         WaitUntilDone(*pSession, sink, browses);
     }
+    EndDirect(sink);
     ListWhatIsKnown(sink);
     if (m_settings.bWatch) {
-        // A search after the daemon came back starts afresh.
+        // A search after the daemon came back starts afresh; what it lists
+        // again keeps its finding.
+        for (const auto& [key, instance] : m_instances) {
+            if (instance.hFinding != 0) m_before.emplace(KeyOf(instance).strKey, instance.hFinding);
+        }
         m_watching.clear();
         m_seen.clear();
         m_instances.clear();
@@ -478,14 +630,18 @@ int32_t CLiveMdnsSource::Search(CLiveRowSink& sink) {
     return bNoneRan && !m_bStopAsked ? browses.nFirstError : 0;
 }
 
-int32_t CLiveMdnsSource::StartBrowses(CDnsSdSession& session, Browses& browses) {
+std::vector<std::string> CLiveMdnsSource::BrowsedTypes() const {
     std::vector<std::string> aTypes{"_printer._tcp", "_pdl-datastream._tcp"};
     if (m_settings.bIpp) {
         aTypes.push_back("_ipp._tcp");
         aTypes.push_back("_ipps._tcp");
     }
+    return aTypes;
+}
+
+int32_t CLiveMdnsSource::StartBrowses(CDnsSdSession& session, Browses& browses) {
     int32_t nFirstError = 0;
-    for (const std::string& strType : aTypes) {
+    for (const std::string& strType : BrowsedTypes()) {
         bool& bAllForNow = browses.aAllForNow.emplace_back(false);
         std::unique_ptr<CDnsSdOperation> pBrowse;
         const int32_t nError = session.BrowseEach(
@@ -528,10 +684,15 @@ void CLiveMdnsSource::WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, 
         // Settled first: a queue left waiting with nothing in flight would
         // wait for no deadline.
         SettleResolves(sink);
+        TakeDirectAnswers(sink);
         QueueLaterAsks();
         StartResolves(session);
         const bool bBrowsing = StillBrowsing(browses, bRead);
-        if (!bBrowsing && m_queue.empty() && m_inFlight.empty() && !m_settings.bWatch) return;
+        if (!bBrowsing && m_queue.empty() && m_inFlight.empty()) {
+            if (!m_settings.bWatch) return;
+            WithdrawUnseen();
+        }
+        if (DirectAgrees()) return;
         Clock::time_point tWake =
             bBrowsing ? m_tLastBrowseReply + m_settings.resolveBound : Clock::now() + std::chrono::hours(1);
         // The quiet after the last instance ends the browses: wake for it.
@@ -539,6 +700,10 @@ void CLiveMdnsSource::WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, 
         if (bBrowsing && tQuiet > Clock::now()) tWake = std::min(tWake, tQuiet);
         for (const auto& pResolve : m_inFlight) tWake = std::min(tWake, pResolve->tDeadline);
         if (!m_later.empty()) tWake = std::min(tWake, m_later.front()->tDeadline);
+        // The direct querier's answers are looked for often while it runs;
+        // once it is done, the quiet that DirectAgrees waits for.
+        if (m_direct.bRunning) tWake = std::min(tWake, Clock::now() + std::chrono::milliseconds(20));
+        if (m_direct.nTaken > 0 && tQuiet > Clock::now()) tWake = std::min(tWake, tQuiet);
         int32_t nError = 0;
         const DnsSdWait result = session.Wait(tWake, nError);
         bRead = result == DnsSdWait::TIMEOUT;

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <set>
 #include <string_view>
+
+#include "mdns_direct.h"
 
 namespace {
 
@@ -66,9 +70,42 @@ void CheckLocalNameLookup(std::vector<DiagnoseLine>& aLines, const char* pszNssw
             "libnss-mdns), which adds mdns4_minimal to that line.");
 }
 
-void DiagnoseMdns(std::vector<DiagnoseLine>& aLines, bool) {
+// Whether printers answer one-shot queries, the live scan's direct path
+// (sent only by --diagnose itself, not after a scan).
+void CheckOneShotAnswers(std::vector<DiagnoseLine>& aLines) {
+    MdnsDirectSettings settings;
+    settings.aTypes = {"_printer._tcp", "_pdl-datastream._tcp", "_ipp._tcp", "_ipps._tcp"};
+    CMdnsDirectQuerier querier(std::move(settings));
+    std::set<std::string> aPrinters;  // by host: one printer under several types counts once
+    const int nError = querier.Run(
+        -1, [&aPrinters](const MdnsDirectService& service) { aPrinters.insert(service.strHostTarget); });
+    if (nError != 0) {
+        AddDiagnoseLine(aLines, Level::WARN,
+                        std::string("MDNS: one-shot queries cannot be sent (") + std::strerror(nError) +
+                            "): printers are listed only from avahi-daemon's cache.");
+        return;
+    }
+    const MdnsDirectStats& stats = querier.GetStats();
+    const std::string strBuffer =
+        " (receive buffer " + std::to_string(stats.nReceiveBuffer / 1024) + " KiB).";
+    if (aPrinters.empty()) {
+        AddDiagnoseLine(
+            aLines, Level::OK,
+            "MDNS: no printer answered one-shot queries; those that answer only avahi-daemon are listed "
+            "through its cache" +
+                strBuffer);
+        return;
+    }
+    AddDiagnoseLine(aLines, Level::OK,
+                    "MDNS: " + std::to_string(aPrinters.size()) + " printer host(s) from " +
+                        std::to_string(stats.aResponders.size()) +
+                        " address(es) answer one-shot queries directly" + strBuffer);
+}
+
+void DiagnoseMdns(std::vector<DiagnoseLine>& aLines, bool bWhole) {
     // Only the web addresses need it: a scan works without.
     CheckLocalNameLookup(aLines, "/etc/nsswitch.conf");
+    if (bWhole) CheckOneShotAnswers(aLines);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <tuple>
@@ -50,12 +51,17 @@ std::string IdentityTag(const std::string& strId) {
     return sz;
 }
 
-// Each printer's label, distinct without ASCII case within its scope (the
-// service type of an instance): the lowest identity among those wanting one
-// keeps it plain.
+// Each printer's label (at most aMax[i] bytes), distinct without ASCII
+// case within its scope (the service type of an instance): the lowest
+// identity among those wanting one keeps it plain, unless fnTaken says a
+// record someone else wrote holds that name. The others get the tag of
+// their identity: " (xxxx)" for instances, "-xxxx" for hosts, which must
+// stay host names. Empty when not even a tagged label fits.
 std::vector<std::string> DistinctLabels(const std::vector<std::string>& aWanted,
                                         const std::vector<std::string>& aScopes,
-                                        const std::vector<PublishedPrinter>& aPrinters) {
+                                        const std::vector<PublishedPrinter>& aPrinters,
+                                        const std::vector<size_t>& aMax, bool bHost,
+                                        const std::function<bool(size_t, const std::string&)>& fnTaken) {
     std::map<std::string, std::string> keeper;  // scope and lower-case label -> identity keeping it
     const auto fnKey = [&](size_t i) { return aScopes[i] + '/' + Lower(aWanted[i]); };
     for (size_t i = 0; i < aWanted.size(); ++i) {
@@ -64,12 +70,16 @@ std::vector<std::string> DistinctLabels(const std::vector<std::string>& aWanted,
     }
     std::vector<std::string> aLabels;
     for (size_t i = 0; i < aWanted.size(); ++i) {
-        if (keeper[fnKey(i)] == aPrinters[i].strId) {
+        if (keeper[fnKey(i)] == aPrinters[i].strId && !aWanted[i].empty() && !fnTaken(i, aWanted[i])) {
             aLabels.push_back(aWanted[i]);
-        } else {
-            const std::string strTag = " (" + IdentityTag(aPrinters[i].strId) + ")";
-            aLabels.push_back(CutUtf8(aWanted[i], MAX_LABEL - strTag.size()) + strTag);
+            continue;
         }
+        const std::string strTag =
+            bHost ? "-" + IdentityTag(aPrinters[i].strId) : " (" + IdentityTag(aPrinters[i].strId) + ")";
+        aLabels.push_back(aMax[i] < strTag.size() + 1
+                              ? std::string()
+                              : CutUtf8(aWanted[i].empty() ? "p" : aWanted[i], aMax[i] - strTag.size()) +
+                                    strTag);
     }
     return aLabels;
 }
@@ -88,9 +98,22 @@ std::string TxtRdata(const std::vector<std::string>& aTxt) {
     return strRdata;
 }
 
-std::string HostLabel(const PublishedPrinter& printer) {
-    const std::string strFirst = printer.strHost.substr(0, printer.strHost.find('.'));
-    return DnsLabel(strFirst, "printer");
+// The first label of the host's name as a host name (RFC 952/1123:
+// letters, digits, inner hyphens), at most nMax bytes: BIND's default
+// check-names refuses a whole update that holds one that is not.
+std::string HostLabel(const PublishedPrinter& printer, size_t nMax) {
+    std::string strLabel;
+    for (char c : printer.strHost.substr(0, printer.strHost.find('.'))) {
+        const bool bLdh = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (bLdh) {
+            strLabel.push_back(c);
+        } else if (!strLabel.empty() && strLabel.back() != '-') {
+            strLabel.push_back('-');
+        }
+    }
+    strLabel = strLabel.substr(0, std::min(nMax, MAX_LABEL));
+    while (!strLabel.empty() && strLabel.back() == '-') strLabel.pop_back();
+    return strLabel.empty() && nMax >= 7 ? "printer" : strLabel;
 }
 
 }  // namespace
@@ -170,22 +193,43 @@ std::vector<DnsRecord> AddressRecords(const std::string& strOwner, const std::ve
 }
 
 std::vector<DnsRecord> PrinterRecords(const std::vector<PublishedPrinter>& aPrinters,
-                                      const std::string& strWireDomain, uint32_t nTtl) {
-    std::vector<std::string> aInstances, aTypes, aHosts;
+                                      const std::string& strWireDomain, uint32_t nTtl,
+                                      const std::set<std::string>& taken,
+                                      std::vector<std::string>* pLeftOut) {
+    // A full name holds at most 255 bytes: the labels in front give way.
+    const auto fnRoom = [](const std::string& strWireUnder) {
+        return strWireUnder.size() >= 254 ? size_t{0} : std::min(MAX_LABEL, 254 - strWireUnder.size());
+    };
+    std::vector<std::string> aInstances, aTypes, aHosts, aTypeNames;
+    std::vector<size_t> aInstanceMax, aHostMax;
     for (const PublishedPrinter& printer : aPrinters) {
-        aInstances.push_back(DnsLabel(printer.strInstance, "Printer"));
+        const std::vector<std::string> aType = TypeLabels(printer.strType);
+        aTypeNames.push_back(aType.empty() ? std::string() : WireNameUnder(aType, strWireDomain));
+        aInstanceMax.push_back(fnRoom(aTypeNames.back()));
+        aHostMax.push_back(fnRoom(strWireDomain));
+        aInstances.push_back(CutUtf8(DnsLabel(printer.strInstance, "Printer"), aInstanceMax.back()));
         aTypes.push_back(Lower(printer.strType));
-        aHosts.push_back(HostLabel(printer));
+        aHosts.push_back(HostLabel(printer, aHostMax.back()));
     }
-    aInstances = DistinctLabels(aInstances, aTypes, aPrinters);
+    const auto fnTaken = [&](const std::vector<std::string>& aUnder) {
+        return [&](size_t i, const std::string& strLabel) {
+            return taken.count(Lower(WireNameUnder({strLabel}, aUnder[i]))) > 0;
+        };
+    };
+    aInstances = DistinctLabels(aInstances, aTypes, aPrinters, aInstanceMax, false, fnTaken(aTypeNames));
     // A printer listed under two types is one host.
-    aHosts = DistinctLabels(aHosts, std::vector<std::string>(aPrinters.size()), aPrinters);
+    const std::vector<std::string> aDomain(aPrinters.size(), strWireDomain);
+    aHosts = DistinctLabels(aHosts, std::vector<std::string>(aPrinters.size()), aPrinters, aHostMax, true,
+                            fnTaken(aDomain));
     std::vector<DnsRecord> aRecords;
     for (size_t i = 0; i < aPrinters.size(); ++i) {
         const PublishedPrinter& printer = aPrinters[i];
-        const std::vector<std::string> aType = TypeLabels(printer.strType);
-        if (aType.empty()) continue;
-        const std::string strTypeName = WireNameUnder(aType, strWireDomain);
+        if (aTypeNames[i].empty()) continue;
+        if (aInstances[i].empty() || aHosts[i].empty()) {
+            if (pLeftOut) pLeftOut->push_back(printer.strInstance);
+            continue;
+        }
+        const std::string& strTypeName = aTypeNames[i];
         const std::string strInstanceName = WireNameUnder({aInstances[i]}, strTypeName);
         const std::string strHostName = WireNameUnder({aHosts[i]}, strWireDomain);
         std::vector<DnsRecord> aAddresses = AddressRecords(strHostName, printer.aAddresses, nTtl);
@@ -199,6 +243,10 @@ std::vector<DnsRecord> PrinterRecords(const std::vector<PublishedPrinter>& aPrin
     std::sort(aRecords.begin(), aRecords.end());
     aRecords.erase(std::unique(aRecords.begin(), aRecords.end()), aRecords.end());
     return aRecords;
+}
+
+std::string LowerName(const std::string& strWire) {
+    return Lower(strWire);
 }
 
 std::vector<DnsRecord> BrowseRecords(const std::string& strWireDomain, const std::string& strWireParent,

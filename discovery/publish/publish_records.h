@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,10 +57,18 @@ std::vector<DnsRecord> AddressRecords(const std::string& strOwner, const std::ve
 // Every record of the printers under strWireDomain: per printer its type's
 // PTR, its instance's SRV and TXT, its host's A and AAAA. Two printers that
 // want one instance (or host) label get distinct ones: the lowest identity
-// keeps the plain label, the others get " (xxxx)" from their identity, so
-// each gets the same label every time. Sorted, without duplicates.
+// keeps the plain label, the others get " (xxxx)" (hosts "-xxxx", a host
+// name) from their identity, so each gets the same label every time; so
+// does a printer whose name is in taken (lower-case wire names someone
+// else's records hold). Host labels are host names. A label is cut so that
+// its full name fits 255 bytes; a printer whose name cannot fit is left
+// out, its instance name added to pLeftOut. Sorted, without duplicates.
 std::vector<DnsRecord> PrinterRecords(const std::vector<PublishedPrinter>& aPrinters,
-                                      const std::string& strWireDomain, uint32_t nTtl);
+                                      const std::string& strWireDomain, uint32_t nTtl,
+                                      const std::set<std::string>& taken = {},
+                                      std::vector<std::string>* pLeftOut = nullptr);
+// A wire-format name in ASCII lower case, as names are compared.
+std::string LowerName(const std::string& strWire);
 
 // b._dns-sd._udp and lb._dns-sd._udp under strWireParent, each PTR to the domain.
 std::vector<DnsRecord> BrowseRecords(const std::string& strWireDomain, const std::string& strWireParent,

@@ -32,11 +32,31 @@ using HttpRoute = std::function<HttpReply(const HttpRequest&)>;
 
 struct HttpServeLimits {
     size_t nMaxConnections = 64;
+    // From one peer address: its oldest is ended for the next, so that no
+    // one host holds the server, and a scrape gets in beside its own stalls.
+    size_t nMaxPerPeer = 16;
     size_t nMaxHeaderBytes = 8192;  // the request line and headers
     // From the connection's accept to the response's last byte; the
     // connection ends then whatever it is doing.
     std::chrono::milliseconds requestBound{5000};
 };
+
+// Who may read what is served (exporter-toolkit's web configuration).
+struct HttpServeAccess {
+    // TLS when set: the certificate chain and its key, PEM.
+    std::string strCertPem, strKeyPem;
+    // Client certificates: asked for, required, verified against the CA file.
+    bool bAskClientCert = false, bRequireClientCert = false, bVerifyClientCert = false;
+    std::string strClientCaFile;
+    int nMinTls = 12, nMaxTls = 0;             // 10 to 13: TLS 1.0 to 1.3; 0: no limit
+    std::map<std::string, std::string> users;  // basic auth: name, bcrypt hash; none: no auth
+    std::vector<std::pair<std::string, std::string>> aHeaders;  // added to every response
+    // Host header values answered besides this machine's own names and addresses.
+    std::vector<std::string> aHosts;
+};
+
+// Whether the Accept header takes strType (its q not 0).
+bool AcceptsType(const std::string& strAccept, const std::string& strType);
 
 class CHttpServe {
 public:
@@ -48,8 +68,10 @@ public:
     // Listens on "ADDRESS:PORT" ("127.0.0.1:9464", "[::1]:9464"; an address,
     // never a name; port 0: one the system picks). False, with why, when it
     // cannot. Only GET and HEAD of the routes' paths are answered.
+    // Requests whose Host is none of the machine's are refused (421): a page
+    // of another site never reads what is served through DNS rebinding.
     bool Start(const std::string& strListen, std::map<std::string, HttpRoute> routes, std::string& strWhy,
-               const HttpServeLimits& limits = {});
+               const HttpServeLimits& limits = {}, const HttpServeAccess& access = {});
     // Closes every connection and the listening socket; waits for the thread.
     void Stop();
     uint16_t GetPort() const { return m_nPort; }

@@ -16,8 +16,12 @@ public:
     int32_t Run(CLiveRowSink& sink) override {
         return m_again.Run(
             [this, &sink] {
-                return m_finder.Run(
-                    [&sink](const SnmpPrinter& printer) { sink.Emit(ScanRowFromSnmp(printer)); });
+                return m_finder.Run([&sink](const SnmpPrinter& printer) {
+                    // SNMP knows a printer by the address that answered.
+                    ScanRow row = ScanRowFromSnmp(printer);
+                    const std::u16string strKey = row.strIpAddress;
+                    sink.Report({ROW_KIND_SNMP, strKey}, std::move(row));
+                });
             },
             sink, GetName());
     }

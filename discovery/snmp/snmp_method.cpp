@@ -10,6 +10,7 @@
 
 #include "live_scan.h"
 #include "snmp_finder.h"
+#include "snmp_message.h"
 
 // SNMP through the finder: broadcast, or the settings' addresses unicast.
 std::unique_ptr<CLiveSource> CreateLiveSnmpSource(const LiveScanSettings& settings);
@@ -64,6 +65,20 @@ void DiagnoseSnmp(std::vector<DiagnoseLine>& aLines, bool bWhole) {
     if (bWhole) CheckSnmpBroadcast(aLines);
 }
 
+// The watch asks an SNMP row for sysUpTime.0 with the community it
+// answered, over SNMPv1, which every agent speaks: any reply is an answer.
+std::string SnmpLivenessRequest(const ScanRow& row) {
+    static const SnmpOid SYS_UP_TIME{1, 3, 6, 1, 2, 1, 1, 3, 0};
+    return BuildSnmpRequest({SNMP_V1, row.strSnmpCommunity, 1, SnmpRequestKind::Get, {SYS_UP_TIME}});
+}
+
+bool SnmpLivenessAnswers(std::string_view reply) {
+    SnmpResponse response;
+    return ParseSnmpResponse(reply, response);
+}
+
+const LivenessDatagram SNMP_LIVENESS{161, SnmpLivenessRequest, SnmpLivenessAnswers};
+
 }  // namespace
 
 const DiscoveryMethod SNMP_METHOD{
@@ -77,4 +92,5 @@ const DiscoveryMethod SNMP_METHOD{
     .pfnUnavailableText = SnmpUnavailableText,
     .pfnCreateLiveSource = CreateLiveSnmpSource,
     .pfnDiagnose = DiagnoseSnmp,
+    .pLiveness = &SNMP_LIVENESS,
 };

@@ -129,6 +129,9 @@ void ReadSupplies(CExchange& exchange, PrinterStatus& status) {
         }
         status.aSupplies.push_back(SnmpSupply(IntegerOf(aCells[0], 0), aCells[1] ? aCells[1]->strOctets : "",
                                               IntegerOf(aCells[2], -2), IntegerOf(aCells[3], -2)));
+        // The row's index is hrDeviceIndex.prtMarkerSuppliesIndex.
+        if (!index.empty() && index.back() <= INT32_MAX)
+            status.aSupplies.back().nIndex = int32_t(index.back());
     }
 }
 

@@ -13,6 +13,7 @@ ScanRow ScanRowFromUnicast(const UnicastPrinter& printer) {
     ScanRow row = ScanRowFromListed(printer, ROW_KIND_UNICAST_DNSSD);
     row.strDomain = printer.strDomain;
     row.strLocation = printer.strLocation;
+    row.strId = UuidIdentity(printer.strUuid);  // the same printer over mDNS, WSD or UPnP
     return row;
 }
 
@@ -29,7 +30,12 @@ public:
         return m_again.Run(
             [this, &sink] {
                 const UnicastReport report = CUnicastBrowser(m_options).Run(
-                    m_stop.Fd(), [&sink](const UnicastPrinter& p) { sink.Emit(ScanRowFromUnicast(p)); },
+                    m_stop.Fd(),
+                    [&sink](const UnicastPrinter& p) {
+                        // One finding per instance of a type in a domain.
+                        const std::u16string strKey = p.strType + u'\n' + p.strName + u'\n' + p.strDomain;
+                        sink.Report({ROW_KIND_UNICAST_DNSSD, strKey}, ScanRowFromUnicast(p));
+                    },
                     [this](const UnicastProblem& problem) { Tell(PrintableProblem(problem)); });
                 return report.bStopped || report.bReachedServer ? 0 : 1;
             },

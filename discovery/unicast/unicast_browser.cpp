@@ -2,6 +2,7 @@
 
 #include <ares.h>
 #include <arpa/nameser.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <memory>
@@ -279,6 +280,11 @@ void CRun::AddRow(const CInstance& instance, const std::u16string& strAddress) {
     printer.strLocation = MdnsLocation(aItems);
     printer.strType = Utf8ToUtf16(instance.strType);
     printer.strDomain = Utf8ToUtf16(m_aDomains[instance.nDomain].result.strDomain);
+    for (const DnsSdTxtItem& item : aItems) {
+        // DNS-SD keys compare without case.
+        if (item.bHasValue && strcasecmp(item.strKey.c_str(), "UUID") == 0)
+            printer.strUuid = Utf8ToUtf16(item.strValue);
+    }
     m_fnPrinter(printer);
 }
 

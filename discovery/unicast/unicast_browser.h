@@ -20,6 +20,7 @@ struct UnicastPrinter {
     std::u16string strLocation;  // TXT "note"
     std::u16string strType;      // the service type that listed it
     std::u16string strDomain;    // the domain browsed
+    std::u16string strUuid;      // TXT "UUID", as the record writes it; empty without
 };
 
 // Something that did not work, for a person: one line about one domain (or

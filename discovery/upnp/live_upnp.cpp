@@ -4,8 +4,8 @@
 // watch it searches again every interval, so that a changed description
 // lists its printer again, and listens to the devices' NOTIFYs: a printer's
 // ssdp:byebye removes it, and one whose max-age passes without an answer to
-// a search or an ssdp:alive has expired. Only the address a printer is
-// listed under speaks for it, and what is known of it ends with its row.
+// a search or an ssdp:alive has expired. Each device is a finding by its
+// UDN; only the address it answered from speaks for it.
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -79,8 +79,12 @@ public:
             row.nPort = UrlPort(device.strDocumentUrl);
             row.strId = UuidIdentity(Utf8ToUtf16(device.strUdn));
             const std::u16string strAddress = row.strIpAddress;
-            if (sink.Emit(std::move(row)) && m_bWatch && !device.strUdn.empty())
-                Refresh(device.strUdn, strAddress, device.nMaxAge, true);
+            const bool bUdn = !device.strUdn.empty();
+            const FindingHandle hFinding = sink.Report(
+                {PROVIDER_KIND_UPNP, bUdn ? Utf8ToUtf16(device.strUdn) : u"ip:" + strAddress, bUdn},
+                std::move(row));
+            if (hFinding != 0 && m_bWatch && bUdn)
+                Refresh(device.strUdn, strAddress, device.nMaxAge, hFinding);
         });
         CMulticastListener listener;
         if (m_bWatch) {
@@ -111,56 +115,53 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     struct Announced {
-        std::u16string strAddress;
+        FindingHandle hFinding = 0;
+        std::u16string strAddress;  // where it answered last
         Clock::time_point tExpires;
     };
 
-    // An answer to a search (bListed: it listed or refreshed the row of
-    // strAddress, which is that device's alone from now on) or an ssdp:alive
-    // from a listed printer's address; a device that gives no max-age is held
+    // An answer to a search (hFinding: its finding) or an ssdp:alive from
+    // the address it answered from; a device that gives no max-age is held
     // to UDA's least, 1800 s.
     void Refresh(const std::string& strUdn, const std::u16string& strAddress, unsigned nMaxAge,
-                 bool bListed) {
+                 FindingHandle hFinding) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (bListed) {
-            std::erase_if(m_announced, [&](const auto& item) {
-                return item.second.strAddress == strAddress && item.first != strUdn;
-            });
-        }
-        auto it = bListed ? m_announced.try_emplace(strUdn).first : m_announced.find(strUdn);
-        if (it == m_announced.end() || (!bListed && it->second.strAddress != strAddress)) return;
+        auto it = hFinding != 0 ? m_announced.try_emplace(strUdn).first : m_announced.find(strUdn);
+        if (it == m_announced.end() || (hFinding == 0 && it->second.strAddress != strAddress)) return;
+        if (hFinding != 0) it->second.hFinding = hFinding;
         it->second.strAddress = strAddress;
         it->second.tExpires = Clock::now() + std::chrono::seconds(nMaxAge != 0 ? nMaxAge : 1800);
     }
+    // Only the address it answered from speaks for a device.
+    FindingHandle Announcer(const std::string& strUdn, const std::u16string& strSender, bool bErase) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_announced.find(strUdn);
+        if (it == m_announced.end() || it->second.strAddress != strSender) return 0;
+        const FindingHandle hFinding = it->second.hFinding;
+        if (bErase) m_announced.erase(it);
+        return hFinding;
+    }
     void OnNotice(const SsdpNotice& notice, const std::u16string& strSender, CLiveRowSink& sink) {
-        if (notice.bAlive) Refresh(notice.strUdn, strSender, notice.nMaxAge, false);
-        if (!notice.bByeBye) return;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            auto it = m_announced.find(notice.strUdn);
-            if (it == m_announced.end() || it->second.strAddress != strSender) return;
-            m_announced.erase(it);
+        if (notice.bAlive) {
+            Refresh(notice.strUdn, strSender, notice.nMaxAge, 0);
+            if (const FindingHandle h = Announcer(notice.strUdn, strSender, false)) sink.Heard(h);
         }
-        sink.Remove(strSender, PROVIDER_KIND_UPNP, LiveRemoveReason::GOODBYE);
+        if (!notice.bByeBye) return;
+        if (const FindingHandle h = Announcer(notice.strUdn, strSender, true))
+            sink.Withdraw(h, LiveRemoveReason::GOODBYE);
     }
     void Expire(CLiveRowSink& sink) {
-        std::vector<std::u16string> aExpired;
+        std::vector<FindingHandle> aExpired;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             const Clock::time_point tNow = Clock::now();
-            for (auto it = m_announced.begin(); it != m_announced.end();) {
-                // A row the watch dropped (no answer) takes its entry along.
-                const bool bListed = sink.IsListed(it->second.strAddress, PROVIDER_KIND_UPNP);
-                if (bListed && it->second.tExpires > tNow) {
-                    ++it;
-                    continue;
-                }
-                if (bListed) aExpired.push_back(it->second.strAddress);
-                it = m_announced.erase(it);
-            }
+            std::erase_if(m_announced, [&](const auto& item) {
+                if (item.second.tExpires > tNow) return false;
+                aExpired.push_back(item.second.hFinding);
+                return true;
+            });
         }
-        for (const std::u16string& strAddress : aExpired)
-            sink.Remove(strAddress, PROVIDER_KIND_UPNP, LiveRemoveReason::EXPIRED);
+        for (FindingHandle h : aExpired) sink.Withdraw(h, LiveRemoveReason::EXPIRED);
     }
 
     static UPnPFinderLimits Limits(const LiveScanSettings& settings) {

@@ -32,19 +32,17 @@ public:
         m_finder.SetPrinterCallback([this, &sink](const WsdDevice& device) {
             const std::string strKey = EndpointKey(device.strEndpoint);
             ScanRow row = ScanRowFromWsdDevice(WithAddressesBefore(device, strKey));
-            const std::u16string strAddress = row.strIpAddress;
             if (m_bWatch && SaidByeDuringSearch(strKey, device.aAddresses)) return;
-            if (sink.Emit(std::move(row)) && m_bWatch) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_listed[strKey] = {strAddress, device.aAddresses};
-            }
+            std::vector<std::string> aAddresses = device.aAddresses;
+            const FindingHandle hFinding = sink.Report({ROW_KIND_WSD, Utf8ToUtf16(strKey)}, std::move(row));
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (hFinding != 0) m_listed[strKey] = {hFinding, std::move(aAddresses)};
         });
-        m_finder.SetAddressCallback([this, &sink](const std::string& strEndpoint,
-                                                  const std::string& strListed,
+        m_finder.SetAddressCallback([this, &sink](const std::string& strEndpoint, const std::string&,
                                                   const std::string& strAddress) {
-            if (m_bWatch) AddListedAddress(EndpointKey(strEndpoint), strAddress);
-            sink.AddAddress(Utf8ToUtf16(strListed), Utf8ToUtf16(strAddress),
-                            UuidIdentity(Utf8ToUtf16(strEndpoint)));
+            std::vector<std::u16string> aAddresses;
+            const FindingHandle hFinding = AddListedAddress(EndpointKey(strEndpoint), strAddress, aAddresses);
+            if (hFinding != 0) sink.SetAddresses(hFinding, std::move(aAddresses));
         });
         CMulticastListener listener;
         if (m_bWatch) {
@@ -77,7 +75,7 @@ public:
 
 private:
     struct Listed {
-        std::u16string strRowAddress;
+        FindingHandle hFinding = 0;
         std::vector<std::string> aAddresses;  // where it answered from
     };
     using ListedMap = std::unordered_map<std::string, Listed>;  // by EndpointKey
@@ -110,15 +108,21 @@ private:
             return std::find(aAddresses.begin(), aAddresses.end(), item.second) != aAddresses.end();
         });
     }
-    // By its endpoint: printers of several endpoints may share the address
-    // they were listed under.
-    void AddListedAddress(const std::string& strKey, const std::string& strAddress) {
+    // By its endpoint: its finding, and its addresses now with this one.
+    FindingHandle AddListedAddress(const std::string& strKey, const std::string& strAddress,
+                                   std::vector<std::u16string>& aAddresses) {
         std::lock_guard<std::mutex> lock(m_mutex);
+        FindingHandle hFinding = 0;
         for (ListedMap* pMap : {&m_listed, &m_listedBefore}) {
             const auto it = pMap->find(strKey);
-            if (it != pMap->end() && it->second.aAddresses.size() < WSD_MAX_ITEMS)
-                it->second.aAddresses.push_back(strAddress);
+            if (it == pMap->end() || hFinding != 0) continue;
+            std::vector<std::string>& a = it->second.aAddresses;
+            if (std::find(a.begin(), a.end(), strAddress) == a.end() && a.size() < WSD_MAX_ITEMS)
+                a.push_back(strAddress);
+            hFinding = it->second.hFinding;
+            for (const std::string& str : a) InsertAddress(aAddresses, Utf8ToUtf16(str));
         }
+        return hFinding;
     }
 
     // Only an address the printer answered from speaks for it.
@@ -128,7 +132,7 @@ private:
                 m_again.Wake();
             if (message.kind != WsdMessage::Kind::BYE) continue;
             const std::string strKey = EndpointKey(endpoint.strAddress);
-            std::u16string strRowAddress;
+            FindingHandle hFinding = 0;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 if (m_byes.size() < MAX_BYES_HELD) m_byes.emplace(strKey, strSender);
@@ -137,11 +141,11 @@ private:
                     if (it == pMap->end()) continue;
                     const std::vector<std::string>& a = it->second.aAddresses;
                     if (std::find(a.begin(), a.end(), strSender) == a.end()) continue;
-                    strRowAddress = it->second.strRowAddress;
+                    hFinding = it->second.hFinding;
                     pMap->erase(it);
                 }
             }
-            if (!strRowAddress.empty()) sink.Remove(strRowAddress, ROW_KIND_WSD, LiveRemoveReason::GOODBYE);
+            if (hFinding != 0) sink.Withdraw(hFinding, LiveRemoveReason::GOODBYE);
         }
     }
 

@@ -42,6 +42,17 @@ def ptr_count(lab):
     return len(re.findall(r"\tPTR\t", drill(lab, "PTR", "_printer._tcp.floor1.sites.example")))
 
 
+def server_datagrams(lab):
+    """UDP datagrams and TCP connections the DNS server's namespace received so far."""
+    ns = f"{os.environ.get('HVL_LAB_PREFIX', 'hvl')}-{lab.name}-dns"
+    snmp = subprocess.run(["ip", "netns", "exec", ns, "cat", "/proc/net/snmp"],
+                          capture_output=True, text=True, timeout=30).stdout.splitlines()
+    rows = {}
+    for names, values in zip(snmp[::2], snmp[1::2]):
+        rows.update({f"{names.split()[0]}{n}": v for n, v in zip(names.split()[1:], values.split()[1:])})
+    return int(rows["Udp:InDatagrams"]), int(rows["Tcp:PassiveOpens"])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--hvl-scan", default=os.path.join(ROOT, "build", "default", "cli", "hvl-scan"))
@@ -76,6 +87,11 @@ def main():
         lab.spawn("client", [args.hvl_scan, "--watch", "--watch-interval", str(args.interval), *publish], tag="pub")
         time.sleep(2 * args.interval)  # its first round done
         watched = ptr_count(lab)
+        # Rounds that change nothing: what reaches the server in 4 intervals, per round.
+        before = server_datagrams(lab)
+        time.sleep(4 * args.interval)
+        after = server_datagrams(lab)
+        per_round = [(b - a) / 4 for a, b in zip(before, after)]
         # A printer the watch publishes: the first PTR in DNS.
         name = re.search(r"\tPTR\t(\S+)\.\n", drill(lab, "PTR", "_printer._tcp.floor1.sites.example")).group(1)
         # A TXT change: every announcer's printers get a new note at once.
@@ -91,6 +107,7 @@ def main():
         print(f"| UPDATE messages (the first round, browse PTRs included) | {messages} |")
         print(f"| printers the watch lists and publishes after 2 intervals | {watched} |")
         print(f"| a TXT change announced to it seen in DNS | {changed:.1f} s (interval {args.interval:g} s) |")
+        print(f"| an unchanged round: UDP datagrams / TCP connections to the server | {per_round[0]:g} / {per_round[1]:g} |")
 
 
 if __name__ == "__main__":

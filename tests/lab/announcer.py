@@ -22,6 +22,9 @@ namespace, from a small JSON description:
 1, a SIGKILLed announcer leaves a "switched-off" printer in a client's cache
 (the PTR record lives on, SRV and A expire at once).
 
+"one_shot": false makes a responder that answers only queries from port
+5353, as some printers' do: a one-shot query (RFC 6762 5.1) goes unanswered.
+
 An entry's "next_txt" (a list as "txt") replaces its TXT on SIGHUP, as a
 printer whose settings change announces it ("updated" is printed then).
 
@@ -37,6 +40,7 @@ import signal
 import socket
 import sys
 
+import zeroconf._core
 from zeroconf import IPVersion
 from zeroconf.asyncio import AsyncServiceInfo, AsyncZeroconf
 
@@ -108,7 +112,19 @@ def build_infos(desc, host_ttl):
 TRANSPORTS = {"ipv4": IPVersion.V4Only, "ipv6": IPVersion.V6Only, "both": IPVersion.All}
 
 
+def answer_only_port_5353():
+    received = zeroconf._core.AsyncListener.datagram_received
+
+    def from_5353(self, data, addrs):
+        if addrs[1] == 5353:
+            received(self, data, addrs)
+
+    zeroconf._core.AsyncListener.datagram_received = from_5353
+
+
 async def run(desc, host_ttl):
+    if desc.get("one_shot", True) is False:
+        answer_only_port_5353()
     # "ipv6": a host that speaks mDNS over IPv6 only (the client's
     # avahi-daemon then needs a lab brought up with --ipv6).
     aiozc = AsyncZeroconf(ip_version=TRANSPORTS[desc.get("transport", "ipv4")])

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "conv_string.h"
@@ -28,7 +29,8 @@ using Clock = std::chrono::steady_clock;
 class CLoopbackPeer {
 public:
     enum class Mode { Silent, NotFound };
-    explicit CLoopbackPeer(Mode nMode) : m_nMode(nMode) {
+    // nHttp: the HTTP status of every answer (404 by default)
+    explicit CLoopbackPeer(Mode nMode, int nHttp = 404) : m_nMode(nMode), m_nHttp(nHttp) {
         m_fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -82,12 +84,17 @@ private:
                                                             "anonymous") < nHead + 4 + nBody
                                                             ? " anonymous"
                                                             : "";
+                            const std::string strVersion = nBody >= 2
+                                                               ? " v" + std::to_string(strIn[nHead + 4]) +
+                                                                     std::to_string(strIn[nHead + 5])
+                                                               : "";
                             m_aRequests.push_back(strIn.substr(0, strIn.find("\r\n")) + " op " + strOp +
-                                                  strUser);
+                                                  strUser + strVersion);
                         }
                         strIn.erase(0, nHead + 4 + nBody);
-                        const char szReply[] = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
-                        if (write(fd, szReply, sizeof szReply - 1) < 0) break;
+                        const std::string strReply =
+                            "HTTP/1.1 " + std::to_string(m_nHttp) + " Status\r\nContent-Length: 0\r\n\r\n";
+                        if (write(fd, strReply.data(), strReply.size()) < 0) break;
                         continue;
                     }
                 }
@@ -100,6 +107,7 @@ private:
     }
 
     Mode m_nMode;
+    int m_nHttp;
     int m_fd = -1;
     int m_nPort = 0;
     std::thread m_thread;
@@ -142,8 +150,8 @@ TEST_P(StatusQuery, EndsWithinItsBoundAndSaysWhy) {
     }
     if (pPeer) {
         // Get-Printer-Attributes (0x000B) at each path, nothing else
-        const std::vector<std::string> aAll = {"POST /ipp/print HTTP/1.1 op 11 anonymous",
-                                               "POST / HTTP/1.1 op 11 anonymous"};
+        const std::vector<std::string> aAll = {"POST /ipp/print HTTP/1.1 op 11 anonymous v20",
+                                               "POST / HTTP/1.1 op 11 anonymous v20"};
         EXPECT_EQ(pPeer->Requests(), std::vector<std::string>(aAll.begin(), aAll.begin() + c.nRequests));
         EXPECT_EQ(pPeer->Connections(), c.nConnections);
     }
@@ -158,6 +166,28 @@ INSTANTIATE_TEST_SUITE_P(
         QueryCase{"WebServerBothPaths", CLoopbackPeer::Mode::NotFound, false, false, PrinterState::NoIpp, 2,
                   2}),
     [](const testing::TestParamInfo<QueryCase>& info) { return std::string(info.param.pszName); });
+
+// As CUPS reads them: 401/403 want credentials, 505 is asked again in
+// IPP/1.1, 426 goes on over TLS (to which this peer never answers).
+TEST(StatusQuery, HttpRefusalsReadAsCupsReadsThem) {
+    const std::atomic<bool> bCancel{false};
+    for (const auto& [nHttp, pszState, pszRequests] :
+         std::vector<std::tuple<int, const char*, const char*>>{{401, "needs authentication", " v20"},
+                                                                {403, "needs authentication", " v20"},
+                                                                {505, "no IPP", " v20 v11"},
+                                                                {400, "no IPP", " v20 v11"},
+                                                                {426, "no answer", " v20"}}) {
+        CLoopbackPeer peer(CLoopbackPeer::Mode::NotFound, nHttp);
+        const PrinterStatus status =
+            QueryPrinterStatus(LoopbackTarget(peer.Port(), false, {"/ipp/print"}), 700ms, bCancel);
+        std::string strVersions;
+        for (const std::string& str : peer.Requests()) strVersions += str.substr(str.rfind(' '));
+        EXPECT_EQ(Utf16ToUtf8(PrinterStateText(status.nState)) + strVersions,
+                  std::string(pszState) + pszRequests)
+            << nHttp;
+        EXPECT_EQ(Utf16ToUtf8(status.strUri).substr(0, 5), nHttp == 426 ? "ipps:" : "ipp:/") << nHttp;
+    }
+}
 
 TEST(StatusQuery, CancelEndsAWaitEarly) {
     CLoopbackPeer peer(CLoopbackPeer::Mode::Silent);

@@ -1,6 +1,7 @@
 // Replies as printers send them, built with libcups's own ippAdd* calls.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -180,14 +181,14 @@ TEST(StatusReplyState, ReadsStatesReasonsAndRefusesWhatIsNoPrinterAnswer) {
          PrinterState::Idle,
          "media-jam-error",
          false},
-        // a keyword without a suffix counts as an error
+        // a keyword without a suffix is a report, as CUPS reads it
         {IPP_PSTATE_IDLE,
          IPP_STATUS_OK,
-         {"toner-low-report", "toner-low"},
+         {"identify-printer-requested", "toner-low-warning"},
          true,
          PrinterState::Idle,
-         "toner-low",
-         false},
+         "toner-low-warning",
+         true},
         {IPP_PSTATE_STOPPED, IPP_STATUS_OK, {"paused"}, true, PrinterState::Stopped, "paused", false},
         {IPP_PSTATE_STOPPED, IPP_STATUS_OK, {"none"}, true, PrinterState::Stopped, nullptr, false},
         {7, IPP_STATUS_OK, {"none"}, false, PrinterState::NoIpp, nullptr, false},
@@ -219,6 +220,33 @@ TEST(StatusReplyState, ReadsStatesReasonsAndRefusesWhatIsNoPrinterAnswer) {
     }
 }
 
+extern "C" ssize_t AppendBytes(void* p, ipp_uchar_t* pBuffer, size_t n) {
+    static_cast<std::string*>(p)->append(reinterpret_cast<const char*>(pBuffer), n);
+    return static_cast<ssize_t>(n);
+}
+
+// A reply of more values than any printer sends is refused before libcups
+// reads it; a cut-off one too; a big real one is read.
+TEST(StatusReplyBody, RefusedPastItsCapsBeforeItIsRead) {
+    for (const int nValues : {20000, 40000, -1}) {
+        ipp_t* pReply = NewReply();
+        AddPrinterBasics(pReply, IPP_PSTATE_IDLE, {"none"});
+        std::vector<std::string> aValues;
+        for (int i = 0; i < std::abs(nValues); ++i) aValues.emplace_back("k").append(std::to_string(i));
+        std::vector<const char*> apsz;
+        for (const std::string& str : aValues) apsz.push_back(str.c_str());
+        ippAddStrings(pReply, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "media-supported",
+                      static_cast<int>(apsz.size()), nullptr, apsz.data());
+        std::string strBody;
+        ippWriteIO(&strBody, AppendBytes, 1, nullptr, pReply);
+        ippDelete(pReply);
+        if (nValues < 0) strBody.resize(strBody.size() / 2);
+        PrinterStatus status;
+        EXPECT_EQ(ReadStatusReplyBody(strBody, status) == ::StatusReply::ANSWERED, nValues == 20000)
+            << nValues;
+    }
+}
+
 TEST(StatusSummary, StateThenWorstReasonThenLowestKnownSupply) {
     PrinterStatus status;
     status.nState = PrinterState::Idle;
@@ -235,6 +263,10 @@ TEST(StatusSummary, StateThenWorstReasonThenLowestKnownSupply) {
     status.nState = PrinterState::NoAnswer;
     EXPECT_EQ(Utf16ToUtf8(StatusSummary(status)), "no answer  toner-empty-warning");
     EXPECT_FALSE(IsStatusHealthy(status));
+    status = PrinterStatus{};
+    status.nState = PrinterState::Idle;
+    status.nAccepting = 0;
+    EXPECT_FALSE(IsStatusHealthy(status));  // not accepting jobs
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "conv_string.h"
 #include "live_watch.h"
 #include "multicast_data_provider.h"
+#include "printer_registry.h"
 #include "scan_row.h"
 #include "snmp_finder.h"
 #include "snmp_method.h"
@@ -23,6 +26,32 @@ ScanRow Row(std::u16string strIp, std::u16string strName, int32_t nKind = PROVID
     return row;
 }
 
+// A registry fed as the methods feed it, each row a finding of its method
+// under its name, on a clock the test moves.
+struct Fed {
+    CPrinterRegistry registry{{std::chrono::seconds(10), std::chrono::minutes(1), nullptr}};
+    CPrinterRegistry::Clock::time_point tNow{};
+    CPrinterRegistry::Events events;
+    FindingHandle Report(const ScanRow& row, std::u16string strKey = {}) {
+        return registry.Report({row.nKind, strKey.empty() ? row.strName + u'|' + row.strId : strKey, true},
+                               row, tNow, events);
+    }
+    // Time passing, judged each second as the watch's tick judges it.
+    void Pass(int nSeconds) {
+        for (int i = 0; i < nSeconds; ++i) registry.Judge(tNow += std::chrono::seconds(1), events);
+    }
+    void Answer(const std::u16string& strId) {
+        registry.ForEachWatched([&](uint64_t nRow, const ScanRow& row) {
+            if (ScanRowId(row) == strId) registry.Answered(nRow, tNow, events);
+        });
+    }
+    std::vector<std::u16string> Names() const {
+        std::vector<std::u16string> aNames;
+        for (const ScanRow& row : registry.GetRows()) aNames.push_back(row.strName);
+        return aNames;
+    }
+};
+
 struct MergeCase {
     const char* pszName;
     std::vector<ScanRow> aArriving;
@@ -35,18 +64,14 @@ void PrintTo(const MergeCase& c, std::ostream* os) {
 
 class ScanRowMerge : public ::testing::TestWithParam<MergeCase> {};
 
-TEST_P(ScanRowMerge, KeepsTheFirstRowPerAddressInArrivalOrder) {
-    CScanRowList list;
-    std::vector<std::u16string> aAdded, aKept;
-    for (const ScanRow& row : GetParam().aArriving) {
-        if (list.Add(row)) aAdded.push_back(row.strName);
+TEST_P(ScanRowMerge, KeepsOneRowPerAddressLedByMdns) {
+    Fed fed;
+    for (const ScanRow& row : GetParam().aArriving) fed.Report(row);
+    for (const ScanRow& row : fed.registry.GetRows()) {
+        EXPECT_EQ(fed.registry.FindByAddress(row.strIpAddress),
+                  std::vector<const ScanRow*>{fed.registry.FindById(ScanRowId(row))});
     }
-    for (const ScanRow& row : list.GetRows()) {
-        aKept.push_back(row.strName);
-        EXPECT_EQ(list.FindByAddress(row.strIpAddress), &row);
-    }
-    EXPECT_EQ(aAdded, aKept);
-    EXPECT_EQ(aKept, GetParam().aExpectedNames);
+    EXPECT_EQ(fed.Names(), GetParam().aExpectedNames);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -55,12 +80,12 @@ INSTANTIATE_TEST_SUITE_P(
         MergeCase{"DistinctAddressesAllKept",
                   {Row(u"192.0.2.1", u"A"), Row(u"192.0.2.2", u"B"), Row(u"fe80::1%eth0", u"C")},
                   {u"A", u"B", u"C"}},
-        MergeCase{"SecondMethodLosesToTheFirst",
-                  {Row(u"192.0.2.1", u"By mDNS"), Row(u"192.0.2.1", u"By UPnP", PROVIDER_KIND_UPNP)},
+        MergeCase{"MdnsLeadsWhicheverCameFirst",
+                  {Row(u"192.0.2.1", u"By UPnP", PROVIDER_KIND_UPNP), Row(u"192.0.2.1", u"By mDNS")},
                   {u"By mDNS"}},
         // IPv6 text may come in either case; an address is one row.
         MergeCase{"AddressesCompareWithoutCase",
-                  {Row(u"fe80::ab%eth0", u"Lower"), Row(u"FE80::AB%eth0", u"Upper")},
+                  {Row(u"fe80::ab%eth0", u"Lower"), Row(u"FE80::AB%eth0", u"Upper", ROW_KIND_SNMP)},
                   {u"Lower"}},
         MergeCase{"SameAddressOnAnotherInterfaceIsAnotherRow",
                   {Row(u"fe80::ab%eth0", u"On eth0"), Row(u"fe80::ab%eth1", u"On eth1")},
@@ -74,6 +99,12 @@ ScanRow Row(std::u16string_view strId, std::vector<std::u16string> aAddresses, s
     ScanRow row = Row(aAddresses.front(), std::move(strName), nKind);
     row.strId = UuidIdentity(strId);
     row.aAddresses = std::move(aAddresses);
+    return row;
+}
+
+// The same, as DNS-SD resolved it on a host.
+ScanRow OnHost(ScanRow row, std::u16string strHost) {
+    row.strHostTarget = std::move(strHost);
     return row;
 }
 
@@ -93,12 +124,13 @@ void PrintTo(const IdentityCase& c, std::ostream* os) {
 class ScanRowIdentity : public ::testing::TestWithParam<IdentityCase> {};
 
 TEST_P(ScanRowIdentity, OneRowPerPrinterListedByItsPreferredAddress) {
-    CScanRowList list;
-    for (const ScanRow& row : GetParam().aArriving) list.Add(row);
+    Fed fed;
+    for (const ScanRow& row : GetParam().aArriving) fed.Report(row);
     // IPP's printer-uuid, later, of a row no method identified.
-    list.SetIdIfUnknown(u"192.0.2.9", UuidIdentity(u"URN:UUID:6F1E7A2C-0B3D-4C5E-8F90-A1B2C3D4E5F6"));
+    fed.registry.SetIdentity(u"ip:192.0.2.9", UuidIdentity(u"URN:UUID:6F1E7A2C-0B3D-4C5E-8F90-A1B2C3D4E5F6"),
+                             fed.tNow, fed.events);
     std::vector<std::u16string> aRows;
-    for (const ScanRow& row : list.GetRows()) {
+    for (const ScanRow& row : fed.registry.GetRows()) {
         EXPECT_EQ(row.strIpAddress, row.aAddresses.front());
         aRows.push_back(ScanRowId(row));
         aRows.insert(aRows.end(), row.aAddresses.begin(), row.aAddresses.end());
@@ -115,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
              Row(u"uuid:6f1e7a2c-0b3d-4c5e-8f90-a1b2c3d4e5f6", {u"2001:db8::1"}, u"U", PROVIDER_KIND_UPNP),
              Row(u"6F1E7A2C0B3D4C5E8F90A1B2C3D4E5F6", {u"192.0.2.1", u"169.254.0.1"}, u"M",
                  PROVIDER_KIND_MDNS)},
-            {std::u16string(UUID_A), u"192.0.2.1", u"2001:db8::1", u"fe80::1%eth0", u"169.254.0.1"}},
+            {std::u16string(UUID_A), u"192.0.2.1", u"2001:db8::1", u"169.254.0.1", u"fe80::1%eth0"}},
         // Twins on one desk, and two queues of one print server: never one row.
         IdentityCase{"DifferentUuidsNeverJoin",
                      {Row(UUID_A, {u"192.0.2.1"}, u"Twin", PROVIDER_KIND_MDNS),
@@ -137,10 +169,23 @@ INSTANTIATE_TEST_SUITE_P(
                       // Listed apart, then its printer-uuid says it is the same.
                       Row(u"", {u"192.0.2.9"}, u"Upnp", PROVIDER_KIND_UPNP)},
                      {std::u16string(UUID_A), u"192.0.2.1", u"192.0.2.9", u"2001:db8::1", u"fe80::1%eth0"}},
-        IdentityCase{"AddressChangeKeepsTheRow",
+        // A type resolved only to the link-local address its host also
+        // announces is that host's printer; two queues of one host keep it apart.
+        IdentityCase{
+            "OneMdnsHostIsOneDevice",
+            {OnHost(Row(u"", {u"fe80::1%eth0"}, u"Printer", PROVIDER_KIND_MDNS), u"P1.local"),
+             OnHost(Row(UUID_A, {u"192.0.2.1"}, u"Ipp", PROVIDER_KIND_MDNS), u"p1.local"),
+             OnHost(Row(u"5a0e3c1b-7d2f-4b6a-8e9d-1c2b3a4d5e6f", {u"192.0.2.5"}, u"Q1", PROVIDER_KIND_MDNS),
+                    u"srv.local"),
+             OnHost(Row(UUID_B, {u"192.0.2.5"}, u"Q2", PROVIDER_KIND_MDNS), u"srv.local"),
+             OnHost(Row(u"", {u"fe80::5%eth0"}, u"Srv", PROVIDER_KIND_MDNS), u"srv.local")},
+            {std::u16string(UUID_A), u"192.0.2.1", u"fe80::1%eth0", u"5a0e3c1b-7d2f-4b6a-8e9d-1c2b3a4d5e6f",
+             u"192.0.2.5", u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2c", u"192.0.2.5", u"ip:fe80::5%eth0",
+             u"fe80::5%eth0"}},
+        IdentityCase{"AddressChangeKeepsTheRowNotTheAddress",
                      {Row(UUID_B, {u"192.0.2.1"}, u"W", ROW_KIND_WSD),
                       Row(UUID_B, {u"192.0.2.7"}, u"W", ROW_KIND_WSD)},
-                     {u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2c", u"192.0.2.1", u"192.0.2.7"}}),
+                     {u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2c", u"192.0.2.7"}}),
     [](const ::testing::TestParamInfo<IdentityCase>& info) { return std::string(info.param.pszName); });
 
 struct AddressCase {
@@ -155,15 +200,13 @@ void PrintTo(const AddressCase& c, std::ostream* os) {
 
 class ScanRowAddresses : public ::testing::TestWithParam<AddressCase> {};
 
-// A listed row gathers the addresses its printer's later answers bring.
+// A finding's addresses are its latest answer, IPv4 first, each once.
 TEST_P(ScanRowAddresses, ListsIpv4FirstEachOnce) {
-    CScanRowList list;
-    ASSERT_TRUE(list.Add(Row(GetParam().aArriving.front(), u"P")));
-    for (size_t i = 1; i < GetParam().aArriving.size(); ++i) {
-        EXPECT_TRUE(list.AddAddress(GetParam().aArriving.front(), GetParam().aArriving[i]));
-    }
-    EXPECT_EQ(list.GetRows().front().aAddresses, GetParam().aExpected);
-    EXPECT_FALSE(list.AddAddress(u"192.0.2.250", u"192.0.2.251"));  // no such row
+    Fed fed;
+    const FindingHandle h = fed.Report(Row(GetParam().aArriving.front(), u"P"));
+    fed.registry.SetAddresses(h, GetParam().aArriving, fed.tNow, fed.events);
+    EXPECT_EQ(fed.registry.GetRows().front().aAddresses, GetParam().aExpected);
+    EXPECT_EQ(ScanRowId(fed.registry.GetRows().front()), u"ip:" + GetParam().aArriving.front());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -179,31 +222,17 @@ INSTANTIATE_TEST_SUITE_P(
                     {u"192.0.2.1", u"FE80::A%eth0"}}),
     [](const ::testing::TestParamInfo<AddressCase>& info) { return std::string(info.param.pszName); });
 
-// Every method and engine of hvl-scan hands its rows to one list: the
-// addresses gathered after listing reach only the row listed under them.
-TEST(ScanRowOneList, AddressesGoToTheSamePrintersRowOnly) {
-    CScanRowList list;
-    ASSERT_TRUE(list.Add(Row(u"192.0.2.1", u"A")));
-    ASSERT_TRUE(list.Add(Row(u"192.0.2.2", u"B by UPnP", PROVIDER_KIND_UPNP)));
-    ASSERT_TRUE(list.AddAddress(u"192.0.2.1", u"fe80::1%eth0"));
-    EXPECT_EQ(list.GetRows()[0].aAddresses, (std::vector<std::u16string>{u"192.0.2.1", u"fe80::1%eth0"}));
-    EXPECT_EQ(list.GetRows()[1].aAddresses, std::vector<std::u16string>{u"192.0.2.2"});
-}
-
-// The first method to answer keeps the row; every later one is named on it
-// once, in the order they answered, unicast DNS-SD among them.
-TEST(ScanRowOneList, LaterMethodsAreNamedOnTheFirstRow) {
-    CScanRowList live;
-    ASSERT_TRUE(live.Add(Row(u"192.0.2.1", u"A")));
-    for (int32_t nKind : {ROW_KIND_WSD, PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP, ROW_KIND_WSD})
-        EXPECT_FALSE(live.Add(Row(u"192.0.2.1", u"Again", nKind)));
-    EXPECT_EQ(live.GetRows()[0].aOtherKinds, (std::vector<int32_t>{ROW_KIND_WSD, PROVIDER_KIND_UPNP}));
-    CScanRowList merged;
-    ASSERT_TRUE(merged.Add(Row(u"192.0.2.1", u"A")));
-    for (int32_t nKind : {ROW_KIND_UNICAST_DNSSD, ROW_KIND_WSD, PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP})
-        EXPECT_FALSE(merged.Add(Row(u"192.0.2.1", u"Again", nKind)));
-    EXPECT_EQ(merged.GetRows()[0].aOtherKinds,
-              (std::vector<int32_t>{ROW_KIND_UNICAST_DNSSD, ROW_KIND_WSD, PROVIDER_KIND_UPNP}));
+// Every method is named on the row once, mDNS leading, the others in the
+// order of their kinds.
+TEST(ScanRowOneList, EveryMethodIsNamedOnce) {
+    Fed fed;
+    fed.Report(Row(u"192.0.2.1", u"A", ROW_KIND_WSD));
+    for (int32_t nKind : {ROW_KIND_UNICAST_DNSSD, PROVIDER_KIND_MDNS, PROVIDER_KIND_UPNP, ROW_KIND_WSD})
+        fed.Report(Row(u"192.0.2.1", u"Again " + std::u16string(1, u'0' + nKind), nKind));
+    ASSERT_EQ(fed.registry.GetCount(), 1u);
+    EXPECT_EQ(fed.registry.GetRows()[0].nKind, PROVIDER_KIND_MDNS);
+    EXPECT_EQ(fed.registry.GetRows()[0].aOtherKinds,
+              (std::vector<int32_t>{PROVIDER_KIND_UPNP, ROW_KIND_UNICAST_DNSSD, ROW_KIND_WSD}));
 }
 
 TEST(ScanRow, WindowRowCarriesItsAddressAsItsOnlyOne) {
@@ -231,19 +260,172 @@ TEST(ScanRow, TxtKeysMatchWithoutCase) {
 // A printer announced under several types is one row that keeps each
 // service (the publisher writes every one), the latest of each type.
 TEST(ScanRowOneList, KeepsEveryMdnsServiceOfThePrinter) {
-    CScanRowList list;
+    Fed fed;
     for (const auto& [pszType, nPort] :
          {std::pair{u"_ipp._tcp", 631}, {u"_ipps._tcp", 443}, {u"_ipp._tcp", 8631}}) {
-        ScanRow row = Row(UUID_A, {u"192.0.2.1"}, u"P", PROVIDER_KIND_MDNS);
+        ScanRow row = Row(UUID_A, {u"192.0.2.1"}, std::u16string(pszType), PROVIDER_KIND_MDNS);
         row.aServices = {{pszType, u"P", u"p.local", static_cast<uint16_t>(nPort), {}}};
-        list.Add(row);
+        fed.Report(row);
     }
-    ASSERT_EQ(list.GetCount(), 1u);
+    ASSERT_EQ(fed.registry.GetCount(), 1u);
     std::vector<std::pair<std::u16string, uint16_t>> aServices;
-    for (const MdnsService& service : list.GetRows()[0].aServices)
+    const std::vector<ScanRow> aRows = fed.registry.GetRows();
+    for (const MdnsService& service : aRows[0].aServices)
         aServices.emplace_back(service.strType, service.nPort);
     EXPECT_EQ(aServices,
               (std::vector<std::pair<std::u16string, uint16_t>>{{u"_ipp._tcp", 8631}, {u"_ipps._tcp", 443}}));
+}
+
+constexpr std::u16string_view UUID_C = u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2c";
+
+// The events as short lines: "+ id", "- id reason", "= id fields (gone id)",
+// UUID_A and UUID_C written as A and B.
+std::vector<std::string> Told(const CPrinterRegistry::Events& events) {
+    auto fnId = [](const std::u16string& str) {
+        return str == UUID_A ? std::string("A") : str == UUID_C ? std::string("B") : Utf16ToUtf8(str);
+    };
+    std::vector<std::string> aTold;
+    for (const WatchEvent& event : events) {
+        std::string str = (event.nKind == WatchEventKind::ADD      ? "+ "
+                           : event.nKind == WatchEventKind::REMOVE ? "- "
+                                                                   : "= ") +
+                          fnId(ScanRowId(event.row));
+        if (event.nKind == WatchEventKind::REMOVE) str += std::string(" ") + RemoveReasonText(event.reason);
+        for (const std::string& strField : event.aChanged) str += " " + strField;
+        if (!event.strGoneId.empty()) str += " (gone " + fnId(event.strGoneId) + ")";
+        aTold.push_back(str);
+    }
+    return aTold;
+}
+
+// An mDNS instance as its resolve answers: its finding's key is type and name.
+ScanRow Mdns(std::u16string_view strId, std::vector<std::u16string> aAddresses, std::u16string strType,
+             std::u16string strName) {
+    ScanRow row = Row(strId, std::move(aAddresses), strName, PROVIDER_KIND_MDNS);
+    row.strType = strType;
+    row.aServices = {{strType, strName, u"p.local", 631, {}}};
+    return row;
+}
+FindingHandle ReportMdns(Fed& fed, const ScanRow& row) {
+    return fed.Report(row, row.strType + u'\n' + row.strName);
+}
+
+struct ContractCase {
+    const char* pszName;
+    std::function<void(Fed&)> fnSteps;
+    std::vector<std::string> aExpected;
+};
+
+void PrintTo(const ContractCase& c, std::ostream* os) {
+    *os << c.pszName;
+}
+
+class RegistryContract : public ::testing::TestWithParam<ContractCase> {};
+
+TEST_P(RegistryContract, TellsWhatHappenedUnderStableIds) {
+    Fed fed;
+    GetParam().fnSteps(fed);
+    EXPECT_EQ(Told(fed.events), GetParam().aExpected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Registry, RegistryContract,
+    ::testing::Values(
+        // avahi-daemon restarted: everything is listed again, under the same finding.
+        ContractCase{"RelistAfterDaemonRestartThenGoodbye",
+                     [](Fed& fed) {
+                         const ScanRow row = Mdns(UUID_A, {u"192.0.2.13"}, u"_ipp._tcp", u"P");
+                         const FindingHandle h = ReportMdns(fed, row);
+                         EXPECT_EQ(ReportMdns(fed, row), h);
+                         fed.registry.Withdraw(h, LiveRemoveReason::GOODBYE, fed.tNow, fed.events);
+                     },
+                     {"+ A", "- A goodbye"}},
+        ContractCase{"OneTypesGoodbyeEndsThatTypeOnly",
+                     [](Fed& fed) {
+                         const FindingHandle h =
+                             ReportMdns(fed, Mdns(UUID_A, {u"192.0.2.1"}, u"_ipp._tcp", u"P"));
+                         ReportMdns(fed, Mdns(UUID_A, {u"192.0.2.1"}, u"_ipps._tcp", u"P"));
+                         fed.registry.Withdraw(h, LiveRemoveReason::GOODBYE, fed.tNow, fed.events);
+                     },
+                     {"+ A", "= A types", "= A types"}},
+        // Two queues of a print server, and its SNMP agent that no queue can claim.
+        ContractCase{"TwinsOnOneAddressOneWithdrawn",
+                     [](Fed& fed) {
+                         ReportMdns(fed, Mdns(UUID_A, {u"192.0.2.1"}, u"_ipp._tcp", u"Q1"));
+                         const FindingHandle h =
+                             ReportMdns(fed, Mdns(UUID_C, {u"192.0.2.1"}, u"_ipp._tcp", u"Q2"));
+                         fed.Report(Row(u"", {u"192.0.2.1"}, u"S", ROW_KIND_SNMP));
+                         fed.registry.Withdraw(h, LiveRemoveReason::GOODBYE, fed.tNow, fed.events);
+                     },
+                     {"+ A", "+ B", "+ ip:192.0.2.1", "- B goodbye", "= A sources id (gone ip:192.0.2.1)"}},
+        ContractCase{"MoveKeepsTheId",
+                     [](Fed& fed) {
+                         const FindingHandle h =
+                             ReportMdns(fed, Mdns(u"", {u"192.0.2.13"}, u"_ipp._tcp", u"P"));
+                         fed.registry.SetAddresses(h, {u"192.0.2.23"}, fed.tNow, fed.events);
+                     },
+                     {"+ ip:192.0.2.13", "= ip:192.0.2.13 addresses"}},
+        ContractCase{"Ipv4AfterIpv6",
+                     [](Fed& fed) {
+                         const FindingHandle h =
+                             ReportMdns(fed, Mdns(u"", {u"fe80::1%eth0"}, u"_ipp._tcp", u"P"));
+                         fed.registry.SetAddresses(h, {u"fe80::1%eth0", u"192.0.2.5"}, fed.tNow, fed.events);
+                     },
+                     {"+ ip:fe80::1%eth0", "= ip:fe80::1%eth0 addresses"}},
+        ContractCase{"RenameWithTheSameUuid",
+                     [](Fed& fed) {
+                         const FindingHandle h =
+                             ReportMdns(fed, Mdns(UUID_A, {u"192.0.2.1"}, u"_ipp._tcp", u"Old"));
+                         ReportMdns(fed, Mdns(UUID_A, {u"192.0.2.1"}, u"_ipp._tcp", u"New"));
+                         fed.registry.Withdraw(h, LiveRemoveReason::GOODBYE, fed.tNow, fed.events);
+                     },
+                     {"+ A", "= A name"}},
+        // 25 s without an answer, then back; then silent until forgotten,
+        // and listed again under its id at its next announcement.
+        ContractCase{"SilentThenBackThenForgotten",
+                     [](Fed& fed) {
+                         const FindingHandle h =
+                             ReportMdns(fed, Mdns(UUID_A, {u"192.0.2.1"}, u"_ipp._tcp", u"P"));
+                         fed.Pass(25);
+                         fed.Answer(std::u16string(UUID_A));
+                         fed.Pass(81);
+                         fed.registry.Heard(h, fed.tNow, fed.events);
+                     },
+                     {"+ A", "= A state", "= A state", "= A state", "- A forgotten", "+ A"}},
+        ContractCase{"LateIdentityMergesTwoRows",
+                     [](Fed& fed) {
+                         fed.Report(Row(u"", {u"192.0.2.1"}, u"S", ROW_KIND_SNMP));
+                         fed.Report(Row(UUID_A, {u"fe80::1%eth0"}, u"W", ROW_KIND_WSD));
+                         ReportMdns(fed, Mdns(UUID_A, {u"fe80::1%eth0", u"192.0.2.1"}, u"_ipp._tcp", u"M"));
+                     },
+                     {"+ ip:192.0.2.1", "+ A", "= A name addresses sources id types (gone ip:192.0.2.1)"}}),
+    [](const ::testing::TestParamInfo<ContractCase>& info) { return std::string(info.param.pszName); });
+
+// Whatever order the same findings arrive in, the rows and their ids are the same.
+TEST(RegistryContract, EveryArrivalOrderGivesTheSameRows) {
+    std::vector<ScanRow> aFindings{Row(u"", {u"192.0.2.1"}, u"S", ROW_KIND_SNMP),
+                                   Row(UUID_A, {u"fe80::1%eth0", u"192.0.2.1"}, u"W", ROW_KIND_WSD),
+                                   Row(UUID_C, {u"192.0.2.2"}, u"M", PROVIDER_KIND_MDNS),
+                                   Row(u"", {u"192.0.2.2"}, u"U", PROVIDER_KIND_UPNP),
+                                   Row(u"", {u"192.0.2.3"}, u"D", ROW_KIND_UNICAST_DNSSD)};
+    auto fnRows = [&aFindings](const std::vector<size_t>& aOrder) {
+        Fed fed;
+        for (size_t i : aOrder) fed.Report(aFindings[i]);
+        std::vector<std::u16string> aRows;
+        for (const ScanRow& row : fed.registry.GetRows()) {
+            aRows.push_back(ScanRowId(row) + u" " + row.strName + u" " + row.strIpAddress + u" " +
+                            std::u16string(1, u'0' + row.nKind) +
+                            std::u16string(row.aOtherKinds.size(), u'+'));
+        }
+        std::sort(aRows.begin(), aRows.end());
+        return aRows;
+    };
+    std::vector<size_t> aOrder{0, 1, 2, 3, 4};
+    const std::vector<std::u16string> aFirst = fnRows(aOrder);
+    EXPECT_EQ(aFirst, (std::vector<std::u16string>{u"0c4f9a6e-2d1b-4e3a-9c8d-7b6a5f4e3d2c M 192.0.2.2 1+",
+                                                   std::u16string(UUID_A) + u" W 192.0.2.1 3+",
+                                                   u"ip:192.0.2.3 D 192.0.2.3 2"}));
+    while (std::next_permutation(aOrder.begin(), aOrder.end())) EXPECT_EQ(fnRows(aOrder), aFirst);
 }
 
 // A method that cannot start nFailures times, then hands in its rows.
@@ -254,7 +436,9 @@ struct CFakeSource : CLiveSource {
     int32_t Run(CLiveRowSink& sink) override {
         if (nFailures-- > 0) return 1;
         sink.Started(GetName());
-        for (const ScanRow& row : aRows) sink.Emit(row);
+        // Each printer its method's finding by its identity, else its address.
+        for (const ScanRow& row : aRows)
+            sink.Report({row.nKind, row.strId.empty() ? row.strIpAddress : row.strId}, row);
         return 0;
     }
     void Stop() override {}
@@ -303,8 +487,9 @@ TEST_P(WatchOfAFailedRead, KeepsWhatWasKnown) {
 
 INSTANTIATE_TEST_SUITE_P(WsdAndSnmp, WatchOfAFailedRead, ::testing::Bool());
 
-// Under watch an identity that comes late, a second method and a new
-// address (DHCP) change the printer's one row: never a remove and an add.
+// Under watch an identity that comes late and a second method change the
+// printer's one row; a move (DHCP) takes the row with the identity along,
+// and leaves the SNMP answer of the old address a row of its own.
 TEST(WatchOfOnePrinter, ChangesItsRowWhenItsIdentityComesLateOrItMoves) {
     const auto [aEvents, aSaid] =
         Watch({0}, {Row(u"", {u"192.0.2.1"}, u"P", ROW_KIND_SNMP),
@@ -319,11 +504,12 @@ TEST(WatchOfOnePrinter, ChangesItsRowWhenItsIdentityComesLateOrItMoves) {
         for (const std::string& strField : event.aChanged) str += " " + strField;
         aSeen.push_back(str);
     }
-    EXPECT_EQ(aSeen, (std::vector<std::string>{"+", "= addresses sources id", "= addresses"}));
-    ASSERT_EQ(aEvents.size(), 3u);
-    // (Its old addresses stay for two intervals: an answer late to one search is no move.)
-    EXPECT_EQ(aEvents[2].row.aAddresses,
-              (std::vector<std::u16string>{u"192.0.2.1", u"192.0.2.7", u"fe80::1%eth0"}));
+    EXPECT_EQ(aSeen, (std::vector<std::string>{"+", "= addresses sources id", "+", "= addresses sources"}));
+    ASSERT_EQ(aEvents.size(), 4u);
+    EXPECT_EQ(aEvents[1].strGoneId, u"ip:192.0.2.1");
+    EXPECT_EQ(ScanRowId(aEvents[2].row), u"ip:192.0.2.1");
+    EXPECT_EQ(ScanRowId(aEvents[3].row), UUID_A);
+    EXPECT_EQ(aEvents[3].row.aAddresses, std::vector<std::u16string>{u"192.0.2.7"});
 }
 
 TEST(WatchOfAMethodThatCannotStart, TriesAgainEachIntervalAndSaysOnceWhenItWorks) {

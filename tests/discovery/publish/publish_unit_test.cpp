@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <ldns/ldns.h>
 
 #include "publish_key.h"
 #include "publish_records.h"
@@ -78,21 +79,36 @@ INSTANTIATE_TEST_SUITE_P(
                    {TYPE + "PTR\tLaser." + TYPE.substr(0, 25),
                     TYPE + "PTR\tlaser\\032\\(5f6c\\)." + TYPE.substr(0, 25), "Laser." + TYPE + "TXT\t\"\"",
                     "Laser." + TYPE + "SRV\t0 0 631 office.floor1.example.", HOST + "A\t192.0.2.10",
+                    "office-5f6c.floor1.example.\t60\tIN\tA\t192.0.2.10",
                     "laser\\032\\(5f6c\\)." + TYPE + "TXT\t\"\"",
-                    "laser\\032\\(5f6c\\)." + TYPE + "SRV\t0 0 631 office\\032\\(5f6c\\).floor1.example.",
-                    "office\\032\\(5f6c\\).floor1.example.\t60\tIN\tA\t192.0.2.10"}},
+                    "laser\\032\\(5f6c\\)." + TYPE + "SRV\t0 0 631 office-5f6c.floor1.example."}},
         RecordCase{"LinkLocalOnlyPublishesNothing",
                    {{"ip:a", "Office", "office.local", "_ipp._tcp", 631, {"fe80::1%eth0"}, {}}},
                    {}},
         RecordCase{"NotAPrinterType", {{"ip:a", "Web", "w.local", "_http._tcp", 80, {"192.0.2.1"}, {}}}, {}}),
     [](const testing::TestParamInfo<RecordCase>& info) { return info.param.pszTest; });
 
-// Whatever a printer calls itself, every name stays under DOMAIN in labels of 1 to 63 bytes.
+bool IsHostName(const std::string& strWire) {  // every label letters, digits and inner hyphens
+    for (size_t i = 0; i < strWire.size() - 1; i += 1 + static_cast<unsigned char>(strWire[i])) {
+        const std::string strLabel = strWire.substr(i + 1, static_cast<unsigned char>(strWire[i]));
+        if (strLabel.front() == '-' || strLabel.back() == '-' ||
+            !std::all_of(strLabel.begin(), strLabel.end(),
+                         [](char c) { return std::isalnum(c) || c == '-'; }))
+            return false;
+    }
+    return true;
+}
+
+// Whatever a printer calls itself, every name stays under DOMAIN in labels
+// of 1 to 63 bytes, and hosts (A owners, SRV targets) are host names, clash
+// suffixes too (BIND's default check-names refuses the whole update else).
 TEST(PrinterRecordsTest, HostileNamesStayUnderTheDomain) {
     std::vector<PublishedPrinter> aPrinters;
-    for (const std::string& strName : {std::string(".."), std::string("\\"), std::string("x.example.com."),
-                                       std::string(70, 'a'), std::string("a\0b", 3), std::string(),
-                                       std::string("\0", 1), std::string("ü") + std::string(62, 'u')}) {
+    for (const std::string& strName :
+         {std::string(".."), std::string("\\"), std::string("x.example.com."), std::string(70, 'a'),
+          std::string("a\0b", 3), std::string(), std::string("\0", 1),
+          std::string("ü") + std::string(62, 'u'), std::string("printsrv (3e96)"), std::string("-_-"),
+          std::string(62, 'b') + "-c", std::string("..")}) {
         aPrinters.push_back(Printer(strName, {}, "id:" + std::to_string(aPrinters.size())));
         aPrinters.back().strHost = strName + ".local";
     }
@@ -102,6 +118,9 @@ TEST(PrinterRecordsTest, HostileNamesStayUnderTheDomain) {
         std::vector<std::string> aNames{record.strOwner};
         if (record.nType == 12) aNames.push_back(record.strRdata);
         if (record.nType == 33) aNames.push_back(record.strRdata.substr(6));
+        if (record.nType == 1 || record.nType == 33) {
+            EXPECT_TRUE(IsHostName(aNames.back())) << aNames.back();
+        }
         for (const std::string& strName : aNames) {
             EXPECT_TRUE(IsWireNameUnder(strName, DOMAIN));
             for (size_t i = 0; i < strName.size() - 1; i += 1 + static_cast<unsigned char>(strName[i])) {
@@ -111,6 +130,31 @@ TEST(PrinterRecordsTest, HostileNamesStayUnderTheDomain) {
             }
         }
     }
+}
+
+// A full name fits 255 bytes: labels are cut under a long DOMAIN, and a
+// printer whose name cannot fit at all is named as left out. Names others'
+// records hold are not taken: the identity's tag is added.
+TEST(PrinterRecordsTest, LongDomainsAndTakenNames) {
+    const std::string strLong = WireName(std::string(63, 'd') + "." + std::string(63, 'e') + "." +
+                                         std::string(63, 'f') + "." + std::string(20, 'g'));
+    std::vector<std::string> aLeftOut;
+    for (const DnsRecord& record :
+         PrinterRecords({Printer(std::string(63, 'p'))}, strLong, 60, {}, &aLeftOut)) {
+        EXPECT_LE(record.strOwner.size(), 255u);
+        EXPECT_TRUE(IsWireNameUnder(record.strOwner, strLong));
+    }
+    EXPECT_TRUE(aLeftOut.empty());
+    const std::string strTooLong = WireName(std::string(63, 'd') + "." + std::string(63, 'e') + "." +
+                                            std::string(63, 'f') + "." + std::string(50, 'g'));
+    EXPECT_TRUE(PrinterRecords({Printer("Laser")}, strTooLong, 60, {}, &aLeftOut).empty());
+    EXPECT_EQ(aLeftOut, std::vector<std::string>{"Laser"});
+
+    const std::set<std::string> taken{LowerName(WireNameUnder({"laser", "_ipp", "_tcp"}, DOMAIN)),
+                                      LowerName(WireNameUnder({"office"}, DOMAIN))};
+    const std::vector<std::string> aLines = Lines(PrinterRecords({Printer("Laser")}, DOMAIN, 60, taken));
+    EXPECT_EQ(aLines.front(), TYPE + "PTR\tLaser\\032\\(355a\\)." + TYPE.substr(0, 25));
+    EXPECT_EQ(aLines.back(), "Laser\\032\\(355a\\)." + TYPE + "SRV\t0 0 631 office-355a.floor1.example.");
 }
 
 struct KeyCase {
@@ -147,7 +191,47 @@ INSTANTIATE_TEST_SUITE_P(
                     KeyCase{"WorldReadable", KEY, 0604, false, "chmod 600"},
                     KeyCase{"Md5Refused", "key k { algorithm hmac-md5; secret \"c2VjcmV0\"; };", 0600, false,
                             "hmac-sha256 or stronger"},
-                    KeyCase{"NoKeyBlock", "secret \"c2VjcmV0\";", 0600, false, "no key block"}),
+                    KeyCase{"NoKeyBlock", "secret \"c2VjcmV0\";", 0600, false, "no key block"},
+                    KeyCase{"CommentedOutBlocks",
+                            "# key \"old\" { algorithm hmac-md5; secret \"b2xk\"; };\n// key \"x\" { };\n"
+                            "/* key \"y\" {\n algorithm hmac-sha512; secret \"eQ==\"; }; */\n" +
+                                KEY + "// the end\n",
+                            0600, true, ""},
+                    KeyCase{"CommentedOutOnly", "/* " + KEY + " */", 0600, false, "no key block"}),
     [](const testing::TestParamInfo<KeyCase>& info) { return info.param.pszTest; });
+
+// Every algorithm the reader accepts signs through ldns, and the signature
+// verifies; the others (hmac-sha384: ldns 1.8.3 misnames it) are refused.
+TEST(KeyFileTest, AcceptedAlgorithmsSign) {
+    for (const auto& [strAlgorithm, bAccepted] : std::vector<std::pair<std::string, bool>>{
+             {"hmac-sha256", true}, {"HMAC-SHA512.", true}, {"hmac-sha384", false}, {"hmac-sha1", false}}) {
+        TsigKey key;
+        std::string strWhy;
+        const std::string strText = "key k { algorithm " + strAlgorithm + "; secret \"c2VjcmV0\"; };";
+        ASSERT_EQ(ParseTsigKey(strText, "k.key", key, strWhy), bAccepted) << strAlgorithm << strWhy;
+        if (!bAccepted) {
+            EXPECT_NE(strWhy.find(strAlgorithm == "hmac-sha384" ? "cannot sign" : "stronger"),
+                      std::string::npos);
+            continue;
+        }
+        ldns_pkt* pQuery = ldns_pkt_query_new(ldns_dname_new_frm_str("floor1.example."), LDNS_RR_TYPE_SOA,
+                                              LDNS_RR_CLASS_IN, 0);
+        ASSERT_EQ(ldns_pkt_tsig_sign(pQuery, key.strName.c_str(), key.strSecret.c_str(), 300,
+                                     key.strAlgorithm.c_str(), nullptr),
+                  LDNS_STATUS_OK)
+            << strAlgorithm;
+        uint8_t* pWire = nullptr;
+        size_t nWire = 0;
+        ASSERT_EQ(ldns_pkt2wire(&pWire, pQuery, &nWire), LDNS_STATUS_OK);
+        ldns_pkt* pRead = nullptr;
+        ASSERT_EQ(ldns_wire2pkt(&pRead, pWire, nWire), LDNS_STATUS_OK);
+        EXPECT_TRUE(
+            ldns_pkt_tsig_verify(pRead, pWire, nWire, key.strName.c_str(), key.strSecret.c_str(), nullptr))
+            << strAlgorithm;
+        free(pWire);
+        ldns_pkt_free(pRead);
+        ldns_pkt_free(pQuery);
+    }
+}
 
 }  // namespace
