@@ -102,9 +102,9 @@ private:
     std::string m_strBody;
 };
 
-constexpr PrinterState STATES[] = {PrinterState::Idle, PrinterState::Printing, PrinterState::Stopped,
-                                   PrinterState::NoIpp, PrinterState::NoAnswer};
-constexpr const char* STATE_NAMES[] = {"idle", "printing", "stopped", "no_ipp", "no_answer"};
+constexpr PrinterState STATES[] = {PrinterState::Idle,  PrinterState::Printing, PrinterState::Stopped,
+                                   PrinterState::NoIpp, PrinterState::NoAnswer, PrinterState::NeedsAuth};
+constexpr const char* STATE_NAMES[] = {"idle", "printing", "stopped", "no_ipp", "no_answer", "needs_auth"};
 
 // The reason as one series whatever its severity: "toner-low-warning" and
 // "toner-low-error" are one reason, the severity label tells which.

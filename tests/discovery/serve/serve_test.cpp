@@ -86,7 +86,8 @@ TEST(PrinterMetrics, PromtoolFindsNothingAndNoLevelIsNegative) {
           "hvl_printer_state_reason{id=\"ip:192.0.2.10\",reason=\"toner-low\","
           "severity=\"report\"} 1",
           "hvl_printer_pages_total{id=\"ip:192.0.2.10\"} 1234",
-          "hvl_printer_state{id=\"ip:192.0.2.10\",hvl_printer_state=\"stopped\"} 1"})
+          "hvl_printer_state{id=\"ip:192.0.2.10\",hvl_printer_state=\"stopped\"} 1",
+          "hvl_printer_state{id=\"ip:192.0.2.10\",hvl_printer_state=\"needs_auth\"} 0"})
         EXPECT_NE(strText.find(pszLine), std::string::npos) << pszLine << "\n" << strText;
     const std::string strOpen = MetricsText(EverySupplyKind(), true);
     for (const char* pszLine :
@@ -222,8 +223,8 @@ TEST(HttpServe, SlowReadersFromOneAddressDoNotKeepAScrapeOut) {
     const HttpRoute route = [&](const HttpRequest& r) {
         return HttpReply{200, "text/plain", r.params.contains("small") ? std::string("ok") : strBig};
     };
-    ASSERT_TRUE(
-        server.Start("127.0.0.1:0", {{"/metrics", route}}, strWhy, {.requestBound = std::chrono::seconds(30)}))
+    ASSERT_TRUE(server.Start("127.0.0.1:0", {{"/metrics", route}}, strWhy,
+                             {.requestBound = std::chrono::seconds(30)}))
         << strWhy;
     std::vector<int> aSlow;
     for (int i = 0; i < 64; ++i) {
