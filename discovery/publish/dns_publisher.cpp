@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
@@ -392,6 +394,36 @@ bool FindPrimary(const std::string& strDomain, std::chrono::milliseconds bound, 
     return false;
 }
 
+// Who writes: this machine, by its name and its machine id, which stays
+// through a DHCP move (an address would hand what it wrote to a stranger
+// after one); without a machine id, its address toward the server.
+std::string ThisPublisher(const sockaddr_storage& to, socklen_t nTo) {
+    char szHost[256] = "";
+    gethostname(szHost, sizeof szHost - 1);
+    std::string strMachine;
+    if (FILE* pFile = fopen("/etc/machine-id", "re")) {
+        char sz[64] = "";
+        if (fgets(sz, sizeof sz, pFile)) strMachine.assign(sz, strcspn(sz, "\n"));
+        fclose(pFile);
+    }
+    if (strMachine.size() >= 12 &&
+        std::all_of(strMachine.begin(), strMachine.end(), [](char c) { return isxdigit(uint8_t(c)) != 0; }))
+        return std::string(szHost) + " " + strMachine.substr(0, 12);
+    sockaddr_storage local{};
+    socklen_t nLocal = sizeof local;
+    char szAddress[INET6_ADDRSTRLEN] = "?";
+    const int hSocket = socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (hSocket >= 0 && connect(hSocket, reinterpret_cast<const sockaddr*>(&to), nTo) == 0 &&
+        getsockname(hSocket, reinterpret_cast<sockaddr*>(&local), &nLocal) == 0) {
+        const void* pIp = local.ss_family == AF_INET6
+                              ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
+                              : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&local)->sin_addr);
+        inet_ntop(local.ss_family, pIp, szAddress, sizeof szAddress);
+    }
+    if (hSocket >= 0) close(hSocket);
+    return std::string(szHost) + " " + szAddress;
+}
+
 }  // namespace
 
 bool CDnsPublisher::Connect(PublishResult& result) {
@@ -460,26 +492,7 @@ bool CDnsPublisher::Connect(PublishResult& result) {
                         RcodeName(nRcode) + "): give its primary with --publish-server";
         return false;
     }
-    // Who writes: this host, by its name and its address toward the server.
-    if (m_target.strIdentity.empty()) {
-        char szHost[256] = "";
-        gethostname(szHost, sizeof szHost - 1);
-        sockaddr_storage local{};
-        socklen_t nLocal = sizeof local;
-        char szAddress[INET6_ADDRSTRLEN] = "?";
-        const int hSocket = socket(pConnection->to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (hSocket >= 0 &&
-            connect(hSocket, reinterpret_cast<const sockaddr*>(&pConnection->to), pConnection->nTo) == 0 &&
-            getsockname(hSocket, reinterpret_cast<sockaddr*>(&local), &nLocal) == 0) {
-            const void* pIp =
-                local.ss_family == AF_INET6
-                    ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&local)->sin6_addr)
-                    : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&local)->sin_addr);
-            inet_ntop(local.ss_family, pIp, szAddress, sizeof szAddress);
-        }
-        if (hSocket >= 0) close(hSocket);
-        m_target.strIdentity = std::string(szHost) + " " + szAddress;
-    }
+    if (m_target.strIdentity.empty()) m_target.strIdentity = ThisPublisher(pConnection->to, pConnection->nTo);
     m_pConnection = std::move(pConnection);
     return true;
 }

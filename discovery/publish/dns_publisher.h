@@ -20,7 +20,7 @@ struct PublishTarget {
     std::string strBrowseParent;  // where b/lb._dns-sd._udp go; empty: DOMAIN's parent; "none": nowhere
     TsigKey key;
     std::chrono::milliseconds bound{2000};  // each exchange (a query, an UPDATE), two tries within it
-    std::string strIdentity;  // who writes; empty: this host's name and address toward the server
+    std::string strIdentity;  // who writes; empty: this host's name and machine id (else its address)
 };
 
 struct PublishResult {

@@ -196,6 +196,11 @@ add_host_ns() {  # lab host ip [switch namespace; default: the lab's own]
     ip -n "$ns" link set lo up
     ip -n "$ns" link set eth0 up
     ip -n "$ns" link set eth0 multicast on
+    # A machine id of its own, as a separate machine has (ip netns exec
+    # binds it over /etc/machine-id; down removes it).
+    mkdir -p "/etc/netns/$ns"
+    od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"/etc/netns/$ns/machine-id"
+    echo >>"/etc/netns/$ns/machine-id"
     mkdir -p "$(lab_dir "$lab")/$host"
 }
 
@@ -371,7 +376,8 @@ teardown() {  # lab
     done
     # The client's files under /etc/netns (nsswitch.conf from `up`,
     # resolv.conf from `dns`), which ip netns exec bind-mounts over /etc.
-    # (and the resolv.conf of each host of another link, from `link`).
+    # (and the resolv.conf of each host of another link, from `link`; each
+    # host's machine-id, from add_host_ns).
     rm -rf "$dir" "/etc/netns/$(ns_name "$lab" "")"*
 }
 
