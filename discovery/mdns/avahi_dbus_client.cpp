@@ -136,13 +136,13 @@ struct CAvahiObject : std::enable_shared_from_this<CAvahiObject> {
     enum Kind { BROWSE, RESOLVE, RECORD };
     Kind nKind = BROWSE;
     SessionStatePtr pSession;
-    std::string strPath;         // empty until Prepare answered
-    bool bEnded = false;         // the provider let go of it
-    bool bStarted = false;       // Start answered
-    bool bStartsItself = false;  // made by a *New method: running once it is made
-    bool bAllForNow = false;     // a browse that tells its AllForNow (BrowseEach)
+    std::string strPath;                                 // empty until Prepare answered
+    bool bEnded = false;                                 // the provider let go of it
+    bool bStarted = false;                               // Start answered
+    bool bStartsItself = false;                          // made by a *New method: running once it is made
+    bool bAllForNow = false;                             // a browse that tells its AllForNow (BrowseEach)
     Clock::time_point tSent = Clock::time_point::max();  // its making call went out
-    int32_t nError = 0;          // Prepare or Start failed
+    int32_t nError = 0;                                  // Prepare or Start failed
     CDnsSdSession::BrowseFn fnBrowse;
     CDnsSdSession::ResolveFn fnResolve;
     CDnsSdSession::RecordFn fnRecord;
@@ -404,12 +404,15 @@ public:
                                std::unique_ptr<CDnsSdOperation>& pOperation) override {
         ObjectPtr pObject = NewObject(CAvahiObject::RESOLVE);
         pObject->fnResolve = std::move(fnReply);
-        // Any address of the host, IPv4 or IPv6.
+        // The host's address of the protocol it was seen on: asked for any,
+        // avahi answers an IPv4 resolve with the AAAA record it also holds
+        // there (publish-aaaa-on-ipv4) and keeps to it, so the row would show
+        // a link-local address, and keep it when the printer's IPv4 changes.
         pObject->bStartsItself = true;
-        return Begin(pObject, "ServiceResolverNew",
-                     g_variant_new("(iisssiu)", nInterface, nProtocol, pszName, pszType, pszDomain,
-                                   AVAHI_PROTO_UNSPEC, 0u),
-                     pOperation);
+        return Begin(
+            pObject, "ServiceResolverNew",
+            g_variant_new("(iisssiu)", nInterface, nProtocol, pszName, pszType, pszDomain, nProtocol, 0u),
+            pOperation);
     }
 
     int32_t QueryRecord(const char* pszFullName, uint16_t nType, uint16_t nClass, RecordFn fnReply,

@@ -114,7 +114,8 @@ public:
     // protocol of each reply, and one nameless DNSSD_BROWSE_ALL_FOR_NOW
     // reply once the service has told what it knows. ResolveWithAddress
     // resolves the instance seen on that interface and protocol, and its
-    // reply carries an address of the host, IPv4 or IPv6.
+    // reply carries an address of the host of that protocol (either for
+    // DNSSD_PROTO_UNSPEC).
     virtual int32_t BrowseEach(const char* /*pszType*/, const char* /*pszDomain*/, BrowseFn /*fnReply*/,
                                std::unique_ptr<CDnsSdOperation>& /*pOperation*/) {
         return DNSSD_ERR_UNSUPPORTED;

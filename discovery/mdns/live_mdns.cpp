@@ -587,7 +587,11 @@ void CLiveMdnsSource::TakeDirectAnswer(CLiveRowSink& sink, const MdnsDirectServi
         resolve.nProtocol = strAddress.find(':') == std::string::npos ? DNSSD_PROTO_INET : DNSSD_PROTO_INET6;
         TakeAnswer(instance, reply, resolve);
     }
-    ListWhenReady(sink, instance);
+    // Without IPv4 (avahi-daemon answers over IPv6 with AAAA records only)
+    // it waits for avahi's resolve, or the search's end, as a resolve's
+    // less preferred address does: the row shows the address it would.
+    const std::vector<std::u16string>& aAddresses = instance.row.aAddresses;
+    if (!aAddresses.empty() && PreferredAddressRank(aAddresses.front()) == 0) ListWhenReady(sink, instance);
 }
 
 void CLiveMdnsSource::EndDirect(CLiveRowSink& sink) {
@@ -599,6 +603,9 @@ bool CLiveMdnsSource::DirectAgrees() const {
     if (m_settings.bWatch || m_direct.bRunning || m_direct.nTaken == 0 || !m_queue.empty()) return false;
     for (const auto& pResolve : m_inFlight)
         if (!pResolve->pInstance->bListed) return false;
+    // One the direct path heard without IPv4 waits for avahi's resolve.
+    for (const auto& [key, instance] : m_instances)
+        if (!instance.bListed && !instance.row.aAddresses.empty()) return false;
     return Clock::now() >= m_tLastItem + m_settings.browseQuiet;
 }
 

@@ -244,13 +244,14 @@ void CMdnsDirectStore::TakeSrv(Instance& instance, const ldns_rr* pRecord) {
     ++m_nTaken;
 }
 
-std::vector<MdnsDirectService> CMdnsDirectStore::TakeComplete() {
+std::vector<MdnsDirectService> CMdnsDirectStore::TakeComplete(bool bLast) {
     std::vector<MdnsDirectService> aComplete;
     for (auto& [strKey, pInstance] : m_instances) {
         Instance& instance = *pInstance;
         if (instance.bDone || !instance.bSrv || !instance.bTxt || instance.bTooLong) continue;
         const std::vector<std::string>& aAddresses = m_hosts[instance.strHostKey];
         if (aAddresses.empty()) continue;
+        if (!bLast && aAddresses.front().find(':') != std::string::npos) continue;  // IPv4 first
         instance.bDone = true;
         ++m_nComplete;
         instance.service.aAddresses = aAddresses;
@@ -497,7 +498,7 @@ public:
         }
         return m_store.GetTaken() != nBefore;
     }
-    std::vector<MdnsDirectService> TakeComplete() { return m_store.TakeComplete(); }
+    std::vector<MdnsDirectService> TakeComplete(bool bLast) { return m_store.TakeComplete(bLast); }
     int H4() const { return m_h4; }
     int H6() const { return m_h6; }
 
@@ -544,10 +545,14 @@ int CMdnsDirectQuerier::Run(int nStopFd, const std::function<void(const MdnsDire
         for (int i = 0; i < 2; ++i)
             if (aFds[i].revents & POLLIN) bNew = run.Drain(aFds[i].fd) || bNew;
         if (bNew) tLastNew = Clock::now();
-        for (const MdnsDirectService& service : run.TakeComplete()) {
+        for (const MdnsDirectService& service : run.TakeComplete(false)) {
             ++m_stats.nServices;
             fnService(service);
         }
+    }
+    for (const MdnsDirectService& service : run.TakeComplete(true)) {
+        ++m_stats.nServices;
+        fnService(service);
     }
     m_stats.took = Clock::now() - tStart;
     TraceMessage(

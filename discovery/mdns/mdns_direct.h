@@ -50,8 +50,11 @@ public:
     // truncated one counts as what it holds: mDNS has no TCP to ask again
     // over, so what is missing is asked for by name (Missing).
     bool Read(const uint8_t* pData, size_t nSize, unsigned nInterface);
-    // Instances complete since the last call, each once per run.
-    std::vector<MdnsDirectService> TakeComplete();
+    // Instances complete since the last call, each once per run. One with
+    // no IPv4 address waits for the run's last call (bLast): avahi-daemon
+    // answers over IPv6 with AAAA records only, and its IPv4 answer, a
+    // moment behind, holds the address the row should show.
+    std::vector<MdnsDirectService> TakeComplete(bool bLast = false);
     // A query packet (wire form) for each type with as many known answers
     // (§7.1: the PTRs of instances complete) as nPackets packets hold, TC
     // set on all but the last (§7.2); per type, at least one packet.

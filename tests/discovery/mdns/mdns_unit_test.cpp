@@ -929,6 +929,20 @@ TEST(MdnsDirectStore, OnePacketInAnyOrderListsTheInstanceOnceThenAsAKnownAnswer)
     EXPECT_NE(ldns_pkt_id(pQuery), 0);
     ldns_pkt_free(pQuery);
     EXPECT_TRUE(store.Missing(7, 2, 2).empty());
+    // avahi-daemon's answer over IPv6 (AAAA only) waits for its IPv4 one, or the run's end.
+    ASSERT_TRUE(Read(store, {"h2.local. 120 IN AAAA fe80::2", "B._ipp._tcp.local. 120 IN TXT \"\"",
+                             "B._ipp._tcp.local. 120 IN SRV 0 0 631 h2.local.",
+                             "_ipp._tcp.local. 4500 IN PTR B._ipp._tcp.local."}));
+    EXPECT_TRUE(store.TakeComplete().empty());
+    ASSERT_TRUE(Read(store, {"h2.local. 120 IN A 192.0.2.2"}));
+    aDone = store.TakeComplete();
+    ASSERT_EQ(aDone.size(), 1u);
+    EXPECT_EQ(aDone[0].aAddresses, (std::vector<std::string>{"192.0.2.2", "fe80::2"}));
+    ASSERT_TRUE(Read(store, {"h3.local. 120 IN AAAA fe80::3", "C._ipp._tcp.local. 120 IN TXT \"\"",
+                             "C._ipp._tcp.local. 120 IN SRV 0 0 631 h3.local.",
+                             "_ipp._tcp.local. 4500 IN PTR C._ipp._tcp.local."}));
+    EXPECT_TRUE(store.TakeComplete().empty());
+    EXPECT_EQ(store.TakeComplete(true).size(), 1u);
 }
 
 TEST(MdnsDirectStore, AnswersNotOfTheTypeAskedGoodbyesAndGarbageAreLeftOut) {
@@ -972,7 +986,7 @@ TEST(MdnsDirectStore, WhatAnAnswerLacksIsAskedByNameBoundedTimes) {
                              "P._printer._tcp.local. 120 IN TXT \"\""}));
     EXPECT_EQ(store.Missing(7, 2, 1).size(), 1u);  // A and AAAA of its host
     ASSERT_TRUE(Read(store, {"p.local. 120 IN AAAA 2001:db8::5"}));
-    EXPECT_EQ(store.TakeComplete().size(), 1u);
+    EXPECT_EQ(store.TakeComplete(true).size(), 1u);  // IPv6 only: at the run's end
 }
 
 TEST(MdnsDirectStore, ManyKnownAnswersSpreadOverBoundedPacketsWithTc) {
