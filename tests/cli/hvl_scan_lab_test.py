@@ -1477,8 +1477,8 @@ class HvlScanServe(unittest.TestCase):
             with open(os.open(web_config, os.O_CREAT | os.O_WRONLY, 0o600), "w") as f:
                 f.write(re.sub(r"HASH.*", hashed, web).replace("/etc/hvl-scan/serve.crt", cert)
                         .replace("/etc/hvl-scan/serve.key", key))
-            lab.spawn("client", [HVL_SCAN, "--watch", "--status", "--no-upnp", "--no-wsd", "--watch-interval", "1",
-                                 "--status-timeout", "0.5", "--serve", "127.0.0.1:9464", "--serve-config", web_config],
+            lab.spawn("client", [HVL_SCAN, "--watch", "--status", "--ipp", "--no-upnp", "--no-wsd", "--watch-interval",
+                                 "1", "--status-timeout", "0.5", "--serve", "127.0.0.1:9464", "--serve-config", web_config],
                       tag="hvl")
             with open(os.path.join(tmp, "prometheus.yml"), "w") as f:
                 f.write(prometheus_yml.replace("30s", "1s").replace("/etc/prometheus/hvl.password", password)
@@ -1533,6 +1533,43 @@ class HvlScanServe(unittest.TestCase):
                           lambda r: list(r.values()) == [1], 4 * SLOWER)
             self.assertEqual(list(down.values()), [1], f"{time.monotonic() - t0:.1f} s")
             os.kill(pid["p1"], signal.SIGCONT)
+
+            def served(path):
+                return lab.exec_client(["curl", "-sk", "-m", "3", "-u", "prometheus:lab-secret",
+                                        "https://127.0.0.1:9464" + path]).stdout
+
+            def until(what, within):
+                t0 = time.monotonic()
+                while not what():
+                    if time.monotonic() - t0 > within:
+                        return None
+                    time.sleep(0.2)
+                return time.monotonic() - t0
+
+            def targets():
+                return {t["labels"]["__meta_hvl_id"]: t["targets"][0] for t in json.loads(served("/targets") or "[]")}
+
+            # A DHCP move: the same target id at the new address, the old one nowhere, no series twice.
+            before, moved_to = targets(), "192.0.2.200"
+            lab.exec("p2", ["sh", "-c", f"ip addr del {lab.ip('p2')}/24 dev eth0 && "
+                            f"ip addr add {moved_to}/24 dev eth0"]).check_returncode()
+            self.assertIsNotNone(until(lambda: moved_to in targets().values(), 10 * SLOWER), targets())
+            self.assertEqual(targets(), {**before, **{i: moved_to for i, a in before.items() if a == lab.ip("p2")}})
+            body = served("/metrics")
+            samples = [ln.rsplit(" ", 1)[0] for ln in body.splitlines() if ln and not ln.startswith("#")]
+            self.assertEqual(len(samples), len(set(samples)), body)
+            self.assertNotIn(f'"{lab.ip("p2")}"', body)
+            # Its link off the bridge (no word, no TCP answer): up 0 within two intervals + 2 s, still a
+            # target, not removed while off (8 s), and up again once it is back.
+            served_id = next(i for i, a in before.items() if a == lab.ip("p1"))
+            up = lambda v: f'hvl_printer_up{{id="{served_id}"}} {v}\n' in served("/metrics")
+            lab.exec("p1", ["ip", "link", "set", "eth0", "down"]).check_returncode()
+            self.assertIsNotNone(until(lambda: up(0), (2 * 1 + 2) * SLOWER))
+            time.sleep(8 - 4)
+            self.assertTrue(up(0) and served_id in targets(), served("/metrics"))
+            lab.exec("p1", ["ip", "link", "set", "eth0", "up"]).check_returncode()
+            self.assertIsNotNone(until(lambda: up(1), 10 * SLOWER), served("/metrics"))
+            self.assertIn('hvl_watch_events_total{kind="remove"} 0\n', served("/metrics"))
 
             auth = "Basic " + base64.b64encode(b"prometheus:lab-secret").decode()
             text, images, events = render_page(lab, "https://127.0.0.1:9464/", 2, os.environ.get("HVL_SERVE_SCREENSHOT"),
