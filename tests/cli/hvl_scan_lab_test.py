@@ -1734,6 +1734,10 @@ class HvlScanPublish(unittest.TestCase):
             time.sleep(4)
             self.assertEqual([srv(n) for n in ("Queue A", "Queue B", "Late", "Hand Added")], [0, 0, 0, 0])
             self.assertEqual(read_text(os.path.join(lab.dir, "pubb", "pubb.log")).count("another publisher"), 1)
+            # No flapping: the zone's SOA (its serial counts every update) unchanged over five intervals.
+            soa = self.ask("pubb", "198.51.100.53", 53, 6, ["sites", "example"])
+            time.sleep(5)
+            self.assertEqual(self.ask("pubb", "198.51.100.53", 53, 6, ["sites", "example"]), soa)
             _, gw = self.ask("pubb", "198.51.100.53", 53, 1, ["gw", *FLOOR3])
             self.assertEqual(gw, ["c0000201"])  # the router's A, never replaced by Late's host
 
