@@ -863,6 +863,10 @@ class HvlScanDriverless(unittest.TestCase):
             avahi = [ln.split()[0] for ln in read_text(f"{lab.dir}/pids").splitlines() if ln.split()[2:4] == ["client", "avahi"]]
             lab.spawn("client", ["nsenter", "-t", avahi[-1], "-m", "cupsd", "-f", "-c", f"{cups}/cupsd.conf",
                                  "-s", f"{cups}/cups-files.conf"], "cupsd")
+            deadline = time.monotonic() + 10  # on a busy machine cupsd listens a while after it starts
+            while not os.path.exists(f"{cups}/cups.sock"):
+                self.assertLess(time.monotonic(), deadline, "cupsd did not listen")
+                time.sleep(0.1)
             # dnssd:// where CUPS has that backend, else the printer's .local name: neither is its address
             uri_re = "dnssd://Lab%20p" if os.path.exists("/usr/lib/cups/backend/dnssd") else r"ipp://[^/]*p\d\.local:"
             for name, row in rows.items():
