@@ -99,53 +99,43 @@ CMdnsDirectStore::~CMdnsDirectStore() = default;
 
 namespace {
 
-// ldns_wire2pkt keeps a packet's last TSIG record and loses the others
-// (ldns 1.8.3): a flood of them would leak without bound. mDNS is never
-// signed, so a packet with a TSIG in its additional section is refused
-// before ldns reads it. Only the records' bounds are walked here (names
-// skipped label by label, rdata by its length): nothing is allocated.
-bool SkipName(const uint8_t* pData, size_t nSize, size_t& nPos) {
-    while (nPos < nSize) {
-        const uint8_t nLength = pData[nPos];
-        if (nLength == 0) return ++nPos <= nSize;
-        if ((nLength & 0xC0) == 0xC0) return (nPos += 2) <= nSize;  // a pointer ends the name
-        if ((nLength & 0xC0) != 0) return false;
-        nPos += 1 + nLength;
-    }
-    return false;
-}
+using RecordListPtr = std::unique_ptr<ldns_rr_list, decltype(&ldns_rr_list_deep_free)>;
 
-bool HoldsTsig(const uint8_t* pData, size_t nSize) {
-    if (nSize < LDNS_HEADER_SIZE || LDNS_ARCOUNT(pData) == 0) return false;
-    size_t nPos = LDNS_HEADER_SIZE;
-    for (size_t i = 0; i < LDNS_QDCOUNT(pData); ++i) {
-        if (!SkipName(pData, nSize, nPos) || (nPos += 4) > nSize) return false;
+// The records are read one by one with ldns_wire2rr, not by ldns_wire2pkt:
+// that one keeps only a packet's last TSIG record, losing the others, and
+// stops short of the additional section's end after one (ldns 1.8.3). mDNS
+// is never signed, so a TSIG or OPT here is a record like any other.
+bool ReadSection(const uint8_t* pData, size_t nSize, size_t& nPos, size_t nCount, ldns_pkt_section section,
+                 ldns_rr_list* pInto) {
+    for (size_t i = 0; i < nCount; ++i) {
+        ldns_rr* pRecord = nullptr;
+        if (ldns_wire2rr(&pRecord, pData, nSize, &nPos, section) != LDNS_STATUS_OK) return false;
+        if (pInto == nullptr || !ldns_rr_list_push_rr(pInto, pRecord)) ldns_rr_free(pRecord);
     }
-    const size_t nRecords = size_t(LDNS_ANCOUNT(pData)) + LDNS_NSCOUNT(pData) + LDNS_ARCOUNT(pData);
-    for (size_t i = 0; i < nRecords; ++i) {
-        if (!SkipName(pData, nSize, nPos) || nPos + 10 > nSize) return false;
-        const uint16_t nType = ldns_read_uint16(pData + nPos);
-        if (nType == LDNS_RR_TYPE_TSIG && i >= nRecords - LDNS_ARCOUNT(pData)) return true;
-        nPos += 10 + ldns_read_uint16(pData + nPos + 8);
-    }
-    return false;
+    return true;
 }
 
 }  // namespace
 
 bool CMdnsDirectStore::Read(const uint8_t* pData, size_t nSize, unsigned nInterface) {
-    ldns_pkt* pRaw = nullptr;
-    if (HoldsTsig(pData, nSize) || ldns_wire2pkt(&pRaw, pData, nSize) != LDNS_STATUS_OK) return false;
-    PacketPtr pPacket(pRaw, ldns_pkt_free);
-    if (!ldns_pkt_qr(pRaw) || ldns_pkt_get_opcode(pRaw) != LDNS_PACKET_QUERY ||
-        ldns_pkt_get_rcode(pRaw) != LDNS_RCODE_NOERROR)
+    if (nSize < LDNS_HEADER_SIZE || !LDNS_QR_WIRE(pData) || LDNS_OPCODE_WIRE(pData) != LDNS_PACKET_QUERY ||
+        LDNS_RCODE_WIRE(pData) != LDNS_RCODE_NOERROR)
+        return false;
+    RecordListPtr pAnswers(ldns_rr_list_new(), ldns_rr_list_deep_free);
+    RecordListPtr pAdditional(ldns_rr_list_new(), ldns_rr_list_deep_free);
+    size_t nPos = LDNS_HEADER_SIZE;
+    if (!pAnswers || !pAdditional ||
+        !ReadSection(pData, nSize, nPos, LDNS_QDCOUNT(pData), LDNS_SECTION_QUESTION, nullptr) ||
+        !ReadSection(pData, nSize, nPos, LDNS_ANCOUNT(pData), LDNS_SECTION_ANSWER, pAnswers.get()) ||
+        !ReadSection(pData, nSize, nPos, LDNS_NSCOUNT(pData), LDNS_SECTION_AUTHORITY, nullptr) ||
+        !ReadSection(pData, nSize, nPos, LDNS_ARCOUNT(pData), LDNS_SECTION_ADDITIONAL, pAdditional.get()))
         return false;
     // PTRs first, then what names them, then the hosts' addresses: a
     // responder may order its records any way.
     for (int nPass = 0; nPass < 3; ++nPass) {
         size_t nBudget = m_limits.nRecordsPerPacket;
-        TakeRecords(ldns_pkt_answer(pRaw), nInterface, nPass, nBudget);
-        TakeRecords(ldns_pkt_additional(pRaw), nInterface, nPass, nBudget);
+        TakeRecords(pAnswers.get(), nInterface, nPass, nBudget);
+        TakeRecords(pAdditional.get(), nInterface, nPass, nBudget);
     }
     return true;
 }

@@ -46,7 +46,7 @@ public:
     CMdnsDirectStore(const CMdnsDirectStore&) = delete;
     CMdnsDirectStore& operator=(const CMdnsDirectStore&) = delete;
 
-    // One packet (ldns_wire2pkt); false when it is no usable response. A
+    // One packet (read by ldns); false when it is no usable response. A
     // truncated one counts as what it holds: mDNS has no TCP to ask again
     // over, so what is missing is asked for by name (Missing).
     bool Read(const uint8_t* pData, size_t nSize, unsigned nInterface);
