@@ -204,7 +204,9 @@ private:
         Clock::time_point tFirstHeard{};        // when aHeard last became non-empty
         Clock::time_point tLastHeard{};         // when aHeard last grew
         std::thread thread;
-        std::atomic<bool> bRunning{false};
+        std::atomic<bool> bRunning{false};  // its answers still come
+        std::atomic<bool> bReading{false};  // settled, still hears late ones
+        std::unique_ptr<CStopSignal> pEnd;  // ends the reading at the search's end
         size_t nTaken = 0;
     } m_direct;
 };
@@ -525,18 +527,24 @@ int32_t CLiveMdnsSource::Run(CLiveRowSink& sink) {
 void CLiveMdnsSource::StartDirect() {
     if (!m_settings.bMdnsDirect) return;
     m_direct.bRunning = true;
-    m_direct.thread = std::thread([this] {
+    m_direct.bReading = true;
+    m_direct.pEnd = std::make_unique<CStopSignal>();
+    m_direct.thread = std::thread([this, nEndFd = m_direct.pEnd->Fd()] {
         MdnsDirectSettings settings;
         settings.aTypes = BrowsedTypes();
         CMdnsDirectQuerier querier(std::move(settings));
-        const int nError = querier.Run(m_stop.Fd(), [this](const MdnsDirectService& service) {
-            std::lock_guard<std::mutex> lock(m_direct.mutex);
-            m_direct.tLastHeard = Clock::now();
-            if (m_direct.aHeard.empty()) m_direct.tFirstHeard = m_direct.tLastHeard;
-            m_direct.aHeard.push_back(service);
-        });
+        const int nError = querier.Run(
+            m_stop.Fd(),
+            [this](const MdnsDirectService& service) {
+                std::lock_guard<std::mutex> lock(m_direct.mutex);
+                m_direct.tLastHeard = Clock::now();
+                if (m_direct.aHeard.empty()) m_direct.tFirstHeard = m_direct.tLastHeard;
+                m_direct.aHeard.push_back(service);
+            },
+            [this] { m_direct.bRunning = false; }, nEndFd);
         if (nError != 0) TraceMessage(TRACE_ERROR, nullptr, u"MDNS direct: no socket. (%d)", nError);
         m_direct.bRunning = false;
+        m_direct.bReading = false;
     });
 }
 
@@ -595,6 +603,7 @@ void CLiveMdnsSource::TakeDirectAnswer(CLiveRowSink& sink, const MdnsDirectServi
 }
 
 void CLiveMdnsSource::EndDirect(CLiveRowSink& sink) {
+    if (m_direct.pEnd) m_direct.pEnd->Raise();
     if (m_direct.thread.joinable()) m_direct.thread.join();
     if (m_start != Start::UNAVAILABLE) TakeDirectAnswers(sink);
 }
@@ -710,6 +719,8 @@ void CLiveMdnsSource::WaitUntilDone(CDnsSdSession& session, CLiveRowSink& sink, 
         // The direct querier's answers are looked for often while it runs;
         // once it is done, the quiet that DirectAgrees waits for.
         if (m_direct.bRunning) tWake = std::min(tWake, Clock::now() + std::chrono::milliseconds(20));
+        // A slow printer's late answer, while the search waits for avahi.
+        if (m_direct.bReading) tWake = std::min(tWake, Clock::now() + std::chrono::milliseconds(50));
         if (m_direct.nTaken > 0 && tQuiet > Clock::now()) tWake = std::min(tWake, tQuiet);
         int32_t nError = 0;
         const DnsSdWait result = session.Wait(tWake, nError);

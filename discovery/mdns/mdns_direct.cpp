@@ -506,7 +506,8 @@ private:
 
 }  // namespace
 
-int CMdnsDirectQuerier::Run(int nStopFd, const std::function<void(const MdnsDirectService&)>& fnService) {
+int CMdnsDirectQuerier::Run(int nStopFd, const std::function<void(const MdnsDirectService&)>& fnService,
+                            const std::function<void()>& fnSettled, int nEndFd) {
     m_stats = MdnsDirectStats{};
     const Clock::time_point tStart = Clock::now();
     CDirectRun run(m_settings, m_stats);
@@ -514,23 +515,31 @@ int CMdnsDirectQuerier::Run(int nStopFd, const std::function<void(const MdnsDire
     const auto& aRounds = m_settings.aRounds;
     size_t nRound = 0;
     Clock::time_point tLastNew = tStart;
+    bool bSettled = false;
     for (;;) {
         Clock::time_point tNow = Clock::now();
         while (nRound < aRounds.size() && tNow >= tStart + aRounds[nRound]) run.SendRound(nRound++ > 0);
         Clock::time_point tWake = tStart + m_settings.bound;
         if (nRound < aRounds.size()) {
             tWake = std::min(tWake, tStart + aRounds[nRound]);
-        } else {
+        } else if (!bSettled) {
             const Clock::time_point tLastRound =
                 tStart + (aRounds.empty() ? Clock::duration{} : aRounds.back());
-            tWake = std::min(tWake, std::max(tLastRound, tLastNew) + m_settings.quiet);
-            if (tNow >= tWake) break;
+            const Clock::time_point tQuiet = std::max(tLastRound, tLastNew) + m_settings.quiet;
+            if (tNow >= tQuiet) {
+                if (!fnSettled) break;
+                bSettled = true;
+                fnSettled();
+            } else {
+                tWake = std::min(tWake, tQuiet);
+            }
         }
         if (tNow >= tStart + m_settings.bound) break;
-        pollfd aFds[3] = {{run.H4(), POLLIN, 0}, {run.H6(), POLLIN, 0}, {nStopFd, POLLIN, 0}};
+        pollfd aFds[4] = {
+            {run.H4(), POLLIN, 0}, {run.H6(), POLLIN, 0}, {nStopFd, POLLIN, 0}, {nEndFd, POLLIN, 0}};
         const auto nMs = std::chrono::ceil<std::chrono::milliseconds>(tWake - tNow).count();
-        if (poll(aFds, 3, static_cast<int>(std::max<long long>(nMs, 0))) < 0 && errno != EINTR) break;
-        if (aFds[2].revents != 0) break;
+        if (poll(aFds, 4, static_cast<int>(std::max<long long>(nMs, 0))) < 0 && errno != EINTR) break;
+        if (aFds[2].revents != 0 || aFds[3].revents != 0) break;
         bool bNew = false;
         for (int i = 0; i < 2; ++i)
             if (aFds[i].revents & POLLIN) bNew = run.Drain(aFds[i].fd) || bNew;

@@ -120,8 +120,12 @@ public:
     explicit CMdnsDirectQuerier(MdnsDirectSettings settings) : m_settings(std::move(settings)) {}
     // Queries and reads until done, the bound, or nStopFd readable; each
     // complete service goes to fnService on this thread. 0, or the errno of
-    // a socket that could not be made (then nothing was sent).
-    int Run(int nStopFd, const std::function<void(const MdnsDirectService&)>& fnService);
+    // a socket that could not be made (then nothing was sent). With
+    // fnSettled, done calls it instead and reading goes on until the bound
+    // or nEndFd: a responder that answers late is still heard while the
+    // caller waits for others anyway.
+    int Run(int nStopFd, const std::function<void(const MdnsDirectService&)>& fnService,
+            const std::function<void()>& fnSettled = {}, int nEndFd = -1);
     const MdnsDirectStats& GetStats() const { return m_stats; }
 
 private:

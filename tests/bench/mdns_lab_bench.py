@@ -232,11 +232,16 @@ def main():
     # started afresh, so neither gets the other's warm cache. 16384 entries
     # is what the README tells administrators to set, 4096 avahi's default.
     hosts = [f"p{h}" for h in range(1, 11)]
-    for n, cache in ((500, 16384), (1000, 16384), (1000, None)):
+    for n, cache in ((250, None), (500, 16384), (1000, 16384), (1000, None)):
         with Lab(name, hosts, cache_entries=cache) as lab:
             for h, host in enumerate(hosts, 1):
                 lab.announce(host, {"instances": [{"name": f"Printer {h}-{{i}}", "types": ["_printer._tcp"],
                              "host": f"prn-{h}-{{i}}", "addresses": [f"198.18.{h}.{{i}}"], "count": n // 10}]})
+            # Not measured: the first scan finds ten announcers that share two
+            # cores and cache each other's printers for the first time; some
+            # answer it a second late or not at all.
+            lab.client_avahi("restart")
+            run_once(lab, hvl_scan, tools=("live",))
             results[(n, cache)] = [{} for _ in range(args.runs)]
             for run, tool in ((run, tool) for run in results[(n, cache)] for tool in ("live", "peer")):
                 lab.client_avahi("restart")
@@ -304,7 +309,8 @@ def write_docs(docs, results, elapsed):
     for (n, cache), runs in ((k, v) for k, v in results.items() if isinstance(k, tuple)):
         # With avahi's default cache the one-shot queries list what the daemon drops.
         target = ("every printer, done ≤ 3 s and ≤ 1.2 × avahi-browse, ≤ 40 MB" if cache else
-                  "every printer, the last ≤ 0.5 s, done ≤ 1.0 s, ≤ 40 MB")
+                  "every printer, the last ≤ 0.5 s, done ≤ 1.0 s, ≤ 40 MB" if n >= 1000 else
+                  "every row ≤ 0.2 s, done ≤ 0.6 × avahi-browse")
         md += scenario_table(f"{n:,} printers on 10 hosts, cache-entries-max {cache or '4096 (default)'}", runs, n,
                              target,
                              f"{n // 10} printers on each of 10 announcer hosts (addresses in 198.18.0.0/15); each "
