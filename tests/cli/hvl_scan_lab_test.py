@@ -430,6 +430,24 @@ class HvlScanDirect(unittest.TestCase):
         for name, row in avahi.items():
             self.assertEqual(direct[name], row)
 
+    def test_a_late_answer_counts_while_the_scan_waits_for_avahi(self):
+        """A busy printer that answers one-shot queries only 0.8 s late is
+        listed while a switched-off printer's resolve holds the scan."""
+        lab = Lab("hz" + SUFFIX, ["p1", "p2"]).up()
+        try:
+            lab.stop_avahi("p2")
+            lab.spawn("p2", ["/usr/bin/python3", MDNS_FLOOD, "1", "--delay", "0.8", "--name", "Late",
+                             "--net", "198.18.0"], tag="late")
+            lab.stale("p1", {"instances": [{"name": "Off", "types": ["_printer._tcp"], "host": "off",
+                                            "addresses": ["192.0.2.99"]}]})
+            time.sleep(2)  # its SRV and A records (TTL 1 s) leave the cache
+            p = subprocess.run([LAB_SH, "exec-client", lab.name, "--", HVL_SCAN, "--no-upnp", "--no-wsd",
+                                "--json"], capture_output=True, text=True, timeout=60)
+        finally:
+            lab.down()
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.assertEqual([(r["name"], r["ip"]) for r in json.loads(p.stdout)], [("Late 0", "198.18.0.1")])
+
     def test_silent_and_hostile_responders(self):
         """A responder that answers only queries from port 5353 is listed
         through avahi; one that floods every one-shot query with other hosts'

@@ -2,17 +2,21 @@
 """A hostile mDNS responder, inside a lab namespace: it answers every
 one-shot query (one from a port other than 5353) with a flood of COUNT
 packets, each naming an instance of the type asked on another host:
-"Flood N" on host flood-N at 203.0.113.(N % 250 + 1).
+"Flood N" on host flood-N at 203.0.113.(N % 250 + 1). With --delay it
+answers each query that many seconds late, as a busy printer may; --name
+and --net give its instances another name and /24.
 
-usage: mdns_flood.py COUNT
+usage: mdns_flood.py COUNT [--delay SECONDS] [--name NAME] [--net A.B.C]
 
 Prints "ready" once it listens and "flooded N" after each flood.
 """
 
+import argparse
 import os
 import socket
 import struct
 import sys
+import time
 
 from zeroconf import DNSAddress, DNSIncoming, DNSOutgoing, DNSPointer, DNSService, DNSText, const
 
@@ -28,7 +32,13 @@ def answer(qtype, instance, host, address):
 
 
 def main():
-    count = int(sys.argv[1])
+    ap = argparse.ArgumentParser()
+    ap.add_argument("count", type=int)
+    ap.add_argument("--delay", type=float, default=0)
+    ap.add_argument("--name", default="Flood")
+    ap.add_argument("--net", default="203.0.113")
+    args = ap.parse_args()
+    count, name = args.count, args.name
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
@@ -45,8 +55,10 @@ def main():
             if question.type != const._TYPE_PTR:
                 continue
             qtype = question.name
+            time.sleep(args.delay)
             for n in range(count):
-                sock.sendto(answer(qtype, f"Flood {n}", f"flood-{n}.local.", f"203.0.113.{n % 250 + 1}"), peer)
+                host = f"{name.lower()}-{n}.local."
+                sock.sendto(answer(qtype, f"{name} {n}", host, f"{args.net}.{n % 250 + 1}"), peer)
             print("flooded", count, flush=True)
 
 
