@@ -516,6 +516,12 @@ int CMdnsDirectQuerier::Run(int nStopFd, const std::function<void(const MdnsDire
     size_t nRound = 0;
     Clock::time_point tLastNew = tStart;
     bool bSettled = false;
+    const auto handOver = [&](bool bLast) {
+        for (const MdnsDirectService& service : run.TakeComplete(bLast)) {
+            ++m_stats.nServices;
+            fnService(service);
+        }
+    };
     for (;;) {
         Clock::time_point tNow = Clock::now();
         while (nRound < aRounds.size() && tNow >= tStart + aRounds[nRound]) run.SendRound(nRound++ > 0);
@@ -528,6 +534,9 @@ int CMdnsDirectQuerier::Run(int nStopFd, const std::function<void(const MdnsDire
             const Clock::time_point tQuiet = std::max(tLastRound, tLastNew) + m_settings.quiet;
             if (tNow >= tQuiet) {
                 if (!fnSettled) break;
+                // What waits for an IPv4 answer goes now, as at the end: the
+                // caller then waits for avahi's resolve of it.
+                handOver(true);
                 bSettled = true;
                 fnSettled();
             } else {
@@ -544,15 +553,9 @@ int CMdnsDirectQuerier::Run(int nStopFd, const std::function<void(const MdnsDire
         for (int i = 0; i < 2; ++i)
             if (aFds[i].revents & POLLIN) bNew = run.Drain(aFds[i].fd) || bNew;
         if (bNew) tLastNew = Clock::now();
-        for (const MdnsDirectService& service : run.TakeComplete(false)) {
-            ++m_stats.nServices;
-            fnService(service);
-        }
+        handOver(false);
     }
-    for (const MdnsDirectService& service : run.TakeComplete(true)) {
-        ++m_stats.nServices;
-        fnService(service);
-    }
+    handOver(true);
     m_stats.took = Clock::now() - tStart;
     TraceMessage(
         TRACE_INFO, nullptr,
